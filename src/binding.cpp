@@ -1,0 +1,453 @@
+// Argument binding, conversion of the argument kinds, NumPy access and the
+// two result forms.
+#include "binding.hpp"
+
+#include <cstring>
+#include <new>
+#include <string_view>
+
+#include "pool.hpp"
+
+namespace corvane {
+
+namespace {
+
+[[noreturn]] void pending() { throw PythonErrorPending{}; }
+
+std::string type_qualname(PyObject* obj) {
+    PyRef name(PyType_GetQualName(Py_TYPE(obj)));
+    if (name) {
+        Py_ssize_t len = 0;
+        const char* s = PyUnicode_AsUTF8AndSize(name.get(), &len);
+        if (s) return std::string(s, static_cast<std::size_t>(len));
+    }
+    PyErr_Clear();
+    return "<failed to extract type name>";
+}
+
+[[noreturn]] void type_error(const std::string& msg) {
+    PyErr_SetString(PyExc_TypeError, msg.c_str());
+    pending();
+}
+
+[[noreturn]] void cannot_convert(PyObject* obj, const char* target) {
+    type_error("'" + type_qualname(obj) + "' object cannot be converted to '" + target + "'");
+}
+
+// A conversion of argument i failed with a Python error set. A TypeError is
+// replaced by one naming the parameter; other exception types pass as they are.
+[[noreturn]] void conversion_failed(const Args& args, std::size_t i) {
+    if (!PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "conversion failed without setting an error");
+        pending();
+    }
+    PyRef exc(PyErr_GetRaisedException());
+    if (Py_TYPE(exc.get()) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        PyErr_SetRaisedException(exc.release());
+        pending();
+    }
+    PyRef text(PyObject_Str(exc.get()));
+    if (!text) pending();
+    PyRef wrapped(PyUnicode_FromFormat("argument '%s': %U", args.name(i), text.get()));
+    if (!wrapped) pending();
+    PyRef replacement(PyObject_CallOneArg(PyExc_TypeError, wrapped.get()));
+    if (!replacement) pending();
+    PyException_SetCause(replacement.get(), PyException_GetCause(exc.get()));  // steals the new cause ref
+    PyErr_SetRaisedException(replacement.release());
+    pending();
+}
+
+// Shared front of the sequence kinds: refuses str and non-sequences, returns
+// an iterator and the length hint.
+PyRef sequence_iter(PyObject* obj, Py_ssize_t& hint) {
+    if (PyUnicode_Check(obj)) type_error("Can't extract `str` to `Vec`");
+    if (!PySequence_Check(obj)) cannot_convert(obj, "Sequence");
+    hint = PySequence_Size(obj);
+    if (hint < 0) {
+        PyErr_Clear();
+        hint = 0;
+    }
+    PyRef it(PyObject_GetIter(obj));
+    if (!it) pending();
+    return it;
+}
+
+// Converts one sequence of str; throws PythonErrorPending with the error set.
+StringColumn convert_string_column(PyObject* obj) {
+    Py_ssize_t hint = 0;
+    PyRef it = sequence_iter(obj, hint);
+    StringColumn col;
+    col.reserve(static_cast<std::size_t>(hint));
+    while (PyObject* raw = PyIter_Next(it.get())) {
+        PyRef item(raw);
+        if (!PyUnicode_Check(raw)) cannot_convert(raw, "PyString");
+        Py_ssize_t len = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(raw, &len);
+        if (!utf8) pending();
+        col.push_back(utf8, static_cast<std::size_t>(len));
+    }
+    if (PyErr_Occurred()) pending();
+    return col;
+}
+
+double convert_float(PyObject* obj) {
+    if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
+    double v = PyFloat_AsDouble(obj);
+    if (v == -1.0 && PyErr_Occurred()) pending();
+    return v;
+}
+
+// ---- NumPy C interface, loaded once from the _ARRAY_API capsule ----------
+
+// Leading fields of NumPy's array object; this layout is part of NumPy's
+// ABI and is the same in NumPy 1.x and 2.x.
+struct NpArrayObject {
+    PyObject_HEAD
+    char* data;
+    int nd;
+    Py_ssize_t* dimensions;
+    Py_ssize_t* strides;
+    PyObject* base;
+    PyObject* descr;
+    int flags;
+};
+
+constexpr int kNpyLong = 7;
+constexpr int kNpyDouble = 12;
+constexpr int kFlagCContiguous = 0x0001;
+constexpr int kFlagFContiguous = 0x0002;
+constexpr int kFlagWriteable = 0x0400;
+
+// Slots of NumPy's C function table used here.
+constexpr int kApiArrayType = 2;
+constexpr int kApiDescrFromType = 45;
+constexpr int kApiNewFromDescr = 94;
+constexpr int kApiEquivTypes = 182;
+constexpr int kApiSetBaseObject = 282;
+
+void** g_numpy_api = nullptr;  // written once under the interpreter lock
+
+std::string describe_pending_error() {
+    PyRef exc(PyErr_GetRaisedException());
+    if (!exc) return "no Python error was set";
+    std::string out = type_qualname(exc.get());
+    PyRef text(PyObject_Str(exc.get()));
+    if (text) {
+        const char* s = PyUnicode_AsUTF8(text.get());
+        if (s && *s) out += std::string(": ") + s;
+    }
+    PyErr_Clear();
+    return out;
+}
+
+void** numpy_api() {
+    if (g_numpy_api) return g_numpy_api;
+    auto fail = []() -> void** {
+        throw InternalFailure("Failed to access NumPy array API capsule: " + describe_pending_error());
+    };
+    PyRef numpy(PyImport_ImportModule("numpy"));
+    if (!numpy) return fail();
+    PyRef version(PyObject_GetAttrString(numpy.get(), "__version__"));
+    if (!version) return fail();
+    PyRef lib(PyImport_ImportModule("numpy.lib"));
+    if (!lib) return fail();
+    PyRef parsed(PyObject_CallMethod(lib.get(), "NumpyVersion", "O", version.get()));
+    if (!parsed) return fail();
+    PyRef major_obj(PyObject_GetAttrString(parsed.get(), "major"));
+    if (!major_obj) return fail();
+    long major = PyLong_AsLong(major_obj.get());
+    if (major == -1 && PyErr_Occurred()) return fail();
+    PyRef multiarray(PyImport_ImportModule(major < 2 ? "numpy.core.multiarray" : "numpy._core.multiarray"));
+    if (!multiarray) return fail();
+    PyRef capsule(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
+    if (!capsule) return fail();
+    if (!PyCapsule_CheckExact(capsule.get())) {
+        PyErr_SetString(PyExc_TypeError, "_ARRAY_API is not a capsule");
+        return fail();
+    }
+    void* table = PyCapsule_GetPointer(capsule.get(), PyCapsule_GetName(capsule.get()));
+    if (!table) return fail();
+    g_numpy_api = static_cast<void**>(table);
+    return g_numpy_api;
+}
+
+PyTypeObject* np_array_type() { return static_cast<PyTypeObject*>(numpy_api()[kApiArrayType]); }
+
+PyObject* np_descr_from_type(int type_num) {
+    auto fn = reinterpret_cast<PyObject* (*)(int)>(numpy_api()[kApiDescrFromType]);
+    return fn(type_num);
+}
+
+bool np_equiv_types(PyObject* a, PyObject* b) {
+    auto fn = reinterpret_cast<unsigned char (*)(PyObject*, PyObject*)>(numpy_api()[kApiEquivTypes]);
+    return fn(a, b) != 0;
+}
+
+template <class T>
+ArrayView<T> convert_array(const Args& args, std::size_t i, int ndim, int type_num) {
+    PyObject* obj = args[i];
+    PyTypeObject* array_type = np_array_type();
+    bool ok = PyObject_TypeCheck(obj, array_type);
+    auto* arr = reinterpret_cast<NpArrayObject*>(obj);
+    if (ok) ok = arr->nd == ndim;
+    if (ok) {
+        PyRef want(np_descr_from_type(type_num));
+        if (!want) conversion_failed(args, i);
+        ok = arr->descr == want.get() || np_equiv_types(arr->descr, want.get());
+    }
+    if (!ok) {
+        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyArray<T, D>'", type_qualname(obj).c_str());
+        conversion_failed(args, i);
+    }
+    ArrayView<T> v;
+    v.owner = PyRef::borrow(obj);
+    v.ndim = ndim;
+    v.view.data = arr->data;
+    v.view.rows = static_cast<std::size_t>(arr->dimensions[0]);
+    v.view.rs = arr->strides[0];
+    if (ndim == 2) {
+        v.view.cols = static_cast<std::size_t>(arr->dimensions[1]);
+        v.view.cs = arr->strides[1];
+    }
+    v.c_contiguous = (arr->flags & kFlagCContiguous) != 0;
+    v.f_contiguous = (arr->flags & kFlagFContiguous) != 0;
+    return v;
+}
+
+// ---- result array owner ----------------------------------------------------
+
+struct SliceContainer {
+    PyObject_HEAD
+    std::vector<double>* values;
+};
+
+void slice_container_dealloc(PyObject* self) {
+    auto* c = reinterpret_cast<SliceContainer*>(self);
+    delete c->values;
+    c->values = nullptr;
+    PyTypeObject* tp = Py_TYPE(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+PyType_Slot slice_container_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(slice_container_dealloc)},
+    {Py_tp_doc, const_cast<char*>("Owner of the buffer behind a result array.")},
+    {0, nullptr},
+};
+
+PyType_Spec slice_container_spec = {
+    "PySliceContainer", sizeof(SliceContainer), 0, Py_TPFLAGS_DEFAULT, slice_container_slots,
+};
+
+PyObject* g_slice_container_type = nullptr;  // created once under the interpreter lock
+
+// Interrupt support: while a released section waits for the pool, the
+// waiting thread briefly takes the lock back to run pending signal handlers.
+struct PollState {
+    PyThreadState** state;
+};
+
+bool poll_signals(void* ctx) {
+    PyThreadState** state = static_cast<PollState*>(ctx)->state;
+    PyEval_RestoreThread(*state);
+    int rc = PyErr_CheckSignals();
+    *state = PyEval_SaveThread();
+    return rc != 0;
+}
+
+thread_local PollState tl_poll_state{nullptr};
+
+}  // namespace
+
+// ---- released section ------------------------------------------------------
+
+ReleasedSection::ReleasedSection() noexcept : state_(PyEval_SaveThread()) {
+    tl_poll_state.state = &state_;
+    pool::set_wait_poll(poll_signals, &tl_poll_state);
+}
+
+ReleasedSection::~ReleasedSection() {
+    pool::set_wait_poll(nullptr, nullptr);
+    tl_poll_state.state = nullptr;
+    PyEval_RestoreThread(state_);
+}
+
+// ---- binding ---------------------------------------------------------------
+
+void bind_arguments(const FunctionDesc& desc, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    std::vector<PyObject*>& slots) {
+    const std::size_t nparams = desc.params.size();
+    slots.assign(nparams, nullptr);
+    if (static_cast<std::size_t>(nargs) > nparams) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd %s given", desc.name, nparams,
+                     nargs, nargs == 1 ? "was" : "were");
+        pending();
+    }
+    for (Py_ssize_t k = 0; k < nargs; ++k) slots[static_cast<std::size_t>(k)] = args[k];
+    if (kwnames) {
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            Py_ssize_t len = 0;
+            const char* name = PyUnicode_AsUTF8AndSize(key, &len);
+            if (!name) pending();
+            std::string_view key_view(name, static_cast<std::size_t>(len));
+            std::size_t match = nparams;
+            for (std::size_t p = 0; p < nparams; ++p)
+                if (key_view == desc.params[p]) {
+                    match = p;
+                    break;
+                }
+            if (match == nparams) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", desc.name, key);
+                pending();
+            }
+            if (slots[match]) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'", desc.name, key);
+                pending();
+            }
+            slots[match] = args[nargs + k];
+        }
+    }
+    std::vector<const char*> missing;
+    for (std::size_t p = 0; p < nparams; ++p)
+        if (!slots[p]) missing.push_back(desc.params[p]);
+    if (!missing.empty()) {
+        std::string list;
+        for (std::size_t m = 0; m < missing.size(); ++m) {
+            if (m > 0) {
+                if (missing.size() > 2) list += ",";
+                list += m + 1 == missing.size() ? " and " : " ";
+            }
+            list.push_back('\'');
+            list.append(missing[m]);
+            list.push_back('\'');
+        }
+        type_error(std::string(desc.name) + "() missing " + std::to_string(missing.size()) +
+                   " required positional " + (missing.size() == 1 ? "argument" : "arguments") + ": " + list);
+    }
+}
+
+// ---- argument kinds ----------------------------------------------------------
+
+StringColumn to_string_column(const Args& args, std::size_t i) {
+    try {
+        return convert_string_column(args[i]);
+    } catch (const PythonErrorPending&) {
+        conversion_failed(args, i);
+    }
+}
+
+std::vector<StringColumn> to_string_table(const Args& args, std::size_t i) {
+    try {
+        Py_ssize_t hint = 0;
+        PyRef it = sequence_iter(args[i], hint);
+        std::vector<StringColumn> table;
+        table.reserve(static_cast<std::size_t>(hint));
+        while (PyObject* raw = PyIter_Next(it.get())) {
+            PyRef item(raw);
+            table.push_back(convert_string_column(raw));
+        }
+        if (PyErr_Occurred()) pending();
+        return table;
+    } catch (const PythonErrorPending&) {
+        conversion_failed(args, i);
+    }
+}
+
+std::vector<double> to_float_column(const Args& args, std::size_t i) {
+    try {
+        Py_ssize_t hint = 0;
+        PyRef it = sequence_iter(args[i], hint);
+        std::vector<double> out;
+        out.reserve(static_cast<std::size_t>(hint));
+        while (PyObject* raw = PyIter_Next(it.get())) {
+            PyRef item(raw);
+            out.push_back(convert_float(raw));
+        }
+        if (PyErr_Occurred()) pending();
+        return out;
+    } catch (const PythonErrorPending&) {
+        conversion_failed(args, i);
+    }
+}
+
+double to_float(const Args& args, std::size_t i) {
+    try {
+        return convert_float(args[i]);
+    } catch (const PythonErrorPending&) {
+        conversion_failed(args, i);
+    }
+}
+
+std::uint64_t to_count(const Args& args, std::size_t i) {
+    PyObject* obj = args[i];
+    PyRef index;
+    if (!PyLong_Check(obj)) {
+        index = PyRef(PyNumber_Index(obj));
+        if (!index) conversion_failed(args, i);
+        obj = index.get();
+    }
+    unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) conversion_failed(args, i);
+    return v;
+}
+
+ArrayView<double> to_f64_array(const Args& args, std::size_t i, int ndim) {
+    return convert_array<double>(args, i, ndim, kNpyDouble);
+}
+
+ArrayView<std::int64_t> to_i64_array(const Args& args, std::size_t i) {
+    return convert_array<std::int64_t>(args, i, 1, kNpyLong);
+}
+
+// ---- results -----------------------------------------------------------------
+
+PyObject* result_list(std::vector<double>&& values) {
+    std::vector<double> owned = std::move(values);
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(owned.size())));
+    if (!list) pending();
+    for (std::size_t k = 0; k < owned.size(); ++k) {
+        PyObject* f = PyFloat_FromDouble(owned[k]);
+        if (!f) pending();
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), f);
+    }
+    return list.release();
+}
+
+PyObject* result_array(std::vector<double>&& values) {
+    if (!g_slice_container_type) {
+        g_slice_container_type = PyType_FromSpec(&slice_container_spec);
+        if (!g_slice_container_type)
+            throw InternalFailure("Failed to create slice container: " + describe_pending_error());
+    }
+    void** api = numpy_api();
+    auto* owner_vec = new std::vector<double>(std::move(values));
+    if (owner_vec->data() == nullptr) owner_vec->reserve(1);  // NumPy must not allocate its own buffer
+    auto* container = PyObject_New(SliceContainer, reinterpret_cast<PyTypeObject*>(g_slice_container_type));
+    if (!container) {
+        delete owner_vec;
+        throw InternalFailure("Failed to create slice container: " + describe_pending_error());
+    }
+    container->values = owner_vec;
+    PyRef owner(reinterpret_cast<PyObject*>(container));
+
+    Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(owner_vec->size())};
+    Py_ssize_t strides[1] = {sizeof(double)};
+    using NewFromDescr = PyObject* (*)(PyTypeObject*, PyObject*, int, const Py_ssize_t*, const Py_ssize_t*, void*,
+                                       int, PyObject*);
+    using SetBase = int (*)(PyObject*, PyObject*);
+    PyObject* descr = np_descr_from_type(kNpyDouble);
+    if (!descr) pending();
+    // NewFromDescr steals the descriptor reference.
+    PyRef array(reinterpret_cast<NewFromDescr>(api[kApiNewFromDescr])(
+        np_array_type(), descr, 1, dims, strides, owner_vec->data(), kFlagWriteable, nullptr));
+    if (!array) throw InternalFailure("Failed to create result array: " + describe_pending_error());
+    // SetBaseObject steals the owner reference, on failure too.
+    if (reinterpret_cast<SetBase>(api[kApiSetBaseObject])(array.get(), owner.release()) < 0)
+        throw InternalFailure("Failed to set result array base: " + describe_pending_error());
+    return array.release();
+}
+
+}  // namespace corvane

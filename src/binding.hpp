@@ -1,0 +1,115 @@
+// Argument binding, conversion and result construction: the only layer
+// that touches Python objects. Bodies of module functions are written as
+//
+//     PyObject* body_foo(const Args& args) {
+//         auto left = to_string_column(args, 0);
+//         ...
+//         std::vector<double> out;
+//         { ReleasedSection released; out = parallel_map(...); }
+//         return result_list(std::move(out));
+//     }
+//
+// and may throw ValueError / InternalFailure / PythonErrorPending (errors.hpp)
+// or std::bad_alloc; the entry wrapper turns them into Python exceptions.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "errors.hpp"
+#include "string_column.hpp"
+#include "views.hpp"
+
+namespace corvane {
+
+// Owning reference to a Python object (new reference in, DECREF on exit).
+class PyRef {
+public:
+    PyRef() = default;
+    explicit PyRef(PyObject* o) noexcept : o_(o) {}
+    static PyRef borrow(PyObject* o) noexcept { Py_XINCREF(o); return PyRef(o); }
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    PyRef(PyRef&& other) noexcept : o_(other.release()) {}
+    PyRef& operator=(PyRef&& other) noexcept { if (this != &other) { Py_XDECREF(o_); o_ = other.release(); } return *this; }
+    ~PyRef() { Py_XDECREF(o_); }
+    PyObject* get() const noexcept { return o_; }
+    PyObject* release() noexcept { PyObject* o = o_; o_ = nullptr; return o; }
+    explicit operator bool() const noexcept { return o_ != nullptr; }
+
+private:
+    PyObject* o_ = nullptr;
+};
+
+// Releases the interpreter lock for its lifetime and takes it back on every
+// way out, exceptions included. While released, a thread waiting on the
+// pool polls for pending signals so long calls can be interrupted.
+class ReleasedSection {
+public:
+    ReleasedSection() noexcept;
+    ~ReleasedSection();
+    ReleasedSection(const ReleasedSection&) = delete;
+    ReleasedSection& operator=(const ReleasedSection&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+// Static description of one module function (parameters all
+// positional-or-keyword and required).
+struct FunctionDesc {
+    const char* name;
+    std::vector<const char*> params;
+};
+
+// Bound argument slots (borrowed references), in parameter order.
+class Args {
+public:
+    Args(const FunctionDesc& desc, PyObject* const* slots) : desc_(desc), slots_(slots) {}
+    PyObject* operator[](std::size_t i) const { return slots_[i]; }
+    const char* name(std::size_t i) const { return desc_.params[i]; }
+    const FunctionDesc& desc() const { return desc_; }
+
+private:
+    const FunctionDesc& desc_;
+    PyObject* const* slots_;
+};
+
+// Binds a fast call's arguments to desc's parameters; on failure sets
+// TypeError and throws PythonErrorPending.
+void bind_arguments(const FunctionDesc& desc, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    std::vector<PyObject*>& slots);
+
+// Argument kinds. Each converts slot i; on failure the Python error is set
+// (TypeErrors prefixed with "argument '<name>': ") and PythonErrorPending
+// is thrown.
+StringColumn to_string_column(const Args& args, std::size_t i);
+std::vector<StringColumn> to_string_table(const Args& args, std::size_t i);
+std::vector<double> to_float_column(const Args& args, std::size_t i);
+double to_float(const Args& args, std::size_t i);
+std::uint64_t to_count(const Args& args, std::size_t i);
+
+// Read-only view of a NumPy array argument; holds a reference to the array
+// for as long as the view lives.
+template <class T>
+struct ArrayView {
+    PyRef owner;
+    StridedView<T> view;
+    int ndim = 0;
+    bool c_contiguous = false;
+    bool f_contiguous = false;
+    std::size_t len() const { return view.rows; }
+};
+ArrayView<double> to_f64_array(const Args& args, std::size_t i, int ndim);
+ArrayView<std::int64_t> to_i64_array(const Args& args, std::size_t i);
+
+// Result forms. Both consume the vector.
+PyObject* result_list(std::vector<double>&& values);
+PyObject* result_array(std::vector<double>&& values);
+
+}  // namespace corvane

@@ -1,0 +1,15 @@
+// Bodies of the module functions, one per entry of the function table.
+#pragma once
+
+#include "binding.hpp"
+
+namespace corvane {
+
+using Body = PyObject* (*)(const Args&);
+
+PyObject* body_exact_match_batch(const Args& args);
+PyObject* body_numeric_distance_batch(const Args& args);
+PyObject* body_numeric_similarity_batch(const Args& args);
+PyObject* body_compute_feature_matrix(const Args& args);
+
+}  // namespace corvane

@@ -1,0 +1,88 @@
+// Process-wide worker pool and the ordered parallel map built on it.
+// Pure C++: nothing here touches Python objects, so every function may be
+// called with the interpreter lock released.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace corvane {
+
+// Non-owning reference to a callable; cheap to pass across the pool boundary.
+template <class Sig>
+class FunctionRef;
+
+template <class R, class... A>
+class FunctionRef<R(A...)> {
+public:
+    template <class F, class = std::enable_if_t<!std::is_same_v<std::decay_t<F>, FunctionRef>>>
+    FunctionRef(F&& f) noexcept  // NOLINT: implicit by design
+        : obj_(const_cast<void*>(static_cast<const void*>(&f))),
+          call_([](void* o, A... a) -> R { return (*static_cast<std::remove_reference_t<F>*>(o))(std::forward<A>(a)...); }) {}
+    R operator()(A... a) const { return call_(obj_, std::forward<A>(a)...); }
+
+private:
+    void* obj_;
+    R (*call_)(void*, A...);
+};
+
+namespace pool {
+
+// Number of workers of the process-wide pool; creates the pool on first use.
+// Sized from RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS, then the online
+// processor count (capped at 65535).
+std::size_t worker_count();
+
+// Parses a worker-count variable value: optional '+', then decimal digits,
+// nothing else, no 64-bit overflow. Returns false when unparsable.
+bool parse_thread_count(std::string_view text, unsigned long long& out);
+
+// Runs chunk(lo, hi) over disjoint ranges covering [0, n) in ascending
+// order inside each range. Ranges of one call may run on different threads.
+// A range stops at the first exception it throws; once every range has
+// finished, the exception of the lowest failing range (hence of the lowest
+// failing index) is rethrown on the calling thread. n <= 1 runs inline.
+void for_each_range(std::size_t n, FunctionRef<void(std::size_t, std::size_t)> chunk);
+
+// Hook polled by a thread blocked on its job (about every 50 ms). Returning
+// true cancels the job: the remaining ranges are skipped, the workers leave,
+// and for_each_range throws PythonErrorPending. Thread-local; null = none.
+using WaitPoll = bool (*)(void* ctx);
+void set_wait_poll(WaitPoll poll, void* ctx) noexcept;
+
+}  // namespace pool
+
+// out[i] = g(i) for i in [0, n), in index order whatever the scheduling.
+template <class G>
+std::vector<double> parallel_map(std::size_t n, G&& g) {
+    std::vector<double> out(n);
+    double* dst = out.data();
+    auto chunk = [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t i = lo; i < hi; ++i) dst[i] = g(i);
+    };
+    pool::for_each_range(n, chunk);
+    return out;
+}
+
+// Writes g(i) to out[i * stride] for i in [0, n); used to fill a strided
+// column of a larger output buffer in place.
+template <class G>
+void parallel_fill(std::size_t n, double* out, std::size_t stride, G&& g) {
+    auto chunk = [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t i = lo; i < hi; ++i) out[i * stride] = g(i);
+    };
+    pool::for_each_range(n, chunk);
+}
+
+// The pairwise form: element i is k(left[i], right[i]) over min(a, b) rows.
+template <class T, class K>
+std::vector<double> parallel_map(const std::vector<T>& left, const std::vector<T>& right, K&& k) {
+    std::size_t n = left.size() < right.size() ? left.size() : right.size();
+    return parallel_map(n, [&](std::size_t i) { return k(left[i], right[i]); });
+}
+
+}  // namespace corvane

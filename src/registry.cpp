@@ -1,0 +1,113 @@
+// The function table: names, parameters, docstrings and bodies, in the
+// order the module registers them (also the order of __all__).
+#include "registry.hpp"
+
+#include <array>
+#include <utility>
+
+namespace corvane {
+
+namespace {
+
+// clang-format off
+const char* const kDocComputeFeatureMatrix =
+    "compute_feature_matrix(string_columns_left, string_columns_right, string_metric_types, numeric_left, numeric_right, numeric_metric_types, n_pairs)\n--\n\n"
+    "Compute a feature matrix for multiple comparisons in a single native call.\n"
+    "\n"
+    "Accepts string columns as list-of-lists and numeric columns as a 2D numpy\n"
+    "array (shape: n_numeric_cols \u00d7 n_pairs) to avoid Python list conversion overhead.\n"
+    "\n"
+    "Parameters:\n"
+    "- string_columns_left/right: list of lists for string-based metrics\n"
+    "- string_metric_types: metric name per string column\n"
+    "- numeric_left/right: 2D numpy array (n_numeric_cols, n_pairs) for numeric metrics\n"
+    "- numeric_metric_types: metric name per numeric column\n"
+    "- n_pairs: total number of pairs\n"
+    "\n"
+    "Returns: flat f64 array of shape (n_pairs * n_features,) \u2014 reshape in Python.";
+
+const char* const kDocPredictBatch =
+    "predict_batch(features, weights, bias)\n--\n\n"
+    "Logistic regression batch prediction.\n"
+    "\n"
+    "Given a feature matrix (N x F), weight vector (F,), and bias scalar,\n"
+    "computes sigmoid(X @ weights + bias) for each row.\n"
+    "Returns a numpy array of probabilities.\n"
+    "\n"
+    "Uses one vectorised matrix-vector multiply (GEMV) with SIMD instructions\n"
+    "instead of separate per-row dot products.";
+
+const char* const kDocPredictForestBatch =
+    "predict_forest_batch(features, offsets, children_left, children_right, tree_features, thresholds, values)\n--\n\n"
+    "Random Forest batch prediction.\n"
+    "\n"
+    "Tree structures are passed as flat numpy arrays with an offsets array.\n"
+    "offsets[t]..offsets[t+1] delimits tree t in each flat array.\n"
+    "This avoids converting Python lists into native vectors on every predict call.";
+
+const char* const kDocPredictGbdtBatch =
+    "predict_gbdt_batch(features, offsets, children_left, children_right, tree_features, thresholds, values, learning_rate, init_value)\n--\n\n"
+    "Gradient Boosting batch prediction.\n"
+    "\n"
+    "Tree structures are passed as flat numpy arrays with an offsets array.\n"
+    "For each sample, sums learning_rate * leaf_value across all trees,\n"
+    "adds init_value, and applies sigmoid.";
+
+const char* const kDocPredictSvmBatch =
+    "predict_svm_batch(features, support_vectors, dual_coef, intercept, gamma, prob_a, prob_b)\n--\n\n"
+    "SVM batch prediction using RBF kernel with Platt scaling.\n"
+    "\n"
+    "For each sample x in the feature matrix (N x F), computes:\n"
+    "  decision = intercept + sum_i(dual_coef[i] * exp(-gamma * ||x - sv[i]||^2))\n"
+    "  probability = 1 / (1 + exp(prob_a * decision + prob_b))\n"
+    "\n"
+    "The prob_a and prob_b parameters come from sklearn's Platt calibration\n"
+    "(SVC.probA_[0] and SVC.probB_[0]).";
+// clang-format on
+
+#define PAIRWISE(name) {{#name, {"left", "right"}}, #name "(left, right)\n--\n\n", body_##name}
+
+// Keep this order: jaro_winkler_batch, levenshtein_batch,
+// damerau_levenshtein_batch, exact_match_batch, numeric_distance_batch,
+// numeric_similarity_batch, soundex_batch, jaccard_batch, cosine_batch,
+// token_sort_ratio_batch, compute_feature_matrix, predict_batch,
+// predict_forest_batch, predict_gbdt_batch, predict_svm_batch.
+const FunctionSpec kSpecs[] = {
+    PAIRWISE(exact_match_batch),
+    PAIRWISE(numeric_distance_batch),
+    PAIRWISE(numeric_similarity_batch),
+    {{"compute_feature_matrix",
+      {"string_columns_left", "string_columns_right", "string_metric_types", "numeric_left", "numeric_right",
+       "numeric_metric_types", "n_pairs"}},
+     kDocComputeFeatureMatrix,
+     body_compute_feature_matrix},
+};
+
+#undef PAIRWISE
+
+constexpr std::size_t kCount = sizeof(kSpecs) / sizeof(kSpecs[0]);
+
+template <std::size_t I>
+PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_body(kSpecs[I], args, nargs, kwnames);
+}
+
+template <std::size_t... I>
+std::array<PyMethodDef, kCount> make_table(std::index_sequence<I...>) {
+    return {{PyMethodDef{kSpecs[I].desc.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<I>)),
+                         METH_FASTCALL | METH_KEYWORDS, kSpecs[I].doc}...}};
+}
+
+}  // namespace
+
+PyMethodDef* function_table(std::size_t& count) {
+    static std::array<PyMethodDef, kCount> table = make_table(std::make_index_sequence<kCount>{});
+    count = kCount;
+    return table.data();
+}
+
+// Silence unused warnings for docstrings whose functions are not registered yet.
+[[maybe_unused]] static const char* const* const kPendingDocs[] = {
+    &kDocComputeFeatureMatrix, &kDocPredictBatch, &kDocPredictForestBatch, &kDocPredictGbdtBatch, &kDocPredictSvmBatch};
+
+}  // namespace corvane

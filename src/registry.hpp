@@ -1,0 +1,23 @@
+// The module's function table.
+#pragma once
+
+#include <cstddef>
+
+#include "bodies.hpp"
+
+namespace corvane {
+
+struct FunctionSpec {
+    FunctionDesc desc;
+    const char* doc;  // text signature, "\n--\n\n", body
+    Body body;
+};
+
+// Entry records in registration order; they live for the whole process.
+PyMethodDef* function_table(std::size_t& count);
+
+// Runs a body behind the entry wrapper: binds, converts, computes, and maps
+// every C++ failure to a Python exception. Never lets an exception escape.
+PyObject* call_body(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+
+}  // namespace corvane

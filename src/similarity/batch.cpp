@@ -1,0 +1,57 @@
+// Bodies of the pairwise batch functions. All share one shape: convert
+// left and right, check their lengths, score every row on the pool with the
+// lock released, return a list of floats.
+#include "bodies.hpp"
+#include "similarity/batch.hpp"
+#include "similarity/columns.hpp"
+#include "similarity/kernels.hpp"
+
+namespace corvane {
+
+namespace {
+
+void check_same_length(std::size_t a, std::size_t b) {
+    if (a != b) throw ValueError("left and right must have the same length");
+}
+
+}  // namespace
+
+PyObject* pairwise_strings(const Args& args, similarity::StringKernel kernel) {
+    StringColumn left = to_string_column(args, 0);
+    StringColumn right = to_string_column(args, 1);
+    check_same_length(left.size(), right.size());
+    std::vector<double> out(left.size());
+    {
+        ReleasedSection released;
+        similarity::string_column(kernel, left, right, out.data(), 1);
+    }
+    left.clear();
+    right.clear();
+    return result_list(std::move(out));
+}
+
+PyObject* pairwise_floats(const Args& args, similarity::NumericKernel kernel) {
+    std::vector<double> left = to_float_column(args, 0);
+    std::vector<double> right = to_float_column(args, 1);
+    check_same_length(left.size(), right.size());
+    std::vector<double> out(left.size());
+    {
+        ReleasedSection released;
+        similarity::numeric_column(kernel, left.data(), right.data(), left.size(), out.data(), 1);
+    }
+    std::vector<double>().swap(left);
+    std::vector<double>().swap(right);
+    return result_list(std::move(out));
+}
+
+PyObject* body_exact_match_batch(const Args& args) { return pairwise_strings(args, similarity::exact_match); }
+
+PyObject* body_numeric_distance_batch(const Args& args) {
+    return pairwise_floats(args, similarity::numeric_distance);
+}
+
+PyObject* body_numeric_similarity_batch(const Args& args) {
+    return pairwise_floats(args, similarity::numeric_similarity);
+}
+
+}  // namespace corvane

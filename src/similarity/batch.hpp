@@ -1,0 +1,14 @@
+// The common body of the pairwise batch functions.
+#pragma once
+
+#include "binding.hpp"
+#include "similarity/columns.hpp"
+
+namespace corvane {
+
+// Converts left/right as string columns, checks lengths, scores every row.
+PyObject* pairwise_strings(const Args& args, similarity::StringKernel kernel);
+// The same over float columns.
+PyObject* pairwise_floats(const Args& args, similarity::NumericKernel kernel);
+
+}  // namespace corvane
