@@ -1,0 +1,6 @@
+#!/usr/bin/env bash
+# The main job: builds the module into .venv and runs the end-to-end example.
+source "$(dirname "$0")/_env.sh"
+install_module requirements-main.txt
+cd "$ROOT"
+"$PY" examples/demo.py "$@"
