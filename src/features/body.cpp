@@ -1,0 +1,49 @@
+// compute_feature_matrix: argument conversion, validation and the single
+// released section in which every column is scored.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "binding.hpp"
+#include "bodies.hpp"
+#include "features/feature_matrix.hpp"
+
+namespace corvane {
+
+namespace {
+
+// Raises ValueError(message) keeping every byte of the message: a metric
+// name is repeated verbatim and may hold characters (such as NUL) that a
+// C-string message would cut short.
+[[noreturn]] void raise_value_error(const std::string& message) {
+    PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "surrogateescape"));
+    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+    throw PythonErrorPending{};
+}
+
+}  // namespace
+
+PyObject* body_compute_feature_matrix(const Args& args) {
+    auto string_left = to_string_table(args, 0);
+    auto string_right = to_string_table(args, 1);
+    auto string_metrics = to_string_column(args, 2);
+    auto numeric_left = to_f64_array(args, 3, 2);
+    auto numeric_right = to_f64_array(args, 4, 2);
+    auto numeric_metrics = to_string_column(args, 5);
+    const std::uint64_t n_pairs = to_count(args, 6);
+
+    const features::FeatureInputs inputs{string_left,       string_right,    string_metrics, numeric_left.view,
+                                         numeric_right.view, numeric_metrics, n_pairs};
+    features::FeaturePlan plan;
+    if (std::optional<std::string> failure = features::plan_feature_matrix(inputs, plan))
+        raise_value_error(*failure);
+
+    std::vector<double> matrix;
+    {
+        ReleasedSection released;
+        matrix = features::build_feature_matrix(inputs, plan);
+    }
+    return result_array(std::move(matrix));
+}
+
+}  // namespace corvane

@@ -1,0 +1,45 @@
+// The feature matrix builder as plain C++: validation of a whole batch of
+// named metric columns, and the evaluation of every column straight into
+// its place in one pair-major output buffer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "features/metrics.hpp"
+#include "string_column.hpp"
+#include "views.hpp"
+
+namespace corvane::features {
+
+struct FeatureInputs {
+    const std::vector<StringColumn>& string_left;   // [column][pair]
+    const std::vector<StringColumn>& string_right;  // [column][pair]
+    const StringColumn& string_metrics;
+    StridedView<double> numeric_left;   // (numeric column, pair)
+    StridedView<double> numeric_right;  // (numeric column, pair)
+    const StringColumn& numeric_metrics;
+    std::uint64_t n_pairs;
+};
+
+// What validation resolved: the routine of every column, in feature order.
+struct FeaturePlan {
+    std::vector<similarity::StringKernel> string_kernels;
+    std::vector<similarity::NumericKernel> numeric_kernels;
+};
+
+// Runs the checks in their fixed order. Returns the message of the first
+// failing check (to be raised as ValueError), or nothing when all pass and
+// plan has been filled in.
+std::optional<std::string> plan_feature_matrix(const FeatureInputs& in, FeaturePlan& plan);
+
+// Scores every feature of every pair; element [p * n_features + f] is
+// feature f of pair p. Needs a plan from plan_feature_matrix for the same
+// inputs. Touches no Python object. Throws std::bad_alloc when the output
+// (or a row-major copy of a strided numeric array) cannot be allocated.
+std::vector<double> build_feature_matrix(const FeatureInputs& in, const FeaturePlan& plan);
+
+}  // namespace corvane::features
