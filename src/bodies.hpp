@@ -8,6 +8,11 @@ namespace corvane {
 using Body = PyObject* (*)(const Args&);
 
 PyObject* body_exact_match_batch(const Args& args);
+PyObject* body_jaro_winkler_batch(const Args& args);
+PyObject* body_soundex_batch(const Args& args);
+PyObject* body_jaccard_batch(const Args& args);
+PyObject* body_cosine_batch(const Args& args);
+PyObject* body_token_sort_ratio_batch(const Args& args);
 PyObject* body_numeric_distance_batch(const Args& args);
 PyObject* body_numeric_similarity_batch(const Args& args);
 PyObject* body_compute_feature_matrix(const Args& args);

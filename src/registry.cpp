@@ -73,9 +73,14 @@ const char* const kDocPredictSvmBatch =
 // token_sort_ratio_batch, compute_feature_matrix, predict_batch,
 // predict_forest_batch, predict_gbdt_batch, predict_svm_batch.
 const FunctionSpec kSpecs[] = {
+    PAIRWISE(jaro_winkler_batch),
     PAIRWISE(exact_match_batch),
     PAIRWISE(numeric_distance_batch),
     PAIRWISE(numeric_similarity_batch),
+    PAIRWISE(soundex_batch),
+    PAIRWISE(jaccard_batch),
+    PAIRWISE(cosine_batch),
+    PAIRWISE(token_sort_ratio_batch),
     {{"compute_feature_matrix",
       {"string_columns_left", "string_columns_right", "string_metric_types", "numeric_left", "numeric_right",
        "numeric_metric_types", "n_pairs"}},
