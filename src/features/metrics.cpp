@@ -9,7 +9,7 @@ namespace {
 template <class Table>
 auto find_by_name(const Table& table, std::string_view name) noexcept -> decltype(&table[0]) {
     for (const auto& entry : table)
-        if (entry.name == name && entry.kernel != nullptr) return &entry;
+        if (entry.name == name) return &entry;
     return nullptr;
 }
 
@@ -36,7 +36,7 @@ const std::array<StringMetric, 8> kStringMetrics = {{
     {"soundex", &similarity::soundex_match},
     {"jaccard", &similarity::jaccard_similarity},
     {"cosine", &similarity::cosine_similarity},
-    {"token_sort_ratio", nullptr},
+    {"token_sort_ratio", &similarity::token_sort_ratio},
 }};
 
 const std::array<NumericMetric, 3> kNumericMetrics = {{
