@@ -1,0 +1,238 @@
+"""Export fitted scikit-learn classifiers to the inputs of ``_corvane_rs``.
+
+Each ``export_*`` function returns a plain ``dict`` whose keys are the
+parameter names of the matching scorer, so a model is scored with::
+
+    params = export_random_forest(forest)
+    scores = _corvane_rs.predict_forest_batch(features, **params)
+
+Arrays are C-contiguous ``float64`` or ``int64`` NumPy arrays; scalars are
+Python floats. With these inputs the scorers reproduce
+``model.predict_proba(X)[:, 1]``: exactly for a random forest (when the
+features are representable as float32, as scikit-learn's trees compare in
+float32), within a few ulps for logistic regression and gradient boosting
+(scikit-learn sums and exponentiates in its own order), and to about 1e-9
+for the SVM (libsvm computes distances differently and clamps its
+probabilities to [1e-7, 1 - 1e-7]).
+
+Supported models:
+
+* ``LogisticRegression`` (two classes) -> ``predict_batch``
+* ``RandomForestClassifier`` / ``ExtraTreesClassifier`` (two classes,
+  one output) -> ``predict_forest_batch``
+* ``GradientBoostingClassifier`` (two classes, log-loss) ->
+  ``predict_gbdt_batch``
+* ``SVC(kernel="rbf", probability=True)`` (two classes, dense) ->
+  ``predict_svm_batch``
+
+``export_model`` picks the right exporter and also returns the scorer's
+name.
+"""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+
+__all__ = [
+    "export_logistic_regression",
+    "export_random_forest",
+    "export_gradient_boosting",
+    "export_svm",
+    "export_model",
+]
+
+
+def _f64(a) -> np.ndarray:
+    return np.ascontiguousarray(a, dtype=np.float64)
+
+
+def _i64(a) -> np.ndarray:
+    return np.ascontiguousarray(a, dtype=np.int64)
+
+
+def _require_fitted(model, attribute: str) -> None:
+    if not hasattr(model, attribute):
+        raise ValueError(f"{type(model).__name__} is not fitted")
+
+
+def _require_binary(model) -> None:
+    classes = getattr(model, "classes_", None)
+    if classes is None or np.ndim(classes) != 1 or len(classes) != 2:
+        raise ValueError(f"{type(model).__name__} must be fitted on exactly two classes")
+
+
+def export_logistic_regression(model) -> dict:
+    """Weights and bias of a two-class logistic regression.
+
+    Returns ``{"weights": (F,) float64, "bias": float}``, the inputs of
+    ``predict_batch``; scores are the probabilities of ``classes_[1]``.
+    """
+    _require_fitted(model, "coef_")
+    _require_binary(model)
+    coef = np.asarray(model.coef_)
+    if coef.ndim != 2 or coef.shape[0] != 1:
+        raise ValueError("logistic regression must have a single row of coefficients")
+    return {"weights": _f64(coef[0]), "bias": float(np.asarray(model.intercept_).reshape(-1)[0])}
+
+
+def _flatten_trees(trees, leaf_value) -> dict:
+    """Concatenates fitted ``Tree`` objects into the flat tree layout.
+
+    ``leaf_value(tree)`` gives one float64 per node (read at leaves only).
+    """
+    offsets = [0]
+    left, right, feature, threshold, value = [], [], [], [], []
+    for tree in trees:
+        n = int(tree.node_count)
+        left.append(np.asarray(tree.children_left[:n]))
+        right.append(np.asarray(tree.children_right[:n]))
+        feature.append(np.asarray(tree.feature[:n]))
+        threshold.append(np.asarray(tree.threshold[:n]))
+        value.append(np.asarray(leaf_value(tree), dtype=np.float64).reshape(n))
+        offsets.append(offsets[-1] + n)
+    if not left:
+        raise ValueError("the ensemble has no trees")
+    return {
+        "offsets": _i64(offsets),
+        "children_left": _i64(np.concatenate(left)),
+        "children_right": _i64(np.concatenate(right)),
+        "tree_features": _i64(np.concatenate(feature)),
+        "thresholds": _f64(np.concatenate(threshold)),
+        "values": _f64(np.concatenate(value)),
+    }
+
+
+def export_random_forest(model) -> dict:
+    """Flat tree layout of a two-class forest, with class-1 leaf fractions.
+
+    Each leaf holds the fraction of ``classes_[1]`` among the (weighted)
+    training samples that reached it, which is what each tree's
+    ``predict_proba`` returns; the forest score is their mean. Returns the
+    six layout arrays of ``predict_forest_batch``.
+    """
+    _require_fitted(model, "estimators_")
+    _require_binary(model)
+    if getattr(model, "n_outputs_", 1) != 1:
+        raise ValueError("only single-output forests can be exported")
+
+    def class1_fraction(tree):
+        # value has shape (n_nodes, n_outputs, max_classes). Recent
+        # scikit-learn stores fractions there; older versions store counts,
+        # which are normalised the way their predict_proba did.
+        value = np.asarray(tree.value)[:, 0, :2].astype(np.float64)
+        total = value.sum(axis=1)
+        if np.allclose(total[total > 0], 1.0):
+            return value[:, 1]
+        total[total == 0.0] = 1.0
+        return value[:, 1] / total
+
+    return _flatten_trees([est.tree_ for est in model.estimators_], class1_fraction)
+
+
+def _gbdt_init_value(model) -> float:
+    """Raw (log-odds) prediction of the boosting model's initial estimator.
+
+    Only a constant initial prediction can be exported: ``init="zero"`` or
+    the default prior (a ``DummyClassifier``).
+    """
+    from sklearn.dummy import DummyClassifier
+
+    init = model.init_
+    if isinstance(init, str) and init == "zero":
+        return 0.0
+    if not isinstance(init, DummyClassifier) or init.strategy != "prior":
+        raise ValueError("only the default prior or init='zero' can be exported")
+    probe = np.zeros((1, int(model.n_features_in_)), dtype=np.float32)
+    raw_init = getattr(model, "_raw_predict_init", None)
+    if raw_init is not None:
+        # scikit-learn's own computation, so the value matches bit for bit.
+        return float(np.asarray(raw_init(probe), dtype=np.float64)[0, 0])
+    # Fallback for versions without that helper: the clipped prior on the
+    # log-odds scale.
+    p = float(np.asarray(init.predict_proba(probe))[0, 1])
+    eps = float(np.finfo(np.float64).eps)
+    p = min(max(p, eps), 1.0 - eps)
+    return math.log(p / (1.0 - p))
+
+
+def export_gradient_boosting(model) -> dict:
+    """Flat tree layout of a two-class log-loss gradient boosting model.
+
+    Leaves hold the trees' raw values; ``learning_rate`` and the initial
+    log-odds ``init_value`` complete the inputs of ``predict_gbdt_batch``.
+    """
+    _require_fitted(model, "estimators_")
+    _require_binary(model)
+    loss = getattr(model, "loss", "log_loss")
+    if loss not in ("log_loss", "deviance"):
+        raise ValueError(f"only the log-loss can be exported, not {loss!r}")
+    estimators = np.asarray(model.estimators_)
+    if estimators.ndim != 2 or estimators.shape[1] != 1:
+        raise ValueError("gradient boosting must have one tree per stage")
+    flat = _flatten_trees(
+        [est.tree_ for est in estimators[:, 0]],
+        lambda tree: np.asarray(tree.value)[:, 0, 0],
+    )
+    flat["learning_rate"] = float(model.learning_rate)
+    flat["init_value"] = _gbdt_init_value(model)
+    return flat
+
+
+def export_svm(model) -> dict:
+    """Support vectors, coefficients and Platt parameters of an RBF SVC.
+
+    The model must be an ``SVC(kernel="rbf", probability=True)`` fitted on
+    two classes with dense data. The scorer computes
+    ``decision = intercept + sum(dual_coef * exp(-gamma * d2))`` with
+    scikit-learn's signs (positive favours ``classes_[1]``) and then
+    ``1 / (exp(decision * prob_a - prob_b) + 1)``, the probability of
+    ``classes_[1]``; libsvm's A and B parameters fit exactly that form.
+    """
+    _require_fitted(model, "support_vectors_")
+    _require_binary(model)
+    if getattr(model, "kernel", None) != "rbf":
+        raise ValueError("only the RBF kernel can be exported")
+    if getattr(model, "_sparse", False):
+        raise ValueError("only SVMs fitted on dense data can be exported")
+    prob_a = np.asarray(getattr(model, "probA_", ()))
+    prob_b = np.asarray(getattr(model, "probB_", ()))
+    if prob_a.size != 1 or prob_b.size != 1:
+        raise ValueError("the SVC must be fitted with probability=True")
+    dual_coef = np.asarray(model.dual_coef_)
+    return {
+        "support_vectors": _f64(model.support_vectors_),
+        "dual_coef": _f64(dual_coef[0]),
+        "intercept": float(np.asarray(model.intercept_).reshape(-1)[0]),
+        "gamma": float(model._gamma),
+        "prob_a": float(prob_a.reshape(-1)[0]),
+        "prob_b": float(prob_b.reshape(-1)[0]),
+    }
+
+
+def export_model(model) -> tuple[str, dict]:
+    """Exports any supported model; returns ``(scorer name, parameters)``.
+
+    Example::
+
+        name, params = export_model(model)
+        scores = getattr(_corvane_rs, name)(features, **params)
+    """
+    from sklearn.ensemble import (
+        ExtraTreesClassifier,
+        GradientBoostingClassifier,
+        RandomForestClassifier,
+    )
+    from sklearn.linear_model import LogisticRegression
+    from sklearn.svm import SVC
+
+    if isinstance(model, LogisticRegression):
+        return "predict_batch", export_logistic_regression(model)
+    if isinstance(model, (RandomForestClassifier, ExtraTreesClassifier)):
+        return "predict_forest_batch", export_random_forest(model)
+    if isinstance(model, GradientBoostingClassifier):
+        return "predict_gbdt_batch", export_gradient_boosting(model)
+    if isinstance(model, SVC):
+        return "predict_svm_batch", export_svm(model)
+    raise TypeError(f"cannot export {type(model).__name__}")

@@ -1,0 +1,71 @@
+#include "inference/logistic.hpp"
+
+#include <cmath>
+#include <cstring>
+
+namespace corvane::inference {
+
+namespace {
+
+inline double load(const char* p) {
+    double v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+constexpr std::ptrdiff_t kDouble = static_cast<std::ptrdiff_t>(sizeof(double));
+
+}  // namespace
+
+double dot_unit_stride(const char* row, const char* weights, std::size_t f) {
+    // Eight independent lanes: each lane's additions keep their own order,
+    // so the compiler may run them two (or more) at a time without changing
+    // a single bit.
+    double p[8] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    std::size_t k = 0;
+    for (; k + 8 <= f; k += 8) {
+        const char* r = row + k * sizeof(double);
+        const char* w = weights + k * sizeof(double);
+        for (std::size_t j = 0; j < 8; ++j) p[j] += load(r + j * sizeof(double)) * load(w + j * sizeof(double));
+    }
+    double sum = 0.0 + (p[0] + p[4]);
+    sum = sum + (p[1] + p[5]);
+    sum = sum + (p[2] + p[6]);
+    sum = sum + (p[3] + p[7]);
+    for (; k < f; ++k) sum += load(row + k * sizeof(double)) * load(weights + k * sizeof(double));
+    return sum;
+}
+
+double dot_strided(const char* row, std::ptrdiff_t row_step, const char* weights, std::ptrdiff_t weight_step,
+                   std::size_t f) {
+    double sum = 0.0;
+    for (std::size_t k = 0; k < f; ++k) {
+        const auto kk = static_cast<std::ptrdiff_t>(k);
+        sum += load(row + kk * row_step) * load(weights + kk * weight_step);
+    }
+    return sum;
+}
+
+bool uses_unit_stride_order(const StridedView<double>& features, const StridedView<double>& weights) {
+    return features.cols <= 1 || (features.cs == kDouble && weights.rs == kDouble);
+}
+
+void logistic_scores(const StridedView<double>& features, const StridedView<double>& weights, double bias,
+                     double* out) {
+    const std::size_t n = features.rows;
+    const std::size_t f = features.cols;
+    if (uses_unit_stride_order(features, weights)) {
+        for (std::size_t i = 0; i < n; ++i)
+            out[i] = dot_unit_stride(features.data + static_cast<std::ptrdiff_t>(i) * features.rs, weights.data, f);
+    } else {
+        for (std::size_t i = 0; i < n; ++i)
+            out[i] = dot_strided(features.data + static_cast<std::ptrdiff_t>(i) * features.rs, features.cs,
+                                 weights.data, weights.rs, f);
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        const double z = out[i] + bias;
+        out[i] = 1.0 / (std::exp(-z) + 1.0);
+    }
+}
+
+}  // namespace corvane::inference
