@@ -9,6 +9,8 @@ using Body = PyObject* (*)(const Args&);
 
 PyObject* body_exact_match_batch(const Args& args);
 PyObject* body_jaro_winkler_batch(const Args& args);
+PyObject* body_levenshtein_batch(const Args& args);
+PyObject* body_damerau_levenshtein_batch(const Args& args);
 PyObject* body_soundex_batch(const Args& args);
 PyObject* body_jaccard_batch(const Args& args);
 PyObject* body_cosine_batch(const Args& args);
@@ -16,5 +18,9 @@ PyObject* body_token_sort_ratio_batch(const Args& args);
 PyObject* body_numeric_distance_batch(const Args& args);
 PyObject* body_numeric_similarity_batch(const Args& args);
 PyObject* body_compute_feature_matrix(const Args& args);
+PyObject* body_predict_batch(const Args& args);
+PyObject* body_predict_forest_batch(const Args& args);
+PyObject* body_predict_gbdt_batch(const Args& args);
+PyObject* body_predict_svm_batch(const Args& args);
 
 }  // namespace corvane

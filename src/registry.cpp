@@ -74,6 +74,8 @@ const char* const kDocPredictSvmBatch =
 // predict_forest_batch, predict_gbdt_batch, predict_svm_batch.
 const FunctionSpec kSpecs[] = {
     PAIRWISE(jaro_winkler_batch),
+    PAIRWISE(levenshtein_batch),
+    PAIRWISE(damerau_levenshtein_batch),
     PAIRWISE(exact_match_batch),
     PAIRWISE(numeric_distance_batch),
     PAIRWISE(numeric_similarity_batch),
@@ -86,6 +88,20 @@ const FunctionSpec kSpecs[] = {
        "numeric_metric_types", "n_pairs"}},
      kDocComputeFeatureMatrix,
      body_compute_feature_matrix},
+    {{"predict_batch", {"features", "weights", "bias"}}, kDocPredictBatch, body_predict_batch},
+    {{"predict_forest_batch",
+      {"features", "offsets", "children_left", "children_right", "tree_features", "thresholds", "values"}},
+     kDocPredictForestBatch,
+     body_predict_forest_batch},
+    {{"predict_gbdt_batch",
+      {"features", "offsets", "children_left", "children_right", "tree_features", "thresholds", "values",
+       "learning_rate", "init_value"}},
+     kDocPredictGbdtBatch,
+     body_predict_gbdt_batch},
+    {{"predict_svm_batch",
+      {"features", "support_vectors", "dual_coef", "intercept", "gamma", "prob_a", "prob_b"}},
+     kDocPredictSvmBatch,
+     body_predict_svm_batch},
 };
 
 #undef PAIRWISE

@@ -46,6 +46,10 @@ PyObject* pairwise_floats(const Args& args, similarity::NumericKernel kernel) {
 
 PyObject* body_exact_match_batch(const Args& args) { return pairwise_strings(args, similarity::exact_match); }
 PyObject* body_jaro_winkler_batch(const Args& args) { return pairwise_strings(args, similarity::jaro_winkler_similarity); }
+PyObject* body_levenshtein_batch(const Args& args) { return pairwise_strings(args, similarity::levenshtein_similarity); }
+PyObject* body_damerau_levenshtein_batch(const Args& args) {
+    return pairwise_strings(args, similarity::damerau_levenshtein_similarity);
+}
 PyObject* body_soundex_batch(const Args& args) { return pairwise_strings(args, similarity::soundex_match); }
 PyObject* body_jaccard_batch(const Args& args) { return pairwise_strings(args, similarity::jaccard_similarity); }
 PyObject* body_cosine_batch(const Args& args) { return pairwise_strings(args, similarity::cosine_similarity); }

@@ -1,0 +1,580 @@
+// Levenshtein and Damerau-Levenshtein distances and similarities over UTF-8
+// strings, counted in characters (code points).
+//
+// Levenshtein runs the bit-parallel algorithm of Myers in Hyyro's
+// formulation: the shorter string is the pattern, one bit per pattern
+// character, one 64-bit word for patterns of up to 64 characters and the
+// block-based variant (words chained by horizontal carries) beyond. The
+// distance is unique, so this gives exactly the value of the textbook
+// row-by-row dynamic programme.
+//
+// Damerau-Levenshtein (unrestricted: the characters between a transposed
+// pair may themselves be edited) runs Zhao's linear-space row algorithm
+// with a last-row map from character to the last row of `a` holding it.
+//
+// Both distances first strip the longest common prefix and suffix of whole
+// characters; neither distance depends on them.
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "similarity/kernels.hpp"
+#include "similarity/utf8.hpp"
+
+namespace corvane::similarity {
+
+namespace {
+
+using u8 = unsigned char;
+
+const u8* bytes(std::string_view s) noexcept { return reinterpret_cast<const u8*>(s.data()); }
+
+// Fixed storage for short inputs, one heap block for long ones. Contents
+// start uninitialised.
+template <class T, std::size_t N>
+class SmallBuffer {
+public:
+    explicit SmallBuffer(std::size_t n) {
+        if (n > N) {
+            heap_.reset(new T[n]);
+            data_ = heap_.get();
+        }
+    }
+    SmallBuffer(const SmallBuffer&) = delete;
+    SmallBuffer& operator=(const SmallBuffer&) = delete;
+    T* data() noexcept { return data_; }
+
+private:
+    T local_[N];
+    std::unique_ptr<T[]> heap_;
+    T* data_ = local_;
+};
+
+// ---------------------------------------------------------------------------
+// Common prefix and suffix.
+
+std::uint64_t load8(const u8* p) noexcept {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+
+// Removes the longest common prefix and the longest common suffix of whole
+// characters from a and b. The byte-wise common parts are cut back so that
+// they end (prefix) or start (suffix) on a character boundary.
+void strip_common_affix(std::string_view& a, std::string_view& b) noexcept {
+    const u8* pa = bytes(a);
+    const u8* pb = bytes(b);
+    std::size_t na = a.size(), nb = b.size();
+    std::size_t n = std::min(na, nb);
+
+    std::size_t p = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        while (p + 8 <= n) {
+            std::uint64_t x = load8(pa + p) ^ load8(pb + p);
+            if (x != 0) {
+                p += static_cast<std::size_t>(std::countr_zero(x)) >> 3;
+                goto prefix_done;
+            }
+            p += 8;
+        }
+    }
+    while (p < n && pa[p] == pb[p]) ++p;
+prefix_done:
+    while (p > 0 && ((p < na && utf8::is_continuation(pa[p])) || (p < nb && utf8::is_continuation(pb[p])))) --p;
+
+    std::size_t rest = std::min(na, nb) - p;
+    std::size_t s = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        while (s + 8 <= rest) {
+            std::uint64_t x = load8(pa + na - s - 8) ^ load8(pb + nb - s - 8);
+            if (x != 0) {
+                s += static_cast<std::size_t>(std::countl_zero(x)) >> 3;
+                goto suffix_done;
+            }
+            s += 8;
+        }
+    }
+    while (s < rest && pa[na - 1 - s] == pb[nb - 1 - s]) ++s;
+suffix_done:
+    while (s > 0 && (utf8::is_continuation(pa[na - s]) || utf8::is_continuation(pb[nb - s]))) --s;
+
+    a = a.substr(p, na - p - s);
+    b = b.substr(p, nb - p - s);
+}
+
+// ---------------------------------------------------------------------------
+// Per-thread lookup tables. Every kernel call leaves them as it found them
+// (all zero), so a call only writes and then clears the entries of the
+// characters it uses instead of clearing whole tables.
+
+// Pattern mask of one character at or above 256 (key 0 marks a free slot;
+// such characters are never 0).
+struct WideMask {
+    std::uint32_t key;
+    std::uint64_t mask;
+};
+
+constexpr std::size_t kWideSlots = 128;  // room for the 64 characters of one word
+
+struct ThreadTables {
+    std::uint64_t masks[256];        // pattern masks of characters below 256
+    WideMask wide[kWideSlots];       // pattern masks of other characters
+    std::int64_t last_row[256];      // Damerau-Levenshtein: last row + 1, 0 = not seen
+};
+
+thread_local ThreadTables t_tables;
+
+std::size_t wide_slot(const WideMask* table, std::uint32_t key) noexcept {
+    std::size_t i = key & (kWideSlots - 1);
+    std::uint64_t perturb = key;
+    while (table[i].key != 0 && table[i].key != key) {
+        i = (i * 5 + perturb + 1) & (kWideSlots - 1);
+        perturb >>= 5;
+    }
+    return i;
+}
+
+// ---------------------------------------------------------------------------
+// Bit-parallel Levenshtein.
+
+// One word: the pattern has m characters, 1 <= m <= 64; next_mask() yields
+// the pattern mask of each of the n text characters in turn.
+template <class NextMask>
+std::uint64_t myers_word(std::size_t m, std::size_t n, NextMask next_mask) {
+    std::uint64_t vp = ~std::uint64_t{0};
+    std::uint64_t vn = 0;
+    std::uint64_t dist = m;
+    const std::uint64_t last = std::uint64_t{1} << (m - 1);
+    for (std::size_t j = 0; j < n; ++j) {
+        std::uint64_t x = next_mask();
+        std::uint64_t d0 = (((x & vp) + vp) ^ vp) | x | vn;
+        std::uint64_t hp = vn | ~(d0 | vp);
+        std::uint64_t hn = d0 & vp;
+        dist += (hp & last) != 0;
+        dist -= (hn & last) != 0;
+        hp = (hp << 1) | 1;
+        hn = hn << 1;
+        vp = hn | ~(d0 | hp);
+        vn = hp & d0;
+    }
+    return dist;
+}
+
+// Several words: next_row() yields, for each text character, a pointer to
+// the `words` mask words of that character. Each word passes its bottom
+// horizontal deltas down to the next word as carries.
+template <class NextRow>
+std::uint64_t myers_blocks(std::size_t m, std::size_t n, NextRow next_row) {
+    const std::size_t words = (m + 63) / 64;
+    std::vector<std::uint64_t> vp(words, ~std::uint64_t{0});
+    std::vector<std::uint64_t> vn(words, 0);
+    std::uint64_t dist = m;
+    const std::uint64_t last = std::uint64_t{1} << ((m - 1) % 64);
+    for (std::size_t j = 0; j < n; ++j) {
+        const std::uint64_t* pm = next_row();
+        std::uint64_t hp_carry = 1;
+        std::uint64_t hn_carry = 0;
+        for (std::size_t w = 0; w < words; ++w) {
+            std::uint64_t x = pm[w] | hn_carry;
+            std::uint64_t v_p = vp[w];
+            std::uint64_t v_n = vn[w];
+            std::uint64_t d0 = (((x & v_p) + v_p) ^ v_p) | x | v_n;
+            std::uint64_t hp = v_n | ~(d0 | v_p);
+            std::uint64_t hn = d0 & v_p;
+            std::uint64_t hp_out, hn_out;
+            if (w + 1 < words) {
+                hp_out = hp >> 63;
+                hn_out = hn >> 63;
+            } else {
+                hp_out = (hp & last) != 0;
+                hn_out = (hn & last) != 0;
+                dist += hp_out;
+                dist -= hn_out;
+            }
+            hp = (hp << 1) | hp_carry;
+            hn = (hn << 1) | hn_carry;
+            vp[w] = hn | ~(d0 | hp);
+            vn[w] = hp & d0;
+            hp_carry = hp_out;
+            hn_carry = hn_out;
+        }
+    }
+    return dist;
+}
+
+// ASCII pattern of 1..64 bytes against an ASCII text.
+std::uint64_t lev_ascii_word(const u8* pat, std::size_t m, const u8* text, std::size_t n) {
+    std::uint64_t* pm = t_tables.masks;
+    for (std::size_t i = 0; i < m; ++i) pm[pat[i]] |= std::uint64_t{1} << i;
+    const u8* t = text;
+    std::uint64_t d = myers_word(m, n, [&] { return pm[*t++]; });
+    for (std::size_t i = 0; i < m; ++i) pm[pat[i]] = 0;
+    return d;
+}
+
+// UTF-8 pattern of 1..64 characters against a UTF-8 text of n characters.
+std::uint64_t lev_utf8_word(std::string_view pat, std::size_t m, std::string_view text, std::size_t n) {
+    ThreadTables& tt = t_tables;
+    std::uint64_t* pm = tt.masks;
+    WideMask* wide = tt.wide;
+    std::uint8_t used[64];
+    std::size_t n_used = 0;
+
+    const u8* p = bytes(pat);
+    std::size_t i = 0;
+    for (std::size_t k = 0; k < m; ++k) {
+        std::uint32_t c = utf8::next(p, pat.size(), i);
+        std::uint64_t bit = std::uint64_t{1} << k;
+        if (c < 256) {
+            pm[c] |= bit;
+        } else {
+            std::size_t s = wide_slot(wide, c);
+            if (wide[s].key == 0) {
+                wide[s].key = c;
+                used[n_used++] = static_cast<std::uint8_t>(s);
+            }
+            wide[s].mask |= bit;
+        }
+    }
+
+    const u8* t = bytes(text);
+    std::size_t j = 0;
+    const std::size_t tn = text.size();
+    std::uint64_t d;
+    if (n_used == 0) {
+        d = myers_word(m, n, [&] {
+            std::uint32_t c = utf8::next(t, tn, j);
+            return c < 256 ? pm[c] : 0;
+        });
+    } else {
+        d = myers_word(m, n, [&] {
+            std::uint32_t c = utf8::next(t, tn, j);
+            return c < 256 ? pm[c] : wide[wide_slot(wide, c)].mask;
+        });
+    }
+
+    i = 0;
+    for (std::size_t k = 0; k < m; ++k) {
+        std::uint32_t c = utf8::next(p, pat.size(), i);
+        if (c < 256) pm[c] = 0;
+    }
+    for (std::size_t k = 0; k < n_used; ++k) wide[used[k]] = WideMask{0, 0};
+    return d;
+}
+
+// Code point -> dense index, open addressing, sized once for a known
+// number of keys (all of them >= 256, so 0 marks a free slot).
+class WideIndex {
+public:
+    explicit WideIndex(std::size_t max_keys) {
+        std::size_t cap = 16;
+        while (cap < 2 * max_keys) cap *= 2;
+        keys_.assign(cap, 0);
+        values_.assign(cap, 0);
+        mask_ = cap - 1;
+    }
+    std::size_t slot(std::uint32_t key) const noexcept {
+        std::size_t i = key & mask_;
+        std::uint64_t perturb = key;
+        while (keys_[i] != 0 && keys_[i] != key) {
+            i = (i * 5 + perturb + 1) & mask_;
+            perturb >>= 5;
+        }
+        return i;
+    }
+    // Index of key, or `missing` when absent.
+    std::size_t find(std::uint32_t key, std::size_t missing) const noexcept {
+        std::size_t s = slot(key);
+        return keys_[s] == key ? values_[s] : missing;
+    }
+    // Index of key, inserting it with index `next` when absent.
+    std::size_t insert(std::uint32_t key, std::size_t next, bool& inserted) {
+        std::size_t s = slot(key);
+        inserted = keys_[s] != key;
+        if (inserted) {
+            keys_[s] = key;
+            values_[s] = next;
+        }
+        return values_[s];
+    }
+
+private:
+    std::vector<std::uint32_t> keys_;
+    std::vector<std::size_t> values_;
+    std::size_t mask_ = 0;
+};
+
+// Pattern of more than 64 characters (any encoding) against a text of n
+// characters. Long inputs only, so plain heap tables are fine here.
+std::uint64_t lev_blocks(std::string_view pat, std::size_t m, std::string_view text, std::size_t n) {
+    const std::size_t words = (m + 63) / 64;
+    // Rows 0..255 are the characters below 256, the following ones the
+    // wider characters of the pattern in order of appearance; one extra
+    // all-zero row serves text characters absent from the pattern.
+    std::vector<std::uint32_t> pattern(m);
+    utf8::decode(pat, pattern.data());
+    std::size_t wide_count = 0;
+    for (std::uint32_t c : pattern) wide_count += c >= 256;
+    WideIndex index(wide_count);
+    std::size_t rows = 256;
+    std::vector<std::uint64_t> table((256 + wide_count + 1) * words, 0);
+    for (std::size_t k = 0; k < m; ++k) {
+        std::uint32_t c = pattern[k];
+        std::size_t row = c;
+        if (c >= 256) {
+            bool inserted = false;
+            row = index.insert(c, rows, inserted);
+            if (inserted) ++rows;
+        }
+        table[row * words + k / 64] |= std::uint64_t{1} << (k % 64);
+    }
+    const std::uint64_t* base = table.data();
+    const std::uint64_t* zero = base + (256 + wide_count) * words;
+    const u8* t = bytes(text);
+    const std::size_t tn = text.size();
+    std::size_t j = 0;
+    return myers_blocks(m, n, [&]() -> const std::uint64_t* {
+        std::uint32_t c = utf8::next(t, tn, j);
+        if (c < 256) return base + c * words;
+        std::size_t row = index.find(c, SIZE_MAX);
+        return row == SIZE_MAX ? zero : base + row * words;
+    });
+}
+
+// Distance of a and b; `ascii` says both are pure ASCII.
+std::uint64_t levenshtein_impl(std::string_view a, std::string_view b, bool ascii) {
+    strip_common_affix(a, b);
+    if (ascii) {
+        if (a.size() > b.size()) std::swap(a, b);
+        if (a.empty()) return b.size();
+        if (a.size() <= 64) return lev_ascii_word(bytes(a), a.size(), bytes(b), b.size());
+        return lev_blocks(a, a.size(), b, b.size());
+    }
+    std::size_t na = utf8::count_chars(a), nb = utf8::count_chars(b);
+    if (na > nb) {
+        std::swap(a, b);
+        std::swap(na, nb);
+    }
+    if (na == 0) return nb;
+    if (na <= 64) return lev_utf8_word(a, na, b, nb);
+    return lev_blocks(a, na, b, nb);
+}
+
+// ---------------------------------------------------------------------------
+// Damerau-Levenshtein (Zhao's linear-space algorithm).
+
+// Last-row map for ASCII text: a direct table (stored as row + 1).
+class AsciiLastRow {
+public:
+    explicit AsciiLastRow(std::int64_t* table) noexcept : t_(table) {}
+    std::int64_t get(std::uint32_t c) const noexcept { return t_[c] - 1; }
+    void set(std::uint32_t c, std::int64_t row) noexcept { t_[c] = row + 1; }
+
+private:
+    std::int64_t* t_;
+};
+
+// Last-row map for any code point: the direct table below 256 and a small
+// open-addressing map (slot value -1 = free) for the rest, built on the
+// first wide character stored and grown to keep it under two thirds full.
+class LastRowMap {
+public:
+    explicit LastRowMap(std::int64_t* table) noexcept : t_(table) {}
+    LastRowMap(const LastRowMap&) = delete;
+    LastRowMap& operator=(const LastRowMap&) = delete;
+
+    std::int64_t get(std::uint32_t c) const noexcept {
+        if (c < 256) return t_[c] - 1;
+        if (slots_ == nullptr) return -1;
+        const Slot& s = slots_[probe(slots_, mask_, c)];
+        return s.value;  // a free slot reads -1
+    }
+
+    void set(std::uint32_t c, std::int64_t row) {
+        if (c < 256) {
+            t_[c] = row + 1;
+            return;
+        }
+        if (slots_ == nullptr) {
+            for (Slot& s : local_) s = Slot{0, -1};
+            slots_ = local_;
+            mask_ = kLocal - 1;
+        }
+        std::size_t i = probe(slots_, mask_, c);
+        if (slots_[i].value == -1) {
+            if (3 * (filled_ + 1) >= 2 * (mask_ + 1)) {
+                grow();
+                i = probe(slots_, mask_, c);
+            }
+            slots_[i].key = c;
+            ++filled_;
+        }
+        slots_[i].value = row;
+    }
+
+private:
+    struct Slot {
+        std::uint32_t key;
+        std::int64_t value;
+    };
+    static constexpr std::size_t kLocal = 8;
+
+    static std::size_t probe(const Slot* slots, std::size_t mask, std::uint32_t c) noexcept {
+        std::size_t i = c & mask;
+        std::uint64_t perturb = c;
+        while (slots[i].value != -1 && slots[i].key != c) {
+            i = (i * 5 + perturb + 1) & mask;
+            perturb >>= 5;
+        }
+        return i;
+    }
+
+    void grow() {
+        std::size_t cap = mask_ + 1;
+        while (cap <= 2 * filled_ + 2) cap *= 2;
+        std::unique_ptr<Slot[]> fresh(new Slot[cap]);
+        for (std::size_t k = 0; k < cap; ++k) fresh[k] = Slot{0, -1};
+        for (std::size_t k = 0; k <= mask_; ++k) {
+            if (slots_[k].value != -1) fresh[probe(fresh.get(), cap - 1, slots_[k].key)] = slots_[k];
+        }
+        heap_ = std::move(fresh);
+        slots_ = heap_.get();
+        mask_ = cap - 1;
+    }
+
+    std::int64_t* t_;
+    Slot local_[kLocal];
+    std::unique_ptr<Slot[]> heap_;
+    Slot* slots_ = nullptr;
+    std::size_t mask_ = 0;
+    std::size_t filled_ = 0;
+};
+
+// Resets the direct-table entries of a's characters on every way out.
+template <class C>
+struct LastRowCleanup {
+    std::int64_t* table;
+    const C* a;
+    std::size_t m;
+    ~LastRowCleanup() {
+        for (std::size_t i = 0; i < m; ++i)
+            if (a[i] < 256) table[a[i]] = 0;
+    }
+};
+
+// Zhao's algorithm over a (m >= 1 characters, the rows) and b (n >= 1
+// characters, the columns). Rows hold column x - 1 at index x; index 0 is
+// a sentinel that keeps the value maxv.
+template <class C, class Map>
+std::uint64_t zhao(const C* a, std::size_t m, const C* b, std::size_t n, Map& last_row) {
+    const std::int64_t maxv = static_cast<std::int64_t>(std::max(m, n)) + 1;
+    const std::size_t width = n + 2;
+    SmallBuffer<std::int64_t, 3 * 130> store(3 * width);
+    std::int64_t* cur = store.data();
+    std::int64_t* prev = cur + width;
+    std::int64_t* trans = prev + width;
+    for (std::size_t x = 0; x < width; ++x) {
+        trans[x] = maxv;
+        prev[x] = maxv;
+        cur[x] = x == 0 ? maxv : static_cast<std::int64_t>(x) - 1;
+    }
+
+    for (std::size_t ii = 1; ii <= m; ++ii) {
+        const std::int64_t i = static_cast<std::int64_t>(ii);
+        const C c1 = a[ii - 1];
+        std::swap(cur, prev);
+        std::int64_t last_match_col = -1;
+        std::int64_t old_cell = cur[1];
+        cur[1] = i;
+        std::int64_t corner = maxv;
+        // Rolling copies of prev[j - 1], prev[j] and of cur[j].
+        std::int64_t prev_jm1 = prev[0];
+        std::int64_t prev_j = prev[1];
+        std::int64_t left_cell = i;
+        for (std::size_t jj = 1; jj <= n; ++jj) {
+            const std::int64_t j = static_cast<std::int64_t>(jj);
+            const C c2 = b[jj - 1];
+            const std::int64_t prev_jp1 = prev[jj + 1];
+            std::int64_t temp = std::min(prev_j + (c1 == c2 ? 0 : 1), std::min(left_cell + 1, prev_jp1 + 1));
+            if (c1 == c2) {
+                last_match_col = j;
+                trans[jj + 1] = prev_jm1;
+                corner = old_cell;
+            } else {
+                const std::int64_t k = last_row.get(c2);
+                const std::int64_t l = last_match_col;
+                if (j - l == 1) {
+                    temp = std::min(temp, trans[jj + 1] + (i - k));
+                } else if (i - k == 1) {
+                    temp = std::min(temp, corner + (j - l));
+                }
+            }
+            old_cell = cur[jj + 1];
+            cur[jj + 1] = temp;
+            left_cell = temp;
+            prev_jm1 = prev_j;
+            prev_j = prev_jp1;
+        }
+        last_row.set(c1, i);
+    }
+    return static_cast<std::uint64_t>(cur[n + 1]);
+}
+
+std::uint64_t damerau_impl(std::string_view a, std::string_view b, bool ascii) {
+    strip_common_affix(a, b);
+    std::int64_t* table = t_tables.last_row;
+    if (ascii) {
+        if (a.empty()) return b.size();
+        if (b.empty()) return a.size();
+        LastRowCleanup<u8> cleanup{table, bytes(a), a.size()};
+        AsciiLastRow map(table);
+        return zhao(bytes(a), a.size(), bytes(b), b.size(), map);
+    }
+    SmallBuffer<std::uint32_t, 128> da(a.size());
+    SmallBuffer<std::uint32_t, 128> db(b.size());
+    std::size_t m = utf8::decode(a, da.data());
+    std::size_t n = utf8::decode(b, db.data());
+    if (m == 0) return n;
+    if (n == 0) return m;
+    LastRowCleanup<std::uint32_t> cleanup{table, da.data(), m};
+    LastRowMap map(table);
+    return zhao(da.data(), m, db.data(), n, map);
+}
+
+// 1 - d / L with L the larger character count; 1.0 for two empty strings.
+template <class Distance>
+double similarity(std::string_view a, std::string_view b, Distance distance) {
+    const bool ascii = utf8::is_ascii(a) && utf8::is_ascii(b);
+    const std::size_t la = ascii ? a.size() : utf8::count_chars(a);
+    const std::size_t lb = ascii ? b.size() : utf8::count_chars(b);
+    const std::size_t longest = std::max(la, lb);
+    if (longest == 0) return 1.0;
+    const std::uint64_t d = distance(a, b, ascii);
+    return 1.0 - static_cast<double>(d) / static_cast<double>(longest);
+}
+
+}  // namespace
+
+std::uint64_t levenshtein_distance(std::string_view a, std::string_view b) {
+    return levenshtein_impl(a, b, utf8::is_ascii(a) && utf8::is_ascii(b));
+}
+
+double levenshtein_similarity(std::string_view a, std::string_view b) {
+    return similarity(a, b, levenshtein_impl);
+}
+
+std::uint64_t damerau_levenshtein_distance(std::string_view a, std::string_view b) {
+    return damerau_impl(a, b, utf8::is_ascii(a) && utf8::is_ascii(b));
+}
+
+double damerau_levenshtein_similarity(std::string_view a, std::string_view b) {
+    return similarity(a, b, damerau_impl);
+}
+
+}  // namespace corvane::similarity
