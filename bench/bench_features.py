@@ -1,23 +1,25 @@
 """Feature matrix benchmark: 6 string and 2 numeric comparisons per pair.
 
-Three ways to build the same (n_pairs, 8) float64 matrix, each measured in a
-fresh subprocess of its own so peak memory is not polluted by the others:
+Three ways to build the same (n_pairs, 8) float64 matrix:
 
   feature_matrix  one compute_feature_matrix call
   batch_calls     the eight matching *_batch functions called one by one,
                   assembled into the matrix with NumPy
   rapidfuzz       plain Python + RapidFuzz cpdist (workers=-1) + NumPy
 
-Time is the best of --repeat calls. Peak memory is the resident-set
-high-water mark of the first call above the resident size just before it
-(the high-water mark is reset through /proc/self/clear_refs), so native
-allocations count too. The output is 8 * 8 bytes per pair.
+Peak memory is measured for one call per pipeline, each in a fresh
+subprocess: the resident-set high-water mark above the resident size just
+before the call (the mark is reset through /proc/self/clear_refs), so native
+allocations count too. The output is 8 * 8 bytes per pair. Times come from
+one process that runs the three pipelines in interleaved rounds and keeps
+the best round of each.
 
     .venv/bin/python bench/bench_features.py            # 1,000,000 pairs
     .venv/bin/python bench/bench_features.py --quick    # 100,000 pairs, 1 run
 """
 
 import argparse
+import ctypes
 import gc
 import hashlib
 import json
@@ -146,73 +148,96 @@ def status_kib(field):
     raise RuntimeError(field)
 
 
-def worker(mode, n_pairs, repeat):
+def run_conversion_only(m, left, right, nl, nr):
+    """Converts every argument as compute_feature_matrix does, then stops at
+    the column-length check: the memory of the converted strings alone."""
+    try:
+        m.compute_feature_matrix(left, right, STRING_METRICS, nl, nr, NUMERIC_METRICS, nl.shape[1] + 1)
+    except ValueError:
+        return np.zeros(0)
+    raise AssertionError("expected the column-length check to fail")
+
+
+RUNNERS = {"feature_matrix": run_feature_matrix, "batch_calls": run_batch_calls, "rapidfuzz": run_rapidfuzz,
+           "conversion_only": run_conversion_only}
+
+
+def memory_worker(mode, n_pairs):
+    """One call in a fresh process: peak resident memory above the start."""
     import _corvane_rs as m
 
     left, right, nl, nr = make_data(n_pairs)
-    run = {"feature_matrix": run_feature_matrix, "batch_calls": run_batch_calls, "rapidfuzz": run_rapidfuzz}[mode]
     if mode == "rapidfuzz":
         import rapidfuzz.process  # noqa: F401  (import cost is not part of the call)
     string_bytes = sum(len(s.encode()) + 8 for col in left + right for s in col)
-
     gc.collect()
+    # Hand freed heap back to the system first, so the call cannot hide its
+    # allocations in resident pages left over from building the data.
+    ctypes.CDLL("libc.so.6").malloc_trim(0)
     with open("/proc/self/clear_refs", "w") as f:
         f.write("5")  # resets VmHWM to the current resident size
     base = status_kib("VmRSS")
-    t0 = time.perf_counter()
-    out = run(m, left, right, nl, nr)
-    times = [time.perf_counter() - t0]
+    out = RUNNERS[mode](m, left, right, nl, nr)
     peak = status_kib("VmHWM") - base
     digest = hashlib.sha1(np.ascontiguousarray(out).tobytes()).hexdigest()[:12]
-    shape = out.shape
-    del out
-    for _ in range(repeat - 1):
-        gc.collect()
-        t0 = time.perf_counter()
-        out = run(m, left, right, nl, nr)
-        times.append(time.perf_counter() - t0)
-        del out
-    print(json.dumps({"mode": mode, "best": min(times), "times": times, "peak_bytes": peak * 1024,
-                      "string_bytes": string_bytes, "shape": shape, "digest": digest}))
+    print(json.dumps({"peak_bytes": peak * 1024, "string_bytes": string_bytes, "digest": digest}))
 
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--quick", action="store_true", help="100,000 pairs, one run per mode")
+    ap.add_argument("--quick", action="store_true", help="100,000 pairs, one round")
     ap.add_argument("--pairs", type=int, default=None)
-    ap.add_argument("--repeat", type=int, default=None)
-    ap.add_argument("--worker", choices=MODES, help=argparse.SUPPRESS)
+    ap.add_argument("--repeat", type=int, default=None, help="timing rounds (best is kept)")
+    ap.add_argument("--memory-worker", choices=list(RUNNERS), help=argparse.SUPPRESS)
     args = ap.parse_args()
     n_pairs = args.pairs or (100_000 if args.quick else 1_000_000)
     repeat = args.repeat or (1 if args.quick else 3)
-    if args.worker:
-        worker(args.worker, n_pairs, repeat)
+    if args.memory_worker:
+        memory_worker(args.memory_worker, n_pairs)
         return
 
-    results = {}
-    for mode in MODES:
-        cmd = [sys.executable, os.path.abspath(__file__), "--worker", mode, "--pairs", str(n_pairs),
-               "--repeat", str(repeat)]
-        proc = subprocess.run(cmd, capture_output=True, text=True, env=os.environ.copy())
+    mem = {}
+    for mode in MODES + ["conversion_only"]:
+        cmd = [sys.executable, os.path.abspath(__file__), "--memory-worker", mode, "--pairs", str(n_pairs)]
+        proc = subprocess.run(cmd, capture_output=True, text=True)
         if proc.returncode != 0:
             sys.exit(f"{mode} failed:\n{proc.stderr}")
-        results[mode] = json.loads(proc.stdout.strip().splitlines()[-1])
+        mem[mode] = json.loads(proc.stdout.strip().splitlines()[-1])
+
+    # Timing: all pipelines in this one process, interleaved round by round
+    # so a noisy neighbour slows them alike; best round of each is kept.
+    import _corvane_rs as m
+    import rapidfuzz.process  # noqa: F401
+
+    data = make_data(n_pairs)
+    times = {mode: [] for mode in MODES}
+    for _ in range(repeat):
+        for mode in MODES:
+            gc.collect()
+            t0 = time.perf_counter()
+            out = RUNNERS[mode](m, *data)
+            times[mode].append(time.perf_counter() - t0)
+            del out
+    best = {mode: min(ts) for mode, ts in times.items()}
 
     out_bytes = n_pairs * (len(STRING_METRICS) + len(NUMERIC_METRICS)) * 8
-    fm = results["feature_matrix"]
+    fm = mem["feature_matrix"]
     print(f"{n_pairs:,} pairs, {len(STRING_METRICS)} string + {len(NUMERIC_METRICS)} numeric comparisons "
-          f"({', '.join(STRING_METRICS + NUMERIC_METRICS)}); best of {repeat}; {os.cpu_count()} CPUs")
-    print(f"output {out_bytes / 2**20:.1f} MiB; converted strings (bytes + 8-byte offsets) "
+          f"({', '.join(STRING_METRICS + NUMERIC_METRICS)}); best of {repeat} interleaved rounds; "
+          f"{os.cpu_count()} CPUs")
+    print(f"output {out_bytes / 2**20:.1f} MiB; string payload (UTF-8 bytes + 8-byte offsets) "
           f"{fm['string_bytes'] / 2**20:.1f} MiB\n")
     print(f"{'pipeline':<16}{'time s':>9}{'x fm':>8}{'peak MiB':>11}{'peak/out':>10}   digest")
     for mode in MODES:
-        r = results[mode]
-        print(f"{mode:<16}{r['best']:>9.3f}{r['best'] / fm['best']:>8.2f}{r['peak_bytes'] / 2**20:>11.1f}"
-              f"{r['peak_bytes'] / out_bytes:>10.2f}   {r['digest']}")
-    extra = fm["peak_bytes"] - fm["string_bytes"]
-    print(f"\nfeature_matrix peak beyond converted strings: {extra / 2**20:.1f} MiB = "
+        r = mem[mode]
+        print(f"{mode:<16}{best[mode]:>9.3f}{best[mode] / best['feature_matrix']:>8.2f}"
+              f"{r['peak_bytes'] / 2**20:>11.1f}{r['peak_bytes'] / out_bytes:>10.2f}   {r['digest']}")
+    conv = mem["conversion_only"]["peak_bytes"]
+    extra = fm["peak_bytes"] - conv
+    print(f"\nargument conversion alone (a call stopped by validation): {conv / 2**20:.1f} MiB")
+    print(f"feature_matrix peak beyond its converted arguments: {extra / 2**20:.1f} MiB = "
           f"{extra / out_bytes:.2f} x output")
-    same = results["feature_matrix"]["digest"] == results["batch_calls"]["digest"]
+    same = mem["feature_matrix"]["digest"] == mem["batch_calls"]["digest"]
     print(f"feature_matrix and batch_calls bit-identical: {'yes' if same else 'NO'}")
 
 
