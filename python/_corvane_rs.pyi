@@ -1,0 +1,127 @@
+# Type information for the native module _corvane_rs.
+#
+# Every parameter may be given by position or by keyword and every one is
+# required. String columns must be real sequences of ``str``: a bare ``str``
+# is refused at run time even though it is itself a ``Sequence[str]``.
+# Arrays are never converted: float parameters need ``float64`` arrays, tree
+# index parameters ``int64`` arrays, with exactly the dimensions documented.
+
+from collections.abc import Sequence
+from typing import SupportsFloat, SupportsIndex, TypeAlias
+
+import numpy as np
+import numpy.typing as npt
+
+__all__ = [
+    "jaro_winkler_batch",
+    "levenshtein_batch",
+    "damerau_levenshtein_batch",
+    "exact_match_batch",
+    "numeric_distance_batch",
+    "numeric_similarity_batch",
+    "soundex_batch",
+    "jaccard_batch",
+    "cosine_batch",
+    "token_sort_ratio_batch",
+    "compute_feature_matrix",
+    "predict_batch",
+    "predict_forest_batch",
+    "predict_gbdt_batch",
+    "predict_svm_batch",
+]
+
+# Anything the interpreter's float conversion accepts: float, int, bool,
+# numpy scalars, Decimal, Fraction, objects with __float__ or __index__.
+_Float: TypeAlias = SupportsFloat | SupportsIndex
+_F64Array: TypeAlias = npt.NDArray[np.float64]
+_I64Array: TypeAlias = npt.NDArray[np.int64]
+
+# ---- pairwise: one score per aligned (left[i], right[i]) pair --------------
+
+def jaro_winkler_batch(left: Sequence[str], right: Sequence[str]) -> list[float]:
+    """Jaro-Winkler similarity (prefix scale 0.1, prefix up to 4), 0.0 to 1.0."""
+
+def levenshtein_batch(left: Sequence[str], right: Sequence[str]) -> list[float]:
+    """1 - edit distance / longer length, in characters."""
+
+def damerau_levenshtein_batch(left: Sequence[str], right: Sequence[str]) -> list[float]:
+    """Like levenshtein_batch, also counting adjacent transpositions as one edit."""
+
+def exact_match_batch(left: Sequence[str], right: Sequence[str]) -> list[float]:
+    """1.0 where the two strings are byte-for-byte equal, else 0.0."""
+
+def numeric_distance_batch(left: Sequence[_Float], right: Sequence[_Float]) -> list[float]:
+    """Absolute difference |left - right|, in the unit of the inputs."""
+
+def numeric_similarity_batch(left: Sequence[_Float], right: Sequence[_Float]) -> list[float]:
+    """1 - |left - right| / max(|left|, |right|), clamped at 0.0; 1.0 for two zeros."""
+
+def soundex_batch(left: Sequence[str], right: Sequence[str]) -> list[float]:
+    """1.0 where the two Soundex codes are equal, else 0.0."""
+
+def jaccard_batch(left: Sequence[str], right: Sequence[str]) -> list[float]:
+    """Jaccard similarity of the sets of whitespace-separated tokens."""
+
+def cosine_batch(left: Sequence[str], right: Sequence[str]) -> list[float]:
+    """Cosine similarity of the token counts (may differ from 1.0 in its last bit)."""
+
+def token_sort_ratio_batch(left: Sequence[str], right: Sequence[str]) -> list[float]:
+    """Levenshtein similarity of the sorted, space-joined tokens."""
+
+# ---- feature matrix ---------------------------------------------------------
+
+def compute_feature_matrix(
+    string_columns_left: Sequence[Sequence[str]],
+    string_columns_right: Sequence[Sequence[str]],
+    string_metric_types: Sequence[str],
+    numeric_left: _F64Array,
+    numeric_right: _F64Array,
+    numeric_metric_types: Sequence[str],
+    n_pairs: SupportsIndex,
+) -> _F64Array:
+    """Scores every comparison for every pair; flat, pair-major result.
+
+    ``numeric_left`` and ``numeric_right`` are 2-D arrays of shape
+    ``(n_numeric_cols, n_pairs)``. Reshape the result to
+    ``(n_pairs, n_string_cols + n_numeric_cols)``.
+    """
+
+# ---- model scoring: one probability per row of a 2-D features array --------
+
+def predict_batch(features: _F64Array, weights: _F64Array, bias: _Float) -> _F64Array:
+    """Logistic regression: sigmoid(features @ weights + bias)."""
+
+def predict_forest_batch(
+    features: _F64Array,
+    offsets: _I64Array,
+    children_left: _I64Array,
+    children_right: _I64Array,
+    tree_features: _I64Array,
+    thresholds: _F64Array,
+    values: _F64Array,
+) -> _F64Array:
+    """Random forest: mean of the leaf values reached, over all trees."""
+
+def predict_gbdt_batch(
+    features: _F64Array,
+    offsets: _I64Array,
+    children_left: _I64Array,
+    children_right: _I64Array,
+    tree_features: _I64Array,
+    thresholds: _F64Array,
+    values: _F64Array,
+    learning_rate: _Float,
+    init_value: _Float,
+) -> _F64Array:
+    """Gradient boosting: sigmoid(init_value + learning_rate * sum of leaf values)."""
+
+def predict_svm_batch(
+    features: _F64Array,
+    support_vectors: _F64Array,
+    dual_coef: _F64Array,
+    intercept: _Float,
+    gamma: _Float,
+    prob_a: _Float,
+    prob_b: _Float,
+) -> _F64Array:
+    """RBF SVM with Platt scaling: 1 / (exp(decision * prob_a - prob_b) + 1)."""
