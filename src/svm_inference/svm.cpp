@@ -38,31 +38,55 @@ struct InterleavedVectors {
     }
 };
 
-double score_row_interleaved(const SvmModel& model, const InterleavedVectors& iv, const double* x) {
+// Two doubles operated on element by element (each element rounds exactly
+// as the scalar operation would).
+typedef double Pair __attribute__((vector_size(16)));
+
+inline Pair load_pair(const double* p) {
+    Pair q;
+    __builtin_memcpy(&q, p, sizeof q);
+    return q;
+}
+
+// Kernel arguments -(gamma * d2) of one row against every support vector,
+// kLanes lanes side by side; each lane adds its products in column order.
+void kernel_arguments(const SvmModel& model, const InterleavedVectors& iv, const double* x, double xx,
+                      double* arg) {
+    static_assert(kLanes == 8, "four pairs per block");
     const std::size_t f = model.f;
-    const double xx = squared_norm(x, f);
-    const double gamma = model.gamma;
-    double decision = model.intercept;
-    for (std::size_t b = 0; b < iv.blocks; ++b) {
-        double dot[kLanes];
-        for (std::size_t l = 0; l < kLanes; ++l) dot[l] = -0.0;
-        const double* block = iv.data.data() + b * f * kLanes;
-        for (std::size_t j = 0; j < f; ++j) {
-            const double xj = x[j];
-            const double* col = block + j * kLanes;
-            for (std::size_t l = 0; l < kLanes; ++l) dot[l] = dot[l] + xj * col[l];
+    const Pair gamma = {model.gamma, model.gamma};
+    const Pair vxx = {xx, xx};
+    const double* block = iv.data.data();
+    const double* norm = iv.norms.data();
+    for (std::size_t b = 0; b < iv.blocks; ++b, block += f * kLanes, norm += kLanes, arg += kLanes) {
+        Pair d0 = {-0.0, -0.0};
+        Pair d1 = d0, d2 = d0, d3 = d0;
+        const double* col = block;
+        for (std::size_t j = 0; j < f; ++j, col += kLanes) {
+            const Pair xj = {x[j], x[j]};
+            d0 = d0 + xj * load_pair(col);
+            d1 = d1 + xj * load_pair(col + 2);
+            d2 = d2 + xj * load_pair(col + 4);
+            d3 = d3 + xj * load_pair(col + 6);
         }
-        double arg[kLanes];
-        const double* norm = iv.norms.data() + b * kLanes;
-        for (std::size_t l = 0; l < kLanes; ++l) {
-            const double d2 = (xx + norm[l]) - (dot[l] + dot[l]);
-            arg[l] = -(gamma * d2);
-        }
-        const std::size_t first = b * kLanes;
-        const std::size_t lanes = model.s - first < kLanes ? model.s - first : kLanes;
-        const double* coef = model.dual_coef + first;
-        for (std::size_t l = 0; l < lanes; ++l) decision = decision + coef[l] * std::exp(arg[l]);
+        const Pair a0 = -(gamma * ((vxx + load_pair(norm)) - (d0 + d0)));
+        const Pair a1 = -(gamma * ((vxx + load_pair(norm + 2)) - (d1 + d1)));
+        const Pair a2 = -(gamma * ((vxx + load_pair(norm + 4)) - (d2 + d2)));
+        const Pair a3 = -(gamma * ((vxx + load_pair(norm + 6)) - (d3 + d3)));
+        __builtin_memcpy(arg, &a0, sizeof a0);
+        __builtin_memcpy(arg + 2, &a1, sizeof a1);
+        __builtin_memcpy(arg + 4, &a2, sizeof a2);
+        __builtin_memcpy(arg + 6, &a3, sizeof a3);
     }
+}
+
+// score_row with the dot products computed a block of lanes at a time;
+// `arg` has room for iv.blocks * kLanes values.
+double score_row_interleaved(const SvmModel& model, const InterleavedVectors& iv, const double* x, double* arg) {
+    kernel_arguments(model, iv, x, squared_norm(x, model.f), arg);
+    double decision = model.intercept;
+    const double* coef = model.dual_coef;
+    for (std::size_t i = 0; i < model.s; ++i) decision = decision + coef[i] * std::exp(arg[i]);
     const double z = decision * model.prob_a - model.prob_b;
     return 1.0 / (std::exp(z) + 1.0);
 }
@@ -92,10 +116,16 @@ double score_row(const SvmModel& model, const double* x) {
 }
 
 std::vector<double> score_rows(const SvmModel& model, const double* rows, std::size_t n) {
-    if (n == 0) return {};
+    std::vector<double> out(n);
+    if (n == 0) return out;
     const InterleavedVectors iv(model);
     const std::size_t f = model.f;
-    return parallel_map(n, [&](std::size_t i) { return score_row_interleaved(model, iv, rows + i * f); });
+    double* dst = out.data();
+    pool::for_each_range(n, [&](std::size_t lo, std::size_t hi) {
+        std::vector<double> arg(iv.blocks * kLanes);
+        for (std::size_t i = lo; i < hi; ++i) dst[i] = score_row_interleaved(model, iv, rows + i * f, arg.data());
+    });
+    return out;
 }
 
 }  // namespace corvane::svm

@@ -46,7 +46,7 @@ struct PackedEnsemble {
 };
 
 // Rows per group walked side by side through one tree.
-constexpr std::size_t kGroup = 8;
+constexpr std::size_t kGroup = 16;
 
 // Walks kGroup rows through a packed tree and returns each row's leaf
 // (packed node index) in `leaf`.
