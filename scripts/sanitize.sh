@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Builds the module with AddressSanitizer + UndefinedBehaviorSanitizer and
+# runs the pytest suite against that build, with the sanitizer runtime
+# preloaded into the (uninstrumented) interpreter.
+#
+#   scripts/sanitize.sh                 whole suite
+#   scripts/sanitize.sh tests/test_x.py -k foo   any pytest arguments
+#
+# Environment:
+#   CORVANE_SAN_BUILD   build directory (default build/sanitize)
+#   PYTHON              interpreter with numpy/pytest/... (default .venv/bin/python)
+#
+# Any sanitizer report aborts the process (halt_on_error), so a finding
+# fails the run with a stack trace on stderr. Leak detection is off: the
+# interpreter itself keeps allocations alive until exit on purpose.
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$ROOT"
+
+PY="${PYTHON:-$ROOT/.venv/bin/python}"
+BUILD="${CORVANE_SAN_BUILD:-$ROOT/build/sanitize}"
+CXX_BIN="${CXX:-g++}"
+
+if [ ! -x "$PY" ]; then
+    echo "sanitize.sh: no interpreter at $PY (run scripts/test.sh once, or set PYTHON)" >&2
+    exit 2
+fi
+
+GENERATOR=()
+if command -v ninja >/dev/null 2>&1 || [ -x "$(dirname "$PY")/ninja" ]; then
+    GENERATOR=(-G Ninja)
+    PATH="$(dirname "$PY"):$PATH"
+fi
+
+CMAKE="cmake"
+command -v cmake >/dev/null 2>&1 || CMAKE="$(dirname "$PY")/cmake"
+
+# RelWithDebInfo keeps the optimiser's code shapes (so UB that only -O2 code
+# exposes still shows) and gives readable stack traces.
+"$CMAKE" -S "$ROOT" -B "$BUILD" "${GENERATOR[@]}" \
+    -DPython_EXECUTABLE="$PY" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_SANITIZE=ON >/dev/null
+"$CMAKE" --build "$BUILD"
+
+ASAN_RT="$("$CXX_BIN" -print-file-name=libasan.so)"
+UBSAN_RT="$("$CXX_BIN" -print-file-name=libubsan.so)"
+for rt in "$ASAN_RT" "$UBSAN_RT"; do
+    if [ ! -e "$rt" ]; then
+        echo "sanitize.sh: sanitizer runtime $rt not found" >&2
+        exit 2
+    fi
+done
+
+# allocator_may_return_null: an impossible allocation must reach the module
+# as a failed allocation (and become MemoryError), not stop the process.
+# detect_odr_violation=0: NumPy's and the interpreter's own objects are not
+# instrumented and trip false reports. Fork and thread tests need
+# handle_segv on so a crash in a child is reported too.
+export ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=1:allocator_may_return_null=1:detect_odr_violation=0:strict_init_order=1:check_initialization_order=1:detect_stack_use_after_return=0:handle_segv=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
+export UBSAN_OPTIONS="halt_on_error=1:abort_on_error=1:print_stacktrace=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
+export PYTHONMALLOC=malloc
+export PYTHONPATH="$BUILD${PYTHONPATH:+:$PYTHONPATH}"
+export CORVANE_SANITIZED=1
+
+# The module under test must be the sanitized one, not an installed copy.
+LD_PRELOAD="$ASAN_RT:$UBSAN_RT" "$PY" - "$BUILD" <<'EOF'
+import os, sys, _corvane_rs
+path = os.path.realpath(_corvane_rs.__file__)
+if not path.startswith(os.path.realpath(sys.argv[1]) + os.sep):
+    sys.exit(f"sanitize.sh: imported {path}, not the sanitized build")
+EOF
+
+start=$(date +%s)
+set +e
+LD_PRELOAD="$ASAN_RT:$UBSAN_RT" "$PY" -m pytest -q -p no:cacheprovider "${@:-tests}"
+rc=$?
+set -e
+echo "sanitize.sh: pytest exit $rc after $(( $(date +%s) - start )) s"
+exit $rc
