@@ -237,7 +237,7 @@ PyType_Slot slice_container_slots[] = {
 };
 
 PyType_Spec slice_container_spec = {
-    "PySliceContainer", sizeof(SliceContainer), 0, Py_TPFLAGS_DEFAULT, slice_container_slots,
+    "builtins.PySliceContainer", sizeof(SliceContainer), 0, Py_TPFLAGS_DEFAULT, slice_container_slots,
 };
 
 PyObject* g_slice_container_type = nullptr;  // created once under the interpreter lock
