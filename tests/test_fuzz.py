@@ -10,7 +10,8 @@ CORVANE_FUZZ_EXAMPLES raises the number of examples per property (default
 
 import math
 import os
-import string
+import subprocess
+import sys
 from collections import deque
 from decimal import Decimal
 from fractions import Fraction
@@ -706,3 +707,14 @@ def test_huge_zero_stride_shapes_fail_cleanly():
         _, err = call_with(fn, args)
         assert type(err) is MemoryError, (fn.__name__, err)
     assert m.exact_match_batch(["a"], ["a"]) == [1.0]
+
+
+def test_first_result_array_under_warnings_as_errors():
+    # The owner type of result arrays is created on first use; doing so must
+    # not emit a warning, or -W error turns every array result into a failure.
+    script = ("import numpy as np, _corvane_rs as m\n"
+              "print(m.predict_batch(np.ones((2, 1)), np.ones(1), 0.0).tolist())\n")
+    out = subprocess.run([sys.executable, "-W", "error", "-c", script], capture_output=True, text=True,
+                         timeout=120, env=os.environ)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == str([1.0 / (math.exp(-1.0) + 1.0)] * 2)
