@@ -3,4 +3,4 @@
 source "$(dirname "$0")/_env.sh"
 install_module requirements-main.txt
 cd "$ROOT"
-"$PY" examples/demo.py "$@"
+"$PY" examples/link_febrl.py "$@"
