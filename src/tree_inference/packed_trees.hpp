@@ -48,19 +48,34 @@ struct PackedEnsemble {
 // Rows per group walked side by side through one tree.
 constexpr std::size_t kGroup = 16;
 
+// One step of every row of a group; returns nonzero when some row moved.
+inline std::uint32_t step_group(const PackedNode* nodes, const double* const* rows, std::uint32_t* idx) {
+    std::uint32_t moved = 0;
+    for (std::size_t k = 0; k < kGroup; ++k) {
+        const PackedNode& node = nodes[idx[k]];
+        const std::uint32_t next = node.child + static_cast<std::uint32_t>(rows[k][node.feature] > node.threshold);
+        moved |= next ^ idx[k];
+        idx[k] = next;
+    }
+    return moved;
+}
+
+// Depth up to which every row simply takes `depth` steps; deeper trees
+// stop once a step moves no row (every row is then on its leaf, since an
+// internal node never links to itself).
+constexpr std::uint32_t kFixedDepth = 16;
+
 // Walks kGroup rows through a packed tree and returns each row's leaf
 // (packed node index) in `leaf`.
 inline void walk_group(const PackedNode* nodes, const PackedTree& tree, const double* const* rows,
                        std::uint32_t* leaf) {
-    std::uint32_t idx[kGroup];
-    for (std::size_t k = 0; k < kGroup; ++k) idx[k] = tree.root;
-    for (std::uint32_t d = 0; d < tree.depth; ++d) {
-        for (std::size_t k = 0; k < kGroup; ++k) {
-            const PackedNode& node = nodes[idx[k]];
-            idx[k] = node.child + static_cast<std::uint32_t>(rows[k][node.feature] > node.threshold);
-        }
+    for (std::size_t k = 0; k < kGroup; ++k) leaf[k] = tree.root;
+    if (tree.depth <= kFixedDepth) {
+        for (std::uint32_t d = 0; d < tree.depth; ++d) (void)step_group(nodes, rows, leaf);
+    } else {
+        for (std::uint32_t d = 0; d < tree.depth; ++d)
+            if (step_group(nodes, rows, leaf) == 0) break;
     }
-    for (std::size_t k = 0; k < kGroup; ++k) leaf[k] = idx[k];
 }
 
 }  // namespace corvane::trees
