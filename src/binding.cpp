@@ -67,6 +67,11 @@ PyRef sequence_iter(PyObject* obj, Py_ssize_t& hint) {
         PyErr_Clear();
         hint = 0;
     }
+    // The reported length only sizes the first reservation: a sequence may
+    // claim more items than it yields, so vectors grow past this cap as the
+    // items actually arrive.
+    constexpr Py_ssize_t kMaxReserve = Py_ssize_t{1} << 20;
+    if (hint > kMaxReserve) hint = kMaxReserve;
     PyRef it(PyObject_GetIter(obj));
     if (!it) pending();
     return it;

@@ -6,6 +6,7 @@
 #include <source_location>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace corvane {
 
@@ -22,8 +23,13 @@ private:
 };
 
 // Input validation failure; surfaces as ValueError(what()).
+// The full message is kept (it may echo user text holding NUL characters).
 struct ValueError : std::runtime_error {
-    using std::runtime_error::runtime_error;
+    explicit ValueError(std::string message) : std::runtime_error(message), message_(std::move(message)) {}
+    const std::string& message() const noexcept { return message_; }
+
+private:
+    std::string message_;
 };
 
 // A Python exception is already set on the calling thread (conversion

@@ -122,7 +122,9 @@ PyObject* call_body(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t 
     } catch (const PythonErrorPending&) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
     } catch (const ValueError& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
+        const std::string& text = e.message();
+        PyRef message(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+        if (message) PyErr_SetObject(PyExc_ValueError, message.get());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const InternalFailure& e) {

@@ -2,6 +2,7 @@
 // released section in which every column is scored.
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "binding.hpp"
@@ -9,19 +10,6 @@
 #include "features/feature_matrix.hpp"
 
 namespace corvane {
-
-namespace {
-
-// Raises ValueError(message) keeping every byte of the message: a metric
-// name is repeated verbatim and may hold characters (such as NUL) that a
-// C-string message would cut short.
-[[noreturn]] void raise_value_error(const std::string& message) {
-    PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "surrogateescape"));
-    if (text) PyErr_SetObject(PyExc_ValueError, text.get());
-    throw PythonErrorPending{};
-}
-
-}  // namespace
 
 PyObject* body_compute_feature_matrix(const Args& args) {
     auto string_left = to_string_table(args, 0);
@@ -36,7 +24,7 @@ PyObject* body_compute_feature_matrix(const Args& args) {
                                          numeric_right.view, numeric_metrics, n_pairs};
     features::FeaturePlan plan;
     if (std::optional<std::string> failure = features::plan_feature_matrix(inputs, plan))
-        raise_value_error(*failure);
+        throw ValueError(std::move(*failure));
 
     std::vector<double> matrix;
     {
