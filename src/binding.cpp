@@ -57,12 +57,12 @@ std::string type_qualname(PyObject* obj) {
     pending();
 }
 
-// Shared front of the sequence kinds: refuses str and non-sequences, returns
-// an iterator and the length hint.
-PyRef sequence_iter(PyObject* obj, Py_ssize_t& hint) {
+// Shared front of the sequence kinds: refuses str and non-sequences and
+// returns the length hint for the first reservation.
+std::size_t sequence_hint(PyObject* obj) {
     if (PyUnicode_Check(obj)) type_error("Can't extract `str` to `Vec`");
     if (!PySequence_Check(obj)) cannot_convert(obj, "Sequence");
-    hint = PySequence_Size(obj);
+    Py_ssize_t hint = PySequence_Size(obj);
     if (hint < 0) {
         PyErr_Clear();
         hint = 0;
@@ -71,27 +71,45 @@ PyRef sequence_iter(PyObject* obj, Py_ssize_t& hint) {
     // claim more items than it yields, so vectors grow past this cap as the
     // items actually arrive.
     constexpr Py_ssize_t kMaxReserve = Py_ssize_t{1} << 20;
-    if (hint > kMaxReserve) hint = kMaxReserve;
+    return static_cast<std::size_t>(hint < kMaxReserve ? hint : kMaxReserve);
+}
+
+// Calls fn(item) for every item the iterator protocol yields. Exact lists
+// and tuples are walked by index, which yields the same items (a list is
+// re-measured at every step, as its iterator does) without the iterator.
+template <class F>
+void for_each_item(PyObject* obj, F&& fn) {
+    if (PyList_CheckExact(obj)) {
+        for (Py_ssize_t k = 0; k < PyList_GET_SIZE(obj); ++k) {
+            PyRef item = PyRef::borrow(PyList_GET_ITEM(obj, k));
+            fn(item.get());
+        }
+        return;
+    }
+    if (PyTuple_CheckExact(obj)) {
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(obj); ++k) fn(PyTuple_GET_ITEM(obj, k));
+        return;
+    }
     PyRef it(PyObject_GetIter(obj));
     if (!it) pending();
-    return it;
+    while (PyObject* raw = PyIter_Next(it.get())) {
+        PyRef item(raw);
+        fn(raw);
+    }
+    if (PyErr_Occurred()) pending();
 }
 
 // Converts one sequence of str; throws PythonErrorPending with the error set.
 StringColumn convert_string_column(PyObject* obj) {
-    Py_ssize_t hint = 0;
-    PyRef it = sequence_iter(obj, hint);
     StringColumn col;
-    col.reserve(static_cast<std::size_t>(hint));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        PyRef item(raw);
-        if (!PyUnicode_Check(raw)) cannot_convert(raw, "PyString");
+    col.reserve(sequence_hint(obj));
+    for_each_item(obj, [&](PyObject* item) {
+        if (!PyUnicode_Check(item)) cannot_convert(item, "PyString");
         Py_ssize_t len = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(raw, &len);
+        const char* utf8 = PyUnicode_AsUTF8AndSize(item, &len);
         if (!utf8) pending();
         col.push_back(utf8, static_cast<std::size_t>(len));
-    }
-    if (PyErr_Occurred()) pending();
+    });
     return col;
 }
 
@@ -346,15 +364,9 @@ StringColumn to_string_column(const Args& args, std::size_t i) {
 
 std::vector<StringColumn> to_string_table(const Args& args, std::size_t i) {
     try {
-        Py_ssize_t hint = 0;
-        PyRef it = sequence_iter(args[i], hint);
         std::vector<StringColumn> table;
-        table.reserve(static_cast<std::size_t>(hint));
-        while (PyObject* raw = PyIter_Next(it.get())) {
-            PyRef item(raw);
-            table.push_back(convert_string_column(raw));
-        }
-        if (PyErr_Occurred()) pending();
+        table.reserve(sequence_hint(args[i]));
+        for_each_item(args[i], [&](PyObject* item) { table.push_back(convert_string_column(item)); });
         return table;
     } catch (const PythonErrorPending&) {
         conversion_failed(args, i);
@@ -363,15 +375,9 @@ std::vector<StringColumn> to_string_table(const Args& args, std::size_t i) {
 
 std::vector<double> to_float_column(const Args& args, std::size_t i) {
     try {
-        Py_ssize_t hint = 0;
-        PyRef it = sequence_iter(args[i], hint);
         std::vector<double> out;
-        out.reserve(static_cast<std::size_t>(hint));
-        while (PyObject* raw = PyIter_Next(it.get())) {
-            PyRef item(raw);
-            out.push_back(convert_float(raw));
-        }
-        if (PyErr_Occurred()) pending();
+        out.reserve(sequence_hint(args[i]));
+        for_each_item(args[i], [&](PyObject* item) { out.push_back(convert_float(item)); });
         return out;
     } catch (const PythonErrorPending&) {
         conversion_failed(args, i);
