@@ -109,9 +109,9 @@ suffix_done:
 }
 
 // ---------------------------------------------------------------------------
-// Per-thread lookup tables. Every kernel call leaves them as it found them
-// (all zero), so a call only writes and then clears the entries of the
-// characters it uses instead of clearing whole tables.
+// Lookup tables indexed by characters below 256 live on the stack and are
+// never cleared as a whole: before use, a call writes the entry of every
+// character of both strings, so every entry it reads has been written.
 
 // Pattern mask of one character at or above 256 (key 0 marks a free slot;
 // such characters are never 0).
@@ -120,21 +120,11 @@ struct WideMask {
     std::uint64_t mask;
 };
 
-constexpr std::size_t kWideSlots = 128;  // room for the 64 characters of one word
-
-struct ThreadTables {
-    std::uint64_t masks[256];        // pattern masks of characters below 256
-    WideMask wide[kWideSlots];       // pattern masks of other characters
-    std::int64_t last_row[256];      // Damerau-Levenshtein: last row + 1, 0 = not seen
-};
-
-thread_local ThreadTables t_tables;
-
-std::size_t wide_slot(const WideMask* table, std::uint32_t key) noexcept {
-    std::size_t i = key & (kWideSlots - 1);
+std::size_t wide_slot(const WideMask* table, std::size_t mask, std::uint32_t key) noexcept {
+    std::size_t i = key & mask;
     std::uint64_t perturb = key;
     while (table[i].key != 0 && table[i].key != key) {
-        i = (i * 5 + perturb + 1) & (kWideSlots - 1);
+        i = (i * 5 + perturb + 1) & mask;
         perturb >>= 5;
     }
     return i;
@@ -210,62 +200,62 @@ std::uint64_t myers_blocks(std::size_t m, std::size_t n, NextRow next_row) {
 
 // ASCII pattern of 1..64 bytes against an ASCII text.
 std::uint64_t lev_ascii_word(const u8* pat, std::size_t m, const u8* text, std::size_t n) {
-    std::uint64_t* pm = t_tables.masks;
+    std::uint64_t pm[256];
+    for (std::size_t j = 0; j < n; ++j) pm[text[j]] = 0;
+    for (std::size_t i = 0; i < m; ++i) pm[pat[i]] = 0;
     for (std::size_t i = 0; i < m; ++i) pm[pat[i]] |= std::uint64_t{1} << i;
     const u8* t = text;
-    std::uint64_t d = myers_word(m, n, [&] { return pm[*t++]; });
-    for (std::size_t i = 0; i < m; ++i) pm[pat[i]] = 0;
-    return d;
+    return myers_word(m, n, [&] { return pm[*t++]; });
 }
 
-// UTF-8 pattern of 1..64 characters against a UTF-8 text of n characters.
-std::uint64_t lev_utf8_word(std::string_view pat, std::size_t m, std::string_view text, std::size_t n) {
-    ThreadTables& tt = t_tables;
-    std::uint64_t* pm = tt.masks;
-    WideMask* wide = tt.wide;
-    std::uint8_t used[64];
-    std::size_t n_used = 0;
+// UTF-8 pattern of 1..64 characters against a UTF-8 text.
+std::uint64_t lev_utf8_word(std::string_view pat, std::string_view text) {
+    std::uint32_t p[64];
+    const std::size_t m = utf8::decode(pat, p);
+    SmallBuffer<std::uint32_t, 256> tbuf(text.size());
+    std::uint32_t* t = tbuf.data();
+    const std::size_t n = utf8::decode(text, t);
 
-    const u8* p = bytes(pat);
-    std::size_t i = 0;
-    for (std::size_t k = 0; k < m; ++k) {
-        std::uint32_t c = utf8::next(p, pat.size(), i);
-        std::uint64_t bit = std::uint64_t{1} << k;
+    std::uint64_t pm[256];
+    std::size_t wide_count = 0;
+    for (std::size_t j = 0; j < n; ++j)
+        if (t[j] < 256) pm[t[j]] = 0;
+    for (std::size_t i = 0; i < m; ++i) {
+        if (p[i] < 256)
+            pm[p[i]] = 0;
+        else
+            ++wide_count;
+    }
+    if (wide_count == 0) {
+        for (std::size_t i = 0; i < m; ++i) pm[p[i]] |= std::uint64_t{1} << i;
+        const std::uint32_t* tc = t;
+        return myers_word(m, n, [&]() -> std::uint64_t {
+            std::uint32_t c = *tc++;
+            return c < 256 ? pm[c] : 0;
+        });
+    }
+
+    WideMask wide[128];  // at most 64 keys, kept under half full
+    std::size_t cap = 8;
+    while (cap < 2 * wide_count) cap *= 2;
+    const std::size_t mask = cap - 1;
+    for (std::size_t s = 0; s < cap; ++s) wide[s] = WideMask{0, 0};
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::uint64_t bit = std::uint64_t{1} << i;
+        const std::uint32_t c = p[i];
         if (c < 256) {
             pm[c] |= bit;
         } else {
-            std::size_t s = wide_slot(wide, c);
-            if (wide[s].key == 0) {
-                wide[s].key = c;
-                used[n_used++] = static_cast<std::uint8_t>(s);
-            }
-            wide[s].mask |= bit;
+            WideMask& w = wide[wide_slot(wide, mask, c)];
+            w.key = c;
+            w.mask |= bit;
         }
     }
-
-    const u8* t = bytes(text);
-    std::size_t j = 0;
-    const std::size_t tn = text.size();
-    std::uint64_t d;
-    if (n_used == 0) {
-        d = myers_word(m, n, [&] {
-            std::uint32_t c = utf8::next(t, tn, j);
-            return c < 256 ? pm[c] : 0;
-        });
-    } else {
-        d = myers_word(m, n, [&] {
-            std::uint32_t c = utf8::next(t, tn, j);
-            return c < 256 ? pm[c] : wide[wide_slot(wide, c)].mask;
-        });
-    }
-
-    i = 0;
-    for (std::size_t k = 0; k < m; ++k) {
-        std::uint32_t c = utf8::next(p, pat.size(), i);
-        if (c < 256) pm[c] = 0;
-    }
-    for (std::size_t k = 0; k < n_used; ++k) wide[used[k]] = WideMask{0, 0};
-    return d;
+    const std::uint32_t* tc = t;
+    return myers_word(m, n, [&]() -> std::uint64_t {
+        std::uint32_t c = *tc++;
+        return c < 256 ? pm[c] : wide[wide_slot(wide, mask, c)].mask;
+    });
 }
 
 // Code point -> dense index, open addressing, sized once for a known
@@ -362,7 +352,7 @@ std::uint64_t levenshtein_impl(std::string_view a, std::string_view b, bool asci
         std::swap(na, nb);
     }
     if (na == 0) return nb;
-    if (na <= 64) return lev_utf8_word(a, na, b, nb);
+    if (na <= 64) return lev_utf8_word(a, b);
     return lev_blocks(a, na, b, nb);
 }
 
@@ -456,21 +446,14 @@ private:
     std::size_t filled_ = 0;
 };
 
-// Resets the direct-table entries of a's characters on every way out.
-template <class C>
-struct LastRowCleanup {
-    std::int64_t* table;
-    const C* a;
-    std::size_t m;
-    ~LastRowCleanup() {
-        for (std::size_t i = 0; i < m; ++i)
-            if (a[i] < 256) table[a[i]] = 0;
-    }
-};
-
 // Zhao's algorithm over a (m >= 1 characters, the rows) and b (n >= 1
 // characters, the columns). Rows hold column x - 1 at index x; index 0 is
 // a sentinel that keeps the value maxv.
+//
+// The last-row map holds, for each character, the last row (< i) of a that
+// holds it, so its value for c2 is i - 1 exactly when c2 is a's previous
+// character. The inner loop tests that instead of reading the map, and reads
+// the map only right after a match in the previous column.
 template <class C, class Map>
 std::uint64_t zhao(const C* a, std::size_t m, const C* b, std::size_t n, Map& last_row) {
     const std::int64_t maxv = static_cast<std::int64_t>(std::max(m, n)) + 1;
@@ -485,11 +468,13 @@ std::uint64_t zhao(const C* a, std::size_t m, const C* b, std::size_t n, Map& la
         cur[x] = x == 0 ? maxv : static_cast<std::int64_t>(x) - 1;
     }
 
-    for (std::size_t ii = 1; ii <= m; ++ii) {
-        const std::int64_t i = static_cast<std::int64_t>(ii);
-        const C c1 = a[ii - 1];
+    std::int64_t a_prev = -1;  // a[i - 2], or no character in row 1
+    for (std::int64_t i = 1; i <= static_cast<std::int64_t>(m); ++i) {
+        const C c1 = a[i - 1];
         std::swap(cur, prev);
-        std::int64_t last_match_col = -1;
+        // last_match_col is kept as next_col = last_match_col + 1, so that
+        // "j - last_match_col == 1" reads "j == next_col".
+        std::int64_t next_col = 0;
         std::int64_t old_cell = cur[1];
         cur[1] = i;
         std::int64_t corner = maxv;
@@ -497,54 +482,62 @@ std::uint64_t zhao(const C* a, std::size_t m, const C* b, std::size_t n, Map& la
         std::int64_t prev_jm1 = prev[0];
         std::int64_t prev_j = prev[1];
         std::int64_t left_cell = i;
-        for (std::size_t jj = 1; jj <= n; ++jj) {
-            const std::int64_t j = static_cast<std::int64_t>(jj);
-            const C c2 = b[jj - 1];
-            const std::int64_t prev_jp1 = prev[jj + 1];
-            std::int64_t temp = std::min(prev_j + (c1 == c2 ? 0 : 1), std::min(left_cell + 1, prev_jp1 + 1));
-            if (c1 == c2) {
-                last_match_col = j;
-                trans[jj + 1] = prev_jm1;
-                corner = old_cell;
-            } else {
-                const std::int64_t k = last_row.get(c2);
-                const std::int64_t l = last_match_col;
-                if (j - l == 1) {
-                    temp = std::min(temp, trans[jj + 1] + (i - k));
-                } else if (i - k == 1) {
-                    temp = std::min(temp, corner + (j - l));
+        for (std::int64_t j = 1; j <= static_cast<std::int64_t>(n); ++j) {
+            const C c2 = b[j - 1];
+            const std::int64_t prev_jp1 = prev[j + 1];
+            const bool eq = c1 == c2;
+            std::int64_t temp = std::min(prev_j + (eq ? 0 : 1), std::min(left_cell, prev_jp1) + 1);
+            if (!eq) {
+                if (j == next_col) {
+                    const std::int64_t k = last_row.get(c2);
+                    temp = std::min(temp, trans[j + 1] + (i - k));
+                } else if (static_cast<std::int64_t>(c2) == a_prev) {  // i - k == 1
+                    temp = std::min(temp, corner + (j - (next_col - 1)));
                 }
             }
-            old_cell = cur[jj + 1];
-            cur[jj + 1] = temp;
+            // Updates of a match, written without branches.
+            trans[j + 1] = eq ? prev_jm1 : trans[j + 1];
+            corner = eq ? old_cell : corner;
+            next_col = eq ? j + 1 : next_col;
+            old_cell = cur[j + 1];
+            cur[j + 1] = temp;
             left_cell = temp;
             prev_jm1 = prev_j;
             prev_j = prev_jp1;
         }
         last_row.set(c1, i);
+        a_prev = static_cast<std::int64_t>(c1);
     }
     return static_cast<std::uint64_t>(cur[n + 1]);
 }
 
 std::uint64_t damerau_impl(std::string_view a, std::string_view b, bool ascii) {
     strip_common_affix(a, b);
-    std::int64_t* table = t_tables.last_row;
+    std::int64_t table[256];  // entries of the characters of a and b are written before use
     if (ascii) {
         if (a.empty()) return b.size();
         if (b.empty()) return a.size();
-        LastRowCleanup<u8> cleanup{table, bytes(a), a.size()};
+        const u8* pa = bytes(a);
+        const u8* pb = bytes(b);
+        for (std::size_t i = 0; i < a.size(); ++i) table[pa[i]] = 0;
+        for (std::size_t j = 0; j < b.size(); ++j) table[pb[j]] = 0;
         AsciiLastRow map(table);
-        return zhao(bytes(a), a.size(), bytes(b), b.size(), map);
+        return zhao(pa, a.size(), pb, b.size(), map);
     }
-    SmallBuffer<std::uint32_t, 128> da(a.size());
-    SmallBuffer<std::uint32_t, 128> db(b.size());
-    std::size_t m = utf8::decode(a, da.data());
-    std::size_t n = utf8::decode(b, db.data());
+    SmallBuffer<std::uint32_t, 256> da(a.size());
+    SmallBuffer<std::uint32_t, 256> db(b.size());
+    const std::uint32_t* pa = da.data();
+    const std::uint32_t* pb = db.data();
+    const std::size_t m = utf8::decode(a, da.data());
+    const std::size_t n = utf8::decode(b, db.data());
     if (m == 0) return n;
     if (n == 0) return m;
-    LastRowCleanup<std::uint32_t> cleanup{table, da.data(), m};
+    for (std::size_t i = 0; i < m; ++i)
+        if (pa[i] < 256) table[pa[i]] = 0;
+    for (std::size_t j = 0; j < n; ++j)
+        if (pb[j] < 256) table[pb[j]] = 0;
     LastRowMap map(table);
-    return zhao(da.data(), m, db.data(), n, map);
+    return zhao(pa, m, pb, n, map);
 }
 
 // 1 - d / L with L the larger character count; 1.0 for two empty strings.
