@@ -8,14 +8,19 @@
 // restricted to the window; its lowest bit is exactly the position the
 // left-to-right scan would find. Longer strings use the scan itself.
 //
-// ASCII strings are read as bytes; other strings are decoded once into
-// code-point buffers (on the stack when short).
+// Strings whose characters all lie below 256 (ASCII, Latin-1) are handled
+// one byte per character; others are decoded once into code-point buffers
+// (on the stack when short).
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "similarity/kernels.hpp"
 #include "similarity/utf8.hpp"
@@ -40,52 +45,65 @@ inline std::uint64_t bit_range(std::size_t lo, std::size_t hi) {
     return below_hi & ~below_lo;
 }
 
-// Positions of each character in b (|b| <= 64), for byte strings below 128.
-struct AsciiPatterns {
-    std::uint64_t mask[128];
-    AsciiPatterns(const unsigned char* b, std::size_t lb) {
-        std::memset(mask, 0, sizeof mask);
+// Positions of each character of b (|b| <= 64) as bit masks, looked up for
+// the characters of a. Only the table entries of characters that occur in a
+// or b are ever read, so only those are cleared (cheaper than clearing the
+// whole table for short strings).
+struct BytePatterns {
+    std::uint64_t mask[256];
+    BytePatterns(const unsigned char* a, std::size_t la, const unsigned char* b, std::size_t lb) {
+        for (std::size_t i = 0; i < la; ++i) mask[a[i]] = 0;
+        for (std::size_t j = 0; j < lb; ++j) mask[b[j]] = 0;
         for (std::size_t j = 0; j < lb; ++j) mask[b[j]] |= std::uint64_t{1} << j;
     }
     std::uint64_t get(unsigned char c) const { return mask[c]; }
 };
 
-// Positions of each character in b (|b| <= 64), for code points: a direct
-// table below 256 and a small open-addressing table above (at most 64
-// distinct keys in 128 slots, so probing always ends).
+// The same for code points: a direct table below 256, and above it a small
+// open-addressing table sized for b's characters above 255 (at most half
+// full, so probing always ends at the key or at an empty slot).
 struct CodePointPatterns {
     std::uint64_t low[256];
     struct Slot {
         std::uint32_t key;
-        std::uint64_t mask;
+        std::uint64_t mask;  // 0 marks an empty slot
     };
     Slot high[128];
-    bool any_high = false;
+    std::size_t high_mask = 0;  // slot count - 1; 0 when b has no such character
 
-    static std::size_t probe(const Slot* slots, std::uint32_t c) {
-        std::size_t i = c & 127;
-        if (slots[i].mask == 0 || slots[i].key == c) return i;
+    std::size_t probe(std::uint32_t c) const {
+        std::size_t i = c & high_mask;
         std::uint64_t perturb = c;
-        for (;;) {
-            i = (i * 5 + perturb + 1) & 127;
-            if (slots[i].mask == 0 || slots[i].key == c) return i;
+        while (high[i].mask != 0 && high[i].key != c) {
+            i = (i * 5 + perturb + 1) & high_mask;
             perturb >>= 5;
         }
+        return i;
     }
 
-    CodePointPatterns(const std::uint32_t* b, std::size_t lb) {
-        std::memset(low, 0, sizeof low);
+    CodePointPatterns(const std::uint32_t* a, std::size_t la, const std::uint32_t* b, std::size_t lb) {
+        std::size_t n_high = 0;
+        for (std::size_t i = 0; i < la; ++i)
+            if (a[i] < 256) low[a[i]] = 0;
         for (std::size_t j = 0; j < lb; ++j) {
-            std::uint32_t c = b[j];
-            std::uint64_t bit = std::uint64_t{1} << j;
+            if (b[j] < 256)
+                low[b[j]] = 0;
+            else
+                ++n_high;
+        }
+        if (n_high) {
+            std::size_t slots = 8;
+            while (slots < 2 * n_high) slots *= 2;
+            std::memset(high, 0, slots * sizeof(Slot));
+            high_mask = slots - 1;
+        }
+        for (std::size_t j = 0; j < lb; ++j) {
+            const std::uint32_t c = b[j];
+            const std::uint64_t bit = std::uint64_t{1} << j;
             if (c < 256) {
                 low[c] |= bit;
             } else {
-                if (!any_high) {
-                    std::memset(high, 0, sizeof high);
-                    any_high = true;
-                }
-                Slot& s = high[probe(high, c)];
+                Slot& s = high[probe(c)];
                 s.key = c;
                 s.mask |= bit;
             }
@@ -93,32 +111,60 @@ struct CodePointPatterns {
     }
     std::uint64_t get(std::uint32_t c) const {
         if (c < 256) return low[c];
-        if (!any_high) return 0;
-        return high[probe(high, c)].mask;  // an empty slot has mask 0
+        if (high_mask == 0) return 0;
+        return high[probe(c)].mask;
     }
 };
 
+#if defined(__SSE2__)
+// Positions of a byte in b (|b| <= 16 * NB) by vector compares against b
+// held in registers: no table to set up. Bytes past |b| are zero padding.
+template <int NB>
+struct VectorPatterns {
+    __m128i v[NB];
+    explicit VectorPatterns(const unsigned char* b, std::size_t lb) {
+        alignas(16) unsigned char pad[16 * NB] = {};
+        std::memcpy(pad, b, lb);
+        for (int k = 0; k < NB; ++k) v[k] = _mm_load_si128(reinterpret_cast<const __m128i*>(pad + 16 * k));
+    }
+    std::uint64_t get(unsigned char c) const {
+        const __m128i x = _mm_set1_epi8(static_cast<char>(c));
+        std::uint64_t m = 0;
+        for (int k = 0; k < NB; ++k)
+            m |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v[k], x))))
+                 << (16 * k);
+        return m;
+    }
+};
+#endif
+
+// Branch-free matching: window holds bits [i - R, i + R] of b's positions;
+// it grows by one bit per step while i < R and slides by one after.
 template <class C, class Patterns>
 MatchCounts match_word(const C* a, std::size_t la, const C* b, std::size_t lb, const Patterns& pm) {
-    const std::size_t r = search_range(la, lb);
-    std::uint64_t a_flag = 0, b_flag = 0;
+    const std::size_t r = search_range(la, lb);  // at most 31 here
+    std::uint64_t window = (std::uint64_t{1} << (r + 1)) - 1;
+    // Positions past the end of b start out claimed, so a pattern source
+    // that reports them (the vector compare reads padding) never matches
+    // there; the transposition walk stops after m bits and never sees them.
+    std::uint64_t b_flag = lb >= 64 ? 0 : ~((std::uint64_t{1} << lb) - 1);
+    // The matched characters of a, in order (written unconditionally, kept
+    // by advancing m only on a match).
+    C matched[64];
+    std::size_t m = 0;
     for (std::size_t i = 0; i < la; ++i) {
-        std::size_t lo = i > r ? i - r : 0;
-        std::size_t hi = std::min(lb, i + r + 1);
-        if (lo >= hi) break;  // lo only grows from here on
-        std::uint64_t cand = pm.get(a[i]) & ~b_flag & bit_range(lo, hi);
-        if (cand) {
-            b_flag |= cand & (~cand + 1);
-            a_flag |= std::uint64_t{1} << i;
-        }
+        const C c = a[i];
+        const std::uint64_t cand = pm.get(c) & window & ~b_flag;
+        b_flag |= cand & (~cand + 1);
+        matched[m] = c;
+        m += cand != 0;
+        window = (window << 1) | static_cast<std::uint64_t>(i < r);
     }
     MatchCounts out;
-    while (a_flag) {
-        std::size_t i = static_cast<std::size_t>(__builtin_ctzll(a_flag));
-        std::size_t j = static_cast<std::size_t>(__builtin_ctzll(b_flag));
-        out.t += a[i] != b[j];
-        ++out.m;
-        a_flag &= a_flag - 1;
+    out.m = m;
+    for (std::size_t k = 0; k < m; ++k) {
+        const unsigned jb = static_cast<unsigned>(__builtin_ctzll(b_flag));
+        out.t += matched[k] != b[jb];
         b_flag &= b_flag - 1;
     }
     return out;
@@ -181,9 +227,18 @@ double jaro_chars(const C* a, std::size_t la, const C* b, std::size_t lb) {
     MatchCounts mc;
     if (la <= 64 && lb <= 64) {
         if constexpr (sizeof(C) == 1) {
-            mc = match_word(a, la, b, lb, AsciiPatterns(b, lb));
+#if defined(__SSE2__)
+            if (lb <= 16)
+                mc = match_word(a, la, b, lb, VectorPatterns<1>(b, lb));
+            else if (lb <= 32)
+                mc = match_word(a, la, b, lb, VectorPatterns<2>(b, lb));
+            else
+                mc = match_word(a, la, b, lb, VectorPatterns<4>(b, lb));
+#else
+            mc = match_word(a, la, b, lb, BytePatterns(a, la, b, lb));
+#endif
         } else {
-            mc = match_word(a, la, b, lb, CodePointPatterns(b, lb));
+            mc = match_word(a, la, b, lb, CodePointPatterns(a, la, b, lb));
         }
     } else {
         mc = match_scan(a, la, b, lb);
@@ -229,11 +284,58 @@ private:
     std::size_t len_;
 };
 
+// A string whose characters are all below 256, as one byte per character:
+// the input itself when it is ASCII, else its Latin-1 form in a local
+// buffer. ok() is false when a character above 255 occurs (or the string
+// is too long for the buffer).
+class Narrow {
+public:
+    explicit Narrow(std::string_view s) {
+        if (utf8::is_ascii(s)) {
+            ptr_ = reinterpret_cast<const unsigned char*>(s.data());
+            len_ = s.size();
+            ok_ = true;
+            return;
+        }
+        if (s.size() > sizeof local_) return;
+        const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+        std::size_t n = s.size(), k = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const unsigned char c = p[i];
+            if (c < 0x80) {
+                local_[k++] = c;
+            } else if ((c == 0xC2 || c == 0xC3) && i + 1 < n && utf8::is_continuation(p[i + 1])) {
+                local_[k++] = static_cast<unsigned char>(((c & 0x1F) << 6) | (p[i + 1] & 0x3F));
+                ++i;
+            } else {
+                return;  // a character above 255 (or malformed input): not narrow
+            }
+        }
+        ptr_ = local_;
+        len_ = k;
+        ok_ = true;
+    }
+    bool ok() const { return ok_; }
+    const unsigned char* data() const { return ptr_; }
+    std::size_t size() const { return len_; }
+
+private:
+    unsigned char local_[256];
+    const unsigned char* ptr_ = nullptr;
+    std::size_t len_ = 0;
+    bool ok_ = false;
+};
+
+// Runs f on the two strings as byte characters when both fit in Latin-1,
+// else as decoded code points.
 template <class F>
 double dispatch(std::string_view a, std::string_view b, F&& f) {
-    if (utf8::is_ascii(a) && utf8::is_ascii(b)) {
-        return f(reinterpret_cast<const unsigned char*>(a.data()), a.size(),
-                 reinterpret_cast<const unsigned char*>(b.data()), b.size());
+    {
+        Narrow na(a);
+        if (na.ok()) {
+            Narrow nb(b);
+            if (nb.ok()) return f(na.data(), na.size(), nb.data(), nb.size());
+        }
     }
     CodePoints ca(a), cb(b);
     return f(ca.data(), ca.size(), cb.data(), cb.size());
