@@ -1,36 +1,45 @@
 // The process-wide worker pool.
 //
-// Design. A call of for_each_range with n >= 2 becomes one Job that lives on
-// the caller's stack. The range [0, n) is cut into equal chunks (a few dozen
-// per worker, so a handful of expensive rows cannot leave a worker idle for
-// long); participants claim chunks in ascending order from an atomic counter
-// and run them. The pool holds N compute slots ("tokens"): the calling thread
-// takes one if it can and works on its own job, and idle workers take the
-// others. So one job never runs on more than N threads, RAYON_NUM_THREADS=1
-// computes on one thread, and a two-row call never waits for a worker to
-// wake up. Several callers may submit jobs at once; workers serve them in
-// submission order and each caller waits only for its own job.
+// Design. A call with n >= 2 rows becomes one Job that lives on the
+// caller's stack. [0, n) is cut into equal chunks that participants claim in
+// ascending order from an atomic counter. The pool holds N compute slots
+// ("tokens"): the calling thread takes one if it can and works on its own
+// job, idle workers take the others. So a job never runs on more than N
+// threads, RAYON_NUM_THREADS=1 computes on one thread, and a two-row call
+// never waits for a worker to wake up. Several callers may submit jobs at
+// once; workers serve them in submission order and each caller waits only
+// for its own job.
 //
-// Lifetime. The job list, the tokens and each job's `active` count change
-// under the pool mutex. A worker joins a job (active++) only while it is
-// linked and still has unclaimed chunks, and leaves it (active--) under the
-// mutex, after which it never touches the job again. The caller unlinks its
-// job under the mutex once every chunk is claimed (or the job stopped) and
-// active is 0; taking the mutex there also makes every slot the workers
-// wrote visible to the caller.
+// Row jobs (for_each_row) are also split below chunk size. A participant
+// that runs out of chunks while others still work raises the job's
+// `attention` word; every running row loop reads that word after each row
+// and, when asked, its owner moves the upper half of its remaining rows into
+// the job's donation box, where any participant (or a newly woken worker)
+// takes it. The owner decides the split itself, so no row is ever claimed
+// twice and a long row delays a split by at most that row. Block jobs
+// (for_each_range) hand whole chunks to their callback and are not split
+// further.
 //
-// Failures. A chunk stops at its first exception. Chunks are claimed in
-// ascending order, so every unclaimed chunk lies above a failing one: the job
-// stops claiming, lets the chunks in flight finish, and the caller rethrows
-// the exception of the lowest failing chunk, which holds the lowest failing
-// index.
+// Lifetime. The job list, the tokens, the donation box and each job's
+// `active` count change under the pool mutex. A participant joins a job
+// (active++) only while it is linked and has work to hand out, and leaves it
+// (active--) under the mutex, after which it never touches the job again.
+// The caller unlinks its job under the mutex once nothing is left to hand
+// out and active is 0; taking the mutex there also makes every slot written
+// by the workers visible to the caller.
+//
+// Failures. A range stops at its first exception, which is recorded with the
+// row where it happened (row jobs) or the start of its chunk (block jobs);
+// the lowest one wins. Everything at or above that row is skipped from then
+// on: unclaimed chunks and boxed ranges are dropped, running row loops are
+// cut short. Everything below still runs, so the exception that reaches the
+// caller is that of the lowest failing row.
 //
 // Waiting. Idle workers spin briefly (back-to-back calls stay cheap), then
-// sleep on a condition variable. A caller that has nothing left to claim
-// spins briefly, then sleeps on its job's condition variable, waking about
-// every 50 ms to call its thread's WaitPoll hook; the hook is also called
-// between chunks while the caller computes. A hook returning true cancels
-// the job.
+// sleep on a condition variable. The caller calls its thread's WaitPoll hook
+// about every 50 ms, between its own rows (row loops read the clock every
+// few hundred microseconds' worth of rows) and while it waits for the
+// workers; a hook returning true cancels the job.
 //
 // Fork. A child forked after the pool exists has none of its threads; an
 // atfork handler forgets the pool there (its memory is leaked), and the
@@ -65,15 +74,25 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kMaxWorkers = 65535;
 constexpr std::size_t kDefaultStackSize = 2u * 1024u * 1024u;
-constexpr std::size_t kChunksPerWorker = 64;
+constexpr std::size_t kRowChunksPerWorker = 8;     // row jobs are split further on demand
+constexpr std::size_t kBlockChunksPerWorker = 32;  // block jobs are not
+constexpr std::size_t kBoxCapacity = 64;
+constexpr std::size_t kNoBudget = SIZE_MAX;
+constexpr std::size_t kMaxStride = std::size_t(1) << 20;
 constexpr auto kPollInterval = std::chrono::milliseconds(50);
+constexpr auto kClockCheck = std::chrono::microseconds(500);  // the caller's row loop reads the clock about this often
 constexpr auto kWorkerSpin = std::chrono::microseconds(100);
 constexpr auto kCallerSpin = std::chrono::microseconds(50);
+
+constexpr unsigned kHungry = 1;  // attention: a participant waits for rows
+constexpr unsigned kStop = 2;    // attention: a failure or a cancellation lowered the limit
+
+const std::atomic<unsigned> kQuiet{0};  // attention word of inline runs: never raised
 
 thread_local WaitPoll tl_poll = nullptr;
 thread_local void* tl_poll_ctx = nullptr;
 thread_local bool tl_is_worker = false;
-thread_local bool tl_in_chunk = false;  // running a chunk: nested calls run inline
+thread_local bool tl_in_chunk = false;  // running a range: nested calls run inline
 
 inline void cpu_relax() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
@@ -83,31 +102,59 @@ inline void cpu_relax() noexcept {
 #endif
 }
 
-struct Job {
-    Job(FunctionRef<void(std::size_t, std::size_t)> fn, std::size_t n_, std::size_t chunk_size_)
-        : chunk(fn), n(n_), chunk_size(chunk_size_), nchunks((n_ + chunk_size_ - 1) / chunk_size_) {}
+struct Range {
+    std::size_t lo, hi;
+};
 
-    FunctionRef<void(std::size_t, std::size_t)> chunk;
+using BlockFn = FunctionRef<void(std::size_t, std::size_t)>;
+using RowFn = FunctionRef<void(RowCursor&)>;
+
+struct Job {
+    Job(std::size_t n_, std::size_t chunk_size_, BlockFn* blocks_, RowFn* rows_) noexcept
+        : blocks(blocks_), rows(rows_), n(n_), chunk_size(chunk_size_), nchunks((n_ + chunk_size_ - 1) / chunk_size_) {}
+
+    BlockFn* const blocks;  // exactly one of the two is set
+    RowFn* const rows;
     const std::size_t n;
     const std::size_t chunk_size;
     const std::size_t nchunks;
 
-    std::atomic<std::size_t> next_chunk{0};  // next chunk to claim
-    std::atomic<bool> stop{false};           // failure or cancellation: claim nothing more
-    std::atomic<std::size_t> active{0};      // workers inside; changed under the pool mutex
+    std::atomic<std::size_t> next_chunk{0};     // next chunk to claim
+    std::atomic<bool> chunks_closed{false};     // hand out no more chunks
+    std::atomic<std::size_t> limit{SIZE_MAX};   // rows >= limit are skipped
+    std::atomic<unsigned> attention{0};         // kHungry | kStop, read by running row loops
+    // Changed under the pool mutex, read anywhere.
+    std::atomic<std::size_t> active{0};  // participants inside, the caller included
+    std::atomic<std::size_t> boxed{0};   // ranges in the donation box
 
     // Guarded by the pool mutex.
+    Range box[kBoxCapacity];
+    std::size_t hungry = 0;  // donations asked for
     Job* prev = nullptr;
     Job* next = nullptr;
     bool waiting = false;  // the caller sleeps on done_cv
-    std::size_t failed_chunk = SIZE_MAX;
+    bool cancelled = false;
+    std::size_t failed_row = SIZE_MAX;
     std::exception_ptr failure;
     std::condition_variable done_cv;
 
-    bool has_unclaimed() const noexcept {
-        return !stop.load(std::memory_order_relaxed) && next_chunk.load(std::memory_order_relaxed) < nchunks;
+    bool chunks_left() const noexcept {
+        return !chunks_closed.load(std::memory_order_relaxed) && next_chunk.load(std::memory_order_relaxed) < nchunks;
     }
-    bool finished() const noexcept { return !has_unclaimed() && active.load(std::memory_order_acquire) == 0; }
+    bool has_work() const noexcept { return chunks_left() || boxed.load(std::memory_order_relaxed) > 0; }
+    bool finished() const noexcept { return !has_work() && active.load(std::memory_order_acquire) == 0; }
+
+    // Drops boxed rows at or above the limit (pool mutex held).
+    void purge_box() noexcept {
+        std::size_t lim = limit.load(std::memory_order_relaxed), kept = 0, count = boxed.load(std::memory_order_relaxed);
+        for (std::size_t k = 0; k < count; ++k) {
+            Range r = box[k];
+            if (r.lo >= lim) continue;
+            if (r.hi > lim) r.hi = lim;
+            box[kept++] = r;
+        }
+        boxed.store(kept, std::memory_order_relaxed);
+    }
 };
 
 struct Pool {
@@ -120,17 +167,17 @@ struct Pool {
     // Guarded by mu.
     Job* head = nullptr;
     Job* tail = nullptr;
-    std::size_t tokens;         // free compute slots
-    std::size_t sleepers = 0;   // workers blocked on `wake`
-    bool shutdown = false;      // creation failed: started workers leave
+    std::size_t tokens;        // free compute slots
+    std::size_t sleepers = 0;  // workers blocked on `wake`
+    bool shutdown = false;     // creation failed: started workers leave
 
-    std::atomic<std::uint64_t> epoch{0};    // bumped (under mu) when work may have appeared
-    std::atomic<std::size_t> spinners{0};   // idle workers currently spinning
+    std::atomic<std::uint64_t> epoch{0};   // bumped (under mu) when work may have appeared
+    std::atomic<std::size_t> spinners{0};  // idle workers currently spinning
 
-    // First linked job that still has chunks to hand out (mu held).
+    // First linked job with work to hand out (mu held).
     Job* find_work() const noexcept {
         for (Job* j = head; j; j = j->next)
-            if (j->has_unclaimed()) return j;
+            if (j->has_work()) return j;
         return nullptr;
     }
     void link(Job* j) noexcept {
@@ -144,8 +191,8 @@ struct Pool {
         (j->next ? j->next->prev : tail) = j->prev;
         j->prev = j->next = nullptr;
     }
-    // Number of sleeping workers to wake for `helpers` more participants
-    // (mu held); spinning workers will notice the new epoch on their own.
+    // Sleeping workers to wake for `helpers` more participants (mu held);
+    // spinning workers notice the new epoch on their own.
     std::size_t to_wake(std::size_t helpers) const noexcept {
         std::size_t spinning = spinners.load(std::memory_order_relaxed);
         std::size_t want = helpers > spinning ? helpers - spinning : 0;
@@ -159,33 +206,121 @@ struct Pool {
             for (std::size_t k = 0; k < count; ++k) wake.notify_one();
         }
     }
+    // A participant leaves job (mu held); it must not touch the job after.
+    void leave(Job& job) noexcept {
+        ++tokens;
+        std::size_t left = job.active.fetch_sub(1, std::memory_order_release) - 1;
+        if (left == 0) {
+            if (job.waiting) job.done_cv.notify_one();  // under mu: the caller is still there
+            return;
+        }
+        // Others are still at work: ask them for part of their rows, which
+        // this thread (or another with a free slot) will pick up.
+        if (job.rows && !job.cancelled && !job.has_work() && job.hungry < tokens) {
+            ++job.hungry;
+            job.attention.fetch_or(kHungry, std::memory_order_relaxed);
+        }
+    }
 };
 
-// Records a chunk's exception; the lowest failing chunk wins.
-void record_failure(Pool& pool, Job& job, std::size_t chunk_index, std::exception_ptr error) {
-    std::lock_guard<std::mutex> lk(pool.mu);
-    job.stop.store(true, std::memory_order_relaxed);
-    if (chunk_index < job.failed_chunk) {
-        job.failed_chunk = chunk_index;
+// One thread's part in a job.
+struct Participant {
+    Participant(Pool& p, Job& j) noexcept : pool(p), job(j) {}
+    Pool& pool;
+    Job& job;
+    // The calling thread only: its hook and the pacing of its clock reads.
+    WaitPoll poll = nullptr;
+    void* poll_ctx = nullptr;
+    bool cancelled = false;
+    Clock::time_point next_poll{};
+    Clock::time_point last_check{};
+    std::size_t stride = 64;  // rows between clock reads
+};
+
+void record_failure(Participant& p, std::size_t row, std::exception_ptr error) {
+    Job& job = p.job;
+    std::lock_guard<std::mutex> lk(p.pool.mu);
+    if (row < job.failed_row) {
+        job.failed_row = row;
         job.failure = std::move(error);
     }
+    if (row < job.limit.load(std::memory_order_relaxed)) job.limit.store(row, std::memory_order_relaxed);
+    job.chunks_closed.store(true, std::memory_order_relaxed);
+    job.attention.fetch_or(kStop, std::memory_order_relaxed);
+    job.purge_box();
 }
 
-// Claims one chunk of job and runs it; false when nothing is left to claim.
-bool run_one_chunk(Pool& pool, Job& job) {
-    if (job.stop.load(std::memory_order_relaxed)) return false;
-    std::size_t c = job.next_chunk.fetch_add(1, std::memory_order_relaxed);
-    if (c >= job.nchunks) return false;
-    std::size_t lo = c * job.chunk_size;
-    std::size_t hi = job.n - lo < job.chunk_size ? job.n : lo + job.chunk_size;
+void cancel_job(Participant& p) {
+    Job& job = p.job;
+    std::lock_guard<std::mutex> lk(p.pool.mu);
+    p.cancelled = true;
+    job.cancelled = true;
+    job.limit.store(0, std::memory_order_relaxed);
+    job.chunks_closed.store(true, std::memory_order_relaxed);
+    job.attention.fetch_or(kStop, std::memory_order_relaxed);
+    job.purge_box();
+}
+
+// Calls the caller's hook if it is due; true when the job was cancelled.
+bool poll_if_due(Participant& p, Clock::time_point now) {
+    if (!p.poll || p.cancelled || now < p.next_poll) return p.cancelled;
+    bool cancel = p.poll(p.poll_ctx);
+    p.next_poll = Clock::now() + kPollInterval;
+    if (cancel) cancel_job(p);
+    return cancel;
+}
+
+// Claims the next chunk, or else a boxed range; false when none is left.
+bool claim(Participant& p, Range& r) {
+    Job& job = p.job;
+    if (!job.chunks_closed.load(std::memory_order_relaxed)) {
+        std::size_t c = job.next_chunk.fetch_add(1, std::memory_order_relaxed);
+        if (c < job.nchunks) {
+            std::size_t lo = c * job.chunk_size;
+            if (lo < job.limit.load(std::memory_order_relaxed)) {
+                r.lo = lo;
+                r.hi = job.n - lo < job.chunk_size ? job.n : lo + job.chunk_size;
+                return true;
+            }
+            job.chunks_closed.store(true, std::memory_order_relaxed);
+        }
+    }
+    if (job.boxed.load(std::memory_order_relaxed) == 0) return false;
+    std::lock_guard<std::mutex> lk(p.pool.mu);
+    std::size_t k = job.boxed.load(std::memory_order_relaxed);
+    if (k == 0) return false;
+    r = job.box[k - 1];
+    job.boxed.store(k - 1, std::memory_order_relaxed);
+    return true;
+}
+
+void run_range(Participant& p, Range r) {
+    Job& job = p.job;
     tl_in_chunk = true;
-    try {
-        job.chunk(lo, hi);
-    } catch (...) {
-        record_failure(pool, job, c, std::current_exception());
+    if (job.rows) {
+        RowCursor cursor(r.lo, r.hi, &job.attention, p.poll ? p.stride : kNoBudget, &p);
+        try {
+            (*job.rows)(cursor);
+        } catch (...) {
+            record_failure(p, cursor.position(), std::current_exception());
+        }
+    } else {
+        try {
+            (*job.blocks)(r.lo, r.hi);
+        } catch (...) {
+            record_failure(p, r.lo, std::current_exception());
+        }
     }
     tl_in_chunk = false;
-    return true;
+}
+
+// Works on p's job until nothing is left to claim.
+void run_units(Participant& p) {
+    Range r;
+    while (claim(p, r)) {
+        run_range(p, r);
+        if (p.poll && poll_if_due(p, Clock::now())) return;
+    }
 }
 
 // Spins until epoch differs from seen or the spin time is over.
@@ -205,19 +340,15 @@ void worker_loop(Pool* pool) {
     std::unique_lock<std::mutex> lk(pool->mu);
     for (;;) {
         if (pool->shutdown) return;
-        if (pool->tokens > 0) {
-            if (Job* job = pool->find_work()) {
-                --pool->tokens;
-                job->active.fetch_add(1, std::memory_order_relaxed);
-                lk.unlock();
-                while (run_one_chunk(*pool, *job)) {
-                }
-                lk.lock();
-                ++pool->tokens;
-                if (job->active.fetch_sub(1, std::memory_order_release) == 1 && job->waiting)
-                    job->done_cv.notify_one();  // under mu: the caller cannot be gone yet
-                continue;
-            }
+        if (Job* job = pool->tokens > 0 ? pool->find_work() : nullptr) {
+            --pool->tokens;
+            job->active.fetch_add(1, std::memory_order_relaxed);
+            lk.unlock();
+            Participant part(*pool, *job);
+            run_units(part);
+            lk.lock();
+            pool->leave(*job);
+            continue;
         }
         std::uint64_t seen = pool->epoch.load(std::memory_order_relaxed);
         lk.unlock();
@@ -354,24 +485,125 @@ Pool& the_pool() {
     return *pool;
 }
 
-// Runs job on the calling thread, polling the hook between chunks; returns
-// true when the hook asked to cancel.
-bool run_as_caller(Pool& pool, Job& job, Clock::time_point& next_poll) {
-    WaitPoll poll = tl_poll;
-    while (run_one_chunk(pool, job)) {
-        if (!poll) continue;
-        auto now = Clock::now();
-        if (now < next_poll) continue;
-        if (poll(tl_poll_ctx)) {
-            job.stop.store(true, std::memory_order_relaxed);
-            return true;
+// Runs a job of n >= 2 rows from the calling thread and waits for it.
+void run_job(std::size_t n, BlockFn* blocks, RowFn* rows) {
+    Pool& pool = the_pool();
+    std::size_t target = pool.n_workers * (rows ? kRowChunksPerWorker : kBlockChunksPerWorker);
+    std::size_t chunk_size = n / target + (n % target != 0 ? 1 : 0);
+    Job job(n, chunk_size, blocks, rows);
+
+    Participant me(pool, job);
+    me.poll = tl_poll;
+    me.poll_ctx = tl_poll_ctx;
+    me.last_check = Clock::now();
+    me.next_poll = me.last_check + kPollInterval;
+
+    bool have_token = false;
+    std::size_t wake_count = 0, asleep = 0;
+    {
+        std::lock_guard<std::mutex> lk(pool.mu);
+        pool.link(&job);
+        pool.epoch.fetch_add(1, std::memory_order_relaxed);
+        if (pool.tokens > 0) {
+            --pool.tokens;
+            job.active.fetch_add(1, std::memory_order_relaxed);
+            have_token = true;
         }
-        next_poll = Clock::now() + kPollInterval;
+        std::size_t others = job.nchunks - (have_token ? 1 : 0);
+        wake_count = pool.to_wake(pool.tokens < others ? pool.tokens : others);
+        asleep = pool.sleepers;
     }
-    return false;
+    pool.wake_workers(wake_count, asleep);
+
+    if (have_token) {
+        run_units(me);
+        wake_count = 0;
+        {
+            std::lock_guard<std::mutex> lk(pool.mu);
+            pool.leave(job);
+            // Another caller's job may have been waiting for this slot.
+            if (pool.find_work()) {
+                pool.epoch.fetch_add(1, std::memory_order_relaxed);
+                wake_count = pool.to_wake(1);
+                asleep = pool.sleepers;
+            }
+        }
+        pool.wake_workers(wake_count, asleep);
+    }
+
+    // Workers finishing their last rows: usually a short spin suffices.
+    auto spin_end = Clock::now() + kCallerSpin;
+    while (!job.finished()) {
+        for (int k = 0; k < 64; ++k) cpu_relax();
+        if (Clock::now() >= spin_end) break;
+    }
+
+    {
+        std::unique_lock<std::mutex> lk(pool.mu);
+        while (!job.finished()) {
+            job.waiting = true;
+            if (!me.poll || me.cancelled) {
+                job.done_cv.wait(lk);
+                continue;
+            }
+            if (job.done_cv.wait_until(lk, me.next_poll) == std::cv_status::no_timeout) continue;
+            lk.unlock();
+            poll_if_due(me, Clock::now());
+            lk.lock();
+        }
+        job.waiting = false;
+        pool.unlink(&job);
+    }
+
+    if (job.cancelled) throw PythonErrorPending{};
+    if (job.failure) std::rethrow_exception(job.failure);
 }
 
 }  // namespace
+
+void RowCursor::check_in() {
+    auto& p = *static_cast<Participant*>(owner_);
+    Job& job = p.job;
+    if (budget_ == 0) {
+        // Only the calling thread has a finite budget: pace the clock reads
+        // to about one per kClockCheck and call the hook when it is due.
+        auto now = Clock::now();
+        auto elapsed = now - p.last_check;
+        p.last_check = now;
+        if (elapsed < kClockCheck / 2 && p.stride < kMaxStride) p.stride *= 2;
+        else if (elapsed > kClockCheck * 2 && p.stride > 1) p.stride /= 2;
+        budget_ = p.stride;
+        if (poll_if_due(p, now)) end_ = pos_;
+    }
+    unsigned a = attention_->load(std::memory_order_relaxed);
+    bool trim = (a & kStop) && end_ > job.limit.load(std::memory_order_relaxed);
+    bool give = (a & kHungry) && end_ > pos_ && end_ - pos_ >= 2;
+    if (!trim && !give) return;
+
+    std::size_t wake_count = 0, asleep = 0;
+    {
+        std::lock_guard<std::mutex> lk(p.pool.mu);
+        std::size_t lim = job.limit.load(std::memory_order_relaxed);
+        if (end_ > lim) end_ = lim > pos_ ? lim : pos_;
+        if (job.hungry > 0 && end_ > pos_ && end_ - pos_ >= 2) {
+            std::size_t count = job.boxed.load(std::memory_order_relaxed);
+            if (count < kBoxCapacity) {
+                std::size_t mid = pos_ + (end_ - pos_) / 2;
+                job.box[count] = Range{mid, end_};
+                job.boxed.store(count + 1, std::memory_order_relaxed);
+                end_ = mid;
+                --job.hungry;
+                p.pool.epoch.fetch_add(1, std::memory_order_relaxed);
+                wake_count = p.pool.to_wake(1);
+                asleep = p.pool.sleepers;
+            } else {
+                job.hungry = 0;
+            }
+            if (job.hungry == 0) job.attention.fetch_and(~kHungry, std::memory_order_relaxed);
+        }
+    }
+    p.pool.wake_workers(wake_count, asleep);
+}
 
 std::size_t worker_count() { return the_pool().n_workers; }
 
@@ -390,85 +622,25 @@ bool parse_thread_count(std::string_view text, unsigned long long& out) {
 }
 
 void for_each_range(std::size_t n, FunctionRef<void(std::size_t, std::size_t)> chunk) {
-    Pool& pool = the_pool();
+    the_pool();
     if (n <= 1 || tl_in_chunk) {
-        // One row, or a call from inside a chunk of another job (it holds
-        // a compute slot already): run it here.
+        // One row, or a call from inside a range of another job (which
+        // holds a compute slot already): run it here.
         if (n > 0) chunk(0, n);
         return;
     }
+    run_job(n, &chunk, nullptr);
+}
 
-    std::size_t target = pool.n_workers * kChunksPerWorker;
-    std::size_t chunk_size = n / target + (n % target != 0 ? 1 : 0);
-    Job job(chunk, n, chunk_size);
-
-    bool have_token = false;
-    std::size_t wake_count = 0, asleep = 0;
-    {
-        std::lock_guard<std::mutex> lk(pool.mu);
-        pool.link(&job);
-        pool.epoch.fetch_add(1, std::memory_order_relaxed);
-        if (pool.tokens > 0) {
-            --pool.tokens;
-            have_token = true;
-        }
-        std::size_t others = job.nchunks - (have_token ? 1 : 0);
-        wake_count = pool.to_wake(pool.tokens < others ? pool.tokens : others);
-        asleep = pool.sleepers;
+void for_each_row(std::size_t n, FunctionRef<void(RowCursor&)> body) {
+    the_pool();
+    if (n <= 1 || tl_in_chunk) {
+        if (n == 0) return;
+        RowCursor cursor(0, n, &kQuiet, kNoBudget, nullptr);
+        body(cursor);
+        return;
     }
-    pool.wake_workers(wake_count, asleep);
-
-    auto next_poll = Clock::now() + kPollInterval;
-    bool cancelled = false;
-    if (have_token) {
-        cancelled = run_as_caller(pool, job, next_poll);
-        std::size_t wake_one = 0;
-        {
-            std::lock_guard<std::mutex> lk(pool.mu);
-            ++pool.tokens;
-            // Another caller's job may have been waiting for this slot.
-            if (pool.find_work()) {
-                pool.epoch.fetch_add(1, std::memory_order_relaxed);
-                wake_one = pool.to_wake(1);
-                asleep = pool.sleepers;
-            }
-        }
-        pool.wake_workers(wake_one, asleep);
-    }
-
-    // Workers finishing their last chunks: usually a short spin suffices.
-    auto spin_end = Clock::now() + kCallerSpin;
-    while (!job.finished()) {
-        for (int k = 0; k < 64; ++k) cpu_relax();
-        if (Clock::now() >= spin_end) break;
-    }
-
-    {
-        std::unique_lock<std::mutex> lk(pool.mu);
-        while (!job.finished()) {
-            WaitPoll poll = cancelled ? nullptr : tl_poll;
-            job.waiting = true;
-            if (!poll) {
-                job.done_cv.wait(lk);
-                continue;
-            }
-            if (job.done_cv.wait_until(lk, next_poll) == std::cv_status::no_timeout) continue;
-            if (Clock::now() < next_poll) continue;
-            lk.unlock();
-            bool cancel = poll(tl_poll_ctx);
-            next_poll = Clock::now() + kPollInterval;
-            lk.lock();
-            if (cancel) {
-                cancelled = true;
-                job.stop.store(true, std::memory_order_relaxed);
-            }
-        }
-        job.waiting = false;
-        pool.unlink(&job);
-    }
-
-    if (cancelled) throw PythonErrorPending{};
-    if (job.failure) std::rethrow_exception(job.failure);
+    run_job(n, nullptr, &body);
 }
 
 void set_wait_poll(WaitPoll poll, void* ctx) noexcept {

@@ -3,6 +3,7 @@
 // called with the interpreter lock released.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -48,9 +49,54 @@ bool parse_thread_count(std::string_view text, unsigned long long& out);
 // failing index) is rethrown on the calling thread. n <= 1 runs inline.
 void for_each_range(std::size_t n, FunctionRef<void(std::size_t, std::size_t)> chunk);
 
-// Hook polled by a thread blocked on its job (about every 50 ms). Returning
-// true cancels the job: the remaining ranges are skipped, the workers leave,
-// and for_each_range throws PythonErrorPending. Thread-local; null = none.
+// Position of one thread inside a range of rows evaluated one at a time.
+// The pool may shorten the range while it runs (it hands the upper part to
+// an idle thread, or stops after a failure), so loops re-read end():
+//
+//     for (std::size_t i = c.begin(); i < c.end(); i = c.next(i)) ...
+//
+// Rows run in ascending order; the row that throws is the one last given.
+class RowCursor {
+public:
+    RowCursor(std::size_t lo, std::size_t hi, const std::atomic<unsigned>* attention, std::size_t budget,
+              void* owner) noexcept
+        : pos_(lo), end_(hi), budget_(budget), attention_(attention), owner_(owner) {}
+    RowCursor(const RowCursor&) = delete;
+    RowCursor& operator=(const RowCursor&) = delete;
+
+    std::size_t begin() const noexcept { return pos_; }
+    std::size_t end() const noexcept { return end_; }
+    std::size_t position() const noexcept { return pos_; }
+    // Row i is done; returns i + 1, the next row to evaluate.
+    std::size_t next(std::size_t i) {
+        pos_ = ++i;
+        if (--budget_ == 0 || attention_->load(std::memory_order_relaxed) != 0) check_in();
+        return i;
+    }
+
+private:
+    void check_in();  // out of line: may shorten the range, poll, cancel
+
+    std::size_t pos_;
+    std::size_t end_;
+    std::size_t budget_;  // rows until the owner's next periodic check
+    const std::atomic<unsigned>* attention_;
+    void* owner_;
+};
+
+// Runs body over cursors whose ranges cover [0, n) exactly once, on the
+// pool, with the same failure rule as for_each_range, at row precision: the
+// exception of the lowest failing row reaches the caller. Ranges are split
+// at row granularity when threads would otherwise sit idle, so a few
+// expensive rows next to each other still spread over the workers. n <= 1
+// runs inline.
+void for_each_row(std::size_t n, FunctionRef<void(RowCursor&)> body);
+
+// Hook polled about every 50 ms by a thread whose job is running, between
+// its own rows while it computes and while it waits. Returning true cancels
+// the job: the remaining rows are skipped, the workers leave, and
+// for_each_range / for_each_row throw PythonErrorPending. Thread-local;
+// null = none.
 using WaitPoll = bool (*)(void* ctx);
 void set_wait_poll(WaitPoll poll, void* ctx) noexcept;
 
@@ -61,10 +107,10 @@ template <class G>
 std::vector<double> parallel_map(std::size_t n, G&& g) {
     std::vector<double> out(n);
     double* dst = out.data();
-    auto chunk = [&](std::size_t lo, std::size_t hi) {
-        for (std::size_t i = lo; i < hi; ++i) dst[i] = g(i);
+    auto body = [&](pool::RowCursor& c) {
+        for (std::size_t i = c.begin(); i < c.end(); i = c.next(i)) dst[i] = g(i);
     };
-    pool::for_each_range(n, chunk);
+    pool::for_each_row(n, body);
     return out;
 }
 
@@ -72,10 +118,10 @@ std::vector<double> parallel_map(std::size_t n, G&& g) {
 // column of a larger output buffer in place.
 template <class G>
 void parallel_fill(std::size_t n, double* out, std::size_t stride, G&& g) {
-    auto chunk = [&](std::size_t lo, std::size_t hi) {
-        for (std::size_t i = lo; i < hi; ++i) out[i * stride] = g(i);
+    auto body = [&](pool::RowCursor& c) {
+        for (std::size_t i = c.begin(); i < c.end(); i = c.next(i)) out[i * stride] = g(i);
     };
-    pool::for_each_range(n, chunk);
+    pool::for_each_row(n, body);
 }
 
 // The pairwise form: element i is k(left[i], right[i]) over min(a, b) rows.

@@ -168,6 +168,121 @@ void test_failures() {
     CHECK(out.size() == 1000 && out[999] == row_value(999));
 }
 
+// Rows of uneven cost: a few slow rows make the pool split ranges below
+// chunk size. Every row still runs exactly once, the lowest failing row
+// still wins, and bunched slow rows spread over several threads.
+void test_uneven_rows() {
+    using namespace std::chrono;
+    std::mt19937_64 rng(99);
+    for (int round = 0; round < 60; ++round) {
+        std::size_t n = 50 + rng() % 3000;
+        std::vector<char> slow(n, 0), fails(n, 0);
+        for (std::size_t i = 0; i < n; ++i) slow[i] = rng() % 40 == 0;
+        std::size_t lowest = n;
+        if (round % 2) {
+            for (int k = 0; k < 3; ++k) {
+                std::size_t i = rng() % n;
+                fails[i] = 1;
+                lowest = i < lowest ? i : lowest;
+            }
+        }
+        std::vector<std::atomic<int>> ran(n);
+        std::size_t caught = n;
+        std::vector<double> out;
+        try {
+            out = parallel_map(n, [&](std::size_t i) {
+                ran[i].fetch_add(1, std::memory_order_relaxed);
+                if (slow[i]) std::this_thread::sleep_for(microseconds(200));
+                if (fails[i]) throw RowFailure(i);
+                return row_value(i);
+            });
+        } catch (const RowFailure& e) {
+            caught = e.index;
+        }
+        CHECK(caught == lowest);
+        bool ok = true;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (i < lowest) ok = ok && ran[i].load() == 1;
+            else ok = ok && ran[i].load() <= 1;
+        }
+        if (lowest == n) {
+            for (std::size_t i = 0; i < n; ++i) ok = ok && out[i] == row_value(i);
+        }
+        CHECK(ok);
+    }
+
+    if (pool::worker_count() < 2) return;
+    // Sixteen slow rows side by side, inside one chunk.
+    std::size_t n = 20000;
+    std::vector<std::thread::id> who(n);
+    parallel_map(n, [&](std::size_t i) {
+        who[i] = std::this_thread::get_id();
+        if (i >= 5000 && i < 5016) std::this_thread::sleep_for(milliseconds(20));
+        return 0.0;
+    });
+    std::vector<std::thread::id> slow_threads;
+    for (std::size_t i = 5000; i < 5016; ++i) {
+        bool seen = false;
+        for (auto& t : slow_threads) seen = seen || t == who[i];
+        if (!seen) slow_threads.push_back(who[i]);
+    }
+    CHECK(slow_threads.size() >= 2);
+}
+
+// A higher row that fails after a lower one has failed does not replace the
+// lower row's exception.
+void test_late_higher_failure() {
+    using namespace std::chrono;
+    if (pool::worker_count() < 2) return;
+    for (int round = 0; round < 5; ++round) {
+        std::atomic<bool> high_started{false};
+        std::size_t n = 1000, caught = SIZE_MAX;
+        try {
+            parallel_map(n, [&](std::size_t i) -> double {
+                if (i == 0) {
+                    auto give_up = steady_clock::now() + milliseconds(500);
+                    while (!high_started.load() && steady_clock::now() < give_up) std::this_thread::yield();
+                    throw RowFailure(0);
+                }
+                if (i == n - 1) {
+                    high_started = true;
+                    std::this_thread::sleep_for(milliseconds(30));
+                    throw RowFailure(i);
+                }
+                return 0.0;
+            });
+        } catch (const RowFailure& e) {
+            caught = e.index;
+        }
+        CHECK(caught == 0);
+    }
+}
+
+// Block jobs: the exception of the lowest failing index wins too.
+void test_block_failures() {
+    std::mt19937_64 rng(4321);
+    for (int round = 0; round < 200; ++round) {
+        std::size_t n = 2 + rng() % 8000;
+        std::size_t a = rng() % n, b = rng() % n, lowest = a < b ? a : b;
+        std::vector<std::atomic<int>> ran(n);
+        std::size_t caught = SIZE_MAX;
+        try {
+            pool::for_each_range(n, [&](std::size_t lo, std::size_t hi) {
+                for (std::size_t i = lo; i < hi; ++i) {
+                    ran[i].fetch_add(1, std::memory_order_relaxed);
+                    if (i == a || i == b) throw RowFailure(i);
+                }
+            });
+        } catch (const RowFailure& e) {
+            caught = e.index;
+        }
+        CHECK(caught == lowest);
+        bool below = true;
+        for (std::size_t i = 0; i < lowest; ++i) below = below && ran[i].load() == 1;
+        CHECK(below);
+    }
+}
+
 // Several threads submit jobs at once; each gets its own complete results.
 void test_concurrency() {
     constexpr int kThreads = 6;
@@ -307,6 +422,9 @@ int run_all() {
     test_creation();
     test_order();
     test_failures();
+    test_uneven_rows();
+    test_block_failures();
+    test_late_higher_failure();
     test_concurrency();
     test_nested();
     test_cancellation();
