@@ -25,9 +25,10 @@ from numpy.lib.stride_tricks import as_strided
 
 import _corvane_rs as m
 from reliability_support import (
-    ALL_FUNCTIONS, ARRAY_KINDS, FLOAT_PAIRWISE, NUMERIC_METRICS, PARAMS, STRING_METRICS, STRING_PAIRWISE,
-    PanicException, RefFailure, accepts_array, as_plain, feature_matrix_failure, feature_matrix_reference,
-    hang_guard, logistic_scores, numeric_distance, numeric_similarity, same_floats, svm_scores, tree_scores)
+    ALL_FUNCTIONS, ARRAY_KINDS, FLOAT_PAIRWISE, NUMERIC_METRICS, PARAMS, SANITIZED, STRING_METRICS,
+    STRING_PAIRWISE, PanicException, RefFailure, accepts_array, as_plain, feature_matrix_failure,
+    feature_matrix_reference, hang_guard, logistic_scores, numeric_distance, numeric_similarity, same_floats,
+    svm_scores, tree_scores)
 from test_jaro_winkler import jaro_winkler_reference
 from test_soundex import soundex_reference
 from test_tokens import cosine_reference, jaccard_reference, token_sort_reference
@@ -687,6 +688,7 @@ def test_svm_and_logistic_non_finite(data):
     assert str(err) == f"support_vectors has {s} rows but dual_coef has {s + 1} elements"
 
 
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's operator new aborts instead of throwing")
 def test_huge_zero_stride_shapes_fail_cleanly():
     # Shapes far beyond memory, with no memory behind them: the result (or a
     # row-major copy) cannot be allocated, which must be MemoryError.
@@ -718,3 +720,60 @@ def test_first_result_array_under_warnings_as_errors():
                          timeout=120, env=os.environ)
     assert out.returncode == 0, out.stderr
     assert out.stdout.strip() == str([1.0 / (math.exp(-1.0) + 1.0)] * 2)
+
+
+class Callback:
+    """Runs `action` whenever the module converts it (as a float, a count,
+    or an item of a sequence)."""
+
+    def __init__(self, action, value):
+        self.action, self.value = action, value
+
+    def __float__(self):
+        self.action()
+        return float(self.value)
+
+    def __index__(self):
+        self.action()
+        return int(self.value)
+
+
+class CallbackSeq:
+    def __init__(self, items, action):
+        self.items, self.action = items, action
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        self.action()
+        return self.items[i]
+
+
+def test_conversion_callbacks_cannot_pull_memory_away():
+    # Python code that runs during argument conversion may call the module
+    # again, collect garbage, or try to resize an array already taken; the
+    # call still reads consistent inputs or fails cleanly.
+    import gc
+    X = np.ones((4, 2))
+    layout = (np.array([0, 1]), np.array([-1]), np.array([-1]), np.array([-1]), np.array([1.0]), np.array([3.0]))
+    with pytest.raises(ValueError, match="cannot resize"):
+        m.predict_gbdt_batch(X, *layout, Callback(lambda: X.resize((10**6,)), 0.5), 0.0)
+    assert X.shape == (4, 2)
+
+    nested = []
+    reenter = lambda: nested.append(m.levenshtein_batch(["kitten"] * 3, ["sitting"] * 3))  # noqa: E731
+    got = m.jaro_winkler_batch(CallbackSeq(["abc", "abd"], reenter), CallbackSeq(["abc", "xyz"], gc.collect))
+    assert got == [1.0, 0.0] and nested and all(n == [1.0 - 3 / 7] * 3 for n in nested)
+
+    left = ["alpha", "beta"]
+    got = m.exact_match_batch(left, CallbackSeq(["alpha", "beta"], left.clear))  # left is already converted
+    assert got == [1.0, 1.0]
+
+    inner = lambda: nested.append(m.compute_feature_matrix([["a"]], [["a"]], ["exact"], np.zeros((0, 0)),  # noqa: E731
+                                                           np.zeros((0, 0)), [], 1).tolist())
+    out = m.compute_feature_matrix([["x", "y"]], [["x", "z"]], ["exact"], np.zeros((0, 0)), np.zeros((0, 0)), [],
+                                   Callback(inner, 2))
+    assert out.tolist() == [1.0, 0.0] and nested[-1] == [1.0]
+    got = m.numeric_distance_batch([Callback(reenter, 1.0), Callback(gc.collect, 2.0)], [0.5, 4.0])
+    assert got == [0.5, 2.0]

@@ -20,6 +20,10 @@ from reliability_support import SANITIZED, hang_guard
 
 BIG = 2**21  # BIG x BIG doubles = 32 TiB
 
+# Under AddressSanitizer a failed operator new reports and aborts instead of
+# throwing, so allocation failure can only be tested in a normal build.
+pytestmark = pytest.mark.skipif(SANITIZED, reason="the sanitizer's operator new aborts instead of throwing")
+
 
 @pytest.fixture(autouse=True)
 def _no_hang():
@@ -104,22 +108,25 @@ def test_memory_errors_leak_nothing():
     for fn in calls:
         with pytest.raises(MemoryError):
             fn()
+    growth = []
     tracemalloc.start()
     try:
-        start, _ = tracemalloc.get_traced_memory()
-        for _ in range(50):
-            for fn in calls:
-                try:
-                    fn()
-                except MemoryError:
-                    pass
-            with pytest.raises(MemoryError):
-                m.predict_forest_batch(X, *LEAF)
-        end, _ = tracemalloc.get_traced_memory()
+        for _ in range(2):  # caches may fill in one round; a leak grows in both
+            start, _ = tracemalloc.get_traced_memory()
+            for _ in range(50):
+                for fn in calls:
+                    try:
+                        fn()
+                    except MemoryError:
+                        pass
+                with pytest.raises(MemoryError):
+                    m.predict_forest_batch(X, *LEAF)
+            end, _ = tracemalloc.get_traced_memory()
+            growth.append(end - start)
     finally:
         tracemalloc.stop()
     assert sys.getrefcount(X) == before
-    assert end - start < 4096
+    assert min(growth) < 4096, growth
 
 
 def rss_bytes():
