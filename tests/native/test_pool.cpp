@@ -364,6 +364,26 @@ void test_cancellation() {
     CHECK(cancel.calls.load() == 2);
     CHECK(ran.load() < 20000 / 2);
 
+    // Slow rows from the first one on: the calling thread, computing rows
+    // itself, still notices the hook after a row or two.
+    PollCounter early;
+    early.cancel_at = 1;
+    std::atomic<std::size_t> slow_ran{0};
+    thrown = false;
+    pool::set_wait_poll(fake_poll, &early);
+    try {
+        parallel_map(200, [&](std::size_t i) {
+            slow_ran.fetch_add(1);
+            std::this_thread::sleep_for(milliseconds(30));
+            return double(i);
+        });
+    } catch (const PythonErrorPending&) {
+        thrown = true;
+    }
+    pool::set_wait_poll(nullptr, nullptr);
+    CHECK(thrown);
+    CHECK(slow_ran.load() < 4 * (pool::worker_count() + 1));
+
     // A cancelled caller does not disturb the next job.
     auto again = parallel_map(2000, row_value);
     CHECK(again.size() == 2000 && again[1999] == row_value(1999));
