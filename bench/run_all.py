@@ -63,8 +63,9 @@ try:
 except ImportError:  # reported in the table as "not available"
     M = None
 
-QUICK = {"pairs": 20_000, "rows": 20_000, "train": 1_500, "svm_train": 500, "reps": 3, "budget": 4.0}
-FULL = {"pairs": 1_000_000, "rows": 1_000_000, "train": 20_000, "svm_train": 2_000, "reps": 5, "budget": 60.0}
+QUICK = {"pairs": 20_000, "rows": 20_000, "train": 1_500, "svm_train": 500, "reps": 3, "budget": 4.0,
+         "call_time": 0.05}
+FULL = {"pairs": 1_000_000, "rows": 1_000_000, "train": 10_000, "svm_train": 2_000, "reps": 3, "budget": 30.0}
 
 # Feature-matrix comparisons: (string field, metric) then (numeric field, metric).
 FM_STRING = [("given", "jaro_winkler"), ("surname", "jaro_winkler"), ("surname", "damerau_levenshtein"),
@@ -508,31 +509,36 @@ def conversion_costs(cfg):
     return out
 
 
-def call_overheads(models):
-    """Microseconds per call on 2 pairs (2 rows), beside a peer's call."""
+def call_overheads(models, min_time=0.2):
+    """Seconds per call on 2 pairs (2 rows), beside a peer's call."""
     from rapidfuzz.distance import JaroWinkler
     from rapidfuzz.process import cpdist
+
+    def pc(fn, scale=1):
+        return per_call(fn, scale * min_time)
 
     a, b = ["Jon Smith", "Mary Jones"], ["John Smith", "Mary Jones"]
     res = []
     if M is None:
         return res
     n2 = np.array([[1.0, 2.0]])
-    res.append(("exact_match_batch", per_call(lambda: M.exact_match_batch(a, b)),
-                "list comp", per_call(lambda: [1.0 if x == y else 0.0 for x, y in zip(a, b)])))
-    res.append(("jaro_winkler_batch", per_call(lambda: M.jaro_winkler_batch(a, b)),
+    res.append(("exact_match_batch", pc(lambda: M.exact_match_batch(a, b)),
+                "list comp", pc(lambda: [1.0 if x == y else 0.0 for x, y in zip(a, b)])))
+    res.append(("exact_match_batch, 1 pair (no pool)", pc(lambda: M.exact_match_batch(a[:1], b[:1])),
+                None, None))
+    res.append(("jaro_winkler_batch", pc(lambda: M.jaro_winkler_batch(a, b)),
                 "rapidfuzz cpdist workers=-1",
-                per_call(lambda: cpdist(a, b, scorer=JaroWinkler.normalized_similarity, workers=-1))))
+                pc(lambda: cpdist(a, b, scorer=JaroWinkler.normalized_similarity, workers=-1))))
     res.append(("compute_feature_matrix (1+1 cols)",
-                per_call(lambda: M.compute_feature_matrix([a], [b], ["jaro_winkler"], n2, n2, ["numeric"], 2)),
+                pc(lambda: M.compute_feature_matrix([a], [b], ["jaro_winkler"], n2, n2, ["numeric"], 2)),
                 None, None))
     if models is not None:
         X2 = np.array([[0.9, 0.8, 0.7, 0.9, 1.0, 0.8, 0.0, 1.0], [0.1, 0.2, 0.3, 0.1, 0.0, 0.2, 0.5, 0.3]])
         lp, rp = models.lr_params, models.rf_params
-        res.append(("predict_batch", per_call(lambda: M.predict_batch(X2, lp["weights"], lp["bias"])),
-                    "numpy formula", per_call(lambda: 1.0 / (1.0 + np.exp(-(X2 @ lp["weights"] + lp["bias"]))))))
-        res.append(("predict_forest_batch", per_call(lambda: M.predict_forest_batch(X2, **rp)),
-                    "sklearn predict_proba", per_call(lambda: models.rf.predict_proba(X2), 0.5)))
+        res.append(("predict_batch", pc(lambda: M.predict_batch(X2, lp["weights"], lp["bias"])),
+                    "numpy formula", pc(lambda: 1.0 / (1.0 + np.exp(-(X2 @ lp["weights"] + lp["bias"]))))))
+        res.append(("predict_forest_batch", pc(lambda: M.predict_forest_batch(X2, **rp)),
+                    "sklearn predict_proba", pc(lambda: models.rf.predict_proba(X2), 2)))
     return res
 
 
@@ -679,6 +685,11 @@ def print_table(results, meta):
     print(f"\n_corvane_rs benchmark, {meta['mode']} mode: {meta['pairs']:,} pairs, {meta['rows']:,} scorer rows; "
           f"{meta['cpu_count']} CPUs ({meta['cpu']}); python {meta['python']}; best of up to {meta['reps']} "
           f"interleaved runs; ratio = ours / peer (< 1 = faster)")
+    busy = max(meta.get("load_average_start", 0.0), meta.get("load_average_end", 0.0))
+    if busy > 0.75 * meta["cpu_count"]:
+        print(f"note: the machine was busy (1-minute load average up to {busy:.1f} on {meta['cpu_count']} CPUs): "
+              f"parallel code could not use every core; ratios against parallel peers and the pool speed-up "
+              f"understate a quiet machine")
     head = f"{'function':<26}{'input':<21}{'ours':>9}{'peer':>9}{'ratio':>7}{'med':>6}{'goal':>6}  {'':<5} peer / outputs"
     print(head)
     print("-" * len(head))
@@ -782,6 +793,7 @@ def meta_info(mode, cfg):
         "pairs": cfg["pairs"], "rows": cfg["rows"], "reps": cfg["reps"], "cpu_count": os.cpu_count(), "cpu": cpu,
         "python": platform.python_version(), "platform": platform.platform(), "git_commit": commit,
         "module": getattr(M, "__file__", None),
+        "load_average_start": os.getloadavg()[0],
         "versions": {d: version(d) for d in ("numpy", "rapidfuzz", "duckdb", "jellyfish", "scikit-learn")},
     }
 
@@ -861,12 +873,14 @@ def main():
         log("conversion costs")
         extras["conversion"] = conversion_costs(cfg)
         log("call overheads")
-        extras["call_overhead_us"] = [(n, o * 1e6, p, (t * 1e6 if t else None)) for n, o, p, t in call_overheads(models)]
+        extras["call_overhead_us"] = [(n, o * 1e6, p, (t * 1e6 if t else None))
+                                      for n, o, p, t in call_overheads(models, cfg.get("call_time", 0.2))]
         log("pool speed-up")
         extras["pool_speedup"] = pool_speedup(cfg, models, X)
         log("feature matrix memory")
         extras["feature_matrix_memory"] = feature_matrix_memory(cfg)
     meta["seconds"] = round(time.perf_counter() - t_start, 1)
+    meta["load_average_end"] = os.getloadavg()[0]
 
     print_table(results, meta)
     print_extras(extras)
