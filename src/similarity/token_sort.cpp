@@ -18,7 +18,7 @@ class Joined {
 public:
     explicit Joined(const Tokens& t) {
         std::size_t len = t.size() ? t.size() - 1 : 0;
-        for (const auto& tok : t) len += tok.size();
+        for (const auto& tok : t) len += tok.n;
         char* dst = local_;
         if (len > sizeof local_) {
             heap_.reset(new char[len]);
@@ -27,8 +27,8 @@ public:
         std::size_t k = 0;
         for (std::size_t i = 0; i < t.size(); ++i) {
             if (i) dst[k++] = ' ';
-            std::memcpy(dst + k, t[i].data(), t[i].size());
-            k += t[i].size();
+            std::memcpy(dst + k, t[i].p, t[i].n);
+            k += t[i].n;
         }
         view_ = std::string_view(dst, len);
     }
@@ -47,8 +47,8 @@ double token_sort_ratio(std::string_view a, std::string_view b) {
     tokens::sorted_tokens(a, ta);
     tokens::sorted_tokens(b, tb);
     if (ta.size() <= 1 && tb.size() <= 1) {
-        std::string_view x = ta.empty() ? std::string_view() : ta[0];
-        std::string_view y = tb.empty() ? std::string_view() : tb[0];
+        std::string_view x = ta.empty() ? std::string_view() : ta[0].view();
+        std::string_view y = tb.empty() ? std::string_view() : tb[0].view();
         return levenshtein_similarity(x, y);
     }
     Joined ja(ta), jb(tb);

@@ -24,7 +24,7 @@ double jaccard_similarity(std::string_view a, std::string_view b) {
     // distinct tokens common to both.
     std::size_t i = 0, j = 0, inter = 0, da = 0, db = 0;
     while (i < ta.size() && j < tb.size()) {
-        const int c = ta[i].compare(tb[j]);
+        const int c = tokens::compare(ta[i], tb[j]);
         if (c <= 0) {
             ++da;
             if (c == 0) ++inter;
@@ -59,7 +59,7 @@ double cosine_similarity(std::string_view a, std::string_view b) {
         } else if (j == tb.size()) {
             c = -1;
         } else {
-            c = ta[i].compare(tb[j]);
+            c = tokens::compare(ta[i], tb[j]);
         }
         double ca = 0.0, cb = 0.0;
         if (c <= 0) {

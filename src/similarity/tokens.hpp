@@ -7,10 +7,16 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string_view>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace corvane::similarity::tokens {
 
@@ -52,28 +58,62 @@ private:
     std::size_t cap_ = N;
 };
 
-using Tokens = SmallVec<std::string_view, 16>;
+// One token: a view into the input plus its first 8 bytes as a big-endian
+// number (zero-padded past the token's end). Comparing keys as integers
+// orders tokens like comparing their first 8 bytes, so most comparisons
+// never touch the bytes themselves. Trivially constructible, so inline
+// storage of a SmallVec costs nothing to set up.
+struct Token {
+    const char* p;
+    std::size_t n;  // byte length, at least 1
+    std::uint64_t key;
 
-// Per byte: 0 = part of a token, 1 = one-byte white space, 2 = lead byte of
-// a sequence that may be multi-byte white space.
-constexpr std::array<unsigned char, 256> make_byte_classes() {
-    std::array<unsigned char, 256> t{};
-    for (int c = 0x09; c <= 0x0D; ++c) t[static_cast<std::size_t>(c)] = 1;
-    t[0x20] = 1;
-    t[0xC2] = 2;
-    t[0xE1] = 2;
-    t[0xE2] = 2;
-    t[0xE3] = 2;
-    return t;
+    std::string_view view() const { return {p, n}; }
+};
+
+// Byte-wise lexicographic order (unsigned bytes; on a common prefix the
+// shorter token first). Equal keys mean the first min(n, 8) bytes agree and
+// the longer token holds zero bytes where the shorter one's key is padded,
+// so when either token has at most 8 bytes it is a prefix of the other.
+inline int compare(const Token& x, const Token& y) {
+    if (x.key != y.key) return x.key < y.key ? -1 : 1;
+    const std::size_t m = std::min(x.n, y.n);
+    if (m > 8) {
+        const int c = std::memcmp(x.p + 8, y.p + 8, m - 8);
+        if (c != 0) return c;
+    }
+    return x.n < y.n ? -1 : x.n > y.n ? 1 : 0;
 }
-inline constexpr std::array<unsigned char, 256> kByteClass = make_byte_classes();
 
-// Byte length of the white-space character starting at p[i] (class 2 lead
-// byte), or 0 if the character there is not white space.
+inline bool operator==(const Token& x, const Token& y) {
+    return x.n == y.n && x.key == y.key && (x.n <= 8 || std::memcmp(x.p + 8, y.p + 8, x.n - 8) == 0);
+}
+
+// The key of the token [p, p + n) inside a string ending at end.
+inline std::uint64_t prefix_key(const char* p, std::size_t n, const char* end) {
+    std::uint64_t w = 0;
+    const auto avail = static_cast<std::size_t>(end - p);
+    if (avail >= 8) {
+        std::memcpy(&w, p, 8);
+        if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap64(w);
+    } else {
+        for (std::size_t k = 0; k < avail; ++k)
+            w |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[k])) << (56 - 8 * k);
+    }
+    if (n < 8) w &= ~(~std::uint64_t{0} >> (8 * n));
+    return w;
+}
+
+using Tokens = SmallVec<Token, 16>;
+
+// Byte length of the white-space character starting at p[i] (a byte that
+// may begin one: ASCII white space, 0xC2 or 0xE1 to 0xE3), or 0 if the
+// character there is not white space.
 // U+0085, U+00A0 | U+1680 | U+2000..U+200A, U+2028, U+2029, U+202F, U+205F
 // | U+3000.
-inline std::size_t multibyte_space(const unsigned char* p, std::size_t n, std::size_t i) {
+inline std::size_t space_length(const unsigned char* p, std::size_t n, std::size_t i) {
     const unsigned char c = p[i];
+    if (c < 0x80) return 1;
     if (c == 0xC2) return i + 1 < n && (p[i + 1] == 0x85 || p[i + 1] == 0xA0) ? 2 : 0;
     if (i + 2 >= n) return 0;
     const unsigned char c1 = p[i + 1], c2 = p[i + 2];
@@ -90,48 +130,81 @@ inline std::size_t multibyte_space(const unsigned char* p, std::size_t n, std::s
     }
 }
 
-// Appends the tokens of s in order of appearance. Walking byte by byte is
-// sound: white-space lead bytes and ASCII bytes never occur inside another
-// character's encoding.
+// Bit k set when byte k of the 16 at p may begin a white-space character:
+// U+0009..U+000D, U+0020, or a lead byte 0xC2, 0xE1, 0xE2, 0xE3.
+#if defined(__SSE2__)
+inline unsigned candidate_mask(const unsigned char* p) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i ctrl = _mm_sub_epi8(v, _mm_set1_epi8(0x09));
+    const __m128i is_ctrl = _mm_cmpeq_epi8(_mm_min_epu8(ctrl, _mm_set1_epi8(4)), ctrl);
+    const __m128i is_space = _mm_cmpeq_epi8(v, _mm_set1_epi8(0x20));
+    const __m128i is_c2 = _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(0xC2)));
+    const __m128i e = _mm_sub_epi8(v, _mm_set1_epi8(static_cast<char>(0xE1)));
+    const __m128i is_e = _mm_cmpeq_epi8(_mm_min_epu8(e, _mm_set1_epi8(2)), e);
+    const __m128i any = _mm_or_si128(_mm_or_si128(is_ctrl, is_space), _mm_or_si128(is_c2, is_e));
+    return static_cast<unsigned>(_mm_movemask_epi8(any));
+}
+#else
+inline unsigned candidate_mask(const unsigned char* p) {
+    unsigned m = 0;
+    for (unsigned k = 0; k < 16; ++k) {
+        const unsigned char c = p[k];
+        const bool cand = (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0xC2 || (c >= 0xE1 && c <= 0xE3);
+        m |= static_cast<unsigned>(cand) << k;
+    }
+    return m;
+}
+#endif
+
+// Appends the tokens of s in order of appearance. Only the bytes that may
+// begin a white-space character are visited (16 bytes are classified at a
+// time); this is sound because those bytes and ASCII bytes never occur
+// inside another character's encoding, and the continuation bytes of a
+// white-space character are never candidates themselves.
 inline void whitespace_tokens(std::string_view s, Tokens& out) {
     const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const char* end = s.data() + s.size();
     const std::size_t n = s.size();
-    std::size_t start = 0, i = 0;
-    bool open = false;
-    while (i < n) {
-        const unsigned char cls = kByteClass[p[i]];
-        std::size_t ws = cls == 0 ? 0 : cls == 1 ? 1 : multibyte_space(p, n, i);
-        if (ws == 0) {
-            if (!open) {
-                start = i;
-                open = true;
-            }
-            ++i;
-            continue;
+    std::size_t start = 0;  // first byte of the current token, if any
+    auto emit = [&](std::size_t lo, std::size_t hi) {
+        if (hi > lo) out.push_back(Token{s.data() + lo, hi - lo, prefix_key(s.data() + lo, hi - lo, end)});
+    };
+    for (std::size_t base = 0; base < n; base += 16) {
+        unsigned mask;
+        if (n - base >= 16) {
+            mask = candidate_mask(p + base);
+        } else {
+            unsigned char tail[16] = {};
+            std::memcpy(tail, p + base, n - base);
+            mask = candidate_mask(tail);
         }
-        if (open) {
-            out.push_back(s.substr(start, i - start));
-            open = false;
+        while (mask) {
+            const std::size_t i = base + static_cast<std::size_t>(__builtin_ctz(mask));
+            mask &= mask - 1;
+            if (i < start) continue;  // inside a white-space character already consumed
+            const std::size_t w = space_length(p, n, i);
+            if (w == 0) continue;
+            emit(start, i);
+            start = i + w;
         }
-        i += ws;
     }
-    if (open) out.push_back(s.substr(start));
+    emit(start, n);
 }
 
-// Ascending byte-wise order (unsigned bytes, shorter first on a common
-// prefix), which is what string_view's comparison does.
+// Ascending byte-wise order: insertion sort for short lists, std::sort
+// beyond (equal tokens are byte-identical, so stability does not matter).
 inline void sort_tokens(Tokens& t) {
-    std::string_view* first = t.begin();
+    Token* first = t.begin();
     std::size_t n = t.size();
     if (n <= 20) {
         for (std::size_t i = 1; i < n; ++i) {
-            std::string_view v = first[i];
+            Token v = first[i];
             std::size_t j = i;
-            for (; j > 0 && v < first[j - 1]; --j) first[j] = first[j - 1];
+            for (; j > 0 && compare(v, first[j - 1]) < 0; --j) first[j] = first[j - 1];
             first[j] = v;
         }
     } else {
-        std::sort(first, t.end());
+        std::sort(first, t.end(), [](const Token& x, const Token& y) { return compare(x, y) < 0; });
     }
 }
 
