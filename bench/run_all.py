@@ -571,11 +571,13 @@ def child_speedup(n_pairs, model_file):
         if not name:
             break
         try:
+            c0 = time.process_time()
             dt = timed(calls[name])[0]
+            cpu = time.process_time() - c0
         except Exception as e:  # not available in this build
             print(json.dumps({"error": f"{type(e).__name__}: {e}"}), flush=True)
             continue
-        print(json.dumps({"t": dt}), flush=True)
+        print(json.dumps({"t": dt, "cpu": cpu}), flush=True)
 
 
 def pool_speedup(cfg, models, X):
@@ -602,6 +604,7 @@ def pool_speedup(cfg, models, X):
             if p.stdout.readline().strip() != "ready":
                 raise RuntimeError("speed-up child failed to start")
         times = {f: {"one": [], "default": []} for f in SPEEDUP_FUNCS}
+        busy = {f: [] for f in SPEEDUP_FUNCS}  # CPU seconds per wall second, default pool
         errors = {}
         for r in range(max(2, min(cfg["reps"], 3))):
             for f in SPEEDUP_FUNCS:
@@ -614,6 +617,8 @@ def pool_speedup(cfg, models, X):
                         errors[f] = ans["error"]
                     else:
                         times[f][label].append(ans["t"])
+                        if label == "default":
+                            busy[f].append((ans["cpu"], ans["t"]))
         out = {"pairs": n_pairs, "rows": n_rows, "functions": {}}
         for f in SPEEDUP_FUNCS:
             t = times[f]
@@ -621,7 +626,13 @@ def pool_speedup(cfg, models, X):
                 out["functions"][f] = {"error": errors.get(f, "no result")}
                 continue
             out["functions"][f] = {"one_worker": min(t["one"]), "default": min(t["default"]),
-                                   "speedup": min(t["one"]) / min(t["default"])}
+                                   "speedup": min(t["one"]) / min(t["default"]),
+                                   "cpu_per_wall": None}
+            # CPU clocks of other threads can lag by a scheduler tick: only
+            # long enough calls give a usable figure.
+            cpu, wall = (sum(x) for x in zip(*busy[f]))
+            if wall >= 0.25:
+                out["functions"][f]["cpu_per_wall"] = cpu / wall
         return out
     finally:
         for p in procs.values():
@@ -737,13 +748,15 @@ def print_extras(extras):
     s = extras.get("pool_speedup")
     if s and s.get("functions"):
         print(f"\nPool speed-up, default pool ({extras.get('cpu_count')} CPUs) over RAYON_NUM_THREADS=1 "
-              f"({s['pairs']:,} pairs, {s['rows']:,} rows; separate processes, runs alternated):")
+              f"({s['pairs']:,} pairs, {s['rows']:,} rows; separate processes, runs alternated; 'busy' is "
+              f"CPU time / wall time of the call, at most the CPUs the machine could spare):")
         for f, v in s["functions"].items():
             if "error" in v:
                 print(f"  {f:<26} not available ({v['error']})")
             else:
                 print(f"  {f:<26} 1 worker {fmt_s(v['one_worker']):>9}   default {fmt_s(v['default']):>9}   "
-                      f"speed-up {v['speedup']:.2f}x")
+                      f"speed-up {v['speedup']:.2f}x" + ("" if v.get("cpu_per_wall") is None else
+                                                           f"   (default pool busy {v['cpu_per_wall']:.2f} CPUs)"))
     mem = extras.get("feature_matrix_memory")
     if mem and "ours" in mem:
         print(f"\nFeature matrix peak memory ({mem['pairs']:,} pairs x 8 features; RSS high-water mark above the "
