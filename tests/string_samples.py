@@ -96,7 +96,10 @@ def token_pairs(n, seed):
     """Pairs of short texts built from a small vocabulary, so that tokens
     repeat within and across the two sides."""
     rng = random.Random(seed)
-    vocab = ["a", "b", "ab", "B", "Zeta", "é", "日本", "x\u200by", "john", "smith", "jr", "\U0001f600", "a-b"]
+    vocab = ["a", "b", "ab", "B", "Zeta", "é", "日本", "x\u200by", "john", "smith", "jr", "\U0001f600", "a-b",
+             # ordering beyond an 8-byte prefix, and zero bytes inside tokens
+             "abcdefg", "abcdefgh", "abcdefghi", "abcdefgh\x00", "abcdefghij", "abcdefgz", "a\x00", "a\x00\x00b",
+             "Straßenbahnhaltestelle", "Straßenbahnhaltestellen"]
     left, right = [], []
     for _ in range(n):
         pair = []

@@ -107,6 +107,22 @@ def test_every_white_space_code_point_and_only_those():
     assert m.token_sort_ratio_batch([text], ["x y"]) == [1.0]
 
 
+def test_white_space_across_16_byte_blocks():
+    # Multi-byte white space placed across every offset of a block boundary,
+    # and tokens ending at the very end of strings of many lengths.
+    left, right = [], []
+    for ws in WHITE_SPACE:
+        for pos in range(10, 36):
+            text = "x" * pos + ws + "y" * (40 - pos)
+            left.append(text)
+            right.append("y" * (40 - pos) + " " + "x" * pos)
+    for n in range(1, 40):
+        left.append("é" * n + " a")
+        right.append("a " + "é" * n)
+    assert m.token_sort_ratio_batch(left, right) == [1.0] * len(left)
+    assert m.jaccard_batch(left, right) == [1.0] * len(left)
+
+
 def test_many_tokens_use_the_same_rules():
     # Past the inline capacity and the insertion-sort limit.
     words = [f"w{i % 37}" for i in range(300)]
