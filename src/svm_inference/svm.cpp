@@ -25,7 +25,7 @@ struct InterleavedVectors {
     std::vector<double> norms;  // padded to whole blocks
     std::size_t blocks = 0;
 
-    InterleavedVectors(const SvmModel& model) {
+    explicit InterleavedVectors(const SvmModel& model) {
         blocks = (model.s + kLanes - 1) / kLanes;
         data.assign(blocks * model.f * kLanes, 0.0);
         norms.assign(blocks * kLanes, 0.0);
@@ -80,8 +80,7 @@ void kernel_arguments(const SvmModel& model, const InterleavedVectors& iv, const
     }
 }
 
-// score_row with the dot products computed a block of lanes at a time;
-// `arg` has room for iv.blocks * kLanes values.
+// Probability for one row; `arg` has room for iv.blocks * kLanes values.
 double score_row_interleaved(const SvmModel& model, const InterleavedVectors& iv, const double* x, double* arg) {
     kernel_arguments(model, iv, x, squared_norm(x, model.f), arg);
     double decision = model.intercept;
@@ -97,22 +96,6 @@ std::vector<double> support_vector_norms(const double* support_vectors, std::siz
     std::vector<double> norms(s);
     for (std::size_t i = 0; i < s; ++i) norms[i] = squared_norm(support_vectors + i * f, f);
     return norms;
-}
-
-double score_row(const SvmModel& model, const double* x) {
-    const std::size_t f = model.f;
-    const double xx = squared_norm(x, f);
-    double decision = model.intercept;
-    for (std::size_t i = 0; i < model.s; ++i) {
-        const double* sv = model.support_vectors + i * f;
-        double dot = -0.0;
-        for (std::size_t j = 0; j < f; ++j) dot = dot + x[j] * sv[j];
-        const double d2 = (xx + model.norms[i]) - (dot + dot);
-        const double k = std::exp(-(model.gamma * d2));
-        decision = decision + model.dual_coef[i] * k;
-    }
-    const double z = decision * model.prob_a - model.prob_b;
-    return 1.0 / (std::exp(z) + 1.0);
 }
 
 std::vector<double> score_rows(const SvmModel& model, const double* rows, std::size_t n) {
