@@ -116,6 +116,9 @@ def test_split_rules():
     # Feature index at or past F, or negative: left, without error.
     for f in (1, 7, -1, -(2**63)):
         assert forest(np.array([[9.0], [0.0]]), layout([[split(1, 2, f, 0.5), leaf(1.0), leaf(2.0)]])).tolist() == [1.0, 1.0]
+    # A broken right link is harmless while no row goes right.
+    never_right = layout([[split(1, 99, 7, 0.5), leaf(1.0), leaf(2.0)], STUMP])
+    assert forest(np.array([[9.0]] * 40), never_right).tolist() == [10.5] * 40
     # A matrix without columns follows the all-left path.
     deep = [split(1, 2, 0, 0.0), split(3, 4, 1, 0.0), leaf(2.0), leaf(3.0), leaf(4.0)]
     assert forest(np.zeros((3, 0)), layout([deep, STUMP])).tolist() == [6.5] * 3
