@@ -229,8 +229,7 @@ struct Participant {
     Pool& pool;
     Job& job;
     // The calling thread only: its hook and the pacing of its clock reads.
-    WaitPoll poll = nullptr;
-    void* poll_ctx = nullptr;
+    WaitPoll poll = nullptr;  // the hook set when the job started; null on workers
     bool cancelled = false;
     Clock::time_point next_poll{};
     Clock::time_point last_check{};
@@ -264,7 +263,9 @@ void cancel_job(Participant& p) {
 // Calls the caller's hook if it is due; true when the job was cancelled.
 bool poll_if_due(Participant& p, Clock::time_point now) {
     if (!p.poll || p.cancelled || now < p.next_poll) return p.cancelled;
-    bool cancel = p.poll(p.poll_ctx);
+    // Read the hook afresh: code run by the hook itself may have changed it.
+    WaitPoll hook = tl_poll;
+    bool cancel = hook && hook(tl_poll_ctx);
     p.next_poll = Clock::now() + kPollInterval;
     if (cancel) cancel_job(p);
     return cancel;
@@ -494,7 +495,6 @@ void run_job(std::size_t n, BlockFn* blocks, RowFn* rows) {
 
     Participant me(pool, job);
     me.poll = tl_poll;
-    me.poll_ctx = tl_poll_ctx;
     me.last_check = Clock::now();
     me.next_poll = me.last_check + kPollInterval;
 
