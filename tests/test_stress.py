@@ -270,3 +270,52 @@ def test_multiprocessing_fork_start_method():
             got = workers.map_async(mp_task, seeds).get(timeout=JOIN_SECONDS)
     for g, w in zip(got, expected):
         assert all(same_floats(a, b) for a, b in zip(g, w))
+
+
+class Stop(Exception):
+    pass
+
+
+def test_signal_cancels_one_call_while_other_threads_keep_working(tiny_switch_interval):
+    # A signal handler raising in the main thread ends its long call; calls
+    # of other threads running at the same time complete normally, and so
+    # does the next call on the main thread.
+    calls = valid_calls(seed=41, rows=200)
+    expected = [as_plain(call(name, args)) for name, args in calls]
+    long_left, long_right = ["ab" * 1500] * 2000, ["ba" * 1500] * 2000  # a minute or more of work
+    stop = threading.Event()
+    done = []
+
+    def busy(seed):
+        def run():
+            rng = random.Random(seed)
+            while not stop.is_set():
+                k = rng.randrange(len(calls))
+                assert same_floats(as_plain(call(*calls[k])), expected[k])
+            done.append(seed)
+        return run
+
+    def handler(signum, frame):
+        raise Stop()
+
+    old = signal.signal(signal.SIGUSR1, handler)
+    threads = [threading.Thread(target=busy(s), daemon=True) for s in range(3)]
+    for t in threads:
+        t.start()
+    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGUSR1))
+    started = time.monotonic()
+    try:
+        timer.start()
+        with pytest.raises(Stop):
+            m.damerau_levenshtein_batch(long_left, long_right)
+        elapsed = time.monotonic() - started
+    finally:
+        timer.cancel()
+        signal.signal(signal.SIGUSR1, old)
+        stop.set()
+        for t in threads:
+            t.join(JOIN_SECONDS)
+    assert not any(t.is_alive() for t in threads), "threads hung"
+    assert sorted(done) == [0, 1, 2]
+    assert elapsed < JOIN_SECONDS / 2
+    assert m.damerau_levenshtein_batch(["ab", "ca"], ["ba", "abc"]) == [0.5, 0.33333333333333337]
