@@ -65,6 +65,22 @@ def cpu_seconds():
     return r.ru_utime + r.ru_stime
 
 
+TICK = os.sysconf("SC_CLK_TCK")
+
+
+def thread_cpu():
+    """CPU seconds used so far by each thread of this process."""
+    out = {}
+    for tid in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{tid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        out[tid] = (int(fields[11]) + int(fields[12])) / TICK
+    return out
+
+
 def child(name, n, repeats, rf_workers):
     import _corvane_rs as m
     import numpy as np
@@ -76,10 +92,14 @@ def child(name, n, repeats, rf_workers):
     m.exact_match_batch(["a", "b"], ["a", "b"])  # create the pool
     workers = len(os.listdir("/proc/self/task")) - workers
     ours, cpu, peer = [], [], []
+    spent = {}
     for _ in range(repeats):
+        before = thread_cpu()
         c0, t0 = cpu_seconds(), time.perf_counter()
         res = m.levenshtein_batch(left, right)
         t1, c1 = time.perf_counter(), cpu_seconds()
+        for tid, v in thread_cpu().items():
+            spent[tid] = spent.get(tid, 0.0) + v - before.get(tid, 0.0)
         ours.append(t1 - t0)
         cpu.append((c1 - c0) / (t1 - t0))
         t0 = time.perf_counter()
@@ -88,8 +108,10 @@ def child(name, n, repeats, rf_workers):
         peer.append(time.perf_counter() - t0)
     diff = max(abs(a - float(b)) for a, b in zip(res, peer_res))
     best = min(range(repeats), key=lambda i: ours[i])
+    # Per-thread CPU over all repeats: the busiest thread bounds the wall
+    # time on an otherwise idle machine, whatever the load now.
     print(json.dumps({"ours": ours[best], "busy": cpu[best], "peer": min(peer), "workers": workers,
-                      "max_diff": diff}))
+                      "max_diff": diff, "cpu_total": sum(spent.values()), "cpu_busiest": max(spent.values())}))
 
 
 def run_child(name, n, repeats, threads):
@@ -121,7 +143,14 @@ def scaling(name, n, rounds, repeats):
     print(f"  ours / rapidfuzz with {w} workers: {best_m['ours'] / peer_m:.2f}x the time;"
           f" utilisation (CPU / wall / workers): {best_m['busy'] / w:.2f};"
           f" max |ours - rapidfuzz| = {best_m['max_diff']:.3g}")
-    return best_s["ours"] / best_m["ours"]
+    # Load-independent view: with one core per compute slot, the pooled run
+    # takes at least its busiest thread's CPU and its total CPU / workers.
+    cpu_1 = min(r["cpu_total"] for r in single)
+    best_cpu = min(multi, key=lambda r: max(r["cpu_busiest"], r["cpu_total"] / w))
+    bound = max(best_cpu["cpu_busiest"], best_cpu["cpu_total"] / w)
+    print(f"  per-thread CPU: 1 worker {cpu_1:.2f}s; {w} workers {best_cpu['cpu_total']:.2f}s in all,"
+          f" busiest thread {best_cpu['cpu_busiest']:.2f}s -> balance speed-up {cpu_1 / bound:.2f}x")
+    return best_s["ours"] / best_m["ours"], cpu_1 / bound
 
 
 def small_calls(calls):
@@ -165,13 +194,14 @@ def main():
     print("(a) small calls, median end to end")
     a = small_calls(calls)
     print("(b) CPU-heavy batch: 100,000 pairs of 300-character strings")
-    b = scaling("heavy", 100_000, rounds, repeats)
+    b, b_cpu = scaling("heavy", 100_000, rounds, repeats)
     print("(c) uneven rows: 100,000 pairs of 12 characters with 16 of 20,000 side by side")
-    c1 = scaling("bunched", 100_000, rounds, repeats)
+    c1, c1_cpu = scaling("bunched", 100_000, rounds, repeats)
     print("    the same 16 long pairs scattered")
-    c2 = scaling("scattered", 100_000, rounds, repeats)
-    print(f"summary: (a) {a:.2f} us (goal <= 20), (b) {b:.2f}x (goal >= 1.8),"
-          f" (c) {c1:.2f}x bunched, {c2:.2f}x scattered")
+    c2, c2_cpu = scaling("scattered", 100_000, rounds, repeats)
+    print(f"summary: (a) {a:.2f} us (goal <= 20); wall speed-ups (b) {b:.2f}x (goal >= 1.8),"
+          f" (c) {c1:.2f}x bunched, {c2:.2f}x scattered; balance speed-ups (b) {b_cpu:.2f}x,"
+          f" (c) {c1_cpu:.2f}x bunched, {c2_cpu:.2f}x scattered")
 
 
 if __name__ == "__main__":
