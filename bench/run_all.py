@@ -209,25 +209,15 @@ def sorted_join(s):
 
 
 def py_jaccard(left, right):
-    out = []
-    append = out.append
-    for x, y in zip(left, right):
-        a = set(x.split())
-        b = set(y.split())
-        if a or b:
-            append(len(a & b) / len(a | b))
-        else:
-            append(1.0)
-    return out
+    sets = zip(map(set, map(str.split, left)), map(set, map(str.split, right)))
+    return [len(a & b) / len(a | b) if (a or b) else 1.0 for a, b in sets]
 
 
 def py_cosine(left, right):
     out = []
     append = out.append
     sqrt = math.sqrt
-    for x, y in zip(left, right):
-        ca = Counter(x.split())
-        cb = Counter(y.split())
+    for ca, cb in zip(map(Counter, map(str.split, left)), map(Counter, map(str.split, right))):
         if not ca or not cb:
             append(1.0 if not ca and not cb else 0.0)
             continue
@@ -410,10 +400,10 @@ def build_rows(cfg, pairs, X, models, duck):
                             duck.query(sql) if duck is not None else None))
 
     a, b = S["address"]
-    rows.append(Row("jaccard_batch", "address", "python sets, list loop", n, 0.1,
+    rows.append(Row("jaccard_batch", "address", "python sets, map + list comp", n, 0.1,
                     lambda: M.jaccard_batch(a, b), lambda: py_jaccard(a, b),
                     definition="same (str.split also splits at U+001C..U+001F)"))
-    rows.append(Row("cosine_batch", "address", "python Counter, list loop", n, 0.1,
+    rows.append(Row("cosine_batch", "address", "python Counter, map + loop", n, 0.1,
                     lambda: M.cosine_batch(a, b), lambda: py_cosine(a, b)))
     rows.append(Row("token_sort_ratio_batch", "address", f"python sort+join, {rfv} cpdist Levenshtein", n, 0.1,
                     lambda: M.token_sort_ratio_batch(a, b),
@@ -428,9 +418,9 @@ def build_rows(cfg, pairs, X, models, duck):
         from jellyfish import soundex as sx
     except ImportError:
         sx = None
-    rows.append(Row("soundex_batch", "surname", f"jellyfish {version('jellyfish')} soundex, list comp", n, 0.1,
+    rows.append(Row("soundex_batch", "surname", f"jellyfish {version('jellyfish')} soundex, map + list comp", n, 0.1,
                     lambda: M.soundex_batch(sa, sb),
-                    (lambda: [1.0 if sx(x) == sx(y) else 0.0 for x, y in zip(sa, sb)]) if sx else None,
+                    (lambda: [1.0 if x == y else 0.0 for x, y in zip(map(sx, sa), map(sx, sb))]) if sx else None,
                     definition="other: H/W rules, non-ASCII letters (speed only)"))
     pa, pb = S["postcode"]
     rows.append(Row("exact_match_batch", "postcode", "python list comp a == b", n, 0.1,
