@@ -50,21 +50,30 @@ bool uses_unit_stride_order(const StridedView<double>& features, const StridedVi
     return features.cols <= 1 || (features.cs == kDouble && weights.rs == kDouble);
 }
 
+namespace {
+
+inline double sigmoid(double z) { return 1.0 / (std::exp(-z) + 1.0); }
+
+}  // namespace
+
 void logistic_scores(const StridedView<double>& features, const StridedView<double>& weights, double bias,
                      double* out) {
+    // Each row's score is finished as soon as its dot product is known, so
+    // the exponentials overlap with the loads of the following rows.
     const std::size_t n = features.rows;
     const std::size_t f = features.cols;
     if (uses_unit_stride_order(features, weights)) {
-        for (std::size_t i = 0; i < n; ++i)
-            out[i] = dot_unit_stride(features.data + static_cast<std::ptrdiff_t>(i) * features.rs, weights.data, f);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double z = dot_unit_stride(features.data + static_cast<std::ptrdiff_t>(i) * features.rs,
+                                             weights.data, f);
+            out[i] = sigmoid(z + bias);
+        }
     } else {
-        for (std::size_t i = 0; i < n; ++i)
-            out[i] = dot_strided(features.data + static_cast<std::ptrdiff_t>(i) * features.rs, features.cs,
-                                 weights.data, weights.rs, f);
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        const double z = out[i] + bias;
-        out[i] = 1.0 / (std::exp(-z) + 1.0);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double z = dot_strided(features.data + static_cast<std::ptrdiff_t>(i) * features.rs, features.cs,
+                                         weights.data, weights.rs, f);
+            out[i] = sigmoid(z + bias);
+        }
     }
 }
 
