@@ -51,7 +51,7 @@ def panic_message(fn, *args):
     return e.value.args[0]
 
 
-@pytest.mark.parametrize("s,f", [(37, 6), (8, 1), (1, 17), (16, 3)])
+@pytest.mark.parametrize("s,f", [(37, 6), (8, 1), (1, 17), (16, 3), (1030, 2)])
 def test_matches_reference_arithmetic(s, f):
     rng = np.random.default_rng(s * 100 + f)
     S = rng.normal(size=(s, f))

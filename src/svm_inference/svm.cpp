@@ -1,6 +1,7 @@
 #include "svm_inference/svm.hpp"
 
 #include <cmath>
+#include <memory>
 
 #include "pool.hpp"
 
@@ -10,6 +11,9 @@ namespace {
 
 // Support vectors per lane block in the interleaved copy.
 constexpr std::size_t kLanes = 8;
+
+// Kernel arguments kept on the stack while a row is scored (8 KiB).
+constexpr std::size_t kStackArgs = 1024;
 
 double squared_norm(const double* x, std::size_t f) {
     double sum = -0.0;
@@ -99,16 +103,21 @@ std::vector<double> support_vector_norms(const double* support_vectors, std::siz
 }
 
 std::vector<double> score_rows(const SvmModel& model, const double* rows, std::size_t n) {
-    std::vector<double> out(n);
-    if (n == 0) return out;
+    if (n == 0) return {};
     const InterleavedVectors iv(model);
     const std::size_t f = model.f;
-    double* dst = out.data();
-    pool::for_each_range(n, [&](std::size_t lo, std::size_t hi) {
-        std::vector<double> arg(iv.blocks * kLanes);
-        for (std::size_t i = lo; i < hi; ++i) dst[i] = score_row_interleaved(model, iv, rows + i * f, arg.data());
+    return parallel_map(n, [&](std::size_t i) {
+        // Room for the row's kernel arguments: on the stack for models of
+        // up to kStackArgs support vectors, else a buffer for this row.
+        double on_stack[kStackArgs];
+        std::unique_ptr<double[]> on_heap;
+        double* arg = on_stack;
+        if (iv.blocks * kLanes > kStackArgs) {
+            on_heap.reset(new double[iv.blocks * kLanes]);
+            arg = on_heap.get();
+        }
+        return score_row_interleaved(model, iv, rows + i * f, arg);
     });
-    return out;
 }
 
 }  // namespace corvane::svm
