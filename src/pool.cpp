@@ -77,7 +77,7 @@ constexpr std::size_t kDefaultStackSize = 2u * 1024u * 1024u;
 constexpr std::size_t kRowChunksPerWorker = 8;     // row jobs are split further on demand
 constexpr std::size_t kBlockChunksPerWorker = 32;  // block jobs are not
 constexpr std::size_t kBoxCapacity = 64;
-constexpr std::size_t kNoBudget = SIZE_MAX;
+constexpr std::size_t kNever = SIZE_MAX;
 constexpr std::size_t kMaxStride = std::size_t(1) << 20;
 constexpr auto kPollInterval = std::chrono::milliseconds(50);
 constexpr auto kClockCheck = std::chrono::microseconds(500);  // the caller's row loop reads the clock about this often
@@ -122,9 +122,11 @@ struct Job {
     std::atomic<std::size_t> next_chunk{0};     // next chunk to claim
     std::atomic<bool> chunks_closed{false};     // hand out no more chunks
     std::atomic<std::size_t> limit{SIZE_MAX};   // rows >= limit are skipped
-    std::atomic<unsigned> attention{0};         // kHungry | kStop, read by running row loops
+    // Read after every row by the running row loops: kept apart from the
+    // counters above, which change at every claim.
+    alignas(64) std::atomic<unsigned> attention{0};  // kHungry | kStop
     // Changed under the pool mutex, read anywhere.
-    std::atomic<std::size_t> active{0};  // participants inside, the caller included
+    alignas(64) std::atomic<std::size_t> active{0};  // participants inside, the caller included
     std::atomic<std::size_t> boxed{0};   // ranges in the donation box
 
     // Guarded by the pool mutex.
@@ -299,7 +301,7 @@ void run_range(Participant& p, Range r) {
     Job& job = p.job;
     tl_in_chunk = true;
     if (job.rows) {
-        RowCursor cursor(r.lo, r.hi, &job.attention, p.poll ? p.stride : kNoBudget, &p);
+        RowCursor cursor(r.lo, r.hi, &job.attention, p.poll ? r.lo + p.stride : kNever, &p);
         try {
             (*job.rows)(cursor);
         } catch (...) {
@@ -564,15 +566,15 @@ void run_job(std::size_t n, BlockFn* blocks, RowFn* rows) {
 void RowCursor::check_in() {
     auto& p = *static_cast<Participant*>(owner_);
     Job& job = p.job;
-    if (budget_ == 0) {
-        // Only the calling thread has a finite budget: pace the clock reads
+    if (pos_ >= check_at_) {
+        // Only the calling thread has periodic checks: pace the clock reads
         // to about one per kClockCheck and call the hook when it is due.
         auto now = Clock::now();
         auto elapsed = now - p.last_check;
         p.last_check = now;
         if (elapsed < kClockCheck / 2 && p.stride < kMaxStride) p.stride *= 2;
         else if (elapsed > kClockCheck * 2 && p.stride > 1) p.stride /= 2;
-        budget_ = p.stride;
+        check_at_ = pos_ + p.stride;
         if (poll_if_due(p, now)) end_ = pos_;
     }
     unsigned a = attention_->load(std::memory_order_relaxed);
@@ -636,7 +638,7 @@ void for_each_row(std::size_t n, FunctionRef<void(RowCursor&)> body) {
     the_pool();
     if (n <= 1 || tl_in_chunk) {
         if (n == 0) return;
-        RowCursor cursor(0, n, &kQuiet, kNoBudget, nullptr);
+        RowCursor cursor(0, n, &kQuiet, kNever, nullptr);
         body(cursor);
         return;
     }

@@ -49,29 +49,37 @@ bool parse_thread_count(std::string_view text, unsigned long long& out);
 // failing index) is rethrown on the calling thread. n <= 1 runs inline.
 void for_each_range(std::size_t n, FunctionRef<void(std::size_t, std::size_t)> chunk);
 
-// Position of one thread inside a range of rows evaluated one at a time.
-// The pool may shorten the range while it runs (it hands the upper part to
-// an idle thread, or stops after a failure), so loops re-read end():
-//
-//     for (std::size_t i = c.begin(); i < c.end(); i = c.next(i)) ...
-//
-// Rows run in ascending order; the row that throws is the one last given.
+// One thread's range of rows, evaluated one at a time by run(row). The pool
+// may shorten the range while it runs (it hands the upper part to an idle
+// thread, or stops after a failure); rows run in ascending order, and when
+// row(i) throws, position() is i.
 class RowCursor {
 public:
-    RowCursor(std::size_t lo, std::size_t hi, const std::atomic<unsigned>* attention, std::size_t budget,
+    // Rows [lo, hi); the owner checks in at row check_at (SIZE_MAX: never)
+    // and whenever *attention is non-zero.
+    RowCursor(std::size_t lo, std::size_t hi, const std::atomic<unsigned>* attention, std::size_t check_at,
               void* owner) noexcept
-        : pos_(lo), end_(hi), budget_(budget), attention_(attention), owner_(owner) {}
+        : pos_(lo), end_(hi), check_at_(check_at), attention_(attention), owner_(owner) {}
     RowCursor(const RowCursor&) = delete;
     RowCursor& operator=(const RowCursor&) = delete;
 
-    std::size_t begin() const noexcept { return pos_; }
-    std::size_t end() const noexcept { return end_; }
     std::size_t position() const noexcept { return pos_; }
-    // Row i is done; returns i + 1, the next row to evaluate.
-    std::size_t next(std::size_t i) {
-        pos_ = ++i;
-        if (--budget_ == 0 || attention_->load(std::memory_order_relaxed) != 0) check_in();
-        return i;
+
+    template <class F>
+    void run(F&& row) {
+        std::size_t i = pos_;
+        while (i < end_) {
+            // Between check-ins the loop has no calls besides row(i), so the
+            // compiler keeps its operands in registers.
+            const std::size_t stop = end_ < check_at_ ? end_ : check_at_;
+            do {
+                pos_ = i;
+                row(i);
+                ++i;
+            } while (i < stop && attention_->load(std::memory_order_relaxed) == 0);
+            pos_ = i;
+            if (i >= check_at_ || attention_->load(std::memory_order_relaxed) != 0) check_in();
+        }
     }
 
 private:
@@ -79,7 +87,7 @@ private:
 
     std::size_t pos_;
     std::size_t end_;
-    std::size_t budget_;  // rows until the owner's next periodic check
+    std::size_t check_at_;  // row of the owner's next periodic check
     const std::atomic<unsigned>* attention_;
     void* owner_;
 };
@@ -107,9 +115,7 @@ template <class G>
 std::vector<double> parallel_map(std::size_t n, G&& g) {
     std::vector<double> out(n);
     double* dst = out.data();
-    auto body = [&](pool::RowCursor& c) {
-        for (std::size_t i = c.begin(); i < c.end(); i = c.next(i)) dst[i] = g(i);
-    };
+    auto body = [&](pool::RowCursor& c) { c.run([&](std::size_t i) { dst[i] = g(i); }); };
     pool::for_each_row(n, body);
     return out;
 }
@@ -118,9 +124,7 @@ std::vector<double> parallel_map(std::size_t n, G&& g) {
 // column of a larger output buffer in place.
 template <class G>
 void parallel_fill(std::size_t n, double* out, std::size_t stride, G&& g) {
-    auto body = [&](pool::RowCursor& c) {
-        for (std::size_t i = c.begin(); i < c.end(); i = c.next(i)) out[i * stride] = g(i);
-    };
+    auto body = [&](pool::RowCursor& c) { c.run([&](std::size_t i) { out[i * stride] = g(i); }); };
     pool::for_each_row(n, body);
 }
 
