@@ -64,9 +64,8 @@ std::uint64_t load8(const u8* p) noexcept {
     return w;
 }
 
-// Removes the longest common prefix and the longest common suffix of whole
-// characters from a and b. The byte-wise common parts are cut back so that
-// they end (prefix) or start (suffix) on a character boundary.
+// Removes the longest common prefix and suffix of two ASCII strings (one
+// byte per character), comparing eight bytes at a time.
 void strip_common_affix(std::string_view& a, std::string_view& b) noexcept {
     const u8* pa = bytes(a);
     const u8* pb = bytes(b);
@@ -86,7 +85,6 @@ void strip_common_affix(std::string_view& a, std::string_view& b) noexcept {
     }
     while (p < n && pa[p] == pb[p]) ++p;
 prefix_done:
-    while (p > 0 && ((p < na && utf8::is_continuation(pa[p])) || (p < nb && utf8::is_continuation(pb[p])))) --p;
 
     std::size_t rest = std::min(na, nb) - p;
     std::size_t s = 0;
@@ -102,7 +100,6 @@ prefix_done:
     }
     while (s < rest && pa[na - 1 - s] == pb[nb - 1 - s]) ++s;
 suffix_done:
-    while (s > 0 && (utf8::is_continuation(pa[na - s]) || utf8::is_continuation(pb[nb - s]))) --s;
 
     a = a.substr(p, na - p - s);
     b = b.substr(p, nb - p - s);
@@ -198,51 +195,37 @@ std::uint64_t myers_blocks(std::size_t m, std::size_t n, NextRow next_row) {
     return dist;
 }
 
-// ASCII pattern of 1..64 bytes against an ASCII text.
-std::uint64_t lev_ascii_word(const u8* pat, std::size_t m, const u8* text, std::size_t n) {
-    std::uint64_t pm[256];
-    for (std::size_t j = 0; j < n; ++j) pm[text[j]] = 0;
-    for (std::size_t i = 0; i < m; ++i) pm[pat[i]] = 0;
-    for (std::size_t i = 0; i < m; ++i) pm[pat[i]] |= std::uint64_t{1} << i;
-    const u8* t = text;
-    return myers_word(m, n, [&] { return pm[*t++]; });
-}
-
-// UTF-8 pattern of 1..64 characters against a UTF-8 text.
-std::uint64_t lev_utf8_word(std::string_view pat, std::string_view text) {
-    std::uint32_t p[64];
-    const std::size_t m = utf8::decode(pat, p);
-    SmallBuffer<std::uint32_t, 256> tbuf(text.size());
-    std::uint32_t* t = tbuf.data();
-    const std::size_t n = utf8::decode(text, t);
-
+// Pattern of 1..64 characters against a text of n characters; C is the
+// code unit (bytes of ASCII strings, or decoded code points).
+template <class C>
+std::uint64_t lev_word(const C* pat, std::size_t m, const C* text, std::size_t n) {
     std::uint64_t pm[256];
     std::size_t wide_count = 0;
     for (std::size_t j = 0; j < n; ++j)
-        if (t[j] < 256) pm[t[j]] = 0;
+        if (text[j] < 256) pm[text[j]] = 0;
     for (std::size_t i = 0; i < m; ++i) {
-        if (p[i] < 256)
-            pm[p[i]] = 0;
+        if (pat[i] < 256)
+            pm[pat[i]] = 0;
         else
             ++wide_count;
     }
     if (wide_count == 0) {
-        for (std::size_t i = 0; i < m; ++i) pm[p[i]] |= std::uint64_t{1} << i;
-        const std::uint32_t* tc = t;
+        for (std::size_t i = 0; i < m; ++i) pm[pat[i]] |= std::uint64_t{1} << i;
+        const C* t = text;
         return myers_word(m, n, [&]() -> std::uint64_t {
-            std::uint32_t c = *tc++;
+            const C c = *t++;
             return c < 256 ? pm[c] : 0;
         });
     }
 
-    WideMask wide[128];  // at most 64 keys, kept under half full
+    WideMask wide[128];  // at most 64 keys, kept at most half full
     std::size_t cap = 8;
     while (cap < 2 * wide_count) cap *= 2;
     const std::size_t mask = cap - 1;
     for (std::size_t s = 0; s < cap; ++s) wide[s] = WideMask{0, 0};
     for (std::size_t i = 0; i < m; ++i) {
         const std::uint64_t bit = std::uint64_t{1} << i;
-        const std::uint32_t c = p[i];
+        const C c = pat[i];
         if (c < 256) {
             pm[c] |= bit;
         } else {
@@ -251,9 +234,9 @@ std::uint64_t lev_utf8_word(std::string_view pat, std::string_view text) {
             w.mask |= bit;
         }
     }
-    const std::uint32_t* tc = t;
+    const C* t = text;
     return myers_word(m, n, [&]() -> std::uint64_t {
-        std::uint32_t c = *tc++;
+        const C c = *t++;
         return c < 256 ? pm[c] : wide[wide_slot(wide, mask, c)].mask;
     });
 }
@@ -300,22 +283,21 @@ private:
     std::size_t mask_ = 0;
 };
 
-// Pattern of more than 64 characters (any encoding) against a text of n
-// characters. Long inputs only, so plain heap tables are fine here.
-std::uint64_t lev_blocks(std::string_view pat, std::size_t m, std::string_view text, std::size_t n) {
+// Pattern of more than 64 characters against a text of n characters. Long
+// inputs only, so plain heap tables are fine here.
+template <class C>
+std::uint64_t lev_blocks(const C* pat, std::size_t m, const C* text, std::size_t n) {
     const std::size_t words = (m + 63) / 64;
     // Rows 0..255 are the characters below 256, the following ones the
     // wider characters of the pattern in order of appearance; one extra
     // all-zero row serves text characters absent from the pattern.
-    std::vector<std::uint32_t> pattern(m);
-    utf8::decode(pat, pattern.data());
     std::size_t wide_count = 0;
-    for (std::uint32_t c : pattern) wide_count += c >= 256;
+    for (std::size_t k = 0; k < m; ++k) wide_count += pat[k] >= 256;
     WideIndex index(wide_count);
     std::size_t rows = 256;
     std::vector<std::uint64_t> table((256 + wide_count + 1) * words, 0);
     for (std::size_t k = 0; k < m; ++k) {
-        std::uint32_t c = pattern[k];
+        const C c = pat[k];
         std::size_t row = c;
         if (c >= 256) {
             bool inserted = false;
@@ -326,34 +308,62 @@ std::uint64_t lev_blocks(std::string_view pat, std::size_t m, std::string_view t
     }
     const std::uint64_t* base = table.data();
     const std::uint64_t* zero = base + (256 + wide_count) * words;
-    const u8* t = bytes(text);
-    const std::size_t tn = text.size();
-    std::size_t j = 0;
+    const C* t = text;
     return myers_blocks(m, n, [&]() -> const std::uint64_t* {
-        std::uint32_t c = utf8::next(t, tn, j);
+        const C c = *t++;
         if (c < 256) return base + c * words;
-        std::size_t row = index.find(c, SIZE_MAX);
+        const std::size_t row = index.find(c, SIZE_MAX);
         return row == SIZE_MAX ? zero : base + row * words;
     });
 }
 
-// Distance of a and b; `ascii` says both are pure ASCII.
-std::uint64_t levenshtein_impl(std::string_view a, std::string_view b, bool ascii) {
-    strip_common_affix(a, b);
-    if (ascii) {
-        if (a.size() > b.size()) std::swap(a, b);
-        if (a.empty()) return b.size();
-        if (a.size() <= 64) return lev_ascii_word(bytes(a), a.size(), bytes(b), b.size());
-        return lev_blocks(a, a.size(), b, b.size());
-    }
-    std::size_t na = utf8::count_chars(a), nb = utf8::count_chars(b);
-    if (na > nb) {
+// Levenshtein distance of two code-unit sequences with no common prefix
+// or suffix.
+template <class C>
+std::uint64_t lev_core(const C* a, std::size_t m, const C* b, std::size_t n) {
+    if (m > n) {
         std::swap(a, b);
-        std::swap(na, nb);
+        std::swap(m, n);
     }
-    if (na == 0) return nb;
-    if (na <= 64) return lev_utf8_word(a, b);
-    return lev_blocks(a, na, b, nb);
+    if (m == 0) return n;
+    if (m <= 64) return lev_word(a, m, b, n);
+    return lev_blocks(a, m, b, n);
+}
+
+// Removes the common prefix and suffix of two decoded strings.
+void strip_common_affix(const std::uint32_t*& a, std::size_t& m, const std::uint32_t*& b, std::size_t& n) noexcept {
+    std::size_t p = 0;
+    const std::size_t shorter = std::min(m, n);
+    while (p < shorter && a[p] == b[p]) ++p;
+    a += p;
+    b += p;
+    m -= p;
+    n -= p;
+    while (m > 0 && n > 0 && a[m - 1] == b[n - 1]) {
+        --m;
+        --n;
+    }
+}
+
+// Two strings decoded into code points (on the stack when short).
+struct Decoded {
+    SmallBuffer<std::uint32_t, 256> abuf, bbuf;
+    const std::uint32_t* a;
+    const std::uint32_t* b;
+    std::size_t m, n;
+    Decoded(std::string_view sa, std::string_view sb)
+        : abuf(sa.size()), bbuf(sb.size()), a(abuf.data()), b(bbuf.data()),
+          m(utf8::decode(sa, abuf.data())), n(utf8::decode(sb, bbuf.data())) {}
+};
+
+std::uint64_t levenshtein_ascii(std::string_view a, std::string_view b) {
+    strip_common_affix(a, b);
+    return lev_core(bytes(a), a.size(), bytes(b), b.size());
+}
+
+std::uint64_t levenshtein_utf8(Decoded& d) {
+    strip_common_affix(d.a, d.m, d.b, d.n);
+    return lev_core(d.a, d.m, d.b, d.n);
 }
 
 // ---------------------------------------------------------------------------
@@ -511,63 +521,67 @@ std::uint64_t zhao(const C* a, std::size_t m, const C* b, std::size_t n, Map& la
     return static_cast<std::uint64_t>(cur[n + 1]);
 }
 
-std::uint64_t damerau_impl(std::string_view a, std::string_view b, bool ascii) {
+std::uint64_t damerau_ascii(std::string_view a, std::string_view b) {
     strip_common_affix(a, b);
+    if (a.empty()) return b.size();
+    if (b.empty()) return a.size();
+    const u8* pa = bytes(a);
+    const u8* pb = bytes(b);
     std::int64_t table[256];  // entries of the characters of a and b are written before use
-    if (ascii) {
-        if (a.empty()) return b.size();
-        if (b.empty()) return a.size();
-        const u8* pa = bytes(a);
-        const u8* pb = bytes(b);
-        for (std::size_t i = 0; i < a.size(); ++i) table[pa[i]] = 0;
-        for (std::size_t j = 0; j < b.size(); ++j) table[pb[j]] = 0;
-        AsciiLastRow map(table);
-        return zhao(pa, a.size(), pb, b.size(), map);
-    }
-    SmallBuffer<std::uint32_t, 256> da(a.size());
-    SmallBuffer<std::uint32_t, 256> db(b.size());
-    const std::uint32_t* pa = da.data();
-    const std::uint32_t* pb = db.data();
-    const std::size_t m = utf8::decode(a, da.data());
-    const std::size_t n = utf8::decode(b, db.data());
-    if (m == 0) return n;
-    if (n == 0) return m;
-    for (std::size_t i = 0; i < m; ++i)
-        if (pa[i] < 256) table[pa[i]] = 0;
-    for (std::size_t j = 0; j < n; ++j)
-        if (pb[j] < 256) table[pb[j]] = 0;
-    LastRowMap map(table);
-    return zhao(pa, m, pb, n, map);
+    for (std::size_t i = 0; i < a.size(); ++i) table[pa[i]] = 0;
+    for (std::size_t j = 0; j < b.size(); ++j) table[pb[j]] = 0;
+    AsciiLastRow map(table);
+    return zhao(pa, a.size(), pb, b.size(), map);
 }
 
-// 1 - d / L with L the larger character count; 1.0 for two empty strings.
-template <class Distance>
-double similarity(std::string_view a, std::string_view b, Distance distance) {
-    const bool ascii = utf8::is_ascii(a) && utf8::is_ascii(b);
-    const std::size_t la = ascii ? a.size() : utf8::count_chars(a);
-    const std::size_t lb = ascii ? b.size() : utf8::count_chars(b);
-    const std::size_t longest = std::max(la, lb);
+std::uint64_t damerau_utf8(Decoded& d) {
+    strip_common_affix(d.a, d.m, d.b, d.n);
+    if (d.m == 0) return d.n;
+    if (d.n == 0) return d.m;
+    std::int64_t table[256];  // entries of the characters of a and b are written before use
+    for (std::size_t i = 0; i < d.m; ++i)
+        if (d.a[i] < 256) table[d.a[i]] = 0;
+    for (std::size_t j = 0; j < d.n; ++j)
+        if (d.b[j] < 256) table[d.b[j]] = 0;
+    LastRowMap map(table);
+    return zhao(d.a, d.m, d.b, d.n, map);
+}
+
+// 1 - d / L in binary64, L the larger character count; 1.0 when both
+// strings are empty.
+double similarity_of(std::uint64_t d, std::size_t longest) {
     if (longest == 0) return 1.0;
-    const std::uint64_t d = distance(a, b, ascii);
     return 1.0 - static_cast<double>(d) / static_cast<double>(longest);
 }
+
+bool both_ascii(std::string_view a, std::string_view b) noexcept { return utf8::is_ascii(a) && utf8::is_ascii(b); }
 
 }  // namespace
 
 std::uint64_t levenshtein_distance(std::string_view a, std::string_view b) {
-    return levenshtein_impl(a, b, utf8::is_ascii(a) && utf8::is_ascii(b));
+    if (both_ascii(a, b)) return levenshtein_ascii(a, b);
+    Decoded d(a, b);
+    return levenshtein_utf8(d);
 }
 
 double levenshtein_similarity(std::string_view a, std::string_view b) {
-    return similarity(a, b, levenshtein_impl);
+    if (both_ascii(a, b)) return similarity_of(levenshtein_ascii(a, b), std::max(a.size(), b.size()));
+    Decoded d(a, b);
+    const std::size_t longest = std::max(d.m, d.n);
+    return similarity_of(levenshtein_utf8(d), longest);
 }
 
 std::uint64_t damerau_levenshtein_distance(std::string_view a, std::string_view b) {
-    return damerau_impl(a, b, utf8::is_ascii(a) && utf8::is_ascii(b));
+    if (both_ascii(a, b)) return damerau_ascii(a, b);
+    Decoded d(a, b);
+    return damerau_utf8(d);
 }
 
 double damerau_levenshtein_similarity(std::string_view a, std::string_view b) {
-    return similarity(a, b, damerau_impl);
+    if (both_ascii(a, b)) return similarity_of(damerau_ascii(a, b), std::max(a.size(), b.size()));
+    Decoded d(a, b);
+    const std::size_t longest = std::max(d.m, d.n);
+    return similarity_of(damerau_utf8(d), longest);
 }
 
 }  // namespace corvane::similarity
