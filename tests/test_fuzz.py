@@ -84,7 +84,9 @@ def cosine_close(got, want):
 # Every code point, surrogates included (they must raise UnicodeEncodeError).
 any_char = st.characters(codec=None, categories=None)
 likely_char = st.one_of(st.sampled_from("abcAB éü日\U0001f600 \t\u2003-'"), any_char)
-texts = st.text(likely_char, max_size=14)
+# Mostly short strings of any characters, sometimes long ones over a small
+# alphabet (past the 64-character word of the bit-parallel kernels).
+texts = st.text(likely_char, max_size=14) | st.text(st.sampled_from("abé日 \U0001f600"), min_size=50, max_size=150)
 clean_texts = st.text(st.characters(exclude_categories=["Cs"]), max_size=14)
 
 
