@@ -38,13 +38,6 @@ inline std::size_t search_range(std::size_t la, std::size_t lb) {
     return mx / 2 >= 1 ? mx / 2 - 1 : 0;
 }
 
-// Bits lo..hi-1 set (0 <= lo <= hi <= 64).
-inline std::uint64_t bit_range(std::size_t lo, std::size_t hi) {
-    std::uint64_t below_hi = hi >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << hi) - 1;
-    std::uint64_t below_lo = (std::uint64_t{1} << lo) - 1;  // lo < 64 whenever used
-    return below_hi & ~below_lo;
-}
-
 // Positions of each character of b (|b| <= 64) as bit masks, looked up for
 // the characters of a. Only the table entries of characters that occur in a
 // or b are ever read, so only those are cleared (cheaper than clearing the
