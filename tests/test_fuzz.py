@@ -779,3 +779,26 @@ def test_conversion_callbacks_cannot_pull_memory_away():
     assert out.tolist() == [1.0, 0.0] and nested[-1] == [1.0]
     got = m.numeric_distance_batch([Callback(reenter, 1.0), Callback(gc.collect, 2.0)], [0.5, 4.0])
     assert got == [0.5, 2.0]
+
+
+def test_lists_mutated_during_their_own_conversion():
+    # Items are taken as iteration yields them while the list changes under
+    # the conversion: cleared, grown, or items replaced and freed.
+    lst = []
+    lst.extend([Callback(lst.clear, 1.0), 2.0, 3.0])
+    assert m.numeric_distance_batch(lst, [0.0]) == [1.0]
+
+    grown = []
+    grown.extend([Callback(lambda: grown.append(7.0), 1.0), 2.0])
+    assert m.numeric_distance_batch(grown, [0.0, 0.0, 0.0]) == [1.0, 2.0, 7.0]
+
+    swapped = []
+    swapped.extend([Callback(lambda: swapped.__setitem__(1, Callback(lambda: None, 9.0)), 1.0),
+                    Callback(lambda: None, 2.0)])
+    assert m.numeric_distance_batch(swapped, [0.0, 0.0]) == [1.0, 9.0]
+
+    outer = [None, ["c"], ["d"]]
+    outer[0] = CallbackSeq(["a"], lambda: outer.__setitem__(slice(1, None), [["z"]]))
+    out = m.compute_feature_matrix(outer, [["a"], ["z"]], ["exact", "exact"], np.zeros((0, 0)), np.zeros((0, 0)),
+                                   [], 1)
+    assert out.tolist() == [1.0, 1.0]
