@@ -155,6 +155,7 @@ class Row:
         self.needs = needs or [function]
         self.conv = None  # same inputs through a trivial kernel: the conversion and result cost
         self.peer_setup = None  # one-off seconds the peer needs before its first call (a table load)
+        self.unavailable = None  # why the peer cannot run, when peer_fn is None
         self.result = {}
 
     @property
@@ -172,7 +173,7 @@ class Row:
             return res
         if self.peer_fn is None:
             res["status"] = "not available"
-            res["note"] = "peer not installed: pip install -r requirements-bench.txt"
+            res["note"] = self.unavailable or "peer not installed: pip install -r requirements-bench.txt"
             self.result = res
             return res
         try:
@@ -461,7 +462,12 @@ def build_rows(cfg, pairs, X, models, duck):
     rows[-1].conv = lambda: M.compute_feature_matrix(fm_conv[0], fm_conv[1], ["exact"] * len(FM_STRING), fm_conv[3],
                                                      fm_conv[4], ["numeric"] * len(FM_NUMERIC), n)
 
-    if models is not None:
+    if isinstance(models, str):  # the models could not be fitted or exported
+        for fn, nr in (("predict_batch", 1.5), ("predict_forest_batch", 0.2), ("predict_gbdt_batch", 0.2),
+                       ("predict_svm_batch", 0.1)):
+            rows.append(Row(fn, "features", "scikit-learn", X.shape[0], nr, None, None))
+            rows[-1].unavailable = models
+    else:
         skv = f"scikit-learn {version('scikit-learn')}"
         lp, rp, gp, vp = models.lr_params, models.rf_params, models.gb_params, models.svm_params
         w, bias = lp["weights"], lp["bias"]
@@ -882,7 +888,10 @@ def main():
     pairs = make_pairs(cfg["pairs"])
     score_pairs = pairs if cfg["rows"] == cfg["pairs"] else make_pairs(cfg["rows"], seed=8)
     log("fitting models")
-    models = Models(cfg)
+    try:
+        models = Models(cfg)
+    except Exception as e:  # for example the export helper missing
+        models = f"models not available: {type(e).__name__}: {e}"[:150]
     log("scorer features")
     X = model_features(peer_feature_matrix(score_pairs))
     try:
@@ -904,7 +913,9 @@ def main():
         log(r.key)
         results.append(r.run(cfg["reps"], cfg["budget"], cfg["min_spent"]))
 
-    extras = {"cpu_count": os.cpu_count(), "models": models.describe()}
+    extras = {"cpu_count": os.cpu_count(), "models": models if isinstance(models, str) else models.describe()}
+    if isinstance(models, str):
+        models = None
     if duck is not None:
         extras["duckdb_load_seconds"] = duck.load_seconds
     if not args.no_extras and not args.only:
