@@ -114,11 +114,11 @@ PyObject* create_module() {
 
 }  // namespace
 
-PyObject* call_body(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* call_body(const FunctionEntry& entry, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     try {
         std::vector<PyObject*> slots;
-        bind_arguments(spec.desc, args, nargs, kwnames, slots);
-        return spec.body(Args(spec.desc, slots.data()));
+        bind_arguments(entry.desc, args, nargs, kwnames, slots);
+        return entry.body(Args(entry.desc, slots.data()));
     } catch (const PythonErrorPending&) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
     } catch (const ValueError& e) {

@@ -72,7 +72,7 @@ const char* const kDocPredictSvmBatch =
 // numeric_similarity_batch, soundex_batch, jaccard_batch, cosine_batch,
 // token_sort_ratio_batch, compute_feature_matrix, predict_batch,
 // predict_forest_batch, predict_gbdt_batch, predict_svm_batch.
-const FunctionSpec kSpecs[] = {
+const FunctionEntry kEntries[] = {
     PAIRWISE(jaro_winkler_batch),
     PAIRWISE(levenshtein_batch),
     PAIRWISE(damerau_levenshtein_batch),
@@ -106,17 +106,17 @@ const FunctionSpec kSpecs[] = {
 
 #undef PAIRWISE
 
-constexpr std::size_t kCount = sizeof(kSpecs) / sizeof(kSpecs[0]);
+constexpr std::size_t kCount = sizeof(kEntries) / sizeof(kEntries[0]);
 
 template <std::size_t I>
 PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_body(kSpecs[I], args, nargs, kwnames);
+    return call_body(kEntries[I], args, nargs, kwnames);
 }
 
 template <std::size_t... I>
 std::array<PyMethodDef, kCount> make_table(std::index_sequence<I...>) {
-    return {{PyMethodDef{kSpecs[I].desc.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<I>)),
-                         METH_FASTCALL | METH_KEYWORDS, kSpecs[I].doc}...}};
+    return {{PyMethodDef{kEntries[I].desc.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<I>)),
+                         METH_FASTCALL | METH_KEYWORDS, kEntries[I].doc}...}};
 }
 
 }  // namespace

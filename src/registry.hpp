@@ -7,7 +7,7 @@
 
 namespace corvane {
 
-struct FunctionSpec {
+struct FunctionEntry {
     FunctionDesc desc;
     const char* doc;  // text signature, "\n--\n\n", body
     Body body;
@@ -18,6 +18,6 @@ PyMethodDef* function_table(std::size_t& count);
 
 // Runs a body behind the entry wrapper: binds, converts, computes, and maps
 // every C++ failure to a Python exception. Never lets an exception escape.
-PyObject* call_body(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+PyObject* call_body(const FunctionEntry& entry, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 
 }  // namespace corvane
