@@ -297,8 +297,12 @@ def test_walk_failures_report_the_lowest_failing_row():
     assert panic_message(forest, X, lay) == "index out of bounds: the len is 3 but the index is 7"
     X[3000, 0] = 0.0
     assert panic_message(gbdt, X, lay, 0.5, 0.0) == f"index out of bounds: the len is 3 but the index is {U64 - 2}"
+    # Neighbouring rows, scored together: the later row fails at an earlier tree.
+    X[3005, 0] = 1.0
+    X[3006, 1] = 1.0
+    assert panic_message(forest, X, lay) == "index out of bounds: the len is 3 but the index is 7"
     # The pool keeps working after a failure.
-    X[4000, 1] = X[4500, 1] = 0.0
+    X[4000, 1] = X[4500, 1] = X[3005, 0] = X[3006, 1] = 0.0
     assert forest(X, lay).tolist() == [4.0] * n
 
 
