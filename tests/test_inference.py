@@ -103,7 +103,7 @@ def test_unaligned_unit_stride_buffers_are_read_correctly():
     assert np.array_equal(m.predict_batch(X, w, 0.5), expected(X, w, 0.5, eight_way_dot))
 
 
-@pytest.mark.parametrize("f", [0, 1, 5, 8, 9, 16, 17, 40])
+@pytest.mark.parametrize("f", [0, 1, 3, 5, 8, 9, 15, 16, 17, 40])
 def test_feature_counts_around_the_block_size(f):
     rng = np.random.default_rng(f)
     X = rng.normal(size=(13, f)) * rng.uniform(0.1, 100, size=f)
