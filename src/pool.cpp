@@ -91,7 +91,6 @@ const std::atomic<unsigned> kQuiet{0};  // attention word of inline runs: never 
 
 thread_local WaitPoll tl_poll = nullptr;
 thread_local void* tl_poll_ctx = nullptr;
-thread_local bool tl_is_worker = false;
 thread_local bool tl_in_chunk = false;  // running a range: nested calls run inline
 
 inline void cpu_relax() noexcept {
@@ -339,7 +338,6 @@ bool spin_for_change(const std::atomic<std::uint64_t>& epoch, std::uint64_t seen
 }
 
 void worker_loop(Pool* pool) {
-    tl_is_worker = true;
     std::unique_lock<std::mutex> lk(pool->mu);
     for (;;) {
         if (pool->shutdown) return;
@@ -669,8 +667,6 @@ void set_worker_stack_size(std::size_t bytes) noexcept {
     g_stack_size = bytes;
     pthread_mutex_unlock(&g_create_mu);
 }
-
-bool on_worker_thread() noexcept { return tl_is_worker; }
 
 }  // namespace detail
 

@@ -16,7 +16,4 @@ std::size_t choose_worker_count(const char* num_threads, const char* rs_num_cpus
 // worker_count() of the process.
 void set_worker_stack_size(std::size_t bytes) noexcept;
 
-// True on the pool's own worker threads.
-bool on_worker_thread() noexcept;
-
 }  // namespace corvane::pool::detail
