@@ -12,8 +12,9 @@ Python floats. With these inputs the scorers reproduce
 features are representable as float32, as scikit-learn's trees compare in
 float32), within a few ulps for logistic regression and gradient boosting
 (scikit-learn sums and exponentiates in its own order), and to about 1e-9
-for the SVM (libsvm computes distances differently and clamps its
-probabilities to [1e-7, 1 - 1e-7]).
+for the calibrated SVM; ``SVC(probability=True)``'s own ``predict_proba``
+adds libsvm's pairwise coupling on top of Platt's sigmoid and differs by
+up to a few 1e-3 (see ``export_svm``).
 
 Supported models:
 
@@ -22,8 +23,9 @@ Supported models:
   one output) -> ``predict_forest_batch``
 * ``GradientBoostingClassifier`` (two classes, log-loss) ->
   ``predict_gbdt_batch``
-* ``SVC(kernel="rbf", probability=True)`` (two classes, dense) ->
-  ``predict_svm_batch``
+* ``SVC(kernel="rbf", probability=True)``, or such an SVC (without
+  ``probability``) inside ``CalibratedClassifierCV(method="sigmoid",
+  ensemble=False)`` (two classes, dense) -> ``predict_svm_batch``
 
 ``export_model`` picks the right exporter and also returns the scorer's
 name.
@@ -180,35 +182,70 @@ def export_gradient_boosting(model) -> dict:
     return flat
 
 
-def export_svm(model) -> dict:
-    """Support vectors, coefficients and Platt parameters of an RBF SVC.
+def _svc_parts(svc) -> dict:
+    """Support vectors and decision-function terms of a fitted RBF SVC."""
+    from sklearn.svm import SVC
 
-    The model must be an ``SVC(kernel="rbf", probability=True)`` fitted on
-    two classes with dense data. The scorer computes
-    ``decision = intercept + sum(dual_coef * exp(-gamma * d2))`` with
-    scikit-learn's signs (positive favours ``classes_[1]``) and then
-    ``1 / (exp(decision * prob_a - prob_b) + 1)``, the probability of
-    ``classes_[1]``; libsvm's A and B parameters fit exactly that form.
-    """
-    _require_fitted(model, "support_vectors_")
-    _require_binary(model)
-    if getattr(model, "kernel", None) != "rbf":
+    if not isinstance(svc, SVC):
+        raise ValueError(f"expected an SVC, got {type(svc).__name__}")
+    _require_fitted(svc, "support_vectors_")
+    _require_binary(svc)
+    if svc.kernel != "rbf":
         raise ValueError("only the RBF kernel can be exported")
-    if getattr(model, "_sparse", False):
+    if getattr(svc, "_sparse", False):
         raise ValueError("only SVMs fitted on dense data can be exported")
+    return {
+        "support_vectors": _f64(svc.support_vectors_),
+        "dual_coef": _f64(np.asarray(svc.dual_coef_)[0]),
+        "intercept": float(np.asarray(svc.intercept_).reshape(-1)[0]),
+        "gamma": float(svc._gamma),
+    }
+
+
+def export_svm(model) -> dict:
+    """Support vectors, coefficients and Platt parameters of an RBF SVM.
+
+    ``model`` is either an ``SVC(kernel="rbf", probability=True)`` or a
+    ``CalibratedClassifierCV(SVC(kernel="rbf"), method="sigmoid",
+    ensemble=False)`` (the replacement scikit-learn recommends), fitted on
+    two classes with dense data.
+
+    The scorer computes ``decision = intercept + sum(dual_coef * exp(-gamma
+    * d2))`` with scikit-learn's signs (positive favours ``classes_[1]``)
+    and returns ``1 / (exp(decision * prob_a - prob_b) + 1)``, the
+    probability of ``classes_[1]``. libsvm's Platt parameters (``probA_``,
+    ``probB_``) fit exactly that form; a sigmoid calibrator's ``a_`` and
+    ``b_`` give ``prob_a = a_`` and ``prob_b = -b_``.
+
+    With ``probability=True``, scikit-learn's ``predict_proba`` also runs
+    libsvm's pairwise coupling, which stops at a tolerance of 0.0025 even
+    for two classes, so it differs from Platt's sigmoid (and from the
+    scorer) by up to a few 1e-3. The calibrated form matches to rounding.
+    """
+    from sklearn.calibration import CalibratedClassifierCV
+
+    if isinstance(model, CalibratedClassifierCV):
+        _require_fitted(model, "calibrated_classifiers_")
+        _require_binary(model)
+        if model.method != "sigmoid":
+            raise ValueError("only sigmoid calibration can be exported")
+        if len(model.calibrated_classifiers_) != 1:
+            raise ValueError("the calibrated SVC must be fitted with ensemble=False")
+        calibrated = model.calibrated_classifiers_[0]
+        params = _svc_parts(calibrated.estimator)
+        (calibrator,) = calibrated.calibrators
+        params["prob_a"] = float(calibrator.a_)
+        params["prob_b"] = -float(calibrator.b_)
+        return params
+
+    params = _svc_parts(model)
     prob_a = np.asarray(getattr(model, "probA_", ()))
     prob_b = np.asarray(getattr(model, "probB_", ()))
     if prob_a.size != 1 or prob_b.size != 1:
         raise ValueError("the SVC must be fitted with probability=True")
-    dual_coef = np.asarray(model.dual_coef_)
-    return {
-        "support_vectors": _f64(model.support_vectors_),
-        "dual_coef": _f64(dual_coef[0]),
-        "intercept": float(np.asarray(model.intercept_).reshape(-1)[0]),
-        "gamma": float(model._gamma),
-        "prob_a": float(prob_a.reshape(-1)[0]),
-        "prob_b": float(prob_b.reshape(-1)[0]),
-    }
+    params["prob_a"] = float(prob_a.reshape(-1)[0])
+    params["prob_b"] = float(prob_b.reshape(-1)[0])
+    return params
 
 
 def export_model(model) -> tuple[str, dict]:
@@ -224,6 +261,7 @@ def export_model(model) -> tuple[str, dict]:
         GradientBoostingClassifier,
         RandomForestClassifier,
     )
+    from sklearn.calibration import CalibratedClassifierCV
     from sklearn.linear_model import LogisticRegression
     from sklearn.svm import SVC
 
@@ -233,6 +271,6 @@ def export_model(model) -> tuple[str, dict]:
         return "predict_forest_batch", export_random_forest(model)
     if isinstance(model, GradientBoostingClassifier):
         return "predict_gbdt_batch", export_gradient_boosting(model)
-    if isinstance(model, SVC):
+    if isinstance(model, (SVC, CalibratedClassifierCV)):
         return "predict_svm_batch", export_svm(model)
     raise TypeError(f"cannot export {type(model).__name__}")

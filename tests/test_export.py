@@ -17,6 +17,7 @@ except ImportError:  # running from a source tree
     import corvane_export as ce
 
 sklearn = pytest.importorskip("sklearn")
+from sklearn.calibration import CalibratedClassifierCV  # noqa: E402
 from sklearn.datasets import make_classification  # noqa: E402
 from sklearn.ensemble import (  # noqa: E402
     ExtraTreesClassifier,
@@ -141,6 +142,20 @@ def test_svm(data, gamma):
     pairwise = np.clip(1.0 - got, 1e-7, 1 - 1e-7)
     coupled = np.array([libsvm_two_class_coupling(r) for r in pairwise])
     np.testing.assert_allclose(coupled, model.predict_proba(X_test)[:, 1], rtol=0, atol=1e-9)
+
+
+def test_sigmoid_calibrated_svm(data):
+    X, y, X_test = data
+    model = CalibratedClassifierCV(SVC(kernel="rbf", C=2.0), method="sigmoid", ensemble=False).fit(X, y)
+    name, params = ce.export_model(model)
+    assert name == "predict_svm_batch"
+    assert_valid_arrays(params)
+    got = m.predict_svm_batch(X_test, **params)
+    np.testing.assert_allclose(got, model.predict_proba(X_test)[:, 1], rtol=0, atol=1e-12)
+    with pytest.raises(ValueError, match="ensemble=False"):
+        ce.export_svm(CalibratedClassifierCV(SVC(), method="sigmoid", ensemble=True, cv=2).fit(X, y))
+    with pytest.raises(ValueError, match="sigmoid"):
+        ce.export_svm(CalibratedClassifierCV(SVC(), method="isotonic", ensemble=False).fit(X, y))
 
 
 @pytest.mark.filterwarnings("ignore::FutureWarning")
