@@ -6,7 +6,8 @@
 // fit in one 64-bit word the same choice is made bit-parallel: the set of
 // positions of b holding a[i] (a pattern mask), minus the claimed ones,
 // restricted to the window; its lowest bit is exactly the position the
-// left-to-right scan would find. Longer strings use the scan itself.
+// left-to-right scan would find. Longer strings do the same one 64-bit
+// block of b at a time.
 //
 // Strings whose characters all lie below 256 (ASCII, Latin-1) are handled
 // one byte per character; others are decoded once into code-point buffers
@@ -163,42 +164,106 @@ MatchCounts match_word(const C* a, std::size_t la, const C* b, std::size_t lb, c
     return out;
 }
 
-// The plain scan with one byte of flag per character (stack up to 512
-// characters in all, heap beyond).
+// Row of the pattern matrix for each distinct character of b, for strings
+// longer than one word: a direct table for byte characters, an
+// open-addressing table (at most half full) for code points.
 template <class C>
-MatchCounts match_scan(const C* a, std::size_t la, const C* b, std::size_t lb) {
-    unsigned char stack_flags[512];
-    std::unique_ptr<unsigned char[]> heap_flags;
-    unsigned char* a_flag = stack_flags;
-    if (la + lb > sizeof stack_flags) {
-        heap_flags.reset(new unsigned char[la + lb]);
-        a_flag = heap_flags.get();
-    }
-    std::memset(a_flag, 0, la + lb);
-    unsigned char* b_flag = a_flag + la;
+class RowIndex;
 
+template <>
+class RowIndex<unsigned char> {
+public:
+    explicit RowIndex(const unsigned char*, std::size_t) { std::fill(row_, row_ + 256, -1); }
+    std::int32_t find(unsigned char c) const { return row_[c]; }
+    std::int32_t& slot(unsigned char c) { return row_[c]; }
+
+private:
+    std::int32_t row_[256];
+};
+
+template <>
+class RowIndex<std::uint32_t> {
+public:
+    RowIndex(const std::uint32_t*, std::size_t lb) {
+        std::size_t cap = 16;
+        while (cap < 2 * lb) cap *= 2;
+        mask_ = cap - 1;
+        keys_.reset(new std::uint32_t[cap]);
+        rows_.reset(new std::int32_t[cap]);
+        std::fill(rows_.get(), rows_.get() + cap, -1);
+    }
+    std::int32_t find(std::uint32_t c) const { return rows_[probe(c)]; }
+    std::int32_t& slot(std::uint32_t c) {
+        std::size_t i = probe(c);
+        keys_[i] = c;
+        return rows_[i];
+    }
+
+private:
+    std::size_t probe(std::uint32_t c) const {
+        std::size_t i = c & mask_;
+        std::uint64_t perturb = c;
+        while (rows_[i] != -1 && keys_[i] != c) {
+            i = (i * 5 + perturb + 1) & mask_;
+            perturb >>= 5;
+        }
+        return i;
+    }
+    std::size_t mask_;
+    std::unique_ptr<std::uint32_t[]> keys_;
+    std::unique_ptr<std::int32_t[]> rows_;
+};
+
+// The same greedy matching for strings longer than 64 characters, a word
+// of b's positions at a time: for each a[i] the words covering its window
+// are searched in order and the first unclaimed candidate bit is taken,
+// which is the position the left-to-right scan finds.
+template <class C>
+MatchCounts match_blocks(const C* a, std::size_t la, const C* b, std::size_t lb) {
+    const std::size_t nw = (lb + 63) / 64;
+    RowIndex<C> index(b, lb);
+    std::size_t rows = 0;
+    for (std::size_t j = 0; j < lb; ++j) {
+        std::int32_t& r = index.slot(b[j]);
+        if (r < 0) r = static_cast<std::int32_t>(rows++);
+    }
+    // rows * nw pattern words, then nw claimed-position words.
+    std::unique_ptr<std::uint64_t[]> words(new std::uint64_t[(rows + 1) * nw]());
+    std::uint64_t* pm = words.get();
+    std::uint64_t* b_flag = pm + rows * nw;
+    for (std::size_t j = 0; j < lb; ++j)
+        pm[static_cast<std::size_t>(index.find(b[j])) * nw + j / 64] |= std::uint64_t{1} << (j % 64);
+
+    std::unique_ptr<C[]> matched(new C[la]);
     const std::size_t r = search_range(la, lb);
-    MatchCounts out;
+    std::size_t m = 0;
     for (std::size_t i = 0; i < la; ++i) {
-        std::size_t lo = i > r ? i - r : 0;
-        std::size_t hi = std::min(lb, i + r + 1);
-        if (lo >= hi) break;
-        const C c = a[i];
-        for (std::size_t j = lo; j < hi; ++j) {
-            if (!b_flag[j] && b[j] == c) {
-                a_flag[i] = 1;
-                b_flag[j] = 1;
-                ++out.m;
+        const std::size_t lo = i > r ? i - r : 0;
+        const std::size_t hi = std::min(lb, i + r + 1);
+        if (lo >= hi) break;  // lo only grows from here on
+        const std::int32_t row = index.find(a[i]);
+        if (row < 0) continue;
+        const std::uint64_t* p = pm + static_cast<std::size_t>(row) * nw;
+        const std::size_t w0 = lo / 64, w1 = (hi - 1) / 64;
+        for (std::size_t w = w0; w <= w1; ++w) {
+            std::uint64_t cand = p[w] & ~b_flag[w];
+            if (w == w0) cand &= ~std::uint64_t{0} << (lo % 64);
+            if (w == w1) cand &= ~std::uint64_t{0} >> (63 - (hi - 1) % 64);
+            if (cand) {
+                b_flag[w] |= cand & (~cand + 1);
+                matched[m++] = a[i];
                 break;
             }
         }
     }
-    std::size_t j = 0;
-    for (std::size_t i = 0; i < la && out.m; ++i) {
-        if (!a_flag[i]) continue;
-        while (!b_flag[j]) ++j;
-        out.t += a[i] != b[j];
-        ++j;
+    MatchCounts out;
+    out.m = m;
+    std::size_t k = 0;
+    for (std::size_t w = 0; w < nw && k < m; ++w) {
+        for (std::uint64_t f = b_flag[w]; f; f &= f - 1) {
+            const std::size_t j = w * 64 + static_cast<std::size_t>(__builtin_ctzll(f));
+            out.t += matched[k++] != b[j];
+        }
     }
     return out;
 }
@@ -234,7 +299,7 @@ double jaro_chars(const C* a, std::size_t la, const C* b, std::size_t lb) {
             mc = match_word(a, la, b, lb, CodePointPatterns(a, la, b, lb));
         }
     } else {
-        mc = match_scan(a, la, b, lb);
+        mc = match_blocks(a, la, b, lb);
     }
     return jaro_from_counts(mc, la, lb);
 }
