@@ -247,7 +247,7 @@ def test_fork_while_other_threads_are_inside_calls(tiny_switch_interval):
 
     def forker():
         try:
-            for _ in range(max(3, ROUNDS)):
+            for _ in range(max(3, ROUNDS // 4)):
                 assert fork_and_check(calls, expected) == 0
         finally:
             stop.set()
