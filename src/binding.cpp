@@ -287,35 +287,29 @@ PyType_Spec slice_container_spec = {
 
 PyObject* g_slice_container_type = nullptr;  // created once under the interpreter lock
 
-// Interrupt support: while a released section waits for the pool, the
-// waiting thread briefly takes the lock back to run pending signal handlers.
-struct PollState {
-    PyThreadState** state;
-};
-
-bool poll_signals(void* ctx) {
-    PyThreadState** state = static_cast<PollState*>(ctx)->state;
-    PyEval_RestoreThread(*state);
-    int rc = PyErr_CheckSignals();
-    *state = PyEval_SaveThread();
-    return rc != 0;
-}
-
-thread_local PollState tl_poll_state{nullptr};
-
 }  // namespace
 
 // ---- released section ------------------------------------------------------
 
 ReleasedSection::ReleasedSection() noexcept : state_(PyEval_SaveThread()) {
-    tl_poll_state.state = &state_;
-    pool::set_wait_poll(poll_signals, &tl_poll_state);
+    pool::get_wait_poll(outer_poll_, outer_ctx_);
+    pool::set_wait_poll(&ReleasedSection::poll_signals, this);
 }
 
 ReleasedSection::~ReleasedSection() {
-    pool::set_wait_poll(nullptr, nullptr);
-    tl_poll_state.state = nullptr;
+    pool::set_wait_poll(outer_poll_, outer_ctx_);
     PyEval_RestoreThread(state_);
+}
+
+// Interrupt support: while a released section waits for the pool, the
+// waiting thread briefly takes the lock back to run pending signal handlers.
+// A handler that raises cancels the job; its exception stays set.
+bool ReleasedSection::poll_signals(void* self) noexcept {
+    auto* section = static_cast<ReleasedSection*>(self);
+    PyEval_RestoreThread(section->state_);
+    int rc = PyErr_CheckSignals();
+    section->state_ = PyEval_SaveThread();
+    return rc != 0;
 }
 
 // ---- binding ---------------------------------------------------------------

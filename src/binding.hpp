@@ -49,6 +49,8 @@ private:
 // Releases the interpreter lock for its lifetime and takes it back on every
 // way out, exceptions included. While released, a thread waiting on the
 // pool polls for pending signals so long calls can be interrupted.
+// Sections nest (a signal handler run while polling may call the module
+// again): each restores the hook of the section around it.
 class ReleasedSection {
 public:
     ReleasedSection() noexcept;
@@ -57,7 +59,11 @@ public:
     ReleasedSection& operator=(const ReleasedSection&) = delete;
 
 private:
+    static bool poll_signals(void* self) noexcept;
+
     PyThreadState* state_;
+    bool (*outer_poll_)(void*);
+    void* outer_ctx_;
 };
 
 // Static description of one module function (parameters all

@@ -648,6 +648,11 @@ void set_wait_poll(WaitPoll poll, void* ctx) noexcept {
     tl_poll_ctx = ctx;
 }
 
+void get_wait_poll(WaitPoll& poll, void*& ctx) noexcept {
+    poll = tl_poll;
+    ctx = tl_poll_ctx;
+}
+
 namespace detail {
 
 std::size_t choose_worker_count(const char* num_threads, const char* rs_num_cpus, long online) {

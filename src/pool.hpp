@@ -107,6 +107,8 @@ void for_each_row(std::size_t n, FunctionRef<void(RowCursor&)> body);
 // null = none.
 using WaitPoll = bool (*)(void* ctx);
 void set_wait_poll(WaitPoll poll, void* ctx) noexcept;
+// The hook currently set on this thread (so a nested user can restore it).
+void get_wait_poll(WaitPoll& poll, void*& ctx) noexcept;
 
 }  // namespace pool
 

@@ -235,7 +235,6 @@ def test_signal_handler_calling_the_module_during_a_batch():
     assert int(out) >= 1
 
 
-@pytest.mark.xfail(reason="a nested released section clears the outer one's signal polling", strict=False)
 def test_signals_still_handled_after_a_nested_call():
     # Each of the five signals, 150 ms apart, runs its handler while the
     # batch (longer than a second) is still in flight; none coalesce.
