@@ -53,6 +53,7 @@ private:
 }  // namespace
 
 double token_sort_ratio(std::string_view a, std::string_view b) {
+    if (a == b) return 1.0;  // equal joined strings: distance 0, or both empty
     Tokens ta, tb;
     tokens::sorted_tokens(a, ta);
     tokens::sorted_tokens(b, tb);

@@ -42,6 +42,7 @@ inline std::size_t occurrences(const Tokens& t, const tokens::Token& x) {
 }  // namespace
 
 double jaccard_similarity(std::string_view a, std::string_view b) {
+    if (a == b) return 1.0;  // equal token sets, or both without tokens
     Tokens ta, tb;
     tokens::whitespace_tokens(a, ta);
     tokens::whitespace_tokens(b, tb);
