@@ -1,7 +1,7 @@
 """Every function of _corvane_rs beside its best peer, in one run, one table.
 
-    .venv/bin/python bench/run_all.py --quick    # small inputs, a few seconds
-    .venv/bin/python bench/run_all.py            # 1,000,000 pairs / rows
+    .venv/bin/python bench/run_all.py --quick    # 20,000 pairs / rows, under a minute
+    .venv/bin/python bench/run_all.py            # 1,000,000 pairs / rows, 10-15 minutes
     .venv/bin/python bench/run_all.py --compare bench/results/OLD.json
 
 The module is imported as installed in the environment (``bash
@@ -43,9 +43,8 @@ import subprocess
 import sys
 import tempfile
 import time
-from collections import Counter
-
 import warnings
+from collections import Counter
 
 import numpy as np
 
