@@ -244,7 +244,7 @@ def py_cosine(left, right):
 
 def np_numeric_similarity(a, b):
     m = np.fmax(np.abs(a), np.abs(b))
-    with np.errstate(divide="ignore", invalid="ignore"):
+    with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
         s = np.fmax(1.0 - np.abs(a - b) / m, 0.0)
     return np.where(m == 0.0, 1.0, s)
 

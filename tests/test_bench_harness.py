@@ -147,3 +147,57 @@ def test_compare_prints_old_and_new_ratios(tmp_path, capsys):
     assert line_a.split()[-3:] == ["2.00", "1.00", "0.50"]
     line_b = next(line for line in out.splitlines() if line.startswith("b | x | p"))
     assert line_b.split()[-2:] == ["-", "-"]
+
+
+def test_plain_python_peers_follow_the_module_definitions():
+    # The token peers must compute the same numbers, or the table's
+    # "identical" would compare different things.
+    left = ["", "   ", "a a b", "new york", "john smith", "a b", "a b c", "apple pie", "john  smith", "x y z",
+            "a\u00a0b", "a\u200bb"]
+    right = ["", "\t", "a b", "New York", "smith john", "a b", "a b c", "apple tart", "john smith jr", "z y x w",
+             "a b", "a b"]
+    assert run_all.py_jaccard(left, right) == [1.0, 1.0, 1.0, 0.0, 1.0, 1.0, 1.0, 0.3333333333333333,
+                                               0.6666666666666666, 0.75, 1.0, 0.0]
+    cos = run_all.py_cosine(left, right)
+    assert cos[:3] == [1.0, 1.0, 0.9486832980505138]
+    assert cos[4:8] == [0.9999999999999998, 0.9999999999999998, 1.0000000000000002, 0.4999999999999999]
+    assert cos[8:10] == [0.8164965809277259, 0.8660254037844387] and cos[11] == 0.0
+    assert run_all.py_cosine(["a"], [""]) == [0.0]
+    assert [run_all.sorted_join(s) for s in ("john  smith", "alpha Zeta", "  ", "b \u00e9 a")] == \
+        ["john smith", "Zeta alpha", "", "a b \u00e9"]
+    a = np.array([0.0, -0.0, 10.0, -4.0, 100.0, 3.0, 5.0, np.nan, np.nan, np.nan, np.inf, 1e308])
+    b = np.array([0.0, 0.0, 5.0, -2.0, 99.0, 0.0, -5.0, 5.0, 0.0, np.nan, np.inf, -1e308])
+    np.testing.assert_array_equal(run_all.np_numeric_similarity(a, b),
+                                  [1.0, 1.0, 0.5, 0.5, 1.0 - 0.01, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0])
+
+
+def test_duckdb_query_normalises_edit_distances_like_the_module():
+    pytest.importorskip("duckdb")
+    duck = run_all.DuckTables()
+    left = ["", "abc", "", "saturday", "naïve", "ab", "abcdef"]
+    right = ["", "", "abc", "sunday", "naive", "ba", "badcfe"]
+    t = duck.table("pairs_test", left, right)
+    assert t in duck.load_seconds
+    lev = duck.query(run_all.edit_sql("levenshtein", t))()
+    np.testing.assert_array_equal(lev, [1.0, 0.0, 0.0, 0.625, 0.8, 0.0, 1.0 - 4 / 6])
+    dl = duck.query(run_all.edit_sql("damerau_levenshtein", t))()
+    np.testing.assert_array_equal(dl, [1.0, 0.0, 0.0, 0.625, 0.8, 0.5, 0.5])
+
+
+needs_module = pytest.mark.skipif(run_all.M is None or not hasattr(run_all.M, "compute_feature_matrix"),
+                                  reason="module not importable")
+
+
+@needs_module
+def test_feature_matrix_peer_builds_the_same_matrix(pairs):
+    np.testing.assert_array_equal(run_all.ours_feature_matrix(pairs)(), run_all.peer_feature_matrix(pairs))
+
+
+@needs_module
+def test_memory_children_report_their_sizes():
+    res = run_all.feature_matrix_memory({"pairs": 300})
+    assert res["pairs"] == 300
+    for which in ("ours", "peer"):
+        v = res[which]
+        assert v["out_bytes"] == 300 * 8 * 8 and v["string_count"] == 300 * 12
+        assert v["peak_bytes"] >= 0 and v["string_bytes"] > v["string_count"]
