@@ -150,7 +150,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__corvane_rs()
     if (!g_first_interpreter.compare_exchange_strong(expected, id) && expected != id) {
         PyErr_SetString(PyExc_ImportError,
                         "_corvane_rs does not yet support subinterpreters, "
-                        "see https://github.com/python/cpython/issues/99114");
+                        "see https://github.com/python/cpython/issues");
         return nullptr;
     }
     if (g_module) return Py_NewRef(g_module);
