@@ -26,10 +26,9 @@ run() {
         status=1
     fi
 }
-run "1 worker"  RAYON_NUM_THREADS=1 EXPECT_WORKERS=1 "$out/test_pool" all
-run "2 workers" RAYON_NUM_THREADS=2 EXPECT_WORKERS=2 "$out/test_pool" all
-run "3 workers" RAYON_NUM_THREADS=3 EXPECT_WORKERS=3 "$out/test_pool" all
-run "8 workers" RAYON_NUM_THREADS=8 EXPECT_WORKERS=8 "$out/test_pool" all
+for w in 1 2 3 8; do
+    run "$w worker(s)" RAYON_NUM_THREADS=$w EXPECT_WORKERS=$w "$out/test_pool" all
+done
 run "default"   "$out/test_pool" all
 run "creation failure" "$out/test_pool" buildfail
 
