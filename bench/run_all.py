@@ -587,14 +587,19 @@ def child_speedup(n_pairs, model_file):
         "predict_forest_batch": lambda: M.predict_forest_batch(X, **rp),
         "predict_svm_batch": lambda: M.predict_svm_batch(X, **vp),
     }
+    gc.collect()
+    gc.freeze()
     print("ready", flush=True)
     for line in sys.stdin:
         name = line.strip()
         if not name:
             break
         try:
+            gc.collect()
             c0 = time.process_time()
-            dt = timed(calls[name])[0]
+            t0 = time.perf_counter()
+            calls[name]()
+            dt = time.perf_counter() - t0
             cpu = time.process_time() - c0
         except Exception as e:  # not available in this build
             print(json.dumps({"error": f"{type(e).__name__}: {e}"}), flush=True)
@@ -641,7 +646,7 @@ def pool_speedup(cfg, models, X):
                         times[f][label].append(ans["t"])
                         if label == "default":
                             busy[f].append((ans["cpu"], ans["t"]))
-        out = {"pairs": n_pairs, "rows": n_rows, "functions": {}}
+        out = {"pairs": n_pairs, "rows": n_rows, "functions": {}, "load_average": os.getloadavg()[0]}
         for f in SPEEDUP_FUNCS:
             t = times[f]
             if f in errors or not t["one"] or not t["default"]:
@@ -781,7 +786,8 @@ def print_extras(extras):
     if s and s.get("functions"):
         print(f"\nPool speed-up, default pool ({extras.get('cpu_count')} CPUs) over RAYON_NUM_THREADS=1 "
               f"({s['pairs']:,} pairs, {s['rows']:,} rows; separate processes, runs alternated; 'busy' is "
-              f"CPU time / wall time of the call, at most the CPUs the machine could spare):")
+              f"CPU time / wall time of the call, at most the CPUs the machine could spare; load average "
+              f"{s.get('load_average', float('nan')):.1f} at the end):")
         for f, v in s["functions"].items():
             if "error" in v:
                 print(f"  {f:<26} not available ({v['error']})")
