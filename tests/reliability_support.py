@@ -17,7 +17,9 @@ import _corvane_rs as m
 # and exits: a hang fails the run instead of stalling it.
 HANG_SECONDS = float(os.environ.get("CORVANE_HANG_TIMEOUT", "600"))
 
-SANITIZED = os.environ.get("CORVANE_SANITIZED") == "1"
+# Running under AddressSanitizer (scripts/sanitize.sh, or the runtime
+# preloaded by hand): allocation failure aborts there instead of throwing.
+SANITIZED = os.environ.get("CORVANE_SANITIZED") == "1" or "libasan" in os.environ.get("LD_PRELOAD", "")
 
 ALL_FUNCTIONS = [
     "jaro_winkler_batch", "levenshtein_batch", "damerau_levenshtein_batch", "exact_match_batch",
