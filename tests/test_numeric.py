@@ -10,6 +10,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import _corvane_rs as m
+from reliability_support import numeric_distance, numeric_similarity
 
 NAN = float("nan")
 INF = float("inf")
@@ -49,19 +50,10 @@ def same(x, y):
     return (math.isnan(x) and math.isnan(y)) or bits(x) == bits(y)
 
 
-def ref_distance(a, b):
-    return abs(a - b)
-
-
-def ref_similarity(a, b):
-    # Python floats are binary64 with one rounding per operation, so this is
-    # the exact reference for the kernel's steps.
-    x, y = abs(a), abs(b)
-    mx = y if math.isnan(x) else x if math.isnan(y) else max(x, y)
-    if mx == 0.0:
-        return 1.0
-    s = 1.0 - abs(a - b) / mx
-    return s if s > 0.0 else 0.0
+# Python floats are binary64 with one rounding per operation, so these
+# transcriptions are exact references for the kernels' steps.
+ref_distance = numeric_distance
+ref_similarity = numeric_similarity
 
 
 def via_matrix(metric, left, right):
