@@ -198,7 +198,7 @@ def svm_scores(features, support_vectors, dual_coef, intercept, gamma, prob_a, p
     return out
 
 
-def _eight_way_dot(r, w):
+def eight_way_dot(r, w):
     p = [0.0] * 8
     k = 0
     while k + 8 <= len(r):
@@ -214,7 +214,7 @@ def _eight_way_dot(r, w):
     return s
 
 
-def _plain_dot(r, w):
+def plain_dot(r, w):
     s = 0.0
     for a, b in zip(r, w):
         s = s + a * b
@@ -226,7 +226,7 @@ def logistic_scores(features, weights, bias):
     when both have unit element stride (or there is at most one feature)."""
     f = features.shape[1]
     unit = f <= 1 or (features.strides[1] == 8 and weights.strides[0] == 8)
-    dot = _eight_way_dot if unit else _plain_dot
+    dot = eight_way_dot if unit else plain_dot
     w = np.array(weights).tolist()
     return [1.0 / (c_exp(-(dot(row, w) + bias)) + 1.0) for row in np.array(features).tolist()]
 

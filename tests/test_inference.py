@@ -7,41 +7,11 @@ import numpy as np
 import pytest
 
 import _corvane_rs as m
-
-
-def c_exp(x):
-    # math.exp is the C library's exp, except that it raises on overflow.
-    try:
-        return math.exp(x)
-    except OverflowError:
-        return math.inf
+from reliability_support import c_exp, eight_way_dot, plain_dot
 
 
 def sigmoid(z):
     return 1.0 / (c_exp(-z) + 1.0)
-
-
-def eight_way_dot(r, w):
-    p = [0.0] * 8
-    k = 0
-    while k + 8 <= len(r):
-        for j in range(8):
-            p[j] += r[k + j] * w[k + j]
-        k += 8
-    s = 0.0 + (p[0] + p[4])
-    s = s + (p[1] + p[5])
-    s = s + (p[2] + p[6])
-    s = s + (p[3] + p[7])
-    for j in range(k, len(r)):
-        s += r[j] * w[j]
-    return s
-
-
-def plain_dot(r, w):
-    s = 0.0
-    for a, b in zip(r, w):
-        s += a * b
-    return s
 
 
 def expected(X, w, bias, dot):
