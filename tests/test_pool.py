@@ -233,7 +233,7 @@ def native_pool_test(tmp_path_factory):
         pytest.skip("no C++ compiler")
     exe = tmp_path_factory.mktemp("native") / "test_pool"
     subprocess.run([cxx, "-std=c++20", "-O1", "-g", "-ffp-contract=off", "-Wall", "-Wextra", "-Werror", "-pthread",
-                    f"-I{ROOT / 'src'}", str(NATIVE / "test_pool.cpp"), str(ROOT / "src" / "pool.cpp"),
+                    f"-I{ROOT / 'src'}", str(NATIVE / "test_pool.cpp"), str(ROOT / "src" / "runtime" / "pool.cpp"),
                     "-o", str(exe)], check=True, timeout=300)
     return exe
 

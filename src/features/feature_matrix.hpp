@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "features/metrics.hpp"
-#include "string_column.hpp"
-#include "views.hpp"
+#include "runtime/string_column.hpp"
+#include "runtime/views.hpp"
 
 namespace corvane::features {
 

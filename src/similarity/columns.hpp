@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "pool.hpp"
+#include "runtime/pool.hpp"
 
 namespace corvane::similarity {
 

@@ -10,7 +10,7 @@ trap 'rm -rf "$out"' EXIT
 
 cxx="${CXX:-g++}"
 if ! "$cxx" -std=c++20 -O1 -g -fsanitize=thread -ffp-contract=off -Wall -Wextra -Werror -pthread \
-        -I"$root/src" "$here/test_pool.cpp" "$root/src/pool.cpp" -o "$out/test_pool"; then
+        -I"$root/src" "$here/test_pool.cpp" "$root/src/runtime/pool.cpp" -o "$out/test_pool"; then
     echo "TSAN FAIL: build"
     exit 1
 fi

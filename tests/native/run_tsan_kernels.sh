@@ -12,12 +12,11 @@ mkdir -p "$out"
 trap 'rm -rf "$out"' EXIT
 rounds="${1:-3}"
 
-# Every source that is pure C++: the pool and the kernels, not the bodies
-# or the binding layer.
-sources=("$root/src/pool.cpp")
-for f in "$root"/src/similarity/*.cpp "$root"/src/features/*.cpp "$root"/src/tree_inference/*.cpp \
-         "$root"/src/svm_inference/*.cpp "$root"/src/inference/*.cpp; do
-    grep -q '"binding.hpp"\|"bodies.hpp"\|<Python.h>' "$f" || sources+=("$f")
+# Every source that is pure C++: the runtime's pool and the kernels.
+sources=("$root/src/runtime/pool.cpp")
+# Everything outside src/python is pure C++ by the layout's rule.
+for f in "$root"/src/similarity/*.cpp "$root"/src/features/*.cpp "$root"/src/models/*/*.cpp; do
+    sources+=("$f")
 done
 
 cxx="${CXX:-g++}"

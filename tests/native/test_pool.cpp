@@ -22,9 +22,9 @@
 #include <thread>
 #include <vector>
 
-#include "errors.hpp"
-#include "pool.hpp"
-#include "pool_internal.hpp"
+#include "runtime/errors.hpp"
+#include "runtime/pool.hpp"
+#include "runtime/pool_internal.hpp"
 
 using namespace corvane;
 

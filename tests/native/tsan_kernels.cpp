@@ -20,16 +20,16 @@
 #include <thread>
 #include <vector>
 
-#include "errors.hpp"
+#include "runtime/errors.hpp"
 #include "features/feature_matrix.hpp"
 #include "features/metrics.hpp"
-#include "inference/logistic.hpp"
-#include "pool.hpp"
+#include "models/logistic/logistic.hpp"
+#include "runtime/pool.hpp"
 #include "similarity/columns.hpp"
 #include "similarity/kernels.hpp"
-#include "string_column.hpp"
-#include "svm_inference/svm.hpp"
-#include "tree_inference/ensemble.hpp"
+#include "runtime/string_column.hpp"
+#include "models/svm/svm.hpp"
+#include "models/trees/ensemble.hpp"
 
 using namespace corvane;
 

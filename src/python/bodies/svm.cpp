@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "binding.hpp"
-#include "bodies.hpp"
-#include "svm_inference/svm.hpp"
+#include "python/binding.hpp"
+#include "python/bodies.hpp"
+#include "models/svm/svm.hpp"
 
 namespace corvane {
 

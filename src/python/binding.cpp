@@ -1,12 +1,12 @@
 // Argument binding, conversion of the argument kinds, NumPy access and the
 // two result forms.
-#include "binding.hpp"
+#include "python/binding.hpp"
 
 #include <cstring>
 #include <new>
 #include <string_view>
 
-#include "pool.hpp"
+#include "runtime/pool.hpp"
 
 namespace corvane {
 

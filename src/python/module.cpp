@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "registry.hpp"
+#include "python/registry.hpp"
 
 namespace corvane {
 

@@ -1,8 +1,8 @@
-#include "tree_inference/flat_trees.hpp"
+#include "models/trees/flat_trees.hpp"
 
 #include <cmath>
 
-#include "errors.hpp"
+#include "runtime/errors.hpp"
 
 namespace corvane::trees {
 

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "tree_inference/flat_trees.hpp"
+#include "models/trees/flat_trees.hpp"
 
 namespace corvane::trees {
 

@@ -1,4 +1,4 @@
-#include "tree_inference/packed_trees.hpp"
+#include "models/trees/packed_trees.hpp"
 
 #include <algorithm>
 #include <limits>

@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
-#include "binding.hpp"
-#include "bodies.hpp"
+#include "python/binding.hpp"
+#include "python/bodies.hpp"
 #include "features/feature_matrix.hpp"
 
 namespace corvane {

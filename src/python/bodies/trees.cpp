@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "binding.hpp"
-#include "bodies.hpp"
-#include "tree_inference/ensemble.hpp"
+#include "python/binding.hpp"
+#include "python/bodies.hpp"
+#include "models/trees/ensemble.hpp"
 
 namespace corvane {
 

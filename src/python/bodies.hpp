@@ -1,7 +1,7 @@
 // Bodies of the module functions, one per entry of the function table.
 #pragma once
 
-#include "binding.hpp"
+#include "python/binding.hpp"
 
 namespace corvane {
 

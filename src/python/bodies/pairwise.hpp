@@ -1,7 +1,7 @@
 // The common body of the pairwise batch functions.
 #pragma once
 
-#include "binding.hpp"
+#include "python/binding.hpp"
 #include "similarity/columns.hpp"
 
 namespace corvane {

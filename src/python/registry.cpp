@@ -1,6 +1,6 @@
 // The function table: names, parameters, docstrings and bodies, in the
 // order the module registers them (also the order of __all__).
-#include "registry.hpp"
+#include "python/registry.hpp"
 
 #include <array>
 #include <utility>

@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "binding.hpp"
-#include "bodies.hpp"
-#include "inference/logistic.hpp"
+#include "python/binding.hpp"
+#include "python/bodies.hpp"
+#include "models/logistic/logistic.hpp"
 
 namespace corvane {
 

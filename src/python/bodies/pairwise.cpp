@@ -1,8 +1,8 @@
 // Bodies of the pairwise batch functions. All share one shape: convert
 // left and right, check their lengths, score every row on the pool with the
 // lock released, return a list of floats.
-#include "bodies.hpp"
-#include "similarity/batch.hpp"
+#include "python/bodies.hpp"
+#include "python/bodies/pairwise.hpp"
 #include "similarity/columns.hpp"
 #include "similarity/kernels.hpp"
 

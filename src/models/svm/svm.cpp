@@ -1,9 +1,9 @@
-#include "svm_inference/svm.hpp"
+#include "models/svm/svm.hpp"
 
 #include <cmath>
 #include <memory>
 
-#include "pool.hpp"
+#include "runtime/pool.hpp"
 
 namespace corvane::svm {
 

@@ -44,7 +44,7 @@
 // Fork. A child forked after the pool exists has none of its threads; an
 // atfork handler forgets the pool there (its memory is leaked), and the
 // child's first parallel call creates a fresh one.
-#include "pool.hpp"
+#include "runtime/pool.hpp"
 
 #include <pthread.h>
 #include <signal.h>
@@ -63,8 +63,8 @@
 #include <mutex>
 #include <string>
 
-#include "errors.hpp"
-#include "pool_internal.hpp"
+#include "runtime/errors.hpp"
+#include "runtime/pool_internal.hpp"
 
 namespace corvane::pool {
 

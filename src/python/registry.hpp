@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-#include "bodies.hpp"
+#include "python/bodies.hpp"
 
 namespace corvane {
 

@@ -18,7 +18,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "tree_inference/flat_trees.hpp"
+#include "models/trees/flat_trees.hpp"
 
 namespace corvane::trees {
 

@@ -1,4 +1,4 @@
-#include "inference/logistic.hpp"
+#include "models/logistic/logistic.hpp"
 
 #include <cmath>
 #include <cstring>

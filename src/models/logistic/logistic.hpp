@@ -3,7 +3,7 @@
 
 #include <cstddef>
 
-#include "views.hpp"
+#include "runtime/views.hpp"
 
 namespace corvane::inference {
 

@@ -1,11 +1,11 @@
-#include "tree_inference/ensemble.hpp"
+#include "models/trees/ensemble.hpp"
 
 #include <algorithm>
 #include <cmath>
 
-#include "errors.hpp"
-#include "pool.hpp"
-#include "tree_inference/packed_trees.hpp"
+#include "runtime/errors.hpp"
+#include "runtime/pool.hpp"
+#include "models/trees/packed_trees.hpp"
 
 namespace corvane::trees {
 

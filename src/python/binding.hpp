@@ -21,9 +21,9 @@
 #include <utility>
 #include <vector>
 
-#include "errors.hpp"
-#include "string_column.hpp"
-#include "views.hpp"
+#include "runtime/errors.hpp"
+#include "runtime/string_column.hpp"
+#include "runtime/views.hpp"
 
 namespace corvane {
 
