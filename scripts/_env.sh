@@ -1,31 +1,75 @@
-# Shared by the set-up scripts: find CPython 3.12, make .venv, install the
-# module. Sourced, not run.
+# Shared by the set-up scripts: find the interpreter, make its venv, install
+# the module. Sourced, not run.
+#
+# CPython 3.12 is the default, in .venv. CORVANE_PYTHON picks another
+# supported interpreter, either as a version ("3.13") or as a path to a
+# python executable; it gets a venv of its own, .venv-X.Y, so builds for
+# different interpreters never share installed packages. CORVANE_VENV
+# overrides the venv directory.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 
-find_python312() {
-    if command -v python3.12 >/dev/null 2>&1 && python3.12 -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then
-        command -v python3.12
+DEFAULT_PYTHON_VERSION=3.12
+SUPPORTED_PYTHON_VERSIONS="3.12 3.13"
+
+# find_python X.Y: prints the path of a CPython X.Y interpreter.
+find_python() {
+    local want="$1" candidate
+    local check="import sys; assert '%d.%d' % sys.version_info[:2] == '$want'"
+    if command -v "python$want" >/dev/null 2>&1 && "python$want" -c "$check" 2>/dev/null; then
+        command -v "python$want"
         return
     fi
-    local candidate
-    for candidate in $(ls -d /root/.pyenv/versions/3.12.*/bin/python "$HOME"/.pyenv/versions/3.12.*/bin/python /usr/bin/python3.12 /usr/local/bin/python3.12 2>/dev/null | sort -V -r); do
-        if [ -x "$candidate" ]; then
+    for candidate in $(ls -d /root/.pyenv/versions/"$want".*/bin/python "$HOME"/.pyenv/versions/"$want".*/bin/python \
+                             /usr/bin/python"$want" /usr/local/bin/python"$want" 2>/dev/null | sort -V -r); do
+        if [ -x "$candidate" ] && "$candidate" -c "$check" 2>/dev/null; then
             echo "$candidate"
             return
         fi
     done
-    echo "CPython 3.12 not found (looked for python3.12 and ~/.pyenv/versions/3.12.*)" >&2
-    exit 1
+    echo "CPython $want not found (looked for python$want and ~/.pyenv/versions/$want.*)" >&2
+    return 1
 }
 
-VENV="${CORVANE_VENV:-$ROOT/.venv}"
+# python_version EXECUTABLE: prints its X.Y.
+python_version() {
+    "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])'
+}
+
+# select_python [VERSION-OR-PATH]: sets BASE_PY (the interpreter), PY_VERSION
+# (its X.Y) and VENV (its venv directory).
+select_python() {
+    local choice="${1:-$DEFAULT_PYTHON_VERSION}"
+    if [[ "$choice" == */* ]]; then
+        [ -x "$choice" ] || { echo "CORVANE_PYTHON: $choice is not an executable" >&2; return 1; }
+        BASE_PY="$choice"
+    else
+        BASE_PY="$(find_python "$choice")"
+    fi
+    PY_VERSION="$(python_version "$BASE_PY")"
+    case " $SUPPORTED_PYTHON_VERSIONS " in
+        *" $PY_VERSION "*) ;;
+        *) echo "CPython $PY_VERSION is not supported (supported: $SUPPORTED_PYTHON_VERSIONS)" >&2; return 1 ;;
+    esac
+    if [ "$PY_VERSION" = "$DEFAULT_PYTHON_VERSION" ]; then
+        VENV="$ROOT/.venv"
+    else
+        VENV="$ROOT/.venv-$PY_VERSION"
+    fi
+}
+
+select_python "${CORVANE_PYTHON:-}"
+VENV="${CORVANE_VENV:-$VENV}"
 if [ ! -x "$VENV/bin/python" ]; then
-    "$(find_python312)" -m venv "$VENV"
+    "$BASE_PY" -m venv "$VENV"
     "$VENV/bin/python" -m pip install -q --upgrade pip
 fi
 PY="$VENV/bin/python"
+if [ "$(python_version "$PY")" != "$PY_VERSION" ]; then
+    echo "$VENV holds CPython $(python_version "$PY"), not $PY_VERSION: remove it or set CORVANE_VENV" >&2
+    exit 1
+fi
 
 # install_module REQUIREMENTS_FILE: dependencies, then the module itself.
 install_module() {
