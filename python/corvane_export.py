@@ -31,11 +31,17 @@ Supported models:
 name.
 """
 
+# scikit-learn ships no type information; its imports below are untyped.
+# mypy: disable-error-code="import-untyped"
+
 from __future__ import annotations
 
 import math
+from collections.abc import Callable, Iterable
+from typing import Any, Literal, TypeAlias, TypedDict
 
 import numpy as np
+import numpy.typing as npt
 
 __all__ = [
     "export_logistic_regression",
@@ -43,29 +49,89 @@ __all__ = [
     "export_gradient_boosting",
     "export_svm",
     "export_model",
+    "LogisticRegressionParams",
+    "RandomForestParams",
+    "GradientBoostingParams",
+    "SvmParams",
+    "ExportedParams",
+    "ScorerName",
 ]
 
+F64Array: TypeAlias = npt.NDArray[np.float64]
+I64Array: TypeAlias = npt.NDArray[np.int64]
 
-def _f64(a) -> np.ndarray:
+
+# The returned dicts, one type per scorer: their keys are the scorer's
+# keyword parameters, so ``scorer(features, **params)`` type-checks and a
+# misspelt key is a type error. scikit-learn has no type information, so
+# the models themselves are taken as ``Any``.
+
+
+class LogisticRegressionParams(TypedDict):
+    """Keyword arguments of ``predict_batch`` after ``features``."""
+
+    weights: F64Array
+    bias: float
+
+
+class RandomForestParams(TypedDict):
+    """Keyword arguments of ``predict_forest_batch`` after ``features``: the
+    flat tree layout, ``offsets[t]:offsets[t + 1]`` delimiting tree t."""
+
+    offsets: I64Array
+    children_left: I64Array
+    children_right: I64Array
+    tree_features: I64Array
+    thresholds: F64Array
+    values: F64Array
+
+
+class GradientBoostingParams(RandomForestParams):
+    """Keyword arguments of ``predict_gbdt_batch`` after ``features``."""
+
+    learning_rate: float
+    init_value: float
+
+
+class SvmParams(TypedDict):
+    """Keyword arguments of ``predict_svm_batch`` after ``features``."""
+
+    support_vectors: F64Array
+    dual_coef: F64Array
+    intercept: float
+    gamma: float
+    prob_a: float
+    prob_b: float
+
+
+ScorerName: TypeAlias = Literal[
+    "predict_batch", "predict_forest_batch", "predict_gbdt_batch", "predict_svm_batch"
+]
+ExportedParams: TypeAlias = (
+    LogisticRegressionParams | RandomForestParams | GradientBoostingParams | SvmParams
+)
+
+
+def _f64(a: npt.ArrayLike) -> F64Array:
     return np.ascontiguousarray(a, dtype=np.float64)
 
 
-def _i64(a) -> np.ndarray:
+def _i64(a: npt.ArrayLike) -> I64Array:
     return np.ascontiguousarray(a, dtype=np.int64)
 
 
-def _require_fitted(model, attribute: str) -> None:
+def _require_fitted(model: Any, attribute: str) -> None:
     if not hasattr(model, attribute):
         raise ValueError(f"{type(model).__name__} is not fitted")
 
 
-def _require_binary(model) -> None:
+def _require_binary(model: Any) -> None:
     classes = getattr(model, "classes_", None)
     if classes is None or np.ndim(classes) != 1 or len(classes) != 2:
         raise ValueError(f"{type(model).__name__} must be fitted on exactly two classes")
 
 
-def export_logistic_regression(model) -> dict:
+def export_logistic_regression(model: Any) -> LogisticRegressionParams:
     """Weights and bias of a two-class logistic regression.
 
     Returns ``{"weights": (F,) float64, "bias": float}``, the inputs of
@@ -79,13 +145,17 @@ def export_logistic_regression(model) -> dict:
     return {"weights": _f64(coef[0]), "bias": float(np.asarray(model.intercept_).reshape(-1)[0])}
 
 
-def _flatten_trees(trees, leaf_value) -> dict:
+def _flatten_trees(trees: Iterable[Any], leaf_value: Callable[[Any], npt.ArrayLike]) -> RandomForestParams:
     """Concatenates fitted ``Tree`` objects into the flat tree layout.
 
     ``leaf_value(tree)`` gives one float64 per node (read at leaves only).
     """
     offsets = [0]
-    left, right, feature, threshold, value = [], [], [], [], []
+    left: list[npt.NDArray[Any]] = []
+    right: list[npt.NDArray[Any]] = []
+    feature: list[npt.NDArray[Any]] = []
+    threshold: list[npt.NDArray[Any]] = []
+    value: list[F64Array] = []
     for tree in trees:
         n = int(tree.node_count)
         left.append(np.asarray(tree.children_left[:n]))
@@ -106,7 +176,7 @@ def _flatten_trees(trees, leaf_value) -> dict:
     }
 
 
-def export_random_forest(model) -> dict:
+def export_random_forest(model: Any) -> RandomForestParams:
     """Flat tree layout of a two-class forest, with class-1 leaf fractions.
 
     Each leaf holds the fraction of ``classes_[1]`` among the (weighted)
@@ -119,7 +189,7 @@ def export_random_forest(model) -> dict:
     if getattr(model, "n_outputs_", 1) != 1:
         raise ValueError("only single-output forests can be exported")
 
-    def class1_fraction(tree):
+    def class1_fraction(tree: Any) -> F64Array:
         # value has shape (n_nodes, n_outputs, max_classes). Recent
         # scikit-learn stores fractions there; older versions store counts,
         # which are normalised the way their predict_proba did.
@@ -133,7 +203,7 @@ def export_random_forest(model) -> dict:
     return _flatten_trees([est.tree_ for est in model.estimators_], class1_fraction)
 
 
-def _gbdt_init_value(model) -> float:
+def _gbdt_init_value(model: Any) -> float:
     """Raw (log-odds) prediction of the boosting model's initial estimator.
 
     Only a constant initial prediction can be exported: ``init="zero"`` or
@@ -159,7 +229,7 @@ def _gbdt_init_value(model) -> float:
     return math.log(p / (1.0 - p))
 
 
-def export_gradient_boosting(model) -> dict:
+def export_gradient_boosting(model: Any) -> GradientBoostingParams:
     """Flat tree layout of a two-class log-loss gradient boosting model.
 
     Leaves hold the trees' raw values; ``learning_rate`` and the initial
@@ -177,13 +247,16 @@ def export_gradient_boosting(model) -> dict:
         [est.tree_ for est in estimators[:, 0]],
         lambda tree: np.asarray(tree.value)[:, 0, 0],
     )
-    flat["learning_rate"] = float(model.learning_rate)
-    flat["init_value"] = _gbdt_init_value(model)
-    return flat
+    return GradientBoostingParams(
+        **flat,
+        learning_rate=float(model.learning_rate),
+        init_value=_gbdt_init_value(model),
+    )
 
 
-def _svc_parts(svc) -> dict:
-    """Support vectors and decision-function terms of a fitted RBF SVC."""
+def _svc_parts(svc: Any) -> Callable[[float, float], SvmParams]:
+    """Support vectors and decision-function terms of a fitted RBF SVC,
+    checked now; completed with the Platt parameters by the returned call."""
     from sklearn.svm import SVC
 
     if not isinstance(svc, SVC):
@@ -194,15 +267,25 @@ def _svc_parts(svc) -> dict:
         raise ValueError("only the RBF kernel can be exported")
     if getattr(svc, "_sparse", False):
         raise ValueError("only SVMs fitted on dense data can be exported")
-    return {
-        "support_vectors": _f64(svc.support_vectors_),
-        "dual_coef": _f64(np.asarray(svc.dual_coef_)[0]),
-        "intercept": float(np.asarray(svc.intercept_).reshape(-1)[0]),
-        "gamma": float(svc._gamma),
-    }
+    support_vectors = _f64(svc.support_vectors_)
+    dual_coef = _f64(np.asarray(svc.dual_coef_)[0])
+    intercept = float(np.asarray(svc.intercept_).reshape(-1)[0])
+    gamma = float(svc._gamma)
+
+    def with_platt(prob_a: float, prob_b: float) -> SvmParams:
+        return SvmParams(
+            support_vectors=support_vectors,
+            dual_coef=dual_coef,
+            intercept=intercept,
+            gamma=gamma,
+            prob_a=prob_a,
+            prob_b=prob_b,
+        )
+
+    return with_platt
 
 
-def export_svm(model) -> dict:
+def export_svm(model: Any) -> SvmParams:
     """Support vectors, coefficients and Platt parameters of an RBF SVM.
 
     ``model`` is either an ``SVC(kernel="rbf", probability=True)`` or a
@@ -232,23 +315,19 @@ def export_svm(model) -> dict:
         if len(model.calibrated_classifiers_) != 1:
             raise ValueError("the calibrated SVC must be fitted with ensemble=False")
         calibrated = model.calibrated_classifiers_[0]
-        params = _svc_parts(calibrated.estimator)
+        complete = _svc_parts(calibrated.estimator)
         (calibrator,) = calibrated.calibrators
-        params["prob_a"] = float(calibrator.a_)
-        params["prob_b"] = -float(calibrator.b_)
-        return params
+        return complete(float(calibrator.a_), -float(calibrator.b_))
 
-    params = _svc_parts(model)
+    complete = _svc_parts(model)
     prob_a = np.asarray(getattr(model, "probA_", ()))
     prob_b = np.asarray(getattr(model, "probB_", ()))
     if prob_a.size != 1 or prob_b.size != 1:
         raise ValueError("the SVC must be fitted with probability=True")
-    params["prob_a"] = float(prob_a.reshape(-1)[0])
-    params["prob_b"] = float(prob_b.reshape(-1)[0])
-    return params
+    return complete(float(prob_a.reshape(-1)[0]), float(prob_b.reshape(-1)[0]))
 
 
-def export_model(model) -> tuple[str, dict]:
+def export_model(model: Any) -> tuple[ScorerName, ExportedParams]:
     """Exports any supported model; returns ``(scorer name, parameters)``.
 
     Example::
