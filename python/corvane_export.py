@@ -1,7 +1,9 @@
 """Export fitted scikit-learn classifiers to the inputs of ``_corvane_rs``.
 
 Each ``export_*`` function returns a plain ``dict`` whose keys are the
-parameter names of the matching scorer, so a model is scored with::
+parameter names of the matching scorer (typed as a ``TypedDict`` per
+scorer, so a type checker catches a misspelt key or a dict passed to the
+wrong scorer), so a model is scored with::
 
     params = export_random_forest(forest)
     scores = _corvane_rs.predict_forest_batch(features, **params)
