@@ -44,7 +44,9 @@
 // middle of a row range (row loops read the clock every few hundred
 // microseconds' worth of rows), the caller puts the rest of its range in the
 // donation box, gives its slot back, runs the hook, and rejoins the job if a
-// slot is free. A pool call made by the hook itself runs inline on the
+// slot is free. It wakes no worker for its own rows before the hook: most
+// hooks return at once, and one that cancels the job then has no freshly
+// started range to wait for. Workers that come by take them all the same. A pool call made by the hook itself runs inline on the
 // calling thread, like a call from inside a range: it never waits behind
 // the job that is waiting for the hook.
 //
@@ -184,10 +186,10 @@ struct Pool {
     std::atomic<std::uint64_t> epoch{0};   // bumped (under mu) when work may have appeared
     std::atomic<std::size_t> spinners{0};  // idle workers currently spinning
 
-    // First linked job with work to hand out (mu held).
-    Job* find_work() const noexcept {
+    // First linked job with work to hand out, other than `except` (mu held).
+    Job* find_work(const Job* except = nullptr) const noexcept {
         for (Job* j = head; j; j = j->next)
-            if (j->has_work()) return j;
+            if (j != except && j->has_work()) return j;
         return nullptr;
     }
     void link(Job* j) noexcept {
@@ -548,14 +550,17 @@ void run_job(std::size_t n, BlockFn* blocks, RowFn* rows) {
     for (;;) {
         if (have_token) {
             run_units(me);
+            // Another caller's job may be waiting for the slot. Rows of
+            // this job left for after the hook are not handed to a worker:
+            // a cancellation from the hook then has less to wait for, and
+            // this thread takes them up again when the hook returns.
+            const Job* keep = poll_due(me, Clock::now()) ? &job : nullptr;
             wake_count = 0;
             {
                 std::lock_guard<std::mutex> lk(pool.mu);
                 pool.leave(job);
                 have_token = false;
-                // Another caller's job, or the rows this thread has just
-                // put in the box, may be waiting for the slot.
-                if (pool.find_work()) {
+                if (pool.find_work(keep)) {
                     pool.epoch.fetch_add(1, std::memory_order_relaxed);
                     wake_count = pool.to_wake(1);
                     asleep = pool.sleepers;
@@ -636,7 +641,6 @@ void RowCursor::check_in() {
                     job.box[count] = Range{pos_, end_};
                     job.boxed.store(count + 1, std::memory_order_relaxed);
                     end_ = pos_;
-                    p.pool.epoch.fetch_add(1, std::memory_order_relaxed);
                 }
                 p.poll_due = true;
             }
