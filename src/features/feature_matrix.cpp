@@ -79,7 +79,10 @@ std::vector<double> build_feature_matrix(const FeatureInputs& in, const FeatureP
 
     require_allocatable(n_pairs, n_features);
     std::vector<double> out(n_pairs * n_features);  // zero-filled
-    if (out.empty()) return out;
+    if (out.empty()) {
+        pool::worker_count();  // no pairs: the pool is created all the same, as by a map of no rows
+        return out;
+    }
 
     // Each column goes straight to its strided place: feature f of pair p
     // lives at out[p * n_features + f].

@@ -2,6 +2,10 @@
 // two result forms.
 #include "python/binding.hpp"
 
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <new>
 #include <string_view>
@@ -74,6 +78,20 @@ std::size_t sequence_hint(PyObject* obj) {
     return static_cast<std::size_t>(hint < kMaxReserve ? hint : kMaxReserve);
 }
 
+// Calls fn(item) and drops item, a reference the caller owns. Written out
+// rather than with PyRef: this runs once per item, and the normal path
+// needs no check of the lock.
+template <class F>
+inline void consume_item(PyObject* item, F& fn) {
+    try {
+        fn(item);
+    } catch (...) {
+        if (holds_lock()) Py_DECREF(item);
+        throw;
+    }
+    Py_DECREF(item);
+}
+
 // Calls fn(item) for every item the iterator protocol yields. Exact lists
 // and tuples are walked by index, which yields the same items (a list is
 // re-measured at every step, as its iterator does) without the iterator.
@@ -81,8 +99,9 @@ template <class F>
 void for_each_item(PyObject* obj, F&& fn) {
     if (PyList_CheckExact(obj)) {
         for (Py_ssize_t k = 0; k < PyList_GET_SIZE(obj); ++k) {
-            PyRef item = PyRef::borrow(PyList_GET_ITEM(obj, k));
-            fn(item.get());
+            PyObject* item = PyList_GET_ITEM(obj, k);
+            Py_INCREF(item);  // fn may run code that shrinks the list
+            consume_item(item, fn);
         }
         return;
     }
@@ -92,10 +111,7 @@ void for_each_item(PyObject* obj, F&& fn) {
     }
     PyRef it(PyObject_GetIter(obj));
     if (!it) pending();
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        PyRef item(raw);
-        fn(raw);
-    }
+    while (PyObject* item = PyIter_Next(it.get())) consume_item(item, fn);
     if (PyErr_Occurred()) pending();
 }
 
@@ -291,22 +307,56 @@ PyObject* g_slice_container_type = nullptr;  // created once under the interpret
 
 // ---- released section ------------------------------------------------------
 
-ReleasedSection::ReleasedSection() noexcept : state_(PyEval_SaveThread()) {
+namespace {
+
+// Stops the calling thread for good: it waits, with every signal blocked,
+// until the process exits.
+[[noreturn]] void stop_this_thread() noexcept {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    for (;;) pause();
+}
+
+// Takes the interpreter lock back. A thread that CPython ends here during
+// finalisation (see binding.hpp) could not unwind from the section's
+// destructor or from the pool's hook, so the unwinding is caught right
+// here and the thread stops instead: the process is about to exit, and
+// nothing waits for this thread.
+void take_lock_back(PyThreadState* state) noexcept {
+#if defined(__GLIBCXX__)
+    try {
+        PyEval_RestoreThread(state);
+    } catch (abi::__forced_unwind&) {
+        stop_this_thread();
+    }
+#else
+    PyEval_RestoreThread(state);
+#endif
+}
+
+}  // namespace
+
+// Only the main thread runs signal handlers, so only it polls; other
+// threads keep the lock released for the whole section.
+ReleasedSection::ReleasedSection() noexcept : polls_(_PyOS_IsMainThread() != 0), state_(PyEval_SaveThread()) {
+    if (!polls_) return;
     pool::get_wait_poll(outer_poll_, outer_ctx_);
     pool::set_wait_poll(&ReleasedSection::poll_signals, this);
 }
 
 ReleasedSection::~ReleasedSection() {
-    pool::set_wait_poll(outer_poll_, outer_ctx_);
-    PyEval_RestoreThread(state_);
+    if (polls_) pool::set_wait_poll(outer_poll_, outer_ctx_);
+    take_lock_back(state_);
 }
 
-// Interrupt support: while a released section waits for the pool, the
-// waiting thread briefly takes the lock back to run pending signal handlers.
-// A handler that raises cancels the job; its exception stays set.
+// Interrupt support: while its job runs, the main thread briefly takes the
+// lock back to run pending signal handlers (the pool calls this with no
+// compute slot held, so a handler may call the module again). A handler
+// that raises cancels the job; its exception stays set.
 bool ReleasedSection::poll_signals(void* self) noexcept {
     auto* section = static_cast<ReleasedSection*>(self);
-    PyEval_RestoreThread(section->state_);
+    take_lock_back(section->state_);
     int rc = PyErr_CheckSignals();
     section->state_ = PyEval_SaveThread();
     return rc != 0;

@@ -16,6 +16,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -25,9 +29,30 @@
 #include "runtime/string_column.hpp"
 #include "runtime/views.hpp"
 
+// Thread exit during interpreter finalisation. CPython ends a thread that
+// asks for the interpreter lock once finalisation has begun (a daemon
+// thread, typically) with pthread_exit, which unwinds the thread's stack
+// like an exception (abi::__forced_unwind with libstdc++). The unwinding
+// may start inside any C API call that can run Python code. It must pass
+// handlers that catch everything (CORVANE_LET_THREAD_EXIT_PASS goes before
+// them), must not cross a noexcept frame, and runs destructors without the
+// lock, so PyRef leaves its reference alone then.
+#if defined(__GLIBCXX__)
+#define CORVANE_LET_THREAD_EXIT_PASS \
+    catch (abi::__forced_unwind&) {  \
+        throw;                       \
+    }
+#else
+#define CORVANE_LET_THREAD_EXIT_PASS
+#endif
+
 namespace corvane {
 
-// Owning reference to a Python object (new reference in, DECREF on exit).
+// True when the calling thread holds the interpreter lock.
+inline bool holds_lock() noexcept { return _PyThreadState_UncheckedGet() != nullptr; }
+
+// Owning reference to a Python object (new reference in, DECREF on exit;
+// none while a thread ended by the interpreter unwinds without the lock).
 class PyRef {
 public:
     PyRef() = default;
@@ -37,7 +62,9 @@ public:
     PyRef& operator=(const PyRef&) = delete;
     PyRef(PyRef&& other) noexcept : o_(other.release()) {}
     PyRef& operator=(PyRef&& other) noexcept { if (this != &other) { Py_XDECREF(o_); o_ = other.release(); } return *this; }
-    ~PyRef() { Py_XDECREF(o_); }
+    ~PyRef() {
+        if (o_ && holds_lock()) Py_DECREF(o_);
+    }
     PyObject* get() const noexcept { return o_; }
     PyObject* release() noexcept { PyObject* o = o_; o_ = nullptr; return o; }
     explicit operator bool() const noexcept { return o_ != nullptr; }
@@ -47,10 +74,11 @@ private:
 };
 
 // Releases the interpreter lock for its lifetime and takes it back on every
-// way out, exceptions included. While released, a thread waiting on the
-// pool polls for pending signals so long calls can be interrupted.
-// Sections nest (a signal handler run while polling may call the module
-// again): each restores the hook of the section around it.
+// way out, exceptions included. While released, the main thread polls for
+// pending signals so long calls can be interrupted. Sections nest (a signal
+// handler run while polling may call the module again): each restores the
+// hook of the section around it. A thread that would take the lock back
+// while the interpreter is being finalised stops instead (see binding.cpp).
 class ReleasedSection {
 public:
     ReleasedSection() noexcept;
@@ -61,9 +89,10 @@ public:
 private:
     static bool poll_signals(void* self) noexcept;
 
+    bool polls_;  // main thread: runs signal handlers while the job runs
     PyThreadState* state_;
-    bool (*outer_poll_)(void*);
-    void* outer_ctx_;
+    bool (*outer_poll_)(void*) = nullptr;
+    void* outer_ctx_ = nullptr;
 };
 
 // Static description of one module function (parameters all

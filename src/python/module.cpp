@@ -47,7 +47,7 @@ void report_failure(const char* message, const std::source_location* where) {
 }
 
 // Sets PanicException(message) as the current exception.
-void raise_panic(const char* message, const std::source_location* where) noexcept {
+void raise_panic(const char* message, const std::source_location* where) {
     try {
         report_failure(message, where);
         PyObject* type = panic_type();
@@ -55,7 +55,9 @@ void raise_panic(const char* message, const std::source_location* where) noexcep
         if (!text) return;  // MemoryError is set instead
         PyErr_SetObject(type, text);
         Py_DECREF(text);
-    } catch (...) {
+    }
+    CORVANE_LET_THREAD_EXIT_PASS
+    catch (...) {
         std::fputs("uncaught panic at ffi boundary\n", stderr);
         std::abort();
     }
@@ -114,7 +116,7 @@ PyObject* create_module() {
 
 }  // namespace
 
-PyObject* call_body(const FunctionEntry& entry, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* call_body(const FunctionEntry& entry, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     try {
         std::vector<PyObject*> slots;
         bind_arguments(entry.desc, args, nargs, kwnames, slots);
@@ -131,7 +133,9 @@ PyObject* call_body(const FunctionEntry& entry, PyObject* const* args, Py_ssize_
         raise_panic(e.what(), &e.where());
     } catch (const std::exception& e) {
         raise_panic(e.what(), nullptr);
-    } catch (...) {
+    }
+    CORVANE_LET_THREAD_EXIT_PASS
+    catch (...) {
         raise_panic("native code failed with an unknown exception", nullptr);
     }
     return nullptr;

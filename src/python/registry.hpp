@@ -17,7 +17,8 @@ struct FunctionEntry {
 PyMethodDef* function_table(std::size_t& count);
 
 // Runs a body behind the entry wrapper: binds, converts, computes, and maps
-// every C++ failure to a Python exception. Never lets an exception escape.
-PyObject* call_body(const FunctionEntry& entry, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+// every C++ failure to a Python exception. Lets no exception escape, except
+// the unwinding of a thread that the interpreter ends (see binding.hpp).
+PyObject* call_body(const FunctionEntry& entry, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace corvane

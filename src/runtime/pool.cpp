@@ -37,9 +37,18 @@
 //
 // Waiting. Idle workers spin briefly (back-to-back calls stay cheap), then
 // sleep on a condition variable. The caller calls its thread's WaitPoll hook
-// about every 50 ms, between its own rows (row loops read the clock every
-// few hundred microseconds' worth of rows) and while it waits for the
-// workers; a hook returning true cancels the job.
+// about every 50 ms while its job runs; a hook returning true cancels the
+// job. The hook may run arbitrary code (Python signal handlers), which may
+// call the pool again or wait for another thread that does, so the caller
+// never holds a compute slot while it runs: when the hook is due in the
+// middle of a row range (row loops read the clock every few hundred
+// microseconds' worth of rows), the caller puts the rest of its range in the
+// donation box, gives its slot back, runs the hook, and rejoins the job if a
+// slot is free. It wakes no worker for its own rows before the hook: most
+// hooks return at once, and one that cancels the job then has no freshly
+// started range to wait for. Workers that come by take them all the same. A pool call made by the hook itself runs inline on the
+// calling thread, like a call from inside a range: it never waits behind
+// the job that is waiting for the hook.
 //
 // Fork. A child forked after the pool exists has none of its threads; an
 // atfork handler forgets the pool there (its memory is leaked), and the
@@ -91,7 +100,9 @@ const std::atomic<unsigned> kQuiet{0};  // attention word of inline runs: never 
 
 thread_local WaitPoll tl_poll = nullptr;
 thread_local void* tl_poll_ctx = nullptr;
-thread_local bool tl_in_chunk = false;  // running a range: nested calls run inline
+// Nested calls on this thread run inline: it is running a range of a job,
+// or the hook of a job it is waiting for.
+thread_local bool tl_inline = false;
 
 inline void cpu_relax() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
@@ -175,10 +186,10 @@ struct Pool {
     std::atomic<std::uint64_t> epoch{0};   // bumped (under mu) when work may have appeared
     std::atomic<std::size_t> spinners{0};  // idle workers currently spinning
 
-    // First linked job with work to hand out (mu held).
-    Job* find_work() const noexcept {
+    // First linked job with work to hand out, other than `except` (mu held).
+    Job* find_work(const Job* except = nullptr) const noexcept {
         for (Job* j = head; j; j = j->next)
-            if (j->has_work()) return j;
+            if (j != except && j->has_work()) return j;
         return nullptr;
     }
     void link(Job* j) noexcept {
@@ -232,6 +243,7 @@ struct Participant {
     // The calling thread only: its hook and the pacing of its clock reads.
     WaitPoll poll = nullptr;  // the hook set when the job started; null on workers
     bool cancelled = false;
+    bool poll_due = false;  // the row loop stopped early so the hook can run
     Clock::time_point next_poll{};
     Clock::time_point last_check{};
     std::size_t stride = 1;  // rows between clock reads; grows while rows are quick
@@ -261,12 +273,31 @@ void cancel_job(Participant& p) {
     job.purge_box();
 }
 
+// Sets tl_inline for its lifetime.
+struct InlineScope {
+    InlineScope() noexcept : saved(tl_inline) { tl_inline = true; }
+    ~InlineScope() { tl_inline = saved; }
+    InlineScope(const InlineScope&) = delete;
+    InlineScope& operator=(const InlineScope&) = delete;
+    bool saved;
+};
+
+bool poll_due(const Participant& p, Clock::time_point now) noexcept {
+    return p.poll && !p.cancelled && (p.poll_due || now >= p.next_poll);
+}
+
 // Calls the caller's hook if it is due; true when the job was cancelled.
+// The caller holds no compute slot here.
 bool poll_if_due(Participant& p, Clock::time_point now) {
-    if (!p.poll || p.cancelled || now < p.next_poll) return p.cancelled;
+    if (!poll_due(p, now)) return p.cancelled;
     // Read the hook afresh: code run by the hook itself may have changed it.
     WaitPoll hook = tl_poll;
-    bool cancel = hook && hook(tl_poll_ctx);
+    bool cancel = false;
+    {
+        InlineScope nested_calls_inline;
+        cancel = hook && hook(tl_poll_ctx);
+    }
+    p.poll_due = false;
     p.next_poll = Clock::now() + kPollInterval;
     if (cancel) cancel_job(p);
     return cancel;
@@ -298,7 +329,7 @@ bool claim(Participant& p, Range& r) {
 
 void run_range(Participant& p, Range r) {
     Job& job = p.job;
-    tl_in_chunk = true;
+    InlineScope nested_calls_inline;
     if (job.rows) {
         RowCursor cursor(r.lo, r.hi, &job.attention, p.poll ? r.lo + p.stride : kNever, &p);
         try {
@@ -313,15 +344,15 @@ void run_range(Participant& p, Range r) {
             record_failure(p, r.lo, std::current_exception());
         }
     }
-    tl_in_chunk = false;
 }
 
-// Works on p's job until nothing is left to claim.
+// Works on p's job until nothing is left to claim or, on the calling
+// thread, until its hook is due.
 void run_units(Participant& p) {
     Range r;
     while (claim(p, r)) {
         run_range(p, r);
-        if (p.poll && poll_if_due(p, Clock::now())) return;
+        if (poll_due(p, Clock::now())) return;
     }
 }
 
@@ -515,44 +546,58 @@ void run_job(std::size_t n, BlockFn* blocks, RowFn* rows) {
     }
     pool.wake_workers(wake_count, asleep);
 
-    if (have_token) {
-        run_units(me);
-        wake_count = 0;
-        {
-            std::lock_guard<std::mutex> lk(pool.mu);
-            pool.leave(job);
-            // Another caller's job may have been waiting for this slot.
-            if (pool.find_work()) {
-                pool.epoch.fetch_add(1, std::memory_order_relaxed);
-                wake_count = pool.to_wake(1);
-                asleep = pool.sleepers;
+    bool spun = false;
+    for (;;) {
+        if (have_token) {
+            run_units(me);
+            // Another caller's job may be waiting for the slot. Rows of
+            // this job left for after the hook are not handed to a worker:
+            // a cancellation from the hook then has less to wait for, and
+            // this thread takes them up again when the hook returns.
+            const Job* keep = poll_due(me, Clock::now()) ? &job : nullptr;
+            wake_count = 0;
+            {
+                std::lock_guard<std::mutex> lk(pool.mu);
+                pool.leave(job);
+                have_token = false;
+                if (pool.find_work(keep)) {
+                    pool.epoch.fetch_add(1, std::memory_order_relaxed);
+                    wake_count = pool.to_wake(1);
+                    asleep = pool.sleepers;
+                }
+            }
+            pool.wake_workers(wake_count, asleep);
+        }
+        if (!spun && !poll_due(me, Clock::now())) {
+            // Workers finishing their last rows: usually a short spin suffices.
+            spun = true;
+            auto spin_end = Clock::now() + kCallerSpin;
+            while (!job.finished()) {
+                for (int k = 0; k < 64; ++k) cpu_relax();
+                if (Clock::now() >= spin_end) break;
             }
         }
-        pool.wake_workers(wake_count, asleep);
-    }
+        if (!job.finished()) poll_if_due(me, Clock::now());
 
-    // Workers finishing their last rows: usually a short spin suffices.
-    auto spin_end = Clock::now() + kCallerSpin;
-    while (!job.finished()) {
-        for (int k = 0; k < 64; ++k) cpu_relax();
-        if (Clock::now() >= spin_end) break;
-    }
-
-    {
         std::unique_lock<std::mutex> lk(pool.mu);
-        while (!job.finished()) {
-            job.waiting = true;
-            if (!me.poll || me.cancelled) {
-                job.done_cv.wait(lk);
-                continue;
-            }
-            if (job.done_cv.wait_until(lk, me.next_poll) == std::cv_status::no_timeout) continue;
-            lk.unlock();
-            poll_if_due(me, Clock::now());
-            lk.lock();
+        if (job.finished()) {
+            pool.unlink(&job);
+            break;
         }
+        if (!me.cancelled && job.has_work() && pool.tokens > 0) {
+            // Rows are left and a slot is free (the rows this thread boxed
+            // before its hook ran, say): take part again.
+            --pool.tokens;
+            job.active.fetch_add(1, std::memory_order_relaxed);
+            have_token = true;
+            continue;
+        }
+        job.waiting = true;
+        if (!me.poll || me.cancelled)
+            job.done_cv.wait(lk);
+        else
+            job.done_cv.wait_until(lk, me.next_poll);
         job.waiting = false;
-        pool.unlink(&job);
     }
 
     if (job.cancelled) throw PythonErrorPending{};
@@ -564,27 +609,42 @@ void run_job(std::size_t n, BlockFn* blocks, RowFn* rows) {
 void RowCursor::check_in() {
     auto& p = *static_cast<Participant*>(owner_);
     Job& job = p.job;
+    bool park = false;
     if (pos_ >= check_at_) {
         // Only the calling thread has periodic checks: pace the clock reads
-        // to about one per kClockCheck and call the hook when it is due.
+        // to about one per kClockCheck, and stop when the hook is due (it
+        // runs once this thread has given its slot back).
         auto now = Clock::now();
         auto elapsed = now - p.last_check;
         p.last_check = now;
         if (elapsed < kClockCheck / 2 && p.stride < kMaxStride) p.stride *= 2;
         else if (elapsed > kClockCheck * 2 && p.stride > 1) p.stride /= 2;
         check_at_ = pos_ + p.stride;
-        if (poll_if_due(p, now)) end_ = pos_;
+        park = poll_due(p, now);
     }
     unsigned a = attention_->load(std::memory_order_relaxed);
     bool trim = (a & kStop) && end_ > job.limit.load(std::memory_order_relaxed);
     bool give = (a & kHungry) && end_ > pos_ && end_ - pos_ >= 2;
-    if (!trim && !give) return;
+    if (!trim && !give && !park) return;
 
     std::size_t wake_count = 0, asleep = 0;
     {
         std::lock_guard<std::mutex> lk(p.pool.mu);
         std::size_t lim = job.limit.load(std::memory_order_relaxed);
         if (end_ > lim) end_ = lim > pos_ ? lim : pos_;
+        if (park) {
+            // The rest of the range goes to the box for any participant. A
+            // full box (rare) postpones the hook to the next check.
+            std::size_t count = job.boxed.load(std::memory_order_relaxed);
+            if (end_ == pos_ || count < kBoxCapacity) {
+                if (end_ > pos_) {
+                    job.box[count] = Range{pos_, end_};
+                    job.boxed.store(count + 1, std::memory_order_relaxed);
+                    end_ = pos_;
+                }
+                p.poll_due = true;
+            }
+        }
         if (job.hungry > 0 && end_ > pos_ && end_ - pos_ >= 2) {
             std::size_t count = job.boxed.load(std::memory_order_relaxed);
             if (count < kBoxCapacity) {
@@ -623,9 +683,9 @@ bool parse_thread_count(std::string_view text, unsigned long long& out) {
 
 void for_each_range(std::size_t n, FunctionRef<void(std::size_t, std::size_t)> chunk) {
     the_pool();
-    if (n <= 1 || tl_in_chunk) {
-        // One row, or a call from inside a range of another job (which
-        // holds a compute slot already): run it here.
+    if (n <= 1 || tl_inline) {
+        // One row, or a call from inside a range of another job or from its
+        // caller's hook: run it here.
         if (n > 0) chunk(0, n);
         return;
     }
@@ -634,7 +694,7 @@ void for_each_range(std::size_t n, FunctionRef<void(std::size_t, std::size_t)> c
 
 void for_each_row(std::size_t n, FunctionRef<void(RowCursor&)> body) {
     the_pool();
-    if (n <= 1 || tl_in_chunk) {
+    if (n <= 1 || tl_inline) {
         if (n == 0) return;
         RowCursor cursor(0, n, &kQuiet, kNever, nullptr);
         body(cursor);

@@ -83,7 +83,7 @@ public:
     }
 
 private:
-    void check_in();  // out of line: may shorten the range, poll, cancel
+    void check_in();  // out of line: may shorten the range (to share it, after a failure, before a poll)
 
     std::size_t pos_;
     std::size_t end_;
@@ -100,11 +100,12 @@ private:
 // runs inline.
 void for_each_row(std::size_t n, FunctionRef<void(RowCursor&)> body);
 
-// Hook polled about every 50 ms by a thread whose job is running, between
-// its own rows while it computes and while it waits. Returning true cancels
-// the job: the remaining rows are skipped, the workers leave, and
-// for_each_range / for_each_row throw PythonErrorPending. Thread-local;
-// null = none.
+// Hook polled about every 50 ms by a thread whose job is running. The
+// thread holds no compute slot while the hook runs (it hands the rest of
+// its rows to the pool first), so the hook may block or call the pool: such
+// a nested call runs inline on this thread. Returning true cancels the job:
+// the remaining rows are skipped, the workers leave, and for_each_range /
+// for_each_row throw PythonErrorPending. Thread-local; null = none.
 using WaitPoll = bool (*)(void* ctx);
 void set_wait_poll(WaitPoll poll, void* ctx) noexcept;
 // The hook currently set on this thread (so a nested user can restore it).

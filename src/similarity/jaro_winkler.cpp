@@ -17,12 +17,14 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <string_view>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
+#include "similarity/char_positions.hpp"
 #include "similarity/kernels.hpp"
 #include "similarity/utf8.hpp"
 
@@ -164,76 +166,38 @@ MatchCounts match_word(const C* a, std::size_t la, const C* b, std::size_t lb, c
     return out;
 }
 
-// Row of the pattern matrix for each distinct character of b, for strings
-// longer than one word: a direct table for byte characters, an
-// open-addressing table (at most half full) for code points.
+// Strings longer than 64 characters with at most this many distinct
+// characters in b get a dense row of b's positions per character (memory:
+// rows times |b| / 64 words); beyond, positions are looked up sparsely.
+constexpr std::size_t kDenseRows = 256;
+
+// t of the matched characters of a (in order) against the claimed
+// positions of b (in order): the pairs whose characters differ.
 template <class C>
-class RowIndex;
-
-template <>
-class RowIndex<unsigned char> {
-public:
-    explicit RowIndex(const unsigned char*, std::size_t) { std::fill(row_, row_ + 256, -1); }
-    std::int32_t find(unsigned char c) const { return row_[c]; }
-    std::int32_t& slot(unsigned char c) { return row_[c]; }
-
-private:
-    std::int32_t row_[256];
-};
-
-template <>
-class RowIndex<std::uint32_t> {
-public:
-    RowIndex(const std::uint32_t*, std::size_t lb) {
-        std::size_t cap = 16;
-        while (cap < 2 * lb) cap *= 2;
-        mask_ = cap - 1;
-        keys_.reset(new std::uint32_t[cap]);
-        rows_.reset(new std::int32_t[cap]);
-        std::fill(rows_.get(), rows_.get() + cap, -1);
-    }
-    std::int32_t find(std::uint32_t c) const { return rows_[probe(c)]; }
-    std::int32_t& slot(std::uint32_t c) {
-        std::size_t i = probe(c);
-        keys_[i] = c;
-        return rows_[i];
-    }
-
-private:
-    std::size_t probe(std::uint32_t c) const {
-        std::size_t i = c & mask_;
-        std::uint64_t perturb = c;
-        while (rows_[i] != -1 && keys_[i] != c) {
-            i = (i * 5 + perturb + 1) & mask_;
-            perturb >>= 5;
+MatchCounts count_transpositions(const C* matched, std::size_t m, const C* b, const std::uint64_t* b_flag,
+                                 std::size_t nw) {
+    MatchCounts out;
+    out.m = m;
+    std::size_t k = 0;
+    for (std::size_t w = 0; w < nw && k < m; ++w) {
+        for (std::uint64_t f = b_flag[w]; f; f &= f - 1) {
+            const std::size_t j = w * 64 + static_cast<std::size_t>(__builtin_ctzll(f));
+            out.t += matched[k++] != b[j];
         }
-        return i;
     }
-    std::size_t mask_;
-    std::unique_ptr<std::uint32_t[]> keys_;
-    std::unique_ptr<std::int32_t[]> rows_;
-};
+    return out;
+}
 
 // The same greedy matching for strings longer than 64 characters, a word
 // of b's positions at a time: for each a[i] the words covering its window
 // are searched in order and the first unclaimed candidate bit is taken,
-// which is the position the left-to-right scan finds.
-template <class C>
-MatchCounts match_blocks(const C* a, std::size_t la, const C* b, std::size_t lb) {
+// which is the position the left-to-right scan finds. pm holds nw words per
+// distinct character of b; row_of(c) is the row of c, or a negative value
+// when b does not hold c. b_flag (nw words) starts all zero.
+template <class C, class RowOf>
+MatchCounts match_rows(const C* a, std::size_t la, const C* b, std::size_t lb, const std::uint64_t* pm,
+                       std::uint64_t* b_flag, RowOf row_of) {
     const std::size_t nw = (lb + 63) / 64;
-    RowIndex<C> index(b, lb);
-    std::size_t rows = 0;
-    for (std::size_t j = 0; j < lb; ++j) {
-        std::int32_t& r = index.slot(b[j]);
-        if (r < 0) r = static_cast<std::int32_t>(rows++);
-    }
-    // rows * nw pattern words, then nw claimed-position words.
-    std::unique_ptr<std::uint64_t[]> words(new std::uint64_t[(rows + 1) * nw]());
-    std::uint64_t* pm = words.get();
-    std::uint64_t* b_flag = pm + rows * nw;
-    for (std::size_t j = 0; j < lb; ++j)
-        pm[static_cast<std::size_t>(index.find(b[j])) * nw + j / 64] |= std::uint64_t{1} << (j % 64);
-
     std::unique_ptr<C[]> matched(new C[la]);
     const std::size_t r = search_range(la, lb);
     std::size_t m = 0;
@@ -241,7 +205,7 @@ MatchCounts match_blocks(const C* a, std::size_t la, const C* b, std::size_t lb)
         const std::size_t lo = i > r ? i - r : 0;
         const std::size_t hi = std::min(lb, i + r + 1);
         if (lo >= hi) break;  // lo only grows from here on
-        const std::int32_t row = index.find(a[i]);
+        const std::ptrdiff_t row = row_of(a[i]);
         if (row < 0) continue;
         const std::uint64_t* p = pm + static_cast<std::size_t>(row) * nw;
         const std::size_t w0 = lo / 64, w1 = (hi - 1) / 64;
@@ -256,16 +220,70 @@ MatchCounts match_blocks(const C* a, std::size_t la, const C* b, std::size_t lb)
             }
         }
     }
-    MatchCounts out;
-    out.m = m;
-    std::size_t k = 0;
-    for (std::size_t w = 0; w < nw && k < m; ++w) {
-        for (std::uint64_t f = b_flag[w]; f; f &= f - 1) {
-            const std::size_t j = w * 64 + static_cast<std::size_t>(__builtin_ctzll(f));
-            out.t += matched[k++] != b[j];
+    return count_transpositions(matched.get(), m, b, b_flag, nw);
+}
+
+// Byte characters: at most 256 rows.
+MatchCounts match_blocks(const unsigned char* a, std::size_t la, const unsigned char* b, std::size_t lb) {
+    const std::size_t nw = (lb + 63) / 64;
+    std::int32_t index[256];
+    std::fill(index, index + 256, -1);
+    std::size_t rows = 0;
+    for (std::size_t j = 0; j < lb; ++j)
+        if (index[b[j]] < 0) index[b[j]] = static_cast<std::int32_t>(rows++);
+    // rows * nw pattern words, then nw claimed-position words.
+    std::unique_ptr<std::uint64_t[]> words(new std::uint64_t[(rows + 1) * nw]());
+    std::uint64_t* pm = words.get();
+    for (std::size_t j = 0; j < lb; ++j)
+        pm[static_cast<std::size_t>(index[b[j]]) * nw + j / 64] |= std::uint64_t{1} << (j % 64);
+    return match_rows(a, la, b, lb, pm, pm + rows * nw,
+                      [&](unsigned char c) -> std::ptrdiff_t { return index[c]; });
+}
+
+// Code points: a dense row per distinct character of b when there are few,
+// as for bytes. Many distinct ones would make that table quadratic in |b|,
+// so then each character keeps only the words it occurs in (the words in
+// between hold no candidate for it anyway).
+MatchCounts match_blocks(const std::uint32_t* a, std::size_t la, const std::uint32_t* b, std::size_t lb) {
+    const std::size_t nw = (lb + 63) / 64;
+    CharPositions positions(b, lb, 0);
+    const std::size_t rows = positions.distinct() <= kDenseRows ? positions.distinct() : 0;
+    std::unique_ptr<std::uint64_t[]> words(new std::uint64_t[(rows + 1) * nw]());
+    std::uint64_t* b_flag = words.get() + rows * nw;
+    if (rows > 0) {
+        std::uint64_t* pm = words.get();
+        positions.spread(pm, nw);
+        return match_rows(a, la, b, lb, pm, b_flag, [&](std::uint32_t c) -> std::ptrdiff_t {
+            const std::size_t id = positions.id_of(c);
+            return id == CharPositions::kAbsent ? -1 : static_cast<std::ptrdiff_t>(id);
+        });
+    }
+
+    positions.list_positions();
+    std::unique_ptr<std::uint32_t[]> matched(new std::uint32_t[la]);
+    const std::size_t r = search_range(la, lb);
+    std::size_t m = 0;
+    for (std::size_t i = 0; i < la; ++i) {
+        const std::size_t lo = i > r ? i - r : 0;
+        const std::size_t hi = std::min(lb, i + r + 1);
+        if (lo >= hi) break;  // lo only grows from here on
+        const std::span<const CharPositions::Entry> list = positions.find(a[i]);
+        const std::size_t w0 = lo / 64, w1 = (hi - 1) / 64;
+        auto e = std::partition_point(list.begin(), list.end(),
+                                      [w0](const CharPositions::Entry& x) { return x.word < w0; });
+        for (; e != list.end() && e->word <= w1; ++e) {
+            const std::size_t w = e->word;
+            std::uint64_t cand = e->bits & ~b_flag[w];
+            if (w == w0) cand &= ~std::uint64_t{0} << (lo % 64);
+            if (w == w1) cand &= ~std::uint64_t{0} >> (63 - (hi - 1) % 64);
+            if (cand) {
+                b_flag[w] |= cand & (~cand + 1);
+                matched[m++] = a[i];
+                break;
+            }
         }
     }
-    return out;
+    return count_transpositions(matched.get(), m, b, b_flag, nw);
 }
 
 inline double jaro_from_counts(MatchCounts mc, std::size_t la, std::size_t lb) {

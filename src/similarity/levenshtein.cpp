@@ -20,9 +20,11 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <vector>
 
+#include "similarity/char_positions.hpp"
 #include "similarity/kernels.hpp"
 #include "similarity/utf8.hpp"
 
@@ -129,6 +131,11 @@ std::size_t wide_slot(const WideMask* table, std::size_t mask, std::uint32_t key
 
 // ---------------------------------------------------------------------------
 // Bit-parallel Levenshtein.
+
+// Patterns of more than 64 characters with at most this many distinct
+// characters from 256 up get a dense row per character (memory: rows times
+// pattern words); beyond, those characters are looked up sparsely.
+constexpr std::size_t kDenseWideRows = 256;
 
 // One word: the pattern has m characters, 1 <= m <= 64; next_mask() yields
 // the pattern mask of each of the n text characters in turn.
@@ -241,80 +248,60 @@ std::uint64_t lev_word(const C* pat, std::size_t m, const C* text, std::size_t n
     });
 }
 
-// Code point -> dense index, open addressing, sized once for a known
-// number of keys (all of them >= 256, so 0 marks a free slot).
-class WideIndex {
-public:
-    explicit WideIndex(std::size_t max_keys) {
-        std::size_t cap = 16;
-        while (cap < 2 * max_keys) cap *= 2;
-        keys_.assign(cap, 0);
-        values_.assign(cap, 0);
-        mask_ = cap - 1;
-    }
-    std::size_t slot(std::uint32_t key) const noexcept {
-        std::size_t i = key & mask_;
-        std::uint64_t perturb = key;
-        while (keys_[i] != 0 && keys_[i] != key) {
-            i = (i * 5 + perturb + 1) & mask_;
-            perturb >>= 5;
-        }
-        return i;
-    }
-    // Index of key, or `missing` when absent.
-    std::size_t find(std::uint32_t key, std::size_t missing) const noexcept {
-        std::size_t s = slot(key);
-        return keys_[s] == key ? values_[s] : missing;
-    }
-    // Index of key, inserting it with index `next` when absent.
-    std::size_t insert(std::uint32_t key, std::size_t next, bool& inserted) {
-        std::size_t s = slot(key);
-        inserted = keys_[s] != key;
-        if (inserted) {
-            keys_[s] = key;
-            values_[s] = next;
-        }
-        return values_[s];
-    }
-
-private:
-    std::vector<std::uint32_t> keys_;
-    std::vector<std::size_t> values_;
-    std::size_t mask_ = 0;
-};
-
 // Pattern of more than 64 characters against a text of n characters. Long
 // inputs only, so plain heap tables are fine here.
 template <class C>
 std::uint64_t lev_blocks(const C* pat, std::size_t m, const C* text, std::size_t n) {
     const std::size_t words = (m + 63) / 64;
-    // Rows 0..255 are the characters below 256, the following ones the
-    // wider characters of the pattern in order of appearance; one extra
-    // all-zero row serves text characters absent from the pattern.
-    std::size_t wide_count = 0;
-    for (std::size_t k = 0; k < m; ++k) wide_count += pat[k] >= 256;
-    WideIndex index(wide_count);
-    std::size_t rows = 256;
-    std::vector<std::uint64_t> table((256 + wide_count + 1) * words, 0);
-    for (std::size_t k = 0; k < m; ++k) {
-        const C c = pat[k];
-        std::size_t row = c;
-        if (c >= 256) {
-            bool inserted = false;
-            row = index.insert(c, rows, inserted);
-            if (inserted) ++rows;
+    if constexpr (sizeof(C) == 1) {
+        // Row c: the pattern mask of character c, `words` words.
+        std::vector<std::uint64_t> table(256 * words, 0);
+        for (std::size_t k = 0; k < m; ++k) table[pat[k] * words + k / 64] |= std::uint64_t{1} << (k % 64);
+        const std::uint64_t* base = table.data();
+        const C* t = text;
+        return myers_blocks(m, n, [&]() -> const std::uint64_t* { return base + *t++ * words; });
+    } else {
+        // Characters below 256 have a row each. Wider ones get rows
+        // 256, 257, ... in order of first appearance when there are few of
+        // them; many distinct ones would make that table quadratic in m, so
+        // then their positions stay sparse and are spread into one shared
+        // row when the text reaches them. The last row is all zero.
+        CharPositions wide(pat, m, 256);
+        const bool dense = wide.distinct() <= kDenseWideRows;
+        const std::size_t rows = 256 + (dense ? wide.distinct() : 0) + 1;
+        std::vector<std::uint64_t> table(rows * words, 0);
+        for (std::size_t k = 0; k < m; ++k)
+            if (pat[k] < 256) table[pat[k] * words + k / 64] |= std::uint64_t{1} << (k % 64);
+        std::uint64_t* base = table.data();
+        std::uint64_t* spare = base + (rows - 1) * words;
+        const C* t = text;
+        if (dense) {
+            wide.spread(base + 256 * words, words);
+            return myers_blocks(m, n, [&]() -> const std::uint64_t* {
+                const C c = *t++;
+                if (c < 256) return base + c * words;
+                const std::size_t id = wide.id_of(c);
+                return id == CharPositions::kAbsent ? spare : base + (256 + id) * words;
+            });
         }
-        table[row * words + k / 64] |= std::uint64_t{1} << (k % 64);
+        wide.list_positions();
+        // The spare row holds the masks of the last wide text character
+        // (all zero for one absent from the pattern); it is rebuilt only
+        // when that character changes.
+        std::span<const CharPositions::Entry> shown;
+        std::uint32_t shown_char = 0;  // below 256: not a character the row serves
+        return myers_blocks(m, n, [&]() -> const std::uint64_t* {
+            const C c = *t++;
+            if (c < 256) return base + c * words;
+            if (c != shown_char) {
+                for (const auto& e : shown) spare[e.word] = 0;
+                shown = wide.find(c);
+                for (const auto& e : shown) spare[e.word] = e.bits;
+                shown_char = c;
+            }
+            return spare;
+        });
     }
-    const std::uint64_t* base = table.data();
-    const std::uint64_t* zero = base + (256 + wide_count) * words;
-    const C* t = text;
-    return myers_blocks(m, n, [&]() -> const std::uint64_t* {
-        const C c = *t++;
-        if (c < 256) return base + c * words;
-        const std::size_t row = index.find(c, SIZE_MAX);
-        return row == SIZE_MAX ? zero : base + row * words;
-    });
 }
 
 // Levenshtein distance of two code-unit sequences with no common prefix

@@ -103,7 +103,10 @@ std::vector<double> support_vector_norms(const double* support_vectors, std::siz
 }
 
 std::vector<double> score_rows(const SvmModel& model, const double* rows, std::size_t n) {
-    if (n == 0) return {};
+    if (n == 0) {
+        pool::worker_count();  // no rows: the pool is created all the same, as by a map of no rows
+        return {};
+    }
     const InterleavedVectors iv(model);
     const std::size_t f = model.f;
     return parallel_map(n, [&](std::size_t i) {

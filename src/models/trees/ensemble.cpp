@@ -119,7 +119,10 @@ private:
 std::vector<double> score_rows(const FlatTrees& flat, const Ensemble& ensemble, const double* rows, std::size_t n,
                                std::size_t f) {
     std::vector<double> out(n);
-    if (n == 0) return out;
+    if (n == 0) {
+        pool::worker_count();  // no rows: the pool is created all the same, as by a map of no rows
+        return out;
+    }
     double* dst = out.data();
     if (!worth_packing(flat, n)) {
         pool::for_each_range(n, [&](std::size_t lo, std::size_t hi) {
