@@ -337,6 +337,12 @@ void take_lock_back(PyThreadState* state) noexcept {
 
 }  // namespace
 
+// 3.13 moved the main-thread test out of the public headers; the function
+// is still exported under the same name and signature.
+#if PY_VERSION_HEX >= 0x030D0000
+extern "C" int _PyOS_IsMainThread(void);
+#endif
+
 // Only the main thread runs signal handlers, so only it polls; other
 // threads keep the lock released for the whole section.
 ReleasedSection::ReleasedSection() noexcept : polls_(_PyOS_IsMainThread() != 0), state_(PyEval_SaveThread()) {
