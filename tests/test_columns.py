@@ -15,8 +15,8 @@ import pytest
 
 import _corvane_rs as m
 
-LEFT = ["martha", "", "dwayne", "Jones-Smith & Co", "héllo wörld", "日本語テキスト", "a\x00b", "x" * 40, "🙂 emoji"]
-RIGHT = ["marhta", "x", "duane", "Smith Jones Co", "hello world", "日本語", "a\x00c", "x" * 39 + "y", "🙂 emoji"]
+LEFT = ["martha", "", "dwayne", "Jones-Smith & Co", "héllo wörld, Müller Straße 12 and a long ascii tail", "日本語テキスト", "a\x00b", "x" * 40, "🙂 emoji"]
+RIGHT = ["marhta", "x", "duane", "Smith Jones Co", "hello world, Muller Strasse 12 and a long ascii tail", "日本語", "a\x00c", "x" * 39 + "y", "🙂 emoji"]
 
 STRING_BATCHES = ["jaro_winkler", "levenshtein", "damerau_levenshtein", "exact_match", "soundex", "jaccard", "cosine",
                   "token_sort_ratio"]

@@ -118,8 +118,19 @@ void append_encoded(OwnedStrings& out, PyObject* item) {
         const auto* src = static_cast<const Py_UCS1*>(data);
         char* p = out.room(2 * len);
         char* const start = p;
-        for (std::size_t k = 0; k < len; ++k) {
-            Py_UCS1 c = src[k];
+        for (std::size_t k = 0; k < len;) {
+            if (k + 8 <= len) {
+                // Eight ASCII characters at once: they are their own UTF-8.
+                std::uint64_t w;
+                std::memcpy(&w, src + k, 8);
+                if ((w & 0x8080808080808080ULL) == 0) {
+                    std::memcpy(p, &w, 8);
+                    p += 8;
+                    k += 8;
+                    continue;
+                }
+            }
+            Py_UCS1 c = src[k++];
             if (c < 0x80) {
                 *p++ = static_cast<char>(c);
             } else {
