@@ -139,9 +139,7 @@ private:
 
 class StringColumn {
 public:
-    StringColumn() = default;
-    StringColumn(StringColumn&&) noexcept = default;
-    StringColumn& operator=(StringColumn&&) noexcept = default;
+    // Copies share the strings (they are never changed once written).
 
     std::size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
@@ -167,13 +165,26 @@ public:
 
     // A run that lives as long as the column (dictionaries of runs).
     const StringRun* own_run(const StringRun& run) {
-        owned_runs_.push_back(std::make_unique<StringRun>(run));
+        owned_runs_.push_back(std::make_shared<const StringRun>(run));
         return owned_runs_.back().get();
     }
     void keep(std::shared_ptr<const void> owner) { keep_.push_back(std::move(owner)); }
 
-    // Takes over bytes filled by the column's builder (below) as one run.
+    // Takes over strings the call filled itself as one run.
     void adopt(OwnedStrings&& strings);
+
+    // Builds a column string by string (C++ callers): the strings go to a
+    // run of the column's own, which must be its last run.
+    void reserve(std::size_t n) { building().reserve_strings(n); }
+    void push_back(const char* data, std::size_t len) {
+        OwnedStrings& b = building();
+        b.push(data, len);
+        StringRun& run = runs_.back();
+        run.length = b.count;
+        run.bytes = b.bytes.get();
+        run.offsets = b.offsets.get();
+        ++size_;
+    }
 
     void clear() noexcept {
         runs_.clear();
@@ -181,14 +192,27 @@ public:
         size_ = 0;
         owned_runs_.clear();
         keep_.clear();
+        building_.reset();
     }
 
 private:
     std::vector<StringRun> runs_;
     std::vector<std::size_t> starts_;  // starts_[k]: index of run k's first string
     std::size_t size_ = 0;
-    std::vector<std::unique_ptr<StringRun>> owned_runs_;
+    std::vector<std::shared_ptr<const StringRun>> owned_runs_;
     std::vector<std::shared_ptr<const void>> keep_;
+    std::shared_ptr<OwnedStrings> building_;
+
+    OwnedStrings& building() {
+        // A builder shared with a copy is frozen: more strings go to a new run.
+        if (!building_ || building_.use_count() > 2) {
+            building_ = std::make_shared<OwnedStrings>();
+            keep(building_);
+            starts_.push_back(size_);
+            runs_.push_back(StringRun{});
+        }
+        return *building_;
+    }
 };
 
 inline void StringColumn::adopt(OwnedStrings&& strings) {
