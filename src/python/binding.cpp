@@ -107,6 +107,37 @@ void for_each_item(PyObject* obj, F&& fn) {
 // caller's objects: PyUnicode_AsUTF8AndSize would attach a UTF-8 copy to
 // every non-ASCII str for the rest of its life.
 
+// UTF-8 of 2- or 4-byte code units at p (room for 3 or 4 bytes a unit);
+// false at a surrogate, which has no UTF-8 form.
+template <class Unit>
+bool encode_units(const Unit* src, std::size_t len, char*& out) {
+    char* p = out;
+    for (std::size_t k = 0; k < len; ++k) {
+        const Py_UCS4 c = src[k];
+        if (c < 0x80) {
+            *p++ = static_cast<char>(c);
+        } else if (c < 0x800) {
+            p[0] = static_cast<char>(0xC0 | (c >> 6));
+            p[1] = static_cast<char>(0x80 | (c & 0x3F));
+            p += 2;
+        } else if (sizeof(Unit) == 2 || c < 0x10000) {
+            if (c - 0xD800u < 0x800u) return false;
+            p[0] = static_cast<char>(0xE0 | (c >> 12));
+            p[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            p[2] = static_cast<char>(0x80 | (c & 0x3F));
+            p += 3;
+        } else {
+            p[0] = static_cast<char>(0xF0 | (c >> 18));
+            p[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            p[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            p[3] = static_cast<char>(0x80 | (c & 0x3F));
+            p += 4;
+        }
+    }
+    out = p;
+    return true;
+}
+
 // Encodes a str that is not compact ASCII. A surrogate cannot be encoded:
 // the interpreter's own encoder then raises its UnicodeEncodeError.
 void append_encoded(OwnedStrings& out, PyObject* item) {
@@ -143,31 +174,15 @@ void append_encoded(OwnedStrings& out, PyObject* item) {
     }
     char* p = out.room((kind == PyUnicode_2BYTE_KIND ? 3 : 4) * len);
     char* const start = p;
-    for (std::size_t k = 0; k < len; ++k) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, k);
-        if (c < 0x80) {
-            *p++ = static_cast<char>(c);
-        } else if (c < 0x800) {
-            *p++ = static_cast<char>(0xC0 | (c >> 6));
-            *p++ = static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            if (c >= 0xD800 && c <= 0xDFFF) {
-                PyRef encoded(PyUnicode_AsUTF8String(item));  // raises UnicodeEncodeError
-                if (!encoded) pending();
-                out.push(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
-                return;
-            }
-            *p++ = static_cast<char>(0xE0 | (c >> 12));
-            *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            *p++ = static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            *p++ = static_cast<char>(0xF0 | (c >> 18));
-            *p++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            *p++ = static_cast<char>(0x80 | (c & 0x3F));
-        }
+    const bool ok = kind == PyUnicode_2BYTE_KIND ? encode_units(static_cast<const Py_UCS2*>(data), len, p)
+                                                 : encode_units(static_cast<const Py_UCS4*>(data), len, p);
+    if (ok) {
+        out.commit(static_cast<std::size_t>(p - start));
+        return;
     }
-    out.commit(static_cast<std::size_t>(p - start));
+    PyRef encoded(PyUnicode_AsUTF8String(item));  // raises UnicodeEncodeError
+    if (!encoded) pending();
+    out.push(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
 }
 
 // Appends the UTF-8 form of one str item.

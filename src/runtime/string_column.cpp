@@ -47,7 +47,15 @@ RunProblem check_views(const StringRun& run) {
         std::int32_t len, buf, off;
         std::memcpy(&len, v, 4);
         if (len < 0) return problem(RunProblem::Kind::kViewOutOfBounds, i);
-        if (len > 12) {
+        if (len <= 12) {
+            // Inline: the twelve bytes at once (padding beyond the string is
+            // normally zero; when it is not, the exact check below decides).
+            std::uint64_t a;
+            std::uint32_t b;
+            std::memcpy(&a, v + 4, 8);
+            std::memcpy(&b, v + 12, 4);
+            if (((a | b) & 0x8080808080808080ULL) == 0) continue;
+        } else {
             std::memcpy(&buf, v + 8, 4);
             std::memcpy(&off, v + 12, 4);
             if (buf < 0 || static_cast<std::size_t>(buf) >= run.n_buffers || off < 0 ||
