@@ -138,6 +138,8 @@ BAD_CASES = [
      ValueError, "argument 'left': element 2 is not valid UTF-8"),
     ("surrogate_utf8", "pa.Array.from_buffers(pa.string(), 3, [None, i32(0, 0, 0, 3), pa.py_buffer(b'\\xed\\xa0\\x80')])",
      ValueError, "element 2 is not valid UTF-8"),
+    ("split_character", "pa.Array.from_buffers(pa.string(), 3, [None, i32(0, 1, 2, 4), pa.py_buffer('éé'.encode())])",
+     ValueError, "element 0 is not valid UTF-8"),
     ("decreasing_offsets", "pa.Array.from_buffers(pa.string(), 3, [None, i32(0, 2, 1, 3), pa.py_buffer(b'abc')])",
      ValueError, "offsets decrease .* at element 1"),
     ("decreasing_large", "pa.Array.from_buffers(pa.large_string(), 3, [None, i64(0, 1, 3, 2), pa.py_buffer(b'abc')])",

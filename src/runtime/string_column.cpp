@@ -34,7 +34,17 @@ RunProblem check_offsets(const StringRun& run) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(run.bytes);
     // ASCII bytes never split a character: one pass over the whole range
     // settles every string at once.
-    if (all_ascii(bytes + o[0], static_cast<std::size_t>(o[run.length] - o[0]))) return {};
+    const auto total = static_cast<std::size_t>(o[run.length] - o[0]);
+    if (all_ascii(bytes + o[0], total)) return {};
+    // The strings are back to back: they are all valid when the whole range
+    // is, and no string starts inside a character (on a continuation byte).
+    if (valid_utf8(std::string_view(run.bytes + o[0], total))) {
+        bool split = false;
+        for (std::size_t i = 0; i < run.length; ++i)
+            split |= o[i] < o[run.length] && (bytes[o[i]] & 0xC0) == 0x80;
+        if (!split) return {};
+    }
+    // Some string is invalid: find the first one.
     for (std::size_t i = 0; i < run.length; ++i)
         if (!valid_utf8(run[i])) return problem(RunProblem::Kind::kInvalidUtf8, i);
     return {};
