@@ -111,8 +111,11 @@ void take_from_capsule(PyObject* capsule, const char* name, T& into) {
     src->release = nullptr;
 }
 
-// Imports obj through __arrow_c_array__ or __arrow_c_stream__; false when
-// it has neither.
+[[noreturn]] void stream_failed(ArrowImport& imp, int rc, const ColumnContext& ctx);
+
+// Imports obj through __arrow_c_array__ (schema and array) or
+// __arrow_c_stream__ (schema; read_chunks takes the arrays once the schema
+// is accepted); false when it has neither.
 bool import_arrow(PyObject* obj, ArrowImport& imp, const ColumnContext& ctx) {
     PyRef method(PyObject_GetAttrString(obj, "__arrow_c_array__"));
     if (method) {
@@ -138,18 +141,24 @@ bool import_arrow(PyObject* obj, ArrowImport& imp, const ColumnContext& ctx) {
     PyRef capsule(PyObject_CallNoArgs(method.get()));
     if (!capsule) pending();
     take_from_capsule(capsule.get(), "arrow_array_stream", imp.stream);
-    auto stream_failed = [&](int rc) {
-        const char* text = imp.stream.get_last_error ? imp.stream.get_last_error(&imp.stream) : nullptr;
-        throw ValueError(ctx.prefix() + "the Arrow stream failed: " + (text ? text : std::strerror(rc)));
-    };
-    if (int rc = imp.stream.get_schema(&imp.stream, &imp.schema)) stream_failed(rc);
+    if (int rc = imp.stream.get_schema(&imp.stream, &imp.schema)) stream_failed(imp, rc, ctx);
+    return true;
+}
+
+[[noreturn]] void stream_failed(ArrowImport& imp, int rc, const ColumnContext& ctx) {
+    const char* text = imp.stream.get_last_error ? imp.stream.get_last_error(&imp.stream) : nullptr;
+    throw ValueError(ctx.prefix() + "the Arrow stream failed: " + (text ? text : std::strerror(rc)));
+}
+
+// Reads the rest of a stream (after its schema was accepted) into chunks.
+void read_chunks(ArrowImport& imp, const ColumnContext& ctx) {
+    if (!imp.stream.release) return;
     for (;;) {
         ArrowArray next{};
-        if (int rc = imp.stream.get_next(&imp.stream, &next)) stream_failed(rc);
+        if (int rc = imp.stream.get_next(&imp.stream, &next)) stream_failed(imp, rc, ctx);
         if (!next.release) break;  // end of stream
         imp.chunks.push_back(next);
     }
-    return true;
 }
 
 // ---- Arrow arrays to string runs ---------------------------------------------
@@ -287,6 +296,7 @@ bool read_arrow_strings(PyObject* obj, const ColumnContext& ctx, StringColumn& o
     } else if (std::strcmp(schema.format, "n") == 0) {
         // The null type: every element is missing.
         std::size_t total = 0;
+        read_chunks(*imp, ctx);
         for (const ArrowArray& a : imp->chunks) total += a.length > 0 ? static_cast<std::size_t>(a.length) : 0;
         if (total > 0) null_element(ctx, 0);
         return true;
@@ -294,6 +304,7 @@ bool read_arrow_strings(PyObject* obj, const ColumnContext& ctx, StringColumn& o
         not_strings(ctx, values_format, false);
     }
 
+    read_chunks(*imp, ctx);
     std::vector<const ArrowArray*> chunk_of_run;
     for (const ArrowArray& a : imp->chunks) {
         if (a.length < 0) malformed(ctx, "negative length");
@@ -359,6 +370,7 @@ bool read_arrow_floats(PyObject* obj, const ColumnContext& ctx, FloatColumn& out
     if ((!width && !f64 && !f32) || imp->schema.dictionary)
         type_error(ctx.where() + "Arrow format '" + format +
                    "' is not a number type (expected float64 'g', float32 'f' or an integer type)");
+    read_chunks(*imp, ctx);
     std::size_t total = 0;
     for (const ArrowArray& a : imp->chunks) {
         check_shape(a, 2, ctx);
