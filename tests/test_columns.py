@@ -94,6 +94,15 @@ def test_numeric_forms_match_the_list_path(form, values):
         assert np.array_equal(batch(other, column), batch(other, as_floats), equal_nan=True)
 
 
+@pytest.mark.filterwarnings("ignore:The chararray class is deprecated:DeprecationWarning")
+def test_numpy_subclasses_keep_their_items():
+    # chararray items lose trailing blanks, masked values read as NaN: as before.
+    assert m.exact_match_batch(np.char.array(["a  ", "b"]), ["a", "b"]) == [1.0, 1.0]
+    masked = np.ma.array([1.0, 2.0], mask=[False, True])
+    with pytest.warns(UserWarning):
+        assert np.isnan(m.numeric_distance_batch(masked, [1.0, 2.0])[1])
+
+
 def test_list_path_leaves_no_utf8_copy_on_the_callers_strings():
     strings = ["héllo" + str(k) for k in range(50)] + ["日本" * k for k in range(50)]
     sizes = [sys.getsizeof(s) for s in strings]

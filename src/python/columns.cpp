@@ -24,8 +24,8 @@
 // what the last offset says, so an offset past the producer's buffer cannot
 // be detected here (views carry their buffer sizes and are checked).
 //
-// Not read in place (iterated item by item as before): objects whose dtype
-// is NumPy's object dtype (a pandas object Series has an Arrow export, but
+// Not read in place (iterated item by item as before): NumPy subclasses,
+// objects whose dtype is NumPy's object dtype (a pandas object Series has an Arrow export, but
 // its items are Python objects), NumPy arrays of other dtypes or shapes, or
 // non-native byte order, and StringDType arrays whose missing value is a
 // string.
@@ -490,7 +490,9 @@ bool native_order(char byteorder) {
 NpArrayObject* numpy_vector(PyObject* obj, void**& api) {
     api = numpy_api_if_imported();
     if (!api || numpy_major_version() < 2) return nullptr;
-    if (!PyObject_TypeCheck(obj, static_cast<PyTypeObject*>(api[kApiArrayType]))) return nullptr;
+    // Exactly ndarray: subclasses may change what their items are (a
+    // chararray strips trailing blanks, a masked array hides masked values).
+    if (Py_TYPE(obj) != static_cast<PyTypeObject*>(api[kApiArrayType])) return nullptr;
     auto* arr = reinterpret_cast<NpArrayObject*>(obj);
     return arr->nd == 1 ? arr : nullptr;
 }
