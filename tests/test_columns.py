@@ -95,8 +95,16 @@ def test_numeric_forms_match_the_list_path(form, values):
 
 
 @pytest.mark.filterwarnings("ignore:The chararray class is deprecated:DeprecationWarning")
-def test_numpy_subclasses_keep_their_items():
-    # chararray items lose trailing blanks, masked values read as NaN: as before.
+def test_columns_read_item_by_item_keep_their_items():
+    # Forms whose items differ from their raw or exported data stay on the
+    # item path: chararray items lose trailing blanks, masked values read as
+    # NaN, a NumPy-backed pandas Series keeps NaN (its Arrow export makes it
+    # null), decimals and unexportable objects convert item by item.
+    nan_series = pd.Series([1.0, float("nan"), 3.0])
+    assert np.array_equal(m.numeric_distance_batch(nan_series, [0.0] * 3), [1.0, float("nan"), 3.0], equal_nan=True)
+    assert m.numeric_distance_batch(pl.Series([__import__("decimal").Decimal("1.5")]), [1.0]) == [0.5]
+    assert m.exact_match_batch(pl.Series(["a", "b"], dtype=pl.Object), ["a", "c"]) == [1.0, 0.0]
+    assert m.exact_match_batch(pd.Series(["a", "b"], dtype=object), ["a", "c"]) == [1.0, 0.0]
     assert m.exact_match_batch(np.char.array(["a  ", "b"]), ["a", "b"]) == [1.0, 1.0]
     masked = np.ma.array([1.0, 2.0], mask=[False, True])
     with pytest.warns(UserWarning):

@@ -198,13 +198,42 @@ inline void append_str(OwnedStrings& out, PyObject* item) {
     append_encoded(out, item);
 }
 
+[[noreturn]] void unsupported_format_or_pending(const std::string& format_problem);
+OwnedStrings convert_str_items(PyObject* obj);
+
 // Converts one sequence of str; throws PythonErrorPending with the error
 // set (or ValueError for a malformed column read in place).
 StringColumn convert_string_column(PyObject* obj, const ColumnContext& ctx) {
     StringColumn col;
     if (PyUnicode_Check(obj)) type_error("Can't extract `str` to `Vec`");
-    if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj) && read_string_column_in_place(obj, ctx, col))
-        return col;
+    std::string format_problem;
+    if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) {
+        try {
+            if (read_string_column_in_place(obj, ctx, col)) return col;
+        } catch (const UnsupportedArrowFormat& e) {
+            if (!PySequence_Check(obj)) type_error(e.message);
+            format_problem = e.message;
+        }
+    }
+    try {
+        col.adopt(convert_str_items(obj));
+    } catch (const PythonErrorPending&) {
+        unsupported_format_or_pending(format_problem);
+    }
+    return col;
+}
+
+// After an item path taken for an Arrow column of an unsupported format:
+// a TypeError becomes the message naming the format.
+[[noreturn]] void unsupported_format_or_pending(const std::string& format_problem) {
+    if (!format_problem.empty() && PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        type_error(format_problem);
+    }
+    pending();
+}
+
+OwnedStrings convert_str_items(PyObject* obj) {
     OwnedStrings strings;
     strings.reserve_strings(sequence_hint(obj));
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
@@ -221,8 +250,7 @@ StringColumn convert_string_column(PyObject* obj, const ColumnContext& ctx) {
     } else {
         for_each_item(obj, [&](PyObject* item) { append_str(strings, item); });
     }
-    col.adopt(std::move(strings));
-    return col;
+    return strings;
 }
 
 double convert_float(PyObject* obj) {
@@ -495,11 +523,21 @@ FloatColumn to_float_column(const Args& args, std::size_t i) {
     try {
         FloatColumn out;
         PyObject* obj = args[i];
-        if (!PyUnicode_Check(obj) && !PyList_CheckExact(obj) && !PyTuple_CheckExact(obj) &&
-            read_float_column_in_place(obj, ColumnContext{args.name(i)}, out))
-            return out;
-        out.values.reserve(sequence_hint(obj));
-        for_each_item(obj, [&](PyObject* item) { out.values.push_back(convert_float(item)); });
+        std::string format_problem;
+        if (!PyUnicode_Check(obj) && !PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) {
+            try {
+                if (read_float_column_in_place(obj, ColumnContext{args.name(i)}, out)) return out;
+            } catch (const UnsupportedArrowFormat& e) {
+                if (!PySequence_Check(obj)) type_error(e.message);
+                format_problem = e.message;
+            }
+        }
+        try {
+            out.values.reserve(sequence_hint(obj));
+            for_each_item(obj, [&](PyObject* item) { out.values.push_back(convert_float(item)); });
+        } catch (const PythonErrorPending&) {
+            unsupported_format_or_pending(format_problem);
+        }
         return out;
     } catch (const PythonErrorPending&) {
         conversion_failed(args, i);

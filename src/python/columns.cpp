@@ -25,10 +25,12 @@
 // be detected here (views carry their buffer sizes and are checked).
 //
 // Not read in place (iterated item by item as before): NumPy subclasses,
-// objects whose dtype is NumPy's object dtype (a pandas object Series has an Arrow export, but
-// its items are Python objects), NumPy arrays of other dtypes or shapes, or
-// non-native byte order, and StringDType arrays whose missing value is a
-// string.
+// objects whose dtype is a NumPy dtype (pandas Series backed by NumPy: an
+// object Series holds Python objects, and the Arrow export of a float
+// Series would turn NaN into nulls), sequences whose Arrow export raises,
+// float columns of Arrow types other than floats and integers (decimals),
+// NumPy arrays of other dtypes or shapes or of non-native byte order, and
+// StringDType arrays whose missing value is a string.
 #include <bit>
 #include <cstring>
 #include <memory>
@@ -113,6 +115,14 @@ void take_from_capsule(PyObject* capsule, const char* name, T& into) {
 
 [[noreturn]] void stream_failed(ArrowImport& imp, int rc, const ColumnContext& ctx);
 
+// An exporter that raises (a polars Object series cannot be exported) may
+// still be a sequence whose items convert as before: it is then iterated.
+bool export_failed(PyObject* obj) {
+    if (!PySequence_Check(obj)) pending();
+    PyErr_Clear();
+    return false;
+}
+
 // Imports obj through __arrow_c_array__ (schema and array) or
 // __arrow_c_stream__ (schema; read_chunks takes the arrays once the schema
 // is accepted); false when it has neither.
@@ -120,7 +130,7 @@ bool import_arrow(PyObject* obj, ArrowImport& imp, const ColumnContext& ctx) {
     PyRef method(PyObject_GetAttrString(obj, "__arrow_c_array__"));
     if (method) {
         PyRef pair(PyObject_CallNoArgs(method.get()));
-        if (!pair) pending();
+        if (!pair) return export_failed(obj);
         if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
             PyErr_SetString(PyExc_TypeError, "__arrow_c_array__ must return a (schema, array) tuple of capsules");
             pending();
@@ -139,7 +149,7 @@ bool import_arrow(PyObject* obj, ArrowImport& imp, const ColumnContext& ctx) {
         return false;
     }
     PyRef capsule(PyObject_CallNoArgs(method.get()));
-    if (!capsule) pending();
+    if (!capsule) return export_failed(obj);
     take_from_capsule(capsule.get(), "arrow_array_stream", imp.stream);
     if (int rc = imp.stream.get_schema(&imp.stream, &imp.schema)) stream_failed(imp, rc, ctx);
     return true;
@@ -184,8 +194,8 @@ bool is_string_format(const char* f) {
 }
 
 [[noreturn]] void not_strings(const ColumnContext& ctx, const char* format, bool dictionary_values) {
-    type_error(ctx.where() + "Arrow format '" + format + "'" + (dictionary_values ? " of the dictionary values" : "") +
-               " is not a string type (expected utf8 'u', large_utf8 'U' or utf8_view 'vu')");
+    throw UnsupportedArrowFormat{ctx.where() + "Arrow format '" + format + "'" + (dictionary_values ? " of the dictionary values" : "") +
+               " is not a string type (expected utf8 'u', large_utf8 'U' or utf8_view 'vu')"};
 }
 
 void check_shape(const ArrowArray& a, std::int64_t min_buffers, const ColumnContext& ctx) {
@@ -368,8 +378,8 @@ bool read_arrow_floats(PyObject* obj, const ColumnContext& ctx, FloatColumn& out
     const int width = integer_width(format, is_signed);
     const bool f64 = std::strcmp(format, "g") == 0, f32 = std::strcmp(format, "f") == 0;
     if ((!width && !f64 && !f32) || imp->schema.dictionary)
-        type_error(ctx.where() + "Arrow format '" + format +
-                   "' is not a number type (expected float64 'g', float32 'f' or an integer type)");
+        throw UnsupportedArrowFormat{ctx.where() + "Arrow format '" + format +
+                                     "' is not a number type (expected float64 'g', float32 'f' or an integer type)"};
     read_chunks(*imp, ctx);
     std::size_t total = 0;
     for (const ArrowArray& a : imp->chunks) {
@@ -497,9 +507,10 @@ NpArrayObject* numpy_vector(PyObject* obj, void**& api) {
     return arr->nd == 1 ? arr : nullptr;
 }
 
-// An object whose `dtype` is NumPy's object dtype holds Python objects:
-// those are iterated as before, even when it also has an Arrow export.
-bool has_object_dtype(PyObject* obj) {
+// An object whose `dtype` is a NumPy dtype (a pandas Series backed by
+// NumPy) is iterated as before, even though it has an Arrow export: its
+// items may be Python objects, and the export would turn NaN into nulls.
+bool has_numpy_dtype(PyObject* obj) {
     void** api = numpy_api_if_imported();
     if (!api || numpy_major_version() < 2) return false;
     PyRef dtype(PyObject_GetAttrString(obj, "dtype"));
@@ -508,7 +519,7 @@ bool has_object_dtype(PyObject* obj) {
         return false;
     }
     if (!PyObject_TypeCheck(dtype.get(), static_cast<PyTypeObject*>(api[kApiDescrType]))) return false;
-    return reinterpret_cast<NpDescr*>(dtype.get())->kind == 'O';
+    return true;
 }
 
 bool read_numpy_strings(PyObject* obj, const ColumnContext& ctx, StringColumn& out) {
@@ -649,13 +660,13 @@ bool read_numpy_floats(PyObject* obj, FloatColumn& out) {
 
 bool read_string_column_in_place(PyObject* obj, const ColumnContext& ctx, StringColumn& out) {
     if (read_numpy_strings(obj, ctx, out)) return true;
-    if (has_object_dtype(obj)) return false;
+    if (has_numpy_dtype(obj)) return false;
     return read_arrow_strings(obj, ctx, out);
 }
 
 bool read_float_column_in_place(PyObject* obj, const ColumnContext& ctx, FloatColumn& out) {
     if (read_numpy_floats(obj, out)) return true;
-    if (has_object_dtype(obj)) return false;
+    if (has_numpy_dtype(obj)) return false;
     return read_arrow_floats(obj, ctx, out);
 }
 

@@ -43,6 +43,14 @@ struct ColumnContext {
     std::string where() const;
 };
 
+// An Arrow column of a type the kind does not read. A sequence is then
+// iterated item by item as before (a polars Object series exports as
+// fixed-size binary but holds str); when that fails with a TypeError, this
+// message (naming the Arrow format) is raised instead.
+struct UnsupportedArrowFormat {
+    std::string message;
+};
+
 // String columns held in memory the call can read in place: Arrow arrays
 // and streams, NumPy unicode and StringDType arrays. Returns false, having
 // done nothing, when obj is none of these (the caller then iterates it).
