@@ -81,17 +81,32 @@ def pair_frame(left: pd.DataFrame, right: pd.DataFrame, pairs: pd.MultiIndex) ->
     rows_l = left.reindex(ids_l)
     rows_r = right.reindex(ids_r)
     for field in FIELDS:
-        columns[f"{field}_l"] = rows_l[field].to_numpy()
-        columns[f"{field}_r"] = rows_r[field].to_numpy()
+        # Arrow-backed strings stay Arrow-backed (the engine reads them in place).
+        columns[f"{field}_l"] = arrow_strings_or_numpy(rows_l[field])
+        columns[f"{field}_r"] = arrow_strings_or_numpy(rows_r[field])
     return pd.DataFrame(columns)
+
+
+def is_arrow_strings(column: pd.Series) -> bool:
+    dtype = column.dtype
+    return isinstance(dtype, pd.StringDtype) and dtype.storage == "pyarrow"
+
+
+def arrow_strings_or_numpy(column: pd.Series) -> Any:
+    return column.array if is_arrow_strings(column) else column.to_numpy()
 
 
 # ---- features ---------------------------------------------------------------
 
 
-def strings(column: pd.Series) -> list[str]:
-    """A column as a list of Python ``str``, "" for missing values (None,
-    NaN, pandas.NA), whatever its dtype (object, pandas or Arrow strings)."""
+def strings(column: pd.Series) -> Any:
+    """A string column the engine takes, "" for missing values (None, NaN,
+    pandas.NA). Arrow-backed strings (pandas 3's default ``str`` dtype with
+    pyarrow installed) are passed as they are, without ``.tolist()``: the
+    engine reads their Arrow buffers in place. Any other dtype becomes a
+    list of Python ``str``."""
+    if is_arrow_strings(column):
+        return column.fillna("") if column.hasnans else column
     values = column.to_numpy(dtype=object)
     missing = pd.isna(values)
     if missing.any():

@@ -1,13 +1,17 @@
 # Type information for the native module _corvane_rs.
 #
 # Every parameter may be given by position or by keyword and every one is
-# required. String columns must be real sequences of ``str``: a bare ``str``
-# is refused at run time even though it is itself a ``Sequence[str]``.
+# required. String columns are sequences of ``str`` (a bare ``str`` is
+# refused at run time even though it is itself a ``Sequence[str]``), Arrow
+# columns (pyarrow, polars, pandas with Arrow-backed strings, anything with
+# ``__arrow_c_array__`` or ``__arrow_c_stream__``) or 1-D NumPy string
+# arrays; all of these are read in place. Float columns likewise accept
+# float and integer NumPy arrays and Arrow columns.
 # Arrays are never converted: float parameters need ``float64`` arrays, tree
 # index parameters ``int64`` arrays, with exactly the dimensions documented.
 
 from collections.abc import Sequence
-from typing import SupportsFloat, SupportsIndex, TypeAlias
+from typing import Any, Protocol, SupportsFloat, SupportsIndex, TypeAlias, type_check_only
 
 import numpy as np
 import numpy.typing as npt
@@ -36,43 +40,64 @@ _Float: TypeAlias = SupportsFloat | SupportsIndex
 _F64Array: TypeAlias = npt.NDArray[np.float64]
 _I64Array: TypeAlias = npt.NDArray[np.int64]
 
+@type_check_only
+class _ArrowArray(Protocol):
+    """An Arrow array exporter (pyarrow.Array, nanoarrow, ...)."""
+
+    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]: ...
+
+@type_check_only
+class _ArrowStream(Protocol):
+    """An Arrow stream exporter (pyarrow.ChunkedArray, polars.Series, pandas.Series, ...)."""
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object: ...
+
+# A string column: str items, an Arrow column of utf8 / large_utf8 /
+# utf8_view or of strings dictionary-encoded, or a 1-D NumPy array of
+# StringDType or fixed-width unicode.
+_Strings: TypeAlias = (
+    Sequence[str] | _ArrowArray | _ArrowStream | npt.NDArray[np.str_] | np.ndarray[Any, np.dtypes.StringDType]
+)
+# A float column: numbers, or an Arrow / NumPy column of floats or integers.
+_Floats: TypeAlias = Sequence[_Float] | _ArrowArray | _ArrowStream | npt.NDArray[np.floating[Any] | np.integer[Any]]
+
 # ---- pairwise: one score per aligned (left[i], right[i]) pair --------------
 
-def jaro_winkler_batch(left: Sequence[str], right: Sequence[str]) -> list[float]:
+def jaro_winkler_batch(left: _Strings, right: _Strings) -> list[float]:
     """Jaro-Winkler similarity (prefix scale 0.1, prefix up to 4), 0.0 to 1.0."""
 
-def levenshtein_batch(left: Sequence[str], right: Sequence[str]) -> list[float]:
+def levenshtein_batch(left: _Strings, right: _Strings) -> list[float]:
     """1 - edit distance / longer length, in characters."""
 
-def damerau_levenshtein_batch(left: Sequence[str], right: Sequence[str]) -> list[float]:
+def damerau_levenshtein_batch(left: _Strings, right: _Strings) -> list[float]:
     """Like levenshtein_batch, also counting adjacent transpositions as one edit."""
 
-def exact_match_batch(left: Sequence[str], right: Sequence[str]) -> list[float]:
+def exact_match_batch(left: _Strings, right: _Strings) -> list[float]:
     """1.0 where the two strings are byte-for-byte equal, else 0.0."""
 
-def numeric_distance_batch(left: Sequence[_Float], right: Sequence[_Float]) -> list[float]:
+def numeric_distance_batch(left: _Floats, right: _Floats) -> list[float]:
     """Absolute difference |left - right|, in the unit of the inputs."""
 
-def numeric_similarity_batch(left: Sequence[_Float], right: Sequence[_Float]) -> list[float]:
+def numeric_similarity_batch(left: _Floats, right: _Floats) -> list[float]:
     """1 - |left - right| / max(|left|, |right|), clamped at 0.0; 1.0 for two zeros."""
 
-def soundex_batch(left: Sequence[str], right: Sequence[str]) -> list[float]:
+def soundex_batch(left: _Strings, right: _Strings) -> list[float]:
     """1.0 where the two Soundex codes are equal, else 0.0."""
 
-def jaccard_batch(left: Sequence[str], right: Sequence[str]) -> list[float]:
+def jaccard_batch(left: _Strings, right: _Strings) -> list[float]:
     """Jaccard similarity of the sets of whitespace-separated tokens."""
 
-def cosine_batch(left: Sequence[str], right: Sequence[str]) -> list[float]:
+def cosine_batch(left: _Strings, right: _Strings) -> list[float]:
     """Cosine similarity of the token counts (may differ from 1.0 in its last bit)."""
 
-def token_sort_ratio_batch(left: Sequence[str], right: Sequence[str]) -> list[float]:
+def token_sort_ratio_batch(left: _Strings, right: _Strings) -> list[float]:
     """Levenshtein similarity of the sorted, space-joined tokens."""
 
 # ---- feature matrix ---------------------------------------------------------
 
 def compute_feature_matrix(
-    string_columns_left: Sequence[Sequence[str]],
-    string_columns_right: Sequence[Sequence[str]],
+    string_columns_left: Sequence[_Strings],
+    string_columns_right: Sequence[_Strings],
     string_metric_types: Sequence[str],
     numeric_left: _F64Array,
     numeric_right: _F64Array,

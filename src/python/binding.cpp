@@ -1,6 +1,7 @@
 // Argument binding, conversion of the argument kinds, NumPy access and the
 // two result forms.
 #include "python/binding.hpp"
+#include "python/conversion.hpp"
 
 #include <cstring>
 #include <new>
@@ -9,8 +10,6 @@
 #include "runtime/pool.hpp"
 
 namespace corvane {
-
-namespace {
 
 [[noreturn]] void pending() { throw PythonErrorPending{}; }
 
@@ -29,6 +28,8 @@ std::string type_qualname(PyObject* obj) {
     PyErr_SetString(PyExc_TypeError, msg.c_str());
     pending();
 }
+
+namespace {
 
 [[noreturn]] void cannot_convert(PyObject* obj, const char* target) {
     type_error("'" + type_qualname(obj) + "' object cannot be converted to '" + target + "'");
@@ -99,25 +100,113 @@ void for_each_item(PyObject* obj, F&& fn) {
     if (PyErr_Occurred()) pending();
 }
 
-// Appends the UTF-8 form of one str item.
-inline void append_utf8(StringColumn& col, PyObject* item) {
-    if (!PyUnicode_Check(item)) cannot_convert(item, "PyString");
-    // A compact ASCII string is its own UTF-8 form: read it in place.
-    if (PyUnicode_IS_COMPACT_ASCII(item)) {
-        col.push_back(static_cast<const char*>(PyUnicode_DATA(item)),
-                      static_cast<std::size_t>(PyUnicode_GET_LENGTH(item)));
-        return;
+// ---- the list path -----------------------------------------------------------
+//
+// Each str is read from its own storage (1, 2 or 4 bytes per character) and
+// written as UTF-8 straight into the call's buffer. Nothing is cached on the
+// caller's objects: PyUnicode_AsUTF8AndSize would attach a UTF-8 copy to
+// every non-ASCII str for the rest of its life.
+
+// UTF-8 of 2- or 4-byte code units at p (room for 3 or 4 bytes a unit);
+// false at a surrogate, which has no UTF-8 form.
+template <class Unit>
+bool encode_units(const Unit* src, std::size_t len, char*& out) {
+    char* p = out;
+    for (std::size_t k = 0; k < len; ++k) {
+        const Py_UCS4 c = src[k];
+        if (c < 0x80) {
+            *p++ = static_cast<char>(c);
+        } else if (c < 0x800) {
+            p[0] = static_cast<char>(0xC0 | (c >> 6));
+            p[1] = static_cast<char>(0x80 | (c & 0x3F));
+            p += 2;
+        } else if (sizeof(Unit) == 2 || c < 0x10000) {
+            if (c - 0xD800u < 0x800u) return false;
+            p[0] = static_cast<char>(0xE0 | (c >> 12));
+            p[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            p[2] = static_cast<char>(0x80 | (c & 0x3F));
+            p += 3;
+        } else {
+            p[0] = static_cast<char>(0xF0 | (c >> 18));
+            p[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            p[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            p[3] = static_cast<char>(0x80 | (c & 0x3F));
+            p += 4;
+        }
     }
-    Py_ssize_t len = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(item, &len);
-    if (!utf8) pending();
-    col.push_back(utf8, static_cast<std::size_t>(len));
+    out = p;
+    return true;
 }
 
-// Converts one sequence of str; throws PythonErrorPending with the error set.
-StringColumn convert_string_column(PyObject* obj) {
+// Encodes a str that is not compact ASCII. A surrogate cannot be encoded:
+// the interpreter's own encoder then raises its UnicodeEncodeError.
+void append_encoded(OwnedStrings& out, PyObject* item) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(item);
+    const void* data = PyUnicode_DATA(item);
+    const int kind = PyUnicode_KIND(item);
+    const auto len = static_cast<std::size_t>(n);
+    if (kind == PyUnicode_1BYTE_KIND) {
+        const auto* src = static_cast<const Py_UCS1*>(data);
+        char* p = out.room(2 * len);
+        char* const start = p;
+        for (std::size_t k = 0; k < len;) {
+            if (k + 8 <= len) {
+                // Eight ASCII characters at once: they are their own UTF-8.
+                std::uint64_t w;
+                std::memcpy(&w, src + k, 8);
+                if ((w & 0x8080808080808080ULL) == 0) {
+                    std::memcpy(p, &w, 8);
+                    p += 8;
+                    k += 8;
+                    continue;
+                }
+            }
+            Py_UCS1 c = src[k++];
+            if (c < 0x80) {
+                *p++ = static_cast<char>(c);
+            } else {
+                *p++ = static_cast<char>(0xC0 | (c >> 6));
+                *p++ = static_cast<char>(0x80 | (c & 0x3F));
+            }
+        }
+        out.commit(static_cast<std::size_t>(p - start));
+        return;
+    }
+    char* p = out.room((kind == PyUnicode_2BYTE_KIND ? 3 : 4) * len);
+    char* const start = p;
+    const bool ok = kind == PyUnicode_2BYTE_KIND ? encode_units(static_cast<const Py_UCS2*>(data), len, p)
+                                                 : encode_units(static_cast<const Py_UCS4*>(data), len, p);
+    if (ok) {
+        out.commit(static_cast<std::size_t>(p - start));
+        return;
+    }
+    PyRef encoded(PyUnicode_AsUTF8String(item));  // raises UnicodeEncodeError
+    if (!encoded) pending();
+    out.push(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+}
+
+// Appends the UTF-8 form of one str item.
+inline void append_str(OwnedStrings& out, PyObject* item) {
+    if (!PyUnicode_Check(item)) cannot_convert(item, "PyString");
+    if (PyUnicode_IS_COMPACT_ASCII(item)) {
+        // A compact ASCII string is its own UTF-8 form, right after the header.
+        const auto len = static_cast<std::size_t>(reinterpret_cast<PyASCIIObject*>(item)->length);
+        std::memcpy(out.room(len), reinterpret_cast<PyASCIIObject*>(item) + 1, len);
+        out.commit(len);
+        return;
+    }
+    append_encoded(out, item);
+}
+
+// Converts one sequence of str; throws PythonErrorPending with the error
+// set (or ValueError for a malformed column read in place).
+StringColumn convert_string_column(PyObject* obj, const ColumnContext& ctx) {
     StringColumn col;
-    col.reserve(sequence_hint(obj));
+    if (PyUnicode_Check(obj)) type_error("Can't extract `str` to `Vec`");
+    if (!PyList_CheckExact(obj) && !PyTuple_CheckExact(obj) && read_string_column_in_place(obj, ctx, col))
+        return col;
+    OwnedStrings strings;
+    strings.reserve_strings(sequence_hint(obj));
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
         // Same walk as for_each_item, with the items a few places ahead
         // fetched early: converting is bound by loading the str objects.
@@ -127,11 +216,12 @@ StringColumn convert_string_column(PyObject* obj) {
         constexpr Py_ssize_t kAhead = 8;
         for (Py_ssize_t k = 0; k < n; ++k) {
             if (k + kAhead < n) __builtin_prefetch(items[k + kAhead]);
-            append_utf8(col, items[k]);
+            append_str(strings, items[k]);
         }
-        return col;
+    } else {
+        for_each_item(obj, [&](PyObject* item) { append_str(strings, item); });
     }
-    for_each_item(obj, [&](PyObject* item) { append_utf8(col, item); });
+    col.adopt(std::move(strings));
     return col;
 }
 
@@ -143,19 +233,6 @@ double convert_float(PyObject* obj) {
 }
 
 // ---- NumPy C interface, loaded once from the _ARRAY_API capsule ----------
-
-// Leading fields of NumPy's array object; this layout is part of NumPy's
-// ABI and is the same in NumPy 1.x and 2.x.
-struct NpArrayObject {
-    PyObject_HEAD
-    char* data;
-    int nd;
-    Py_ssize_t* dimensions;
-    Py_ssize_t* strides;
-    PyObject* base;
-    PyObject* descr;
-    int flags;
-};
 
 constexpr int kNpyLong = 7;
 constexpr int kNpyDouble = 12;
@@ -171,6 +248,7 @@ constexpr int kApiEquivTypes = 182;
 constexpr int kApiSetBaseObject = 282;
 
 void** g_numpy_api = nullptr;  // written once under the interpreter lock
+int g_numpy_major = 0;
 
 std::string describe_pending_error() {
     PyRef exc(PyErr_GetRaisedException());
@@ -184,6 +262,8 @@ std::string describe_pending_error() {
     PyErr_Clear();
     return out;
 }
+
+}  // namespace
 
 void** numpy_api() {
     if (g_numpy_api) return g_numpy_api;
@@ -213,8 +293,27 @@ void** numpy_api() {
     void* table = PyCapsule_GetPointer(capsule.get(), PyCapsule_GetName(capsule.get()));
     if (!table) return fail();
     g_numpy_api = static_cast<void**>(table);
+    g_numpy_major = static_cast<int>(major);
     return g_numpy_api;
 }
+
+void** numpy_api_if_imported() {
+    if (g_numpy_api) return g_numpy_api;
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* numpy = PyDict_GetItemString(modules, "numpy");  // borrowed; never raises
+    if (!numpy) return nullptr;
+    return numpy_api();
+}
+
+int numpy_major_version() { return g_numpy_major; }
+
+std::string ColumnContext::prefix() const { return "argument '" + std::string(arg) + "': " + where(); }
+
+std::string ColumnContext::where() const {
+    return column < 0 ? std::string() : "column " + std::to_string(column) + ": ";
+}
+
+namespace {
 
 PyTypeObject* np_array_type() { return static_cast<PyTypeObject*>(numpy_api()[kApiArrayType]); }
 
@@ -372,7 +471,7 @@ void bind_arguments(const FunctionDesc& desc, PyObject* const* args, Py_ssize_t 
 
 StringColumn to_string_column(const Args& args, std::size_t i) {
     try {
-        return convert_string_column(args[i]);
+        return convert_string_column(args[i], ColumnContext{args.name(i)});
     } catch (const PythonErrorPending&) {
         conversion_failed(args, i);
     }
@@ -382,18 +481,25 @@ std::vector<StringColumn> to_string_table(const Args& args, std::size_t i) {
     try {
         std::vector<StringColumn> table;
         table.reserve(sequence_hint(args[i]));
-        for_each_item(args[i], [&](PyObject* item) { table.push_back(convert_string_column(item)); });
+        long column = 0;
+        for_each_item(args[i], [&](PyObject* item) {
+            table.push_back(convert_string_column(item, ColumnContext{args.name(i), column++}));
+        });
         return table;
     } catch (const PythonErrorPending&) {
         conversion_failed(args, i);
     }
 }
 
-std::vector<double> to_float_column(const Args& args, std::size_t i) {
+FloatColumn to_float_column(const Args& args, std::size_t i) {
     try {
-        std::vector<double> out;
-        out.reserve(sequence_hint(args[i]));
-        for_each_item(args[i], [&](PyObject* item) { out.push_back(convert_float(item)); });
+        FloatColumn out;
+        PyObject* obj = args[i];
+        if (!PyUnicode_Check(obj) && !PyList_CheckExact(obj) && !PyTuple_CheckExact(obj) &&
+            read_float_column_in_place(obj, ColumnContext{args.name(i)}, out))
+            return out;
+        out.values.reserve(sequence_hint(obj));
+        for_each_item(obj, [&](PyObject* item) { out.values.push_back(convert_float(item)); });
         return out;
     } catch (const PythonErrorPending&) {
         conversion_failed(args, i);

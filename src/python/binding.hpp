@@ -17,6 +17,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -91,12 +92,25 @@ private:
 void bind_arguments(const FunctionDesc& desc, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     std::vector<PyObject*>& slots);
 
+// A float column: values the call converted itself, or a run of doubles
+// read in place from an argument's buffer, kept alive by `owner`/`keep`.
+struct FloatColumn {
+    std::vector<double> values;
+    const double* borrowed = nullptr;
+    std::size_t borrowed_size = 0;
+    PyRef owner;                      // a NumPy array read in place
+    std::shared_ptr<const void> keep;  // an imported Arrow array read in place
+
+    const double* data() const noexcept { return borrowed ? borrowed : values.data(); }
+    std::size_t size() const noexcept { return borrowed ? borrowed_size : values.size(); }
+};
+
 // Argument kinds. Each converts slot i; on failure the Python error is set
 // (TypeErrors prefixed with "argument '<name>': ") and PythonErrorPending
 // is thrown.
 StringColumn to_string_column(const Args& args, std::size_t i);
 std::vector<StringColumn> to_string_table(const Args& args, std::size_t i);
-std::vector<double> to_float_column(const Args& args, std::size_t i);
+FloatColumn to_float_column(const Args& args, std::size_t i);
 double to_float(const Args& args, std::size_t i);
 std::uint64_t to_count(const Args& args, std::size_t i);
 

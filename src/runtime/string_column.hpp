@@ -1,36 +1,254 @@
-// A column of UTF-8 strings owned by one call: all bytes in one buffer plus
-// an offset table, so converting a million strings costs two growing
-// allocations instead of one per string. Pure C++.
+// A column of UTF-8 strings as the kernels read it. Pure C++.
+//
+// A column is one or more runs of strings laid end to end. A run describes
+// strings in one of the layouts they arrive in, read where they lie:
+//
+//   offsets32 / offsets64  one byte buffer and length + 1 offsets (Arrow
+//                          utf8 / large_utf8, and the buffer the list path
+//                          fills);
+//   views                  16-byte views, short strings inline, longer ones
+//                          pointing into data buffers (Arrow utf8_view);
+//   dictionary             integer indices into a dictionary run
+//                          (Arrow dictionary-encoded strings).
+//
+// A run only points: the memory behind it belongs to the column (bytes the
+// column filled itself) or to whatever the column keeps alive in `keep`
+// (an imported Arrow array, a NumPy array). Whoever builds a column from
+// foreign memory checks it first (see check_run): once a column reaches a
+// kernel, every offset, view and index in it stays inside its buffers.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
-#include <string>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
 #include <string_view>
 #include <vector>
 
 namespace corvane {
 
-class StringColumn {
-public:
-    void reserve(std::size_t n) { ends_.reserve(n); }
-    void push_back(const char* data, std::size_t len) {
-        bytes_.append(data, len);
-        ends_.push_back(bytes_.size());
+struct StringRun {
+    enum class Layout : std::uint8_t { kOffsets32, kOffsets64, kViews, kDictionary };
+
+    Layout layout = Layout::kOffsets64;
+    std::size_t length = 0;
+    const char* bytes = nullptr;           // offsets layouts: the data buffer
+    const void* offsets = nullptr;         // offsets: length + 1 entries (already shifted); views: the views
+    const char* const* buffers = nullptr;  // views: the data buffers the views point into
+    std::size_t n_buffers = 0;
+    const std::int64_t* buffer_sizes = nullptr;  // views: size of each data buffer
+    const void* indices = nullptr;         // dictionary: indices (already shifted)
+    std::uint8_t index_bytes = 0;          // dictionary: 1, 2, 4 or 8
+    bool index_signed = true;
+    const StringRun* dictionary = nullptr;  // dictionary: the values
+
+    std::int64_t index(std::size_t i) const noexcept {
+        switch (index_bytes) {
+            case 1: return index_signed ? static_cast<const std::int8_t*>(indices)[i]
+                                        : static_cast<const std::uint8_t*>(indices)[i];
+            case 2: return index_signed ? static_cast<const std::int16_t*>(indices)[i]
+                                        : static_cast<const std::uint16_t*>(indices)[i];
+            case 4: return index_signed ? static_cast<const std::int32_t*>(indices)[i]
+                                        : static_cast<const std::uint32_t*>(indices)[i];
+            default: {
+                std::uint64_t v = static_cast<const std::uint64_t*>(indices)[i];
+                return index_signed || v <= static_cast<std::uint64_t>(INT64_MAX) ? static_cast<std::int64_t>(v) : -1;
+            }
+        }
     }
-    std::size_t size() const noexcept { return ends_.size(); }
-    bool empty() const noexcept { return ends_.empty(); }
+
     std::string_view operator[](std::size_t i) const noexcept {
-        std::size_t begin = i == 0 ? 0 : ends_[i - 1];
-        return std::string_view(bytes_.data() + begin, ends_[i] - begin);
+        switch (layout) {
+            case Layout::kOffsets32: {
+                const auto* o = static_cast<const std::int32_t*>(offsets);
+                return {bytes + o[i], static_cast<std::size_t>(o[i + 1] - o[i])};
+            }
+            case Layout::kOffsets64: {
+                const auto* o = static_cast<const std::int64_t*>(offsets);
+                return {bytes + o[i], static_cast<std::size_t>(o[i + 1] - o[i])};
+            }
+            case Layout::kViews: {
+                const char* v = static_cast<const char*>(offsets) + 16 * i;
+                std::int32_t len;
+                std::memcpy(&len, v, 4);
+                if (len <= 12) return {v + 4, static_cast<std::size_t>(len)};
+                std::int32_t buf, off;
+                std::memcpy(&buf, v + 8, 4);
+                std::memcpy(&off, v + 12, 4);
+                return {buffers[buf] + off, static_cast<std::size_t>(len)};
+            }
+            case Layout::kDictionary:
+                return (*dictionary)[static_cast<std::size_t>(index(i))];
+        }
+        return {};
     }
-    void clear() noexcept {
-        std::string().swap(bytes_);
-        std::vector<std::size_t>().swap(ends_);
+};
+
+// Strings the call copies or transcodes itself: one growing byte buffer and
+// a table of int64 offsets starting at 0 (the offsets64 layout).
+struct OwnedStrings {
+    struct Free {
+        void operator()(void* p) const noexcept { std::free(p); }
+    };
+    std::unique_ptr<char, Free> bytes;
+    std::size_t used = 0, capacity = 0;
+    std::unique_ptr<std::int64_t, Free> offsets;
+    std::size_t count = 0, offsets_capacity = 0;
+
+    OwnedStrings() { reserve_strings(0); }
+
+    // Room for at least n more bytes; returns where they go.
+    char* room(std::size_t n) {
+        if (capacity - used < n) grow_bytes(n);
+        return bytes.get() + used;
+    }
+    void reserve_strings(std::size_t n) {
+        if (offsets_capacity >= n + 1 && offsets) return;
+        regrow(offsets, (n + 1) * sizeof(std::int64_t));
+        if (!offsets_capacity) offsets.get()[0] = 0;
+        offsets_capacity = n + 1;
+    }
+    // Ends the current string after `len` more bytes written at room().
+    void commit(std::size_t len) {
+        used += len;
+        if (count + 2 > offsets_capacity) reserve_strings(offsets_capacity * 2);
+        offsets.get()[++count] = static_cast<std::int64_t>(used);
+    }
+    void push(const char* data, std::size_t len) {
+        std::memcpy(room(len), data, len);
+        commit(len);
     }
 
 private:
-    std::string bytes_;
-    std::vector<std::size_t> ends_;  // ends_[i] = one past the last byte of string i
+    template <class T>
+    static void regrow(std::unique_ptr<T, Free>& p, std::size_t bytes_needed) {
+        void* q = std::realloc(p.get(), bytes_needed ? bytes_needed : 1);
+        if (!q) throw std::bad_alloc();
+        (void)p.release();
+        p.reset(static_cast<T*>(q));
+    }
+    void grow_bytes(std::size_t n) {
+        std::size_t want = std::max<std::size_t>({capacity * 2, used + n, 256});
+        regrow(bytes, want);
+        capacity = want;
+    }
 };
+
+class StringColumn {
+public:
+    // Copies share the strings (they are never changed once written).
+
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+
+    std::string_view operator[](std::size_t i) const noexcept {
+        if (runs_.size() == 1) return runs_[0][i];
+        // Several runs: the last run starting at or before i.
+        auto it = std::upper_bound(starts_.begin(), starts_.end(), i);
+        std::size_t k = static_cast<std::size_t>(it - starts_.begin()) - 1;
+        return runs_[k][i - starts_[k]];
+    }
+
+    // Appends a run; the memory it points into must outlive the column
+    // (keep it alive with keep()).
+    void add_run(const StringRun& run) {
+        if (run.length == 0) return;
+        starts_.push_back(size_);
+        runs_.push_back(run);
+        size_ += run.length;
+    }
+    const std::vector<StringRun>& runs() const noexcept { return runs_; }
+    std::size_t run_start(std::size_t k) const noexcept { return starts_[k]; }
+
+    // A run that lives as long as the column (dictionaries of runs).
+    const StringRun* own_run(const StringRun& run) {
+        owned_runs_.push_back(std::make_shared<const StringRun>(run));
+        return owned_runs_.back().get();
+    }
+    void keep(std::shared_ptr<const void> owner) { keep_.push_back(std::move(owner)); }
+
+    // Takes over strings the call filled itself as one run.
+    void adopt(OwnedStrings&& strings);
+
+    // Builds a column string by string (C++ callers): the strings go to a
+    // run of the column's own, which must be its last run.
+    void reserve(std::size_t n) { building().reserve_strings(n); }
+    void push_back(const char* data, std::size_t len) {
+        OwnedStrings& b = building();
+        b.push(data, len);
+        StringRun& run = runs_.back();
+        run.length = b.count;
+        run.bytes = b.bytes.get();
+        run.offsets = b.offsets.get();
+        ++size_;
+    }
+
+    void clear() noexcept {
+        runs_.clear();
+        starts_.clear();
+        size_ = 0;
+        owned_runs_.clear();
+        keep_.clear();
+        building_.reset();
+    }
+
+private:
+    std::vector<StringRun> runs_;
+    std::vector<std::size_t> starts_;  // starts_[k]: index of run k's first string
+    std::size_t size_ = 0;
+    std::vector<std::shared_ptr<const StringRun>> owned_runs_;
+    std::vector<std::shared_ptr<const void>> keep_;
+    std::shared_ptr<OwnedStrings> building_;
+
+    OwnedStrings& building() {
+        // A builder shared with a copy is frozen: more strings go to a new run.
+        if (!building_ || building_.use_count() > 2) {
+            building_ = std::make_shared<OwnedStrings>();
+            keep(building_);
+            starts_.push_back(size_);
+            runs_.push_back(StringRun{});
+        }
+        return *building_;
+    }
+};
+
+inline void StringColumn::adopt(OwnedStrings&& strings) {
+    auto owned = std::make_shared<OwnedStrings>(std::move(strings));
+    StringRun run;
+    run.layout = StringRun::Layout::kOffsets64;
+    run.length = owned->count;
+    run.bytes = owned->bytes.get();
+    run.offsets = owned->offsets.get();
+    add_run(run);
+    keep(std::move(owned));
+}
+
+// Where a run breaks its layout's rules, found by check_run.
+struct RunProblem {
+    enum class Kind : std::uint8_t { kNone, kInvalidUtf8, kBadOffsets, kViewOutOfBounds, kIndexOutOfRange };
+    Kind kind = Kind::kNone;
+    std::size_t index = 0;  // element of the run (of the dictionary for problems inside it)
+    bool in_dictionary = false;
+    explicit operator bool() const noexcept { return kind != Kind::kNone; }
+};
+
+// Checks a run from foreign memory before any kernel reads it: offsets
+// non-negative and non-decreasing, views inside their buffers, every string
+// valid UTF-8; for a dictionary run, the dictionary. Returns the first
+// problem in element order. Dictionary indices are the reader's to check
+// (only it knows which slots are null, and a null slot's index is
+// arbitrary). Reads only what the layout says exists.
+RunProblem check_run(const StringRun& run);
+
+// True when s is well-formed UTF-8 (no overlong forms, no surrogates,
+// nothing above U+10FFFF), the set of strings a Python str can encode to.
+bool valid_utf8(std::string_view s) noexcept;
+
+// Appends one string of UCS-4 code units as UTF-8. Returns false (writing
+// nothing) when a unit is a surrogate or above U+10FFFF.
+bool append_ucs4(OwnedStrings& out, const char* units, std::size_t n_units);
 
 }  // namespace corvane

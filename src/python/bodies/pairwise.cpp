@@ -31,16 +31,16 @@ PyObject* pairwise_strings(const Args& args, similarity::StringKernel kernel) {
 }
 
 PyObject* pairwise_floats(const Args& args, similarity::NumericKernel kernel) {
-    std::vector<double> left = to_float_column(args, 0);
-    std::vector<double> right = to_float_column(args, 1);
+    FloatColumn left = to_float_column(args, 0);
+    FloatColumn right = to_float_column(args, 1);
     check_same_length(left.size(), right.size());
     std::vector<double> out(left.size());
     {
         ReleasedSection released;
         similarity::numeric_column(kernel, left.data(), right.data(), left.size(), out.data(), 1);
     }
-    std::vector<double>().swap(left);
-    std::vector<double>().swap(right);
+    left = FloatColumn();
+    right = FloatColumn();
     return result_list(std::move(out));
 }
 

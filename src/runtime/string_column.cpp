@@ -1,0 +1,169 @@
+// Checks of string runs read from foreign memory, and the UCS-4 to UTF-8
+// transcoder used for fixed-width unicode arrays.
+#include "runtime/string_column.hpp"
+
+namespace corvane {
+
+namespace {
+
+bool all_ascii(const unsigned char* p, std::size_t n) noexcept {
+    std::uint64_t acc = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        acc |= w;
+    }
+    for (; i < n; ++i) acc |= p[i];
+    return (acc & 0x8080808080808080ULL) == 0;
+}
+
+RunProblem problem(RunProblem::Kind kind, std::size_t index) {
+    RunProblem p;
+    p.kind = kind;
+    p.index = index;
+    return p;
+}
+
+template <class Offset>
+RunProblem check_offsets(const StringRun& run) {
+    const auto* o = static_cast<const Offset*>(run.offsets);
+    if (o[0] < 0) return problem(RunProblem::Kind::kBadOffsets, 0);
+    for (std::size_t i = 0; i < run.length; ++i)
+        if (o[i + 1] < o[i]) return problem(RunProblem::Kind::kBadOffsets, i);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(run.bytes);
+    // ASCII bytes never split a character: one pass over the whole range
+    // settles every string at once.
+    const auto total = static_cast<std::size_t>(o[run.length] - o[0]);
+    if (all_ascii(bytes + o[0], total)) return {};
+    // The strings are back to back: they are all valid when the whole range
+    // is, and no string starts inside a character (on a continuation byte).
+    if (valid_utf8(std::string_view(run.bytes + o[0], total))) {
+        bool split = false;
+        for (std::size_t i = 0; i < run.length; ++i)
+            split |= o[i] < o[run.length] && (bytes[o[i]] & 0xC0) == 0x80;
+        if (!split) return {};
+    }
+    // Some string is invalid: find the first one.
+    for (std::size_t i = 0; i < run.length; ++i)
+        if (!valid_utf8(run[i])) return problem(RunProblem::Kind::kInvalidUtf8, i);
+    return {};
+}
+
+RunProblem check_views(const StringRun& run) {
+    const char* views = static_cast<const char*>(run.offsets);
+    for (std::size_t i = 0; i < run.length; ++i) {
+        const char* v = views + 16 * i;
+        std::int32_t len, buf, off;
+        std::memcpy(&len, v, 4);
+        if (len < 0) return problem(RunProblem::Kind::kViewOutOfBounds, i);
+        if (len <= 12) {
+            // Inline: the twelve bytes at once (padding beyond the string is
+            // normally zero; when it is not, the exact check below decides).
+            std::uint64_t a;
+            std::uint32_t b;
+            std::memcpy(&a, v + 4, 8);
+            std::memcpy(&b, v + 12, 4);
+            if (((a | b) & 0x8080808080808080ULL) == 0) continue;
+        } else {
+            std::memcpy(&buf, v + 8, 4);
+            std::memcpy(&off, v + 12, 4);
+            if (buf < 0 || static_cast<std::size_t>(buf) >= run.n_buffers || off < 0 ||
+                static_cast<std::int64_t>(off) + len > run.buffer_sizes[buf] || run.buffers[buf] == nullptr)
+                return problem(RunProblem::Kind::kViewOutOfBounds, i);
+        }
+        if (!valid_utf8(run[i])) return problem(RunProblem::Kind::kInvalidUtf8, i);
+    }
+    return {};
+}
+
+}  // namespace
+
+bool valid_utf8(std::string_view s) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    const std::size_t n = s.size();
+    std::size_t i = 0;
+    while (i < n) {
+        if (i + 8 <= n) {
+            std::uint64_t w;
+            std::memcpy(&w, p + i, 8);
+            if ((w & 0x8080808080808080ULL) == 0) {
+                i += 8;
+                continue;
+            }
+        }
+        unsigned char c = p[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t extra;
+        std::uint32_t cp;
+        if (c >= 0xC2 && c <= 0xDF) {
+            extra = 1;
+            cp = c & 0x1Fu;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            extra = 2;
+            cp = c & 0x0Fu;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            extra = 3;
+            cp = c & 0x07u;
+        } else {
+            return false;
+        }
+        if (n - i <= extra) return false;
+        for (std::size_t k = 1; k <= extra; ++k) {
+            if ((p[i + k] & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (p[i + k] & 0x3Fu);
+        }
+        if ((extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+            (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        i += extra + 1;
+    }
+    return true;
+}
+
+RunProblem check_run(const StringRun& run) {
+    switch (run.layout) {
+        case StringRun::Layout::kOffsets32: return check_offsets<std::int32_t>(run);
+        case StringRun::Layout::kOffsets64: return check_offsets<std::int64_t>(run);
+        case StringRun::Layout::kViews: return check_views(run);
+        case StringRun::Layout::kDictionary: {
+            RunProblem inner = check_run(*run.dictionary);
+            inner.in_dictionary = static_cast<bool>(inner);
+            return inner;
+        }
+    }
+    return {};
+}
+
+bool append_ucs4(OwnedStrings& out, const char* units, std::size_t n_units) {
+    char* dst = out.room(4 * n_units);
+    char* p = dst;
+    for (std::size_t k = 0; k < n_units; ++k) {
+        std::uint32_t c;
+        std::memcpy(&c, units + 4 * k, 4);
+        if (c < 0x80) {
+            *p++ = static_cast<char>(c);
+        } else if (c < 0x800) {
+            *p++ = static_cast<char>(0xC0 | (c >> 6));
+            *p++ = static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            if (c >= 0xD800 && c <= 0xDFFF) return false;
+            *p++ = static_cast<char>(0xE0 | (c >> 12));
+            *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            *p++ = static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            if (c > 0x10FFFF) return false;
+            *p++ = static_cast<char>(0xF0 | (c >> 18));
+            *p++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            *p++ = static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    out.commit(static_cast<std::size_t>(p - dst));
+    return true;
+}
+
+}  // namespace corvane
