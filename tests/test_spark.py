@@ -14,6 +14,7 @@ import os
 import shutil
 import signal
 import sys
+from pathlib import Path
 
 import numpy as np
 import pyarrow as pa
@@ -78,39 +79,14 @@ def scored(batch, models):
     return pa.RecordBatch.from_pydict(out)
 
 
-@contextlib.contextmanager
-def local_spark():
-    """A local[2] session; on the way out the session, its Python workers and
-    its JVM are stopped. Past TIMEOUT the JVM is killed: the test fails
-    instead of hanging."""
-    from pyspark import SparkContext, cloudpickle
-    from pyspark.sql import SparkSession
-
-    cloudpickle.register_pickle_by_value(sys.modules[__name__])  # the workers cannot import tests/
-
-    def on_timeout(signum, frame):
-        SparkContext._gateway and SparkContext._gateway.proc.kill()
-        raise TimeoutError(f"Spark did not finish within {TIMEOUT} s")
-
-    previous = signal.signal(signal.SIGALRM, on_timeout)
-    signal.alarm(TIMEOUT)
-    try:
-        spark = (SparkSession.builder.master("local[2]").config("spark.ui.enabled", "false")
-                 .config("spark.ui.showConsoleProgress", "false").config("spark.sql.shuffle.partitions", "4")
-                 .config("spark.sql.execution.arrow.maxRecordsPerBatch", "700")
-                 .config("spark.executorEnv.RAYON_NUM_THREADS", "1").getOrCreate())
-        try:
-            spark.sparkContext.setLogLevel("ERROR")
-            yield spark
-        finally:
-            spark.stop()  # ends the Python workers; the JVM would outlive it
-            gateway, SparkContext._gateway, SparkContext._jvm = SparkContext._gateway, None, None
-            gateway.shutdown()
-            gateway.proc.stdin.close()  # the JVM exits when its stdin closes
-            gateway.proc.wait(60)
-    finally:
-        signal.alarm(0)
-        signal.signal(signal.SIGALRM, previous)
+def stop_on_timeout(signum, frame):
+    """Kills this process's children: Spark's JVM, started or still starting
+    (its Python workers end with it)."""
+    for stat in Path("/proc").glob("[0-9]*/stat"):
+        with contextlib.suppress(OSError, ValueError):
+            if int(stat.read_text().rsplit(")", 1)[1].split()[1]) == os.getpid():
+                os.kill(int(stat.parent.name), signal.SIGKILL)
+    raise TimeoutError(f"Spark did not finish within {TIMEOUT} s")
 
 
 @pytest.mark.filterwarnings("ignore:PySpark does not yet fully support pandas:FutureWarning")
@@ -126,11 +102,32 @@ def test_map_in_arrow_scores_like_one_process(monkeypatch):
         monkeypatch.setenv(name, sys.executable)  # the workers must run this interpreter
     monkeypatch.setenv("SPARK_LOCAL_IP", "127.0.0.1")
     monkeypatch.delenv("RAYON_NUM_THREADS", raising=False)  # only spark.executorEnv may set it
-    with local_spark() as spark:
-        frame = spark.createDataFrame(pa.Table.from_batches([pairs])).repartition(4)
-        types = {"id": "long", "pid": "long", "threads": "string"}
-        schema = ", ".join(f"{name} {types.get(name, 'double')}" for name in expected.schema.names)
-        result = frame.mapInArrow(lambda batches: (scored(b, models) for b in batches), schema).toArrow()
+    from pyspark import SparkContext, cloudpickle
+    from pyspark.sql import SparkSession
+
+    cloudpickle.register_pickle_by_value(sys.modules[__name__])  # the workers cannot import tests/
+    previous = signal.signal(signal.SIGALRM, stop_on_timeout)
+    signal.alarm(TIMEOUT)  # a hung JVM fails the test instead of hanging CI
+    try:
+        spark = (SparkSession.builder.master("local[2]").config("spark.ui.enabled", "false")
+                 .config("spark.ui.showConsoleProgress", "false").config("spark.sql.shuffle.partitions", "4")
+                 .config("spark.sql.execution.arrow.maxRecordsPerBatch", "700")
+                 .config("spark.executorEnv.RAYON_NUM_THREADS", "1").getOrCreate())
+        try:
+            spark.sparkContext.setLogLevel("ERROR")
+            frame = spark.createDataFrame(pa.Table.from_batches([pairs])).repartition(4)
+            schema = ", ".join(f"{name} double" for name in expected.schema.names[3:])
+            result = frame.mapInArrow(lambda batches: (scored(b, models) for b in batches),
+                                      f"id long, pid long, threads string, {schema}").toArrow()
+        finally:
+            spark.stop()  # ends the Python workers; the JVM would outlive it
+            gateway, SparkContext._gateway, SparkContext._jvm = SparkContext._gateway, None, None
+            gateway.shutdown()
+            gateway.proc.stdin.close()  # the JVM exits when its stdin closes
+            gateway.proc.wait(60)
+    finally:
+        signal.alarm(0)
+        signal.signal(signal.SIGALRM, previous)
 
     result = result.sort_by("id")
     assert np.array_equal(result.column("id").to_numpy(), np.arange(pairs.num_rows))
