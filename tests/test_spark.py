@@ -27,8 +27,6 @@ if not (shutil.which("java") or os.environ.get("JAVA_HOME")):
 
 import _corvane_rs  # noqa: E402
 import corvane_export  # noqa: E402
-from sklearn.ensemble import RandomForestClassifier  # noqa: E402
-from sklearn.linear_model import LogisticRegression  # noqa: E402
 
 STRINGS = [("given_name", "jaro_winkler"), ("surname", "jaro_winkler"), ("surname", "soundex"),
            ("address", "levenshtein"), ("address", "damerau_levenshtein"), ("suburb", "token_sort_ratio")]
@@ -91,6 +89,9 @@ def stop_on_timeout(signum, frame):
 
 @pytest.mark.filterwarnings("ignore:PySpark does not yet fully support pandas:FutureWarning")
 def test_map_in_arrow_scores_like_one_process(monkeypatch):
+    from sklearn.ensemble import RandomForestClassifier  # imported here: collecting this file changes no state
+    from sklearn.linear_model import LogisticRegression
+
     pairs, same = febrl_like_pairs()
     x = model_inputs(pairs)
     models = [corvane_export.export_model(m.fit(x, same)) for m in
