@@ -1,0 +1,139 @@
+"""Pairs scored in Spark's Python workers through mapInArrow, one Arrow batch
+at a time, score bit for bit as in one process.
+
+Thread pairing: local[2] has two task slots, each served by a Python worker
+process whose engine runs one thread (RAYON_NUM_THREADS=1: 2 x 1 on 2 cores).
+In local mode the JVM starts the workers with its own environment (the
+driver's, when the session was built) plus every spark.executorEnv.* given to
+the builder; a later spark.conf.set does not reach them. The test sets only
+spark.executorEnv.RAYON_NUM_THREADS and checks what the workers see.
+"""
+
+import contextlib
+import os
+import shutil
+import signal
+import sys
+from pathlib import Path
+
+import numpy as np
+import pyarrow as pa
+import pyarrow.compute as pc
+import pytest
+
+pytest.importorskip("pyspark")
+if not (shutil.which("java") or os.environ.get("JAVA_HOME")):
+    pytest.skip("Spark needs Java 17 (scripts/test.sh installs it)", allow_module_level=True)
+
+import _corvane_rs  # noqa: E402
+import corvane_export  # noqa: E402
+
+STRINGS = [("given_name", "jaro_winkler"), ("surname", "jaro_winkler"), ("surname", "soundex"),
+           ("address", "levenshtein"), ("address", "damerau_levenshtein"), ("suburb", "token_sort_ratio")]
+NUMBERS = [("date_of_birth", "date_distance"), ("postcode", "numeric_similarity")]
+POOLS = {"given_name": ["anna", "jonathan", "maria", "o'brien", "józef", "ng", "zoë", ""],
+         "surname": ["smith", "smyth", "müller", "nguyen", "van der berg", "o'neil"],
+         "address": ["12 main street", "main street 12", "4 high st", "kings road", "unit 4 the crescent"],
+         "suburb": ["north sydney", "sydney north", "st kilda", "kilda st", "parramatta"],
+         "date_of_birth": np.arange(-20000, 15000, 7).astype("datetime64[D]"), "postcode": np.arange(800, 7000, 3)}
+TIMEOUT = 300  # seconds for the whole session; the JVM is killed past it
+
+
+def febrl_like_pairs(n=4000, seed=7):
+    """Left/right person fields as Arrow: 40% true pairs, some with a typo or
+    a shifted number, 5% nulls."""
+    rng = np.random.default_rng(seed)
+    same, columns = rng.random(n) < 0.4, {"id": pa.array(np.arange(n))}
+    for field, pool in POOLS.items():
+        left = rng.choice(pool, n)
+        right = np.where(same, left, rng.choice(pool, n))
+        if right.dtype.kind == "U":
+            right = np.array([v[:2] + "x" + v[3:] if s and k == 0 else v for v, s, k in zip(right, same, rng.integers(0, 3, n))])
+        else:
+            right = right + np.where(same, rng.integers(-3, 4, n), 0)
+        for side, values in (("l", left), ("r", right)):
+            columns[f"{field}_{side}"] = pa.array(values, mask=rng.random(n) < 0.05)
+    return pa.RecordBatch.from_pydict(columns), same
+
+
+def model_inputs(batch):
+    """One Arrow batch's columns, passed to the engine as they are."""
+    n = batch.num_rows
+    strings = lambda side: [pc.fill_null(batch.column(f"{f}_{side}"), "") for f, _ in STRINGS]  # noqa: E731
+    numbers = lambda side: np.stack([batch.column(f"{f}_{side}").cast(pa.int32()).cast(pa.float64())  # noqa: E731
+                                     .to_numpy(zero_copy_only=False) for f, _ in NUMBERS])
+    x = _corvane_rs.compute_feature_matrix(strings("l"), strings("r"), [m for _, m in STRINGS], numbers("l"),
+                                           numbers("r"), [m for _, m in NUMBERS], n).reshape(n, -1)
+    x[:, len(STRINGS)] = np.exp(-x[:, len(STRINGS)] / 365.0)  # days apart, as a similarity
+    return np.nan_to_num(x, nan=0.0)
+
+
+def scored(batch, models):
+    x = model_inputs(batch)
+    out = {"id": batch.column("id"), "pid": pa.array(np.full(len(x), os.getpid())),
+           "threads": pa.array([os.environ.get("RAYON_NUM_THREADS", "unset")] * len(x))}
+    out.update({f"x{j}": np.ascontiguousarray(x[:, j]) for j in range(x.shape[1])})
+    out.update({f"p{k}": getattr(_corvane_rs, scorer)(x, **params) for k, (scorer, params) in enumerate(models)})
+    return pa.RecordBatch.from_pydict(out)
+
+
+def stop_on_timeout(signum, frame):
+    """Kills this process's children: Spark's JVM, started or still starting
+    (its Python workers end with it)."""
+    for stat in Path("/proc").glob("[0-9]*/stat"):
+        with contextlib.suppress(OSError, ValueError):
+            if int(stat.read_text().rsplit(")", 1)[1].split()[1]) == os.getpid():
+                os.kill(int(stat.parent.name), signal.SIGKILL)
+    raise TimeoutError(f"Spark did not finish within {TIMEOUT} s")
+
+
+@pytest.mark.filterwarnings("ignore:PySpark does not yet fully support pandas:FutureWarning")
+def test_map_in_arrow_scores_like_one_process(monkeypatch):
+    from sklearn.ensemble import RandomForestClassifier  # imported here: collecting this file changes no state
+    from sklearn.linear_model import LogisticRegression
+
+    pairs, same = febrl_like_pairs()
+    x = model_inputs(pairs)
+    models = [corvane_export.export_model(m.fit(x, same)) for m in
+              (RandomForestClassifier(n_estimators=30, max_depth=8, random_state=0), LogisticRegression(max_iter=1000))]
+    expected = scored(pairs, models)
+    assert 0.3 < np.mean(expected.column("p0").to_numpy() >= 0.5) < 0.5  # real scores, not a constant
+
+    for name in ("PYSPARK_PYTHON", "PYSPARK_DRIVER_PYTHON"):
+        monkeypatch.setenv(name, sys.executable)  # the workers must run this interpreter
+    monkeypatch.setenv("SPARK_LOCAL_IP", "127.0.0.1")
+    monkeypatch.delenv("RAYON_NUM_THREADS", raising=False)  # only spark.executorEnv may set it
+    from pyspark import SparkContext, cloudpickle
+    from pyspark.sql import SparkSession
+
+    cloudpickle.register_pickle_by_value(sys.modules[__name__])  # the workers cannot import tests/
+    previous = signal.signal(signal.SIGALRM, stop_on_timeout)
+    signal.alarm(TIMEOUT)  # a hung JVM fails the test instead of hanging CI
+    try:
+        spark = (SparkSession.builder.master("local[2]").config("spark.ui.enabled", "false")
+                 .config("spark.ui.showConsoleProgress", "false").config("spark.sql.shuffle.partitions", "4")
+                 .config("spark.sql.execution.arrow.maxRecordsPerBatch", "700")
+                 .config("spark.executorEnv.RAYON_NUM_THREADS", "1").getOrCreate())
+        try:
+            spark.sparkContext.setLogLevel("ERROR")
+            frame = spark.createDataFrame(pa.Table.from_batches([pairs])).repartition(4)
+            schema = ", ".join(f"{name} double" for name in expected.schema.names[3:])
+            result = frame.mapInArrow(lambda batches: (scored(b, models) for b in batches),
+                                      f"id long, pid long, threads string, {schema}").toArrow()
+        finally:
+            spark.stop()  # ends the Python workers; the JVM would outlive it
+            gateway, SparkContext._gateway, SparkContext._jvm = SparkContext._gateway, None, None
+            gateway.shutdown()
+            gateway.proc.stdin.close()  # the JVM exits when its stdin closes
+            gateway.proc.wait(60)
+    finally:
+        signal.alarm(0)
+        signal.signal(signal.SIGALRM, previous)
+
+    result = result.sort_by("id")
+    assert np.array_equal(result.column("id").to_numpy(), np.arange(pairs.num_rows))
+    assert pc.unique(result.column("threads")).to_pylist() == ["1"]
+    assert os.getpid() not in pc.unique(result.column("pid")).to_pylist()
+    for name in expected.schema.names[3:]:  # every model input and probability, bit for bit
+        got = result.column(name).to_numpy().view(np.int64)
+        assert np.array_equal(got, expected.column(name).to_numpy().view(np.int64)), name
