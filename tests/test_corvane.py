@@ -13,7 +13,7 @@ import _corvane_rs as m
 pd = pytest.importorskip("pandas")
 pa = pytest.importorskip("pyarrow")
 pl = pytest.importorskip("polars")
-corvane = pytest.importorskip("corvane")
+import corvane  # noqa: E402
 
 LEFT = pd.DataFrame({
     "name": ["martha", None, "smith", "jones", "", "józef"],

@@ -206,11 +206,12 @@ def engine_strings(values: Any, column: str, what: str, metric: str) -> tuple[An
         )
     if pa.types.is_dictionary(values.type):
         values = pc.cast(values, values.type.value_type)
+    if not values.null_count:
+        return values, np.zeros(len(values), dtype=np.bool_)
     missing = np.asarray(values.is_null().to_numpy(zero_copy_only=False), dtype=np.bool_)
-    if values.null_count:
-        if pa.types.is_string_view(values.type):
-            values = pc.cast(values, pa.large_string())
-        values = pc.fill_null(values, "")
+    if pa.types.is_string_view(values.type):
+        values = pc.cast(values, pa.large_string())
+    values = pc.fill_null(values, "")
     return values, missing
 
 
@@ -271,13 +272,14 @@ def score_columns(
     """
     pa = _pyarrow()
     gathered: dict[tuple[int, str], Any] = {}
+    takes = None if positions is None else [pa.array(p, type=pa.int64()) for p in positions]
 
     def values(side: int, column: str) -> Any:
         key = (side, column)
         if key not in gathered:
             source = (left, right)[side][column]
-            if positions is not None:
-                source = source.take(pa.array(positions[side], type=pa.int64()))
+            if takes is not None:
+                source = source.take(takes[side])
             gathered[key] = source
         return gathered[key]
 
@@ -334,7 +336,8 @@ def score_columns(
         else:
             out[k] = engine[:, next_string]
             next_string += 1
-        out[k][masks[k]] = fill
+        if masks[k].any():
+            out[k][masks[k]] = fill
     return out
 
 
