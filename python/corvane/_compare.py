@@ -227,16 +227,15 @@ def engine_floats(values: Any, column: str, what: str, metric: str) -> F64Array:
         return np.full(n, np.nan)
     if types.is_date32(t) or types.is_date64(t) or types.is_timestamp(t):
         per_day = 1 if types.is_date32(t) else _PER_DAY["ms"] if types.is_date64(t) else _PER_DAY[t.unit]
-        null = np.asarray(values.is_null().to_numpy(zero_copy_only=False), dtype=np.bool_)
         storage = pa.int32() if types.is_date32(t) else pa.int64()
-        ticks = pc.fill_null(pc.cast(values, storage), 0).to_numpy(zero_copy_only=False).astype(np.int64)
-        # Whole days exactly, then the fraction of the day: no precision is
-        # lost to the size of the epoch count.
-        days = np.floor_divide(ticks, per_day)
-        out: F64Array = np.asarray(days, dtype=np.float64)
+        ticks = pc.cast(values, storage)
+        # Days = ticks / ticks per day in float64: exact for whole days,
+        # within a microsecond for datetimes.
+        out: F64Array = np.asarray(pc.fill_null(ticks, 0).to_numpy(zero_copy_only=False), dtype=np.float64)
         if per_day != 1:
-            out += (ticks - days * per_day).astype(np.float64) / per_day
-        out[null] = np.nan
+            out /= per_day
+        if values.null_count:
+            out[np.asarray(values.is_null().to_numpy(zero_copy_only=False), dtype=np.bool_)] = np.nan
         return out
     if types.is_integer(t) or types.is_floating(t) or types.is_boolean(t) or types.is_decimal(t):
         floats: F64Array = np.asarray(pc.cast(values, pa.float64(), safe=False).to_numpy(zero_copy_only=False),
