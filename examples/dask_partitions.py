@@ -1,9 +1,10 @@
 """Scores candidate pairs with Dask, one partition of pairs at a time.
 
-Each partition is a plain pandas DataFrame of pairs (see
-``linkage_features.pair_frame``); ``linkage_features.score_partition``
-computes its feature matrix and scores it with an exported model, in the
-worker process that holds the partition. The result is exactly the result
+Each partition is a plain pandas DataFrame of pairs, both records' values
+side by side (``<column>_l``, ``<column>_r``); ``corvane.score_partition``
+compares them and scores them with a ``corvane.Scorer``, in the worker
+process that holds the partition: the partition function is configured by
+the comparisons and the scorer alone. The result is exactly the result
 of one single-process call over all pairs: every pair is computed by the
 same kernels on the same inputs, whichever process and thread runs it.
 
@@ -26,7 +27,6 @@ import logging
 import os
 import sys
 import time
-from collections.abc import Mapping
 from pathlib import Path
 from typing import Any
 
@@ -36,8 +36,13 @@ import pandas as pd
 HERE = Path(__file__).resolve().parent
 if str(HERE) not in sys.path:
     sys.path.insert(0, str(HERE))
+try:
+    import corvane
+except ImportError:  # development tree without an installed package
+    sys.path.insert(0, str(HERE.parent / "python"))
+    import corvane
 
-import linkage_features as lf  # noqa: E402
+import febrl_features as ff  # noqa: E402
 
 
 def local_cluster(n_workers: int = 2, engine_threads: int | None = None, **kwargs: Any):
@@ -48,8 +53,9 @@ def local_cluster(n_workers: int = 2, engine_threads: int | None = None, **kwarg
 
     if engine_threads is None:
         engine_threads = max(1, (os.cpu_count() or 1) // n_workers)
-    # The workers import linkage_features by name, like this process.
-    path = [str(HERE)] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+    # The workers import febrl_features (and corvane, in a development tree)
+    # by name, like this process.
+    path = [str(HERE), str(Path(corvane.__file__).parent.parent)] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
     env = {"RAYON_NUM_THREADS": str(engine_threads), "PYTHONPATH": os.pathsep.join(path)}
     kwargs.setdefault("dashboard_address", None)
     kwargs.setdefault("silence_logs", logging.ERROR)
@@ -59,25 +65,35 @@ def local_cluster(n_workers: int = 2, engine_threads: int | None = None, **kwarg
 def score_with_dask(
     client: Any,
     pairs: pd.DataFrame,
-    scorer: str,
-    params: Mapping[str, Any],
+    comparisons: list[corvane.Comparison],
+    scorer: corvane.Scorer,
     npartitions: int,
-    threshold: float = 0.5,
+    **options: Any,
 ) -> pd.DataFrame:
-    """``score_partition`` over ``npartitions`` partitions of ``pairs`` on
-    ``client``'s workers; the concatenated result in pair order.
+    """``corvane.score_partition`` over ``npartitions`` partitions of
+    ``pairs`` on ``client``'s workers (``options`` are its keyword
+    arguments); the concatenated result in pair order.
 
     The partitions are scattered to the workers first, as data that already
     lives there (in real use: ``dask.dataframe.read_parquet`` of the pairs).
     """
     import dask.dataframe as dd
 
-    meta = lf.score_partition(pairs.iloc[:0], scorer, params, threshold)
+    meta = corvane.score_partition(pairs.iloc[:0], comparisons, scorer, **options)
     bounds = np.linspace(0, len(pairs), npartitions + 1).astype(int)
     parts = [pairs.iloc[start:stop] for start, stop in zip(bounds[:-1], bounds[1:])]
     frame = dd.from_delayed(client.scatter(parts), meta=pairs.iloc[:0], verify_meta=False)
-    scored = frame.map_partitions(lf.score_partition, scorer, dict(params), threshold, meta=meta)
+    scored = frame.map_partitions(corvane.score_partition, comparisons, scorer, **options, meta=meta)
     return scored.compute()
+
+
+def pair_table(left: pd.DataFrame, right: pd.DataFrame, pairs: pd.MultiIndex) -> pd.DataFrame:
+    """One row per pair (left label, right label): ids, then every column of
+    both records as ``<column>_l`` and ``<column>_r``."""
+    rows_l = left.loc[pairs.get_level_values(0)].reset_index(drop=True)
+    rows_r = right.loc[pairs.get_level_values(1)].reset_index(drop=True)
+    ids = pd.DataFrame({"id_l": pairs.get_level_values(0), "id_r": pairs.get_level_values(1)})
+    return pd.concat([ids, rows_l.add_suffix("_l"), rows_r.add_suffix("_r")], axis=1)
 
 
 def _febrl_pairs() -> tuple[pd.DataFrame, np.ndarray]:
@@ -90,7 +106,7 @@ def _febrl_pairs() -> tuple[pd.DataFrame, np.ndarray]:
     indexer.block("date_of_birth")
     indexer.sortedneighbourhood("surname", window=9)
     pairs = indexer.index(a, b)
-    frame = lf.pair_frame(lf.prepare_records(a), lf.prepare_records(b), pairs)
+    frame = pair_table(ff.prepare_records(a), ff.prepare_records(b), pairs)
     return frame, np.asarray(pairs.isin(links))
 
 
@@ -106,37 +122,35 @@ def main() -> None:
     args = parser.parse_args()
     warnings.filterwarnings("ignore", category=FutureWarning)
 
-    try:
-        import corvane_export
-    except ImportError:  # development tree without an installed module
-        sys.path.insert(0, str(HERE.parent / "python"))
-        import corvane_export
-
     pairs, truth = _febrl_pairs()
     print(f"{len(pairs):,} candidate pairs of FEBRL4")
 
     # Train on a sample scored in this process.
     sample = np.random.default_rng(0).choice(len(pairs), size=min(40_000, len(pairs)), replace=False)
-    inputs = lf.model_inputs(lf.feature_matrix(pairs.iloc[sample]))
-    model = RandomForestClassifier(n_estimators=50, random_state=0, n_jobs=2).fit(inputs, truth[sample])
-    scorer, params = corvane_export.export_model(model)
+    part = pairs.iloc[sample]
+    same = (np.arange(len(part)), np.arange(len(part)))
+    features = corvane.compare(part, part, same, [(f"{c}_l", f"{c}_r", m) for c, m in ff.COMPARISONS])
+    model = RandomForestClassifier(n_estimators=50, random_state=0, n_jobs=2)
+    model.fit(ff.model_inputs(features.to_numpy()), truth[sample])
+    scorer = corvane.Scorer.from_sklearn(model)
+    options = dict(keep=["id_l", "id_r"], prepare=ff.model_inputs)
 
     start = time.perf_counter()
-    expected = lf.score_partition(pairs, scorer, params)
+    expected = corvane.score_partition(pairs, ff.COMPARISONS, scorer, **options)
     single = time.perf_counter() - start
 
     with local_cluster(args.workers) as cluster, Client(cluster) as client:
         threads = client.run(lambda: os.environ.get("RAYON_NUM_THREADS"))
         print(f"{args.workers} worker processes, engine threads per worker: {sorted(set(threads.values()))}")
         start = time.perf_counter()
-        result = score_with_dask(client, pairs, scorer, params, args.partitions)
+        result = score_with_dask(client, pairs, ff.COMPARISONS, scorer, args.partitions, **options)
         distributed = time.perf_counter() - start
 
     pd.testing.assert_frame_equal(result, expected, check_exact=True)
     assert np.array_equal(result["probability"].to_numpy().view(np.int64),
                           expected["probability"].to_numpy().view(np.int64))
     matches = int(result["match"].sum())
-    print(f"{args.partitions} partitions scored with {scorer}: {matches:,} matches; "
+    print(f"{args.partitions} partitions scored with {scorer.name}: {matches:,} matches; "
           f"identical to the single-process result")
     print(f"({distributed:.1f} s on Dask, worker start-up and data transfer included; {single:.1f} s in "
           f"one process. On one machine Dask only adds that overhead: it pays off across machines.)")

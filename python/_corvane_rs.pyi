@@ -11,7 +11,7 @@
 # index parameters ``int64`` arrays, with exactly the dimensions documented.
 
 from collections.abc import Sequence
-from typing import Any, Protocol, SupportsFloat, SupportsIndex, TypeAlias, type_check_only
+from typing import Any, Literal, Protocol, SupportsFloat, SupportsIndex, TypeAlias, type_check_only
 
 import numpy as np
 import numpy.typing as npt
@@ -61,6 +61,14 @@ _Strings: TypeAlias = (
 # A float column: numbers, or an Arrow / NumPy column of floats or integers.
 _Floats: TypeAlias = Sequence[_Float] | _ArrowArray | _ArrowStream | npt.NDArray[np.floating[Any] | np.integer[Any]]
 
+# The metric names compute_feature_matrix accepts; any other name (a typo
+# such as "jarowinkler") is a type error.
+_StringMetric: TypeAlias = Literal[
+    "jaro_winkler", "levenshtein", "damerau_levenshtein", "exact", "soundex", "jaccard", "cosine",
+    "token_sort_ratio",
+]
+_NumericMetric: TypeAlias = Literal["numeric", "numeric_similarity", "date_distance"]
+
 # ---- pairwise: one score per aligned (left[i], right[i]) pair --------------
 
 def jaro_winkler_batch(left: _Strings, right: _Strings) -> list[float]:
@@ -98,10 +106,10 @@ def token_sort_ratio_batch(left: _Strings, right: _Strings) -> list[float]:
 def compute_feature_matrix(
     string_columns_left: Sequence[_Strings],
     string_columns_right: Sequence[_Strings],
-    string_metric_types: Sequence[str],
+    string_metric_types: Sequence[_StringMetric],
     numeric_left: _F64Array,
     numeric_right: _F64Array,
-    numeric_metric_types: Sequence[str],
+    numeric_metric_types: Sequence[_NumericMetric],
     n_pairs: SupportsIndex,
 ) -> _F64Array:
     """Scores every comparison for every pair; flat, pair-major result.

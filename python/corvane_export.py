@@ -13,7 +13,7 @@ Python floats. With these inputs the scorers reproduce
 ``model.predict_proba(X)[:, 1]``: exactly for a random forest (when the
 features are representable as float32, as scikit-learn's trees compare in
 float32), within a few ulps for logistic regression and gradient boosting
-(scikit-learn sums and exponentiates in its own order), and to about 1e-9
+(scikit-learn sums and exponentiates in its own order), and to about 1e-15
 for the calibrated SVM; ``SVC(probability=True)``'s own ``predict_proba``
 adds libsvm's pairwise coupling on top of Platt's sigmoid and differs by
 up to a few 1e-3 (see ``export_svm``).
@@ -57,9 +57,18 @@ __all__ = [
     "SvmParams",
     "ExportedParams",
     "ScorerName",
+    "SUPPORTED_MODELS",
 ]
 
 F64Array: TypeAlias = npt.NDArray[np.float64]
+
+# What export_model takes, as its error message lists it.
+SUPPORTED_MODELS = (
+    "LogisticRegression, RandomForestClassifier, ExtraTreesClassifier, "
+    "GradientBoostingClassifier (log-loss), SVC(kernel='rbf', probability=True), "
+    "CalibratedClassifierCV(SVC(kernel='rbf'), method='sigmoid', ensemble=False); "
+    "all fitted on two classes"
+)
 I64Array: TypeAlias = npt.NDArray[np.int64]
 
 
@@ -354,4 +363,4 @@ def export_model(model: Any) -> tuple[ScorerName, ExportedParams]:
         return "predict_gbdt_batch", export_gradient_boosting(model)
     if isinstance(model, (SVC, CalibratedClassifierCV)):
         return "predict_svm_batch", export_svm(model)
-    raise TypeError(f"cannot export {type(model).__name__}")
+    raise TypeError(f"cannot export {type(model).__name__}; supported: {SUPPORTED_MODELS}")

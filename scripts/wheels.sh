@@ -43,14 +43,21 @@ for version in "${VERSIONS[@]}"; do
 import pathlib
 import numpy as np
 import _corvane_rs as m
+import corvane
 import corvane_export
 
 site = pathlib.Path(m.__file__).parent
 assert site.name == "site-packages", m.__file__
 for name in ("_corvane_rs.pyi", "_corvane_rs-stubs/__init__.pyi",
-             "corvane_export.py", "corvane_export-stubs/__init__.pyi"):
+             "corvane_export.py", "corvane_export-stubs/__init__.pyi",
+             "corvane/__init__.py", "corvane/_compare.py", "corvane/py.typed"):
     assert (site / name).is_file(), name
 assert pathlib.Path(corvane_export.__file__).parent == site
+assert pathlib.Path(corvane.__file__).parent == site / "corvane", corvane.__file__
+import pyarrow as pa
+scores = corvane.compare(pa.table({"n": ["smith", None]}), pa.table({"n": ["smyth"]}),
+                         ([0, 1], [0, 0]), [("n", "soundex")])
+assert str(scores.column("n_soundex").to_pylist()) == "[1.0, nan]", scores
 assert m.jaro_winkler_batch(["martha"], ["marhta"]) == [0.9611111111111111]
 flat = m.compute_feature_matrix([["smith"]], [["smyth"]], ["soundex"],
                                 np.array([[1.0]]), np.array([[3.0]]), ["numeric"], 1)

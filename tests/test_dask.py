@@ -1,5 +1,5 @@
-"""Feature matrix and scorer inside Dask worker processes, partition by
-partition, give exactly the single-process result."""
+"""corvane.score_partition inside Dask worker processes, partition by
+partition, gives exactly the single-process result."""
 
 import os
 import sys
@@ -12,17 +12,20 @@ import pytest
 pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("dask.distributed")
 pytest.importorskip("sklearn")
+pytest.importorskip("pyarrow")
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 sys.path.insert(0, str(EXAMPLES))
 sys.path.insert(0, str(EXAMPLES.parent / "python"))
 
-import corvane_export  # noqa: E402
+import corvane  # noqa: E402
 import dask_partitions  # noqa: E402
-import linkage_features as lf  # noqa: E402
 
 NAMES = ["anna", "jonathan", "maria", "ng", "o'brien", "smith", "smyth", "müller", "józef", ""]
 WORDS = ["main street", "street main", "high st", "kings road", "unit 4", "", "the crescent"]
+COMPARISONS = [("given_name", "jaro_winkler"), ("surname", "soundex"), ("address", "token_sort_ratio"),
+               ("born", "date_distance"), ("postcode", "numeric_similarity")]
+OPTIONS = dict(keep=["id_l", "id_r"], missing=0.0)
 
 
 def typo(rng, text):
@@ -33,25 +36,25 @@ def typo(rng, text):
 
 
 def synthetic_pairs(n, seed=0):
-    """A pair frame with typos, missing values of every kind, and labels."""
+    """A pair table with typos, missing values of every kind, and labels."""
     rng = np.random.default_rng(seed)
     same = rng.random(n) < 0.3
     columns = {"id_l": [f"a{i}" for i in range(n)], "id_r": [f"b{i}" for i in range(n)]}
-    pools = {"given_name": NAMES, "surname": NAMES, "address_1": WORDS, "address_2": WORDS,
-             "suburb": WORDS, "state": ["nsw", "vic", "qld"], "soc_sec_id": ["1234567", "7654321", "1234576"]}
-    for field in lf.STRING_FIELDS:
-        left = rng.choice(pools[field], n).astype(object)
-        other = rng.choice(pools[field], n).astype(object)
+    for field, pool in [("given_name", NAMES), ("surname", NAMES), ("address", WORDS)]:
+        left = rng.choice(pool, n).astype(object)
+        other = rng.choice(pool, n).astype(object)
         right = np.array([typo(rng, l) if s else o for l, o, s in zip(left, other, same)], dtype=object)
         left[rng.random(n) < 0.05] = None
         right[rng.random(n) < 0.05] = np.nan
         columns[f"{field}_l"], columns[f"{field}_r"] = left, right
-    for field, _, _ in lf.NUMERIC_FEATURES:
+    for field in ("born", "postcode"):
         left = rng.integers(0, 20000, n).astype(np.float64)
         right = np.where(same, left + rng.integers(-3, 4, n), rng.integers(0, 20000, n)).astype(np.float64)
         left[rng.random(n) < 0.05] = np.nan
         right[rng.random(n) < 0.02] = 0.0
         columns[f"{field}_l"], columns[f"{field}_r"] = left, right
+    for side in "lr":
+        columns[f"born_{side}"] = pd.Timestamp("1950-01-01") + pd.to_timedelta(columns[f"born_{side}"], unit="D")
     return pd.DataFrame(columns), same
 
 
@@ -64,16 +67,14 @@ def client():
 
 @pytest.fixture(scope="module")
 def data():
-    pairs, labels = synthetic_pairs(6000)
-    inputs = lf.model_inputs(lf.feature_matrix(pairs))
     from sklearn.ensemble import GradientBoostingClassifier
     from sklearn.linear_model import LogisticRegression
 
-    models = [
-        LogisticRegression(max_iter=500).fit(inputs, labels),
-        GradientBoostingClassifier(n_estimators=20, random_state=0).fit(inputs, labels),
-    ]
-    return pairs, [corvane_export.export_model(m) for m in models]
+    pairs, labels = synthetic_pairs(6000)
+    n = np.arange(len(pairs))
+    features = corvane.compare(pairs, pairs, (n, n), [(f"{c}_l", f"{c}_r", m) for c, m in COMPARISONS], missing=0.0)
+    models = [LogisticRegression(max_iter=500), GradientBoostingClassifier(n_estimators=20, random_state=0)]
+    return pairs, [corvane.Scorer.from_sklearn(m.fit(features.to_numpy(), labels)) for m in models]
 
 
 def bits(values):
@@ -90,12 +91,12 @@ def test_workers_are_separate_processes_with_one_engine_thread(client):
 
 @pytest.mark.parametrize("npartitions", [2, 7])
 def test_partitioned_scoring_equals_single_process(client, data, npartitions):
-    pairs, exported = data
-    for scorer, params in exported:
-        expected = lf.score_partition(pairs, scorer, params)
-        result = dask_partitions.score_with_dask(client, pairs, scorer, params, npartitions)
+    pairs, scorers = data
+    for scorer in scorers:
+        expected = corvane.score_partition(pairs, COMPARISONS, scorer, **OPTIONS)
+        result = dask_partitions.score_with_dask(client, pairs, COMPARISONS, scorer, npartitions, **OPTIONS)
         pd.testing.assert_frame_equal(result, expected, check_exact=True)
-        for column in lf.FEATURE_NAMES + ["probability"]:
+        for column in corvane.feature_names(COMPARISONS) + ["probability"]:
             assert np.array_equal(bits(result[column]), bits(expected[column])), column
         # the scores are the engine's, not a constant
         assert 0 < expected["match"].sum() < len(pairs)
@@ -103,16 +104,13 @@ def test_partitioned_scoring_equals_single_process(client, data, npartitions):
 
 def test_partition_function_accepts_engine_dtypes(data):
     # Spark and Arrow-backed pandas hand over string and nullable dtypes.
-    pairs, exported = data
-    scorer, params = exported[0]
+    pairs, scorers = data
     converted = pairs.copy()
-    for field in lf.STRING_FIELDS:
+    for field in ("given_name", "surname", "address"):
         for side in "lr":
-            converted[f"{field}_{side}"] = converted[f"{field}_{side}"].astype("string")
-    for field, _, _ in lf.NUMERIC_FEATURES:
-        converted[f"{field}_l"] = converted[f"{field}_l"].astype("Float64")
-    expected = lf.score_partition(pairs, scorer, params)
+            converted[f"{field}_{side}"] = converted[f"{field}_{side}"].astype("string[pyarrow]")
+    converted["postcode_l"] = converted["postcode_l"].astype("Float64")
+    expected = corvane.score_partition(pairs, COMPARISONS, scorers[0], **OPTIONS)
     batches = [converted.iloc[:2500], converted.iloc[2500:]]
-    result = pd.concat(lf.score_batches(iter(batches), scorer, params))
+    result = pd.concat(corvane.score_batches(iter(batches), COMPARISONS, scorers[0], **OPTIONS))
     pd.testing.assert_frame_equal(result, expected, check_exact=True)
-    assert lf.score_partition(pairs.iloc[:0], scorer, params).shape == (0, len(expected.columns))

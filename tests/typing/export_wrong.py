@@ -4,6 +4,7 @@
 import numpy as np
 
 import _corvane_rs as m
+import corvane
 import corvane_export as ce
 
 X = np.zeros((2, 2))
@@ -20,3 +21,5 @@ m.predict_forest_batch(X, **boosting)  # error
 m.predict_gbdt_batch(X, **forest)  # error
 m.predict_svm_batch(X, **logistic)  # error
 name: ce.ScorerName = "predict_logistic"  # error
+m.compute_feature_matrix([], [], ["jarowinkler"], X, X, [], 0)  # error
+corvane.compare(None, None, ([], []), [("name", "jarowinkler")])  # error

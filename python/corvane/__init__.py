@@ -1,0 +1,49 @@
+"""corvane: record linkage at scale on the ``_corvane_rs`` engine.
+
+Three steps, each one call:
+
+* ``compare(left, right, pairs, comparisons)`` scores candidate record
+  pairs of two pandas / polars DataFrames or pyarrow Tables with string,
+  numeric and date metrics, and returns one float64 column per comparison
+  (missing values score NaN, raise, or a number you choose);
+* ``Scorer.from_sklearn(model).predict_proba(features)`` scores those
+  features with a fitted scikit-learn classifier, exported once;
+* ``score_partition`` / ``score_batches`` do both for one partition of a
+  pair table, for Dask's ``map_partitions`` and Spark's ``mapInArrow``.
+
+The engine itself stays importable as ``_corvane_rs``, the exporter as
+``corvane_export``.
+"""
+
+from ._compare import (
+    NUMERIC_METRICS,
+    STRING_METRICS,
+    Comparison,
+    Metric,
+    Missing,
+    NumericMetric,
+    StringMetric,
+    compare,
+    feature_names,
+)
+from ._partition import score_batches, score_partition
+from ._scorer import NanRule, Scorer
+
+__version__ = "0.1.0"
+
+__all__ = [
+    "compare",
+    "feature_names",
+    "Scorer",
+    "score_partition",
+    "score_batches",
+    "Comparison",
+    "Metric",
+    "Missing",
+    "NanRule",
+    "NumericMetric",
+    "StringMetric",
+    "STRING_METRICS",
+    "NUMERIC_METRICS",
+    "__version__",
+]

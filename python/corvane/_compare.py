@@ -1,0 +1,411 @@
+"""``compare``: scores paired rows of two tables with the engine.
+
+Flow of one call: the compared columns of each table become Arrow arrays
+(pyarrow Tables as they are, polars columns without a copy, pandas columns
+through ``pyarrow.array``: the cost is per record, not per pair); the pairs'
+values are gathered with Arrow ``take``; string columns go to the engine as
+Arrow arrays (read in place, no Python object per value), numeric and
+temporal columns as one float64 matrix; one ``compute_feature_matrix`` call
+scores everything; then the pairs with a missing value get the ``missing``
+policy's value and the scores are handed back as a table of the caller's
+kind.
+
+Missing means null, or NaN in a float column (pandas' marker for a missing
+number). The engine never sees a missing value: nulls are filled with ""
+or 0.0 before the call and the affected pairs overwritten after it, so a
+missing value can never score like a real one (two empty strings would be
+an exact match, NaN against 0 a numeric similarity of 1.0).
+"""
+
+from __future__ import annotations
+
+import numbers
+import sys
+from collections.abc import Iterable, Mapping
+from dataclasses import dataclass
+from typing import Any, Literal, TypeAlias, TypeVar, Union, cast
+
+import numpy as np
+import numpy.typing as npt
+
+import _corvane_rs
+
+__all__ = [
+    "compare",
+    "feature_names",
+    "Comparison",
+    "Metric",
+    "Missing",
+    "NumericMetric",
+    "StringMetric",
+    "STRING_METRICS",
+    "NUMERIC_METRICS",
+]
+
+StringMetric: TypeAlias = Literal[
+    "jaro_winkler", "levenshtein", "damerau_levenshtein", "exact", "soundex", "jaccard", "cosine",
+    "token_sort_ratio",
+]
+NumericMetric: TypeAlias = Literal["numeric", "numeric_similarity", "date_distance"]
+Metric: TypeAlias = Union[StringMetric, NumericMetric]
+# (column, metric), or (left_column, right_column, metric) where the names differ.
+Comparison: TypeAlias = Union[tuple[str, Metric], tuple[str, str, Metric]]
+# "nan", "error", or the score given to a pair with a missing value.
+Missing: TypeAlias = Union[Literal["nan", "error"], float]
+Frame = TypeVar("Frame")
+F64Array: TypeAlias = npt.NDArray[np.float64]
+BoolArray: TypeAlias = npt.NDArray[np.bool_]
+
+STRING_METRICS: tuple[str, ...] = (
+    "jaro_winkler", "levenshtein", "damerau_levenshtein", "exact", "soundex", "jaccard", "cosine",
+    "token_sort_ratio",
+)
+NUMERIC_METRICS: tuple[str, ...] = ("numeric", "numeric_similarity", "date_distance")
+
+# Units of each Arrow temporal unit in one day.
+_PER_DAY = {"s": 86_400, "ms": 86_400_000, "us": 86_400_000_000, "ns": 86_400_000_000_000}
+
+
+@dataclass(frozen=True)
+class Spec:
+    """One comparison: the two columns, the metric and the result's name."""
+
+    left: str
+    right: str
+    metric: str
+    name: str
+
+    @property
+    def numeric(self) -> bool:
+        return self.metric in NUMERIC_METRICS
+
+
+def specs_of(comparisons: Iterable[Comparison], suffixes: tuple[str, str] | None = None) -> list[Spec]:
+    """Checks the comparisons; with ``suffixes`` a 2-tuple names the columns
+    ``column + suffixes[0]`` and ``column + suffixes[1]`` of one pair table."""
+    if isinstance(comparisons, (str, bytes)):
+        raise TypeError("comparisons must be a list of (column, metric) or (left_column, right_column, metric) tuples")
+    specs: list[Spec] = []
+    for item in comparisons:
+        if not isinstance(item, (tuple, list)) or len(item) not in (2, 3) or not all(isinstance(s, str) for s in item):
+            raise TypeError(
+                f"comparison {item!r}: expected (column, metric) or (left_column, right_column, metric), all strings"
+            )
+        if len(item) == 2:
+            column, metric = item
+            left, right = (column + suffixes[0], column + suffixes[1]) if suffixes else (column, column)
+        else:
+            left, right, metric = item
+            column = left
+        if metric not in STRING_METRICS and metric not in NUMERIC_METRICS:
+            raise ValueError(
+                f"comparison {tuple(item)!r}: unknown metric {metric!r}; string metrics: "
+                f"{', '.join(STRING_METRICS)}; numeric metrics: {', '.join(NUMERIC_METRICS)}"
+            )
+        specs.append(Spec(left, right, metric, f"{column}_{metric}"))
+    if not specs:
+        raise ValueError("comparisons is empty: give at least one (column, metric)")
+    names = [s.name for s in specs]
+    duplicates = sorted({n for n in names if names.count(n) > 1})
+    if duplicates:
+        raise ValueError(f"comparisons give the result column {duplicates[0]!r} twice")
+    return specs
+
+
+def feature_names(comparisons: Iterable[Comparison]) -> list[str]:
+    """The names of ``compare``'s result columns, in order: ``{column}_{metric}``."""
+    return [s.name for s in specs_of(comparisons)]
+
+
+# ---- tables -------------------------------------------------------------------
+
+
+def _pyarrow() -> Any:
+    try:
+        import pyarrow  # type: ignore[import-untyped, unused-ignore]
+    except ImportError as error:  # pragma: no cover - pyarrow is a dependency
+        raise ImportError("corvane needs pyarrow to read tables: pip install pyarrow") from error
+    return pyarrow
+
+
+def kind_of(frame: object, what: str) -> str:
+    """"pandas", "polars", "table" (pyarrow.Table) or "batch" (pyarrow.RecordBatch)."""
+    pd = sys.modules.get("pandas")
+    if pd is not None and isinstance(frame, pd.DataFrame):
+        return "pandas"
+    pl = sys.modules.get("polars")
+    if pl is not None and isinstance(frame, pl.DataFrame):
+        return "polars"
+    pa = sys.modules.get("pyarrow")
+    if pa is not None and isinstance(frame, pa.Table):
+        return "table"
+    if pa is not None and isinstance(frame, pa.RecordBatch):
+        return "batch"
+    raise TypeError(f"{what} must be a pandas or polars DataFrame or a pyarrow Table, not {type(frame).__name__}")
+
+
+def arrow_column(frame: Any, kind: str, column: str, what: str) -> Any:
+    """One column of a table as a pyarrow Array or ChunkedArray."""
+    pa = _pyarrow()
+    names = frame.column_names if kind in ("table", "batch") else list(frame.columns)
+    if column not in names:
+        raise ValueError(f"{what} has no column {column!r}")
+    if kind == "polars":
+        return frame.get_column(column).to_arrow()
+    if kind in ("table", "batch"):
+        return frame.column(column)
+    series = frame[column]
+    if getattr(series, "ndim", 1) != 1:
+        raise ValueError(f"{what} has more than one column named {column!r}")
+    try:
+        return pa.array(series, from_pandas=True)
+    except (pa.ArrowException, TypeError, ValueError) as error:
+        raise TypeError(f"column {column!r} of {what} cannot be read: {error}") from error
+
+
+def from_columns(kind: str, columns: Mapping[str, Any], index: Any = None) -> Any:
+    """A table of the given kind from named 1-D columns (NumPy or Arrow)."""
+    if kind == "pandas":
+        import pandas as pd  # type: ignore[import-untyped, unused-ignore]
+
+        return pd.DataFrame(dict(columns), index=index)
+    if kind == "polars":
+        import polars as pl
+
+        return pl.DataFrame(dict(columns))
+    pa = _pyarrow()
+    arrays = [c if isinstance(c, (pa.Array, pa.ChunkedArray)) else pa.array(c) for c in columns.values()]
+    if kind == "batch":
+        arrays = [a.combine_chunks() if isinstance(a, pa.ChunkedArray) else a for a in arrays]
+        return pa.RecordBatch.from_arrays(arrays, names=list(columns))
+    return pa.table(dict(zip(columns, arrays)))
+
+
+# ---- columns for the engine -----------------------------------------------------
+
+
+def _is_string_type(pa: Any, t: Any) -> bool:
+    types = pa.types
+    if types.is_dictionary(t):
+        return _is_string_type(pa, t.value_type)
+    return bool(types.is_string(t) or types.is_large_string(t) or types.is_string_view(t))
+
+
+def engine_strings(values: Any, column: str, what: str, metric: str) -> tuple[Any, BoolArray]:
+    """A gathered column as the engine's string column ("" where missing)
+    and its missing mask."""
+    pa = _pyarrow()
+    pc = pa.compute
+    t = values.type
+    if pa.types.is_null(t):
+        values = pc.cast(values, pa.string())
+    elif not _is_string_type(pa, t):
+        raise TypeError(
+            f"column {column!r} of {what} holds {t}, but {metric!r} compares strings: convert it first "
+            "(for example .astype(str))"
+        )
+    if pa.types.is_dictionary(values.type):
+        values = pc.cast(values, values.type.value_type)
+    if not values.null_count:
+        return values, np.zeros(len(values), dtype=np.bool_)
+    missing = np.asarray(values.is_null().to_numpy(zero_copy_only=False), dtype=np.bool_)
+    if pa.types.is_string_view(values.type):
+        values = pc.cast(values, pa.large_string())
+    values = pc.fill_null(values, "")
+    return values, missing
+
+
+def engine_floats(values: Any, column: str, what: str, metric: str) -> F64Array:
+    """A gathered column as float64, NaN where missing; dates and datetimes
+    become days since 1970-01-01 (fractional for datetimes)."""
+    pa = _pyarrow()
+    pc = pa.compute
+    t = values.type
+    types = pa.types
+    n = len(values)
+    if types.is_null(t):
+        return np.full(n, np.nan)
+    if types.is_date32(t) or types.is_date64(t) or types.is_timestamp(t):
+        per_day = 1 if types.is_date32(t) else _PER_DAY["ms"] if types.is_date64(t) else _PER_DAY[t.unit]
+        storage = pa.int32() if types.is_date32(t) else pa.int64()
+        ticks = pc.cast(values, storage)
+        # Days = ticks / ticks per day in float64: exact for whole days,
+        # within a microsecond for datetimes.
+        out: F64Array = np.asarray(pc.fill_null(ticks, 0).to_numpy(zero_copy_only=False), dtype=np.float64)
+        if per_day != 1:
+            out /= per_day
+        if values.null_count:
+            out[np.asarray(values.is_null().to_numpy(zero_copy_only=False), dtype=np.bool_)] = np.nan
+        return out
+    if types.is_integer(t) or types.is_floating(t) or types.is_boolean(t) or types.is_decimal(t):
+        floats: F64Array = np.asarray(pc.cast(values, pa.float64(), safe=False).to_numpy(zero_copy_only=False),
+                                      dtype=np.float64)
+        return floats
+    raise TypeError(
+        f"column {column!r} of {what} holds {t}, but {metric!r} compares numbers (dates and datetimes in days): "
+        "convert it first (for example pd.to_numeric or pd.to_datetime)"
+    )
+
+
+def check_missing(missing: object) -> None:
+    if isinstance(missing, str):
+        if missing not in ("nan", "error"):
+            raise ValueError(f"missing must be 'nan', 'error' or a number, not {missing!r}")
+    elif not isinstance(missing, numbers.Real):
+        raise TypeError(f"missing must be 'nan', 'error' or a number, not {type(missing).__name__}")
+
+
+def score_columns(
+    left: Mapping[str, Any],
+    right: Mapping[str, Any],
+    specs: list[Spec],
+    positions: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]] | None,
+    n: int,
+    missing: Missing,
+    names: tuple[str, str] = ("left", "right"),
+) -> F64Array:
+    """Scores of every comparison, shape (len(specs), n): row k is specs[k].
+
+    ``left``/``right`` map column names to Arrow columns; ``positions``
+    picks each pair's rows (None: row i of both sides is pair i).
+    """
+    pa = _pyarrow()
+    gathered: dict[tuple[int, str], Any] = {}
+    takes = None if positions is None else [pa.array(p, type=pa.int64()) for p in positions]
+
+    def values(side: int, column: str) -> Any:
+        key = (side, column)
+        if key not in gathered:
+            source = (left, right)[side][column]
+            if takes is not None:
+                source = source.take(takes[side])
+            gathered[key] = source
+        return gathered[key]
+
+    strings: list[tuple[Any, Any]] = []
+    string_metrics: list[StringMetric] = []
+    numeric_rows: list[tuple[F64Array, F64Array]] = []
+    numeric_metrics: list[NumericMetric] = []
+    masks: list[BoolArray] = []
+    for spec in specs:
+        sides = []
+        for side, column in enumerate((spec.left, spec.right)):
+            what = names[side]
+            if spec.numeric:
+                floats = engine_floats(values(side, column), column, what, spec.metric)
+                sides.append((floats, np.isnan(floats)))
+            else:
+                sides.append(engine_strings(values(side, column), column, what, spec.metric))
+        (lvalues, lmiss), (rvalues, rmiss) = sides
+        either = lmiss | rmiss
+        if missing == "error" and either.any():
+            pair = int(np.argmax(either))
+            side = 0 if lmiss[pair] else 1
+            row = int(positions[side][pair]) if positions is not None else pair
+            raise ValueError(
+                f"column {(spec.left, spec.right)[side]!r} has a missing value on the {names[side]} side, "
+                f"first at pair {pair} ({names[side]} row {row}); pass missing='nan' or a fill value "
+                "to score such pairs, or drop them"
+            )
+        masks.append(either)
+        if spec.numeric:
+            numeric_rows.append((lvalues, rvalues))
+            numeric_metrics.append(cast(NumericMetric, spec.metric))
+        else:
+            strings.append((lvalues, rvalues))
+            string_metrics.append(cast(StringMetric, spec.metric))
+
+    numeric_left = np.empty((len(numeric_rows), n))
+    numeric_right = np.empty((len(numeric_rows), n))
+    for r, (lvalues, rvalues) in enumerate(numeric_rows):
+        numeric_left[r] = lvalues
+        numeric_right[r] = rvalues
+    flat = _corvane_rs.compute_feature_matrix(
+        [s[0] for s in strings], [s[1] for s in strings], string_metrics,
+        numeric_left, numeric_right, numeric_metrics, n,
+    )
+    engine = flat.reshape(n, len(specs))
+    out = np.empty((len(specs), n))
+    next_string, next_numeric = 0, len(strings)
+    fill = np.nan if isinstance(missing, str) else float(missing)
+    for k, spec in enumerate(specs):
+        if spec.numeric:
+            out[k] = engine[:, next_numeric]
+            next_numeric += 1
+        else:
+            out[k] = engine[:, next_string]
+            next_string += 1
+        if masks[k].any():
+            out[k][masks[k]] = fill
+    return out
+
+
+def _positions(pairs: object, sizes: tuple[int, int]) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
+    if not isinstance(pairs, (tuple, list)) or len(pairs) != 2:
+        raise TypeError("pairs must be a tuple (left_positions, right_positions) of integer arrays")
+    out = []
+    for side, (given, size) in enumerate(zip(pairs, sizes)):
+        what = ("left", "right")[side]
+        array = np.asarray(given)
+        if array.ndim != 1:
+            raise ValueError(f"pairs: the {what} positions must be 1-D, not of shape {array.shape}")
+        if array.size and array.dtype.kind not in "iu":
+            raise TypeError(f"pairs: the {what} positions must be integers, not {array.dtype}")
+        array = array.astype(np.int64, copy=False)
+        if array.size:
+            bad = np.flatnonzero((array < 0) | (array >= size))
+            if bad.size:
+                raise IndexError(
+                    f"pairs: {what} position {int(array[bad[0]])} at pair {int(bad[0])} is outside "
+                    f"the {size} rows of {what}"
+                )
+        out.append(array)
+    if len(out[0]) != len(out[1]):
+        raise ValueError(f"pairs: {len(out[0])} left positions but {len(out[1])} right positions")
+    return out[0], out[1]
+
+
+def compare(
+    left: Frame,
+    right: object,
+    pairs: tuple[npt.ArrayLike, npt.ArrayLike],
+    comparisons: Iterable[Comparison],
+    *,
+    missing: Missing = "nan",
+) -> Frame:
+    """Scores the record pairs ``pairs`` of ``left`` and ``right``.
+
+    ``left`` and ``right`` are pandas or polars DataFrames or pyarrow
+    Tables. ``pairs`` is ``(left_positions, right_positions)``: pair i is
+    row ``left_positions[i]`` of ``left`` (by position, not index label)
+    with row ``right_positions[i]`` of ``right``. ``comparisons`` lists
+    ``(column, metric)``, or ``(left_column, right_column, metric)`` where
+    the two tables name the column differently.
+
+    Returns a table of the same kind as ``left``, one row per pair and one
+    float64 column per comparison, named ``{column}_{metric}`` after the
+    left column. String metrics take string columns; numeric metrics take
+    number columns, and date or datetime columns counted in days (so
+    ``date_distance`` is a number of days).
+
+    A pair with a missing value (null, or NaN in a float column) on either
+    side scores NaN (``missing="nan"``), raises ``ValueError`` naming the
+    column, the side and the first such pair (``missing="error"``), or
+    scores the number given (``missing=0.0``).
+    """
+    check_missing(missing)
+    specs = specs_of(comparisons)
+    left_kind = kind_of(left, "left")
+    right_kind = kind_of(right, "right")
+    lcols = {s.left: arrow_column(left, left_kind, s.left, "left") for s in specs}
+    rcols = {s.right: arrow_column(right, right_kind, s.right, "right") for s in specs}
+    sizes = (_num_rows(left, left_kind), _num_rows(right, right_kind))
+    positions = _positions(pairs, sizes)
+    n = len(positions[0])
+    scores = score_columns(lcols, rcols, specs, positions, n, missing)
+    result: Frame = from_columns(left_kind, {s.name: row for s, row in zip(specs, scores)})
+    return result
+
+
+def _num_rows(frame: Any, kind: str) -> int:
+    return int(frame.num_rows) if kind in ("table", "batch") else int(frame.shape[0])

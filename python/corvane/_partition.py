@@ -1,0 +1,90 @@
+"""Scoring one partition of candidate pairs: the unit of work of Dask and Spark.
+
+A *pair table* holds one row per candidate pair with both records' values
+side by side: for a comparison ``(column, metric)`` the columns
+``column + "_l"`` and ``column + "_r"`` (the ``suffixes``), plus whatever
+identifies the pair (``keep``). ``score_partition`` takes one such table,
+scores every comparison with one engine call, scores the features with a
+``Scorer`` and returns ids, features, probability and decision as a table
+of the same kind. Every row is scored on its own, so any split of the pairs
+into partitions gives exactly the single-process result.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from typing import Any, TypeVar
+
+import numpy as np
+
+from ._compare import Comparison, F64Array, Missing, arrow_column, check_missing, from_columns, kind_of
+from ._compare import score_columns, specs_of
+from ._scorer import Scorer
+
+__all__ = ["score_partition", "score_batches"]
+
+Batch = TypeVar("Batch")
+
+
+def score_partition(
+    batch: Batch,
+    comparisons: Iterable[Comparison],
+    scorer: Scorer,
+    *,
+    keep: Sequence[str] = (),
+    suffixes: tuple[str, str] = ("_l", "_r"),
+    missing: Missing = "nan",
+    prepare: Callable[[F64Array], F64Array] | None = None,
+    threshold: float | None = 0.5,
+) -> Batch:
+    """Scores one pair table: ``keep`` columns, one float64 column per
+    comparison (``{column}_{metric}``, as ``compare`` names them),
+    ``probability`` and, unless ``threshold`` is None, ``match``
+    (``probability >= threshold``).
+
+    ``batch`` is a pandas DataFrame (Dask's ``map_partitions``; the result
+    keeps its index), a pyarrow RecordBatch (Spark's ``mapInArrow``, see
+    ``score_batches``) or Table, or a polars DataFrame. ``missing`` is
+    ``compare``'s policy. ``prepare``, if given, turns the (pairs x
+    comparisons) feature matrix into the model's inputs (for example a
+    rescaling done before training); it must be a module-level function
+    for the workers to unpickle it.
+    """
+    check_missing(missing)
+    specs = specs_of(comparisons, suffixes)
+    kind = kind_of(batch, "batch")
+    columns = {c: arrow_column(batch, kind, c, "batch") for s in specs for c in (s.left, s.right)}
+    n = int(batch.num_rows) if kind in ("table", "batch") else int(batch.shape[0])  # type: ignore[attr-defined]
+    scores = score_columns(columns, columns, specs, None, n, missing, names=("left", "right"))
+    inputs = np.ascontiguousarray(scores.T)
+    if prepare is not None:
+        inputs = prepare(inputs)
+    probability = scorer.predict_proba(inputs)
+    out: dict[str, Any] = {k: _column(batch, kind, k) for k in keep}
+    out.update({s.name: row for s, row in zip(specs, scores)})
+    out["probability"] = probability
+    if threshold is not None:
+        out["match"] = probability >= threshold
+    index = batch.index if kind == "pandas" else None  # type: ignore[attr-defined]
+    result: Batch = from_columns(kind, out, index=index)
+    return result
+
+
+def score_batches(
+    batches: Iterable[Batch], comparisons: Iterable[Comparison], scorer: Scorer, **options: Any
+) -> Iterator[Batch]:
+    """``score_partition`` over each batch in turn: the calling convention of
+    Spark's ``mapInArrow`` (RecordBatches) and ``mapInPandas`` (DataFrames)."""
+    comparisons = list(comparisons)
+    for batch in batches:
+        yield score_partition(batch, comparisons, scorer, **options)
+
+
+def _column(batch: Any, kind: str, name: str) -> Any:
+    if kind == "pandas":
+        return batch[name].to_numpy()
+    if kind == "polars":
+        return batch.get_column(name)
+    if name not in batch.column_names:
+        raise ValueError(f"batch has no column {name!r}")
+    return batch.column(name)
