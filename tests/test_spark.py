@@ -94,9 +94,14 @@ def test_map_in_arrow_scores_like_one_process(monkeypatch):
 
     pairs, same = febrl_like_pairs()
     x = model_inputs(pairs)
-    models = [corvane_export.export_model(m.fit(x, same)) for m in
+    fitted = [m.fit(x, same) for m in
               (RandomForestClassifier(n_estimators=30, max_depth=8, random_state=0), LogisticRegression(max_iter=1000))]
+    models = [corvane_export.export_model(m) for m in fitted]
     expected = scored(pairs, models)
+    # The public layer's partition function, configured by comparisons alone.
+    import corvane
+    public = dict(comparisons=STRINGS + NUMBERS, scorer=corvane.Scorer.from_sklearn(fitted[1]), keep=["id"], missing=0.0)
+    expected_public = corvane.score_partition(pairs, **public)
     assert 0.3 < np.mean(expected.column("p0").to_numpy() >= 0.5) < 0.5  # real scores, not a constant
 
     for name in ("PYSPARK_PYTHON", "PYSPARK_DRIVER_PYTHON"):
@@ -120,6 +125,9 @@ def test_map_in_arrow_scores_like_one_process(monkeypatch):
             schema = ", ".join(f"{name} double" for name in expected.schema.names[3:])
             result = frame.mapInArrow(lambda batches: (scored(b, models) for b in batches),
                                       f"id long, pid long, threads string, {schema}").toArrow()
+            ddl = ", ".join(f"{f.name} {'long' if f.name == 'id' else 'boolean' if f.name == 'match' else 'double'}"
+                            for f in expected_public.schema)
+            result_public = frame.mapInArrow(lambda batches: corvane.score_batches(batches, **public), ddl).toArrow()
         finally:
             spark.stop()  # ends the Python workers; the JVM would outlive it
             gateway, SparkContext._gateway, SparkContext._jvm = SparkContext._gateway, None, None
@@ -137,3 +145,6 @@ def test_map_in_arrow_scores_like_one_process(monkeypatch):
     for name in expected.schema.names[3:]:  # every model input and probability, bit for bit
         got = result.column(name).to_numpy().view(np.int64)
         assert np.array_equal(got, expected.column(name).to_numpy().view(np.int64)), name
+    result_public = result_public.sort_by("id")
+    for name in expected_public.schema.names:
+        assert result_public.column(name).equals(pa.chunked_array([expected_public.column(name)])), name
