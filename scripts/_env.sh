@@ -4,8 +4,10 @@
 # CPython 3.12 is the default, in .venv. CORVANE_PYTHON picks another
 # supported interpreter, either as a version ("3.13") or as a path to a
 # python executable; it gets a venv of its own, .venv-X.Y, so builds for
-# different interpreters never share installed packages. CORVANE_VENV
-# overrides the venv directory.
+# different interpreters never share installed packages. A script that sets
+# VENV_ROLE before sourcing this gets .venv-ROLE (.venv-ROLE-X.Y): the main
+# job's environment holds pandas 2 (recordlinkage pins it), the tests' pandas 3.
+# CORVANE_VENV overrides the venv directory.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
@@ -53,9 +55,9 @@ select_python() {
         *) echo "CPython $PY_VERSION is not supported (supported: $SUPPORTED_PYTHON_VERSIONS)" >&2; return 1 ;;
     esac
     if [ "$PY_VERSION" = "$DEFAULT_PYTHON_VERSION" ]; then
-        VENV="$ROOT/.venv"
+        VENV="$ROOT/.venv${VENV_ROLE:+-$VENV_ROLE}"
     else
-        VENV="$ROOT/.venv-$PY_VERSION"
+        VENV="$ROOT/.venv${VENV_ROLE:+-$VENV_ROLE}-$PY_VERSION"
     fi
 }
 
