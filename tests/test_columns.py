@@ -168,6 +168,7 @@ BAD_CASES = [
      "(20, b'abcd', 3, 0), (1, b'c'))), pa.py_buffer(b'a' * 26)])", ValueError, "element 1 points outside"),
     ("view_invalid_utf8", "pa.Array.from_buffers(pa.string_view(), 3, [None, pa.py_buffer(views((1, b'a'), "
      "(1, b'b'), (2, b'\\xff\\xfe'))), pa.py_buffer(b'')])", ValueError, "element 2 is not valid UTF-8"),
+    ("no_data_buffer", "NoData()", ValueError, "element 2 is not empty but the Arrow array has no data buffer"),
     ("index_out_of_range", "pa.DictionaryArray.from_arrays(pa.array([0, 7, 0], pa.int32()), pa.array(['a', 'b']), "
      "safe=False)", ValueError, "dictionary index of element 1 is out of range"),
     ("numpy_surrogate", "np.array(['a', 'b', '\\ud800'])", UnicodeEncodeError, "surrogates not allowed"),
@@ -183,6 +184,15 @@ CHILD = textwrap.dedent("""
     import _corvane_rs as m
     def i32(*v): return pa.py_buffer(np.array(v, np.int32).tobytes())
     def i64(*v): return pa.py_buffer(np.array(v, np.int64).tobytes())
+    class NoData:  # a faulty producer: offsets of non-empty strings, no data buffer
+        def __arrow_c_array__(self, requested_schema=None):
+            import ctypes
+            schema, array = pa.array(['', '', 'abcd']).__arrow_c_array__()
+            get = ctypes.pythonapi.PyCapsule_GetPointer
+            get.restype, get.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+            buffers = ctypes.c_void_p.from_address(get(array, b"arrow_array") + 40).value  # ArrowArray.buffers
+            ctypes.c_void_p.from_address(buffers + 16).value = None
+            return schema, array
     {views}
     expr = sys.argv[1]
     right = ['x', 'y', 'z']

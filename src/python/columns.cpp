@@ -229,9 +229,11 @@ StringRun string_run(const char* format, const ArrowArray& a, const ColumnContex
         run.offsets = static_cast<const std::int64_t*>(a.buffers[1]) + a.offset;
     }
     if (!run.bytes) {
-        // No data buffer: only an array of empty strings may omit it.
+        // No data buffer: only an array of empty strings may omit it, which
+        // the run's check makes sure of.
         static const char kEmpty[1] = {0};
         run.bytes = kEmpty;
+        run.has_data = false;
     }
     return run;
 }
@@ -277,6 +279,7 @@ std::string problem_text(const RunProblem& p, std::size_t element) {
     switch (p.kind) {
         case RunProblem::Kind::kInvalidUtf8: return at + " is not valid UTF-8";
         case RunProblem::Kind::kBadOffsets: return "Arrow offsets decrease (or are negative) at " + at;
+        case RunProblem::Kind::kNoData: return at + " is not empty but the Arrow array has no data buffer";
         case RunProblem::Kind::kViewOutOfBounds: return at + " points outside its Arrow data buffers";
         case RunProblem::Kind::kIndexOutOfRange: return "dictionary index of " + at + " is out of range";
         case RunProblem::Kind::kNone: break;

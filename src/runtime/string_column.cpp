@@ -31,6 +31,13 @@ RunProblem check_offsets(const StringRun& run) {
     if (o[0] < 0) return problem(RunProblem::Kind::kBadOffsets, 0);
     for (std::size_t i = 0; i < run.length; ++i)
         if (o[i + 1] < o[i]) return problem(RunProblem::Kind::kBadOffsets, i);
+    if (!run.has_data) {
+        // Without a data buffer every string must be empty: any byte would
+        // be read from memory the producer never gave.
+        for (std::size_t i = 0; i < run.length; ++i)
+            if (o[i + 1] != o[i]) return problem(RunProblem::Kind::kNoData, i);
+        return {};
+    }
     const auto* bytes = reinterpret_cast<const unsigned char*>(run.bytes);
     // ASCII bytes never split a character: one pass over the whole range
     // settles every string at once.

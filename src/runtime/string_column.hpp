@@ -36,6 +36,7 @@ struct StringRun {
     Layout layout = Layout::kOffsets64;
     std::size_t length = 0;
     const char* bytes = nullptr;           // offsets layouts: the data buffer
+    bool has_data = true;                  // offsets layouts: false when the producer gave no data buffer
     const void* offsets = nullptr;         // offsets: length + 1 entries (already shifted); views: the views
     const char* const* buffers = nullptr;  // views: the data buffers the views point into
     std::size_t n_buffers = 0;
@@ -228,7 +229,7 @@ inline void StringColumn::adopt(OwnedStrings&& strings) {
 
 // Where a run breaks its layout's rules, found by check_run.
 struct RunProblem {
-    enum class Kind : std::uint8_t { kNone, kInvalidUtf8, kBadOffsets, kViewOutOfBounds, kIndexOutOfRange };
+    enum class Kind : std::uint8_t { kNone, kInvalidUtf8, kBadOffsets, kNoData, kViewOutOfBounds, kIndexOutOfRange };
     Kind kind = Kind::kNone;
     std::size_t index = 0;  // element of the run (of the dictionary for problems inside it)
     bool in_dictionary = false;
