@@ -85,6 +85,7 @@ def test_compare_equals_engine_by_hand(left_kind, right_kind, missing):
     (dict(comparisons=[("age", "numeric"), ("age", "numeric")]), ValueError, r"'age_numeric' twice"),
     (dict(comparisons=[]), ValueError, r"comparisons is empty"),
     (dict(pairs=([0, 6], [0, 0])), IndexError, r"left position 6 at pair 1 is outside the 6 rows of left"),
+    (dict(pairs=(np.array([0, 2**64 - 1], np.uint64), [0, 0])), IndexError, r"left position 18446744073709551615 at"),
     (dict(pairs=([0, 1], [0])), ValueError, r"2 left positions but 1 right positions"),
     (dict(pairs=([0.0, 1.0], [0, 1])), TypeError, r"left positions must be integers"),
     (dict(missing="drop"), ValueError, r"missing must be 'nan', 'error' or a number"),
@@ -160,6 +161,8 @@ def test_partition_scores_like_compare_then_scorer(fitted):
     (batch,) = list(batches)
     assert isinstance(batch, pa.RecordBatch) and np.array_equal(batch.column("probability").to_numpy(), expected)
     assert corvane.score_partition(frame.iloc[:0], comparisons, scorer, missing=0.0).shape == (0, 5)
+    undecided = corvane.score_partition(frame, comparisons, scorer)  # a missing value leaves the decision missing
+    assert undecided["match"].isna().tolist() == [False, True, True] and undecided["match"][0] == (expected[0] >= 0.5)
 
 
 def test_failure_report_names_the_source_relative_to_the_project(capfd):

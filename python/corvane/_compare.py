@@ -351,15 +351,16 @@ def _positions(pairs: object, sizes: tuple[int, int]) -> tuple[npt.NDArray[np.in
             raise ValueError(f"pairs: the {what} positions must be 1-D, not of shape {array.shape}")
         if array.size and array.dtype.kind not in "iu":
             raise TypeError(f"pairs: the {what} positions must be integers, not {array.dtype}")
-        array = array.astype(np.int64, copy=False)
         if array.size:
-            bad = np.flatnonzero((array < 0) | (array >= size))
+            # Checked in the given dtype: a large unsigned position would wrap
+            # to a negative one as int64.
+            bad = np.flatnonzero((array >= size) if array.dtype.kind == "u" else ((array < 0) | (array >= size)))
             if bad.size:
                 raise IndexError(
                     f"pairs: {what} position {int(array[bad[0]])} at pair {int(bad[0])} is outside "
                     f"the {size} rows of {what}"
                 )
-        out.append(array)
+        out.append(array.astype(np.int64, copy=False))
     if len(out[0]) != len(out[1]):
         raise ValueError(f"pairs: {len(out[0])} left positions but {len(out[1])} right positions")
     return out[0], out[1]

@@ -18,7 +18,7 @@ from typing import Any, TypeVar
 import numpy as np
 
 from ._compare import Comparison, F64Array, Missing, arrow_column, check_missing, from_columns, kind_of
-from ._compare import score_columns, specs_of
+from ._compare import _pyarrow, score_columns, specs_of
 from ._scorer import Scorer
 
 __all__ = ["score_partition", "score_batches"]
@@ -40,7 +40,9 @@ def score_partition(
     """Scores one pair table: ``keep`` columns, one float64 column per
     comparison (``{column}_{metric}``, as ``compare`` names them),
     ``probability`` and, unless ``threshold`` is None, ``match``
-    (``probability >= threshold``).
+    (``probability >= threshold``; missing, not False, where the
+    probability is NaN, as it is for a pair with a missing comparison under
+    ``missing="nan"``).
 
     ``batch`` is a pandas DataFrame (Dask's ``map_partitions``; the result
     keeps its index), a pyarrow RecordBatch (Spark's ``mapInArrow``, see
@@ -64,7 +66,7 @@ def score_partition(
     out.update({s.name: row for s, row in zip(specs, scores)})
     out["probability"] = probability
     if threshold is not None:
-        out["match"] = probability >= threshold
+        out["match"] = _decisions(kind, probability, threshold)
     index = batch.index if kind == "pandas" else None  # type: ignore[attr-defined]
     result: Batch = from_columns(kind, out, index=index)
     return result
@@ -88,3 +90,19 @@ def _column(batch: Any, kind: str, name: str) -> Any:
     if name not in batch.column_names:
         raise ValueError(f"batch has no column {name!r}")
     return batch.column(name)
+
+
+def _decisions(kind: str, probability: F64Array, threshold: float) -> Any:
+    """``probability >= threshold`` as a nullable boolean column: a NaN
+    probability decides nothing, so its pair's decision is missing."""
+    decided, unknown = probability >= threshold, np.isnan(probability)
+    if kind == "pandas":
+        import pandas as pd  # type: ignore[import-untyped, unused-ignore]
+
+        return pd.arrays.BooleanArray(decided, unknown)
+    column = _pyarrow().array(decided, mask=unknown)
+    if kind == "polars":
+        import polars as pl
+
+        return pl.from_arrow(column)
+    return column
