@@ -73,14 +73,11 @@ if not path.startswith(os.path.realpath(sys.argv[1]) + os.sep):
     sys.exit(f"sanitize.sh: imported {path}, not the sanitized build")
 EOF
 
-# Left to the normal build:
-# - allocation failure: a failed operator new aborts under the sanitizer
-#   instead of throwing std::bad_alloc (such tests skip themselves when the
-#   sanitizer runtime is preloaded or CORVANE_SANITIZED=1);
-# - test_interrupt: its time budget assumes uninstrumented speed (signal
-#   cancellation under the sanitizer is exercised by test_stress.py).
+# Left to the normal build: allocation failure (a failed operator new aborts
+# under the sanitizer instead of throwing std::bad_alloc; such tests skip
+# themselves when the sanitizer runtime is preloaded or CORVANE_SANITIZED=1).
 # Without paths, pytest runs the project's testpaths (tests/).
-ARGS=("$@" --deselect tests/test_interrupt.py::test_signal_interrupts_long_call)
+ARGS=("$@")
 
 start=$(date +%s)
 set +e
