@@ -104,7 +104,7 @@ def test_accepted_argument_forms():
 
     d, half = m.numeric_distance_batch, Callback(lambda: None, 0.5)  # converts through __float__
     items = [1, 2.5, np.float64(3.0), np.float32(0.25), decimal.Decimal("1.5"), fractions.Fraction(1, 4), half, Index()]
-    assert d(items + [-1.0], [1.0, True, 0, 0, 0, 0, 0, 0, 0.0]) == [0.0, 1.5, 3.0, 0.25, 1.5, 0.25, 0.5, 7.0, 1.0]
+    assert d(items + [np.float64(-1.0)], [1.0, True] + [0] * 7) == [0.0, 1.5, 3.0, 0.25, 1.5, 0.25, 0.5, 7.0, 1.0]
     assert d(b"\x01\x05", np.array([0.0, 1.0])) == [1.0, 4.0]
     # A reported length is only a capacity hint: iteration decides.
     for length in (2**40, 2**62, sys.maxsize):

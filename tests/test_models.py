@@ -1,7 +1,7 @@
 """The scorers against their references: logistic regression's two
 summation orders, both tree walks (per row, and packed for many rows), and
-the SVM's arithmetic, in any memory layout. Argument checks and layout
-failures are rows of cases.py."""
+the SVM's arithmetic. Argument checks and layout failures are rows of
+cases.py; arrays in any memory layout are covered by test_properties.py."""
 
 import math
 import random
