@@ -77,12 +77,10 @@ EOF
 # - allocation failure: a failed operator new aborts under the sanitizer
 #   instead of throwing std::bad_alloc (such tests skip themselves when the
 #   sanitizer runtime is preloaded or CORVANE_SANITIZED=1);
-# - test_interrupt: its time budget assumes uninstrumented speed (signal
-#   cancellation under the sanitizer is exercised by test_stress.py);
 # - test_spark: the preloaded sanitizer runtime would reach Spark's launcher
 #   and JVM, which then never start.
 # Without paths, pytest runs the project's testpaths (tests/).
-ARGS=("$@" --deselect tests/test_interrupt.py::test_signal_interrupts_long_call --deselect tests/test_spark.py)
+ARGS=("$@" --deselect tests/test_spark.py)
 
 start=$(date +%s)
 set +e

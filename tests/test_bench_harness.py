@@ -2,15 +2,10 @@
 (nothing here measures time)."""
 
 import math
-import os
-import sys
 
+import data
 import numpy as np
-
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "bench"))
-
-import data  # noqa: E402
-import run_all  # noqa: E402
+import run_all
 
 
 def test_generator_is_seeded_and_agreement_counts_every_ulp():

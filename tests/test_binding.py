@@ -1,6 +1,10 @@
-"""Module identity, argument binding, argument kinds and result forms."""
+"""Module identity, argument binding and conversion, result forms, and every
+failing call of the shared table."""
 
 import decimal
+import fractions
+import gc
+import os
 import subprocess
 import sys
 import textwrap
@@ -9,255 +13,138 @@ import numpy as np
 import pytest
 
 import _corvane_rs as m
-
-FUNCTIONS = [
-    "jaro_winkler_batch",
-    "levenshtein_batch",
-    "damerau_levenshtein_batch",
-    "exact_match_batch",
-    "numeric_distance_batch",
-    "numeric_similarity_batch",
-    "soundex_batch",
-    "jaccard_batch",
-    "cosine_batch",
-    "token_sort_ratio_batch",
-    "compute_feature_matrix",
-    "predict_batch",
-    "predict_forest_batch",
-    "predict_gbdt_batch",
-    "predict_svm_batch",
-]
+from cases import CASES, Callback, Seq
+from support import FUNCTIONS, PARAMS, PanicException
 
 
-def raises(exc, message, fn, *args, **kwargs):
-    with pytest.raises(exc) as info:
-        fn(*args, **kwargs)
-    assert type(info.value) is exc
-    assert str(info.value) == message
-    return info.value
-
-
-# ---- module ------------------------------------------------------------------
-
-
-def test_module_identity_and_table():
-    assert m.__doc__ == ""
-    assert m.__all__ == FUNCTIONS
-    for name in FUNCTIONS:
+def test_module_identity_signatures_and_docstrings():
+    assert m.__doc__ == "" and m.__all__ == FUNCTIONS and not hasattr(m, "PanicException")
+    for name, params in PARAMS.items():
         fn = getattr(m, name)
-        assert fn.__module__ == "_corvane_rs"
-        assert fn.__name__ == name
-    del sys.modules["_corvane_rs"]
-    import _corvane_rs as again
-
-    assert again is m
-    assert again.__all__ == FUNCTIONS
-
-
-def test_text_signatures_and_docstrings():
-    pairwise = FUNCTIONS[:10]
-    for name in pairwise:
-        fn = getattr(m, name)
-        assert fn.__text_signature__ == "(left, right)"
-        assert fn.__doc__ is None or fn.__doc__ == ""
-    assert m.compute_feature_matrix.__text_signature__ == (
-        "(string_columns_left, string_columns_right, string_metric_types, "
-        "numeric_left, numeric_right, numeric_metric_types, n_pairs)"
-    )
-    assert m.predict_batch.__text_signature__ == "(features, weights, bias)"
-    assert m.predict_gbdt_batch.__text_signature__ == (
-        "(features, offsets, children_left, children_right, tree_features, "
-        "thresholds, values, learning_rate, init_value)"
-    )
+        assert (fn.__module__, fn.__name__, fn.__text_signature__) == ("_corvane_rs", name, f"({', '.join(params)})")
+        assert bool(fn.__doc__) == (name not in FUNCTIONS[:10])
     doc = m.compute_feature_matrix.__doc__
     assert doc.startswith("Compute a feature matrix for multiple comparisons in a single native call.\n")
-    assert "(shape: n_numeric_cols \u00d7 n_pairs)" in doc and doc.endswith("(n_pairs * n_features,) \u2014 reshape in Python.")
+    assert "(shape: n_numeric_cols \u00d7 n_pairs)" in doc and doc.endswith("\u2014 reshape in Python.")
     assert m.predict_svm_batch.__doc__.splitlines()[0] == "SVM batch prediction using RBF kernel with Platt scaling."
     assert m.predict_forest_batch.__doc__.startswith("Random Forest batch prediction.\n\n")
+    assert m.predict_gbdt_batch.__doc__.endswith("adds init_value, and applies sigmoid.")
+    del sys.modules["_corvane_rs"]
+    import _corvane_rs as again
+    assert again is m
 
 
-def test_subinterpreter_import_is_refused():
-    # A legacy (shared-lock) subinterpreter: an isolated one is refused by
-    # the interpreter itself before the module's init runs.
-    code = textwrap.dedent(
-        """
-        import sys, _corvane_rs
-        if sys.version_info >= (3, 13):
-            import _interpreters as interpreters
-            failure = interpreters.run_string(interpreters.create("legacy"), "import _corvane_rs")
-            print(failure.formatted if failure else "imported")
-        else:
-            import _xxsubinterpreters as interpreters
-            try:
-                interpreters.run_string(interpreters.create(isolated=False), "import _corvane_rs")
-                print("imported")
-            except interpreters.RunFailedError as e:
-                print(e)
-        """
-    )
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+def run(code, *args):
+    out = subprocess.run([sys.executable, *args, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                         timeout=120, env=os.environ)
     assert out.returncode == 0, out.stderr
-    assert "ImportError" in out.stdout, out.stdout
-    assert "_corvane_rs does not yet support subinterpreters" in out.stdout, out.stdout
+    return out.stdout.strip()
 
 
-# ---- binding -----------------------------------------------------------------
+def test_subinterpreter_import_is_refused_by_the_module():
+    # A legacy-config interpreter: an isolated one would be refused by
+    # CPython itself before the module's init function runs.
+    out = run("""
+        import _corvane_rs
+        try:
+            import _interpreters as subs  # 3.13
+            interp = subs.create("legacy")
+        except ImportError:
+            import _xxsubinterpreters as subs  # 3.12
+            interp = subs.create(isolated=False)
+        try:  # 3.13 returns the failure, 3.12 raises it
+            print(getattr(subs.run_string(interp, "import _corvane_rs"), "formatted", "imported"))
+        except Exception as e:
+            print(e)
+    """)
+    assert "ImportError" in out and "_corvane_rs does not yet support subinterpreters" in out
 
 
-def test_binding_messages():
-    f = m.exact_match_batch
-    raises(TypeError, "exact_match_batch() missing 1 required positional argument: 'right'", f, ["a"])
-    raises(TypeError, "exact_match_batch() missing 2 required positional arguments: 'left' and 'right'", f)
-    raises(TypeError, "exact_match_batch() takes 2 positional arguments but 3 were given", f, [], [], [])
-    raises(TypeError, "exact_match_batch() got multiple values for argument 'left'", f, [], [], left=[])
-    raises(TypeError, "exact_match_batch() got an unexpected keyword argument 'x'", f, [], x=1, right=[])
-    # unknown keyword is reported before the missing ones
-    raises(TypeError, "exact_match_batch() got an unexpected keyword argument 'lft'", f, lft=[])
-    raises(TypeError, "predict_batch() takes 3 positional arguments but 4 were given", m.predict_batch, 1, 2, 3, 4)
-    raises(
-        TypeError,
-        "predict_svm_batch() missing 3 required positional arguments: 'intercept', 'gamma', and 'prob_b'",
-        m.predict_svm_batch, np.zeros((1, 1)), np.zeros((1, 1)), np.zeros(1), prob_a=1.0,
-    )
-    assert f(right=["x"], left=["x"]) == [1.0]
+def test_first_result_array_under_warnings_as_errors():
+    # The result owner type is made on first use, without a warning.
+    assert run("import numpy as np, _corvane_rs as m; print(m.predict_batch(np.ones((2, 0)), np.ones(0), 0.0))",
+               "-W", "error") == "[0.5 0.5]"
 
 
-# ---- string and float columns -------------------------------------------------
+@pytest.mark.parametrize("case", CASES, ids=[c[0] for c in CASES])
+def test_failing_call(case):
+    _, fn, args, kwargs, exc, message = case
+    with pytest.raises(BaseException) as info:
+        fn(*args, **kwargs)
+    assert type(info.value) is exc and str(info.value) == message
+    assert m.levenshtein_batch(["kitten"] * 50, ["sitting"] * 50) == [1.0 - 3 / 7] * 50  # the module carries on
 
 
-def test_string_column_refusals():
-    f = m.exact_match_batch
-    raises(TypeError, "argument 'left': Can't extract `str` to `Vec`", f, "ab", ["x"])
-    raises(TypeError, "argument 'right': Can't extract `str` to `Vec`", f, ["x"], "ab")
-    raises(TypeError, "argument 'left': 'set' object cannot be converted to 'Sequence'", f, {"a"}, ["a"])
-    raises(TypeError, "argument 'left': 'dict' object cannot be converted to 'Sequence'", f, {"a": 1}, ["a"])
-    raises(TypeError, "argument 'left': 'int' object cannot be converted to 'Sequence'", f, 5, ["a"])
-    raises(TypeError, "argument 'left': 'NoneType' object cannot be converted to 'PyString'", f, ["a", None], ["a", "b"])
-    raises(TypeError, "argument 'left': 'int' object cannot be converted to 'PyString'", f, b"ab", ["a", "b"])
-    # left is converted and reported before right, and before the length check
-    raises(TypeError, "argument 'left': 'int' object cannot be converted to 'PyString'", f, [1], [2, 3])
-    raises(TypeError, "argument 'right': 'int' object cannot be converted to 'PyString'", f, ["a"], [2, 3])
-    raises(ValueError, "left and right must have the same length", f, ["a"], [])
+def test_panic_exception_and_wrapped_type_errors():
+    assert PanicException.__module__ == "pyo3_runtime" and PanicException.__bases__ == (BaseException,)
+    assert PanicException.__doc__.startswith("\nThe exception raised when native code")
+    wrapped = pytest.raises(TypeError, m.exact_match_batch, Seq("ab", fail_at=1, error=TypeError), ["a", "b"]).value
+    assert str(wrapped) == "argument 'left': item"
+    cause = ValueError("root")
+
+    class Caused(Seq):
+        def __len__(self):
+            raise RuntimeError("no length")  # only a hint: ignored
+
+        def __getitem__(self, i):
+            raise TypeError("inner") from cause
+    assert pytest.raises(TypeError, m.exact_match_batch, Caused("a"), ["a"]).value.__cause__ is cause
 
 
-def test_string_column_acceptance():
+def test_accepted_argument_forms():
     class S(str):
         pass
 
-    f = m.exact_match_batch
-    assert f(("a", S("b"), np.str_("c")), ["a", "b", "c"]) == [1.0, 1.0, 1.0]
-    assert f([], ()) == []
-    assert f(["abc", "abc", "", "a "], ["abc", "ABC", "", "a"]) == [1.0, 0.0, 1.0, 0.0]
-    assert f(["\u00e9"], ["e\u0301"]) == [0.0]
-    e = raises(UnicodeEncodeError, "'utf-8' codec can't encode character '\\ud800' in position 1: surrogates not allowed",
-               f, ["a\ud800"], ["a"])
-    assert not str(e).startswith("argument")
+    e = m.exact_match_batch
+    assert e(("a", S("b"), np.str_("c")), ["a", "b", "c"]) == [1.0, 1.0, 1.0] and e([], ()) == []
+    assert e(["abc", "", "a ", "\u00e9"], ["ABC", "", "a", "e\u0301"]) == [0.0, 1.0, 0.0, 0.0]
+    assert e(right=["x", "y"], left=Seq("xz")) == [1.0, 0.0]
+    class Index:
+        __index__ = lambda self: 7  # noqa: E731
 
-
-def test_errors_from_iteration_pass_through():
-    class Cause(Exception):
-        pass
-
-    class Broken:
-        def __init__(self, error):
-            self.error = error
-
-        def __len__(self):
-            raise RuntimeError("no length")
-
-        def __getitem__(self, i):
-            if i == 0:
-                return "a"
-            err = self.error()
-            err.__cause__ = Cause("root")
-            raise err
-
-    with pytest.raises(KeyError):
-        m.exact_match_batch(Broken(KeyError), ["a", "b"])
-    e = raises(TypeError, "argument 'left': inner", m.exact_match_batch, Broken(lambda: TypeError("inner")), ["a"] * 2)
-    assert isinstance(e.__cause__, Cause)
-
-
-def test_float_column_items():
-    f = m.numeric_distance_batch
-    assert f([1, 2.5], [1.0, True]) == [0.0, 1.5]
-    assert f([np.float64(3.0), decimal.Decimal("1.5")], [0, 0]) == [3.0, 1.5]
-    assert f(b"\x01\x05", [0, 0]) == [1.0, 5.0]
-    assert f([-1.0], [0.0]) == [1.0]
-    raises(TypeError, "argument 'left': must be real number, not NoneType", f, [None], [1.0])
-    raises(TypeError, "argument 'right': must be real number, not str", f, [1.0], ["x"])
-    raises(TypeError, "argument 'left': Can't extract `str` to `Vec`", f, "12", [1.0, 2.0])
-    with pytest.raises(OverflowError) as info:
-        f([10**400], [1.0])
-    assert not str(info.value).startswith("argument")
-
-
-# ---- counts and array views ----------------------------------------------------
-
-
-def feature_matrix(n_pairs, numeric_left=None, numeric_right=None):
-    left = np.zeros((1, 1)) if numeric_left is None else numeric_left
-    right = np.zeros((1, 1)) if numeric_right is None else numeric_right
-    return m.compute_feature_matrix([], [], [], left, right, ["numeric"], n_pairs)
-
-
-def test_count_kind():
-    assert feature_matrix(1).tolist() == [0.0]
-    assert feature_matrix(np.int64(1)).tolist() == [0.0]
-    assert feature_matrix(True).tolist() == [0.0]
-    with pytest.raises(OverflowError) as info:
-        feature_matrix(-1)
-    assert not str(info.value).startswith("argument")
-    with pytest.raises(OverflowError):
-        feature_matrix(2**64)
-    raises(TypeError, "argument 'n_pairs': 'float' object cannot be interpreted as an integer", feature_matrix, 2.0)
-    raises(ValueError, "Numeric array has wrong number of columns (expected 18446744073709551615)",
-           feature_matrix, 2**64 - 1)
-
-
-def test_array_view_refusals():
-    def msg(name, t):
-        return f"argument '{name}': '{t}' object cannot be converted to 'PyArray<T, D>'"
-
-    w = np.zeros(2)
-    raises(TypeError, msg("features", "list"), m.predict_batch, [[1.0, 2.0]], w, 0.0)
-    raises(TypeError, msg("features", "ndarray"), m.predict_batch, np.zeros((1, 2), np.float32), w, 0.0)
-    raises(TypeError, msg("features", "ndarray"), m.predict_batch, np.zeros((1, 2), np.int64), w, 0.0)
-    raises(TypeError, msg("features", "ndarray"), m.predict_batch, np.zeros(2), w, 0.0)
-    raises(TypeError, msg("weights", "ndarray"), m.predict_batch, np.zeros((1, 2)), np.zeros((1, 2)), 0.0)
-    raises(TypeError, "argument 'bias': must be real number, not NoneType", m.predict_batch, np.zeros((1, 2)), w, None)
-    ones = np.ones(3, np.int64)
-    raises(TypeError, msg("offsets", "ndarray"), m.predict_forest_batch, np.zeros((1, 1)), ones.astype(np.int32),
-           ones, ones, ones, np.zeros(3), np.zeros(3))
-    # subclasses and byte-order-equivalent descriptors are accepted
-    sub = np.zeros((2, 2)).view(np.matrix)
-    assert m.predict_batch(sub, np.zeros(2), 0.0).tolist() == [0.5, 0.5]
-    assert m.predict_batch(np.zeros((1, 2), dtype="=f8"), w, 0.0).tolist() == [0.5]
-
-
-def test_result_array_owns_its_buffer():
-    out = m.predict_batch(np.zeros((3, 0)), np.zeros(0), 0.0)
-    assert out.dtype == np.float64 and out.shape == (3,) and out.strides == (8,)
+    d, half = m.numeric_distance_batch, Callback(lambda: None, 0.5)  # converts through __float__
+    items = [1, 2.5, np.float64(3.0), np.float32(0.25), decimal.Decimal("1.5"), fractions.Fraction(1, 4), half, Index()]
+    assert d(items + [np.float64(-1.0)], [1.0, True] + [0] * 7) == [0.0, 1.5, 3.0, 0.25, 1.5, 0.25, 0.5, 7.0, 1.0]
+    assert d(b"\x01\x05", np.array([0.0, 1.0])) == [1.0, 4.0]
+    # A reported length is only a capacity hint: iteration decides.
+    for length in (2**40, 2**62, sys.maxsize):
+        assert d(Seq([1.0, 4.0], length=length), [2.0, 1.0]) == [1.0, 3.0]
+        assert e(Seq(["a"], length=length), ["a"]) == [1.0]
+    for count in (1, np.int64(1), True):
+        assert m.compute_feature_matrix([], [], [], np.zeros((1, 1)), np.ones((1, 1)), ["numeric"], count) == [1.0]
+    # Array subclasses and equivalent descriptors; results own their buffer.
+    assert m.predict_batch(np.zeros((2, 2)).view(np.matrix), np.zeros(2), 0.0).tolist() == [0.5, 0.5]
+    out = m.predict_batch(np.zeros((3, 2), dtype="=f8"), np.zeros(2), 0.0)
+    assert (out.dtype, out.shape, out.strides, type(out.base).__name__) == (np.float64, (3,), (8,), "PySliceContainer")
     assert out.flags.c_contiguous and out.flags.writeable and not out.flags.owndata
-    assert type(out.base).__name__ == "PySliceContainer"
-    out[0] = 7.0  # writeable storage
-    assert out.tolist() == [7.0, 0.5, 0.5]
-    empty = m.predict_batch(np.zeros((0, 2)), np.zeros(2), 0.0)
-    assert empty.shape == (0,) and empty.dtype == np.float64
+    out[0] = 7.0
+    assert out.tolist() == [7.0, 0.5, 0.5] and m.predict_batch(np.zeros((0, 2)), np.zeros(2), 0.0).shape == (0,)
 
 
-def test_panic_exception_class():
-    offsets = np.array([0, 0], np.int64)
-    empty = np.zeros(0, np.int64)
-    with pytest.raises(BaseException) as info:
-        try:
-            m.predict_forest_batch(np.zeros((1, 1)), offsets, empty, empty, empty, np.zeros(0), np.zeros(0))
-        except Exception:  # must not catch it
-            pytest.fail("PanicException was caught by 'except Exception'")
-    exc = info.value
-    cls = type(exc)
-    assert cls.__module__ == "pyo3_runtime" and cls.__name__ == "PanicException"
-    assert cls.__bases__ == (BaseException,)
-    assert exc.args == ("index out of bounds: the len is 0 but the index is 0",)
-    assert cls.__doc__.startswith("\n") and cls.__doc__.endswith("\n")
-    assert not hasattr(m, "PanicException")
+def test_python_code_run_by_conversions():
+    # Code run while arguments convert may call the module again, collect
+    # garbage, resize an array already taken or change the list being read;
+    # the call reads consistent inputs or fails cleanly.
+    X = np.ones((4, 2))
+    leaf = (np.array([0, 1]), np.array([-1]), np.array([-1]), np.array([-1]), np.array([1.0]), np.array([3.0]))
+    with pytest.raises(ValueError, match="cannot resize"):
+        m.predict_gbdt_batch(X, *leaf, Callback(lambda: X.resize((10**6,)), 0.5), 0.0)
+    nested = []
+    again = lambda: nested.append(m.levenshtein_batch(["kitten"] * 3, ["sitting"] * 3))  # noqa: E731
+    assert m.jaro_winkler_batch(Seq(["abc", "abd"], action=again), Seq(["abc", "xyz"], action=gc.collect)) == [1.0, 0.0]
+    assert nested and all(n == [1.0 - 3 / 7] * 3 for n in nested)
+    left = ["alpha", "beta"]
+    assert m.exact_match_batch(left, Seq(["alpha", "beta"], action=left.clear)) == [1.0, 1.0]
+    inner = lambda: nested.append(m.compute_feature_matrix([["a"]], [["a"]], ["exact"], X[:0], X[:0], [], 1))  # noqa
+    out = m.compute_feature_matrix([["x", "y"]], [["x", "z"]], ["exact"], X[:0], X[:0], [], Callback(inner, 2))
+    assert out.tolist() == [1.0, 0.0] and nested[-1].tolist() == [1.0]
+    assert m.numeric_distance_batch([Callback(again, 1.0), Callback(gc.collect, 2.0)], [0.5, 4.0]) == [0.5, 2.0]
+    cleared, grown, swapped = [], [], []
+    cleared.extend([Callback(cleared.clear, 1.0), 2.0, 3.0])
+    grown.extend([Callback(lambda: grown.append(7.0), 1.0), 2.0])
+    swapped.extend([Callback(lambda: swapped.__setitem__(1, Callback(lambda: None, 9.0)), 1.0), Callback(int, 2.0)])
+    assert [m.numeric_distance_batch(a, [0.0] * n) for a, n in ((cleared, 1), (grown, 3), (swapped, 2))] == [
+        [1.0], [1.0, 2.0, 7.0], [1.0, 9.0]]
+    outer = [None, ["c"], ["d"]]
+    outer[0] = Seq(["a"], action=lambda: outer.__setitem__(slice(1, None), [["z"]]))
+    assert m.compute_feature_matrix(outer, [["a"], ["z"]], ["exact"] * 2, X[:0], X[:0], [], 1).tolist() == [1.0, 1.0]

@@ -1,36 +1,36 @@
 #!/usr/bin/env bash
-# Builds the pool's test program with ThreadSanitizer and runs it for
-# several worker counts. Prints "TSAN PASS" or "TSAN FAIL" last.
+# Builds the worker pool's test program (test_pool.cpp) with ThreadSanitizer
+# and runs it for several worker counts; prints "TSAN PASS" or "TSAN FAIL"
+# last. run_tsan_kernels.sh sources this file for tsan_build and tsan_run.
 set -u
-here="$(cd "$(dirname "$0")" && pwd)"
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$(cd "$here/../.." && pwd)"
-out="${TMPDIR:-/tmp}/corvane_pool_tsan.$$"
-mkdir -p "$out"
+out="$(mktemp -d "${TMPDIR:-/tmp}/corvane_tsan.XXXXXX")"
 trap 'rm -rf "$out"' EXIT
-
-cxx="${CXX:-g++}"
-if ! "$cxx" -std=c++20 -O1 -g -fsanitize=thread -ffp-contract=off -Wall -Wextra -Werror -pthread \
-        -I"$root/src" "$here/test_pool.cpp" "$root/src/runtime/pool.cpp" -o "$out/test_pool"; then
-    echo "TSAN FAIL: build"
-    exit 1
-fi
-
 status=0
-run() {
+
+# tsan_build LABEL SOURCES...: builds $out/prog, or prints "LABEL FAIL: build" and exits.
+tsan_build() {
     local label="$1"; shift
+    "${CXX:-g++}" -std=c++20 -O1 -g -fsanitize=thread -ffp-contract=off -Wall -Wextra -Werror -pthread \
+        -I"$root/src" "$@" -o "$out/prog" || { echo "$label FAIL: build"; exit 1; }
+}
+
+# tsan_run NAME COMMAND...: runs the command, halting at the first report.
+tsan_run() {
+    local name="$1"; shift
     if env TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1" "$@" >"$out/log" 2>&1; then
-        echo "ok   $label"
+        echo "ok   $name: $(tail -1 "$out/log")"
     else
-        echo "FAIL $label"
-        cat "$out/log"
-        status=1
+        echo "FAIL $name"; cat "$out/log"; status=1
     fi
 }
-for w in 1 2 3 8; do
-    run "$w worker(s)" RAYON_NUM_THREADS=$w EXPECT_WORKERS=$w "$out/test_pool" all
-done
-run "default"   "$out/test_pool" all
-run "creation failure" "$out/test_pool" buildfail
 
-if [ "$status" -eq 0 ]; then echo "TSAN PASS"; else echo "TSAN FAIL"; fi
-exit "$status"
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+    tsan_build TSAN "$here/test_pool.cpp" "$root/src/runtime/pool.cpp"
+    for w in 1 2 3 8; do tsan_run "$w worker(s)" env RAYON_NUM_THREADS=$w EXPECT_WORKERS=$w "$out/prog" all; done
+    tsan_run "second variable" env -u RAYON_NUM_THREADS RAYON_RS_NUM_CPUS=3 EXPECT_WORKERS=3 "$out/prog" all
+    tsan_run "creation failure" "$out/prog" buildfail
+    if [ "$status" -eq 0 ]; then echo "TSAN PASS"; else echo "TSAN FAIL"; fi
+    exit "$status"
+fi

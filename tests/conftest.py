@@ -1,0 +1,20 @@
+import faulthandler
+import os
+import sys
+from pathlib import Path
+
+import pytest
+
+# The pure-Python parts of the project, importable by the tests.
+sys.path += [str(Path(__file__).resolve().parents[1] / d) for d in ("python", "examples", "bench")]
+
+# Seconds one test may run before every thread's stack is dumped and the
+# process exits: a hang fails the run instead of stalling it.
+HANG_SECONDS = float(os.environ.get("CORVANE_HANG_TIMEOUT", "600"))
+
+
+@pytest.fixture(autouse=True)
+def _no_hang():
+    faulthandler.dump_traceback_later(HANG_SECONDS, exit=True, file=sys.__stderr__)
+    yield
+    faulthandler.cancel_dump_traceback_later()

@@ -1,0 +1,352 @@
+"""What the tests share: one slow reference per metric and scorer (plain
+transcriptions: Python floats round each operation to binary64, so they
+give the exact bits the module must return), the input generators, the
+function table and a few helpers."""
+
+import math
+import os
+import random
+import re
+from collections import Counter
+
+import numpy as np
+from rapidfuzz.distance import DamerauLevenshtein, Levenshtein
+
+import _corvane_rs as m
+
+# The sanitizer build (scripts/sanitize.sh): a failed operator new aborts
+# there instead of throwing, and freed memory is quarantined.
+SANITIZED = os.environ.get("CORVANE_SANITIZED") == "1" or "libasan" in os.environ.get("LD_PRELOAD", "")
+
+TREE_PARAMS = "features offsets children_left children_right tree_features thresholds values"
+PARAMS = {name: tuple(params.split()) for name, params in [
+    *((f"{k}_batch", "left right") for k in ("jaro_winkler", "levenshtein", "damerau_levenshtein", "exact_match",
+                                              "numeric_distance", "numeric_similarity", "soundex", "jaccard",
+                                              "cosine", "token_sort_ratio")),
+    ("compute_feature_matrix", "string_columns_left string_columns_right string_metric_types numeric_left "
+                               "numeric_right numeric_metric_types n_pairs"),
+    ("predict_batch", "features weights bias"), ("predict_forest_batch", TREE_PARAMS),
+    ("predict_gbdt_batch", TREE_PARAMS + " learning_rate init_value"),
+    ("predict_svm_batch", "features support_vectors dual_coef intercept gamma prob_a prob_b")]}
+FUNCTIONS = list(PARAMS)
+STRING_METRICS = "jaro_winkler levenshtein damerau_levenshtein exact soundex jaccard cosine token_sort_ratio".split()
+NUMERIC_METRICS = ["numeric", "numeric_similarity", "date_distance"]
+BATCH = {**{k: f"{k}_batch" for k in STRING_METRICS}, "exact": "exact_match_batch",
+         "numeric": "numeric_distance_batch", "numeric_similarity": "numeric_similarity_batch",
+         "date_distance": "numeric_distance_batch"}
+
+
+try:  # an empty tree fails while scoring: its exception's class
+    m.predict_forest_batch(np.zeros((1, 1)), np.array([0, 0]), *[np.zeros(0, np.int64)] * 3, np.zeros(0), np.zeros(0))
+except BaseException as e:  # noqa: BLE001
+    PanicException = type(e)
+
+
+def c_exp(x):
+    """The C library's exp: infinity where math.exp raises."""
+    try:
+        return math.exp(x)
+    except OverflowError:
+        return math.inf
+
+
+def same_floats(got, want):
+    """Bit equality of two float sequences, any NaN equal to any NaN."""
+    got, want = np.asarray(got, dtype=np.float64).ravel(), np.asarray(want, dtype=np.float64).ravel()
+    return got.shape == want.shape and all(
+        (a != a and b != b) or (a == b and math.copysign(1, a) == math.copysign(1, b)) for a, b in zip(got, want))
+
+
+# ---- string metrics -------------------------------------------------------------
+
+WHITE_SPACE = ([chr(c) for c in range(0x09, 0x0E)] + [" ", "\x85", "\xa0", "\u1680"]
+               + [chr(c) for c in range(0x2000, 0x200B)] + ["\u2028", "\u2029", "\u202f", "\u205f", "\u3000"])
+
+
+def jaro_winkler(a, b):
+    la, lb = len(a), len(b)
+    if la == 0 or lb == 0:
+        return 1.0 if la == lb else 0.0
+    r = max(max(la, lb) // 2 - 1, 0)
+    a_flag, b_flag, matches = [False] * la, [False] * lb, 0
+    for i in range(la):
+        for j in range(max(0, i - r), min(lb, i + r + 1)):
+            if b[j] == a[i] and not b_flag[j]:
+                a_flag[i] = b_flag[j] = True
+                matches += 1
+                break
+    if matches == 0:
+        return 0.0
+    t, j = 0, 0
+    for i in range(la):
+        if a_flag[i]:
+            while not b_flag[j]:
+                j += 1
+            t += a[i] != b[j]
+            j += 1
+    s = ((matches / la + matches / lb) + (matches - t // 2) / matches) / 3.0
+    if not s > 0.7:
+        return s
+    prefix = 0
+    while prefix < min(4, la, lb) and a[prefix] == b[prefix]:
+        prefix += 1
+    return s + (1.0 - s) * (0.1 * prefix)
+
+
+SOUNDEX_DIGITS = dict(zip("ABCDEFGHIJKLMNOPQRSTUVWXYZ", "01230120022455012623010202"))
+
+
+def soundex(s):
+    """The code of s, read byte by byte: only ASCII letters count."""
+    code, prev = [], None
+    for c in (chr(b).upper() for b in s.encode()):
+        d = SOUNDEX_DIGITS.get(c)
+        if d is None:
+            continue
+        if not code:
+            code.append(c)
+        elif d != "0" and d != prev:
+            code.append(d)
+        prev = d
+        if len(code) == 4:
+            break
+    return "".join(code).ljust(4, "0")
+
+
+def tokens(s):
+    return [t for t in re.split("[" + "".join(WHITE_SPACE) + "]", s) if t]
+
+
+def jaccard(a, b):
+    sa, sb = set(tokens(a)), set(tokens(b))
+    return 1.0 if not sa | sb else len(sa & sb) / len(sa | sb)
+
+
+def cosine(a, b):
+    ca, cb = Counter(tokens(a)), Counter(tokens(b))
+    if not ca or not cb:
+        return 1.0 if not ca and not cb else 0.0
+    dot = sum(float(c) * float(cb[t]) for t, c in ca.items() if t in cb)
+    den = math.sqrt(sum(float(c) ** 2 for c in cb.values())) * math.sqrt(sum(float(c) ** 2 for c in ca.values()))
+    return 0.0 if den == 0.0 else dot / den
+
+
+def edit_similarity(distance):
+    return lambda a, b: 1.0 - distance(a, b) / max(len(a), len(b)) if a or b else 1.0
+
+
+def token_sort_ratio(a, b):
+    return edit_similarity(Levenshtein.distance)(*(" ".join(sorted(tokens(s), key=str.encode)) for s in (a, b)))
+
+
+def numeric_similarity(a, b):
+    x, y = abs(a), abs(b)
+    mx = y if x != x else x if y != y else max(x, y)
+    s = 1.0 - abs(a - b) / mx if mx != 0.0 else 1.0
+    return s if s > 0.0 else 0.0
+
+
+REFERENCE = {
+    "jaro_winkler": jaro_winkler, "levenshtein": edit_similarity(Levenshtein.distance),
+    "damerau_levenshtein": edit_similarity(DamerauLevenshtein.distance),
+    "exact": lambda a, b: float(a.encode() == b.encode()),
+    "soundex": lambda a, b: float(soundex(a) == soundex(b)),
+    "jaccard": jaccard, "cosine": cosine, "token_sort_ratio": token_sort_ratio,
+    "numeric": lambda a, b: abs(a - b), "date_distance": lambda a, b: abs(a - b),
+    "numeric_similarity": numeric_similarity,
+}
+
+
+# ---- models -------------------------------------------------------------------------
+
+
+def logistic_scores(X, w, bias):
+    """Eight partial sums when features and weights both have unit element
+    stride (or there is at most one feature), else the plain order."""
+    unit = X.shape[1] <= 1 or (X.strides[1] == 8 and w.strides[0] == 8)
+    w, out = np.array(w).tolist(), []
+    for r in np.array(X).tolist():
+        s, k = 0.0, 0
+        if unit:
+            p = [0.0] * 8
+            while k + 8 <= len(r):
+                p = [p[j] + r[k + j] * w[k + j] for j in range(8)]
+                k += 8
+            s = 0.0 + (p[0] + p[4])
+            for j in (1, 2, 3):
+                s = s + (p[j] + p[j + 4])
+        for j in range(k, len(r)):
+            s = s + r[j] * w[j]
+        out.append(1.0 / (c_exp(-(s + bias)) + 1.0))
+    return out
+
+
+class RefFailure(Exception):
+    """The internal failure a scorer must raise; message None: a cycle."""
+
+
+def tree_scores(X, offsets, cl, cr, tf, th, vals, lr=None, init=0.0):
+    """Forest scores, or boosting scores when lr is given, walking the flat
+    layout node by node. Raises RefFailure for the lowest failing row."""
+    f = X.shape[1]
+    offsets, cl, cr, tf, th, vals = (np.asarray(a).tolist() for a in (offsets, cl, cr, tf, th, vals))
+    lengths, trees, out = [len(cl), len(cr), len(tf), len(th), len(vals)], len(offsets) - 1, []
+    for row in np.array(X).tolist():
+        acc = 0.0 if lr is None else init
+        for t in range(trees):
+            start, end = offsets[t] % 2**64, offsets[t + 1] % 2**64
+            for k, length in enumerate(lengths):
+                if start > length:
+                    raise RefFailure(f"range start index {start} out of range for slice of length {length}")
+                if end > length:
+                    raise RefFailure(f"range end index {end} out of range for slice of length {length}")
+                if k == 0 and start > end:
+                    raise RefFailure(f"slice index starts at {start} but ends at {end}")
+            n, node = end - start, 0
+            for _ in range(n + 1):
+                if node >= n:
+                    raise RefFailure(f"index out of bounds: the len is {n} but the index is {node}")
+                if cl[start + node] < 0:
+                    break
+                feat = tf[start + node] % 2**64
+                go_right = feat < f and row[feat] > th[start + node]
+                node = (cr if go_right else cl)[start + node] % 2**64
+            else:
+                raise RefFailure(None)
+            acc = acc + vals[start + node] if lr is None else acc + lr * vals[start + node]
+        out.append(acc / trees if lr is None else 1.0 / (c_exp(-acc) + 1.0))
+    return out
+
+
+def svm_scores(X, S, coef, intercept, gamma, prob_a, prob_b):
+    def dot(u, v):
+        s = -0.0
+        for a, b in zip(u, v):
+            s = s + a * b
+        return s
+
+    svs, coef, out = np.array(S).tolist(), np.array(coef).tolist(), []
+    for x in np.array(X).tolist():
+        decision = intercept
+        for sv, c in zip(svs, coef):
+            decision = decision + c * c_exp(-(gamma * ((dot(x, x) + dot(sv, sv)) - (dot(x, sv) + dot(x, sv)))))
+        out.append(1.0 / (c_exp(decision * prob_a - prob_b) + 1.0))
+    return out
+
+
+def layout(trees, pad=0):
+    """Flat layout of trees given as node lists (left, right, feature,
+    threshold, value); `pad` unreachable leaves after each tree."""
+    nodes = [node for tree in trees for node in list(tree) + [(-1, -1, 0, 0.0, 0.0)] * pad]
+    offsets = np.cumsum([0] + [len(tree) + pad for tree in trees])
+    cols = list(zip(*nodes)) or [()] * 5
+    return tuple(np.array(c, dtype=np.int64 if k < 4 else np.float64) for k, c in enumerate([offsets] + cols))
+
+
+def random_tree(rng, f, depth, nodes=None):
+    """A random tree in depth-first order; some splits on columns the
+    matrix lacks (or negative ones), some NaN thresholds."""
+    nodes = [] if nodes is None else nodes
+    i = len(nodes)
+    nodes.append((-1, -1, -2, -2.0, rng.uniform(-1, 1)))
+    if depth > 0 and rng.random() > 0.2:
+        left, right = random_tree(rng, f, depth - 1, nodes)[1], random_tree(rng, f, depth - 1, nodes)[1]
+        nodes[i] = (left, right, rng.randint(-1, f), rng.uniform(-1, 1) if rng.random() > 0.05 else math.nan, 0.0)
+    return nodes, i
+
+
+# ---- generated inputs --------------------------------------------------------------------
+
+NOT_WHITE_SPACE = "\x1c\x1d\x1e\x1f\u180e\u200b\ufeff\x84\xa1\u200c\u202a\u3001"
+# Tiny alphabets make transpositions and repeats common; wide ones take the
+# code-point paths, some colliding modulo small powers of two; the letters
+# exercise the Soundex separators.
+ALPHABETS = ["ab", "abcd", "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-'. ",
+             "aeiouhwybfpvcgjkqsxzdtlmnrAEHWBFLMR-' 1é", "aé\xffà\x80ßÄ", "жщ日\U0001f600", "aж\u0100\u0200\u0300",
+             "".join(map(chr, range(0x100, 0x3200, 0x100))), "ab\xe9" + "".join(map(chr, range(0x4E00, 0x6200, 0x80))),
+             "a\U0001f600\U0001f601b\U00010348 "]
+BOUNDARY_LENGTHS = [1, 2, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 127, 128, 129, 191, 192, 193, 256, 300]
+
+
+def random_pairs(n, seed):
+    """String pairs of many alphabets and lengths (around the 64-character
+    word of the bit-parallel kernels); the right side is often an edited
+    copy of the left, so long common prefixes and high scores occur."""
+    rng = random.Random(seed)
+
+    def text(length):
+        alphabet = rng.choice(ALPHABETS)
+        return "".join(rng.choice(WHITE_SPACE) if roll < 0.06 else rng.choice(NOT_WHITE_SPACE) if roll < 0.08
+                       else chr(rng.randint(0x20, 0x2FFF)) if roll < 0.1 else rng.choice(alphabet)
+                       for roll in (rng.random() for _ in range(length)))
+
+    pairs = []
+    for _ in range(n):
+        a = text(rng.choice(BOUNDARY_LENGTHS) if rng.random() < 0.4 else rng.randint(0, 30))
+        b = list(a)
+        for _ in range(rng.randint(0, 10)):  # deletions, insertions, substitutions, transpositions
+            k, op = rng.randint(0, max(0, len(b) - 2)), rng.randint(0, 3)
+            b[k:k + (op != 1) + (op == 3)] = [[], [rng.choice("abxé語\t ")], [rng.choice("xyzé日")], b[k:k + 2][::-1]][op]
+        pairs.append(rng.sample(["".join(b) if rng.random() < 0.7 else text(rng.choice(BOUNDARY_LENGTHS)), a], 2))
+    return [p[0] for p in pairs], [p[1] for p in pairs]
+
+
+TOKEN_VOCABULARY = ["a", "b", "ab", "B", "Zeta", "é", "日本", "x\u200by", "john", "smith", "jr", "\U0001f600", "a-b",
+                    # order beyond the first 8 bytes, and zero bytes inside tokens
+                    "abcdefg", "abcdefgh", "abcdefghi", "abcdefgh\x00", "abcdefghij", "abcdefgz", "a\x00",
+                    "a\x00\x00b", "Straßenbahnhaltestelle", "Straßenbahnhaltestellen"]
+
+
+def token_pairs(n, seed):
+    """Texts over a small vocabulary, so tokens repeat within and across the
+    sides, with runs of mixed white space around them; some end in a token."""
+    rng = random.Random(seed)
+    texts = [rng.choice(WHITE_SPACE) * rng.randint(0, 2) + "".join(
+        rng.choice(TOKEN_VOCABULARY) + "".join(rng.choices(WHITE_SPACE, k=rng.randint(1, 2)))
+        for _ in range(rng.choice([0, 1, 2, 3, 4, 6, 10, 13, 25, 40, rng.randint(0, 60)]))) for _ in range(2 * n)]
+    texts = [t[:len(t) - rng.randint(0, 1)] for t in texts]
+    return texts[:n], texts[n:]
+
+
+WORDS = ["Martha", "MARHTA", "Jiménez", "Müller", "Mueller", "日本語テキスト", "naïve", "a b c", "c b a", "", " ",
+         "O'Brien", "Ashcroft", "\U0001f600 x", "straße", "ab" * 30]
+
+
+def valid_calls(seed, rows=60):
+    """One valid (name, args) call of every function, large enough for the
+    worker pool."""
+    rng, nrng = random.Random(seed), np.random.default_rng(seed)
+    left = [rng.choice(WORDS) + rng.choice(WORDS) for _ in range(rows)]
+    right = [rng.choice(WORDS) for _ in range(rows)]
+    fl = [rng.choice([0.0, -0.0, 1.5, 1e300, math.nan, math.inf, 5e-324, rng.uniform(-9, 9)]) for _ in range(rows)]
+    fr = [rng.uniform(-9, 9) for _ in range(rows)]
+    calls = [(f, (left, right)) for f in FUNCTIONS[:10] if not f.startswith("numeric")]
+    calls += [(f, (fl, fr)) for f in ("numeric_distance_batch", "numeric_similarity_batch")]
+    numeric = nrng.normal(size=(2, rows))
+    calls.append(("compute_feature_matrix", ([left, right], [right, left], ["jaro_winkler", "token_sort_ratio"],
+                                             numeric, numeric[::-1].copy(), ["numeric", "numeric_similarity"], rows)))
+    X = nrng.normal(size=(rows, 11))
+    trees = layout([random_tree(rng, 11, 4)[0] for _ in range(5)])
+    calls += [("predict_batch", (X, nrng.normal(size=11), 0.25)), ("predict_forest_batch", (X,) + trees),
+              ("predict_gbdt_batch", (X,) + trees + (0.1, -0.5)),
+              ("predict_svm_batch", (X, nrng.normal(size=(7, 11)), nrng.normal(size=7), 0.1, 0.05, -1.5, 0.2))]
+    return calls
+
+
+def call(name, args):
+    result = getattr(m, name)(*args)
+    return result.tolist() if isinstance(result, np.ndarray) else result
+
+
+def check_metric(metric, left, right, want):
+    """Scores the pairs through the metric's batch function and its feature
+    matrix column; both must give exactly `want`."""
+    n, z = len(left), np.zeros((0, 0))
+    batch = getattr(m, BATCH[metric])(left, right)
+    if metric in NUMERIC_METRICS:
+        column = m.compute_feature_matrix([], [], [], np.array([left], dtype=float), np.array([right], dtype=float),
+                                          [metric], n)
+    else:
+        column = m.compute_feature_matrix([left], [right], [metric], z, z, [], n)
+    for path, got in (("batch", batch), ("matrix", column.tolist())):
+        assert same_floats(got, want), (metric, path, [p for p in zip(left, right, got, want) if p[2] != p[3]])

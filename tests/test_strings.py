@@ -1,0 +1,96 @@
+"""String metrics: worked values, the white-space set, and each metric
+against its reference on generated pairs, through the batch function and
+the feature matrix column alike.
+
+CORVANE_DIFF_PAIRS sets the number of generated pairs per metric."""
+
+import os
+
+import pytest
+
+import _corvane_rs as m
+from support import REFERENCE, STRING_METRICS, WHITE_SPACE, check_metric, random_pairs, soundex, token_pairs
+
+THIRD = 0.33333333333333337  # 1.0 - 2/3 in binary64
+# (left, right, Levenshtein, Damerau-Levenshtein)
+EDIT = [
+    ("", "", 1.0, 1.0), ("", "abc", 0.0, 0.0), ("abc", "", 0.0, 0.0), ("saturday", "sunday", 0.625, 0.625),
+    ("ab", "ba", 0.0, 0.5), ("ca", "abc", 0.0, THIRD), ("ab", "bca", 0.0, THIRD),  # unrestricted transpositions
+    ("abcdef", "badcfe", THIRD, 0.5), ("A", "a", 0.0, 0.0), ("é", "e", 0.0, 0.0), ("naïve", "naive", 0.8, 0.8),
+    ("nai\u0308ve", "naive", 5 / 6, 5 / 6), ("日本語x", "日本語y", 0.75, 0.75), ("\U0001f600a", "a\U0001f600", 0.0, 0.5),
+    # characters sharing a UTF-8 lead byte (é/è) or last byte (é/ĩ)
+    ("é", "è", 0.0, 0.0), ("xéy", "xèy", 1 - 1 / 3, 1 - 1 / 3), ("xé", "xĩ", 0.5, 0.5), ("éx", "ĩx", 0.5, 0.5),
+    ("ab" * 40, "ba" * 40, 1 - 2 / 80, 1 - 2 / 80), ("ab" * 100, "ba" * 100, 1 - 2 / 200, 1 - 2 / 200),
+]
+JARO_WINKLER = [
+    ("", "", 1.0), ("", "a", 0.0), ("a", "", 0.0), ("a", "b", 0.0), ("ab", "ba", 0.0),
+    ("MARTHA", "MARHTA", 0.9611111111111111), ("DWAYNE", "DUANE", 0.8400000000000001),
+    ("ddee", "deeee", 0.8049999999999999),  # a fused multiply-add gives 0.805
+    ("DIXON", "DICKSONX", 0.8133333333333332), ("abcdefgh", "abcdefgx", 0.95),  # prefix capped at 4
+    ("xabc", "xbca", 0.8500000000000001), ("abcdef", "bcadef", 0.9444444444444445),  # t = 3, halved and floored
+    ("smith", "msith", 0.9333333333333332), ("Martha", "MARTHA", 0.4444444444444444), ("é", "e", 0.0),
+    ("aaa", "aaaacb", 0.8833333333333334), ("a", "abcdefghij", 0.7300000000000001),  # Jaro just above 0.7
+    ("a", "abcdefghijk", 0.6969696969696969), ("日本語テキスト", "日本語テキスド", 0.9428571428571428),
+]
+# (left, right, Jaccard, cosine, token sort ratio)
+TOKENS = [
+    ("", "", 1.0, 1.0, 1.0), ("   ", "\t", 1.0, 1.0, 1.0), ("", "a", 0.0, 0.0, 0.0), ("a", "", 0.0, 0.0, 0.0),
+    ("a a b", "a b", 1.0, 0.9486832980505138, 0.6), ("new york", "New York", 0.0, 0.0, 0.75),
+    ("a b", "a b", 1.0, 0.9999999999999998, 1.0), ("a b c", "a b c", 1.0, 1.0000000000000002, 1.0),  # not clamped
+    ("apple pie", "apple tart", 1 / 3, 0.4999999999999999, 0.6),
+    ("john  smith", "john smith jr", 2 / 3, 0.8164965809277259, 0.7692307692307692),
+    ("x y z", "z y x w", 0.75, 0.8660254037844387, 0.7142857142857143),
+    ("a\xa0b", "a b", 1.0, 0.9999999999999998, 1.0), ("a\u200bb", "a b", 0.0, 0.0, 0.6666666666666667),
+    ("alpha Zeta", "Zeta alpha", 1.0, 0.9999999999999998, 1.0),  # sorted by bytes: 'Z' < 'a'
+    ("ab a", "a abc", 1 / 3, 0.4999999999999999, 0.8),
+]
+CODES = {  # Soundex codes; only the match of two codes leaves the module
+    "Robert": "R163", "Rupert": "R163", "ROBERT": "R163", "Rubin": "R150", "Tymczak": "T522", "Pfister": "P236",
+    "Honeyman": "H555", "Jackson": "J250", "Washington": "W252", "Gutierrez": "G362", "Lee": "L000", "a": "A000",
+    "Lloyd": "L300", "Ashcraft": "A226", "Bhb": "B100", "Bwb": "B100", "Bab": "B100", "B-B": "B000", "BB": "B000",
+    "B1b": "B000", "Béb": "B000", "O'Brien": "O165", "Émile": "M400", "Jiménez": "J520", "Müller": "M460",
+    "": "0000", "123": "0000", "日本": "0000", "Pppppppppqrst": "P262", "Abcdefghijklmnop": "A123",
+}
+WORKED = {
+    "levenshtein": [r[:3] for r in EDIT], "damerau_levenshtein": [r[:2] + r[3:] for r in EDIT],
+    "jaro_winkler": JARO_WINKLER, "jaccard": [r[:3] for r in TOKENS], "cosine": [r[:2] + r[3:4] for r in TOKENS],
+    "token_sort_ratio": [r[:2] + r[4:] for r in TOKENS],
+    "soundex": [(a, b, float(CODES[a] == CODES[b])) for a in CODES for b in CODES],
+    "exact": [("abc", "abc", 1.0), ("abc", "ABC", 0.0), ("", "", 1.0), ("a ", "a", 0.0), ("\u00e9", "e\u0301", 0.0),
+              ("abcdefghij", "abcdefghiJ", 0.0)],
+}
+
+
+@pytest.mark.parametrize("metric", STRING_METRICS)
+def test_worked_values(metric):
+    left, right, want = zip(*WORKED[metric])
+    if metric == "soundex":
+        assert {w: soundex(w) for w in CODES} == CODES
+    check_metric(metric, list(left), list(right), want)
+
+
+@pytest.mark.parametrize("metric", STRING_METRICS)
+def test_metric_equals_reference(metric):
+    n = int(os.environ.get("CORVANE_DIFF_PAIRS", 4000))
+    left, right = random_pairs(n, seed=STRING_METRICS.index(metric))
+    if metric in ("jaccard", "cosine", "token_sort_ratio", "soundex"):
+        more = token_pairs(n, seed=7)
+        left, right = left + more[0], right + more[1]
+    if "levenshtein" in metric:  # every pair over {a, b, c} up to length 4
+        words = [""] + [a + b + c + d for a in "abc" for b in " abc" for c in " abc" for d in " abc"]
+        words = sorted({w.replace(" ", "") for w in words})
+        left, right = left + [a for a in words for _ in words], right + [b for _ in words for b in words]
+    check_metric(metric, left, right, [REFERENCE[metric](a, b) for a, b in zip(left, right)])
+
+
+def test_white_space_is_exactly_the_25_code_points():
+    # Every code point up to U+3100 (and a few beyond) between two tokens.
+    cps = [c for c in range(0x3101) if not 0xD800 <= c <= 0xDFFF and chr(c) not in "ab"] + [0xFEFF, 0x1F600, 0x10FFFF]
+    got = m.jaccard_batch(["a" + chr(c) + "b" for c in cps], ["a b"] * len(cps))
+    assert {chr(c) for c, v in zip(cps, got) if v == 1.0} == set(WHITE_SPACE) and set(got) == {0.0, 1.0}
+    # Multi-byte white space at every offset around a 16-byte block, and
+    # tokens ending at the very end of strings of many lengths.
+    left = ["x" * k + ws + "y" * (40 - k) for ws in WHITE_SPACE for k in range(10, 36)]
+    right = ["y" * (40 - k) + " " + "x" * k for _ in WHITE_SPACE for k in range(10, 36)]
+    left, right = left + ["é" * n + " a" for n in range(1, 40)], right + ["a " + "é" * n for n in range(1, 40)]
+    assert m.token_sort_ratio_batch(left, right) == m.jaccard_batch(left, right) == [1.0] * len(left)
