@@ -67,7 +67,7 @@ _PER_DAY = {"s": 86_400, "ms": 86_400_000, "us": 86_400_000_000, "ns": 86_400_00
 
 
 @dataclass(frozen=True)
-class Spec:
+class Pairing:
     """One comparison: the two columns, the metric and the result's name."""
 
     left: str
@@ -80,12 +80,12 @@ class Spec:
         return self.metric in NUMERIC_METRICS
 
 
-def specs_of(comparisons: Iterable[Comparison], suffixes: tuple[str, str] | None = None) -> list[Spec]:
+def pairings_of(comparisons: Iterable[Comparison], suffixes: tuple[str, str] | None = None) -> list[Pairing]:
     """Checks the comparisons; with ``suffixes`` a 2-tuple names the columns
     ``column + suffixes[0]`` and ``column + suffixes[1]`` of one pair table."""
     if isinstance(comparisons, (str, bytes)):
         raise TypeError("comparisons must be a list of (column, metric) or (left_column, right_column, metric) tuples")
-    specs: list[Spec] = []
+    pairings: list[Pairing] = []
     for item in comparisons:
         if not isinstance(item, (tuple, list)) or len(item) not in (2, 3) or not all(isinstance(s, str) for s in item):
             raise TypeError(
@@ -102,19 +102,19 @@ def specs_of(comparisons: Iterable[Comparison], suffixes: tuple[str, str] | None
                 f"comparison {tuple(item)!r}: unknown metric {metric!r}; string metrics: "
                 f"{', '.join(STRING_METRICS)}; numeric metrics: {', '.join(NUMERIC_METRICS)}"
             )
-        specs.append(Spec(left, right, metric, f"{column}_{metric}"))
-    if not specs:
+        pairings.append(Pairing(left, right, metric, f"{column}_{metric}"))
+    if not pairings:
         raise ValueError("comparisons is empty: give at least one (column, metric)")
-    names = [s.name for s in specs]
+    names = [s.name for s in pairings]
     duplicates = sorted({n for n in names if names.count(n) > 1})
     if duplicates:
         raise ValueError(f"comparisons give the result column {duplicates[0]!r} twice")
-    return specs
+    return pairings
 
 
 def feature_names(comparisons: Iterable[Comparison]) -> list[str]:
     """The names of ``compare``'s result columns, in order: ``{column}_{metric}``."""
-    return [s.name for s in specs_of(comparisons)]
+    return [s.name for s in pairings_of(comparisons)]
 
 
 # ---- tables -------------------------------------------------------------------
@@ -258,13 +258,13 @@ def check_missing(missing: object) -> None:
 def score_columns(
     left: Mapping[str, Any],
     right: Mapping[str, Any],
-    specs: list[Spec],
+    pairings: list[Pairing],
     positions: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]] | None,
     n: int,
     missing: Missing,
     names: tuple[str, str] = ("left", "right"),
 ) -> F64Array:
-    """Scores of every comparison, shape (len(specs), n): row k is specs[k].
+    """Scores of every comparison, shape (len(pairings), n): row k is pairings[k].
 
     ``left``/``right`` map column names to Arrow columns; ``positions``
     picks each pair's rows (None: row i of both sides is pair i).
@@ -287,15 +287,15 @@ def score_columns(
     numeric_rows: list[tuple[F64Array, F64Array]] = []
     numeric_metrics: list[NumericMetric] = []
     masks: list[BoolArray] = []
-    for spec in specs:
+    for pairing in pairings:
         sides = []
-        for side, column in enumerate((spec.left, spec.right)):
+        for side, column in enumerate((pairing.left, pairing.right)):
             what = names[side]
-            if spec.numeric:
-                floats = engine_floats(values(side, column), column, what, spec.metric)
+            if pairing.numeric:
+                floats = engine_floats(values(side, column), column, what, pairing.metric)
                 sides.append((floats, np.isnan(floats)))
             else:
-                sides.append(engine_strings(values(side, column), column, what, spec.metric))
+                sides.append(engine_strings(values(side, column), column, what, pairing.metric))
         (lvalues, lmiss), (rvalues, rmiss) = sides
         either = lmiss | rmiss
         if missing == "error" and either.any():
@@ -303,17 +303,17 @@ def score_columns(
             side = 0 if lmiss[pair] else 1
             row = int(positions[side][pair]) if positions is not None else pair
             raise ValueError(
-                f"column {(spec.left, spec.right)[side]!r} has a missing value on the {names[side]} side, "
+                f"column {(pairing.left, pairing.right)[side]!r} has a missing value on the {names[side]} side, "
                 f"first at pair {pair} ({names[side]} row {row}); pass missing='nan' or a fill value "
                 "to score such pairs, or drop them"
             )
         masks.append(either)
-        if spec.numeric:
+        if pairing.numeric:
             numeric_rows.append((lvalues, rvalues))
-            numeric_metrics.append(cast(NumericMetric, spec.metric))
+            numeric_metrics.append(cast(NumericMetric, pairing.metric))
         else:
             strings.append((lvalues, rvalues))
-            string_metrics.append(cast(StringMetric, spec.metric))
+            string_metrics.append(cast(StringMetric, pairing.metric))
 
     numeric_left = np.empty((len(numeric_rows), n))
     numeric_right = np.empty((len(numeric_rows), n))
@@ -324,12 +324,12 @@ def score_columns(
         [s[0] for s in strings], [s[1] for s in strings], string_metrics,
         numeric_left, numeric_right, numeric_metrics, n,
     )
-    engine = flat.reshape(n, len(specs))
-    out = np.empty((len(specs), n))
+    engine = flat.reshape(n, len(pairings))
+    out = np.empty((len(pairings), n))
     next_string, next_numeric = 0, len(strings)
     fill = np.nan if isinstance(missing, str) else float(missing)
-    for k, spec in enumerate(specs):
-        if spec.numeric:
+    for k, pairing in enumerate(pairings):
+        if pairing.numeric:
             out[k] = engine[:, next_numeric]
             next_numeric += 1
         else:
@@ -395,16 +395,16 @@ def compare(
     scores the number given (``missing=0.0``).
     """
     check_missing(missing)
-    specs = specs_of(comparisons)
+    pairings = pairings_of(comparisons)
     left_kind = kind_of(left, "left")
     right_kind = kind_of(right, "right")
-    lcols = {s.left: arrow_column(left, left_kind, s.left, "left") for s in specs}
-    rcols = {s.right: arrow_column(right, right_kind, s.right, "right") for s in specs}
+    lcols = {s.left: arrow_column(left, left_kind, s.left, "left") for s in pairings}
+    rcols = {s.right: arrow_column(right, right_kind, s.right, "right") for s in pairings}
     sizes = (_num_rows(left, left_kind), _num_rows(right, right_kind))
     positions = _positions(pairs, sizes)
     n = len(positions[0])
-    scores = score_columns(lcols, rcols, specs, positions, n, missing)
-    result: Frame = from_columns(left_kind, {s.name: row for s, row in zip(specs, scores)})
+    scores = score_columns(lcols, rcols, pairings, positions, n, missing)
+    result: Frame = from_columns(left_kind, {s.name: row for s, row in zip(pairings, scores)})
     return result
 
 

@@ -18,7 +18,7 @@ from typing import Any, TypeVar
 import numpy as np
 
 from ._compare import Comparison, F64Array, Missing, arrow_column, check_missing, from_columns, kind_of
-from ._compare import _pyarrow, score_columns, specs_of
+from ._compare import _pyarrow, score_columns, pairings_of
 from ._scorer import Scorer
 
 __all__ = ["score_partition", "score_batches"]
@@ -53,17 +53,17 @@ def score_partition(
     for the workers to unpickle it.
     """
     check_missing(missing)
-    specs = specs_of(comparisons, suffixes)
+    pairings = pairings_of(comparisons, suffixes)
     kind = kind_of(batch, "batch")
-    columns = {c: arrow_column(batch, kind, c, "batch") for s in specs for c in (s.left, s.right)}
+    columns = {c: arrow_column(batch, kind, c, "batch") for s in pairings for c in (s.left, s.right)}
     n = int(batch.num_rows) if kind in ("table", "batch") else int(batch.shape[0])  # type: ignore[attr-defined]
-    scores = score_columns(columns, columns, specs, None, n, missing, names=("left", "right"))
+    scores = score_columns(columns, columns, pairings, None, n, missing, names=("left", "right"))
     inputs = np.ascontiguousarray(scores.T)
     if prepare is not None:
         inputs = prepare(inputs)
     probability = scorer.predict_proba(inputs)
     out: dict[str, Any] = {k: _column(batch, kind, k) for k in keep}
-    out.update({s.name: row for s, row in zip(specs, scores)})
+    out.update({s.name: row for s, row in zip(pairings, scores)})
     out["probability"] = probability
     if threshold is not None:
         out["match"] = _decisions(kind, probability, threshold)
