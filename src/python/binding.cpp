@@ -11,6 +11,7 @@
 #include <new>
 #include <string_view>
 
+#include "python/numpy_abi.hpp"
 #include "runtime/pool.hpp"
 
 namespace corvane {
@@ -278,18 +279,7 @@ double convert_float(PyObject* obj) {
 
 // ---- NumPy C interface, loaded once from the _ARRAY_API capsule ----------
 
-constexpr int kNpyLong = 7;
-constexpr int kNpyDouble = 12;
-constexpr int kFlagCContiguous = 0x0001;
-constexpr int kFlagFContiguous = 0x0002;
-constexpr int kFlagWriteable = 0x0400;
-
-// Slots of NumPy's C function table used here.
-constexpr int kApiArrayType = 2;
-constexpr int kApiDescrFromType = 45;
-constexpr int kApiNewFromDescr = 94;
-constexpr int kApiEquivTypes = 182;
-constexpr int kApiSetBaseObject = 282;
+using namespace numpy_abi;
 
 void** g_numpy_api = nullptr;  // written once under the interpreter lock
 int g_numpy_major = 0;

@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "python/conversion.hpp"
+#include "python/numpy_abi.hpp"
 
 namespace corvane {
 
@@ -485,14 +486,7 @@ struct NpStaticString {
     const char* buf;
 };
 
-constexpr int kNpyDouble = 12;
-constexpr int kNpyUnicode = 19;
-constexpr int kNpyVString = 2056;
-constexpr int kApiArrayType = 2;
-constexpr int kApiDescrType = 3;
-constexpr int kApiStringLoad = 313;
-constexpr int kApiAcquireAllocator = 316;
-constexpr int kApiReleaseAllocator = 318;
+using namespace numpy_abi;
 
 bool native_order(char byteorder) {
     if (byteorder == '=' || byteorder == '|') return true;
