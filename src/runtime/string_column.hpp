@@ -102,8 +102,9 @@ struct OwnedStrings {
     OwnedStrings() { reserve_strings(0); }
 
     // Room for at least n more bytes; returns where they go.
+    // Never null, even for n == 0: the result goes to memcpy.
     char* room(std::size_t n) {
-        if (capacity - used < n) grow_bytes(n);
+        if (capacity - used < n || !bytes) grow_bytes(n);
         return bytes.get() + used;
     }
     void reserve_strings(std::size_t n) {
