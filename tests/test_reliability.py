@@ -59,6 +59,7 @@ def traced_here():
     return sum(t.size for t in tracemalloc.take_snapshot().filter_traces(here).traces)
 
 
+@pytest.mark.skipif(SANITIZED, reason="traced sizes drift under the sanitizer's allocator; the normal build checks this")
 def test_traced_memory_flat():
     # A leaked float, list, exception or array per call grows the traced
     # memory in every round (one float a call is 4.8 kB over 200 calls).
