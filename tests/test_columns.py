@@ -305,10 +305,10 @@ def test_null_values_bytes_are_not_read():
 def raising_export(method, error):
     def export(self, requested_schema=None):
         raise error
-    return type("Raising", (list,), {method: export})
+    return type("Raising", (list,), {method: property(export) if method == "dtype" else export})
 
 
-@pytest.mark.parametrize("method", ["__arrow_c_array__", "__arrow_c_stream__"])
+@pytest.mark.parametrize("method", ["__arrow_c_array__", "__arrow_c_stream__", "dtype"])
 @pytest.mark.parametrize("error", [NotImplementedError, TypeError, ValueError, KeyboardInterrupt, SystemExit,
                                    MemoryError, RecursionError, GeneratorExit])
 def test_export_errors(method, error):

@@ -134,15 +134,19 @@ void take_from_capsule(PyObject* capsule, const char* name, T& into, const char*
 
 [[noreturn]] void stream_failed(ArrowImport& imp, int rc, const ColumnContext& ctx);
 
+// True when the error set is an ordinary Exception, which an object may
+// raise to decline a protocol; KeyboardInterrupt, SystemExit and the like
+// (not Exceptions), MemoryError and RecursionError are the caller's.
+bool ordinary_error() {
+    return PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError) &&
+           !PyErr_ExceptionMatches(PyExc_RecursionError);
+}
+
 // An exporter that raises an ordinary Exception (a polars Object series
 // cannot be exported) may still be a sequence whose items convert as
-// before: it is then iterated. Anything else is not the export declining
-// and propagates: KeyboardInterrupt, SystemExit and the like (not
-// Exceptions), MemoryError and RecursionError.
+// before: it is then iterated. Any other error propagates.
 bool export_failed(PyObject* obj) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError) ||
-        PyErr_ExceptionMatches(PyExc_RecursionError) || !PySequence_Check(obj))
-        pending();
+    if (!ordinary_error() || !PySequence_Check(obj)) pending();
     PyErr_Clear();
     return false;
 }
@@ -550,6 +554,7 @@ bool has_numpy_dtype(PyObject* obj) {
     if (!api || numpy_major_version() < 2) return false;
     PyRef dtype(PyObject_GetAttrString(obj, "dtype"));
     if (!dtype) {
+        if (!ordinary_error()) pending();
         PyErr_Clear();
         return false;
     }
