@@ -2,6 +2,7 @@
 numbers. Every form must give what the same values give as a list, bad
 columns must fail cleanly, and every exported Arrow buffer must be released."""
 
+import ctypes
 import struct
 import subprocess
 import sys
@@ -251,3 +252,130 @@ def test_exported_arrow_buffers_are_released():
     for _ in range(200):
         run_all()
     assert pa.total_allocated_bytes() == start
+
+
+class Exporter:
+    """Exports what `export` returns, under the method's name."""
+
+    def __init__(self, method, export):
+        setattr(self, method, lambda requested_schema=None: export())
+
+
+# Bad columns that fail before anything is read: checked in this interpreter.
+EXPORT_CASES = [
+    ("numeric_dictionary", m.numeric_distance_batch, pa.array([1.0, 2.0, 1.0]).dictionary_encode(), TypeError,
+     "^argument 'left': dictionary-encoded Arrow column \\(indices 'i', values 'g'\\): number columns are not read "
+     "through a dictionary; decode it first"),
+    ("swapped_capsules", m.exact_match_batch,
+     Exporter("__arrow_c_array__", lambda: pa.array(["a", "b", "c"]).__arrow_c_array__()[::-1]), ValueError,
+     "^argument 'left': __arrow_c_array__ returned a capsule named 'arrow_array' where an 'arrow_schema' capsule "
+     "belongs$"),
+    ("not_a_capsule", m.exact_match_batch,
+     Exporter("__arrow_c_array__", lambda: (pa.array(["a", "b", "c"]).__arrow_c_array__()[0], "array")), ValueError,
+     "^argument 'left': __arrow_c_array__ returned a 'str' object where an 'arrow_array' capsule belongs$"),
+    ("stream_capsule_name", m.numeric_distance_batch,
+     Exporter("__arrow_c_stream__", lambda: pa.array([1.0, 2.0, 3.0]).__arrow_c_array__()[0]), ValueError,
+     "^argument 'left': __arrow_c_stream__ returned a capsule named 'arrow_schema' where an 'arrow_array_stream' "
+     "capsule belongs$"),
+]
+
+
+@pytest.mark.parametrize("call,column,exc,pattern", [c[1:] for c in EXPORT_CASES], ids=[c[0] for c in EXPORT_CASES])
+def test_bad_exports_name_the_argument(call, column, exc, pattern):
+    other = ["a", "b", "c"] if call is m.exact_match_batch else [1.0, 2.0, 3.0]
+    with pytest.raises(exc, match=pattern):
+        call(column, other)
+
+
+def test_null_values_bytes_are_not_read():
+    # A null dictionary value's bytes mean nothing (pyarrow's full validation
+    # accepts any): only the values the column can reach are text.
+    values = pa.Array.from_buffers(pa.string(), 3, [pa.py_buffer(b"\x05"), pa.py_buffer(np.array([0, 1, 3, 4], np.int32)),
+                                                    pa.py_buffer(b"a\xff\xfeb")], null_count=1)
+    column = pa.DictionaryArray.from_arrays(pa.array([0, 2, 0], pa.int32()), values)
+    column.validate(full=True)
+    assert m.exact_match_batch(column, ["a", "b", "x"]) == [1.0, 1.0, 0.0]
+    with pytest.raises(TypeError, match=f"element 1 {NULL}"):
+        m.exact_match_batch(pa.DictionaryArray.from_arrays(pa.array([0, 1, 0], pa.int32()), values), ["a"] * 3)
+
+
+# ---- exports that raise ------------------------------------------------------------
+
+
+def raising_export(method, error):
+    def export(self, requested_schema=None):
+        raise error
+    return type("Raising", (list,), {method: property(export) if method == "dtype" else export})
+
+
+@pytest.mark.parametrize("method", ["__arrow_c_array__", "__arrow_c_stream__", "dtype"])
+@pytest.mark.parametrize("error", [NotImplementedError, TypeError, ValueError, KeyboardInterrupt, SystemExit,
+                                   MemoryError, RecursionError, GeneratorExit])
+def test_export_errors(method, error):
+    # An ordinary Exception declines the export: the sequence is iterated.
+    # Anything else (Ctrl-C, exit, memory, recursion) is the caller's.
+    strings, numbers = raising_export(method, error)(["a", "b"]), raising_export(method, error)([1.0, 2.0])
+    if issubclass(error, Exception) and error not in (MemoryError, RecursionError):
+        assert m.exact_match_batch(strings, ["a", "c"]) == [1.0, 0.0]
+        assert m.numeric_distance_batch(numbers, [1.0, 4.0]) == [0.0, 2.0]
+    else:
+        with pytest.raises(error):
+            m.exact_match_batch(strings, ["a", "c"])
+        with pytest.raises(error):
+            m.numeric_distance_batch(numbers, [1.0, 4.0])
+
+
+class ArrowSchemaC(ctypes.Structure):
+    _fields_ = [("format", ctypes.c_char_p), ("name", ctypes.c_char_p), ("metadata", ctypes.c_char_p),
+                ("flags", ctypes.c_int64), ("n_children", ctypes.c_int64), ("children", ctypes.c_void_p),
+                ("dictionary", ctypes.c_void_p), ("release", ctypes.c_void_p), ("private_data", ctypes.c_void_p)]
+
+
+class ArrowArrayC(ctypes.Structure):
+    _fields_ = ([(n, ctypes.c_int64) for n in ("length", "null_count", "offset", "n_buffers", "n_children")] +
+                [(n, ctypes.c_void_p) for n in ("buffers", "children", "dictionary", "release", "private_data")])
+
+
+class PythonReleaseProducer:
+    """An Arrow producer whose release callbacks are Python functions (ctypes),
+    counting their calls."""
+
+    def __init__(self, fmt, length, null_count, buffers):
+        self.fmt, self.length, self.null_count, self.buffers = fmt, length, null_count, buffers
+        self.released = []
+        self._release_schema = ctypes.CFUNCTYPE(None, ctypes.c_void_p)(self._on_schema)
+        self._release_array = ctypes.CFUNCTYPE(None, ctypes.c_void_p)(self._on_array)
+
+    def _on_schema(self, address):
+        ArrowSchemaC.from_address(address).release = None
+        self.released.append("schema")
+
+    def _on_array(self, address):
+        ArrowArrayC.from_address(address).release = None
+        self.released.append("array")
+
+    def __arrow_c_array__(self, requested_schema=None):
+        new = ctypes.pythonapi.PyCapsule_New
+        new.restype, new.argtypes = ctypes.py_object, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
+        self._data = [ctypes.create_string_buffer(b, len(b)) for b in self.buffers]
+        self._pointers = (ctypes.c_void_p * max(1, len(self._data)))(*map(ctypes.addressof, self._data))
+        self._schema = ArrowSchemaC(format=self.fmt, release=ctypes.cast(self._release_schema, ctypes.c_void_p))
+        self._array = ArrowArrayC(length=self.length, null_count=self.null_count, n_buffers=len(self._data),
+                                  buffers=ctypes.addressof(self._pointers),
+                                  release=ctypes.cast(self._release_array, ctypes.c_void_p))
+        return (new(ctypes.addressof(self._schema), b"arrow_schema", None),
+                new(ctypes.addressof(self._array), b"arrow_array", None))
+
+
+@pytest.mark.parametrize("fmt,buffers,call", [
+    (b"n", [], m.exact_match_batch),
+    (b"u", [b"\x01", np.array([0, 1, 1], np.int32).tobytes(), b"a"], m.exact_match_batch),
+    (b"g", [b"\x01", np.array([1.0, 2.0]).tobytes()], m.numeric_distance_batch),
+])
+def test_python_release_callbacks_run_before_the_error_is_raised(fmt, buffers, call, capfd):
+    producer = PythonReleaseProducer(fmt, 2, 1, buffers)
+    other = [1.0, 2.0] if call is m.numeric_distance_batch else ["a", "b"]
+    with pytest.raises(TypeError, match=f"^argument 'left': element {0 if fmt == b'n' else 1} {NULL}"):
+        call(producer, other)
+    assert sorted(producer.released) == ["array", "schema"]
+    assert capfd.readouterr().err == ""

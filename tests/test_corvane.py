@@ -88,6 +88,9 @@ def test_compare_equals_engine_by_hand(left_kind, right_kind, missing):
     (dict(pairs=(np.array([0, 2**64 - 1], np.uint64), [0, 0])), IndexError, r"left position 18446744073709551615 at"),
     (dict(pairs=([0, 1], [0])), ValueError, r"2 left positions but 1 right positions"),
     (dict(pairs=([0.0, 1.0], [0, 1])), TypeError, r"left positions must be integers"),
+    (dict(pairs=([0, 1], pd.array([1, None], dtype="Int64"))), TypeError,
+     r"^pairs: the right positions hold missing values \(first at pair 1\); drop those pairs first$"),
+    (dict(pairs=([0, 1], pa.array([None, 1]))), TypeError, r"right positions hold missing values \(first at pair 0\)"),
     (dict(missing="drop"), ValueError, r"missing must be 'nan', 'error' or a number"),
 ])
 def test_compare_refusals_name_the_users_column(call, error, message):
@@ -163,6 +166,75 @@ def test_partition_scores_like_compare_then_scorer(fitted):
     assert corvane.score_partition(frame.iloc[:0], comparisons, scorer, missing=0.0).shape == (0, 5)
     undecided = corvane.score_partition(frame, comparisons, scorer)  # a missing value leaves the decision missing
     assert undecided["match"].isna().tolist() == [False, True, True] and undecided["match"][0] == (expected[0] >= 0.5)
+
+
+PARIS = pd.DataFrame({"d": pd.to_datetime(["2024-03-01 01:00", "2024-03-03 01:00"]).tz_localize("Europe/Paris"),
+                      "s": ["a", "b"]})
+STAMPS = {
+    "naive": PARIS.assign(d=PARIS["d"].dt.tz_localize(None)),
+    "date": pa.table({"d": pa.array([__import__("datetime").date(2024, 3, 1)] * 2), "s": ["a", "b"]}),
+    "utc": PARIS.assign(d=PARIS["d"].dt.tz_convert("UTC")),
+}
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_compare_refuses_what_it_cannot_define(kind):
+    # Time zone against none: no instant on the naive side (two zones are fine).
+    paris = KINDS[kind](PARIS)
+    for other in ("naive", "date"):
+        for left, right in ((paris, STAMPS[other]), (STAMPS[other], paris)):
+            with pytest.raises(TypeError, match=r"'date_distance' cannot compare datetimes with a time zone to ones "
+                                                r"without; give the naive side its time zone first"):
+                corvane.compare(left, right, ([0], [0]), [("d", "date_distance")])
+    instants = corvane.compare(paris, STAMPS["utc"], ([0, 1], [1, 1]), [("d", "date_distance")])
+    assert columns_of(instants)["d_date_distance"].tolist() == [2.0, 0.0]  # UTC midnights
+    # A column name held twice: the same refusal for every kind that allows it.
+    if kind != "polars":
+        twice = (pd.DataFrame([["a", "b"]], columns=["s", "s"]) if kind == "pandas"
+                 else pa.table([pa.array(["a"]), pa.array(["b"])], names=["s", "s"]))
+        with pytest.raises(ValueError, match=r"^right has more than one column named 's'$"):
+            corvane.compare(paris, twice, ([0], [0]), [("s", "exact")])
+
+
+def partition_kinds():
+    frame = pd.DataFrame({"x_l": [1.0, 2.0, 3.0], "x_r": [1.0, 3.0, 3.0],
+                          "id": pd.array([2**53 + 1, None, -7], dtype="Int64"),
+                          "town": pd.Categorical(["kew", None, "ryde"]),
+                          "name": pd.array(["anna", None, "jó"], dtype="string"),
+                          "probability": ["p", "q", "r"], "match": [True, False, True], "x_numeric": 0.5},
+                         index=[5, 6, 7])
+    arrow = pa.Table.from_pandas(frame, preserve_index=False)
+    return {"pandas": frame, "polars": pl.from_arrow(arrow), "table": arrow, "batch": arrow.to_batches()[0]}
+
+
+@pytest.mark.parametrize("kind", ["pandas", "polars", "table", "batch"])
+def test_partition_keeps_columns_as_they_are(kind):
+    from sklearn.linear_model import LogisticRegression
+
+    scorer = corvane.Scorer.from_sklearn(LogisticRegression().fit([[0.0], [1.0]], [0, 1]))
+    batch = partition_kinds()[kind]
+    keep = ["name", "id", "town"]
+    out = corvane.score_partition(batch, [("x", "numeric")], scorer, keep=keep)
+    names = list(out.columns) if kind in ("pandas", "polars") else out.column_names
+    assert names == keep + ["x_numeric", "probability", "match"]
+    for name in keep:
+        if kind == "pandas":
+            assert out[name].dtype == batch[name].dtype and out[name].equals(batch[name]), name
+        elif kind == "polars":
+            assert out[name].dtype == batch[name].dtype and out[name].equals(batch[name]), name
+        else:
+            assert out.column(name).equals(batch.column(name)), name
+    refusals = [
+        (dict(keep=["probability"]), r"^keep: 'probability' is also the name of an output column; rename it first$"),
+        (dict(keep=["id", "x_numeric"]), r"keep: 'x_numeric' is also the name of an output column"),
+        (dict(keep=["match"]), r"keep: 'match' is also the name"),
+        (dict(keep=["id", "id"]), r"^keep: 'id' is given twice$"),
+        (dict(keep=["nope"]), r"^batch has no column 'nope'$"),
+        (dict(threshold=float("nan")), r"^threshold is NaN"),
+    ]
+    for options, message in refusals:
+        with pytest.raises(ValueError, match=message):
+            corvane.score_partition(batch, [("x", "numeric")], scorer, **options)
 
 
 def test_failure_report_names_the_source_relative_to_the_project(capfd):

@@ -56,6 +56,40 @@ def test_handler_calls_module_during_long_call(workers):
     assert out.stdout.splitlines() == [f"{n} True True True" for n in ("forest", "svm", "strings")]
 
 
+def test_fork_in_handler_during_call():
+    # The handler forks while the call's rows are out on the workers; the
+    # child has none of them, and must still finish the call (and call again).
+    out = run("""
+        X = np.random.default_rng(1).random((100000, 4))  # each call takes some 0.3 s on 2 workers
+        L, R = ["abcdefghij" * 10] * 4000, ["bcdefghija" * 10] * 4000
+        calls = {"strings": lambda: m.damerau_levenshtein_batch(L, R),   # rows
+                 "forest": lambda: m.predict_forest_batch(X, *forest)}  # blocks
+        sys.setswitchinterval(1000)  # the helper below runs once the call gives the lock up
+        for name, call in calls.items():
+            expected, forked = call(), []
+            def handler(*_):
+                if not forked:
+                    forked.append(os.fork())
+                    if forked[0] == 0: signal.alarm(30)
+            signal.signal(signal.SIGUSR1, handler)
+            entered = threading.Event()
+            poke = threading.Thread(target=lambda: (entered.wait(), os.kill(os.getpid(), signal.SIGUSR1)))
+            poke.start()
+            entered.set()
+            got = call()
+            if forked[0] == 0:
+                again = call()
+                print(name, "child", np.array_equal(got, expected), np.array_equal(again, expected), flush=True)
+                os._exit(0)
+            poke.join()
+            print(name, "parent", np.array_equal(got, expected), os.waitstatus_to_exitcode(os.waitpid(forked[0], 0)[1]),
+                  flush=True)
+    """, workers=2)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == [f"{n} {who}" for n in ("strings", "forest")
+                                       for who in ("child True True", "parent True 0")]
+
+
 def test_exit_with_daemon_threads_inside_calls():
     # One long call, loops of short ones (the lock is taken back often), and
     # a conversion that runs Python code which gives the lock up.

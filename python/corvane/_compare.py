@@ -144,19 +144,26 @@ def kind_of(frame: object, what: str) -> str:
     raise TypeError(f"{what} must be a pandas or polars DataFrame or a pyarrow Table, not {type(frame).__name__}")
 
 
+def check_column(frame: Any, kind: str, column: str, what: str) -> None:
+    """Refuses a column the table lacks or holds more than once, the same way
+    for every kind."""
+    names = frame.column_names if kind in ("table", "batch") else list(frame.columns)
+    count = names.count(column)
+    if count == 0:
+        raise ValueError(f"{what} has no column {column!r}")
+    if count > 1:
+        raise ValueError(f"{what} has more than one column named {column!r}")
+
+
 def arrow_column(frame: Any, kind: str, column: str, what: str) -> Any:
     """One column of a table as a pyarrow Array or ChunkedArray."""
     pa = _pyarrow()
-    names = frame.column_names if kind in ("table", "batch") else list(frame.columns)
-    if column not in names:
-        raise ValueError(f"{what} has no column {column!r}")
+    check_column(frame, kind, column, what)
     if kind == "polars":
         return frame.get_column(column).to_arrow()
     if kind in ("table", "batch"):
         return frame.column(column)
     series = frame[column]
-    if getattr(series, "ndim", 1) != 1:
-        raise ValueError(f"{what} has more than one column named {column!r}")
     try:
         return pa.array(series, from_pandas=True)
     except (pa.ArrowException, TypeError, ValueError) as error:
@@ -288,6 +295,8 @@ def score_columns(
     numeric_metrics: list[NumericMetric] = []
     masks: list[BoolArray] = []
     for pairing in pairings:
+        if pairing.numeric:
+            _check_time_zones(pa, pairing, values(0, pairing.left).type, values(1, pairing.right).type, names)
         sides = []
         for side, column in enumerate((pairing.left, pairing.right)):
             what = names[side]
@@ -340,6 +349,34 @@ def score_columns(
     return out
 
 
+def _check_time_zones(pa: Any, pairing: Pairing, left: Any, right: Any, names: tuple[str, str]) -> None:
+    """Refuses a datetime with a time zone against one without (or a date):
+    the naive side names no instant, so their distance is not defined.
+    Two zones are fine: both sides are instants."""
+    types = pa.types
+    aware = [types.is_timestamp(t) and t.tz is not None for t in (left, right)]
+    naive = [types.is_date(t) or (types.is_timestamp(t) and t.tz is None) for t in (left, right)]
+    if (aware[0] and naive[1]) or (naive[0] and aware[1]):
+        raise TypeError(
+            f"column {pairing.left!r} of {names[0]} holds {left} but column {pairing.right!r} of {names[1]} holds "
+            f"{right}: {pairing.metric!r} cannot compare datetimes with a time zone to ones without; give the naive "
+            "side its time zone first (for example .dt.tz_localize('UTC'))"
+        )
+
+
+def _missing_positions(array: npt.NDArray[Any]) -> npt.NDArray[np.intp]:
+    """Where positions converted from a nullable column are missing (NaN,
+    None, pandas' NA)."""
+    if array.dtype.kind == "f":
+        return np.flatnonzero(np.isnan(array))
+    if array.dtype.kind == "O":
+        pd = sys.modules.get("pandas")
+        if pd is not None:
+            return np.flatnonzero(np.asarray(pd.isna(array), dtype=np.bool_))
+        return np.flatnonzero([v is None or (isinstance(v, float) and v != v) for v in array])
+    return np.flatnonzero(np.zeros(len(array), dtype=np.bool_))
+
+
 def _positions(pairs: object, sizes: tuple[int, int]) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
     if not isinstance(pairs, (tuple, list)) or len(pairs) != 2:
         raise TypeError("pairs must be a tuple (left_positions, right_positions) of integer arrays")
@@ -350,6 +387,12 @@ def _positions(pairs: object, sizes: tuple[int, int]) -> tuple[npt.NDArray[np.in
         if array.ndim != 1:
             raise ValueError(f"pairs: the {what} positions must be 1-D, not of shape {array.shape}")
         if array.size and array.dtype.kind not in "iu":
+            absent = _missing_positions(array)
+            if absent.size:
+                raise TypeError(
+                    f"pairs: the {what} positions hold missing values (first at pair {int(absent[0])}); "
+                    "drop those pairs first"
+                )
             raise TypeError(f"pairs: the {what} positions must be integers, not {array.dtype}")
         if array.size:
             # Checked in the given dtype: a large unsigned position would wrap

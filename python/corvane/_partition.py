@@ -12,12 +12,13 @@ into partitions gives exactly the single-process result.
 
 from __future__ import annotations
 
+import math
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any, TypeVar
 
 import numpy as np
 
-from ._compare import Comparison, F64Array, Missing, arrow_column, check_missing, from_columns, kind_of
+from ._compare import Comparison, F64Array, Missing, arrow_column, check_column, check_missing, from_columns, kind_of
 from ._compare import _pyarrow, score_columns, pairings_of
 from ._scorer import Scorer
 
@@ -44,6 +45,10 @@ def score_partition(
     probability is NaN, as it is for a pair with a missing comparison under
     ``missing="nan"``).
 
+    ``keep`` columns come back as they are (values and type); a ``keep``
+    name that is also an output column's is refused, as is a NaN
+    ``threshold``.
+
     ``batch`` is a pandas DataFrame (Dask's ``map_partitions``; the result
     keeps its index), a pyarrow RecordBatch (Spark's ``mapInArrow``, see
     ``score_batches``) or Table, or a polars DataFrame. ``missing`` is
@@ -55,6 +60,17 @@ def score_partition(
     check_missing(missing)
     pairings = pairings_of(comparisons, suffixes)
     kind = kind_of(batch, "batch")
+    if isinstance(keep, str):
+        raise TypeError("keep must be a list of column names, not a string")
+    if threshold is not None and math.isnan(threshold):
+        raise ValueError("threshold is NaN, which no probability reaches: give a number, or None for no decisions")
+    outputs = [s.name for s in pairings] + ["probability"] + (["match"] if threshold is not None else [])
+    for k, name in enumerate(keep):
+        check_column(batch, kind, name, "batch")
+        if name in outputs:
+            raise ValueError(f"keep: {name!r} is also the name of an output column; rename it first")
+        if name in keep[:k]:
+            raise ValueError(f"keep: {name!r} is given twice")
     columns = {c: arrow_column(batch, kind, c, "batch") for s in pairings for c in (s.left, s.right)}
     n = int(batch.num_rows) if kind in ("table", "batch") else int(batch.shape[0])  # type: ignore[attr-defined]
     scores = score_columns(columns, columns, pairings, None, n, missing, names=("left", "right"))
@@ -83,12 +99,13 @@ def score_batches(
 
 
 def _column(batch: Any, kind: str, name: str) -> Any:
+    """A kept column as it is: its pandas array (nullable integers,
+    categoricals and strings keep their dtype, and no index alignment
+    happens), polars Series or Arrow array."""
     if kind == "pandas":
-        return batch[name].to_numpy()
+        return batch[name].array
     if kind == "polars":
         return batch.get_column(name)
-    if name not in batch.column_names:
-        raise ValueError(f"batch has no column {name!r}")
     return batch.column(name)
 
 

@@ -6,7 +6,9 @@
 // (the capsule's copy is marked released, so its destructor frees only the
 // struct memory) into one ArrowImport, which calls every release callback
 // exactly once when it is destroyed: on success when the column dies at the
-// end of the call, on failure as soon as the conversion unwinds. Columns
+// end of the call, on failure as soon as the conversion unwinds (a Python
+// error being raised is set aside while the callbacks run, then restored:
+// a callback written in Python cannot run, or be judged, with it set). Columns
 // point straight into the producer's buffers and hold the ArrowImport
 // through a type-erased shared_ptr; the import is always destroyed with the
 // interpreter lock held (columns live in the body's scope), so producers
@@ -17,7 +19,8 @@
 // Arrow format, the struct's shape (buffer counts, lengths, offsets) — work
 // per array, never per string. Then, with the lock released: nulls, offsets
 // (non-negative, non-decreasing), views inside their buffers, dictionary
-// indices inside the dictionary, UTF-8 of every string; NumPy unicode arrays
+// indices inside the dictionary, UTF-8 of every string that is not null
+// (a null value's bytes mean nothing, in a dictionary too); NumPy unicode arrays
 // are transcoded and StringDType arrays copied into the call's buffer. The
 // first problem (lowest element index) is raised after the lock is back.
 // The C Data Interface gives no size for a utf8 data buffer: its extent is
@@ -27,7 +30,8 @@
 // Not read in place (iterated item by item as before): NumPy subclasses,
 // objects whose dtype is a NumPy dtype (pandas Series backed by NumPy: an
 // object Series holds Python objects, and the Arrow export of a float
-// Series would turn NaN into nulls), sequences whose Arrow export raises,
+// Series would turn NaN into nulls), sequences whose Arrow export raises
+// an ordinary Exception (not MemoryError or RecursionError, which propagate),
 // float columns of Arrow types other than floats and integers (decimals),
 // NumPy arrays of other dtypes or shapes or of non-native byte order, and
 // StringDType arrays whose missing value is a string.
@@ -90,10 +94,15 @@ struct ArrowImport {
     ArrowImport(const ArrowImport&) = delete;
     ArrowImport& operator=(const ArrowImport&) = delete;
     ~ArrowImport() {
+        PyObject* raised = PyErr_GetRaisedException();
         for (ArrowArray& a : chunks)
             if (a.release) a.release(&a);
         if (schema.release) schema.release(&schema);
         if (stream.release) stream.release(&stream);
+        // A callback has no way to report an error: one it left set is not
+        // the call's, and must not replace (or be taken for) the call's own.
+        if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+        if (raised) PyErr_SetRaisedException(raised);
     }
 };
 
@@ -101,25 +110,43 @@ struct ArrowImport {
     throw ValueError(ctx.prefix() + "malformed Arrow data (" + what + ")");
 }
 
-// Moves the struct out of a capsule of the given name.
+// Moves the struct out of a capsule of the given name, which `method`
+// returned.
 template <class T>
-void take_from_capsule(PyObject* capsule, const char* name, T& into) {
-    T* src = static_cast<T*>(PyCapsule_GetPointer(capsule, name));  // TypeError-free: ValueError on mismatch
-    if (!src) pending();
-    if (!src->release) {
-        PyErr_Format(PyExc_ValueError, "the '%s' capsule holds a released struct", name);
-        pending();
+void take_from_capsule(PyObject* capsule, const char* name, T& into, const char* method, const ColumnContext& ctx) {
+    if (!PyCapsule_IsValid(capsule, name)) {
+        std::string got;
+        if (!PyCapsule_CheckExact(capsule)) {
+            got = "a '" + type_qualname(capsule) + "' object";
+        } else {
+            const char* found = PyCapsule_GetName(capsule);
+            got = found ? "a capsule named '" + std::string(found) + "'" : std::string("a capsule with no name");
+        }
+        PyErr_Clear();
+        throw ValueError(ctx.prefix() + method + " returned " + got + " where an '" + name + "' capsule belongs");
     }
+    T* src = static_cast<T*>(PyCapsule_GetPointer(capsule, name));
+    if (!src) pending();
+    if (!src->release) throw ValueError(ctx.prefix() + "the '" + name + "' capsule holds a released struct");
     into = *src;
     src->release = nullptr;
 }
 
 [[noreturn]] void stream_failed(ArrowImport& imp, int rc, const ColumnContext& ctx);
 
-// An exporter that raises (a polars Object series cannot be exported) may
-// still be a sequence whose items convert as before: it is then iterated.
+// True when the error set is an ordinary Exception, which an object may
+// raise to decline a protocol; KeyboardInterrupt, SystemExit and the like
+// (not Exceptions), MemoryError and RecursionError are the caller's.
+bool ordinary_error() {
+    return PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError) &&
+           !PyErr_ExceptionMatches(PyExc_RecursionError);
+}
+
+// An exporter that raises an ordinary Exception (a polars Object series
+// cannot be exported) may still be a sequence whose items convert as
+// before: it is then iterated. Any other error propagates.
 bool export_failed(PyObject* obj) {
-    if (!PySequence_Check(obj)) pending();
+    if (!ordinary_error() || !PySequence_Check(obj)) pending();
     PyErr_Clear();
     return false;
 }
@@ -136,9 +163,9 @@ bool import_arrow(PyObject* obj, ArrowImport& imp, const ColumnContext& ctx) {
             PyErr_SetString(PyExc_TypeError, "__arrow_c_array__ must return a (schema, array) tuple of capsules");
             pending();
         }
-        take_from_capsule(PyTuple_GET_ITEM(pair.get(), 0), "arrow_schema", imp.schema);
+        take_from_capsule(PyTuple_GET_ITEM(pair.get(), 0), "arrow_schema", imp.schema, "__arrow_c_array__", ctx);
         imp.chunks.push_back(ArrowArray{});
-        take_from_capsule(PyTuple_GET_ITEM(pair.get(), 1), "arrow_array", imp.chunks.back());
+        take_from_capsule(PyTuple_GET_ITEM(pair.get(), 1), "arrow_array", imp.chunks.back(), "__arrow_c_array__", ctx);
         return true;
     }
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) pending();
@@ -151,7 +178,7 @@ bool import_arrow(PyObject* obj, ArrowImport& imp, const ColumnContext& ctx) {
     }
     PyRef capsule(PyObject_CallNoArgs(method.get()));
     if (!capsule) return export_failed(obj);
-    take_from_capsule(capsule.get(), "arrow_array_stream", imp.stream);
+    take_from_capsule(capsule.get(), "arrow_array_stream", imp.stream, "__arrow_c_stream__", ctx);
     if (int rc = imp.stream.get_schema(&imp.stream, &imp.schema)) stream_failed(imp, rc, ctx);
     return true;
 }
@@ -204,6 +231,9 @@ void check_shape(const ArrowArray& a, std::int64_t min_buffers, const ColumnCont
         malformed(ctx, "negative length or offset, or missing buffers");
 }
 
+// A validity bitmap to read (null_count -1, unknown, counts as may).
+bool may_hold_nulls(const ArrowArray& a) { return a.null_count != 0 && a.n_buffers > 0 && a.buffers[0]; }
+
 // A run over a string array (format u, U or vu), pointing into its buffers.
 StringRun string_run(const char* format, const ArrowArray& a, const ColumnContext& ctx) {
     StringRun run;
@@ -217,10 +247,18 @@ StringRun string_run(const char* format, const ArrowArray& a, const ColumnContex
         run.buffers = reinterpret_cast<const char* const*>(a.buffers + 2);
         run.buffer_sizes = static_cast<const std::int64_t*>(a.buffers[a.n_buffers - 1]);
         if (run.n_buffers > 0 && !run.buffer_sizes) malformed(ctx, "missing buffer sizes");
+        if (may_hold_nulls(a)) {
+            run.validity = static_cast<const std::uint8_t*>(a.buffers[0]);
+            run.validity_offset = static_cast<std::size_t>(a.offset);
+        }
         return run;
     }
     check_shape(a, 3, ctx);
     if (!a.buffers[1]) malformed(ctx, "missing offsets buffer");
+    if (may_hold_nulls(a)) {
+        run.validity = static_cast<const std::uint8_t*>(a.buffers[0]);
+        run.validity_offset = static_cast<std::size_t>(a.offset);
+    }
     run.bytes = static_cast<const char*>(a.buffers[2]);
     if (format[0] == 'u') {
         run.layout = StringRun::Layout::kOffsets32;
@@ -246,7 +284,6 @@ inline bool valid_at(const ArrowArray& a, std::size_t i) {
     return (bits[k >> 3] >> (k & 7)) & 1;
 }
 
-bool may_hold_nulls(const ArrowArray& a) { return a.null_count != 0 && a.n_buffers > 0 && a.buffers[0]; }
 
 // First element of a chunk that is null, or whose dictionary index is out
 // of range (*bad_index set), or SIZE_MAX. A null slot's index may hold any
@@ -381,7 +418,12 @@ bool read_arrow_floats(PyObject* obj, const ColumnContext& ctx, FloatColumn& out
     bool is_signed = true;
     const int width = integer_width(format, is_signed);
     const bool f64 = std::strcmp(format, "g") == 0, f32 = std::strcmp(format, "f") == 0;
-    if ((!width && !f64 && !f32) || imp->schema.dictionary)
+    if (const ArrowSchema* dict = imp->schema.dictionary)
+        throw UnsupportedArrowFormat{ctx.where() + "dictionary-encoded Arrow column (indices '" + format +
+                                     "', values '" + (dict->format ? dict->format : "") +
+                                     "'): number columns are not read through a dictionary; decode it first "
+                                     "(pyarrow: .dictionary_decode())"};
+    if (!width && !f64 && !f32)
         throw UnsupportedArrowFormat{ctx.where() + "Arrow format '" + format +
                                      "' is not a number type (expected float64 'g', float32 'f' or an integer type)"};
     read_chunks(*imp, ctx);
@@ -512,6 +554,7 @@ bool has_numpy_dtype(PyObject* obj) {
     if (!api || numpy_major_version() < 2) return false;
     PyRef dtype(PyObject_GetAttrString(obj, "dtype"));
     if (!dtype) {
+        if (!ordinary_error()) pending();
         PyErr_Clear();
         return false;
     }

@@ -52,7 +52,16 @@
 //
 // Fork. A child forked after the pool exists has none of its threads; an
 // atfork handler forgets the pool there (its memory is leaked), and the
-// child's first parallel call creates a fresh one.
+// child's first parallel call creates a fresh one. A job can only be running
+// on the forking thread if that thread is the job's caller running its hook
+// (nowhere else does a caller run code that may fork). In the child, that job
+// belongs to the parent's pool: its other participants do not exist, and the
+// pool mutex may have been held by one of them at the fork. So once the hook
+// returns, the caller leaves the job and the pool untouched (the job's memory
+// is not even destroyed) and runs the whole call again from its first row on
+// the child's own pool; rows only ever write their own results, so rows the
+// parent's threads had finished are simply written again. A hook that asks
+// for a cancellation there just ends the call.
 #include "runtime/pool.hpp"
 
 #include <pthread.h>
@@ -70,6 +79,7 @@
 #include <cstring>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <string>
 
 #include "runtime/errors.hpp"
@@ -103,6 +113,10 @@ thread_local void* tl_poll_ctx = nullptr;
 // Nested calls on this thread run inline: it is running a range of a job,
 // or the hook of a job it is waiting for.
 thread_local bool tl_inline = false;
+
+// Bumped in a child process right after fork(): a job started before it
+// belongs to the parent's pool.
+std::atomic<std::uint64_t> g_forks{0};
 
 inline void cpu_relax() noexcept {
 #if defined(__x86_64__) || defined(__i386__)
@@ -243,6 +257,8 @@ struct Participant {
     // The calling thread only: its hook and the pacing of its clock reads.
     WaitPoll poll = nullptr;  // the hook set when the job started; null on workers
     bool cancelled = false;
+    bool forked = false;       // the hook forked and this is the child: the job is abandoned
+    std::uint64_t forks = 0;   // g_forks when the job started
     bool poll_due = false;  // the row loop stopped early so the hook can run
     Clock::time_point next_poll{};
     Clock::time_point last_check{};
@@ -299,6 +315,12 @@ bool poll_if_due(Participant& p, Clock::time_point now) {
     }
     p.poll_due = false;
     p.next_poll = Clock::now() + kPollInterval;
+    if (g_forks.load(std::memory_order_relaxed) != p.forks) {
+        // A child process: the job and its pool are the parent's. Touch neither.
+        p.forked = true;
+        p.cancelled = cancel;
+        return cancel;
+    }
     if (cancel) cancel_job(p);
     return cancel;
 }
@@ -416,6 +438,7 @@ const char* const kNotInitialized = "The global thread pool has not been initial
 // Runs in a child process right after fork(): the pool's threads did not
 // survive, so forget the pool (leaking it) and let the child build its own.
 extern "C" void forget_pool_in_child() {
+    g_forks.fetch_add(1, std::memory_order_relaxed);
     pthread_mutex_init(&g_create_mu, nullptr);
     g_pool.store(nullptr, std::memory_order_relaxed);
     g_creation_failed = false;
@@ -522,10 +545,23 @@ void run_job(std::size_t n, BlockFn* blocks, RowFn* rows) {
     Pool& pool = the_pool();
     std::size_t target = pool.n_workers * (rows ? kRowChunksPerWorker : kBlockChunksPerWorker);
     std::size_t chunk_size = n / target + (n % target != 0 ? 1 : 0);
-    Job job(n, chunk_size, blocks, rows);
+    // The job lives here, destroyed on the way out unless it was abandoned
+    // in a forked child (its members may be half-written by a thread that
+    // does not exist there).
+    struct Slot {
+        alignas(Job) unsigned char bytes[sizeof(Job)];
+        Job* job = nullptr;
+        bool abandoned = false;
+        ~Slot() {
+            if (job && !abandoned) job->~Job();
+        }
+    } slot;
+    slot.job = new (slot.bytes) Job(n, chunk_size, blocks, rows);
+    Job& job = *slot.job;
 
     Participant me(pool, job);
     me.poll = tl_poll;
+    me.forks = g_forks.load(std::memory_order_relaxed);
     me.last_check = Clock::now();
     me.next_poll = me.last_check + kPollInterval;
 
@@ -578,6 +614,7 @@ void run_job(std::size_t n, BlockFn* blocks, RowFn* rows) {
             }
         }
         if (!job.finished()) poll_if_due(me, Clock::now());
+        if (me.forked) break;
 
         std::unique_lock<std::mutex> lk(pool.mu);
         if (job.finished()) {
@@ -600,6 +637,13 @@ void run_job(std::size_t n, BlockFn* blocks, RowFn* rows) {
         job.waiting = false;
     }
 
+    if (me.forked) {
+        // The hook forked and this is the child (see Fork above).
+        slot.abandoned = true;
+        if (me.cancelled) throw PythonErrorPending{};
+        run_job(n, blocks, rows);
+        return;
+    }
     if (job.cancelled) throw PythonErrorPending{};
     if (job.failure) std::rethrow_exception(job.failure);
 }

@@ -105,7 +105,10 @@ void for_each_row(std::size_t n, FunctionRef<void(RowCursor&)> body);
 // its rows to the pool first), so the hook may block or call the pool: such
 // a nested call runs inline on this thread. Returning true cancels the job:
 // the remaining rows are skipped, the workers leave, and for_each_range /
-// for_each_row throw PythonErrorPending. Thread-local; null = none.
+// for_each_row throw PythonErrorPending. A hook that forks: in the child,
+// the call runs again from its first row on the child's own pool (the
+// parent's threads are not there to finish their rows). Thread-local;
+// null = none.
 using WaitPoll = bool (*)(void* ctx);
 void set_wait_poll(WaitPoll poll, void* ctx) noexcept;
 // The hook currently set on this thread (so a nested user can restore it).

@@ -51,9 +51,10 @@ RunProblem check_offsets(const StringRun& run) {
             split |= o[i] < o[run.length] && (bytes[o[i]] & 0xC0) == 0x80;
         if (!split) return {};
     }
-    // Some string is invalid: find the first one.
+    // Some string is invalid: find the first one (unless only null
+    // elements' bytes are).
     for (std::size_t i = 0; i < run.length; ++i)
-        if (!valid_utf8(run[i])) return problem(RunProblem::Kind::kInvalidUtf8, i);
+        if (!run.is_null(i) && !valid_utf8(run[i])) return problem(RunProblem::Kind::kInvalidUtf8, i);
     return {};
 }
 
@@ -79,7 +80,7 @@ RunProblem check_views(const StringRun& run) {
                 static_cast<std::int64_t>(off) + len > run.buffer_sizes[buf] || run.buffers[buf] == nullptr)
                 return problem(RunProblem::Kind::kViewOutOfBounds, i);
         }
-        if (!valid_utf8(run[i])) return problem(RunProblem::Kind::kInvalidUtf8, i);
+        if (!run.is_null(i) && !valid_utf8(run[i])) return problem(RunProblem::Kind::kInvalidUtf8, i);
     }
     return {};
 }

@@ -45,6 +45,18 @@ struct StringRun {
     std::uint8_t index_bytes = 0;          // dictionary: 1, 2, 4 or 8
     bool index_signed = true;
     const StringRun* dictionary = nullptr;  // dictionary: the values
+    // Offsets and views layouts from foreign memory: the validity bitmap
+    // (bit validity_offset + i for element i), or null when none is null.
+    // A null element's bytes mean nothing, so check_run does not read them
+    // as text; the reader refuses nulls that the column would reach.
+    const std::uint8_t* validity = nullptr;
+    std::size_t validity_offset = 0;
+
+    bool is_null(std::size_t i) const noexcept {
+        if (!validity) return false;
+        const std::size_t k = validity_offset + i;
+        return !((validity[k >> 3] >> (k & 7)) & 1);
+    }
 
     std::int64_t index(std::size_t i) const noexcept {
         switch (index_bytes) {
@@ -239,7 +251,7 @@ struct RunProblem {
 
 // Checks a run from foreign memory before any kernel reads it: offsets
 // non-negative and non-decreasing, views inside their buffers, every string
-// valid UTF-8; for a dictionary run, the dictionary. Returns the first
+// that is not null valid UTF-8; for a dictionary run, the dictionary. Returns the first
 // problem in element order. Dictionary indices are the reader's to check
 // (only it knows which slots are null, and a null slot's index is
 // arbitrary). Reads only what the layout says exists.
