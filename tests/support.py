@@ -25,6 +25,7 @@ PARAMS = {name: tuple(params.split()) for name, params in [
                                               "cosine", "token_sort_ratio")),
     ("compute_feature_matrix", "string_columns_left string_columns_right string_metric_types numeric_left "
                                "numeric_right numeric_metric_types n_pairs"),
+    ("compare_pairs", "left right metrics left_positions right_positions missing"),
     ("predict_batch", "features weights bias"), ("predict_forest_batch", TREE_PARAMS),
     ("predict_gbdt_batch", TREE_PARAMS + " learning_rate init_value"),
     ("predict_svm_batch", "features support_vectors dual_coef intercept gamma prob_a prob_b")]}
