@@ -28,6 +28,7 @@ __all__ = [
     "cosine_batch",
     "token_sort_ratio_batch",
     "compute_feature_matrix",
+    "compare_pairs",
     "predict_batch",
     "predict_forest_batch",
     "predict_gbdt_batch",
@@ -117,6 +118,24 @@ def compute_feature_matrix(
     ``numeric_left`` and ``numeric_right`` are 2-D arrays of shape
     ``(n_numeric_cols, n_pairs)``. Reshape the result to
     ``(n_pairs, n_string_cols + n_numeric_cols)``.
+    """
+
+# ---- candidate pairs scored from the record columns ------------------------
+
+def compare_pairs(
+    left: Sequence[_Strings | _Floats],
+    right: Sequence[_Strings | _Floats],
+    metrics: Sequence[_StringMetric | _NumericMetric],
+    left_positions: _I64Array,
+    right_positions: _I64Array,
+    missing: _Float | Literal["error"],
+) -> _F64Array:
+    """Scores pair p of comparison k from ``left[k][left_positions[p]]`` and
+    ``right[k][right_positions[p]]``; result of shape (n_comparisons, n_pairs).
+
+    Nulls (and NaN in number columns) are missing values: such a pair scores
+    ``missing``, or raises ``ValueError`` when ``missing`` is ``"error"``.
+    A position outside its side raises ``IndexError``.
     """
 
 # ---- model scoring: one probability per row of a 2-D features array --------

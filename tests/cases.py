@@ -3,6 +3,8 @@ message). The binding tests check each exception and message; the
 reliability tests repeat the same calls for reference counts, memory and
 threads."""
 
+import math
+
 import numpy as np
 from numpy.lib.stride_tricks import as_strided
 
@@ -211,6 +213,31 @@ for change, message in [
                         for k, v in change.items()})
     CASES += [row(m.predict_forest_batch, (Z,) + lay, PanicException, message),
               row(m.predict_gbdt_batch, (Z,) + lay + (1.0, 0.0), PanicException, message)]
+
+# compare_pairs: the argument checks, then positions (left before right), then missing values
+cp, P2 = m.compare_pairs, np.arange(2)
+CASES += [
+    row(cp, (["a", "b"], [["a", "b"]], ["exact"], P2, P2, 0.0), ValueError,
+        "left, right and metrics must have the same length"),
+    row(cp, ([], [], [], P2, P2, 0.0), ValueError, "Must provide at least one comparison"),
+    row(cp, ([["a", "b"]], [["a", "b"]], ["exakt"], P2, P2, 0.0), ValueError,
+        "Unknown metric 'exakt' at index 0. Valid: " + LISTING + ' or ["numeric", "numeric_similarity", "date_distance"]'),
+    row(cp, ([["a", "b"]], [["a", "b"]], ["exact"], P2, P2[:1], 0.0), ValueError,
+        "left_positions and right_positions must have the same length"),
+    row(cp, ([["a", "b"]], [["a", "b"]], ["exact"], P2, P2, "drop"), ValueError, "missing must be a number or 'error'"),
+    row(cp, ([["a", "b"], ["c"]], [["a", "b"]] * 2, ["exact"] * 2, P2, P2, 0.0), ValueError,
+        "left column 1 has 1 records but the columns before it have 2"),
+    row(cp, ([["a", "b"]], [["a", "b"]], ["exact"], P2.astype(np.int32), P2, 0.0), TypeError,
+        ARRAY.format("left_positions", "ndarray")),
+    row(cp, ([[1.0, "x"]], [[1.0, 2.0]], ["numeric"], P2, P2, 0.0), TypeError,
+        "argument 'left': must be real number, not str"),
+    row(cp, ([["a", "b"]], [["a", "b"]], ["exact"], np.array([0, 1, 2, -1]), np.array([5, 0, 0, 0]), 0.0),
+        IndexError, "pairs: left position 2 at pair 2 is outside the 2 rows of left"),
+    row(cp, ([["a", "b"]], [["a", "b"]], ["exact"], P2, np.array([0, -3]), 0.0),
+        IndexError, "pairs: right position -3 at pair 1 is outside the 2 rows of right"),
+    row(cp, ([["a", "b"], [1.0, 2.0]], [["a", None], [1.0, math.nan]], ["exact", "numeric"], P2[::-1], P2, "error"),
+        ValueError, "comparison 0 has a missing value on the right side, first at pair 1 (right row 1)"),
+]
 
 if not SANITIZED:  # the sanitizer's operator new aborts instead of throwing
     BIG, LEAF = 2**21, layout([[(-1, -1, 0, 0.0, 2.0)]])

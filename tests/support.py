@@ -25,6 +25,7 @@ PARAMS = {name: tuple(params.split()) for name, params in [
                                               "cosine", "token_sort_ratio")),
     ("compute_feature_matrix", "string_columns_left string_columns_right string_metric_types numeric_left "
                                "numeric_right numeric_metric_types n_pairs"),
+    ("compare_pairs", "left right metrics left_positions right_positions missing"),
     ("predict_batch", "features weights bias"), ("predict_forest_batch", TREE_PARAMS),
     ("predict_gbdt_batch", TREE_PARAMS + " learning_rate init_value"),
     ("predict_svm_batch", "features support_vectors dual_coef intercept gamma prob_a prob_b")]}
@@ -323,6 +324,8 @@ def valid_calls(seed, rows=60):
     calls = [(f, (left, right)) for f in FUNCTIONS[:10] if not f.startswith("numeric")]
     calls += [(f, (fl, fr)) for f in ("numeric_distance_batch", "numeric_similarity_batch")]
     numeric = nrng.normal(size=(2, rows))
+    calls.append(("compare_pairs", ([left, fl, left], [right, fr, left], ["jaro_winkler", "numeric", "soundex"],
+                                    np.arange(rows), np.arange(rows)[::-1].copy(), 0.5)))
     calls.append(("compute_feature_matrix", ([left, right], [right, left], ["jaro_winkler", "token_sort_ratio"],
                                              numeric, numeric[::-1].copy(), ["numeric", "numeric_similarity"], rows)))
     X = nrng.normal(size=(rows, 11))
@@ -348,5 +351,15 @@ def check_metric(metric, left, right, want):
                                           [metric], n)
     else:
         column = m.compute_feature_matrix([left], [right], [metric], z, z, [], n)
-    for path, got in (("batch", batch), ("matrix", column.tolist())):
-        assert same_floats(got, want), (metric, path, [p for p in zip(left, right, got, want) if p[2] != p[3]])
+    # compare_pairs: the records once each, every pair three times (so the
+    # pairs outnumber the records and per-record work applies); a number
+    # that is NaN is a missing value there, and scores the fill value NaN.
+    positions = np.tile(np.arange(n, dtype=np.int64), 3)
+    pairs = m.compare_pairs([left], [right], [metric], positions, positions, math.nan)
+    assert pairs.shape == (1, 3 * n)
+    paired = list(want)
+    if metric in NUMERIC_METRICS:
+        paired = [math.nan if a != a or b != b else w for a, b, w in zip(left, right, want)]
+    for path, got, expected in (("batch", batch, want), ("matrix", column.tolist(), want),
+                                ("pairs", pairs[0].tolist(), paired * 3)):
+        assert same_floats(got, expected), (metric, path, [p for p in zip(left, right, got, expected) if p[2] != p[3]])

@@ -3,6 +3,7 @@ numbers. Every form must give what the same values give as a list, bad
 columns must fail cleanly, and every exported Arrow buffer must be released."""
 
 import ctypes
+import math
 import struct
 import subprocess
 import sys
@@ -15,6 +16,7 @@ import pyarrow as pa
 import pytest
 
 import _corvane_rs as m
+from support import same_floats
 
 LEFT = ["martha", "", "dwayne", "Jones-Smith & Co", "héllo wörld, Müller Straße 12 and a long ascii tail", "日本語テキスト", "a\x00b", "x" * 40, "🙂 emoji"]
 RIGHT = ["marhta", "x", "duane", "Smith Jones Co", "hello world, Muller Strasse 12 and a long ascii tail", "日本語", "a\x00c", "x" * 39 + "y", "🙂 emoji"]
@@ -63,6 +65,77 @@ def test_string_forms_match_the_list_path(form):
                                    METRIC_NAMES, empty, empty, [], n).reshape(n, 8)
     want = np.array([expected[name] for name in STRING_BATCHES]).T
     assert np.array_equal(got, want)
+    # Pairs gathered by the engine: 30 pairs of 9 + 9 records, the same
+    # column object for every comparison on the left, fresh ones on the right.
+    lpos = np.array([3, 0, 8, 8, 1, 5, 2, 7, 6, 4] * 3)
+    rpos = lpos[::-1].copy()
+    same = make(LEFT)
+    got = m.compare_pairs([same] * 8, [make(RIGHT) for _ in range(8)], METRIC_NAMES, lpos, rpos, 0.0)
+    gathered = ([LEFT[i] for i in lpos], [RIGHT[i] for i in rpos])
+    assert np.array_equal(got, [getattr(m, name + "_batch")(*gathered) for name in STRING_BATCHES])
+
+
+NULLABLE = ["ann", None, "bob", "", None, "bob"]
+NULL_FORMS = {
+    "utf8": pa.array,
+    "large_utf8": lambda v: pa.array(v, pa.large_string()),
+    "utf8_view": lambda v: pa.array(v, pa.string_view()),
+    "chunked": lambda v: pa.chunked_array([v[:1], v[1:4], [], v[4:]], pa.string()),
+    "sliced": lambda v: pa.array([None] + v + ["after"])[1:-1],
+    "dictionary": lambda v: pa.array(v).dictionary_encode(),
+    "null_in_dictionary": lambda v: pa.DictionaryArray.from_arrays(
+        pa.array([0, 1, 2, 3, 1, 2], pa.int8()), pa.array(["ann", None, "bob", ""])),
+    "polars": pl.Series,
+    "polars_categorical": lambda v: pl.Series(v, dtype=pl.Categorical),
+    "pandas_str": lambda v: pd.Series(v, dtype="str"),
+    "numpy_stringdtype": lambda v: np.array(v, dtype=np.dtypes.StringDType(na_object=None)),
+    "list": list,
+    "tuple": tuple,
+}
+
+
+@pytest.mark.parametrize("form", NULL_FORMS)
+@pytest.mark.parametrize("missing", [math.nan, 0.25, -0.0])
+def test_nulls_are_missing_values_in_every_form(form, missing):
+    left = NULL_FORMS[form](NULLABLE)
+    right = ["ann", "ann", "bob", "", "x", "bob"]
+    lpos, rpos = np.array([0, 1, 2, 3, 4, 5, 5, 1, 3]), np.array([0, 1, 2, 3, 4, 5, 0, 0, 3])
+    got = m.compare_pairs([left, left, right], [right, right, left], ["exact", "jaro_winkler", "levenshtein"], lpos,
+                          rpos, missing)
+    def expected(batch, a, b):
+        return [missing if x is None or y is None else batch([x], [y])[0] for x, y in zip(a, b)]
+
+    pairs = [NULLABLE[i] for i in lpos], [right[i] for i in rpos]
+    assert same_floats(got[0], expected(m.exact_match_batch, *pairs))
+    assert same_floats(got[1], expected(m.jaro_winkler_batch, *pairs))
+    assert same_floats(got[2], expected(m.levenshtein_batch, [right[i] for i in lpos], [NULLABLE[i] for i in rpos]))
+    assert np.isnan(m.compare_pairs([pa.nulls(3)], [["a"] * 3], ["soundex"], np.arange(3), np.arange(3), math.nan)).all()
+    with pytest.raises(ValueError, match=r"^comparison 1 has a missing value on the left side, first at pair 1 "
+                                         r"\(left row 1\)$"):
+        m.compare_pairs([right, left], [right, right], ["exact", "exact"], lpos, rpos, "error")
+
+
+def test_number_columns_hold_missing_values_as_nan():
+    values = [1.5, None, -2.0, 7.0]
+    forms = [pa.array(values), pa.chunked_array([[1, None], [-2, 7]], pa.int32()), values, pl.Series(values),
+             np.array([1.5, np.nan, -2.0, 7.0])]
+    lpos = np.array([0, 1, 2, 3, 1])
+    rpos = lpos[::-1].copy()
+    for form in forms:
+        got = m.compare_pairs([form, form], [[1.0, 2.0, 3.0, 4.0]] * 2, ["numeric", "numeric_similarity"], lpos, rpos,
+                              9.0)
+        plain = [None if x is None or x != x else float(x)
+                 for x in (form.to_pylist() if hasattr(form, "to_pylist") else list(form))]
+        for k, batch in enumerate((m.numeric_distance_batch, m.numeric_similarity_batch)):
+            want = [9.0 if plain[i] is None else batch([plain[i]], [float(j + 1)])[0] for i, j in zip(lpos, rpos)]
+            assert same_floats(got[k], want), (form, k)
+
+
+def test_zero_one_lists_share_two_floats():
+    for batch in (m.exact_match_batch, m.soundex_batch):
+        got = batch(["ann", "robert", "ann", "x"], ["ann", "rupert", "ann", "y"])
+        assert got == [1.0, 0.0 if batch is m.exact_match_batch else 1.0, 1.0, 0.0] and got[0] is got[2]
+        assert all(type(x) is float and math.copysign(1, x) == 1 for x in got)
 
 
 NUMBERS = [0.0, -1.5, 3.25, 1e30, -0.0, float("inf"), float("nan"), 7.0]

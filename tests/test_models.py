@@ -50,6 +50,15 @@ def test_logistic_feature_counts_around_the_block(f):
         assert same_floats(m.predict_batch(Xv, w, -0.3), logistic_scores(Xv, w, -0.3))
 
 
+def test_logistic_rows_across_blocks():
+    # Rows are scored in blocks (dot products, then exponentials): every
+    # row of a long matrix, in both summation orders, as the reference.
+    rng = np.random.default_rng(11)
+    X, w = rng.normal(size=(1500, 9)) * 50, rng.normal(size=9)
+    for Xv in (X, np.asfortranarray(X), X[::-1]):
+        assert same_floats(m.predict_batch(Xv, w, 0.125), logistic_scores(Xv, w, 0.125))
+
+
 def test_logistic_edges():
     assert m.predict_batch(np.zeros((2, 0)), np.zeros(0), 2.0).tolist() == [1.0 / (c_exp(-2.0) + 1.0)] * 2
     assert m.predict_batch(np.array([[1.0], [-1.0], [0.0]]), np.array([800.0]), 0.0).tolist() == [1.0, 0.0, 0.5]

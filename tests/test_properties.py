@@ -96,7 +96,7 @@ hostile = st.recursive(
         st.builds(lambda items: Seq(items, fail_at=1), st.lists(inner, max_size=3)),
         st.builds(NoLength, st.lists(inner, max_size=3)), st.builds(range, st.integers(0, 40))),
     max_leaves=8)
-DOCUMENTED = (TypeError, ValueError, OverflowError, UnicodeEncodeError, MemoryError, Boom)
+DOCUMENTED = (TypeError, ValueError, OverflowError, UnicodeEncodeError, MemoryError, Boom, IndexError)
 
 
 @FUZZ

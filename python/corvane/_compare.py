@@ -2,24 +2,24 @@
 
 Flow of one call: the compared columns of each table become Arrow arrays
 (pyarrow Tables as they are, polars columns without a copy, pandas columns
-through ``pyarrow.array``: the cost is per record, not per pair); the pairs'
-values are gathered with Arrow ``take``; string columns go to the engine as
-Arrow arrays (read in place, no Python object per value), numeric and
-temporal columns as one float64 matrix; one ``compute_feature_matrix`` call
-scores everything; then the pairs with a missing value get the ``missing``
-policy's value and the scores are handed back as a table of the caller's
-kind.
+through ``pyarrow.array``: the cost is per record, not per pair). String
+columns go to the engine as they are (read in place, nulls included);
+numeric and temporal columns as one float64 array per record column, NaN
+where missing. One ``compare_pairs`` call then reads every pair's values at
+its two positions, scores every comparison and returns one contiguous
+float64 column per comparison, which becomes the result's column as it is.
 
 Missing means null, or NaN in a float column (pandas' marker for a missing
-number). The engine never sees a missing value: nulls are filled with ""
-or 0.0 before the call and the affected pairs overwritten after it, so a
-missing value can never score like a real one (two empty strings would be
-an exact match, NaN against 0 a numeric similarity of 1.0).
+number). The engine sees missing values itself: a pair with one never
+reaches a kernel and gets the ``missing`` policy's value, so a missing
+value can never score like a real one (two empty strings would be an exact
+match, NaN against 0 a numeric similarity of 1.0).
 """
 
 from __future__ import annotations
 
 import numbers
+import re
 import sys
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
@@ -198,32 +198,23 @@ def _is_string_type(pa: Any, t: Any) -> bool:
     return bool(types.is_string(t) or types.is_large_string(t) or types.is_string_view(t))
 
 
-def engine_strings(values: Any, column: str, what: str, metric: str) -> tuple[Any, BoolArray]:
-    """A gathered column as the engine's string column ("" where missing)
-    and its missing mask."""
+def engine_strings(values: Any, column: str, what: str, metric: str) -> Any:
+    """A record column as the engine reads it: Arrow strings as they are
+    (nulls are the engine's to see)."""
     pa = _pyarrow()
-    pc = pa.compute
     t = values.type
     if pa.types.is_null(t):
-        values = pc.cast(values, pa.string())
-    elif not _is_string_type(pa, t):
+        return values
+    if not _is_string_type(pa, t):
         raise TypeError(
             f"column {column!r} of {what} holds {t}, but {metric!r} compares strings: convert it first "
             "(for example .astype(str))"
         )
-    if pa.types.is_dictionary(values.type):
-        values = pc.cast(values, values.type.value_type)
-    if not values.null_count:
-        return values, np.zeros(len(values), dtype=np.bool_)
-    missing = np.asarray(values.is_null().to_numpy(zero_copy_only=False), dtype=np.bool_)
-    if pa.types.is_string_view(values.type):
-        values = pc.cast(values, pa.large_string())
-    values = pc.fill_null(values, "")
-    return values, missing
+    return values
 
 
 def engine_floats(values: Any, column: str, what: str, metric: str) -> F64Array:
-    """A gathered column as float64, NaN where missing; dates and datetimes
+    """A record column as float64, NaN where missing; dates and datetimes
     become days since 1970-01-01 (fractional for datetimes)."""
     pa = _pyarrow()
     pc = pa.compute
@@ -262,6 +253,10 @@ def check_missing(missing: object) -> None:
         raise TypeError(f"missing must be 'nan', 'error' or a number, not {type(missing).__name__}")
 
 
+_MISSING_AT = re.compile(r"^comparison (\d+) has a missing value on the (left|right) side, first at pair (\d+) "
+                         r"\((?:left|right) row (\d+)\)$")
+
+
 def score_columns(
     left: Mapping[str, Any],
     right: Mapping[str, Any],
@@ -276,77 +271,40 @@ def score_columns(
     ``left``/``right`` map column names to Arrow columns; ``positions``
     picks each pair's rows (None: row i of both sides is pair i).
     """
-    pa = _pyarrow()
-    gathered: dict[tuple[int, str], Any] = {}
-    takes = None if positions is None else [pa.array(p, type=pa.int64()) for p in positions]
+    converted: dict[tuple[int, str, bool], Any] = {}
 
-    def values(side: int, column: str) -> Any:
-        key = (side, column)
-        if key not in gathered:
+    def values(side: int, pairing: Pairing) -> Any:
+        column = (pairing.left, pairing.right)[side]
+        key = (side, column, pairing.numeric)
+        if key not in converted:
             source = (left, right)[side][column]
-            if takes is not None:
-                source = source.take(takes[side])
-            gathered[key] = source
-        return gathered[key]
+            convert = engine_floats if pairing.numeric else engine_strings
+            converted[key] = convert(source, column, names[side], pairing.metric)
+        return converted[key]
 
-    strings: list[tuple[Any, Any]] = []
-    string_metrics: list[StringMetric] = []
-    numeric_rows: list[tuple[F64Array, F64Array]] = []
-    numeric_metrics: list[NumericMetric] = []
-    masks: list[BoolArray] = []
-    for pairing in pairings:
-        if pairing.numeric:
-            _check_time_zones(pa, pairing, values(0, pairing.left).type, values(1, pairing.right).type, names)
-        sides = []
-        for side, column in enumerate((pairing.left, pairing.right)):
-            what = names[side]
-            if pairing.numeric:
-                floats = engine_floats(values(side, column), column, what, pairing.metric)
-                sides.append((floats, np.isnan(floats)))
-            else:
-                sides.append(engine_strings(values(side, column), column, what, pairing.metric))
-        (lvalues, lmiss), (rvalues, rmiss) = sides
-        either = lmiss | rmiss
-        if missing == "error" and either.any():
-            pair = int(np.argmax(either))
-            side = 0 if lmiss[pair] else 1
-            row = int(positions[side][pair]) if positions is not None else pair
-            raise ValueError(
-                f"column {(pairing.left, pairing.right)[side]!r} has a missing value on the {names[side]} side, "
-                f"first at pair {pair} ({names[side]} row {row}); pass missing='nan' or a fill value "
-                "to score such pairs, or drop them"
-            )
-        masks.append(either)
-        if pairing.numeric:
-            numeric_rows.append((lvalues, rvalues))
-            numeric_metrics.append(cast(NumericMetric, pairing.metric))
-        else:
-            strings.append((lvalues, rvalues))
-            string_metrics.append(cast(StringMetric, pairing.metric))
-
-    numeric_left = np.empty((len(numeric_rows), n))
-    numeric_right = np.empty((len(numeric_rows), n))
-    for r, (lvalues, rvalues) in enumerate(numeric_rows):
-        numeric_left[r] = lvalues
-        numeric_right[r] = rvalues
-    flat = _corvane_rs.compute_feature_matrix(
-        [s[0] for s in strings], [s[1] for s in strings], string_metrics,
-        numeric_left, numeric_right, numeric_metrics, n,
-    )
-    engine = flat.reshape(n, len(pairings))
-    out = np.empty((len(pairings), n))
-    next_string, next_numeric = 0, len(strings)
-    fill = np.nan if isinstance(missing, str) else float(missing)
-    for k, pairing in enumerate(pairings):
-        if pairing.numeric:
-            out[k] = engine[:, next_numeric]
-            next_numeric += 1
-        else:
-            out[k] = engine[:, next_string]
-            next_string += 1
-        if masks[k].any():
-            out[k][masks[k]] = fill
-    return out
+    for p in pairings:
+        if p.numeric:
+            _check_time_zones(_pyarrow(), p, left[p.left].type, right[p.right].type, names)
+    columns = [[values(side, p) for p in pairings] for side in (0, 1)]
+    if positions is None:
+        positions = (np.arange(n, dtype=np.int64),) * 2
+    policy: float | Literal["error"] = "error" if missing == "error" else (
+        np.nan if isinstance(missing, str) else float(missing))
+    try:
+        scores: F64Array = _corvane_rs.compare_pairs(columns[0], columns[1], [p.metric for p in pairings],
+                                                     positions[0], positions[1], policy)
+    except ValueError as error:
+        found = _MISSING_AT.match(str(error)) if missing == "error" else None
+        if found is None:
+            raise
+        k, side, pair, row = int(found[1]), found[2], int(found[3]), int(found[4])
+        s = 0 if side == "left" else 1
+        raise ValueError(
+            f"column {(pairings[k].left, pairings[k].right)[s]!r} has a missing value on the {names[s]} side, "
+            f"first at pair {pair} ({names[s]} row {row}); pass missing='nan' or a fill value "
+            "to score such pairs, or drop them"
+        ) from None
+    return scores
 
 
 def _check_time_zones(pa: Any, pairing: Pairing, left: Any, right: Any, names: tuple[str, str]) -> None:
@@ -394,10 +352,11 @@ def _positions(pairs: object, sizes: tuple[int, int]) -> tuple[npt.NDArray[np.in
                     "drop those pairs first"
                 )
             raise TypeError(f"pairs: the {what} positions must be integers, not {array.dtype}")
-        if array.size:
+        if array.size and array.dtype.kind == "u":
             # Checked in the given dtype: a large unsigned position would wrap
-            # to a negative one as int64.
-            bad = np.flatnonzero((array >= size) if array.dtype.kind == "u" else ((array < 0) | (array >= size)))
+            # to a negative one as int64. Signed positions are checked by the
+            # engine, on its workers, with the same message.
+            bad = np.flatnonzero(array >= size)
             if bad.size:
                 raise IndexError(
                     f"pairs: {what} position {int(array[bad[0]])} at pair {int(bad[0])} is outside "
@@ -447,8 +406,28 @@ def compare(
     positions = _positions(pairs, sizes)
     n = len(positions[0])
     scores = score_columns(lcols, rcols, pairings, positions, n, missing)
-    result: Frame = from_columns(left_kind, {s.name: row for s, row in zip(pairings, scores)})
+    result: Frame = from_scores(left_kind, [s.name for s in pairings], scores)
     return result
+
+
+def from_scores(kind: str, names: list[str], scores: F64Array) -> Any:
+    """A table of the given kind whose columns are the rows of ``scores``
+    (C-contiguous, one row per column), each taken over without a copy."""
+    if kind == "pandas":
+        import pandas as pd
+
+        # The transpose of a C-contiguous (columns, rows) array is the
+        # layout of one pandas float block: no copy, no consolidation.
+        return pd.DataFrame(scores.T, columns=names, copy=False)
+    if kind == "polars":
+        import polars as pl
+
+        return pl.DataFrame([pl.Series(name, row) for name, row in zip(names, scores)])
+    pa = _pyarrow()
+    arrays = [pa.array(row) for row in scores]  # a float64 array over the same memory
+    if kind == "batch":
+        return pa.RecordBatch.from_arrays(arrays, names=names)
+    return pa.Table.from_arrays(arrays, names=names)
 
 
 def _num_rows(frame: Any, kind: str) -> int:

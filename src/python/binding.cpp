@@ -5,9 +5,12 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <string_view>
 
@@ -233,7 +236,26 @@ StringColumn convert_string_column(PyObject* obj, const ColumnContext& ctx) {
         }
     }
     try {
-        col.adopt(convert_str_items(obj));
+        if (ctx.missing) {
+            // None items are missing values (an empty string in their place).
+            OwnedStrings strings;
+            strings.reserve_strings(sequence_hint(obj));
+            std::size_t k = 0;
+            for_each_item(obj, [&](PyObject* item) {
+                if (item == Py_None) {
+                    if (ctx.missing->empty()) ctx.missing->assign(k, 0);
+                    ctx.missing->push_back(1);
+                    strings.commit(0);
+                } else {
+                    if (!ctx.missing->empty()) ctx.missing->push_back(0);
+                    append_str(strings, item);
+                }
+                ++k;
+            });
+            col.adopt(std::move(strings));
+        } else {
+            col.adopt(convert_str_items(obj));
+        }
     } catch (const PythonErrorPending&) {
         unsupported_format_or_pending(format_problem);
     }
@@ -396,12 +418,16 @@ ArrayView<T> convert_array(const Args& args, std::size_t i, int ndim, int type_n
 
 struct SliceContainer {
     PyObject_HEAD
-    std::vector<double>* values;
+    void* values;
+    void (*drop)(void*);
 };
+
+void drop_vector(void* v) { delete static_cast<std::vector<double>*>(v); }
+void drop_buffer(void* v) { std::free(v); }
 
 void slice_container_dealloc(PyObject* self) {
     auto* c = reinterpret_cast<SliceContainer*>(self);
-    delete c->values;
+    if (c->values) c->drop(c->values);
     c->values = nullptr;
     PyTypeObject* tp = Py_TYPE(self);
     tp->tp_free(self);
@@ -565,26 +591,67 @@ std::vector<StringColumn> to_string_table(const Args& args, std::size_t i) {
     }
 }
 
+namespace {
+
+FloatColumn convert_float_column(PyObject* obj, const ColumnContext& ctx) {
+    FloatColumn out;
+    std::string format_problem;
+    if (!PyUnicode_Check(obj) && !PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) {
+        try {
+            if (read_float_column_in_place(obj, ctx, out)) return out;
+        } catch (const UnsupportedArrowFormat& e) {
+            if (!PySequence_Check(obj)) type_error(e.message);
+            format_problem = e.message;
+        }
+    }
+    try {
+        out.values.reserve(sequence_hint(obj));
+        if (ctx.missing)
+            for_each_item(obj, [&](PyObject* item) {
+                out.values.push_back(item == Py_None ? std::numeric_limits<double>::quiet_NaN() : convert_float(item));
+            });
+        else
+            for_each_item(obj, [&](PyObject* item) { out.values.push_back(convert_float(item)); });
+    } catch (const PythonErrorPending&) {
+        unsupported_format_or_pending(format_problem);
+    }
+    return out;
+}
+
+}  // namespace
+
 FloatColumn to_float_column(const Args& args, std::size_t i) {
     try {
-        FloatColumn out;
-        PyObject* obj = args[i];
-        std::string format_problem;
-        if (!PyUnicode_Check(obj) && !PyList_CheckExact(obj) && !PyTuple_CheckExact(obj)) {
-            try {
-                if (read_float_column_in_place(obj, ColumnContext{args.name(i)}, out)) return out;
-            } catch (const UnsupportedArrowFormat& e) {
-                if (!PySequence_Check(obj)) type_error(e.message);
-                format_problem = e.message;
-            }
-        }
-        try {
-            out.values.reserve(sequence_hint(obj));
-            for_each_item(obj, [&](PyObject* item) { out.values.push_back(convert_float(item)); });
-        } catch (const PythonErrorPending&) {
-            unsupported_format_or_pending(format_problem);
-        }
-        return out;
+        return convert_float_column(args[i], ColumnContext{args.name(i)});
+    } catch (const PythonErrorPending&) {
+        conversion_failed(args, i);
+    }
+}
+
+std::vector<PyRef> to_items(const Args& args, std::size_t i) {
+    try {
+        std::vector<PyRef> items;
+        items.reserve(sequence_hint(args[i]));
+        for_each_item(args[i], [&](PyObject* item) { items.push_back(PyRef::borrow(item)); });
+        return items;
+    } catch (const PythonErrorPending&) {
+        conversion_failed(args, i);
+    }
+}
+
+StringColumn to_string_item(const Args& args, std::size_t i, PyObject* item, long column,
+                            std::vector<std::uint8_t>& missing) {
+    try {
+        return convert_string_column(item, ColumnContext{args.name(i), column, &missing});
+    } catch (const PythonErrorPending&) {
+        conversion_failed(args, i);
+    }
+}
+
+FloatColumn to_float_item(const Args& args, std::size_t i, PyObject* item, long column) {
+    std::vector<std::uint8_t> unused;
+    try {
+        return convert_float_column(item, ColumnContext{args.name(i), column, &unused});
     } catch (const PythonErrorPending&) {
         conversion_failed(args, i);
     }
@@ -621,6 +688,20 @@ ArrayView<std::int64_t> to_i64_array(const Args& args, std::size_t i) {
 
 // ---- results -----------------------------------------------------------------
 
+ScoreBuffer::ScoreBuffer(std::size_t n) {
+    if (n > SIZE_MAX / sizeof(double) - 1) throw std::bad_alloc();
+    const std::size_t bytes = n ? n * sizeof(double) : sizeof(double);
+    constexpr std::size_t kHuge = std::size_t{2} << 20;
+    if (bytes >= 4 * kHuge) {
+        const std::size_t rounded = (bytes + kHuge - 1) / kHuge * kHuge;
+        p_ = static_cast<double*>(std::aligned_alloc(kHuge, rounded));
+        if (p_) madvise(p_, rounded, MADV_HUGEPAGE);  // a hint: failure changes nothing
+    } else {
+        p_ = static_cast<double*>(std::malloc(bytes));
+    }
+    if (!p_) throw std::bad_alloc();
+}
+
 PyObject* result_list(std::vector<double>&& values) {
     std::vector<double> owned = std::move(values);
     PyRef list(PyList_New(static_cast<Py_ssize_t>(owned.size())));
@@ -633,25 +714,28 @@ PyObject* result_list(std::vector<double>&& values) {
     return list.release();
 }
 
-PyObject* result_array(std::vector<double>&& values) {
+namespace {
+
+// A float64 array over data, owned by a new container that frees it with
+// drop (which the container owns from the start, on failure too).
+PyObject* array_over(void* owned, void (*drop)(void*), double* data, int nd, const Py_ssize_t* dims,
+                     const Py_ssize_t* strides) {
     if (!g_slice_container_type) {
         g_slice_container_type = PyType_FromSpec(&slice_container_spec);
-        if (!g_slice_container_type)
+        if (!g_slice_container_type) {
+            drop(owned);
             throw InternalFailure("Failed to create slice container: " + describe_pending_error());
+        }
     }
-    void** api = numpy_api();
-    auto* owner_vec = new std::vector<double>(std::move(values));
-    if (owner_vec->data() == nullptr) owner_vec->reserve(1);  // NumPy must not allocate its own buffer
     auto* container = PyObject_New(SliceContainer, reinterpret_cast<PyTypeObject*>(g_slice_container_type));
     if (!container) {
-        delete owner_vec;
+        drop(owned);
         throw InternalFailure("Failed to create slice container: " + describe_pending_error());
     }
-    container->values = owner_vec;
+    container->values = owned;
+    container->drop = drop;
     PyRef owner(reinterpret_cast<PyObject*>(container));
-
-    Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(owner_vec->size())};
-    Py_ssize_t strides[1] = {sizeof(double)};
+    void** api = numpy_api();
     using NewFromDescr = PyObject* (*)(PyTypeObject*, PyObject*, int, const Py_ssize_t*, const Py_ssize_t*, void*,
                                        int, PyObject*);
     using SetBase = int (*)(PyObject*, PyObject*);
@@ -659,12 +743,47 @@ PyObject* result_array(std::vector<double>&& values) {
     if (!descr) pending();
     // NewFromDescr steals the descriptor reference.
     PyRef array(reinterpret_cast<NewFromDescr>(api[kApiNewFromDescr])(
-        np_array_type(), descr, 1, dims, strides, owner_vec->data(), kFlagWriteable, nullptr));
+        np_array_type(), descr, nd, dims, strides, data, kFlagWriteable, nullptr));
     if (!array) throw InternalFailure("Failed to create result array: " + describe_pending_error());
     // SetBaseObject steals the owner reference, on failure too.
     if (reinterpret_cast<SetBase>(api[kApiSetBaseObject])(array.get(), owner.release()) < 0)
         throw InternalFailure("Failed to set result array base: " + describe_pending_error());
     return array.release();
+}
+
+}  // namespace
+
+PyObject* result_flags(std::vector<double>&& values) {
+    std::vector<double> owned = std::move(values);
+    // Two float objects for the whole list: items are immutable, so sharing
+    // them is invisible except in the memory it saves.
+    PyRef zero(PyFloat_FromDouble(0.0)), one(PyFloat_FromDouble(1.0));
+    if (!zero || !one) pending();
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(owned.size())));
+    if (!list) pending();
+    PyObject* const shared[2] = {zero.get(), one.get()};
+    for (std::size_t k = 0; k < owned.size(); ++k) {
+        PyObject* f = shared[owned[k] != 0.0];
+        Py_INCREF(f);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), f);
+    }
+    return list.release();
+}
+
+PyObject* result_array(std::vector<double>&& values) {
+    auto* owner_vec = new std::vector<double>(std::move(values));
+    if (owner_vec->data() == nullptr) owner_vec->reserve(1);  // NumPy must not allocate its own buffer
+    Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(owner_vec->size())};
+    Py_ssize_t strides[1] = {sizeof(double)};
+    return array_over(owner_vec, drop_vector, owner_vec->data(), 1, dims, strides);
+}
+
+PyObject* result_matrix(ScoreBuffer&& values, std::size_t rows, std::size_t cols) {
+    ScoreBuffer owned = std::move(values);
+    double* data = owned.data();
+    Py_ssize_t dims[2] = {static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(cols)};
+    Py_ssize_t strides[2] = {static_cast<Py_ssize_t>(cols * sizeof(double)), sizeof(double)};
+    return array_over(owned.release(), drop_buffer, data, 2, dims, strides);
 }
 
 }  // namespace corvane

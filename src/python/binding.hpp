@@ -141,6 +141,16 @@ StringColumn to_string_column(const Args& args, std::size_t i);
 std::vector<StringColumn> to_string_table(const Args& args, std::size_t i);
 FloatColumn to_float_column(const Args& args, std::size_t i);
 double to_float(const Args& args, std::size_t i);
+
+// Table arguments whose columns differ in kind: the items of sequence
+// argument i, then each item converted on its own (column = its index, for
+// messages). Nulls in these columns are missing values, not errors: a
+// string column records them in `missing` (one byte per element, empty
+// when there are none), a float column holds NaN in their place.
+std::vector<PyRef> to_items(const Args& args, std::size_t i);
+StringColumn to_string_item(const Args& args, std::size_t i, PyObject* item, long column,
+                            std::vector<std::uint8_t>& missing);
+FloatColumn to_float_item(const Args& args, std::size_t i, PyObject* item, long column);
 std::uint64_t to_count(const Args& args, std::size_t i);
 
 // Read-only view of a NumPy array argument; holds a reference to the array
@@ -157,8 +167,31 @@ struct ArrayView {
 ArrayView<double> to_f64_array(const Args& args, std::size_t i, int ndim);
 ArrayView<std::int64_t> to_i64_array(const Args& args, std::size_t i);
 
-// Result forms. Both consume the vector.
+// Doubles in memory that nothing has touched yet (no zero fill): large
+// buffers get transparent huge pages where the system offers them, so the
+// workers that first write them take few page faults.
+class ScoreBuffer {
+public:
+    ScoreBuffer() = default;
+    explicit ScoreBuffer(std::size_t n);  // throws std::bad_alloc
+    ScoreBuffer(ScoreBuffer&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    ScoreBuffer& operator=(ScoreBuffer&&) = delete;
+    ScoreBuffer(const ScoreBuffer&) = delete;
+    ~ScoreBuffer() { std::free(p_); }
+    double* data() const noexcept { return p_; }
+    void* release() noexcept { void* p = p_; p_ = nullptr; return p; }
+
+private:
+    double* p_ = nullptr;
+};
+
+// Result forms. Each consumes its buffer.
 PyObject* result_list(std::vector<double>&& values);
 PyObject* result_array(std::vector<double>&& values);
+// A list of scores that are all 0.0 or 1.0 (exact match, Soundex): every
+// item is one of two shared float objects.
+PyObject* result_flags(std::vector<double>&& values);
+// A C-contiguous rows x cols float64 array over the buffer.
+PyObject* result_matrix(ScoreBuffer&& values, std::size_t rows, std::size_t cols);
 
 }  // namespace corvane

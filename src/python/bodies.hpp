@@ -18,6 +18,7 @@ PyObject* body_token_sort_ratio_batch(const Args& args);
 PyObject* body_numeric_distance_batch(const Args& args);
 PyObject* body_numeric_similarity_batch(const Args& args);
 PyObject* body_compute_feature_matrix(const Args& args);
+PyObject* body_compare_pairs(const Args& args);
 PyObject* body_predict_batch(const Args& args);
 PyObject* body_predict_forest_batch(const Args& args);
 PyObject* body_predict_gbdt_batch(const Args& args);

@@ -37,6 +37,7 @@
 // StringDType arrays whose missing value is a string.
 #include <bit>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -311,6 +312,32 @@ std::size_t first_null(const ArrowArray& a, const StringRun& run, bool* bad_inde
     return SIZE_MAX;
 }
 
+// Marks the chunk's nulls in mask (1 = null: its own, or through a null in
+// the dictionary) and sets any when it marks one. Returns the first
+// non-null element whose dictionary index is out of range, or SIZE_MAX.
+std::size_t mark_nulls(const ArrowArray& a, const StringRun& run, std::uint8_t* mask, bool& any) {
+    const bool own = may_hold_nulls(a);
+    if (run.layout != StringRun::Layout::kDictionary) {
+        if (own)
+            for (std::size_t i = 0; i < run.length; ++i)
+                if (!valid_at(a, i)) mask[i] = 1, any = true;
+        return SIZE_MAX;
+    }
+    const ArrowArray& dict = *a.dictionary;
+    const bool through = may_hold_nulls(dict);
+    const auto size = static_cast<std::int64_t>(run.dictionary->length);
+    for (std::size_t i = 0; i < run.length; ++i) {
+        if (own && !valid_at(a, i)) {
+            mask[i] = 1, any = true;
+            continue;
+        }
+        const std::int64_t k = run.index(i);
+        if (k < 0 || k >= size) return i;
+        if (through && !valid_at(dict, static_cast<std::size_t>(k))) mask[i] = 1, any = true;
+    }
+    return SIZE_MAX;
+}
+
 std::string problem_text(const RunProblem& p, std::size_t element) {
     const std::string at = p.in_dictionary ? "dictionary entry " + std::to_string(p.index)
                                            : "element " + std::to_string(element);
@@ -349,7 +376,14 @@ bool read_arrow_strings(PyObject* obj, const ColumnContext& ctx, StringColumn& o
         std::size_t total = 0;
         read_chunks(*imp, ctx);
         for (const ArrowArray& a : imp->chunks) total += a.length > 0 ? static_cast<std::size_t>(a.length) : 0;
-        if (total > 0) null_element(ctx, 0);
+        if (total > 0 && !ctx.missing) null_element(ctx, 0);
+        if (total > 0) {
+            OwnedStrings empty;
+            empty.reserve_strings(total);
+            for (std::size_t i = 0; i < total; ++i) empty.commit(0);
+            out.adopt(std::move(empty));
+            ctx.missing->assign(total, 1);
+        }
         return true;
     } else if (!is_string_format(values_format)) {
         not_strings(ctx, values_format, false);
@@ -381,6 +415,32 @@ bool read_arrow_strings(PyObject* obj, const ColumnContext& ctx, StringColumn& o
     // Per-string checks without the lock; the first problem by element wins.
     std::size_t null_at = SIZE_MAX, problem_at = SIZE_MAX;
     RunProblem problem;
+    if (ctx.missing) {
+        // Nulls are recorded, not refused: every run is checked whole.
+        ctx.missing->assign(out.size(), 0);
+        bool any = false;
+        {
+            ReleasedSection released;
+            const auto& runs = out.runs();
+            for (std::size_t k = 0; k < runs.size() && !problem; ++k) {
+                const std::size_t bad_index =
+                    mark_nulls(*chunk_of_run[k], runs[k], ctx.missing->data() + out.run_start(k), any);
+                RunProblem p = check_run(runs[k]);
+                if (bad_index != SIZE_MAX && !(p && (p.in_dictionary || p.index < bad_index))) {
+                    p = RunProblem{};
+                    p.kind = RunProblem::Kind::kIndexOutOfRange;
+                    p.index = bad_index;
+                }
+                if (p) {
+                    problem = p;
+                    problem_at = out.run_start(k) + (p.in_dictionary ? 0 : p.index);
+                }
+            }
+        }
+        if (problem) throw ValueError(ctx.prefix() + problem_text(problem, problem_at));
+        if (!any) ctx.missing->clear();
+        return true;
+    }
     {
         ReleasedSection released;
         const auto& runs = out.runs();
@@ -435,7 +495,9 @@ bool read_arrow_floats(PyObject* obj, const ColumnContext& ctx, FloatColumn& out
     }
     // One aligned float64 chunk is read where it lies; anything else is
     // converted into the call's vector, each value exactly as float() would.
-    if (f64 && imp->chunks.size() == 1) {
+    bool nulls = false;
+    for (const ArrowArray& a : imp->chunks) nulls |= may_hold_nulls(a);
+    if (f64 && imp->chunks.size() == 1 && !(nulls && ctx.missing)) {
         const ArrowArray& a = imp->chunks[0];
         const auto* p = static_cast<const double*>(a.buffers[1]) + a.offset;
         if (a.length == 0 || reinterpret_cast<std::uintptr_t>(p) % alignof(double) == 0) {
@@ -450,7 +512,7 @@ bool read_arrow_floats(PyObject* obj, const ColumnContext& ctx, FloatColumn& out
         if (!out.borrowed) out.values.resize(total);
         for (const ArrowArray& a : imp->chunks) {
             const auto n = static_cast<std::size_t>(a.length);
-            if (null_at == SIZE_MAX && may_hold_nulls(a))
+            if (null_at == SIZE_MAX && may_hold_nulls(a) && !ctx.missing)
                 for (std::size_t i = 0; i < n; ++i)
                     if (!valid_at(a, i)) {
                         null_at = start + i;
@@ -483,6 +545,9 @@ bool read_arrow_floats(PyObject* obj, const ColumnContext& ctx, FloatColumn& out
                     }
                     dst[i] = d;
                 }
+                if (ctx.missing && may_hold_nulls(a))
+                    for (std::size_t i = 0; i < n; ++i)
+                        if (!valid_at(a, i)) dst[i] = std::numeric_limits<double>::quiet_NaN();
             }
             start += n;
         }
@@ -629,6 +694,12 @@ bool read_numpy_strings(PyObject* obj, const ColumnContext& ctx, StringColumn& o
             for (std::size_t i = 0; i < n; ++i) {
                 NpStaticString s{};
                 int rc = load(allocator, data + static_cast<Py_ssize_t>(i) * stride, &s);
+                if (rc == 1 && ctx.missing) {
+                    if (ctx.missing->empty()) ctx.missing->assign(n, 0);
+                    (*ctx.missing)[i] = 1;
+                    strings.commit(0);
+                    continue;
+                }
                 if (rc != 0) {
                     (rc == 1 ? null_at : bad) = i;
                     break;

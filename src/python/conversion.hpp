@@ -37,6 +37,12 @@ int numpy_major_version();  // after numpy_api() succeeded
 struct ColumnContext {
     const char* arg;
     long column = -1;
+    // Where nulls go instead of failing the call: one byte per element, 1
+    // for a null (an Arrow null, a null in the dictionary, a None item, a
+    // StringDType missing value); left empty when the column has none.
+    // String columns put an empty string in a null's place, float columns
+    // NaN. Null: nulls are refused as the batch functions refuse them.
+    std::vector<std::uint8_t>* missing = nullptr;
     // "argument 'left': " or "argument 'string_columns_left': column 2: "
     std::string prefix() const;
     // "" or "column 2: " (TypeErrors get the argument name added later)

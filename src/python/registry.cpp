@@ -26,6 +26,21 @@ const char* const kDocComputeFeatureMatrix =
     "\n"
     "Returns: flat f64 array of shape (n_pairs * n_features,) \u2014 reshape in Python.";
 
+const char* const kDocComparePairs =
+    "compare_pairs(left, right, metrics, left_positions, right_positions, missing)\n--\n\n"
+    "Score candidate pairs straight from the record columns of both sides.\n"
+    "\n"
+    "left[k] and right[k] are the record columns of comparison k (strings for\n"
+    "string metrics, numbers for numeric ones), metrics[k] its metric. Pair p\n"
+    "compares record left_positions[p] with record right_positions[p] (int64\n"
+    "arrays). A pair with a missing value (a null, or NaN in a number column)\n"
+    "scores `missing` (a number, NaN included), or raises ValueError naming\n"
+    "the first such pair when missing is 'error'. A position outside its\n"
+    "side raises IndexError naming the first such pair.\n"
+    "\n"
+    "Returns: float64 array of shape (n_comparisons, n_pairs), row k holding\n"
+    "comparison k's scores.";
+
 const char* const kDocPredictBatch =
     "predict_batch(features, weights, bias)\n--\n\n"
     "Logistic regression batch prediction.\n"
@@ -70,7 +85,7 @@ const char* const kDocPredictSvmBatch =
 // Keep this order: jaro_winkler_batch, levenshtein_batch,
 // damerau_levenshtein_batch, exact_match_batch, numeric_distance_batch,
 // numeric_similarity_batch, soundex_batch, jaccard_batch, cosine_batch,
-// token_sort_ratio_batch, compute_feature_matrix, predict_batch,
+// token_sort_ratio_batch, compute_feature_matrix, compare_pairs, predict_batch,
 // predict_forest_batch, predict_gbdt_batch, predict_svm_batch.
 const FunctionEntry kEntries[] = {
     PAIRWISE(jaro_winkler_batch),
@@ -88,6 +103,9 @@ const FunctionEntry kEntries[] = {
        "numeric_metric_types", "n_pairs"}},
      kDocComputeFeatureMatrix,
      body_compute_feature_matrix},
+    {{"compare_pairs", {"left", "right", "metrics", "left_positions", "right_positions", "missing"}},
+     kDocComparePairs,
+     body_compare_pairs},
     {{"predict_batch", {"features", "weights", "bias"}}, kDocPredictBatch, body_predict_batch},
     {{"predict_forest_batch",
       {"features", "offsets", "children_left", "children_right", "tree_features", "thresholds", "values"}},
@@ -129,6 +147,6 @@ PyMethodDef* function_table(std::size_t& count) {
 
 // Silence unused warnings for docstrings whose functions are not registered yet.
 [[maybe_unused]] static const char* const* const kPendingDocs[] = {
-    &kDocComputeFeatureMatrix, &kDocPredictBatch, &kDocPredictForestBatch, &kDocPredictGbdtBatch, &kDocPredictSvmBatch};
+    &kDocComputeFeatureMatrix, &kDocComparePairs, &kDocPredictBatch, &kDocPredictForestBatch, &kDocPredictGbdtBatch, &kDocPredictSvmBatch};
 
 }  // namespace corvane

@@ -16,7 +16,7 @@ void check_same_length(std::size_t a, std::size_t b) {
 
 }  // namespace
 
-PyObject* pairwise_strings(const Args& args, similarity::StringKernel kernel) {
+PyObject* pairwise_strings(const Args& args, similarity::StringKernel kernel, bool flags) {
     StringColumn left = to_string_column(args, 0);
     StringColumn right = to_string_column(args, 1);
     check_same_length(left.size(), right.size());
@@ -27,7 +27,7 @@ PyObject* pairwise_strings(const Args& args, similarity::StringKernel kernel) {
     }
     left.clear();
     right.clear();
-    return result_list(std::move(out));
+    return flags ? result_flags(std::move(out)) : result_list(std::move(out));
 }
 
 PyObject* pairwise_floats(const Args& args, similarity::NumericKernel kernel) {
@@ -44,13 +44,15 @@ PyObject* pairwise_floats(const Args& args, similarity::NumericKernel kernel) {
     return result_list(std::move(out));
 }
 
-PyObject* body_exact_match_batch(const Args& args) { return pairwise_strings(args, similarity::exact_match); }
+PyObject* body_exact_match_batch(const Args& args) {
+    return pairwise_strings(args, similarity::exact_match, true);
+}
 PyObject* body_jaro_winkler_batch(const Args& args) { return pairwise_strings(args, similarity::jaro_winkler_similarity); }
 PyObject* body_levenshtein_batch(const Args& args) { return pairwise_strings(args, similarity::levenshtein_similarity); }
 PyObject* body_damerau_levenshtein_batch(const Args& args) {
     return pairwise_strings(args, similarity::damerau_levenshtein_similarity);
 }
-PyObject* body_soundex_batch(const Args& args) { return pairwise_strings(args, similarity::soundex_match); }
+PyObject* body_soundex_batch(const Args& args) { return pairwise_strings(args, similarity::soundex_match, true); }
 PyObject* body_jaccard_batch(const Args& args) { return pairwise_strings(args, similarity::jaccard_similarity); }
 PyObject* body_cosine_batch(const Args& args) { return pairwise_strings(args, similarity::cosine_similarity); }
 PyObject* body_token_sort_ratio_batch(const Args& args) { return pairwise_strings(args, similarity::token_sort_ratio); }
