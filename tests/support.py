@@ -27,7 +27,10 @@ PARAMS = {name: tuple(params.split()) for name, params in [
                                "numeric_right numeric_metric_types n_pairs"),
     ("predict_batch", "features weights bias"), ("predict_forest_batch", TREE_PARAMS),
     ("predict_gbdt_batch", TREE_PARAMS + " learning_rate init_value"),
-    ("predict_svm_batch", "features support_vectors dual_coef intercept gamma prob_a prob_b")]}
+    ("predict_svm_batch", "features support_vectors dual_coef intercept gamma prob_a prob_b"),
+    ("candidate_pairs", "left_keys right_keys windows dedupe start stop"),
+    ("candidate_counts", "left_keys right_keys windows dedupe"), ("combine_keys", "keys n_columns"),
+    ("count_equal_pairs", "left_keys right_keys dedupe"), ("connected_components", "left_positions right_positions n_records")]}
 FUNCTIONS = list(PARAMS)
 STRING_METRICS = "jaro_winkler levenshtein damerau_levenshtein exact soundex jaccard cosine token_sort_ratio".split()
 NUMERIC_METRICS = ["numeric", "numeric_similarity", "date_distance"]
@@ -330,11 +333,19 @@ def valid_calls(seed, rows=60):
     calls += [("predict_batch", (X, nrng.normal(size=11), 0.25)), ("predict_forest_batch", (X,) + trees),
               ("predict_gbdt_batch", (X,) + trees + (0.1, -0.5)),
               ("predict_svm_batch", (X, nrng.normal(size=(7, 11)), nrng.normal(size=7), 0.1, 0.05, -1.5, 0.2))]
+    keys = nrng.integers(-1, 5, size=3 * rows)  # three rules' keys over `rows` records
+    windows = np.array([0, 3, 0], dtype=np.int64)
+    calls += [("candidate_pairs", (keys, keys[::-1].copy(), windows, 0, 0, rows)),
+              ("candidate_counts", (keys, keys, windows, 1)), ("combine_keys", (keys, 3)),
+              ("count_equal_pairs", (keys, keys[:rows].copy(), 0)),
+              ("connected_components", (nrng.integers(0, rows, size=rows), nrng.integers(0, rows, size=rows), rows))]
     return calls
 
 
 def call(name, args):
     result = getattr(m, name)(*args)
+    if isinstance(result, tuple):
+        return tuple(r.tolist() if isinstance(r, np.ndarray) else r for r in result)
     return result.tolist() if isinstance(result, np.ndarray) else result
 
 
