@@ -205,7 +205,11 @@ std::vector<std::int64_t> combine_keys(const std::int64_t* keys, std::size_t n_c
     // Column by column: (code so far, next code) -> a dense code, through an
     // open-addressing table keyed by the two codes packed in 64 bits.
     std::size_t cap = 16;
-    while (cap < 2 * n + 2) cap <<= 1;
+    int bits = 4;
+    while (cap < 2 * n + 2) {
+        cap <<= 1;
+        ++bits;
+    }
     std::vector<std::uint64_t> slots_key(cap);
     std::vector<std::int64_t> slots_val(cap);
     for (std::size_t c = 1; c <= n_columns; ++c) {
@@ -221,7 +225,8 @@ std::vector<std::int64_t> combine_keys(const std::int64_t* keys, std::size_t n_c
                 continue;
             }
             const std::uint64_t key = (static_cast<std::uint64_t>(a) << 32) | static_cast<std::uint64_t>(b);
-            std::size_t h = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 20) & (cap - 1);
+            // Fibonacci hashing: the top bits of the product depend on every key bit.
+            std::size_t h = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - bits));
             while (slots_val[h] >= 0 && slots_key[h] != key) h = (h + 1) & (cap - 1);
             if (slots_val[h] < 0) {
                 slots_key[h] = key;
