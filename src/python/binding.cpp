@@ -423,6 +423,7 @@ struct SliceContainer {
 };
 
 void drop_vector(void* v) { delete static_cast<std::vector<double>*>(v); }
+void drop_i64_vector(void* v) { delete static_cast<std::vector<std::int64_t>*>(v); }
 void drop_buffer(void* v) { std::free(v); }
 
 void slice_container_dealloc(PyObject* self) {
@@ -718,7 +719,7 @@ namespace {
 
 // A float64 array over data, owned by a new container that frees it with
 // drop (which the container owns from the start, on failure too).
-PyObject* array_over(void* owned, void (*drop)(void*), double* data, int nd, const Py_ssize_t* dims,
+PyObject* array_over(void* owned, void (*drop)(void*), void* data, int type_num, int nd, const Py_ssize_t* dims,
                      const Py_ssize_t* strides) {
     if (!g_slice_container_type) {
         g_slice_container_type = PyType_FromSpec(&slice_container_spec);
@@ -739,7 +740,7 @@ PyObject* array_over(void* owned, void (*drop)(void*), double* data, int nd, con
     using NewFromDescr = PyObject* (*)(PyTypeObject*, PyObject*, int, const Py_ssize_t*, const Py_ssize_t*, void*,
                                        int, PyObject*);
     using SetBase = int (*)(PyObject*, PyObject*);
-    PyObject* descr = np_descr_from_type(kNpyDouble);
+    PyObject* descr = np_descr_from_type(type_num);
     if (!descr) pending();
     // NewFromDescr steals the descriptor reference.
     PyRef array(reinterpret_cast<NewFromDescr>(api[kApiNewFromDescr])(
@@ -775,7 +776,7 @@ PyObject* result_array(std::vector<double>&& values) {
     if (owner_vec->data() == nullptr) owner_vec->reserve(1);  // NumPy must not allocate its own buffer
     Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(owner_vec->size())};
     Py_ssize_t strides[1] = {sizeof(double)};
-    return array_over(owner_vec, drop_vector, owner_vec->data(), 1, dims, strides);
+    return array_over(owner_vec, drop_vector, owner_vec->data(), kNpyDouble, 1, dims, strides);
 }
 
 PyObject* result_matrix(ScoreBuffer&& values, std::size_t rows, std::size_t cols) {
@@ -783,7 +784,14 @@ PyObject* result_matrix(ScoreBuffer&& values, std::size_t rows, std::size_t cols
     double* data = owned.data();
     Py_ssize_t dims[2] = {static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(cols)};
     Py_ssize_t strides[2] = {static_cast<Py_ssize_t>(cols * sizeof(double)), sizeof(double)};
-    return array_over(owned.release(), drop_buffer, data, 2, dims, strides);
+    return array_over(owned.release(), drop_buffer, data, kNpyDouble, 2, dims, strides);
 }
+
+PyObject* result_i64_array(std::vector<std::int64_t>&& values) {
+    auto* owner_vec = new std::vector<std::int64_t>(std::move(values));
+    if (owner_vec->data() == nullptr) owner_vec->reserve(1);  // NumPy must not allocate its own buffer
+    Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(owner_vec->size())};
+    Py_ssize_t strides[1] = {sizeof(std::int64_t)};
+    return array_over(owner_vec, drop_i64_vector, owner_vec->data(), kNpyLong, 1, dims, strides);}
 
 }  // namespace corvane

@@ -193,5 +193,6 @@ PyObject* result_array(std::vector<double>&& values);
 PyObject* result_flags(std::vector<double>&& values);
 // A C-contiguous rows x cols float64 array over the buffer.
 PyObject* result_matrix(ScoreBuffer&& values, std::size_t rows, std::size_t cols);
+PyObject* result_i64_array(std::vector<std::int64_t>&& values);
 
 }  // namespace corvane
