@@ -9,7 +9,10 @@ Three steps, each one call:
 * ``Scorer.from_sklearn(model).predict_proba(features)`` scores those
   features with a fitted scikit-learn classifier, exported once;
 * ``score_partition`` / ``score_batches`` do both for one partition of a
-  pair table, for Dask's ``map_partitions`` and Spark's ``mapInArrow``.
+  pair table, for Dask's ``map_partitions`` and Spark's ``mapInArrow``;
+* without labels, ``FellegiSunter(comparisons).fit(left, right, pairs)``
+  learns a match model by EM, and ``evaluate`` / ``evaluate_clusters`` /
+  ``threshold_sweep`` judge any linkage against known links.
 
 The engine itself stays importable as ``_corvane_rs``, the exporter as
 ``corvane_export``.
@@ -20,12 +23,15 @@ from ._compare import (
     STRING_METRICS,
     Comparison,
     Metric,
+    Thresholds,
     Missing,
     NumericMetric,
     StringMetric,
     compare,
     feature_names,
 )
+from ._evaluate import ClusterEvaluation, PairEvaluation, evaluate, evaluate_clusters, threshold_sweep
+from ._fellegi import DEFAULT_THRESHOLDS, FellegiSunter
 from ._partition import score_batches, score_partition
 from ._scorer import NanRule, Scorer
 
@@ -37,6 +43,14 @@ __all__ = [
     "Scorer",
     "score_partition",
     "score_batches",
+    "FellegiSunter",
+    "DEFAULT_THRESHOLDS",
+    "evaluate",
+    "evaluate_clusters",
+    "threshold_sweep",
+    "PairEvaluation",
+    "ClusterEvaluation",
+    "Thresholds",
     "Comparison",
     "Metric",
     "Missing",
