@@ -236,9 +236,9 @@ class FellegiSunter:
     ``prior_``, ``n_iter_``, ``converged_``, ``n_candidates_``.
     """
 
-    def __init__(self, comparisons: Iterable[Comparison], *, prior: float | None = None, max_iter: int = 1000,
+    def __init__(self, comparisons: Sequence[Comparison], *, prior: float | None = None, max_iter: int = 1000,
                  tol: float = 1e-6) -> None:
-        self.comparisons = list(comparisons)
+        self.comparisons = comparisons
         self.prior = prior
         self.max_iter = max_iter
         self.tol = tol
@@ -251,7 +251,7 @@ class FellegiSunter:
         for key, value in params.items():
             if key not in self.get_params():
                 raise ValueError(f"invalid parameter {key!r} for FellegiSunter")
-            setattr(self, key, list(value) if key == "comparisons" else value)
+            setattr(self, key, value)
         return self
 
     def __repr__(self) -> str:
@@ -320,7 +320,8 @@ class FellegiSunter:
             positions = _positions_of(pairs)
             for rule in rules:
                 blocked_left, blocked_right = rule_columns(rule)
-                active = [c for c, lv in enumerate(levels) if lv.left not in blocked_left and lv.right not in blocked_right]
+                active = [c for c, lv in enumerate(levels)
+                          if lv.left not in blocked_left and lv.right not in blocked_right]
                 if not active:
                     continue
                 rule_pairs = candidates(left, right, rules=[rule])
