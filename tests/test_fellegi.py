@@ -67,9 +67,9 @@ def test_scores_equal_weights_by_hand_on_every_path(simulated):
     level = lambda d: None if math.isnan(d) else 0 if d <= 0 else 1 if d <= 1 else 2  # noqa: E731
     want = [match_weight_by_hand(model.prior_, model.m_, model.u_, [level(d) for d in r]) for r in rows]
     assert model.match_weight(rows).tolist() == want
-    # Many rows take the per-combination table: the same bits.
-    many = np.tile(rows, (2000, 1))
-    assert model.match_weight(many).tolist() == want * 2000
+    # Many rows are scored in blocks on threads: the same bits.
+    many = np.tile(rows, (20_000, 1))
+    assert model.match_weight(many).tolist() == want * 20_000
     w = np.array(want)
     np.testing.assert_allclose(model.predict_proba(rows), 2**w / (1 + 2**w), rtol=1e-15)
     # Extreme weights: 1.0 and 0.0, never NaN.

@@ -30,9 +30,11 @@ How ``fit`` learns them:
 from __future__ import annotations
 
 import math
+import os
 import sys
 import warnings
 from collections.abc import Iterable, Sequence
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from typing import Any
 
@@ -61,6 +63,8 @@ DEFAULT_THRESHOLDS: dict[str, tuple[float, ...]] = {
 _DISTANCES = ("numeric", "date_distance")
 # m and u never reach 0 or 1 exactly, so every weight is finite.
 _FLOOR = 1e-12
+# Rows scored per block.
+_BLOCK = 1 << 16
 I64Array = npt.NDArray[np.int64]
 
 
@@ -87,9 +91,12 @@ class Level:
         """Level of each score: 0 the closest, n_levels - 1 "else",
         n_levels for a missing (NaN) score."""
         out = np.zeros(scores.shape, dtype=np.uint8)
+        beyond = np.empty(scores.shape, dtype=np.bool_)
         for t in self.thresholds:
-            out += (scores > t) if self.distance else (scores < t)
-        out[np.isnan(scores)] = self.n_levels
+            (np.greater if self.distance else np.less)(scores, t, out=beyond)
+            out += beyond.view(np.uint8)        # uint8 + uint8: no conversion
+        np.isnan(scores, out=beyond)
+        np.copyto(out, np.uint8(self.n_levels), where=beyond)
         return out
 
     def conditions(self) -> list[str]:
@@ -399,25 +406,24 @@ class FellegiSunter:
         columns = _scores(features, levels)
         n = len(columns[0])
         tables = self.weight_tables()
-        # One code per pair for the combination of levels, and each
-        # combination's weight summed once in the same order as per pair.
-        radix = [lv.n_levels + 1 for lv in levels]
-        space = math.prod(radix)
-        if space <= 1 << 16 and n > 4 * space:
-            key = np.zeros(n, dtype=np.intp)
-            for lv, r, column in zip(levels, radix, columns):
-                key *= r
-                key += lv.codes(column)
-            grid = np.indices(radix).reshape(len(radix), -1)
-            total = np.full(space, self.prior_weight_)
-            for table, codes in zip(tables, grid):
-                total += table[codes]
-            out: F64Array = total[key]
-            return out
-        weights = np.full(n, self.prior_weight_)
-        for lv, table, column in zip(levels, tables, columns):
-            weights += table[lv.codes(column)]
-        return weights
+        out = np.empty(n, dtype=np.float64)
+        # Blocks of rows small enough for their temporaries to stay in cache,
+        # on a few threads (NumPy releases the lock inside each operation).
+        starts = range(0, n, _BLOCK)
+
+        def block(start: int) -> None:
+            stop = min(start + _BLOCK, n)
+            weights = out[start:stop]
+            weights.fill(self.prior_weight_)
+            for lv, table, column in zip(levels, tables, columns):
+                weights += table[lv.codes(column[start:stop]).astype(np.intp)]
+
+        if len(starts) > 1:
+            with ThreadPoolExecutor(max_workers=min(len(starts), _threads())) as pool:
+                list(pool.map(block, starts))
+        elif n:
+            block(0)
+        return out
 
     def predict_proba(self, features: Any) -> F64Array:
         """Match probability of every pair, ``2**w / (1 + 2**w)`` of its match
@@ -472,6 +478,15 @@ def probability_of(weights: F64Array) -> F64Array:
     small = np.exp2(-np.abs(weights))
     out: F64Array = np.where(weights >= 0, 1.0 / (1.0 + small), small / (1.0 + small))
     return out
+
+
+def _threads() -> int:
+    """The engine's thread count (RAYON_NUM_THREADS, else one per processor)."""
+    for name in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
+        value = os.environ.get(name, "")
+        if value.isdigit() and int(value) > 0:
+            return int(value)
+    return os.cpu_count() or 1
 
 
 def _initial_m(n_levels: int) -> F64Array:
