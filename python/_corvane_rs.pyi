@@ -32,6 +32,11 @@ __all__ = [
     "predict_forest_batch",
     "predict_gbdt_batch",
     "predict_svm_batch",
+    "candidate_pairs",
+    "candidate_counts",
+    "combine_keys",
+    "count_equal_pairs",
+    "connected_components",
 ]
 
 # Anything the interpreter's float conversion accepts: float, int, bool,
@@ -158,3 +163,30 @@ def predict_svm_batch(
     prob_b: _Float,
 ) -> _F64Array:
     """RBF SVM with Platt scaling: 1 / (exp(decision * prob_a - prob_b) + 1)."""
+
+def candidate_pairs(
+    left_keys: _I64Array,
+    right_keys: _I64Array,
+    windows: _I64Array,
+    dedupe: SupportsIndex,
+    start: SupportsIndex,
+    stop: SupportsIndex,
+) -> tuple[_I64Array, _I64Array]:
+    """Candidate pairs of blocking keys (one run of keys per rule), for left records start to stop."""
+
+def candidate_counts(
+    left_keys: _I64Array,
+    right_keys: _I64Array,
+    windows: _I64Array,
+    dedupe: SupportsIndex,
+) -> tuple[list[int], _I64Array]:
+    """The pairs each rule adds, and the pairs of each left record, without building them."""
+
+def combine_keys(keys: _I64Array, n_columns: SupportsIndex) -> _I64Array:
+    """Dense codes of key tuples (n_columns runs of codes), -1 where any code is -1."""
+
+def count_equal_pairs(left_keys: _I64Array, right_keys: _I64Array, dedupe: SupportsIndex) -> int:
+    """Number of pairs with equal keys other than -1."""
+
+def connected_components(left_positions: _I64Array, right_positions: _I64Array, n_records: SupportsIndex) -> _I64Array:
+    """Component id of each record, in order of each component's first record."""

@@ -27,7 +27,10 @@ PARAMS = {name: tuple(params.split()) for name, params in [
                                "numeric_right numeric_metric_types n_pairs"),
     ("predict_batch", "features weights bias"), ("predict_forest_batch", TREE_PARAMS),
     ("predict_gbdt_batch", TREE_PARAMS + " learning_rate init_value"),
-    ("predict_svm_batch", "features support_vectors dual_coef intercept gamma prob_a prob_b")]}
+    ("predict_svm_batch", "features support_vectors dual_coef intercept gamma prob_a prob_b"),
+    ("candidate_pairs", "left_keys right_keys windows dedupe start stop"),
+    ("candidate_counts", "left_keys right_keys windows dedupe"), ("combine_keys", "keys n_columns"),
+    ("count_equal_pairs", "left_keys right_keys dedupe"), ("connected_components", "left_positions right_positions n_records")]}
 FUNCTIONS = list(PARAMS)
 STRING_METRICS = "jaro_winkler levenshtein damerau_levenshtein exact soundex jaccard cosine token_sort_ratio".split()
 NUMERIC_METRICS = ["numeric", "numeric_similarity", "date_distance"]
@@ -330,11 +333,19 @@ def valid_calls(seed, rows=60):
     calls += [("predict_batch", (X, nrng.normal(size=11), 0.25)), ("predict_forest_batch", (X,) + trees),
               ("predict_gbdt_batch", (X,) + trees + (0.1, -0.5)),
               ("predict_svm_batch", (X, nrng.normal(size=(7, 11)), nrng.normal(size=7), 0.1, 0.05, -1.5, 0.2))]
+    keys = nrng.integers(-1, 5, size=3 * rows)  # three rules' keys over `rows` records
+    windows = np.array([0, 3, 0], dtype=np.int64)
+    calls += [("candidate_pairs", (keys, keys[::-1].copy(), windows, 0, 0, rows)),
+              ("candidate_counts", (keys, keys, windows, 1)), ("combine_keys", (keys, 3)),
+              ("count_equal_pairs", (keys, keys[:rows].copy(), 0)),
+              ("connected_components", (nrng.integers(0, rows, size=rows), nrng.integers(0, rows, size=rows), rows))]
     return calls
 
 
 def call(name, args):
     result = getattr(m, name)(*args)
+    if isinstance(result, tuple):
+        return tuple(r.tolist() if isinstance(r, np.ndarray) else r for r in result)
     return result.tolist() if isinstance(result, np.ndarray) else result
 
 
@@ -352,6 +363,88 @@ def check_metric(metric, left, right, want):
         assert same_floats(got, want), (metric, path, [p for p in zip(left, right, got, want) if p[2] != p[3]])
 
 
+# ---- blocking and clustering ------------------------------------------------------
+
+
+def _missing(v):
+    return v is None or v != v  # None, NaN, NaT
+
+
+def _key_value(key, value):
+    """A rule key's value for one record (None: missing), as a user reads the rule."""
+    if _missing(value):
+        return None
+    if key.transform == "prefix":
+        return value[:key.length]
+    if key.transform == "year":
+        return value.year
+    if key.transform == "soundex":
+        letters = [c for c in value if c.isascii() and c.isalpha()]
+        return ("soundex", value) if letters else None
+    return value
+
+
+def _same(a, b):
+    if isinstance(a, tuple) and a[0] == "soundex":  # the engine's soundex decides
+        return isinstance(b, tuple) and m.soundex_batch([a[1]], [b[1]]) == [1.0]
+    return a == b
+
+
+def reference_candidates(left, right, rules):
+    """Candidate pairs of columns given as dicts of lists (right None:
+    deduplication), pair by pair, and the pairs each rule adds: a list of
+    sets, one per rule."""
+    import corvane
+
+    dedupe = right is None
+    right = left if dedupe else right
+    n_l, n_r = len(next(iter(left.values()))), len(next(iter(right.values())))
+    found, added = set(), []
+    for rule in rules:
+        pairs = set()
+        if isinstance(rule, corvane.SortedNeighbourhood):
+            key, half = rule.key, rule.window // 2
+            records = [(v, 0, i) for i in range(n_l) if (v := _key_value(key, left[key.left][i])) is not None]
+            if not dedupe:
+                records += [(v, 1, j) for j in range(n_r) if (v := _key_value(key, right[key.right][j])) is not None]
+            records.sort()
+            for p, (_, side, i) in enumerate(records):
+                for q in range(p + 1, min(len(records), p + half + 1)):
+                    _, other, j = records[q]
+                    if dedupe:
+                        pairs.add((min(i, j), max(i, j)))
+                    elif side != other:
+                        pairs.add((i, j) if side == 0 else (j, i))
+        else:
+            parts = rule if isinstance(rule, tuple) else (rule,)
+            keys = [corvane.Key(k, k) if isinstance(k, str) else k for k in parts]
+            for i in range(n_l):
+                for j in range(i + 1 if dedupe else 0, n_r):
+                    if all((a := _key_value(k, left[k.left][i])) is not None
+                           and (b := _key_value(k, right[k.right][j])) is not None and _same(a, b) for k in keys):
+                        pairs.add((i, j))
+        added.append(pairs - found)
+        found |= pairs
+    return added
+
+
+def reference_clusters(n, edges):
+    """Component ids by a dict-based union-find: 0, 1, ... in order of first record."""
+    parent = list(range(n))
+
+    def root(x):
+        while parent[x] != x:
+            x = parent[x]
+        return x
+
+    for a, b in edges:
+        ra, rb = root(a), root(b)
+        if ra != rb:
+            parent[max(ra, rb)] = min(ra, rb)
+    ids, out = {}, []
+    for i in range(n):
+        out.append(ids.setdefault(root(i), len(ids)))
+    return out
 # ---- linkage without labels ---------------------------------------------------------
 
 

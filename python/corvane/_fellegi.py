@@ -321,8 +321,8 @@ class FellegiSunter:
         n_iter = 0
         every = list(range(len(levels)))
         if rules:
-            from . import candidates  # type: ignore[attr-defined]
-            from ._rules import rule_columns  # type: ignore[import-not-found, unused-ignore]
+            from ._blocking import candidates
+            from ._rules import rule_columns
 
             positions = _positions_of(pairs)
             for rule in rules:

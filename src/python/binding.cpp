@@ -397,12 +397,15 @@ ArrayView<T> convert_array(const Args& args, std::size_t i, int ndim, int type_n
 struct SliceContainer {
     PyObject_HEAD
     std::vector<double>* values;
+    std::vector<std::int64_t>* ints;
 };
 
 void slice_container_dealloc(PyObject* self) {
     auto* c = reinterpret_cast<SliceContainer*>(self);
     delete c->values;
     c->values = nullptr;
+    delete c->ints;
+    c->ints = nullptr;
     PyTypeObject* tp = Py_TYPE(self);
     tp->tp_free(self);
     Py_DECREF(tp);
@@ -633,38 +636,59 @@ PyObject* result_list(std::vector<double>&& values) {
     return list.release();
 }
 
-PyObject* result_array(std::vector<double>&& values) {
-    if (!g_slice_container_type) {
-        g_slice_container_type = PyType_FromSpec(&slice_container_spec);
-        if (!g_slice_container_type)
-            throw InternalFailure("Failed to create slice container: " + describe_pending_error());
-    }
-    void** api = numpy_api();
-    auto* owner_vec = new std::vector<double>(std::move(values));
-    if (owner_vec->data() == nullptr) owner_vec->reserve(1);  // NumPy must not allocate its own buffer
-    auto* container = PyObject_New(SliceContainer, reinterpret_cast<PyTypeObject*>(g_slice_container_type));
-    if (!container) {
-        delete owner_vec;
-        throw InternalFailure("Failed to create slice container: " + describe_pending_error());
-    }
-    container->values = owner_vec;
-    PyRef owner(reinterpret_cast<PyObject*>(container));
+namespace {
 
-    Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(owner_vec->size())};
-    Py_ssize_t strides[1] = {sizeof(double)};
+// A 1-D NumPy array over the owner's buffer; the owner (a new reference)
+// is consumed, and freed with the array.
+PyObject* array_over(PyRef owner, void* data, std::size_t n, int type_num, std::size_t item) {
+    void** api = numpy_api();
+    Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(n)};
+    Py_ssize_t strides[1] = {static_cast<Py_ssize_t>(item)};
     using NewFromDescr = PyObject* (*)(PyTypeObject*, PyObject*, int, const Py_ssize_t*, const Py_ssize_t*, void*,
                                        int, PyObject*);
     using SetBase = int (*)(PyObject*, PyObject*);
-    PyObject* descr = np_descr_from_type(kNpyDouble);
+    PyObject* descr = np_descr_from_type(type_num);
     if (!descr) pending();
     // NewFromDescr steals the descriptor reference.
-    PyRef array(reinterpret_cast<NewFromDescr>(api[kApiNewFromDescr])(
-        np_array_type(), descr, 1, dims, strides, owner_vec->data(), kFlagWriteable, nullptr));
+    PyRef array(reinterpret_cast<NewFromDescr>(api[kApiNewFromDescr])(np_array_type(), descr, 1, dims, strides, data,
+                                                                      kFlagWriteable, nullptr));
     if (!array) throw InternalFailure("Failed to create result array: " + describe_pending_error());
     // SetBaseObject steals the owner reference, on failure too.
     if (reinterpret_cast<SetBase>(api[kApiSetBaseObject])(array.get(), owner.release()) < 0)
         throw InternalFailure("Failed to set result array base: " + describe_pending_error());
     return array.release();
+}
+
+SliceContainer* new_container() {
+    if (!g_slice_container_type) {
+        g_slice_container_type = PyType_FromSpec(&slice_container_spec);
+        if (!g_slice_container_type)
+            throw InternalFailure("Failed to create slice container: " + describe_pending_error());
+    }
+    (void)numpy_api();
+    auto* container = PyObject_New(SliceContainer, reinterpret_cast<PyTypeObject*>(g_slice_container_type));
+    if (!container) throw InternalFailure("Failed to create slice container: " + describe_pending_error());
+    container->values = nullptr;
+    container->ints = nullptr;
+    return container;
+}
+
+}  // namespace
+
+PyObject* result_array(std::vector<double>&& values) {
+    PyRef owner(reinterpret_cast<PyObject*>(new_container()));
+    auto* c = reinterpret_cast<SliceContainer*>(owner.get());
+    c->values = new std::vector<double>(std::move(values));
+    if (c->values->data() == nullptr) c->values->reserve(1);  // NumPy must not allocate its own buffer
+    return array_over(std::move(owner), c->values->data(), c->values->size(), kNpyDouble, sizeof(double));
+}
+
+PyObject* result_i64_array(std::vector<std::int64_t>&& values) {
+    PyRef owner(reinterpret_cast<PyObject*>(new_container()));
+    auto* c = reinterpret_cast<SliceContainer*>(owner.get());
+    c->ints = new std::vector<std::int64_t>(std::move(values));
+    if (c->ints->data() == nullptr) c->ints->reserve(1);
+    return array_over(std::move(owner), c->ints->data(), c->ints->size(), kNpyLong, sizeof(std::int64_t));
 }
 
 }  // namespace corvane

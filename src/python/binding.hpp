@@ -157,8 +157,9 @@ struct ArrayView {
 ArrayView<double> to_f64_array(const Args& args, std::size_t i, int ndim);
 ArrayView<std::int64_t> to_i64_array(const Args& args, std::size_t i);
 
-// Result forms. Both consume the vector.
+// Result forms. All consume the vector.
 PyObject* result_list(std::vector<double>&& values);
 PyObject* result_array(std::vector<double>&& values);
+PyObject* result_i64_array(std::vector<std::int64_t>&& values);
 
 }  // namespace corvane

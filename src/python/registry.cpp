@@ -63,6 +63,46 @@ const char* const kDocPredictSvmBatch =
     "\n"
     "The prob_a and prob_b parameters come from sklearn's Platt calibration\n"
     "(SVC.probA_[0] and SVC.probB_[0]).";
+const char* const kDocCandidatePairs =
+    "candidate_pairs(left_keys, right_keys, windows, dedupe, start, stop)\n--\n\n"
+    "Candidate pairs of blocking keys, for left records start to stop.\n"
+    "\n"
+    "left_keys / right_keys: int64 arrays holding one run of keys per rule\n"
+    "(rule r: keys[r * n : (r + 1) * n]), -1 where missing. windows: int64,\n"
+    "one per rule: 0 pairs records with equal keys; an odd window >= 3 pairs\n"
+    "records within window // 2 places in the order of the keys (ranks), left\n"
+    "before right on ties, then by position. dedupe (0 or 1): one table,\n"
+    "pairs (i, j) with i < j (right_keys is then left_keys).\n"
+    "\n"
+    "Returns (left_positions, right_positions), int64 arrays sorted by left\n"
+    "then right position, each pair once whichever rules find it.";
+
+const char* const kDocCandidateCounts =
+    "candidate_counts(left_keys, right_keys, windows, dedupe)\n--\n\n"
+    "Counts candidate_pairs without building them.\n"
+    "\n"
+    "Returns (by_rule, per_record): the pairs each rule adds beyond the rules\n"
+    "before it (a list of ints), and the pairs of each left record (int64).";
+
+const char* const kDocCombineKeys =
+    "combine_keys(keys, n_columns)\n--\n\n"
+    "Dense codes of key tuples.\n"
+    "\n"
+    "keys: int64, n_columns runs of n codes each (codes -1 to 2**32 - 1).\n"
+    "Returns n int64 codes: equal tuples get equal codes, numbered 0, 1, 2, ...\n"
+    "in order of first occurrence; -1 where any code is -1.";
+
+const char* const kDocCountEqualPairs =
+    "count_equal_pairs(left_keys, right_keys, dedupe)\n--\n\n"
+    "Number of pairs with equal keys other than -1: left x right, or with\n"
+    "dedupe=1 the pairs i < j of left_keys.";
+
+const char* const kDocConnectedComponents =
+    "connected_components(left_positions, right_positions, n_records)\n--\n\n"
+    "Connected components of the graph whose edges are (left_positions[k], right_positions[k]).\n"
+    "\n"
+    "Returns one int64 component id per record, 0, 1, 2, ... in order of\n"
+    "each component's first record.";
 // clang-format on
 
 #define PAIRWISE(name) {{#name, {"left", "right"}}, #name "(left, right)\n--\n\n", body_##name}
@@ -71,7 +111,9 @@ const char* const kDocPredictSvmBatch =
 // damerau_levenshtein_batch, exact_match_batch, numeric_distance_batch,
 // numeric_similarity_batch, soundex_batch, jaccard_batch, cosine_batch,
 // token_sort_ratio_batch, compute_feature_matrix, predict_batch,
-// predict_forest_batch, predict_gbdt_batch, predict_svm_batch.
+// predict_forest_batch, predict_gbdt_batch, predict_svm_batch,
+// candidate_pairs, candidate_counts, combine_keys, count_equal_pairs,
+// connected_components.
 const FunctionEntry kEntries[] = {
     PAIRWISE(jaro_winkler_batch),
     PAIRWISE(levenshtein_batch),
@@ -102,6 +144,15 @@ const FunctionEntry kEntries[] = {
       {"features", "support_vectors", "dual_coef", "intercept", "gamma", "prob_a", "prob_b"}},
      kDocPredictSvmBatch,
      body_predict_svm_batch},
+    {{"candidate_pairs", {"left_keys", "right_keys", "windows", "dedupe", "start", "stop"}},
+     kDocCandidatePairs,
+     body_candidate_pairs},
+    {{"candidate_counts", {"left_keys", "right_keys", "windows", "dedupe"}}, kDocCandidateCounts,
+     body_candidate_counts},
+    {{"combine_keys", {"keys", "n_columns"}}, kDocCombineKeys, body_combine_keys},
+    {{"count_equal_pairs", {"left_keys", "right_keys", "dedupe"}}, kDocCountEqualPairs, body_count_equal_pairs},
+    {{"connected_components", {"left_positions", "right_positions", "n_records"}}, kDocConnectedComponents,
+     body_connected_components},
 };
 
 #undef PAIRWISE

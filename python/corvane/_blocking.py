@@ -1,0 +1,353 @@
+"""``candidates``, ``count_candidates``, ``clusters`` and ``link``: from two
+tables (or one) to candidate pairs, scored pairs and entities.
+
+``candidates`` checks the rules against both tables (columns, types) before
+any work, encodes every rule into one int64 code per record (``_rules``) and
+lets the engine build the pairs: an index per rule, then per left record the
+pairs of each rule not already held by an earlier one, counted in a first
+pass and written at their offsets in a second, over the worker pool.
+
+``link`` streams: the engine's first pass gives every left record's pair
+count, from which the left records are cut into runs of at most
+``batch_pairs`` pairs (a record with more pairs than that is a run of its
+own); each run's pairs are built, compared and scored, and only the pairs
+at or above the threshold are kept. Every pair is compared and scored on its
+own, so the probabilities do not depend on the batches.
+"""
+
+from __future__ import annotations
+
+import numbers
+from collections.abc import Iterable, Iterator
+from typing import Any, TypeAlias, TypeVar, overload
+
+import numpy as np
+import numpy.typing as npt
+
+import _corvane_rs
+
+from ._compare import Comparison, Missing, arrow_column, check_missing, compare, from_columns, kind_of, pairings_of
+from ._compare import _num_rows, _pyarrow
+from ._rules import KeyEncoder, ParsedRule, parse_rules
+from ._partition import check_model_missing
+
+__all__ = ["candidates", "count_candidates", "clusters", "link"]
+
+I64Array: TypeAlias = npt.NDArray[np.int64]
+Frame = TypeVar("Frame")
+
+
+def _prepare(left: object, right: object | None, rules: object) -> tuple[list[ParsedRule], KeyEncoder, int, int]:
+    parsed = parse_rules(rules)
+    left_kind = kind_of(left, "left")
+    dedupe = right is None
+    right_kind = left_kind if dedupe else kind_of(right, "right")
+    encoder = KeyEncoder(left, left_kind, left if dedupe else right, right_kind, dedupe)
+    encoder.check(parsed)
+    n_left = _num_rows(left, left_kind)
+    n_right = n_left if dedupe else _num_rows(right, right_kind)
+    return parsed, encoder, n_left, n_right
+
+
+def _check_max_pairs(max_pairs: object) -> None:
+    if max_pairs is None:
+        return
+    if isinstance(max_pairs, bool) or not isinstance(max_pairs, numbers.Integral):
+        raise TypeError(f"max_pairs must be an integer or None, not {type(max_pairs).__name__}")
+    if max_pairs < 0:
+        raise ValueError(f"max_pairs must be at least 0, not {max_pairs}")
+
+
+def candidates(
+    left: object,
+    right: object | None = None,
+    *,
+    rules: Iterable[object],
+    max_pairs: int | None = None,
+) -> tuple[I64Array, I64Array]:
+    """Candidate pairs of ``left`` and ``right`` (or, with ``right=None``,
+    of ``left`` with itself: the pairs i < j) under blocking rules.
+
+    ``rules`` is a list; a pair is a candidate when any rule holds, and
+    appears once whichever rules found it. A rule is a column name (equal
+    values), a key (``prefix(column, n)``, ``year(column)``,
+    ``soundex(column)``, ``on(left_column, right_column)``), a tuple of
+    columns and keys (all equal), or ``SortedNeighbourhood(column, window)``.
+    A missing value (null, None, NaN) equals nothing, itself included.
+
+    Returns ``(left_positions, right_positions)``, int64 arrays sorted by
+    left then right position: ``compare``'s ``pairs``. With ``max_pairs``,
+    a ``ValueError`` names the rule that would pass the limit before any
+    pair is built.
+    """
+    _check_max_pairs(max_pairs)
+    parsed, encoder, n_left, _ = _prepare(left, right, rules)
+    keys = encoder.encode(parsed, n_left)
+    dedupe = int(right is None)
+    if max_pairs is not None:
+        by_rule, _ = _corvane_rs.candidate_counts(*keys, dedupe)
+        total = 0
+        for rule, added in zip(parsed, by_rule):
+            total += added
+            if total > max_pairs:
+                raise ValueError(
+                    f"{rule.label} brings the candidate pairs to {total:,}, over max_pairs={max_pairs:,} "
+                    f"(pairs added by each rule: {', '.join(f'{n:,}' for n in by_rule)})"
+                )
+    return _corvane_rs.candidate_pairs(*keys, dedupe, 0, n_left)
+
+
+# Inclusion-exclusion over the rules' combined keys costs one pass per
+# subset of rules; past this many rules the pairs are counted one by one.
+_MAX_RULES_BY_GROUPS = 8
+
+
+def count_candidates(left: object, right: object | None = None, *, rules: Iterable[object]) -> list[int]:
+    """The pairs each rule adds beyond the rules before it, in the order
+    given, counted without building the pairs (``sum`` is the number of
+    pairs ``candidates`` returns)."""
+    parsed, encoder, n_left, _ = _prepare(left, right, rules)
+    dedupe = right is None
+    if any(rule.window for rule in parsed) or len(parsed) > _MAX_RULES_BY_GROUPS:
+        by_rule, _ = _corvane_rs.candidate_counts(*encoder.encode(parsed, n_left), int(dedupe))
+        return [int(n) for n in by_rule]
+    # Equality rules: the pairs where rule r holds and no earlier one does are
+    #   sum over subsets S of the earlier rules of (-1)^|S| * |pairs agreeing on r and all of S|,
+    # and pairs agreeing on several rules are those with equal combined keys.
+    codes = [encoder.rule_codes(rule) for rule in parsed]
+    combined: dict[frozenset[int], I64Array] = {}
+    agreeing: dict[frozenset[int], int] = {}
+
+    def combine(rules_set: frozenset[int]) -> I64Array:
+        if rules_set not in combined:
+            if len(rules_set) == 1:
+                combined[rules_set] = codes[next(iter(rules_set))]
+            else:
+                last = max(rules_set)
+                rest = combine(rules_set - {last})
+                combined[rules_set] = _corvane_rs.combine_keys(np.concatenate([rest, codes[last]]), 2)
+        return combined[rules_set]
+
+    def count(rules_set: frozenset[int]) -> int:
+        if rules_set not in agreeing:
+            c = combine(rules_set)
+            if dedupe:
+                agreeing[rules_set] = _corvane_rs.count_equal_pairs(c, c, 1)
+            else:
+                agreeing[rules_set] = _corvane_rs.count_equal_pairs(c[:n_left], c[n_left:], 0)
+        return agreeing[rules_set]
+
+    out = []
+    for r in range(len(parsed)):
+        added = 0
+        for mask in range(1 << r):
+            subset = frozenset([r] + [e for e in range(r) if mask >> e & 1])
+            added += (-1) ** (len(subset) - 1) * count(subset)
+        out.append(added)
+    return out
+
+
+# ---- clusters -----------------------------------------------------------------------
+
+
+def _position_array(values: object, what: str) -> I64Array:
+    array = np.asarray(values)
+    if array.ndim != 1:
+        raise ValueError(f"{what} must be 1-D, not of shape {array.shape}")
+    if array.size and array.dtype.kind not in "iu":
+        raise TypeError(f"{what} must hold integers, not {array.dtype}")
+    if array.dtype.kind == "u" and array.size and int(array.max()) > np.iinfo(np.int64).max:
+        raise ValueError(f"{what}: position {int(array.max())} is out of range")
+    return np.ascontiguousarray(array, dtype=np.int64)
+
+
+def _pair_positions(pairs: object) -> tuple[I64Array, I64Array]:
+    try:
+        kind = kind_of(pairs, "pairs")
+    except TypeError:
+        kind = ""
+    if kind:
+        return (
+            _position_array(np.asarray(arrow_column(pairs, kind, "left_position", "pairs")), "left_position"),
+            _position_array(np.asarray(arrow_column(pairs, kind, "right_position", "pairs")), "right_position"),
+        )
+    if not isinstance(pairs, (tuple, list)) or len(pairs) != 2:
+        raise TypeError("pairs must be (left_positions, right_positions) or a table with the columns "
+                        "left_position and right_position (link's result)")
+    return _position_array(pairs[0], "pairs: the left positions"), _position_array(pairs[1], "pairs: the right positions")
+
+
+def _check_size(value: object, what: str) -> int:
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"{what} must be an integer, not {type(value).__name__}")
+    if value < 0:
+        raise ValueError(f"{what} must be at least 0, not {value}")
+    return int(value)
+
+
+@overload
+def clusters(pairs: object, match: npt.ArrayLike | None, n_left: int, n_right: None = None) -> I64Array: ...
+@overload
+def clusters(pairs: object, match: npt.ArrayLike | None, n_left: int, n_right: int) -> tuple[I64Array, I64Array]: ...
+
+
+def clusters(
+    pairs: object, match: npt.ArrayLike | None, n_left: int, n_right: int | None = None
+) -> I64Array | tuple[I64Array, I64Array]:
+    """Entities: connected components of the pairs where ``match`` is true
+    (``match=None``: every pair given, such as ``link``'s result).
+
+    ``pairs`` is ``(left_positions, right_positions)`` or a table with
+    ``left_position`` and ``right_position``. Deduplication (``n_right``
+    None): one int64 cluster id per record of the ``n_left``. Two tables:
+    ``(left_ids, right_ids)`` in one id space, so a left and a right record
+    of the same entity share their id. Ids are 0, 1, 2, ... in order of each
+    cluster's first record (left table first); a record in no pair is a
+    cluster of its own.
+    """
+    a, b = _pair_positions(pairs)
+    if len(a) != len(b):
+        raise ValueError(f"pairs: {len(a)} left positions but {len(b)} right positions")
+    n_l = _check_size(n_left, "n_left")
+    n_r = None if n_right is None else _check_size(n_right, "n_right")
+    if match is not None:
+        keep = np.asarray(match)
+        if keep.ndim != 1 or len(keep) != len(a):
+            raise ValueError(f"match has {keep.size} values of shape {keep.shape}, but there are {len(a)} pairs")
+        if keep.dtype != np.bool_:
+            raise TypeError(f"match must be a boolean array, not {keep.dtype}")
+    for positions, size, what in ((a, n_l, "left"), (b, n_l if n_r is None else n_r, "right")):
+        bad = np.flatnonzero((positions < 0) | (positions >= size))
+        if bad.size:
+            side = "n_left" if what == "left" or n_r is None else "n_right"
+            raise ValueError(
+                f"pairs: {what} position {int(positions[bad[0]])} at pair {int(bad[0])} is outside "
+                f"[0, {side}={size})"
+            )
+    if match is not None:
+        a, b = a[keep], b[keep]
+    if n_r is None:
+        return _corvane_rs.connected_components(a, b, n_l)
+    ids = _corvane_rs.connected_components(a, b + n_l, n_l + n_r)
+    return ids[:n_l], ids[n_l:]
+
+
+# ---- link ---------------------------------------------------------------------------
+
+
+def _batches(per_record: I64Array, batch_pairs: int) -> Iterator[tuple[int, int, int]]:
+    """Runs [start, stop) of left records with at most batch_pairs pairs
+    (one record at least), and their pair counts; runs without pairs skipped."""
+    ends = np.cumsum(per_record)
+    n = len(per_record)
+    start, done = 0, 0
+    while start < n:
+        stop = int(np.searchsorted(ends, done + batch_pairs, side="right"))
+        stop = max(stop, start + 1)
+        total = int(ends[stop - 1]) - done
+        if total:
+            yield start, stop, total
+        done = int(ends[stop - 1])
+        start = stop
+
+
+def _probabilities(model: Any, features: Any) -> npt.NDArray[np.float64]:
+    scores = np.asarray(model.predict_proba(features), dtype=np.float64)
+    if scores.ndim == 2:
+        scores = scores[:, -1]
+    return scores
+
+
+def link(
+    left: Frame,
+    right: object | None = None,
+    *,
+    rules: Iterable[object],
+    comparisons: Iterable[Comparison],
+    model: Any,
+    threshold: float = 0.5,
+    missing: Missing = "nan",
+    batch_pairs: int = 1_000_000,
+    progress: bool = False,
+) -> Frame:
+    """Candidates, ``compare`` and scoring, batch by batch, keeping the pairs
+    whose probability is at least ``threshold``.
+
+    Returns a table of the kind of ``left`` with ``left_position``,
+    ``right_position`` (for deduplication both positions in ``left``, left
+    < right), one float64 column per comparison (named as ``compare``
+    names them) and ``probability``, sorted by left then right position.
+    ``probability`` is ``model.predict_proba(compare(left, right, pairs,
+    comparisons, missing=missing))`` over all candidate pairs, whatever
+    ``batch_pairs`` is (the last column when the model returns one per
+    class). ``model`` is a ``Scorer`` or anything with ``predict_proba``
+    over ``compare``'s table. Memory holds at most ``batch_pairs`` candidate
+    pairs at once, plus the kept ones. ``progress=True`` shows a progress
+    bar over the candidate pairs (needs tqdm).
+    """
+    check_missing(missing)
+    check_model_missing(model, missing)
+    pairings = pairings_of(comparisons)
+    if not callable(getattr(model, "predict_proba", None)):
+        raise TypeError(f"model must be a corvane.Scorer or have predict_proba, not {type(model).__name__}")
+    if isinstance(threshold, bool) or not isinstance(threshold, numbers.Real):
+        raise TypeError(f"threshold must be a number, not {type(threshold).__name__}")
+    if isinstance(batch_pairs, bool) or not isinstance(batch_pairs, numbers.Integral):
+        raise TypeError(f"batch_pairs must be an integer, not {type(batch_pairs).__name__}")
+    if batch_pairs < 1:
+        raise ValueError(f"batch_pairs must be at least 1, not {batch_pairs}")
+    parsed, encoder, n_left, _ = _prepare(left, right, rules)
+    dedupe = right is None
+    left_kind = kind_of(left, "left")
+    other = left if dedupe else right
+    other_kind = left_kind if dedupe else kind_of(right, "right")
+    pa = _pyarrow()
+    # The compared columns once as Arrow, so no batch converts them again.
+    left_table = pa.table({s.left: arrow_column(left, left_kind, s.left, "left") for s in pairings})
+    right_table = pa.table({s.right: arrow_column(other, other_kind, s.right, "right") for s in pairings})
+    names = [s.name for s in pairings]
+
+    keys = encoder.encode(parsed, n_left)
+    _, per_record = _corvane_rs.candidate_counts(*keys, int(dedupe))
+    bar = None
+    if progress:
+        try:
+            from tqdm.auto import tqdm  # type: ignore[import-untyped, unused-ignore]
+        except ImportError as error:
+            raise ImportError("progress=True needs tqdm: pip install tqdm") from error
+        bar = tqdm(total=int(per_record.sum()), unit="pairs", desc="link")
+    kept_left: list[I64Array] = []
+    kept_right: list[I64Array] = []
+    kept_features: list[npt.NDArray[np.float64]] = []
+    kept_probability: list[npt.NDArray[np.float64]] = []
+    try:
+        for start, stop, total in _batches(per_record, int(batch_pairs)):
+            lpos, rpos = _corvane_rs.candidate_pairs(*keys, int(dedupe), start, stop)
+            scored = compare(left_table, right_table, (lpos, rpos), [(s.left, s.right, s.metric) for s in pairings],
+                             missing=missing)
+            features = np.column_stack([np.asarray(scored.column(k).to_numpy(), dtype=np.float64)
+                                        for k in range(len(names))])
+            table = from_columns(left_kind, {name: features[:, k] for k, name in enumerate(names)})
+            probability = _probabilities(model, table)
+            if probability.shape != (len(lpos),):
+                raise ValueError(f"model.predict_proba gave {probability.shape[0]} scores for {len(lpos)} pairs")
+            keep = probability >= threshold
+            kept_left.append(lpos[keep])
+            kept_right.append(rpos[keep])
+            kept_features.append(features[keep])
+            kept_probability.append(probability[keep])
+            if bar is not None:
+                bar.update(total)
+    finally:
+        if bar is not None:
+            bar.close()
+    features = np.concatenate(kept_features) if kept_features else np.empty((0, len(names)))
+    columns: dict[str, Any] = {
+        "left_position": np.concatenate(kept_left) if kept_left else np.empty(0, dtype=np.int64),
+        "right_position": np.concatenate(kept_right) if kept_right else np.empty(0, dtype=np.int64),
+    }
+    for k, name in enumerate(names):
+        columns[name] = np.ascontiguousarray(features[:, k])
+    columns["probability"] = np.concatenate(kept_probability) if kept_probability else np.empty(0)
+    result: Frame = from_columns(left_kind, columns)
+    return result

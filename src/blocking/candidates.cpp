@@ -1,0 +1,254 @@
+#include "blocking/candidates.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <stdexcept>
+
+#include "runtime/errors.hpp"
+#include "runtime/pool.hpp"
+
+namespace corvane::blocking {
+
+std::string check_keys(const BlockingInput& in) {
+    const auto limit = static_cast<std::int64_t>(in.n_left + in.n_right);
+    for (std::size_t r = 0; r < in.rules.size(); ++r) {
+        const RuleKeys& k = in.rules[r];
+        if (k.window != 0 && (k.window < 3 || k.window % 2 == 0))
+            return "rule " + std::to_string(r) + ": window " + std::to_string(k.window) + " is not an odd integer >= 3";
+        for (int side = 0; side < 2; ++side) {
+            const std::int64_t* keys = side ? k.right : k.left;
+            const std::size_t n = side ? in.n_right : in.n_left;
+            for (std::size_t i = 0; i < n; ++i)
+                if (keys[i] < -1 || keys[i] >= limit)
+                    return "rule " + std::to_string(r) + ": " + (side ? "right" : "left") + " key " +
+                           std::to_string(i) + " is " + std::to_string(keys[i]) + ", outside [-1, " +
+                           std::to_string(limit) + ")";
+        }
+    }
+    return {};
+}
+
+namespace {
+
+std::size_t code_count(const std::int64_t* keys, std::size_t n, std::size_t acc) {
+    for (std::size_t i = 0; i < n; ++i)
+        if (keys[i] >= 0 && static_cast<std::size_t>(keys[i]) >= acc) acc = static_cast<std::size_t>(keys[i]) + 1;
+    return acc;
+}
+
+}  // namespace
+
+CandidateIndex::CandidateIndex(const BlockingInput& in) : in_(in) {
+    rules_.resize(in.rules.size());
+    for (std::size_t r = 0; r < in.rules.size(); ++r) {
+        Rule& rule = rules_[r];
+        rule.keys = in.rules[r];
+        const std::int64_t* L = rule.keys.left;
+        const std::int64_t* R = in.dedupe ? L : rule.keys.right;
+        const std::size_t nl = in.n_left, nr = in.dedupe ? in.n_left : in.n_right;
+        std::size_t codes = code_count(L, nl, 0);
+        if (!in.dedupe) codes = code_count(R, nr, codes);
+        if (rule.keys.window == 0) {
+            // Right records by code, ascending.
+            rule.starts.assign(codes + 1, 0);
+            for (std::size_t j = 0; j < nr; ++j)
+                if (R[j] >= 0) ++rule.starts[static_cast<std::size_t>(R[j]) + 1];
+            for (std::size_t c = 0; c < codes; ++c) rule.starts[c + 1] += rule.starts[c];
+            rule.items.resize(static_cast<std::size_t>(rule.starts[codes]));
+            std::vector<std::int64_t> next(rule.starts.begin(), rule.starts.end() - 1);
+            if (in.dedupe) rule.slot.assign(nr, -1);
+            for (std::size_t j = 0; j < nr; ++j) {
+                if (R[j] < 0) continue;
+                const std::int64_t at = next[static_cast<std::size_t>(R[j])]++;
+                rule.items[static_cast<std::size_t>(at)] = static_cast<std::int64_t>(j);
+                if (in.dedupe) rule.slot[j] = at;
+            }
+        } else {
+            // Merged order: by rank, left before right, by position. Items
+            // hold 2 * position + side (1: right).
+            rule.half = rule.keys.window / 2;
+            std::vector<std::int64_t> per_left(codes, 0), per_right(codes, 0);
+            for (std::size_t i = 0; i < nl; ++i)
+                if (L[i] >= 0) ++per_left[static_cast<std::size_t>(L[i])];
+            if (!in.dedupe)
+                for (std::size_t j = 0; j < nr; ++j)
+                    if (R[j] >= 0) ++per_right[static_cast<std::size_t>(R[j])];
+            std::vector<std::int64_t> next_l(codes), next_r(codes);
+            std::int64_t at = 0;
+            for (std::size_t c = 0; c < codes; ++c) {
+                next_l[c] = at;
+                next_r[c] = at + per_left[c];
+                at += per_left[c] + per_right[c];
+            }
+            rule.items.resize(static_cast<std::size_t>(at));
+            rule.place_l.assign(nl, -1);
+            for (std::size_t i = 0; i < nl; ++i) {
+                if (L[i] < 0) continue;
+                const std::int64_t p = next_l[static_cast<std::size_t>(L[i])]++;
+                rule.items[static_cast<std::size_t>(p)] = 2 * static_cast<std::int64_t>(i);
+                rule.place_l[i] = p;
+            }
+            if (!in.dedupe) {
+                rule.place_r.assign(nr, -1);
+                for (std::size_t j = 0; j < nr; ++j) {
+                    if (R[j] < 0) continue;
+                    const std::int64_t p = next_r[static_cast<std::size_t>(R[j])]++;
+                    rule.items[static_cast<std::size_t>(p)] = 2 * static_cast<std::int64_t>(j) + 1;
+                    rule.place_r[j] = p;
+                }
+            }
+        }
+    }
+    sorted_output_ = rules_.size() == 1 && rules_[0].keys.window == 0;
+}
+
+bool CandidateIndex::holds(const Rule& rule, std::size_t i, std::size_t j) const noexcept {
+    if (rule.keys.window == 0) {
+        const std::int64_t c = rule.keys.left[i];
+        return c >= 0 && (in_.dedupe ? rule.keys.left : rule.keys.right)[j] == c;
+    }
+    const std::int64_t a = rule.place_l[i];
+    const std::int64_t b = in_.dedupe ? rule.place_l[j] : rule.place_r[j];
+    if (a < 0 || b < 0) return false;
+    return (a > b ? a - b : b - a) <= rule.half;
+}
+
+template <class F>
+void CandidateIndex::each(std::size_t i, F&& f) const {
+    const bool dedupe = in_.dedupe;
+    for (std::size_t r = 0; r < rules_.size(); ++r) {
+        const Rule& rule = rules_[r];
+        auto offer = [&](std::size_t j) {
+            for (std::size_t e = 0; e < r; ++e)
+                if (holds(rules_[e], i, j)) return;
+            f(r, j);
+        };
+        if (rule.keys.window == 0) {
+            const std::int64_t c = rule.keys.left[i];
+            if (c < 0) continue;
+            const auto cu = static_cast<std::size_t>(c);
+            if (cu + 1 >= rule.starts.size()) continue;
+            std::int64_t from = dedupe ? rule.slot[i] + 1 : rule.starts[cu];
+            const std::int64_t to = rule.starts[cu + 1];
+            for (std::int64_t k = from; k < to; ++k) offer(static_cast<std::size_t>(rule.items[static_cast<std::size_t>(k)]));
+        } else {
+            const std::int64_t p = rule.place_l[i];
+            if (p < 0) continue;
+            const std::int64_t lo = std::max<std::int64_t>(0, p - rule.half);
+            const std::int64_t hi = std::min<std::int64_t>(static_cast<std::int64_t>(rule.items.size()) - 1, p + rule.half);
+            for (std::int64_t q = lo; q <= hi; ++q) {
+                if (q == p) continue;
+                const std::int64_t e = rule.items[static_cast<std::size_t>(q)];
+                const auto j = static_cast<std::size_t>(e >> 1);
+                if (dedupe ? j > i : (e & 1) != 0) offer(j);
+            }
+        }
+    }
+}
+
+std::uint64_t CandidateIndex::count(std::size_t i, std::uint64_t* by_rule) const {
+    std::uint64_t n = 0;
+    each(i, [&](std::size_t r, std::size_t) {
+        ++by_rule[r];
+        ++n;
+    });
+    return n;
+}
+
+std::size_t CandidateIndex::fill(std::size_t i, std::int64_t* out) const {
+    std::size_t n = 0;
+    each(i, [&](std::size_t, std::size_t j) { out[n++] = static_cast<std::int64_t>(j); });
+    if (!sorted_output_) std::sort(out, out + n);
+    return n;
+}
+
+std::vector<std::int64_t> count_pairs(const CandidateIndex& index, std::size_t n_left,
+                                      std::vector<std::uint64_t>& by_rule) {
+    std::vector<std::int64_t> counts(n_left);
+    std::vector<std::atomic<std::uint64_t>> totals(index.rules());
+    pool::for_each_range(n_left, [&](std::size_t lo, std::size_t hi) {
+        std::vector<std::uint64_t> local(index.rules(), 0);
+        for (std::size_t i = lo; i < hi; ++i) counts[i] = static_cast<std::int64_t>(index.count(i, local.data()));
+        for (std::size_t r = 0; r < local.size(); ++r) totals[r].fetch_add(local[r], std::memory_order_relaxed);
+    });
+    by_rule.assign(index.rules(), 0);
+    for (std::size_t r = 0; r < by_rule.size(); ++r) by_rule[r] = totals[r].load();
+    return counts;
+}
+
+PairArrays build_pairs(const CandidateIndex& index, std::size_t start, std::size_t stop) {
+    const std::size_t n = stop - start;
+    std::vector<std::int64_t> offsets(n + 1, 0);
+    pool::for_each_range(n, [&](std::size_t lo, std::size_t hi) {
+        std::vector<std::uint64_t> scratch(index.rules(), 0);
+        for (std::size_t k = lo; k < hi; ++k) offsets[k + 1] = static_cast<std::int64_t>(index.count(start + k, scratch.data()));
+    });
+    for (std::size_t k = 0; k < n; ++k) offsets[k + 1] += offsets[k];
+    PairArrays out;
+    out.left.resize(static_cast<std::size_t>(offsets[n]));
+    out.right.resize(static_cast<std::size_t>(offsets[n]));
+    pool::for_each_range(n, [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t k = lo; k < hi; ++k) {
+            const auto at = static_cast<std::size_t>(offsets[k]);
+            const std::size_t got = index.fill(start + k, out.right.data() + at);
+            if (got != static_cast<std::size_t>(offsets[k + 1] - offsets[k]))
+                throw InternalFailure("candidate pairs: a record's count changed between passes");
+            std::fill(out.left.data() + at, out.left.data() + at + got, static_cast<std::int64_t>(start + k));
+        }
+    });
+    return out;
+}
+
+std::vector<std::int64_t> combine_keys(const std::int64_t* keys, std::size_t n_columns, std::size_t n) {
+    std::vector<std::int64_t> out(keys, keys + (n_columns ? n : 0));
+    if (n_columns == 0) return std::vector<std::int64_t>(n, 0);
+    // Column by column: (code so far, next code) -> a dense code, through an
+    // open-addressing table keyed by the two codes packed in 64 bits.
+    std::size_t cap = 16;
+    while (cap < 2 * n + 2) cap <<= 1;
+    std::vector<std::uint64_t> slots_key(cap);
+    std::vector<std::int64_t> slots_val(cap);
+    for (std::size_t c = 1; c <= n_columns; ++c) {
+        const bool last_pass = c == n_columns;
+        const std::int64_t* next = last_pass ? nullptr : keys + c * n;
+        std::fill(slots_val.begin(), slots_val.end(), -1);
+        std::int64_t fresh = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::int64_t a = out[i];
+            const std::int64_t b = last_pass ? 0 : next[i];
+            if (a < 0 || b < 0) {
+                out[i] = -1;
+                continue;
+            }
+            const std::uint64_t key = (static_cast<std::uint64_t>(a) << 32) | static_cast<std::uint64_t>(b);
+            std::size_t h = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 20) & (cap - 1);
+            while (slots_val[h] >= 0 && slots_key[h] != key) h = (h + 1) & (cap - 1);
+            if (slots_val[h] < 0) {
+                slots_key[h] = key;
+                slots_val[h] = fresh++;
+            }
+            out[i] = slots_val[h];
+        }
+    }
+    return out;
+}
+
+std::uint64_t count_equal_pairs(const std::int64_t* left, std::size_t n_left, const std::int64_t* right,
+                                std::size_t n_right, bool dedupe) {
+    std::size_t codes = code_count(left, n_left, 0);
+    if (!dedupe) codes = code_count(right, n_right, codes);
+    std::vector<std::uint64_t> per_left(codes, 0), per_right(dedupe ? 0 : codes, 0);
+    for (std::size_t i = 0; i < n_left; ++i)
+        if (left[i] >= 0) ++per_left[static_cast<std::size_t>(left[i])];
+    std::uint64_t total = 0;
+    if (dedupe) {
+        for (std::uint64_t k : per_left) total += k * (k - (k > 0)) / 2;
+        return total;
+    }
+    for (std::size_t j = 0; j < n_right; ++j)
+        if (right[j] >= 0) ++per_right[static_cast<std::size_t>(right[j])];
+    for (std::size_t c = 0; c < codes; ++c) total += per_left[c] * per_right[c];
+    return total;
+}
+
+}  // namespace corvane::blocking

@@ -1,0 +1,100 @@
+// Candidate pairs from blocking keys. Pure C++.
+//
+// The public layer turns every rule into one integer key per record, the
+// same codes on both sides: a dense code of the rule's value (equality
+// rules) or its rank in sorted order (sorted-neighbourhood rules), -1 where
+// the value is missing. Here the keys become an index, built once:
+//
+//   equality rule          the right records of every code, ascending
+//                          (counting sort, O(records + codes));
+//   sorted neighbourhood   every record with a key in one merged order:
+//                          by rank, then left before right, then position;
+//                          a record's neighbours are the records within
+//                          window / 2 places of it (right ones only when
+//                          linking two tables, later ones when deduplicating).
+//
+// Pairs come out per left record: rule by rule, each rule's candidates
+// minus those an earlier rule already holds (whether rule r holds for a
+// pair is an O(1) test on the keys), so each pair is found once, and then
+// the record's few candidates are sorted. Left records run in order over
+// the pool: a first pass counts every record's pairs (this is also how the
+// pairs are counted without building them), a second pass writes them at
+// their offsets. There is no global sort and no buffer besides the output.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace corvane::blocking {
+
+struct RuleKeys {
+    const std::int64_t* left = nullptr;   // n_left keys, -1: missing
+    const std::int64_t* right = nullptr;  // n_right keys (the left keys when deduplicating)
+    std::int64_t window = 0;              // 0: equal keys; an odd window >= 3: sorted neighbourhood over ranks
+};
+
+struct BlockingInput {
+    std::size_t n_left = 0;
+    std::size_t n_right = 0;
+    bool dedupe = false;  // pairs (i, j) of one table with i < j
+    std::vector<RuleKeys> rules;
+};
+
+// Empty when the keys are well formed, else what is wrong ("rule 1: left
+// key 7 is -3"): keys are -1 or in [0, n_left + n_right).
+std::string check_keys(const BlockingInput& in);
+
+class CandidateIndex {
+public:
+    explicit CandidateIndex(const BlockingInput& in);
+
+    // Pairs of left record i; by_rule[r] gets the pairs rule r adds.
+    std::uint64_t count(std::size_t i, std::uint64_t* by_rule) const;
+    // Writes the right positions of left record i's pairs, ascending, to
+    // out (room for count(i) of them); returns how many.
+    std::size_t fill(std::size_t i, std::int64_t* out) const;
+
+    std::size_t rules() const noexcept { return rules_.size(); }
+
+private:
+    struct Rule {
+        RuleKeys keys;
+        std::int64_t half = 0;               // window / 2 (sorted neighbourhood)
+        std::vector<std::int64_t> starts;    // equality: codes + 1 offsets into items
+        std::vector<std::int64_t> items;     // equality: right positions by code; neighbourhood: the merged order
+        std::vector<std::int64_t> slot;      // equality, dedupe: index of record i in items
+        std::vector<std::int64_t> place_l;   // neighbourhood: place of each left record in the order, -1 missing
+        std::vector<std::int64_t> place_r;   // neighbourhood, two tables: the same for right records
+    };
+
+    bool holds(const Rule& rule, std::size_t i, std::size_t j) const noexcept;
+    template <class F>
+    void each(std::size_t i, F&& f) const;
+
+    BlockingInput in_;
+    std::vector<Rule> rules_;
+    bool sorted_output_ = false;  // one equality rule: candidates come out ascending
+};
+
+// The pairs of left records [start, stop) as (left, right) position arrays,
+// sorted by left then right position, on the pool; by_rule (optional) gets
+// each rule's added pairs over the range. Counting only: count_pairs.
+struct PairArrays {
+    std::vector<std::int64_t> left, right;
+};
+PairArrays build_pairs(const CandidateIndex& index, std::size_t start, std::size_t stop);
+// Per-record pair counts of left records [0, n_left) and each rule's added pairs.
+std::vector<std::int64_t> count_pairs(const CandidateIndex& index, std::size_t n_left, std::vector<std::uint64_t>& by_rule);
+
+// Dense codes of key tuples: keys holds n_columns runs of n codes each;
+// the result gives equal tuples equal codes, 0, 1, 2, ... in order of first
+// occurrence, and -1 where any code is -1.
+std::vector<std::int64_t> combine_keys(const std::int64_t* keys, std::size_t n_columns, std::size_t n);
+
+// Pairs with equal non-missing codes: left x right, or (dedupe) i < j.
+std::uint64_t count_equal_pairs(const std::int64_t* left, std::size_t n_left, const std::int64_t* right,
+                                std::size_t n_right, bool dedupe);
+
+}  // namespace corvane::blocking

@@ -1,0 +1,185 @@
+// Bodies of the blocking and clustering functions: int64 key arrays in,
+// checked under the lock, indexed and paired with the lock released.
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "blocking/candidates.hpp"
+#include "clustering/components.hpp"
+#include "python/bodies.hpp"
+
+namespace corvane {
+
+namespace {
+
+// An int64 array argument as one contiguous run: in place when it is one,
+// else copied.
+struct Int64Run {
+    ArrayView<std::int64_t> array;
+    std::vector<std::int64_t> copy;
+    const std::int64_t* data = nullptr;
+    std::size_t size = 0;
+};
+
+Int64Run to_int64_run(const Args& args, std::size_t i) {
+    Int64Run run;
+    run.array = to_i64_array(args, i);
+    run.size = run.array.len();
+    if (run.array.view.unit_stride_1d() && run.size) {
+        run.data = reinterpret_cast<const std::int64_t*>(run.array.view.data);
+    } else {
+        run.copy = run.array.view.copy_row_major();
+        run.data = run.copy.data();
+    }
+    return run;
+}
+
+bool to_flag(const Args& args, std::size_t i) {
+    const std::uint64_t v = to_count(args, i);
+    if (v > 1) throw ValueError(std::string("argument '") + args.name(i) + "': expected 0 or 1");
+    return v == 1;
+}
+
+struct KeyArgs {
+    Int64Run left, right, windows;
+    blocking::BlockingInput input;
+};
+
+// left_keys, right_keys, windows, dedupe: one run of keys per rule on each
+// side (rule r's keys are left_keys[r * n_left : (r + 1) * n_left]).
+KeyArgs to_key_args(const Args& args) {
+    KeyArgs k;
+    k.left = to_int64_run(args, 0);
+    k.right = to_int64_run(args, 1);
+    k.windows = to_int64_run(args, 2);
+    const bool dedupe = to_flag(args, 3);
+    const std::size_t rules = k.windows.size;
+    if (rules == 0) throw ValueError("windows is empty: give at least one rule");
+    if (k.left.size % rules || k.right.size % rules)
+        throw ValueError("left_keys and right_keys must hold one run of keys per rule (a multiple of len(windows))");
+    k.input.n_left = k.left.size / rules;
+    k.input.n_right = k.right.size / rules;
+    k.input.dedupe = dedupe;
+    if (dedupe && k.input.n_left != k.input.n_right)
+        throw ValueError("deduplicating: left_keys and right_keys must have the same length");
+    for (std::size_t r = 0; r < rules; ++r)
+        k.input.rules.push_back({k.left.data + r * k.input.n_left, k.right.data + r * k.input.n_right, k.windows.data[r]});
+    return k;
+}
+
+PyObject* pair_tuple(PyObject* a, PyObject* b) {
+    PyRef first(a), second(b);
+    PyRef tuple(PyTuple_New(2));
+    if (!tuple) throw PythonErrorPending{};
+    PyTuple_SET_ITEM(tuple.get(), 0, first.release());
+    PyTuple_SET_ITEM(tuple.get(), 1, second.release());
+    return tuple.release();
+}
+
+}  // namespace
+
+PyObject* body_candidate_pairs(const Args& args) {
+    KeyArgs k = to_key_args(args);
+    const std::uint64_t start = to_count(args, 4);
+    const std::uint64_t stop = to_count(args, 5);
+    if (start > stop || stop > k.input.n_left)
+        throw ValueError("start and stop must satisfy 0 <= start <= stop <= the number of left records (" +
+                         std::to_string(k.input.n_left) + ")");
+    blocking::PairArrays pairs;
+    {
+        ReleasedSection released;
+        std::string problem = blocking::check_keys(k.input);
+        if (problem.empty()) {
+            blocking::CandidateIndex index(k.input);
+            pairs = blocking::build_pairs(index, start, stop);
+        } else {
+            throw ValueError(std::move(problem));
+        }
+    }
+    PyObject* left = result_i64_array(std::move(pairs.left));
+    PyRef hold(left);
+    PyObject* right = result_i64_array(std::move(pairs.right));
+    return pair_tuple(hold.release(), right);
+}
+
+PyObject* body_candidate_counts(const Args& args) {
+    KeyArgs k = to_key_args(args);
+    std::vector<std::int64_t> per_record;
+    std::vector<std::uint64_t> by_rule;
+    {
+        ReleasedSection released;
+        std::string problem = blocking::check_keys(k.input);
+        if (!problem.empty()) throw ValueError(std::move(problem));
+        blocking::CandidateIndex index(k.input);
+        per_record = blocking::count_pairs(index, k.input.n_left, by_rule);
+    }
+    PyRef counts(PyList_New(static_cast<Py_ssize_t>(by_rule.size())));
+    if (!counts) throw PythonErrorPending{};
+    for (std::size_t r = 0; r < by_rule.size(); ++r) {
+        PyObject* v = PyLong_FromUnsignedLongLong(by_rule[r]);
+        if (!v) throw PythonErrorPending{};
+        PyList_SET_ITEM(counts.get(), static_cast<Py_ssize_t>(r), v);
+    }
+    PyObject* records = result_i64_array(std::move(per_record));
+    return pair_tuple(counts.release(), records);
+}
+
+PyObject* body_combine_keys(const Args& args) {
+    Int64Run keys = to_int64_run(args, 0);
+    const std::uint64_t columns = to_count(args, 1);
+    if (columns == 0) throw ValueError("n_columns must be at least 1");
+    if (keys.size % columns) throw ValueError("keys must hold n_columns runs of equal length");
+    const std::size_t n = keys.size / columns;
+    std::vector<std::int64_t> out;
+    {
+        ReleasedSection released;
+        for (std::size_t i = 0; i < keys.size; ++i)
+            if (keys.data[i] < -1 || keys.data[i] > 0xFFFFFFFFll)
+                throw ValueError("key " + std::to_string(i) + " is " + std::to_string(keys.data[i]) +
+                                 ", outside [-1, 2**32)");
+        out = blocking::combine_keys(keys.data, columns, n);
+    }
+    return result_i64_array(std::move(out));
+}
+
+PyObject* body_count_equal_pairs(const Args& args) {
+    Int64Run left = to_int64_run(args, 0);
+    Int64Run right = to_int64_run(args, 1);
+    const bool dedupe = to_flag(args, 2);
+    std::uint64_t total = 0;
+    {
+        ReleasedSection released;
+        const auto limit = static_cast<std::int64_t>(left.size + right.size);
+        for (const Int64Run* run : {&left, &right})
+            for (std::size_t i = 0; i < run->size; ++i)
+                if (run->data[i] < -1 || run->data[i] >= limit)
+                    throw ValueError(std::string(run == &left ? "left" : "right") + " key " + std::to_string(i) +
+                                     " is " + std::to_string(run->data[i]) + ", outside [-1, " +
+                                     std::to_string(limit) + ")");
+        total = blocking::count_equal_pairs(left.data, left.size, right.data, right.size, dedupe);
+    }
+    PyObject* v = PyLong_FromUnsignedLongLong(total);
+    if (!v) throw PythonErrorPending{};
+    return v;
+}
+
+PyObject* body_connected_components(const Args& args) {
+    Int64Run a = to_int64_run(args, 0);
+    Int64Run b = to_int64_run(args, 1);
+    const std::uint64_t n = to_count(args, 2);
+    if (a.size != b.size) throw ValueError("left_positions and right_positions must have the same length");
+    std::vector<std::int64_t> ids;
+    {
+        ReleasedSection released;
+        for (const Int64Run* run : {&a, &b})
+            for (std::size_t k = 0; k < run->size; ++k)
+                if (run->data[k] < 0 || static_cast<std::uint64_t>(run->data[k]) >= n)
+                    throw ValueError(std::string(run == &a ? "left_positions" : "right_positions") + ": " +
+                                     std::to_string(run->data[k]) + " at pair " + std::to_string(k) +
+                                     " is outside [0, " + std::to_string(n) + ")");
+        ids = clustering::components(n, a.data, b.data, a.size);
+    }
+    return result_i64_array(std::move(ids));
+}
+
+}  // namespace corvane

@@ -1,0 +1,228 @@
+"""Blocking, clustering and link: candidates and count_candidates against a
+pair-by-pair reference on small tables (every rule kind, deduplication and
+two tables, missing values, physical types) and against a join at a
+moderate scale; clusters against a union-find; link against compare and
+predict_proba over all candidates; one table of bad calls."""
+
+import datetime
+
+import numpy as np
+import pytest
+
+from support import reference_candidates, reference_clusters
+
+pd = pytest.importorskip("pandas")
+pa = pytest.importorskip("pyarrow")
+pl = pytest.importorskip("polars")
+import corvane as cv  # noqa: E402
+from corvane import SortedNeighbourhood as SN  # noqa: E402
+
+KINDS = {"pandas": lambda f: f, "polars": pl.from_pandas, "arrow": lambda f: pa.Table.from_pandas(f, preserve_index=False)}
+NAMES = ["martha", "marta", "", None, "józef", "jozef", "ab", "a", "smith", "smyth", "O'Brien", "1st"]
+
+
+def table(rows, seed, given="name"):
+    rng = np.random.default_rng(seed)
+    pick = lambda values: [values[k] for k in rng.integers(0, len(values), rows)]  # noqa: E731
+    days = [None, datetime.date(1970, 1, 1), datetime.date(1970, 12, 31), datetime.date(1999, 5, 5),
+            datetime.date(1999, 1, 2)]
+    return pd.DataFrame({
+        given: pick(NAMES),
+        "city": pick(["kew", "ryde", None, "KEW", ""]),
+        "n": pick([1, 2, 3, None]),  # float64 with NaN in pandas
+        "x": pick([0.0, -0.0, 1.5, np.nan, 2.0, 1e300]),
+        "born": pd.to_datetime(pick(days)),
+    })
+
+
+def rules_for(dedupe):
+    name = "name" if dedupe else cv.on("name", "given")
+    return ["city", (name, "n"), cv.prefix(name, 2), SN("x", 3), cv.year("born"), cv.soundex(name), SN(name, 5),
+            ("city", cv.prefix(name, 1))]
+
+
+def python_columns(frame):
+    return {c: frame[c].tolist() for c in frame.columns}
+
+
+def pairs_of(added):
+    return sorted(set().union(*added))
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("dedupe", [True, False], ids=["dedupe", "link"])
+def test_candidates_and_counts_match_the_reference(kind, dedupe):
+    left = table(40, 1)
+    right = None if dedupe else table(31, 2, given="given")
+    rules = rules_for(dedupe)
+    added = reference_candidates(python_columns(left), None if dedupe else python_columns(right), rules)
+    args = (KINDS[kind](left),) if dedupe else (KINDS[kind](left), KINDS[kind](right))
+    got = cv.candidates(*args, rules=rules)
+    assert all(a.dtype == np.int64 for a in got)
+    assert list(zip(*(a.tolist() for a in got))) == pairs_of(added)
+    assert cv.count_candidates(*args, rules=rules) == [len(s) for s in added]
+    # Equality rules alone take the counting by key groups.
+    equal = [r for r in rules if not isinstance(r, SN)]
+    assert cv.count_candidates(*args, rules=equal) == [len(s) for s in reference_candidates(
+        python_columns(left), None if dedupe else python_columns(right), equal)]
+    for rule in rules[3:5]:  # a rule alone: its own pairs
+        one = cv.candidates(*args, rules=[rule])
+        assert list(zip(*(a.tolist() for a in one))) == pairs_of(reference_candidates(
+            python_columns(left), None if dedupe else python_columns(right), [rule]))
+    # max_pairs: the rule that passes the limit is named, equal to it is fine.
+    total = sum(len(s) for s in added)
+    assert len(cv.candidates(*args, rules=rules, max_pairs=total)[0]) == total
+    first_over = next(k for k in range(len(rules)) if sum(len(s) for s in added[:k + 1]) > total - 1)
+    with pytest.raises(ValueError, match=rf"^rule {first_over} \(.*over max_pairs=") as error:
+        cv.candidates(*args, rules=rules, max_pairs=total - 1)
+    assert repr(rules[first_over]) in str(error.value)
+
+
+STRING_TYPES = [pa.string(), pa.large_string(), pa.string_view(), pa.dictionary(pa.int8(), pa.string()),
+                pa.dictionary(pa.int32(), pa.large_string())]
+NUMBER_TYPES = [pa.int8(), pa.int64(), pa.uint16(), pa.float32(), pa.float64()]
+
+
+@pytest.mark.parametrize("types", [(a, b) for a in STRING_TYPES for b in STRING_TYPES[::2]]
+                         + [(a, b) for a in NUMBER_TYPES for b in NUMBER_TYPES[1::2]], ids=str)
+def test_keys_compare_by_value_across_physical_types(types):
+    values = {"s": (["a", "b", None, "a", "", "ä"], ["", "a", "c", None, "ä"]),
+              "n": ([1, 2, None, 1, 0, 3], [0, 1, 5, None, 3])}["s" if types[0] in STRING_TYPES else "n"]
+    left = pa.table({"k": pa.array(values[0]).cast(types[0])})
+    right = pa.table({"k": pa.array(values[1]).cast(types[1])})
+    want = pairs_of(reference_candidates({"k": values[0]}, {"k": values[1]}, ["k", SN("k", 3)]))
+    got = cv.candidates(left, right, rules=["k", SN("k", 3)])
+    assert list(zip(*(a.tolist() for a in got))) == want
+
+
+def test_candidates_equal_a_join_at_scale():
+    rng = np.random.default_rng(7)
+    n_l, n_r = 30_000, 20_000
+    left = pd.DataFrame({"a": rng.integers(0, 4000, n_l), "b": rng.choice([f"s{k}" for k in range(900)], n_l),
+                         "c": rng.integers(0, 50, n_l)})
+    right = pd.DataFrame({"a": rng.integers(0, 4000, n_r).astype(np.int32), "b": rng.choice([f"s{k}" for k in range(900)], n_r),
+                          "c": rng.integers(0, 50, n_r)})
+    left.loc[::17, "b"] = None
+    right.loc[::13, "b"] = None
+    codes = set()
+    for on in (["a"], ["b", "c"]):
+        joined = left.reset_index().dropna(subset=on).merge(right.reset_index().dropna(subset=on), on=on)
+        codes |= set((joined["index_x"] * n_r + joined["index_y"]).tolist())
+    want = np.array(sorted(codes), dtype=np.int64)
+    got = cv.candidates(pl.from_pandas(left), pl.from_pandas(right), rules=["a", ("b", "c")])
+    assert np.array_equal(got[0] * n_r + got[1], want)
+    counts = cv.count_candidates(left, right, rules=["a", ("b", "c")])
+    assert sum(counts) == len(want)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_clusters_match_a_union_find(seed):
+    rng = np.random.default_rng(seed)
+    n_l, n_r, n_pairs = 60, 45, 70
+    a, b = rng.integers(0, n_l, n_pairs), rng.integers(0, n_l, n_pairs)
+    match = rng.random(n_pairs) < 0.6
+    want = reference_clusters(n_l, [(x, y) for x, y, keep in zip(a, b, match) if keep])
+    assert cv.clusters((a, b), match, n_l).tolist() == want
+    assert cv.clusters((a[match], b[match]), None, n_l).tolist() == want
+    r = rng.integers(0, n_r, n_pairs).astype(np.uint32)
+    ids_l, ids_r = cv.clusters((a, r), match, n_l, n_r)
+    want = reference_clusters(n_l + n_r, [(x, n_l + y) for x, y, keep in zip(a, r, match) if keep])
+    assert ids_l.tolist() + ids_r.tolist() == want
+    assert ids_l.dtype == ids_r.dtype == np.int64
+
+
+def _fitted_model():
+    from sklearn.linear_model import LogisticRegression
+
+    rng = np.random.default_rng(3)
+    X = pd.DataFrame(rng.random((200, 3)), columns=["name_jaro_winkler", "city_exact", "x_numeric_similarity"])
+    return LogisticRegression().fit(X, X.sum(axis=1) > 1.4)
+
+
+COMPARISONS = [("name", "jaro_winkler"), ("city", "exact"), ("x", "numeric_similarity")]
+
+
+def _bits(values):
+    return np.asarray(values, dtype=np.float64).view(np.int64)
+
+
+@pytest.mark.parametrize("kind", ["pandas", "polars"])
+@pytest.mark.parametrize("dedupe", [True, False], ids=["dedupe", "link"])
+def test_link_equals_compare_and_predict_over_all_candidates(kind, dedupe):
+    sk = _fitted_model()
+    left = KINDS[kind](table(30, 4))
+    right = None if dedupe else KINDS[kind](table(25, 5))
+    args = (left,) if dedupe else (left, right)
+    rules = ["city", cv.prefix("name", 1), SN("x", 3)]
+    pairs = cv.candidates(*args, rules=rules)
+    models = [(cv.Scorer.from_sklearn(sk), 0.25, (1, 10**6)), (sk, 0.0, (13,)),
+              (cv.Scorer.from_sklearn(sk, nan="left"), "nan", (29,))]
+    for model, missing, batches in models:
+        features = cv.compare(left, left if dedupe else right, pairs, COMPARISONS, missing=missing)
+        scores = model.predict_proba(features)
+        scores = scores[:, 1] if scores.ndim == 2 else scores
+        keep = scores >= 0.4
+        assert 0 < keep.sum() < len(keep)
+        for batch_pairs in batches:
+            got = cv.link(*args, rules=rules, comparisons=COMPARISONS, model=model, threshold=0.4, missing=missing,
+                          batch_pairs=batch_pairs)
+            assert type(got) is type(left)
+            assert list(got.columns) == ["left_position", "right_position", "name_jaro_winkler", "city_exact",
+                                         "x_numeric_similarity", "probability"]
+            assert np.array_equal(np.asarray(got["left_position"]), pairs[0][keep])
+            assert np.array_equal(np.asarray(got["right_position"]), pairs[1][keep])
+            assert np.array_equal(_bits(got["probability"]), _bits(scores[keep]))
+            for name in ("name_jaro_winkler", "city_exact", "x_numeric_similarity"):
+                assert np.array_equal(_bits(got[name]), _bits(np.asarray(features[name])[keep]))
+    nothing = cv.link(*args, rules=rules, comparisons=COMPARISONS, model=sk, threshold=1.5, missing=0.0)
+    assert len(nothing) == 0 and list(nothing.columns) == list(got.columns)
+    assert cv.clusters(got, None, len(left), None if dedupe else len(right)) is not None
+
+
+LEFT, RIGHT = table(6, 8), table(5, 9)
+MODEL = _fitted_model()
+BAD = [
+    (lambda: cv.candidates(LEFT, rules="city"), TypeError, "rules must be a list of rules, not 'city'"),
+    (lambda: cv.candidates(LEFT, rules=("city", "n")), TypeError, "a tuple is one rule"),
+    (lambda: cv.candidates(LEFT, rules=[]), ValueError, "rules is empty: give at least one rule"),
+    (lambda: cv.candidates(LEFT, rules=["city", "nope"]), ValueError, "rule 1 ('nope'): left has no column 'nope'"),
+    (lambda: cv.candidates(LEFT, RIGHT, rules=[cv.on("city", "town")]), ValueError,
+     "rule 0 (on('city', 'town')): right has no column 'town'"),
+    (lambda: cv.candidates(LEFT, rules=[3]), TypeError, "rule 0 (3): a rule is a column name"),
+    (lambda: cv.candidates(LEFT, rules=[()]), ValueError, "rule 0 (()): an empty tuple blocks on nothing"),
+    (lambda: SN("x", 4), ValueError, "SortedNeighbourhood('x', 4): window must be an odd integer >= 3, not 4"),
+    (lambda: SN("x", 1), ValueError, "window must be an odd integer >= 3, not 1"),
+    (lambda: SN("x", 3.0), TypeError, "window must be an odd integer >= 3, not float"),
+    (lambda: cv.prefix("name", 0), ValueError, "prefix('name', 0): the length must be at least 1"),
+    (lambda: cv.prefix(cv.prefix("name", 2), 1), TypeError, "expected a column name or on(left_column, right_column)"),
+    (lambda: cv.candidates(LEFT, RIGHT, rules=["city", cv.on("city", "n")]), TypeError,
+     "rule 1 (on('city', 'n')): column 'city' of left holds string values but column 'n' of right holds float values"),
+    (lambda: cv.candidates(LEFT, rules=[cv.prefix("x", 2)]), TypeError,
+     "rule 0 (prefix('x', 2)): column 'x' of left holds float values, but prefix takes strings"),
+    (lambda: cv.candidates(LEFT, rules=["city"], max_pairs=-1), ValueError, "max_pairs must be at least 0"),
+    (lambda: cv.clusters((np.array([0, 1]), np.array([1, 2])), np.array([True]), 3), ValueError,
+     "match has 1 values of shape (1,), but there are 2 pairs"),
+    (lambda: cv.clusters((np.array([0, 1]), np.array([1, 3])), None, 3), ValueError,
+     "pairs: right position 3 at pair 1 is outside [0, n_left=3)"),
+    (lambda: cv.clusters((np.array([0, -1]), np.array([1, 0])), None, 3, 2), ValueError,
+     "pairs: left position -1 at pair 1 is outside [0, n_left=3)"),
+    (lambda: cv.clusters((np.array([0]), np.array([1])), np.array([1]), 3), TypeError, "match must be a boolean array"),
+    (lambda: cv.link(LEFT, rules=["city"], comparisons=COMPARISONS, model=MODEL, batch_pairs=0), ValueError,
+     "batch_pairs must be at least 1, not 0"),
+    (lambda: cv.link(LEFT, rules=["city"], comparisons=COMPARISONS, model=object()), TypeError,
+     "model must be a corvane.Scorer or have predict_proba"),
+    (lambda: cv.link(LEFT, rules=["nope"], comparisons=COMPARISONS, model=MODEL), ValueError, "left has no column"),
+]
+
+
+@pytest.mark.parametrize("call, error, message", BAD, ids=[str(k) for k in range(len(BAD))])
+def test_bad_calls_name_the_rule_or_argument(call, error, message):
+    with pytest.raises(error) as raised:
+        call()
+    assert message in str(raised.value)
+
+
+def test_rule_columns():
+    assert cv.rule_columns("a") == (frozenset({"a"}), frozenset({"a"}))
+    assert cv.rule_columns((cv.on("a", "b"), cv.prefix("c", 2))) == (frozenset({"a", "c"}), frozenset({"b", "c"}))
+    assert cv.rule_columns(SN(cv.on("a", "b"), 5)) == (frozenset({"a"}), frozenset({"b"}))
