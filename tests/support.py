@@ -458,3 +458,30 @@ def reference_clusters(n, edges):
     for i in range(n):
         out.append(ids.setdefault(root(i), len(ids)))
     return out
+# ---- linkage without labels ---------------------------------------------------------
+
+
+def block_pairs(left, right, rules):
+    """Candidate pairs of two pandas DataFrames (right None: of left with
+    itself, i < j): rows equal on every column of at least one rule (a list
+    of columns), as sorted (left_positions, right_positions) int64 arrays."""
+    other = left if right is None else right
+    keys = []
+    for columns in rules:
+        lt = left[columns].assign(_i=np.arange(len(left))).dropna()
+        rt = other[columns].assign(_j=np.arange(len(other))).dropna()
+        joined = lt.merge(rt, on=columns)
+        i, j = joined["_i"].to_numpy(np.int64), joined["_j"].to_numpy(np.int64)
+        keep = i < j if right is None else np.ones(len(i), bool)
+        keys.append(i[keep] * len(other) + j[keep])
+    key = np.unique(np.concatenate(keys))
+    return key // len(other), key % len(other)
+
+
+def match_weight_by_hand(prior, m, u, levels):
+    """log2(prior / (1 - prior)) plus log2(m / u) of each comparison's level
+    (None: missing, weight 0), added in order, in Python floats."""
+    w = math.log2(prior / (1 - prior))
+    for c, level in enumerate(levels):
+        w += 0.0 if level is None else math.log2(float(m[c][level]) / float(u[c][level]))
+    return w

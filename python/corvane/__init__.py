@@ -15,7 +15,10 @@ From tables to entities, each step one call:
   pair table, for Dask's ``map_partitions`` and Spark's ``mapInArrow``;
 * ``link(left, right, rules=..., comparisons=..., model=...)`` streams
   candidates, comparing and scoring, and ``clusters`` turns the kept pairs
-  into entities.
+  into entities;
+* without labels, ``FellegiSunter(comparisons).fit(left, right, pairs)``
+  learns a match model by EM, and ``evaluate`` / ``evaluate_clusters`` /
+  ``threshold_sweep`` judge any linkage against known links.
 
 The engine itself stays importable as ``_corvane_rs``, the exporter as
 ``corvane_export``.
@@ -26,6 +29,7 @@ from ._compare import (
     STRING_METRICS,
     Comparison,
     Metric,
+    Thresholds,
     Missing,
     NumericMetric,
     StringMetric,
@@ -33,6 +37,8 @@ from ._compare import (
     feature_names,
 )
 from ._blocking import candidates, clusters, count_candidates, link
+from ._evaluate import ClusterEvaluation, PairEvaluation, evaluate, evaluate_clusters, threshold_sweep
+from ._fellegi import DEFAULT_THRESHOLDS, FellegiSunter
 from ._partition import score_batches, score_partition
 from ._rules import Key, Rule, SortedNeighbourhood, on, prefix, rule_columns, soundex, year
 from ._scorer import NanRule, Scorer
@@ -57,6 +63,14 @@ __all__ = [
     "Scorer",
     "score_partition",
     "score_batches",
+    "FellegiSunter",
+    "DEFAULT_THRESHOLDS",
+    "evaluate",
+    "evaluate_clusters",
+    "threshold_sweep",
+    "PairEvaluation",
+    "ClusterEvaluation",
+    "Thresholds",
     "Comparison",
     "Metric",
     "Missing",

@@ -29,6 +29,7 @@ import _corvane_rs
 from ._compare import Comparison, Missing, arrow_column, check_missing, compare, from_columns, kind_of, pairings_of
 from ._compare import _num_rows, _pyarrow
 from ._rules import KeyEncoder, ParsedRule, parse_rules
+from ._partition import check_model_missing
 
 __all__ = ["candidates", "count_candidates", "clusters", "link"]
 
@@ -285,6 +286,7 @@ def link(
     bar over the candidate pairs (needs tqdm).
     """
     check_missing(missing)
+    check_model_missing(model, missing)
     pairings = pairings_of(comparisons)
     if not callable(getattr(model, "predict_proba", None)):
         raise TypeError(f"model must be a corvane.Scorer or have predict_proba, not {type(model).__name__}")

@@ -21,7 +21,7 @@ from __future__ import annotations
 import numbers
 import re
 import sys
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal, TypeAlias, TypeVar, Union, cast
 
@@ -34,6 +34,7 @@ __all__ = [
     "compare",
     "feature_names",
     "Comparison",
+    "Thresholds",
     "Metric",
     "Missing",
     "NumericMetric",
@@ -48,8 +49,13 @@ StringMetric: TypeAlias = Literal[
 ]
 NumericMetric: TypeAlias = Literal["numeric", "numeric_similarity", "date_distance"]
 Metric: TypeAlias = Union[StringMetric, NumericMetric]
-# (column, metric), or (left_column, right_column, metric) where the names differ.
-Comparison: TypeAlias = Union[tuple[str, Metric], tuple[str, str, Metric]]
+# Levels of a comparison for a Fellegi-Sunter model; compare ignores them.
+Thresholds: TypeAlias = Sequence[float]
+# (column, metric), or (left_column, right_column, metric) where the names
+# differ; either may end with the thresholds that cut the score into levels.
+Comparison: TypeAlias = Union[
+    tuple[str, Metric], tuple[str, str, Metric], tuple[str, Metric, Thresholds], tuple[str, str, Metric, Thresholds]
+]
 # "nan", "error", or the score given to a pair with a missing value.
 Missing: TypeAlias = Union[Literal["nan", "error"], float]
 Frame = TypeVar("Frame")
@@ -86,11 +92,8 @@ def pairings_of(comparisons: Iterable[Comparison], suffixes: tuple[str, str] | N
     if isinstance(comparisons, (str, bytes)):
         raise TypeError("comparisons must be a list of (column, metric) or (left_column, right_column, metric) tuples")
     pairings: list[Pairing] = []
-    for item in comparisons:
-        if not isinstance(item, (tuple, list)) or len(item) not in (2, 3) or not all(isinstance(s, str) for s in item):
-            raise TypeError(
-                f"comparison {item!r}: expected (column, metric) or (left_column, right_column, metric), all strings"
-            )
+    for given in comparisons:
+        item = names_of(given)
         if len(item) == 2:
             column, metric = item
             left, right = (column + suffixes[0], column + suffixes[1]) if suffixes else (column, column)
@@ -110,6 +113,20 @@ def pairings_of(comparisons: Iterable[Comparison], suffixes: tuple[str, str] | N
     if duplicates:
         raise ValueError(f"comparisons give the result column {duplicates[0]!r} twice")
     return pairings
+
+
+def names_of(comparison: object) -> tuple[str, ...]:
+    """The names of a comparison without its thresholds (a trailing
+    sequence of numbers, which only a Fellegi-Sunter model reads)."""
+    item = comparison
+    if isinstance(item, (tuple, list)) and len(item) in (3, 4) and not isinstance(item[-1], (str, bytes)):
+        item = item[:-1]
+    if not isinstance(item, (tuple, list)) or len(item) not in (2, 3) or not all(isinstance(s, str) for s in item):
+        raise TypeError(
+            f"comparison {comparison!r}: expected (column, metric) or (left_column, right_column, metric), "
+            "all strings, optionally followed by the thresholds"
+        )
+    return tuple(item)
 
 
 def feature_names(comparisons: Iterable[Comparison]) -> list[str]:

@@ -5,8 +5,8 @@ side by side: for a comparison ``(column, metric)`` the columns
 ``column + "_l"`` and ``column + "_r"`` (the ``suffixes``), plus whatever
 identifies the pair (``keep``). ``score_partition`` takes one such table,
 scores every comparison with one engine call, scores the features with a
-``Scorer`` and returns ids, features, probability and decision as a table
-of the same kind. Every row is scored on its own, so any split of the pairs
+``Scorer`` (or a fitted ``FellegiSunter``) and returns ids, features,
+probability and decision as a table of the same kind. Every row is scored on its own, so any split of the pairs
 into partitions gives exactly the single-process result.
 """
 
@@ -14,7 +14,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from typing import Any, TypeVar
+from typing import Any, Protocol, TypeVar
 
 import numpy as np
 
@@ -22,15 +22,31 @@ from ._compare import Comparison, F64Array, Missing, arrow_column, check_column,
 from ._compare import _pyarrow, score_columns, pairings_of
 from ._scorer import Scorer
 
-__all__ = ["score_partition", "score_batches"]
+__all__ = ["score_partition", "score_batches", "ProbabilityModel"]
 
 Batch = TypeVar("Batch")
+
+
+class ProbabilityModel(Protocol):
+    """What scores pairs: a ``Scorer`` or a fitted ``FellegiSunter``."""
+
+    def predict_proba(self, X: Any) -> F64Array: ...
+
+
+def check_model_missing(model: object, missing: Missing) -> None:
+    """A Fellegi-Sunter model reads a missing value as its own level, so it
+    needs missing comparisons as NaN."""
+    from ._fellegi import FellegiSunter
+
+    if isinstance(model, FellegiSunter) and not (isinstance(missing, str) and missing == "nan"):
+        raise ValueError(f"a FellegiSunter model scores missing values as a level of their own: it needs "
+                         f"missing='nan', not {missing!r}")
 
 
 def score_partition(
     batch: Batch,
     comparisons: Iterable[Comparison],
-    scorer: Scorer,
+    scorer: Scorer | ProbabilityModel,
     *,
     keep: Sequence[str] = (),
     suffixes: tuple[str, str] = ("_l", "_r"),
@@ -58,6 +74,7 @@ def score_partition(
     for the workers to unpickle it.
     """
     check_missing(missing)
+    check_model_missing(scorer, missing)
     pairings = pairings_of(comparisons, suffixes)
     kind = kind_of(batch, "batch")
     if isinstance(keep, str):
@@ -89,7 +106,7 @@ def score_partition(
 
 
 def score_batches(
-    batches: Iterable[Batch], comparisons: Iterable[Comparison], scorer: Scorer, **options: Any
+    batches: Iterable[Batch], comparisons: Iterable[Comparison], scorer: Scorer | ProbabilityModel, **options: Any
 ) -> Iterator[Batch]:
     """``score_partition`` over each batch in turn: the calling convention of
     Spark's ``mapInArrow`` (RecordBatches) and ``mapInPandas`` (DataFrames)."""

@@ -1,0 +1,63 @@
+"""The chart of a fitted ``FellegiSunter``: the weight of every level, and
+the match-weight distribution over the candidate pairs it was fitted on
+(matplotlib, Agg backend; imported only when a chart is drawn)."""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+if TYPE_CHECKING:
+    from ._fellegi import FellegiSunter
+
+
+def draw(model: FellegiSunter, path: Any, axes: Any) -> Any:
+    try:
+        import matplotlib
+
+        if axes is None:
+            matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError as error:  # pragma: no cover - depends on the environment
+        raise ImportError("FellegiSunter.chart needs matplotlib: pip install matplotlib") from error
+    from ._fellegi import levels_of
+
+    if axes is None:
+        figure, (left, right) = plt.subplots(1, 2, figsize=(13, 0.32 * _rows(model) + 2.5),
+                                             gridspec_kw={"width_ratios": [3, 2]})
+    else:
+        left, right = axes
+        figure = left.figure
+
+    labels, weights, colours = [f"prior ({model.prior_:.2g})"], [model.prior_weight_], ["0.5"]
+    for level, table in zip(levels_of(model.comparisons), model.weight_tables()):
+        for condition, w in zip(level.conditions(), table):
+            labels.append(f"{level.name}: {condition}")
+            weights.append(float(w))
+            colours.append("tab:green" if w >= 0 else "tab:red")
+    y = np.arange(len(labels))[::-1]
+    left.barh(y, weights, color=colours)
+    left.set_yticks(y, labels, fontsize=7)
+    left.axvline(0, color="black", lw=0.8)
+    left.set_xlabel("weight: log2(m / u)")
+    left.set_title("Weight of each level (missing: 0)")
+
+    w, counts = model.candidate_weights()
+    bins = np.linspace(float(w.min()) - 1, float(w.max()) + 1, 60) if len(w) else 10
+    right.hist(w, bins=bins, weights=counts, color="tab:blue")
+    right.set_yscale("log")
+    right.axvline(0, color="black", lw=0.8, ls="--", label="probability 0.5")
+    right.set_xlabel("match weight")
+    right.set_ylabel("candidate pairs")
+    right.set_title(f"Match weights of the {model.n_candidates_:,} candidate pairs")
+    right.legend(fontsize=8)
+    if axes is None:
+        figure.tight_layout()
+    if path is not None:
+        figure.savefig(path, dpi=110)
+    return figure
+
+
+def _rows(model: FellegiSunter) -> int:
+    return 1 + sum(len(m) for m in model.m_)

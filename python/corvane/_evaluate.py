@@ -1,0 +1,141 @@
+"""Judging a linkage against the truth: pairs, clusters and a threshold sweep.
+
+Pairs are ``(left_positions, right_positions)`` arrays, compared as sets of
+ordered pairs (a pair listed twice counts once). Clusters are one id per
+record, of any hashable NumPy dtype.
+"""
+
+from __future__ import annotations
+
+from typing import Any, NamedTuple
+
+import numpy as np
+import numpy.typing as npt
+
+from ._compare import from_columns
+
+__all__ = ["evaluate", "evaluate_clusters", "threshold_sweep", "PairEvaluation", "ClusterEvaluation"]
+
+
+class PairEvaluation(NamedTuple):
+    """Precision, recall and F1 of predicted pairs (1.0 where nothing was
+    to be found or predicted), and the three counts behind them."""
+
+    precision: float
+    recall: float
+    f1: float
+    n_predicted: int
+    n_true: int
+    n_correct: int
+
+
+class ClusterEvaluation(NamedTuple):
+    """Precision, recall and F1 of the pairs inside clusters, and B-cubed
+    precision, recall and F1 (per record, averaged over records)."""
+
+    precision: float
+    recall: float
+    f1: float
+    bcubed_precision: float
+    bcubed_recall: float
+    bcubed_f1: float
+
+
+def _ratio(a: float, b: float) -> float:
+    return a / b if b else 1.0
+
+
+def _f1(p: float, r: float) -> float:
+    return 2 * p * r / (p + r) if p + r else 0.0
+
+
+def _keys(pairs: Any, what: str, width: int) -> npt.NDArray[np.int64]:
+    if not isinstance(pairs, (tuple, list)) or len(pairs) != 2:
+        raise TypeError(f"{what} must be a tuple (left_positions, right_positions) of integer arrays")
+    left, right = (np.asarray(p) for p in pairs)
+    if left.shape != right.shape or left.ndim != 1:
+        raise ValueError(f"{what}: left and right positions must be 1-D arrays of one length, not of shapes "
+                         f"{left.shape} and {right.shape}")
+    if left.size and (left.dtype.kind not in "iu" or right.dtype.kind not in "iu"):
+        raise TypeError(f"{what}: positions must be integers, not {left.dtype} and {right.dtype}")
+    left, right = left.astype(np.int64), right.astype(np.int64)
+    if left.size and min(left.min(), right.min()) < 0:
+        raise ValueError(f"{what}: positions must not be negative")
+    return np.unique(left * width + right)
+
+
+def _width(*pairs: Any) -> int:
+    top = 0
+    for p in pairs:
+        if isinstance(p, (tuple, list)) and len(p) == 2:
+            right = np.asarray(p[1])
+            if right.size and right.dtype.kind in "iu":
+                top = max(top, int(right.max()))
+    return top + 1
+
+
+def evaluate(predicted_pairs: Any, true_pairs: Any) -> PairEvaluation:
+    """Precision, recall and F1 of ``predicted_pairs`` against ``true_pairs``,
+    each a ``(left_positions, right_positions)`` pair of integer arrays."""
+    width = _width(predicted_pairs, true_pairs)
+    predicted = _keys(predicted_pairs, "predicted_pairs", width)
+    true = _keys(true_pairs, "true_pairs", width)
+    correct = int(np.isin(predicted, true, assume_unique=True).sum())
+    p, r = _ratio(correct, len(predicted)), _ratio(correct, len(true))
+    return PairEvaluation(p, r, _f1(p, r), len(predicted), len(true), correct)
+
+
+def evaluate_clusters(cluster_ids: npt.ArrayLike, true_ids: npt.ArrayLike) -> ClusterEvaluation:
+    """Scores of predicted clusters against true entities, one id per record
+    in both (the same records, in the same order)."""
+    predicted, true = np.asarray(cluster_ids), np.asarray(true_ids)
+    if predicted.ndim != 1 or predicted.shape != true.shape:
+        raise ValueError(f"cluster_ids and true_ids must be 1-D arrays of one length (one id per record), not of "
+                         f"shapes {predicted.shape} and {true.shape}")
+    n = len(predicted)
+    if n == 0:
+        return ClusterEvaluation(1.0, 1.0, 1.0, 1.0, 1.0, 1.0)
+    a = np.unique(predicted, return_inverse=True)[1].ravel().astype(np.int64)
+    b = np.unique(true, return_inverse=True)[1].ravel().astype(np.int64)
+    cells = np.unique(a * (int(b.max()) + 1) + b, return_counts=True)[1].astype(np.float64)
+    cluster_size = np.bincount(a).astype(np.float64)
+    entity_size = np.bincount(b).astype(np.float64)
+    correct = float((cells * (cells - 1) / 2).sum())
+    p = _ratio(correct, float((cluster_size * (cluster_size - 1) / 2).sum()))
+    r = _ratio(correct, float((entity_size * (entity_size - 1) / 2).sum()))
+    # B-cubed: each record's share of its cluster in its entity, and back.
+    overlap = np.unique(a * (int(b.max()) + 1) + b, return_inverse=True)[1].ravel()
+    per_record = cells[overlap]
+    bp = float((per_record / cluster_size[a]).mean())
+    br = float((per_record / entity_size[b]).mean())
+    return ClusterEvaluation(p, r, _f1(p, r), bp, br, _f1(bp, br))
+
+
+def threshold_sweep(pairs: Any, scores: npt.ArrayLike, true_pairs: Any, thresholds: npt.ArrayLike | None = None,
+                    *, kind: str = "pandas") -> Any:
+    """Precision, recall and F1 of the pairs scoring at least each threshold
+    (default: 0.05, 0.10, ..., 0.95 for probabilities), as a small table of
+    ``threshold, n_predicted, precision, recall, f1`` (``kind``: "pandas",
+    "polars" or "arrow")."""
+    values = np.asarray(scores, dtype=np.float64)
+    width = _width(pairs, true_pairs)
+    if not isinstance(pairs, (tuple, list)) or len(pairs) != 2 or len(np.asarray(pairs[0])) != len(values):
+        raise ValueError("pairs must be (left_positions, right_positions) with one score per pair")
+    left, right = (np.asarray(p, dtype=np.int64) for p in pairs)
+    true = _keys(true_pairs, "true_pairs", width)
+    cuts = np.round(np.arange(0.05, 1.0, 0.05), 2) if thresholds is None else np.asarray(thresholds, np.float64)
+    # Each distinct pair counts once, at its best score.
+    keys = left * width + right
+    order = np.lexsort((-values, keys))
+    first = np.ones(len(order), dtype=bool)
+    first[1:] = keys[order][1:] != keys[order][:-1]
+    best_keys, best = keys[order][first], values[order][first]
+    hit = np.isin(best_keys, true)
+    rows: dict[str, list[Any]] = {k: [] for k in ("threshold", "n_predicted", "precision", "recall", "f1")}
+    for t in cuts:
+        chosen = best >= t
+        n_chosen, correct = int(chosen.sum()), int((chosen & hit).sum())
+        p, r = _ratio(correct, n_chosen), _ratio(correct, len(true))
+        for key, value in zip(rows, (float(t), n_chosen, p, r, _f1(p, r))):
+            rows[key].append(value)
+    return from_columns({"arrow": "table"}.get(kind, kind), rows)

@@ -1,0 +1,550 @@
+"""``FellegiSunter``: a match model trained without labels.
+
+Each comparison's score is cut into a few levels by its thresholds
+(similarities from the highest level down, distances from the closest up),
+plus a level for a missing value, whose weight is 0. A pair's match weight
+is ``log2(prior / (1 - prior)) + sum over comparisons of log2(m / u)`` at
+its levels, where ``m`` is the probability of the level among matches and
+``u`` among non-matches.
+
+How ``fit`` learns them:
+
+* ``u`` from ``u_pairs`` random record pairs (nearly all non-matches);
+* ``m`` by expectation-maximisation on the candidate pairs. EM only needs the
+  number of pairs with each distinct combination of levels, so those are
+  counted once (``np.bincount`` over a mixed-radix code) and every iteration
+  runs over the few thousand combinations, not the millions of pairs;
+* with ``rules``, one EM pass per rule over that rule's pairs, chained: each
+  pass starts from what the ones before it left and updates only the ``m``
+  of comparisons on columns the rule does not block on (on a blocked column
+  every pair agrees, so its ``m`` cannot be learned there);
+* the prior is the probability that two random records match: the match
+  share EM finds over all candidate pairs (with ``m`` and ``u`` fixed when
+  rules trained them) times the number of candidate pairs over the number of
+  possible pairs. A prior taken over the candidate pairs alone would score
+  every pair as if blocking had already made it likely.
+
+``u`` stays fixed during EM (it anchors which class is "match").
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import sys
+import warnings
+from collections.abc import Iterable, Sequence
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from ._compare import Comparison, F64Array, from_columns, kind_of, names_of, pairings_of
+
+__all__ = ["FellegiSunter", "DEFAULT_THRESHOLDS"]
+
+# Levels of a comparison given without thresholds. Similarities: score >= t
+# from the first threshold down; distances (numbers, days): value <= t.
+DEFAULT_THRESHOLDS: dict[str, tuple[float, ...]] = {
+    "jaro_winkler": (1.0, 0.92, 0.8),
+    "levenshtein": (1.0, 0.8, 0.6),
+    "damerau_levenshtein": (1.0, 0.8, 0.6),
+    "jaccard": (1.0, 0.6),
+    "cosine": (1.0, 0.6),
+    "token_sort_ratio": (1.0, 0.8),
+    "exact": (1.0,),
+    "soundex": (1.0,),
+    "numeric_similarity": (1.0, 0.9),
+    "numeric": (0.0, 1.0),
+    "date_distance": (0.0, 31.0, 366.0),
+}
+_DISTANCES = ("numeric", "date_distance")
+# m and u never reach 0 or 1 exactly, so every weight is finite.
+_FLOOR = 1e-12
+# Rows scored per block.
+_BLOCK = 1 << 16
+I64Array = npt.NDArray[np.int64]
+
+
+@dataclass(frozen=True)
+class Level:
+    """One comparison's levels: its result column, columns and thresholds."""
+
+    name: str
+    left: str
+    right: str
+    metric: str
+    thresholds: tuple[float, ...]
+
+    @property
+    def distance(self) -> bool:
+        return self.metric in _DISTANCES
+
+    @property
+    def n_levels(self) -> int:
+        """Levels with a value (the missing level comes on top)."""
+        return len(self.thresholds) + 1
+
+    def codes(self, scores: F64Array) -> npt.NDArray[np.uint8]:
+        """Level of each score: 0 the closest, n_levels - 1 "else",
+        n_levels for a missing (NaN) score."""
+        out = np.zeros(scores.shape, dtype=np.uint8)
+        beyond = np.empty(scores.shape, dtype=np.bool_)
+        for t in self.thresholds:
+            (np.greater if self.distance else np.less)(scores, t, out=beyond)
+            out += beyond.view(np.uint8)        # uint8 + uint8: no conversion
+        np.isnan(scores, out=beyond)
+        np.copyto(out, np.uint8(self.n_levels), where=beyond)
+        return out
+
+    def conditions(self) -> list[str]:
+        op = "<=" if self.distance else ">="
+        return [f"{self.metric} {op} {t:g}" for t in self.thresholds] + ["else"]
+
+
+def levels_of(comparisons: Iterable[Comparison]) -> list[Level]:
+    """Checks the comparisons and their thresholds."""
+    given = list(comparisons)
+    pairings = pairings_of(given)
+    levels = []
+    for item, pairing in zip(given, pairings):
+        label = repr(names_of(item))
+        if len(item) == len(names_of(item)):
+            thresholds = DEFAULT_THRESHOLDS[pairing.metric]
+        else:
+            raw = item[-1]
+            try:
+                thresholds = tuple(float(t) for t in raw)
+            except (TypeError, ValueError):
+                raise TypeError(f"comparison {label}: thresholds must be a sequence of numbers, not {raw!r}") from None
+            if not thresholds:
+                raise ValueError(f"comparison {label}: give at least one threshold, or none at all for the defaults")
+        distance = pairing.metric in _DISTANCES
+        if any(math.isnan(t) or (distance and t < 0) or (not distance and not 0 < t <= 1) for t in thresholds):
+            bound = "0 or more (a distance)" if distance else "in (0, 1] (a similarity)"
+            raise ValueError(f"comparison {label}: thresholds {list(thresholds)} must be {bound}")
+        ordered = all(a < b for a, b in zip(thresholds, thresholds[1:])) if distance else all(
+            a > b for a, b in zip(thresholds, thresholds[1:]))
+        if not ordered:
+            order = "increasing (closest level first)" if distance else "decreasing (highest level first)"
+            raise ValueError(f"comparison {label}: thresholds {list(thresholds)} must be strictly {order}")
+        levels.append(Level(pairing.name, pairing.left, pairing.right, pairing.metric, thresholds))
+    return levels
+
+
+# ---- the pattern counts EM runs on ----------------------------------------------
+
+
+@dataclass
+class Patterns:
+    """Distinct combinations of levels (rows of ``codes``) and how many pairs
+    have each."""
+
+    codes: npt.NDArray[np.intp]
+    counts: F64Array
+
+    @classmethod
+    def count(cls, codes: Sequence[npt.NDArray[np.uint8]], radix: Sequence[int]) -> Patterns:
+        n = len(codes[0]) if codes else 0
+        key = np.zeros(n, dtype=np.int64)
+        for c, r in zip(codes, radix):
+            key *= r
+            key += c
+        space = math.prod(radix)
+        if space <= max(4 * n, 1 << 20):
+            counts = np.bincount(key, minlength=space)
+            seen = np.flatnonzero(counts)
+            keys, tally = seen, counts[seen]
+        else:
+            keys, tally = np.unique(key, return_counts=True)
+        out = np.empty((len(keys), len(radix)), dtype=np.intp)
+        rest = keys.astype(np.int64)
+        for k in range(len(radix) - 1, -1, -1):
+            out[:, k] = rest % radix[k]
+            rest //= radix[k]
+        return cls(out, tally.astype(np.float64))
+
+
+def _log_tables(params: Sequence[F64Array]) -> list[F64Array]:
+    """log of each level's probability, 0.0 for the missing level."""
+    return [np.append(np.log(p), 0.0) for p in params]
+
+
+@dataclass
+class EMResult:
+    m: list[F64Array]
+    share: float
+    n_iter: int
+    converged: bool
+    worst: int
+
+
+def run_em(patterns: Patterns, m: list[F64Array], u: list[F64Array], share: float, active: Sequence[int],
+           *, update_m: bool, max_iter: int, tol: float) -> EMResult:
+    """EM over pattern counts: updates the m of the ``active`` comparisons
+    (when ``update_m``) and the match share; the others are left out of the
+    likelihood. ``worst`` is the comparison that changed most in the last
+    iteration (-1: the share)."""
+    m = [p.copy() for p in m]
+    log_u = _log_tables(u)
+    codes, counts = patterns.codes, patterns.counts
+    total = counts.sum()
+    odds_u = np.zeros(len(counts))
+    for c in active:
+        odds_u += log_u[c][codes[:, c]]
+    worst = -1
+    for iteration in range(1, max_iter + 1):
+        log_m = _log_tables(m)
+        odds = np.full(len(counts), math.log(share) - math.log1p(-share))
+        for c in active:
+            odds += log_m[c][codes[:, c]]
+        odds -= odds_u
+        posterior = 1.0 / (1.0 + np.exp(-np.clip(odds, -700, 700)))
+        weighted = counts * posterior
+        matched = weighted.sum()
+        new_share = min(max(matched / total, _FLOOR), 1 - _FLOOR) if total else share
+        change, worst = abs(new_share - share), -1
+        share = new_share
+        if update_m and matched > 0:
+            for c in active:
+                k = len(m[c])
+                mass = np.bincount(codes[:, c], weights=weighted, minlength=k + 1)[:k]
+                if mass.sum() <= 0:
+                    continue
+                new = np.maximum(mass / mass.sum(), _FLOOR)
+                new /= new.sum()
+                delta = float(np.max(np.abs(new - m[c])))
+                if delta > change:
+                    change, worst = delta, c
+                m[c] = new
+        if change < tol:
+            return EMResult(m, share, iteration, True, worst)
+    return EMResult(m, share, max_iter, False, worst)
+
+
+# ---- the model ------------------------------------------------------------------
+
+
+class FellegiSunter:
+    """Fellegi-Sunter match model, trained without labels.
+
+    ``comparisons`` uses ``compare``'s vocabulary plus the thresholds that
+    cut each score into levels: ``(column, metric, thresholds)`` or
+    ``(left_column, right_column, metric, thresholds)``; without thresholds
+    a metric gets ``DEFAULT_THRESHOLDS[metric]``. ``prior``, if given, is the
+    probability that two random records match, and ``fit`` keeps it instead of
+    estimating it. EM stops when no m and not the match share moves by
+    ``tol`` or more in an iteration, or raises after ``max_iter``.
+
+    Learned by ``fit``: ``m_`` and ``u_`` (one array per comparison, one value
+    per level, closest level first; the missing level has weight 0),
+    ``prior_``, ``n_iter_``, ``converged_``, ``n_candidates_``.
+    """
+
+    def __init__(self, comparisons: Sequence[Comparison], *, prior: float | None = None, max_iter: int = 1000,
+                 tol: float = 1e-6) -> None:
+        self.comparisons = comparisons
+        self.prior = prior
+        self.max_iter = max_iter
+        self.tol = tol
+
+    # scikit-learn's estimator protocol (clone, grid search).
+    def get_params(self, deep: bool = True) -> dict[str, Any]:
+        return {"comparisons": self.comparisons, "prior": self.prior, "max_iter": self.max_iter, "tol": self.tol}
+
+    def set_params(self, **params: Any) -> FellegiSunter:
+        for key, value in params.items():
+            if key not in self.get_params():
+                raise ValueError(f"invalid parameter {key!r} for FellegiSunter")
+            setattr(self, key, value)
+        return self
+
+    def __repr__(self) -> str:
+        extra = "".join(f", {k}={v!r}" for k, v, d in (("prior", self.prior, None), ("max_iter", self.max_iter, 1000),
+                                                         ("tol", self.tol, 1e-6)) if v != d)
+        return f"FellegiSunter({self.comparisons!r}{extra})"
+
+    # ---- fitting --------------------------------------------------------------
+
+    def fit(self, left: Any, right: Any, pairs: tuple[npt.ArrayLike, npt.ArrayLike], *,
+            rules: Sequence[Any] | None = None, u_pairs: int = 1_000_000, seed: int = 0) -> FellegiSunter:
+        """Learns u from ``u_pairs`` random record pairs, m by EM on the
+        candidate ``pairs`` (``(left_positions, right_positions)``; ``right``
+        None to deduplicate ``left``), and the prior. With ``rules`` (the
+        list ``candidates`` took), EM runs one chained pass per rule over its
+        pairs. Deterministic for a ``seed``. Returns ``self``."""
+        from ._compare import compare
+
+        levels = levels_of(self.comparisons)
+        self._check_settings()
+        other = left if right is None else right
+        n_left = _num_rows(left)
+        n_right = n_left if right is None else _num_rows(right)
+        possible = n_left * (n_left - 1) // 2 if right is None else n_left * n_right
+        if possible < 1:
+            raise ValueError("fit needs at least two records")
+        if int(u_pairs) < 1:
+            raise ValueError(f"u_pairs must be at least 1, not {u_pairs}")
+
+        # u: random record pairs (distinct records when deduplicating).
+        rng = np.random.default_rng(seed)
+        n_random = int(min(int(u_pairs), possible))
+        i = rng.integers(0, n_left, n_random)
+        if right is None:
+            j = rng.integers(0, n_left - 1, n_random)
+            j += j >= i
+        else:
+            j = rng.integers(0, n_right, n_random)
+        random_scores = _scores(compare(left, other, (i, j), self.comparisons, missing="nan"), levels)
+        u = []
+        for level, scores in zip(levels, random_scores):
+            tally = np.bincount(level.codes(scores), minlength=level.n_levels + 1)[: level.n_levels]
+            tally = np.maximum(tally, 1).astype(np.float64)  # a level never seen: at most one in n_random
+            u.append(tally / tally.sum())
+
+        features = compare(left, other, pairs, self.comparisons, missing="nan")
+        codes = [level.codes(s) for level, s in zip(levels, _scores(features, levels))]
+        radix = [level.n_levels + 1 for level in levels]
+        everything = Patterns.count(codes, radix)
+        n_pairs = int(everything.counts.sum())
+        if n_pairs == 0:
+            raise ValueError("pairs is empty: fit needs the candidate pairs")
+        for c, level in enumerate(levels):
+            seen = np.unique(everything.codes[:, c])
+            if len(seen[seen < level.n_levels]) < 2:
+                warnings.warn(f"comparison {level.name!r} has the same level on every candidate pair with a value "
+                              "(a column the rules block on?): its m cannot be learned there", stacklevel=2)
+
+        m = [_initial_m(level.n_levels) for level in levels]
+        n_iter = 0
+        every = list(range(len(levels)))
+        if rules:
+            from ._blocking import candidates
+            from ._rules import rule_columns
+
+            positions = _positions_of(pairs)
+            for rule in rules:
+                blocked_left, blocked_right = rule_columns(rule)
+                active = [c for c, lv in enumerate(levels)
+                          if lv.left not in blocked_left and lv.right not in blocked_right]
+                if not active:
+                    continue
+                rule_pairs = candidates(left, right, rules=[rule])
+                chosen = _member(rule_pairs, positions)
+                patterns = Patterns.count([c[chosen] for c in codes], radix)
+                if not patterns.counts.sum():
+                    continue
+                result = run_em(patterns, m, u, 0.5, active, update_m=True, max_iter=self.max_iter, tol=self.tol)
+                self._raise_unconverged(result, levels, f" (the pass over the pairs of rule {rule!r})")
+                m, n_iter = result.m, n_iter + result.n_iter
+            result = run_em(everything, m, u, 0.1, every, update_m=False, max_iter=self.max_iter, tol=self.tol)
+        else:
+            result = run_em(everything, m, u, 0.1, every, update_m=True, max_iter=self.max_iter, tol=self.tol)
+        self._raise_unconverged(result, levels, "")
+        m, n_iter = result.m, n_iter + result.n_iter
+
+        self.m_ = m
+        self.u_ = u
+        self.candidate_share_ = float(result.share)
+        if self.prior is None:
+            prior = result.share * n_pairs / possible
+            self.prior_ = float(min(max(prior, _FLOOR), 1 - _FLOOR))
+        else:
+            self.prior_ = float(self.prior)
+        self.n_iter_ = n_iter
+        self.converged_ = True
+        self.n_candidates_ = n_pairs
+        self.feature_names_in_ = tuple(level.name for level in levels)
+        self.patterns_ = everything.codes.astype(np.uint8)
+        self.pattern_counts_ = everything.counts
+        self.table_kind_ = kind_of(left, "left")
+        return self
+
+    def _check_settings(self) -> None:
+        if self.prior is not None and not 0 < float(self.prior) < 1:
+            raise ValueError(f"prior must be strictly between 0 and 1, not {self.prior!r}")
+        if int(self.max_iter) < 1:
+            raise ValueError(f"max_iter must be at least 1, not {self.max_iter!r}")
+        if not float(self.tol) > 0:
+            raise ValueError(f"tol must be positive, not {self.tol!r}")
+
+    def _raise_unconverged(self, result: EMResult, levels: list[Level], where: str) -> None:
+        if result.converged:
+            return
+        what = "the match share" if result.worst < 0 else f"the m of comparison {levels[result.worst].name!r}"
+        raise ValueError(f"EM did not converge in {result.n_iter} iterations{where}: {what} still moved by "
+                         f"tol={self.tol:g} or more; raise max_iter or tol")
+
+    # ---- scoring --------------------------------------------------------------
+
+    def _fitted(self) -> list[Level]:
+        if not hasattr(self, "m_"):
+            raise ValueError("this FellegiSunter is not fitted yet: call fit first")
+        return levels_of(self.comparisons)
+
+    def weight_tables(self) -> list[F64Array]:
+        """Per comparison, log2(m / u) of each level, then 0.0 for missing."""
+        # math.log2 (the C library's) on each of the few values: the same
+        # bits on every machine, whatever NumPy's vector log2 does.
+        return [np.array([math.log2(float(a) / float(b)) for a, b in zip(m, u)] + [0.0])
+                for m, u in zip(self.m_, self.u_)]
+
+    @property
+    def prior_weight_(self) -> float:
+        """log2 of the prior's odds."""
+        return math.log2(self.prior_ / (1 - self.prior_))
+
+    def match_weight(self, features: Any) -> F64Array:
+        """Match weight of every pair: log2 of the prior's odds, plus log2(m/u)
+        of each comparison's level, added in the order of the comparisons.
+
+        ``features`` is ``compare``'s table (any kind; columns by name) or a
+        2-D array whose columns are in the order of the comparisons."""
+        levels = self._fitted()
+        columns = _scores(features, levels)
+        n = len(columns[0])
+        tables = self.weight_tables()
+        out = np.empty(n, dtype=np.float64)
+        # Blocks of rows small enough for their temporaries to stay in cache,
+        # on a few threads (NumPy releases the lock inside each operation).
+        starts = range(0, n, _BLOCK)
+
+        def block(start: int) -> None:
+            stop = min(start + _BLOCK, n)
+            weights = out[start:stop]
+            weights.fill(self.prior_weight_)
+            for lv, table, column in zip(levels, tables, columns):
+                weights += table[lv.codes(column[start:stop]).astype(np.intp)]
+
+        if len(starts) > 1:
+            with ThreadPoolExecutor(max_workers=min(len(starts), _threads())) as pool:
+                list(pool.map(block, starts))
+        elif n:
+            block(0)
+        return out
+
+    def predict_proba(self, features: Any) -> F64Array:
+        """Match probability of every pair, ``2**w / (1 + 2**w)`` of its match
+        weight ``w``, computed so that it cannot overflow: 1.0 and 0.0 at the
+        extremes, never NaN for a finite weight."""
+        return probability_of(self.match_weight(features))
+
+    # ---- inspection -----------------------------------------------------------
+
+    def parameters(self, kind: str | None = None) -> Any:
+        """A table of comparison, level, condition, m, u and weight (log2(m/u)),
+        the prior's row first. ``kind``: "pandas", "polars" or "arrow"; by
+        default the kind of the table ``fit`` was given."""
+        levels = self._fitted()
+        rows: dict[str, list[Any]] = {k: [] for k in ("comparison", "level", "condition", "m", "u", "weight")}
+
+        def row(*values: Any) -> None:
+            for key, value in zip(rows, values):
+                rows[key].append(value)
+
+        row("prior", 0, f"two random records match: {self.prior_:.3g}", math.nan, math.nan, self.prior_weight_)
+        for lv, m, u, table in zip(levels, self.m_, self.u_, self.weight_tables()):
+            for k, condition in enumerate(lv.conditions()):
+                row(lv.name, k, condition, float(m[k]), float(u[k]), float(table[k]))
+            row(lv.name, lv.n_levels, "missing", math.nan, math.nan, 0.0)
+        chosen = str(kind or getattr(self, "table_kind_", "pandas"))
+        return from_columns({"arrow": "table"}.get(chosen, chosen), rows)
+
+    def chart(self, path: Any = None, *, axes: Any = None) -> Any:
+        """Draws the weight of every level and the match-weight distribution
+        over the candidate pairs the model was fitted on; saves a PNG at
+        ``path`` if given. ``axes``: two matplotlib Axes to draw into instead
+        of a new figure. Returns the figure."""
+        from ._chart import draw
+
+        self._fitted()
+        return draw(self, path, axes)
+
+    def candidate_weights(self) -> tuple[F64Array, F64Array]:
+        """Match weight of each distinct combination of levels seen among the
+        fitted candidate pairs, and how many pairs had it."""
+        self._fitted()
+        tables = self.weight_tables()
+        w = np.full(len(self.pattern_counts_), self.prior_weight_)
+        for table, codes in zip(tables, self.patterns_.T):
+            w += table[codes]
+        return w, self.pattern_counts_
+
+
+def probability_of(weights: F64Array) -> F64Array:
+    """``2**w / (1 + 2**w)`` without overflow."""
+    small = np.exp2(-np.abs(weights))
+    out: F64Array = np.where(weights >= 0, 1.0 / (1.0 + small), small / (1.0 + small))
+    return out
+
+
+def _threads() -> int:
+    """The engine's thread count (RAYON_NUM_THREADS, else one per processor)."""
+    for name in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"):
+        value = os.environ.get(name, "")
+        if value.isdigit() and int(value) > 0:
+            return int(value)
+    return os.cpu_count() or 1
+
+
+def _initial_m(n_levels: int) -> F64Array:
+    """Most matches at the closest level, the rest halving level by level."""
+    m = 0.5 ** np.arange(n_levels, dtype=np.float64) * 0.1
+    m[0] = 0.0
+    m[0] = 1.0 - m.sum()
+    return m
+
+
+def _num_rows(frame: Any) -> int:
+    kind = kind_of(frame, "left")
+    return int(frame.num_rows) if kind in ("table", "batch") else int(frame.shape[0])
+
+
+def _scores(features: Any, levels: list[Level]) -> list[F64Array]:
+    """The score column of each comparison, from compare's table (by name) or
+    a 2-D array (by position)."""
+    names = [lv.name for lv in levels]
+    pd = sys.modules.get("pandas")
+    if pd is not None and isinstance(features, pd.DataFrame):
+        _require(list(map(str, features.columns)), names)
+        return [np.asarray(features[n].to_numpy(dtype=np.float64, na_value=np.nan), dtype=np.float64) for n in names]
+    pl = sys.modules.get("polars")
+    if pl is not None and isinstance(features, pl.DataFrame):
+        _require(features.columns, names)
+        return [np.asarray(features.get_column(n).to_numpy(), dtype=np.float64) for n in names]
+    pa = sys.modules.get("pyarrow")
+    if pa is not None and isinstance(features, (pa.Table, pa.RecordBatch)):
+        _require(features.column_names, names)
+        return [np.asarray(pa.compute.cast(features.column(n), pa.float64()).to_numpy(zero_copy_only=False),
+                           dtype=np.float64) for n in names]
+    array = np.asarray(features, dtype=np.float64)
+    if array.ndim != 2 or array.shape[1] != len(levels):
+        raise ValueError(f"features must be compare's table or a 2-D array of {len(levels)} columns (one per "
+                         f"comparison, in order), not of shape {array.shape}")
+    return [array[:, k] for k in range(len(levels))]
+
+
+def _require(columns: Sequence[str], names: Sequence[str]) -> None:
+    present = set(columns)
+    for name in names:
+        if name not in present:
+            raise ValueError(f"features have no column {name!r} (comparison {name!r}); compare's table with "
+                             "the model's comparisons has it")
+
+
+def _positions_of(pairs: Any) -> tuple[I64Array, I64Array]:
+    return np.asarray(pairs[0], dtype=np.int64), np.asarray(pairs[1], dtype=np.int64)
+
+
+def _member(subset: Any, pairs: tuple[I64Array, I64Array]) -> npt.NDArray[np.bool_]:
+    """Which of ``pairs`` are among ``subset`` (both as position arrays)."""
+    a0, a1 = _positions_of(subset)
+    width = int(max(pairs[1].max(initial=0), a1.max(initial=0))) + 1
+    return np.isin(pairs[0] * width + pairs[1], a0 * width + a1)
+
+
+def is_fellegi_sunter(model: object) -> bool:
+    return isinstance(model, FellegiSunter)
+
