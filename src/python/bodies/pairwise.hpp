@@ -7,7 +7,7 @@
 namespace corvane {
 
 // Converts left/right as string columns, checks lengths, scores every row.
-PyObject* pairwise_strings(const Args& args, similarity::StringKernel kernel);
+PyObject* pairwise_strings(const Args& args, const similarity::StringKernel& kernel);
 // The same over float columns.
 PyObject* pairwise_floats(const Args& args, similarity::NumericKernel kernel);
 
