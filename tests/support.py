@@ -458,6 +458,8 @@ def reference_clusters(n, edges):
     for i in range(n):
         out.append(ids.setdefault(root(i), len(ids)))
     return out
+
+
 # ---- linkage without labels ---------------------------------------------------------
 
 
@@ -485,3 +487,57 @@ def match_weight_by_hand(prior, m, u, levels):
     for c, level in enumerate(levels):
         w += 0.0 if level is None else math.log2(float(m[c][level]) / float(u[c][level]))
     return w
+
+
+# The lane path of the block routines takes pairs of ASCII strings up to the
+# 64-bit lane; blocks hold 256 pairs and registers 4 or 8 lanes, run two at
+# a time. These lengths sit at and around each of those widths.
+LANE_LENGTHS = [0, 1, 2, 3, 4, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 66, 127, 128, 129]
+# Pair counts of one call: around a group of lanes and a block.
+LANE_COUNTS = [1, 3, 4, 5, 7, 8, 9, 15, 16, 17, 255, 256, 257, 513, 700]
+
+
+def lane_pairs(seed):
+    """Pairs for the block routines: mostly ASCII over small alphabets (so
+    matches, repeats and transpositions are common) at the lane lengths,
+    edited copies with common prefixes and suffixes, identical pairs,
+    empty strings, a zero byte, and some non-ASCII pairs mixed in, so lane
+    and per-pair paths interleave in each block."""
+    rng = random.Random(seed)
+
+    def text(length):
+        if rng.random() < 0.05:
+            return "".join(rng.choice("aé日\U0001f600b") for _ in range(length))
+        alphabet = rng.choice(["ab", "abc", "abcdefghijklmnopqrstuvwxyz", "AEIOUbcdfghjklmnpqrstvwxyz -'.\x00\x7f"])
+        return "".join(rng.choice(alphabet) for _ in range(length))
+
+    left, right = [], []
+    for _ in range(sum(LANE_COUNTS)):
+        a = text(rng.choice(LANE_LENGTHS) if rng.random() < 0.6 else rng.randint(0, 70))
+        roll = rng.random()
+        if roll < 0.1:
+            b = a
+        elif roll < 0.6:
+            b = list(a)
+            for _ in range(rng.randint(1, 4)):
+                k = rng.randint(0, len(b))
+                b[k:k + rng.randint(0, 2)] = rng.choice(["", "a", "x", "ba", "é"])
+            b = "".join(b)
+        else:
+            b = text(rng.choice(LANE_LENGTHS))
+        left.append(a)
+        right.append(b)
+        if rng.random() < 0.5:
+            left[-1], right[-1] = right[-1], left[-1]
+    return left, right
+
+
+def cpu_simd_levels():
+    """The CORVANE_SIMD levels this processor has (x86-64 Linux; scalar
+    anywhere)."""
+    try:
+        with open("/proc/cpuinfo") as f:
+            flags = set(next((line.split(":", 1)[1].split() for line in f if line.startswith("flags")), []))
+    except OSError:
+        flags = set()
+    return ["scalar"] + ["avx2"] * ("avx2" in flags) + ["avx512"] * ({"avx512f", "avx512bw", "avx512vl"} <= flags)

@@ -5,11 +5,14 @@ the feature matrix column alike.
 CORVANE_DIFF_PAIRS sets the number of generated pairs per metric."""
 
 import os
+import subprocess
+import sys
 
 import pytest
 
 import _corvane_rs as m
-from support import REFERENCE, STRING_METRICS, WHITE_SPACE, check_metric, random_pairs, soundex, token_pairs
+from support import (REFERENCE, STRING_METRICS, WHITE_SPACE, check_metric, cpu_simd_levels, lane_pairs, random_pairs,
+                     soundex, token_pairs)
 
 THIRD = 0.33333333333333337  # 1.0 - 2/3 in binary64
 # (left, right, Levenshtein, Damerau-Levenshtein)
@@ -94,3 +97,50 @@ def test_white_space_is_exactly_the_25_code_points():
     right = ["y" * (40 - k) + " " + "x" * k for _ in WHITE_SPACE for k in range(10, 36)]
     left, right = left + ["é" * n + " a" for n in range(1, 40)], right + ["a " + "é" * n for n in range(1, 40)]
     assert m.token_sort_ratio_batch(left, right) == m.jaccard_batch(left, right) == [1.0] * len(left)
+
+
+# Scores every string metric of lane_pairs, split into calls of every count
+# in LANE_COUNTS, through the batch function and the feature matrix: one
+# line per metric and path, of hexadecimal floats.
+LEVEL_SCRIPT = """
+import numpy as np
+import _corvane_rs as m
+from support import BATCH, LANE_COUNTS, STRING_METRICS, lane_pairs
+left, right = lane_pairs(5)
+for metric in STRING_METRICS:
+    batch, matrix, lo = [], [], 0
+    for n in LANE_COUNTS:
+        a, b, z = left[lo:lo + n], right[lo:lo + n], np.zeros((0, n))
+        lo += n
+        batch += getattr(m, BATCH[metric])(a, b)
+        matrix += m.compute_feature_matrix([a], [b], [metric], z, z, [], n).tolist()
+    print(metric, "batch", *(x.hex() for x in batch))
+    print(metric, "matrix", *(x.hex() for x in matrix))
+"""
+
+
+def scores_at_level(level):
+    """{(metric, path): [hex float per pair]} from a fresh interpreter with
+    CORVANE_SIMD=level."""
+    path = os.pathsep.join([os.path.dirname(__file__)] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep)
+                                                          if p])
+    run = subprocess.run([sys.executable, "-c", LEVEL_SCRIPT], env={**os.environ, "CORVANE_SIMD": level,
+                                                                   "PYTHONPATH": path},
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    return {tuple(line.split()[:2]): line.split()[2:] for line in run.stdout.splitlines()}
+
+
+def test_every_simd_level_gives_the_scalar_scores():
+    # Beyond the levels the processor has: asking for one it lacks runs the
+    # best it has (the same scores, no illegal instruction).
+    levels = cpu_simd_levels() + ["avx512" if "avx512" not in cpu_simd_levels() else "sse9"]
+    scalar, *others = [scores_at_level(level) for level in levels]
+    left, right = lane_pairs(5)
+    assert len(scalar) == 2 * len(STRING_METRICS) and {len(v) for v in scalar.values()} == {len(left)}
+    for level, got in zip(levels[1:], others):
+        for key, want in scalar.items():
+            bad = [(left[i], right[i], got[key][i], w) for i, w in enumerate(want) if got[key][i] != w]
+            assert not bad, (level, key, len(bad), bad[:5])
+    # And every level agrees with the reference on these pairs (this process runs the best one).
+    check_metric("levenshtein", left, right, [REFERENCE["levenshtein"](a, b) for a, b in zip(left, right)])

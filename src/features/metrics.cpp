@@ -1,6 +1,7 @@
 #include "features/metrics.hpp"
 
 #include "similarity/kernels.hpp"
+#include "similarity/string_kernels.hpp"
 
 namespace corvane::features {
 
@@ -29,14 +30,14 @@ std::string listing(const Table& table) {
 }  // namespace
 
 const std::array<StringMetric, 8> kStringMetrics = {{
-    {"jaro_winkler", &similarity::jaro_winkler_similarity},
-    {"levenshtein", &similarity::levenshtein_similarity},
-    {"damerau_levenshtein", &similarity::damerau_levenshtein_similarity},
-    {"exact", &similarity::exact_match},
-    {"soundex", &similarity::soundex_match},
-    {"jaccard", &similarity::jaccard_similarity},
-    {"cosine", &similarity::cosine_similarity},
-    {"token_sort_ratio", &similarity::token_sort_ratio},
+    {"jaro_winkler", similarity::kJaroWinklerKernel},
+    {"levenshtein", similarity::kLevenshteinKernel},
+    {"damerau_levenshtein", similarity::kDamerauLevenshteinKernel},
+    {"exact", similarity::kExactKernel},
+    {"soundex", similarity::kSoundexKernel},
+    {"jaccard", similarity::kJaccardKernel},
+    {"cosine", similarity::kCosineKernel},
+    {"token_sort_ratio", similarity::kTokenSortKernel},
 }};
 
 const std::array<NumericMetric, 3> kNumericMetrics = {{

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "python/registry.hpp"
+#include "similarity/simd_level.hpp"
 
 namespace corvane {
 
@@ -158,6 +159,9 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit__corvane_rs()
         return nullptr;
     }
     if (g_module) return Py_NewRef(g_module);
+    // CORVANE_SIMD is read here, with the interpreter lock held, so no
+    // os.environ change from another thread can race with getenv.
+    similarity::simd_level();
     PyObject* module = create_module();
     if (!module) return nullptr;
     g_module = Py_NewRef(module);

@@ -2,6 +2,13 @@
 // spread over the worker pool. The pairwise batch functions and the feature
 // matrix both go through these, so a pair scores the same on either path.
 // out[p * stride] receives the score of pair p.
+//
+// A metric with block routines scores its pairs kBlockPairs at a time: the
+// pool hands out whole blocks, and the block routine of the level in force
+// (simd_level.hpp) packs the pairs it can into vector lanes and passes the
+// rest to the metric's per-pair kernel. Without a block routine (or at the
+// scalar level) every pair goes to the per-pair kernel. Either way each
+// pair gets the same score, bit for bit.
 #pragma once
 
 #include <cstddef>
@@ -10,20 +17,64 @@
 #include <vector>
 
 #include "runtime/pool.hpp"
+#include "similarity/lanes.hpp"
+#include "similarity/simd_level.hpp"
 
 namespace corvane::similarity {
 
-using StringKernel = double (*)(std::string_view, std::string_view);
+using PairKernel = double (*)(std::string_view, std::string_view);
 using NumericKernel = double (*)(double, double);
 
+// A string metric as the column routines run it: the per-pair kernel and,
+// per level, the block routine (null where the metric has none).
+struct StringKernel {
+    PairKernel pair = nullptr;
+    BlockRoutine blocks[kSimdLevels] = {};
+
+    constexpr StringKernel() = default;
+    constexpr StringKernel(PairKernel p) noexcept : pair(p) {}  // NOLINT: a bare kernel is a metric without blocks
+    constexpr StringKernel(PairKernel p, BlockRoutine avx2, BlockRoutine avx512) noexcept
+        : pair(p), blocks{nullptr, avx2, avx512} {}
+
+    BlockRoutine block_routine() const noexcept { return blocks[static_cast<int>(simd_level())]; }
+};
+
 // Col is any column of strings with size() and operator[] yielding
-// something convertible to std::string_view (StringColumn, vector<string>).
+// something convertible to std::string_view (StringColumn, vector<string>,
+// a view that reads record positions).
 template <class K, class Col>
 void string_column(K kernel, const Col& left, const Col& right, double* out, std::size_t stride) {
     std::size_t n = left.size() < right.size() ? left.size() : right.size();
     parallel_fill(n, out, stride, [&](std::size_t p) {
         return kernel(std::string_view(left[p]), std::string_view(right[p]));
     });
+}
+
+template <class Col>
+void string_column(const StringKernel& kernel, const Col& left, const Col& right, double* out, std::size_t stride) {
+    const BlockRoutine block = kernel.block_routine();
+    if (block == nullptr) {
+        string_column(kernel.pair, left, right, out, stride);
+        return;
+    }
+    const std::size_t n = left.size() < right.size() ? left.size() : right.size();
+    const std::size_t n_blocks = (n + kBlockPairs - 1) / kBlockPairs;
+    auto body = [&](pool::RowCursor& c) {
+        c.run([&](std::size_t b) {
+            const std::size_t lo = b * kBlockPairs;
+            const std::size_t count = n - lo < kBlockPairs ? n - lo : kBlockPairs;
+            std::string_view a[kBlockPairs];
+            std::string_view r[kBlockPairs];
+            double scores[kBlockPairs];
+            for (std::size_t i = 0; i < count; ++i) {
+                a[i] = std::string_view(left[lo + i]);
+                r[i] = std::string_view(right[lo + i]);
+            }
+            block(a, r, count, scores);
+            for (std::size_t i = 0; i < count; ++i) out[(lo + i) * stride] = scores[i];
+        });
+    };
+    pool::for_each_row(n_blocks, body);
 }
 
 template <class K>

@@ -1,6 +1,7 @@
 // Kernel-heavy maps on the worker pool, for ThreadSanitizer (no Python):
 // several caller threads at once run the feature matrix builder (every
-// string and numeric column), tree ensemble scoring (packed and per-row
+// string and numeric column, and every string metric's block routine
+// beside its per-pair kernel on short ASCII pairs), tree ensemble scoring (packed and per-row
 // walks, and a layout failing on some rows) and SVM scoring over shared
 // read-only inputs, each result compared bit for bit with the main thread's
 // own, computed beforehand. Prints "PASS" when clean. Usage: tsan_kernels [rounds]
@@ -22,6 +23,7 @@
 #include "runtime/errors.hpp"
 #include "runtime/pool.hpp"
 #include "runtime/string_column.hpp"
+#include "similarity/columns.hpp"
 
 using namespace corvane;
 using Scores = std::vector<double>;
@@ -49,6 +51,7 @@ const char* const kPieces[] = {"Martha", "MARHTA", "Jiménez", "Müller ", "Muel
 struct Inputs {
     std::size_t n = 1500;
     StringColumn left, right;
+    StringColumn ascii_left, ascii_right;  // mostly the lane path of the block routines
     Scores num_left, num_right, rows, th, vals, sv, coef, norms;
     std::vector<std::int64_t> offsets{0}, cl, cr, tf, bad_cl;
 };
@@ -82,6 +85,18 @@ Inputs make_inputs() {
         std::string a = text(), b = rng() % 3 == 0 ? a : text();
         in.left.push_back(a.data(), a.size());
         in.right.push_back(b.data(), b.size());
+    }
+    auto ascii = [&] {
+        std::string s(rng() % 70, 'a');
+        for (char& c : s) c = "abcxyz -"[rng() % (rng() % 2 == 0 ? 3 : 8)];
+        return s;
+    };
+    for (std::size_t i = 0; i < in.n; ++i) {
+        std::string a = ascii(), b = a;
+        if (rng() % 4 != 0) b = rng() % 2 == 0 ? ascii() : a.substr(0, a.size() / 2) + "x" + a.substr(a.size() / 2);
+        if (rng() % 50 == 0) b += "é";
+        in.ascii_left.push_back(a.data(), a.size());
+        in.ascii_right.push_back(b.data(), b.size());
     }
     for (std::size_t i = 0; i < 2 * in.n; ++i) {
         in.num_left.push_back(i % 97 == 0 ? NAN : normal(rng));
@@ -133,6 +148,15 @@ Results compute(const Inputs& in) {
     features::FeaturePlan plan;
     expect(!features::plan_feature_matrix(fin, plan), "feature matrix plan");
     r.emplace_back("feature matrix", features::build_feature_matrix(fin, plan));
+
+    // Each metric in blocks (the level in force) and pair by pair.
+    for (const auto& metric : features::kStringMetrics) {
+        Scores blocks(in.n), pairs(in.n);
+        similarity::string_column(metric.kernel, in.ascii_left, in.ascii_right, blocks.data(), 1);
+        similarity::string_column(metric.kernel.pair, in.ascii_left, in.ascii_right, pairs.data(), 1);
+        expect(same(blocks, pairs), std::string(metric.name) + ": blocks and pairs differ");
+        r.emplace_back(std::string(metric.name) + " in blocks", std::move(blocks));
+    }
 
     const trees::FlatTrees flat = flat_of(in, in.cl), bad = flat_of(in, in.bad_cl);
     const trees::Ensemble forest, gbdt{trees::Ensemble::kBoosting, 0.1, -0.3};

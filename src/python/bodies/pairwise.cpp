@@ -5,6 +5,7 @@
 #include "python/bodies/pairwise.hpp"
 #include "similarity/columns.hpp"
 #include "similarity/kernels.hpp"
+#include "similarity/string_kernels.hpp"
 
 namespace corvane {
 
@@ -16,7 +17,7 @@ void check_same_length(std::size_t a, std::size_t b) {
 
 }  // namespace
 
-PyObject* pairwise_strings(const Args& args, similarity::StringKernel kernel, bool flags) {
+PyObject* pairwise_strings(const Args& args, const similarity::StringKernel& kernel, bool flags) {
     StringColumn left = to_string_column(args, 0);
     StringColumn right = to_string_column(args, 1);
     check_same_length(left.size(), right.size());
@@ -44,18 +45,16 @@ PyObject* pairwise_floats(const Args& args, similarity::NumericKernel kernel) {
     return result_list(std::move(out));
 }
 
-PyObject* body_exact_match_batch(const Args& args) {
-    return pairwise_strings(args, similarity::exact_match, true);
-}
-PyObject* body_jaro_winkler_batch(const Args& args) { return pairwise_strings(args, similarity::jaro_winkler_similarity); }
-PyObject* body_levenshtein_batch(const Args& args) { return pairwise_strings(args, similarity::levenshtein_similarity); }
+PyObject* body_exact_match_batch(const Args& args) { return pairwise_strings(args, similarity::kExactKernel, true); }
+PyObject* body_jaro_winkler_batch(const Args& args) { return pairwise_strings(args, similarity::kJaroWinklerKernel); }
+PyObject* body_levenshtein_batch(const Args& args) { return pairwise_strings(args, similarity::kLevenshteinKernel); }
 PyObject* body_damerau_levenshtein_batch(const Args& args) {
-    return pairwise_strings(args, similarity::damerau_levenshtein_similarity);
+    return pairwise_strings(args, similarity::kDamerauLevenshteinKernel);
 }
-PyObject* body_soundex_batch(const Args& args) { return pairwise_strings(args, similarity::soundex_match, true); }
-PyObject* body_jaccard_batch(const Args& args) { return pairwise_strings(args, similarity::jaccard_similarity); }
-PyObject* body_cosine_batch(const Args& args) { return pairwise_strings(args, similarity::cosine_similarity); }
-PyObject* body_token_sort_ratio_batch(const Args& args) { return pairwise_strings(args, similarity::token_sort_ratio); }
+PyObject* body_soundex_batch(const Args& args) { return pairwise_strings(args, similarity::kSoundexKernel, true); }
+PyObject* body_jaccard_batch(const Args& args) { return pairwise_strings(args, similarity::kJaccardKernel); }
+PyObject* body_cosine_batch(const Args& args) { return pairwise_strings(args, similarity::kCosineKernel); }
+PyObject* body_token_sort_ratio_batch(const Args& args) { return pairwise_strings(args, similarity::kTokenSortKernel); }
 
 PyObject* body_numeric_distance_batch(const Args& args) {
     return pairwise_floats(args, similarity::numeric_distance);

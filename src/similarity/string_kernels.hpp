@@ -1,0 +1,29 @@
+// The string metrics as the column routines run them: each one's per-pair
+// kernel with its block routines, where it has any. The feature matrix
+// and the pairwise batch functions both take their metrics from here.
+#pragma once
+
+#include "similarity/columns.hpp"
+#include "similarity/kernels.hpp"
+#include "similarity/lanes.hpp"
+
+namespace corvane::similarity {
+
+#if CORVANE_HAVE_LANES
+#define CORVANE_BLOCKS(name) , &avx2::name, &avx512::name
+#else
+#define CORVANE_BLOCKS(name)
+#endif
+
+inline constexpr StringKernel kExactKernel{&exact_match};
+inline constexpr StringKernel kJaroWinklerKernel{&jaro_winkler_similarity};
+inline constexpr StringKernel kLevenshteinKernel{&levenshtein_similarity CORVANE_BLOCKS(levenshtein)};
+inline constexpr StringKernel kDamerauLevenshteinKernel{&damerau_levenshtein_similarity};
+inline constexpr StringKernel kSoundexKernel{&soundex_match};
+inline constexpr StringKernel kJaccardKernel{&jaccard_similarity};
+inline constexpr StringKernel kCosineKernel{&cosine_similarity};
+inline constexpr StringKernel kTokenSortKernel{&token_sort_ratio};
+
+#undef CORVANE_BLOCKS
+
+}  // namespace corvane::similarity
