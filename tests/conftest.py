@@ -13,6 +13,11 @@ sys.path += [str(Path(__file__).resolve().parents[1] / d) for d in ("python", "e
 HANG_SECONDS = float(os.environ.get("CORVANE_HANG_TIMEOUT", "600"))
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "alone: measures this process's memory or threads, so scripts/test.sh runs it "
+                            "in a pass of its own, after the parallel one, with no other test's threads alive")
+
+
 @pytest.fixture(autouse=True)
 def _no_hang():
     faulthandler.dump_traceback_later(HANG_SECONDS, exit=True, file=sys.__stderr__)
