@@ -9,6 +9,7 @@
 
 #include "runtime/pool.hpp"
 #include "similarity/kernels.hpp"
+#include "similarity/string_kernels.hpp"
 #include "similarity/tokens.hpp"
 
 namespace corvane::gather {
@@ -91,7 +92,7 @@ struct Plan {
     const Comparison* comparison;
     const StringColumn* left = nullptr;
     const StringColumn* right = nullptr;
-    similarity::StringKernel kernel = nullptr;
+    similarity::StringKernel kernel;
 };
 
 }  // namespace
@@ -166,8 +167,7 @@ void score_pairs(const std::vector<Comparison>& comparisons, const Pairs& pairs,
         if (c.shortcut != Shortcut::kNone && c.left.records + c.right.records < n) {
             plan.left = derive(c.left.strings, c.shortcut);
             plan.right = derive(c.right.strings, c.shortcut);
-            plan.kernel = c.shortcut == Shortcut::kSoundex ? similarity::StringKernel(&similarity::exact_match)
-                                                           : &similarity::levenshtein_similarity;
+            plan.kernel = c.shortcut == Shortcut::kSoundex ? similarity::kExactKernel : similarity::kLevenshteinKernel;
         }
         plans.push_back(plan);
     }

@@ -47,7 +47,7 @@ enum class Shortcut : std::uint8_t { kNone, kSoundex, kTokenSort };
 
 struct Comparison {
     Side left, right;
-    similarity::StringKernel string_kernel = nullptr;    // string comparisons
+    similarity::StringKernel string_kernel;              // string comparisons
     similarity::NumericKernel numeric_kernel = nullptr;  // numeric comparisons
     Shortcut shortcut = Shortcut::kNone;                 // per-record work this metric allows
 };

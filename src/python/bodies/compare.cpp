@@ -116,8 +116,8 @@ PyObject* body_compare_pairs(const Args& args) {
         gather::Comparison& c = comparisons[k];
         if (const features::StringMetric* m = features::find_string_metric(name)) {
             c.string_kernel = m->kernel;
-            if (m->kernel == &similarity::soundex_match) c.shortcut = gather::Shortcut::kSoundex;
-            if (m->kernel == &similarity::token_sort_ratio) c.shortcut = gather::Shortcut::kTokenSort;
+            if (m->kernel.pair == &similarity::soundex_match) c.shortcut = gather::Shortcut::kSoundex;
+            if (m->kernel.pair == &similarity::token_sort_ratio) c.shortcut = gather::Shortcut::kTokenSort;
         } else if (const features::NumericMetric* m = features::find_numeric_metric(name)) {
             c.numeric_kernel = m->kernel;
         } else {
