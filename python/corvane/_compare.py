@@ -203,6 +203,10 @@ def engine_strings(values: Any, column: str, what: str, metric: str) -> Any:
             f"column {column!r} of {what} holds {t}, but {metric!r} compares strings: convert it first "
             "(for example .astype(str))"
         )
+    if isinstance(values, pa.ChunkedArray) and values.num_chunks > 1:
+        # One run of strings is the engine's fastest to look records up in;
+        # the copy is per record, not per pair.
+        values = values.combine_chunks()
     return values
 
 
