@@ -285,8 +285,9 @@ def score_columns(
     policy: float | Literal["error"] = "error" if missing == "error" else (
         np.nan if isinstance(missing, str) else float(missing))
     try:
-        scores: F64Array = _corvane_rs.compare_pairs(columns[0], columns[1], [p.metric for p in pairings],
-                                                     positions[0], positions[1], policy)
+        metrics = [cast(Metric, p.metric) for p in pairings]
+        scores: F64Array = _corvane_rs.compare_pairs(columns[0], columns[1], metrics, positions[0], positions[1],
+                                                     policy)
     except ValueError as error:
         found = _MISSING_AT.match(str(error)) if missing == "error" else None
         if found is None:
