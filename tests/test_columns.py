@@ -136,6 +136,13 @@ def test_zero_one_lists_share_two_floats():
         got = batch(["ann", "robert", "ann", "x"], ["ann", "rupert", "ann", "y"])
         assert got == [1.0, 0.0 if batch is m.exact_match_batch else 1.0, 1.0, 0.0] and got[0] is got[2]
         assert all(type(x) is float and math.copysign(1, x) == 1 for x in got)
+    # Lists of ASCII str are compared where they lie; anything else is converted first: the same scores.
+    left = ["ann", "", "bob", "a\x00b", "x" * 40, "same"]
+    right = ["ann", "", "bob ", "a\x00c", "x" * 40, "same"]
+    want = [1.0, 1.0, 0.0, 0.0, 1.0, 1.0]
+    assert m.exact_match_batch(left, right) == m.exact_match_batch(tuple(left), right) == want
+    assert m.exact_match_batch(left + ["é"], right + ["é"]) == want + [1.0]
+    assert m.exact_match_batch(left, right[:-1] + [left[-1]]) == want
 
 
 NUMBERS = [0.0, -1.5, 3.25, 1e30, -0.0, float("inf"), float("nan"), 7.0]

@@ -227,6 +227,10 @@ def engine_strings(values: Any, column: str, what: str, metric: str) -> Any:
             f"column {column!r} of {what} holds {t}, but {metric!r} compares strings: convert it first "
             "(for example .astype(str))"
         )
+    if isinstance(values, pa.ChunkedArray) and values.num_chunks > 1:
+        # One run of strings is the engine's fastest to look records up in;
+        # the copy is per record, not per pair.
+        values = values.combine_chunks()
     return values
 
 
@@ -308,8 +312,9 @@ def score_columns(
     policy: float | Literal["error"] = "error" if missing == "error" else (
         np.nan if isinstance(missing, str) else float(missing))
     try:
-        scores: F64Array = _corvane_rs.compare_pairs(columns[0], columns[1], [p.metric for p in pairings],
-                                                     positions[0], positions[1], policy)
+        metrics = [cast(Metric, p.metric) for p in pairings]
+        scores: F64Array = _corvane_rs.compare_pairs(columns[0], columns[1], metrics, positions[0], positions[1],
+                                                     policy)
     except ValueError as error:
         found = _MISSING_AT.match(str(error)) if missing == "error" else None
         if found is None:

@@ -19,28 +19,57 @@ namespace {
 // Pairs scored together by one worker, every comparison in turn: small
 // enough that the block's records stay in cache, large enough that the
 // column routines work on long runs.
-constexpr std::size_t kBlock = 2048;
+constexpr std::size_t kBlock = 512;
 
-// The column of a block's pairs on one side: element p is the record at
-// positions[p], "" for a missing record (its score is replaced anyway).
-class IndexedColumn {
+// A block's values on one side, resolved from their records: element p is
+// the string of record positions[p], "" for a missing record (its score is
+// replaced anyway). Only the views are gathered, never the bytes.
+class BlockColumn {
 public:
-    IndexedColumn(const StringColumn& column, const std::uint8_t* missing, const std::int64_t* positions,
-                  std::size_t n) noexcept
-        : column_(&column), missing_(missing), positions_(positions), n_(n) {}
+    BlockColumn(const std::string_view* views, std::size_t n) noexcept : views_(views), n_(n) {}
     std::size_t size() const noexcept { return n_; }
-    std::string_view operator[](std::size_t p) const noexcept {
-        const auto r = static_cast<std::size_t>(positions_[p]);
-        if (missing_ && missing_[r]) return {};
-        return (*column_)[r];
-    }
+    std::string_view operator[](std::size_t p) const noexcept { return views_[p]; }
 
 private:
-    const StringColumn* column_;
-    const std::uint8_t* missing_;
-    const std::int64_t* positions_;
+    const std::string_view* views_;
     std::size_t n_;
 };
+
+// Positions ahead whose record is fetched early: a block's records are
+// resolved in one tight loop of independent loads, so many cache misses are
+// in flight at once, rather than one at a time between kernel calls.
+constexpr std::size_t kAhead = 32;
+
+template <class Offset>
+void resolve_offsets(const StringRun& run, const std::uint8_t* missing, const std::int64_t* positions,
+                     std::size_t m, std::string_view* out) {
+    const auto* o = static_cast<const Offset*>(run.offsets);
+    for (std::size_t p = 0; p < m; ++p) {
+        if (p + kAhead < m) __builtin_prefetch(o + positions[p + kAhead]);
+        const auto r = static_cast<std::size_t>(positions[p]);
+        if (missing && missing[r]) {
+            out[p] = {};
+            continue;
+        }
+        const char* data = run.bytes + o[r];
+        __builtin_prefetch(data);
+        out[p] = {data, static_cast<std::size_t>(o[r + 1] - o[r])};
+    }
+}
+
+void resolve(const StringColumn& column, const std::uint8_t* missing, const std::int64_t* positions, std::size_t m,
+             std::string_view* out) {
+    const auto& runs = column.runs();
+    if (runs.size() == 1 && runs[0].layout == StringRun::Layout::kOffsets32)
+        return resolve_offsets<std::int32_t>(runs[0], missing, positions, m, out);
+    if (runs.size() == 1 && runs[0].layout == StringRun::Layout::kOffsets64)
+        return resolve_offsets<std::int64_t>(runs[0], missing, positions, m, out);
+    for (std::size_t p = 0; p < m; ++p) {
+        const auto r = static_cast<std::size_t>(positions[p]);
+        out[p] = missing && missing[r] ? std::string_view() : column[r];
+        __builtin_prefetch(out[p].data());
+    }
+}
 
 // Lowers target to value when value is smaller.
 void lower_to(std::atomic<std::size_t>& target, std::size_t value) {
@@ -174,6 +203,9 @@ void score_pairs(const std::vector<Comparison>& comparisons, const Pairs& pairs,
 
     const std::size_t blocks = (n + kBlock - 1) / kBlock;
     pool::for_each_row(blocks, [&](pool::RowCursor& cursor) {
+        std::unique_ptr<std::string_view[]> views(new std::string_view[2 * kBlock]);
+        std::string_view* const left_views = views.get();
+        std::string_view* const right_views = views.get() + kBlock;
         cursor.run([&](std::size_t b) {
             const std::size_t lo = b * kBlock, m = (n - lo < kBlock ? n - lo : kBlock);
             const std::int64_t* lp = pairs.left + lo;
@@ -186,14 +218,17 @@ void score_pairs(const std::vector<Comparison>& comparisons, const Pairs& pairs,
                     const double* lv = c.left.numbers;
                     const double* rv = c.right.numbers;
                     for (std::size_t p = 0; p < m; ++p) {
+                        if (p + kAhead < m) __builtin_prefetch(rv + rp[p + kAhead]);
                         const double x = lv[lp[p]], y = rv[rp[p]];
                         dst[p] = std::isnan(x) || std::isnan(y) ? fill : c.numeric_kernel(x, y);
                     }
                     continue;
                 }
+                resolve(*plan.left, c.left.missing, lp, m, left_views);
+                resolve(*plan.right, c.right.missing, rp, m, right_views);
                 // Runs inline: this thread is already one of the pool's.
-                similarity::string_column(plan.kernel, IndexedColumn(*plan.left, c.left.missing, lp, m),
-                                          IndexedColumn(*plan.right, c.right.missing, rp, m), dst, 1);
+                similarity::string_column(plan.kernel, BlockColumn(left_views, m), BlockColumn(right_views, m), dst,
+                                          1);
                 if (c.left.missing || c.right.missing)
                     for (std::size_t p = 0; p < m; ++p)
                         if ((c.left.missing && c.left.missing[lp[p]]) || (c.right.missing && c.right.missing[rp[p]]))

@@ -2,10 +2,12 @@
 //
 // A comparison reads two record columns, one per side; pair p compares
 // record left_positions[p] of the left column with record
-// right_positions[p] of the right one. The columns are read where they lie
-// through an indexed view (the column routines see one column of pairs and
-// never a copy of a string), and every comparison's scores are written as
-// one contiguous run of the output: out[k * n_pairs + p].
+// right_positions[p] of the right one. The columns are read where they lie:
+// a block of pairs resolves its records to views of their strings (many
+// independent loads in flight, the strings fetched ahead), and the column
+// routines see one column of pairs, never a copy of a string. Every
+// comparison's scores are written as one contiguous run of the output:
+// out[k * n_pairs + p].
 //
 // Missing values. A string record is missing where its column's mask says
 // so, a number where it is NaN. A pair with a missing value on either side
