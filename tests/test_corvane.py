@@ -235,6 +235,8 @@ def test_partition_keeps_columns_as_they_are(kind):
     for options, message in refusals:
         with pytest.raises(ValueError, match=message):
             corvane.score_partition(batch, [("x", "numeric")], scorer, **options)
+    with pytest.raises(TypeError, match=r"^keep must be a list of column names, not a string$"):
+        corvane.score_partition(batch, [("x", "numeric")], scorer, keep="id")
 
 
 def test_failure_report_names_the_source_relative_to_the_project(capfd):
