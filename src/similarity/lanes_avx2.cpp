@@ -14,12 +14,16 @@
 #include "similarity/utf8.hpp"
 
 #pragma GCC push_options
+// The blocks' packing arrays are read only up to the count written.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC target("avx2,bmi,bmi2,popcnt")
 #define CORVANE_LANES_NS avx2
 #define CORVANE_LANE_REGISTER 32
 #include "similarity/lanes_body.hpp"
 #undef CORVANE_LANE_REGISTER
 #undef CORVANE_LANES_NS
+#pragma GCC diagnostic pop
 #pragma GCC pop_options
 
 #endif

@@ -212,6 +212,12 @@ void levenshtein(const std::string_view* left, const std::string_view* right, st
             out[i] = 1.0 - static_cast<double>(n) / static_cast<double>(longest);
             continue;
         }
+        if (m == 1) {  // one character against n: n - 1 edits when the text holds it, else n
+            std::uint32_t held = 0;
+            for (std::uint32_t j = 0; j < n; ++j) held |= pb[j] == pa[0];
+            out[i] = 1.0 - static_cast<double>(n - held) / static_cast<double>(longest);
+            continue;
+        }
         packed[n_packed++] = LanePair{pa, pb, m, n, longest, static_cast<std::uint32_t>(i)};
     }
     LanePair sorted[kBlockPairs];
