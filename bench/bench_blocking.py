@@ -259,7 +259,8 @@ def section_splink(table: pa.Table, reps: int, batch_pairs: int) -> dict[str, An
     )
 
     def splink() -> int:
-        linker = Linker(df, settings, db_api=DuckDBAPI())
+        db_api = DuckDBAPI()
+        linker = Linker(db_api.register(df), settings)
         return len(linker.inference.predict(threshold_match_probability=0.5).as_pandas_dataframe())
 
     def ours() -> int:

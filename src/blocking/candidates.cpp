@@ -166,9 +166,11 @@ std::vector<std::int64_t> count_pairs(const CandidateIndex& index, std::size_t n
                                       std::vector<std::uint64_t>& by_rule) {
     std::vector<std::int64_t> counts(n_left);
     std::vector<std::atomic<std::uint64_t>> totals(index.rules());
-    pool::for_each_range(n_left, [&](std::size_t lo, std::size_t hi) {
+    // Rows, not fixed ranges: a record's pairs vary from none to thousands,
+    // and the pool hands the rest of a busy range to an idle thread.
+    pool::for_each_row(n_left, [&](pool::RowCursor& cursor) {
         std::vector<std::uint64_t> local(index.rules(), 0);
-        for (std::size_t i = lo; i < hi; ++i) counts[i] = static_cast<std::int64_t>(index.count(i, local.data()));
+        cursor.run([&](std::size_t i) { counts[i] = static_cast<std::int64_t>(index.count(i, local.data())); });
         for (std::size_t r = 0; r < local.size(); ++r) totals[r].fetch_add(local[r], std::memory_order_relaxed);
     });
     by_rule.assign(index.rules(), 0);
@@ -179,22 +181,22 @@ std::vector<std::int64_t> count_pairs(const CandidateIndex& index, std::size_t n
 PairArrays build_pairs(const CandidateIndex& index, std::size_t start, std::size_t stop) {
     const std::size_t n = stop - start;
     std::vector<std::int64_t> offsets(n + 1, 0);
-    pool::for_each_range(n, [&](std::size_t lo, std::size_t hi) {
+    pool::for_each_row(n, [&](pool::RowCursor& cursor) {
         std::vector<std::uint64_t> scratch(index.rules(), 0);
-        for (std::size_t k = lo; k < hi; ++k) offsets[k + 1] = static_cast<std::int64_t>(index.count(start + k, scratch.data()));
+        cursor.run([&](std::size_t k) { offsets[k + 1] = static_cast<std::int64_t>(index.count(start + k, scratch.data())); });
     });
     for (std::size_t k = 0; k < n; ++k) offsets[k + 1] += offsets[k];
     PairArrays out;
     out.left.resize(static_cast<std::size_t>(offsets[n]));
     out.right.resize(static_cast<std::size_t>(offsets[n]));
-    pool::for_each_range(n, [&](std::size_t lo, std::size_t hi) {
-        for (std::size_t k = lo; k < hi; ++k) {
+    pool::for_each_row(n, [&](pool::RowCursor& cursor) {
+        cursor.run([&](std::size_t k) {
             const auto at = static_cast<std::size_t>(offsets[k]);
             const std::size_t got = index.fill(start + k, out.right.data() + at);
             if (got != static_cast<std::size_t>(offsets[k + 1] - offsets[k]))
                 throw InternalFailure("candidate pairs: a record's count changed between passes");
             std::fill(out.left.data() + at, out.left.data() + at + got, static_cast<std::int64_t>(start + k));
-        }
+        });
     });
     return out;
 }
