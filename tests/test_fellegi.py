@@ -66,6 +66,14 @@ def test_chained_passes_per_rule_recover_m(simulated):
     model = corvane.FellegiSunter(SIM_COMPARISONS).fit(left, right, pairs, rules=["c0", "c1"], u_pairs=300_000)
     np.testing.assert_allclose(np.array(model.m_), M, atol=0.03)
     assert model.prior_ == pytest.approx(N / N**2, rel=0.1)
+    # link takes the model: the pairs at 0.5 or more of compare + predict_proba.
+    rules = [("c0", "c1")]
+    kept = corvane.link(left, right, rules=rules, comparisons=model.comparisons, model=model)
+    candidates = corvane.candidates(left, right, rules=rules)
+    p = model.predict_proba(corvane.compare(left, right, candidates, model.comparisons))
+    assert np.array_equal(kept["probability"].to_numpy(), p[p >= 0.5])
+    with pytest.raises(ValueError, match="needs missing='nan', not 0.0"):
+        corvane.link(left, right, rules=rules, comparisons=model.comparisons, model=model, missing=0.0)
 
 
 def test_scores_equal_weights_by_hand_on_every_path(simulated):
