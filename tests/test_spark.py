@@ -1,5 +1,6 @@
 """Pairs scored in Spark's Python workers through mapInArrow, one Arrow batch
-at a time, score bit for bit as in one process.
+at a time, score bit for bit as in one process; a blocking rule run as a
+Spark join gives the pairs corvane.candidates gives.
 
 Thread pairing: local[2] has two task slots, each served by a Python worker
 process whose engine runs one thread (RAYON_NUM_THREADS=1: 2 x 1 on 2 cores).
@@ -56,6 +57,21 @@ def febrl_like_pairs(n=4000, seed=7):
     return pa.RecordBatch.from_pydict(columns), same
 
 
+def records(pairs, side, n=300):
+    """One side's records of the pair batch: an id and the fields."""
+    return pa.table({"id": pa.array(np.arange(n) + (0 if side == "l" else 10_000)),
+                     **{f: pairs.column(f"{f}_{side}").slice(0, n) for f in POOLS}})
+
+
+def pair_table(left, right, positions):
+    """The pair table score_partition reads: ids and both sides' fields."""
+    out = {"id_l": left.column("id").take(positions[0]), "id_r": right.column("id").take(positions[1])}
+    for f in POOLS:
+        out[f"{f}_l"] = left.column(f).take(positions[0])
+        out[f"{f}_r"] = right.column(f).take(positions[1])
+    return pa.table(out).combine_chunks().to_batches()[0]
+
+
 def model_inputs(batch):
     """One Arrow batch's columns, passed to the engine as they are."""
     n = batch.num_rows
@@ -102,6 +118,12 @@ def test_map_in_arrow_scores_like_one_process(monkeypatch):
     import corvane
     public = dict(comparisons=STRINGS + NUMBERS, scorer=corvane.Scorer.from_sklearn(fitted[1]), keep=["id"], missing=0.0)
     expected_public = corvane.score_partition(pairs, **public)
+    # Blocking as a Spark join: same surname (a null joins nothing, as in
+    # corvane.candidates), the pairs scored by score_batches.
+    left, right = records(pairs, "l"), records(pairs, "r")
+    on_surname = corvane.candidates(left, right, rules=["surname"])
+    blocked = dict(public, keep=["id_l", "id_r"])
+    expected_join = corvane.score_partition(pair_table(left, right, on_surname), **blocked)
     assert 0.3 < np.mean(expected.column("p0").to_numpy() >= 0.5) < 0.5  # real scores, not a constant
 
     for name in ("PYSPARK_PYTHON", "PYSPARK_DRIVER_PYTHON"):
@@ -128,6 +150,15 @@ def test_map_in_arrow_scores_like_one_process(monkeypatch):
             ddl = ", ".join(f"{f.name} {'long' if f.name == 'id' else 'boolean' if f.name == 'match' else 'double'}"
                             for f in expected_public.schema)
             result_public = frame.mapInArrow(lambda batches: corvane.score_batches(batches, **public), ddl).toArrow()
+            from pyspark.sql import functions as F
+
+            lf, rf = spark.createDataFrame(left).alias("l"), spark.createDataFrame(right).alias("r")
+            joined = lf.join(rf, F.col("l.surname") == F.col("r.surname")).select(
+                F.col("l.id").alias("id_l"), F.col("r.id").alias("id_r"),
+                *(F.col(f"{s}.{f}").alias(f"{f}_{s}") for f in POOLS for s in ("l", "r")))
+            ddl_join = "id_l long, id_r long, " + ddl.split(", ", 1)[1]
+            result_join = joined.mapInArrow(lambda batches: corvane.score_batches(batches, **blocked),
+                                            ddl_join).toArrow()
         finally:
             spark.stop()  # ends the Python workers; the JVM would outlive it
             gateway, SparkContext._gateway, SparkContext._jvm = SparkContext._gateway, None, None
@@ -148,3 +179,7 @@ def test_map_in_arrow_scores_like_one_process(monkeypatch):
     result_public = result_public.sort_by("id")
     for name in expected_public.schema.names:
         assert result_public.column(name).equals(pa.chunked_array([expected_public.column(name)])), name
+    result_join = result_join.sort_by([("id_l", "ascending"), ("id_r", "ascending")])
+    assert result_join.num_rows == len(on_surname[0]) > 1000
+    for name in expected_join.schema.names:
+        assert result_join.column(name).equals(pa.chunked_array([expected_join.column(name)])), name

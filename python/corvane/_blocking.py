@@ -303,8 +303,12 @@ def link(
     other_kind = left_kind if dedupe else kind_of(right, "right")
     pa = _pyarrow()
     # The compared columns once as Arrow, so no batch converts them again.
-    left_table = pa.table({s.left: arrow_column(left, left_kind, s.left, "left") for s in pairings})
-    right_table = pa.table({s.right: arrow_column(other, other_kind, s.right, "right") for s in pairings})
+    if dedupe:
+        names_used = list(dict.fromkeys(c for s in pairings for c in (s.left, s.right)))
+        left_table = right_table = pa.table({c: arrow_column(left, left_kind, c, "left") for c in names_used})
+    else:
+        left_table = pa.table({s.left: arrow_column(left, left_kind, s.left, "left") for s in pairings})
+        right_table = pa.table({s.right: arrow_column(other, other_kind, s.right, "right") for s in pairings})
     names = [s.name for s in pairings]
 
     keys = encoder.encode(parsed, n_left)

@@ -279,7 +279,8 @@ class KeyEncoder:
             if pa.types.is_dictionary(column.type):
                 column = pc.cast(column, column.type.value_type)
             if kind == "string":
-                column = pc.cast(column, pa.large_string())
+                if not pa.types.is_string(column.type):
+                    column = pc.cast(column, pa.large_string())
                 if key.transform == "prefix":
                     column = pc.utf8_slice_codeunits(column, 0, key.length)
             elif kind == "date" and key.transform == "year":
@@ -293,6 +294,9 @@ class KeyEncoder:
             target = pa.float64()
         elif real == {"date"} and len({c.type for c, k in out if k != "null"}) > 1:
             target = pa.timestamp("us")  # a date against a datetime, or two units: compare instants
+        elif real == {"string"}:
+            string_types = {c.type for c, k in out if k != "null"}
+            target = string_types.pop() if len(string_types) == 1 else pa.large_string()
         elif real:
             target = next(c.type for c, k in out if k != "null")
         else:

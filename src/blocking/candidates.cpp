@@ -166,9 +166,11 @@ std::vector<std::int64_t> count_pairs(const CandidateIndex& index, std::size_t n
                                       std::vector<std::uint64_t>& by_rule) {
     std::vector<std::int64_t> counts(n_left);
     std::vector<std::atomic<std::uint64_t>> totals(index.rules());
-    pool::for_each_range(n_left, [&](std::size_t lo, std::size_t hi) {
+    // Rows, not fixed ranges: a record's pairs vary from none to thousands,
+    // and the pool hands the rest of a busy range to an idle thread.
+    pool::for_each_row(n_left, [&](pool::RowCursor& cursor) {
         std::vector<std::uint64_t> local(index.rules(), 0);
-        for (std::size_t i = lo; i < hi; ++i) counts[i] = static_cast<std::int64_t>(index.count(i, local.data()));
+        cursor.run([&](std::size_t i) { counts[i] = static_cast<std::int64_t>(index.count(i, local.data())); });
         for (std::size_t r = 0; r < local.size(); ++r) totals[r].fetch_add(local[r], std::memory_order_relaxed);
     });
     by_rule.assign(index.rules(), 0);
@@ -179,55 +181,60 @@ std::vector<std::int64_t> count_pairs(const CandidateIndex& index, std::size_t n
 PairArrays build_pairs(const CandidateIndex& index, std::size_t start, std::size_t stop) {
     const std::size_t n = stop - start;
     std::vector<std::int64_t> offsets(n + 1, 0);
-    pool::for_each_range(n, [&](std::size_t lo, std::size_t hi) {
+    pool::for_each_row(n, [&](pool::RowCursor& cursor) {
         std::vector<std::uint64_t> scratch(index.rules(), 0);
-        for (std::size_t k = lo; k < hi; ++k) offsets[k + 1] = static_cast<std::int64_t>(index.count(start + k, scratch.data()));
+        cursor.run([&](std::size_t k) { offsets[k + 1] = static_cast<std::int64_t>(index.count(start + k, scratch.data())); });
     });
     for (std::size_t k = 0; k < n; ++k) offsets[k + 1] += offsets[k];
     PairArrays out;
     out.left.resize(static_cast<std::size_t>(offsets[n]));
     out.right.resize(static_cast<std::size_t>(offsets[n]));
-    pool::for_each_range(n, [&](std::size_t lo, std::size_t hi) {
-        for (std::size_t k = lo; k < hi; ++k) {
+    pool::for_each_row(n, [&](pool::RowCursor& cursor) {
+        cursor.run([&](std::size_t k) {
             const auto at = static_cast<std::size_t>(offsets[k]);
             const std::size_t got = index.fill(start + k, out.right.data() + at);
             if (got != static_cast<std::size_t>(offsets[k + 1] - offsets[k]))
                 throw InternalFailure("candidate pairs: a record's count changed between passes");
             std::fill(out.left.data() + at, out.left.data() + at + got, static_cast<std::int64_t>(start + k));
-        }
+        });
     });
     return out;
 }
 
 std::vector<std::int64_t> combine_keys(const std::int64_t* keys, std::size_t n_columns, std::size_t n) {
-    std::vector<std::int64_t> out(keys, keys + (n_columns ? n : 0));
     if (n_columns == 0) return std::vector<std::int64_t>(n, 0);
+    std::vector<std::int64_t> out(keys, keys + n);
     // Column by column: (code so far, next code) -> a dense code, through an
-    // open-addressing table keyed by the two codes packed in 64 bits.
+    // open-addressing table keyed by the two codes packed in 64 bits (codes
+    // are below 2**32). One column alone is renumbered the same way.
+    struct Slot {
+        std::uint64_t key;
+        std::int64_t code;  // -1: empty
+    };
     std::size_t cap = 16;
-    while (cap < 2 * n + 2) cap <<= 1;
-    std::vector<std::uint64_t> slots_key(cap);
-    std::vector<std::int64_t> slots_val(cap);
-    for (std::size_t c = 1; c <= n_columns; ++c) {
-        const bool last_pass = c == n_columns;
-        const std::int64_t* next = last_pass ? nullptr : keys + c * n;
-        std::fill(slots_val.begin(), slots_val.end(), -1);
+    int bits = 4;
+    while (cap < 2 * n + 2) {
+        cap <<= 1;
+        ++bits;
+    }
+    std::vector<Slot> slots(cap);
+    for (std::size_t c = 1; c < std::max<std::size_t>(n_columns, 2); ++c) {
+        const std::int64_t* next = c < n_columns ? keys + c * n : nullptr;
+        for (Slot& slot : slots) slot.code = -1;
         std::int64_t fresh = 0;
         for (std::size_t i = 0; i < n; ++i) {
             const std::int64_t a = out[i];
-            const std::int64_t b = last_pass ? 0 : next[i];
+            const std::int64_t b = next ? next[i] : 0;
             if (a < 0 || b < 0) {
                 out[i] = -1;
                 continue;
             }
             const std::uint64_t key = (static_cast<std::uint64_t>(a) << 32) | static_cast<std::uint64_t>(b);
-            std::size_t h = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> 20) & (cap - 1);
-            while (slots_val[h] >= 0 && slots_key[h] != key) h = (h + 1) & (cap - 1);
-            if (slots_val[h] < 0) {
-                slots_key[h] = key;
-                slots_val[h] = fresh++;
-            }
-            out[i] = slots_val[h];
+            // Fibonacci hashing: the top bits of the product depend on every key bit.
+            std::size_t h = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - bits));
+            while (slots[h].code >= 0 && slots[h].key != key) h = (h + 1) & (cap - 1);
+            if (slots[h].code < 0) slots[h] = {key, fresh++};
+            out[i] = slots[h].code;
         }
     }
     return out;
