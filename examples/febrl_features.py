@@ -57,3 +57,19 @@ def model_inputs(features: npt.NDArray[np.float64]) -> npt.NDArray[np.float64]:
     for column, scale in _SCALED:
         x[:, column] = np.exp(-x[:, column] / scale)
     return np.nan_to_num(x, nan=0.0)
+
+
+# The same fields for a Fellegi-Sunter model trained without labels: each
+# score cut into levels (similarities: >= each threshold from the top;
+# distances: <= each threshold from the closest), a missing value its own level.
+FELLEGI_SUNTER: list[corvane.Comparison] = [
+    ("given_name", "jaro_winkler", (1.0, 0.9, 0.7)),
+    ("surname", "jaro_winkler", (1.0, 0.9, 0.7)),
+    ("address_1", "jaro_winkler", (1.0, 0.9, 0.7)),
+    ("suburb", "jaro_winkler", (1.0, 0.9)),
+    ("state", "exact"),
+    ("soc_sec_id", "damerau_levenshtein", (1.0, 0.85)),
+    ("date_of_birth", "date_distance", (0.0, 31.0, 366.0)),
+    ("street_number", "numeric", (0.0,)),
+    ("postcode", "numeric", (0.0, 10.0)),
+]

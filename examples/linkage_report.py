@@ -63,12 +63,12 @@ def write_report(
     model_scores: Mapping[str, npt.NDArray[np.float64]],
     threshold: float = 0.5,
     title: str = "Linkage report",
-    model: Any = None,
+    chart_model: Any = None,
 ) -> Path:
     """Draws the report of ``features`` (pairs x features, values in [0, 1])
     and each model's ``scores`` (one per pair) against ``truth`` (one bool
     per pair) and writes it as a PNG to ``path``; returns the path. A fitted
-    ``corvane.FellegiSunter`` as ``model`` adds its chart (weights per level,
+    ``corvane.FellegiSunter`` as ``chart_model`` adds its chart (weights per level,
     match weights of its candidate pairs) as a last row."""
     truth = np.asarray(truth, dtype=bool)
     features = np.asarray(features, dtype=np.float64)
@@ -78,7 +78,7 @@ def write_report(
     n_links, n_others = int(truth.sum()), int((~truth).sum())
 
     feature_rows = math.ceil(len(feature_names) / FEATURE_COLUMNS)
-    chart = [] if model is None else [0.04 * (1 + sum(len(m) for m in model.m_)) + 0.5]
+    chart = [] if chart_model is None else [0.04 * (1 + sum(len(m) for m in chart_model.m_)) + 0.5]
     fig = plt.figure(figsize=(4.2 * FEATURE_COLUMNS, 3.0 * feature_rows + 6.2 + 3.0 * sum(chart)),
                      layout="constrained")
     grid = fig.add_gridspec(feature_rows + 1 + len(chart), FEATURE_COLUMNS,
@@ -140,9 +140,9 @@ def write_report(
     zoom.set_ylim(low, 1.0 + (1.0 - low) * 0.04)
     zoom.set_title(f"Zoom: precision and recall from {low:.3f}")
 
-    if model is not None:
+    if chart_model is not None:
         last = grid[feature_rows + 1, :].subgridspec(1, 2, width_ratios=[3, 2])
-        model.chart(axes=(fig.add_subplot(last[0, 0]), fig.add_subplot(last[0, 1])))
+        chart_model.chart(axes=(fig.add_subplot(last[0, 0]), fig.add_subplot(last[0, 1])))
 
     path = Path(path)
     path.parent.mkdir(parents=True, exist_ok=True)

@@ -148,6 +148,9 @@ class Patterns:
     @classmethod
     def count(cls, codes: Sequence[npt.NDArray[np.uint8]], radix: Sequence[int]) -> Patterns:
         n = len(codes[0]) if codes else 0
+        if math.prod(radix) >= 1 << 62:   # too many combinations for one int64 code
+            rows, tally = np.unique(np.column_stack(codes), axis=0, return_counts=True)
+            return cls(rows.astype(np.intp), tally.astype(np.float64))
         key = np.zeros(n, dtype=np.int64)
         for c, r in zip(codes, radix):
             key *= r
