@@ -118,6 +118,7 @@ def rss():
         return int(f.read().split()[1]) * 4096
 
 
+@pytest.mark.alone
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer's quarantine holds freed memory on purpose")
 def test_native_memory_bounded():
     # Converted strings, row-major copies and result vectors are not traced:
