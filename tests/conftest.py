@@ -16,6 +16,12 @@ HANG_SECONDS = float(os.environ.get("CORVANE_HANG_TIMEOUT", "600"))
 def pytest_configure(config):
     config.addinivalue_line("markers", "alone: measures this process's memory or threads, so scripts/test.sh runs it "
                             "in a pass of its own, after the parallel one, with no other test's threads alive")
+    config.addinivalue_line("markers", "heavy: seconds of work in other processes (a JVM, mypy); started first, so the "
+                            "parallel run's workers end together")
+
+
+def pytest_collection_modifyitems(items):
+    items.sort(key=lambda item: item.get_closest_marker("heavy") is None)  # stable: file order otherwise
 
 
 @pytest.fixture(autouse=True)

@@ -3,7 +3,9 @@ numbers. Every form must give what the same values give as a list, bad
 columns must fail cleanly, and every exported Arrow buffer must be released."""
 
 import ctypes
+import json
 import math
+import re
 import struct
 import subprocess
 import sys
@@ -260,7 +262,7 @@ BAD_CASES = [
 ]
 
 CHILD = textwrap.dedent("""
-    import struct, sys
+    import json, struct, sys
     import numpy as np, pandas as pd, polars as pl, pyarrow as pa
     import _corvane_rs as m
     def i32(*v): return pa.py_buffer(np.array(v, np.int32).tobytes())
@@ -275,39 +277,73 @@ CHILD = textwrap.dedent("""
             ctypes.c_void_p.from_address(buffers + 16).value = None
             return schema, array
     {views}
-    expr = sys.argv[1]
     right = ['x', 'y', 'z']
-    try:
-        if expr == 'FM':
-            col = pa.array(['a', 'b', None])
-            e = np.zeros((0, 3))
-            m.compute_feature_matrix([right, col], [right, right], ['exact', 'exact'], e, e, [], 3)
-        elif expr.startswith('NUM '):
-            m.numeric_distance_batch(eval(expr[4:]), [1.0, 2.0, 3.0])
-        else:
-            m.exact_match_batch(eval(expr), right)
-        print('no error')
-    except BaseException as exc:
-        print(type(exc).__name__)
-        print(exc)
-    assert m.exact_match_batch(pa.array(['x', 'b']), ['x', 'y']) == [1.0, 0.0]  # the next call works
+    for expr in sys.argv[1:]:
+        try:
+            if expr == 'FM':
+                col = pa.array(['a', 'b', None])
+                e = np.zeros((0, 3))
+                m.compute_feature_matrix([right, col], [right, right], ['exact', 'exact'], e, e, [], 3)
+            elif expr.startswith('NUM '):
+                m.numeric_distance_batch(eval(expr[4:]), [1.0, 2.0, 3.0])
+            else:
+                m.exact_match_batch(eval(expr), right)
+            outcome = ['no error', '']
+        except BaseException as exc:
+            outcome = [type(exc).__name__, str(exc)]
+        next_call = m.exact_match_batch(pa.array(['x', 'b']), ['x', 'y']) == [1.0, 0.0]  # the next call works
+        print(json.dumps(outcome + [next_call]), flush=True)
 """)
 
 
-@pytest.mark.parametrize("expr,exc,pattern", [c[1:] for c in BAD_CASES], ids=[c[0] for c in BAD_CASES])
-def test_bad_columns_fail_cleanly(expr, exc, pattern):
+def outcomes(exprs):
+    """Each case's outcome in a fresh interpreter: (exit status, stderr,
+    exception name, message, whether the next call works). The cases run one
+    after another in one interpreter while it ends cleanly (importing pandas,
+    polars and pyarrow costs a second); the case an interpreter died in (each
+    case, if it died at exit) runs again alone, and that run is its outcome."""
     import inspect
     script = CHILD.replace("{views}", textwrap.dedent(inspect.getsource(views)))
-    run = subprocess.run([sys.executable, "-c", script, expr], capture_output=True, text=True, timeout=120)
-    assert run.returncode == 0, run.stderr
-    name, message = run.stdout.split("\n", 1)
+
+    def run(cases):
+        return subprocess.run([sys.executable, "-c", script, *cases], capture_output=True, text=True, timeout=120)
+
+    done, rest = {}, list(exprs)
+    while rest:
+        batch = run(rest)
+        lines = batch.stdout.splitlines()
+        clean = batch.returncode == 0 and len(lines) == len(rest)
+        kept = len(rest) if clean else len(lines) if len(lines) < len(rest) else 0  # died in a case, or at exit
+        done.update((expr, (0, "", *json.loads(line))) for expr, line in zip(rest[:kept], lines))
+        rest = rest[kept:]
+        if rest:
+            single = run(rest[:1])
+            alone = single.returncode == 0 and single.stdout.strip()
+            done[rest[0]] = (0, "", *json.loads(single.stdout)) if alone else (single.returncode or 1, single.stderr,
+                                                                                "", "", False)
+            rest = rest[1:]
+    return done
+
+
+@pytest.fixture(scope="module")
+def bad_column_outcomes():
+    return outcomes([c[1] for c in BAD_CASES])
+
+
+@pytest.mark.xdist_group("bad_columns")  # one worker runs the batch
+@pytest.mark.parametrize("expr,exc,pattern", [c[1:] for c in BAD_CASES], ids=[c[0] for c in BAD_CASES])
+def test_bad_columns_fail_cleanly(expr, exc, pattern, bad_column_outcomes):
+    returncode, stderr, name, message, next_call_works = bad_column_outcomes[expr]
+    assert returncode == 0, stderr
     assert name == exc.__name__, message
-    assert __import__("re").search(pattern, message.strip()), message
+    assert re.search(pattern, message.strip()), message
+    assert next_call_works
 
 
 # ---- exported Arrow buffers are released, on success and on failure ----------------
 
 
+@pytest.mark.alone  # pyarrow's allocation count is the process's
 def test_exported_arrow_buffers_are_released():
     def columns():
         yield pa.array(LEFT), True

@@ -18,6 +18,7 @@ ROOT = Path(__file__).resolve().parent.parent
 TYPING = Path(__file__).resolve().parent / "typing"
 
 
+@pytest.mark.heavy
 def test_mypy_strict_on_export_helper_and_user_scripts(tmp_path):
     pytest.importorskip("mypy")
     config = tmp_path / "mypy.ini"

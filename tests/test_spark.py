@@ -103,6 +103,7 @@ def stop_on_timeout(signum, frame):
     raise TimeoutError(f"Spark did not finish within {TIMEOUT} s")
 
 
+@pytest.mark.heavy
 @pytest.mark.filterwarnings("ignore:PySpark does not yet fully support pandas:FutureWarning")
 def test_map_in_arrow_scores_like_one_process(monkeypatch):
     from sklearn.ensemble import RandomForestClassifier  # imported here: collecting this file changes no state

@@ -33,11 +33,13 @@ def checker(args, tmp_path):
                           timeout=600)
 
 
+@pytest.mark.heavy
 def test_stubtest_against_runtime(tmp_path):
     result = checker(["mypy.stubtest", "_corvane_rs"], tmp_path)
     assert result.returncode == 0 and "Success" in result.stdout, result.stdout + result.stderr
 
 
+@pytest.mark.heavy
 def test_mypy_checks_user_scripts(tmp_path):
     for name in ("stub_ok.py", "stub_wrong.py"):
         shutil.copy(SAMPLES / name, tmp_path / name)
