@@ -82,7 +82,10 @@ def score_with_dask(
     meta = corvane.score_partition(pairs.iloc[:0], comparisons, scorer, **options)
     bounds = np.linspace(0, len(pairs), npartitions + 1).astype(int)
     parts = [pairs.iloc[start:stop] for start, stop in zip(bounds[:-1], bounds[1:])]
-    frame = dd.from_delayed(client.scatter(parts), meta=pairs.iloc[:0], verify_meta=False)
+    # Keys of their own (hash=False): scattering the same partitions again
+    # while the scheduler still forgets an earlier call's copies of them
+    # would otherwise share their content-hashed keys, and lose them.
+    frame = dd.from_delayed(client.scatter(parts, hash=False), meta=pairs.iloc[:0], verify_meta=False)
     scored = frame.map_partitions(corvane.score_partition, comparisons, scorer, **options, meta=meta)
     return scored.compute()
 
