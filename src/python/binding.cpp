@@ -467,7 +467,7 @@ namespace {
 // destructor or from the pool's hook, so the unwinding is caught right
 // here and the thread stops instead: the process is about to exit, and
 // nothing waits for this thread.
-void take_lock_back(PyThreadState* state) noexcept {
+CORVANE_CATCHES_THREAD_EXIT void take_lock_back(PyThreadState* state) noexcept {
 #if defined(__GLIBCXX__)
     try {
         PyEval_RestoreThread(state);

@@ -48,7 +48,7 @@ void report_failure(const char* message, const std::source_location* where) {
 }
 
 // Sets PanicException(message) as the current exception.
-void raise_panic(const char* message, const std::source_location* where) {
+CORVANE_CATCHES_THREAD_EXIT void raise_panic(const char* message, const std::source_location* where) {
     try {
         report_failure(message, where);
         PyObject* type = panic_type();
@@ -117,7 +117,8 @@ PyObject* create_module() {
 
 }  // namespace
 
-PyObject* call_body(const FunctionEntry& entry, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+CORVANE_CATCHES_THREAD_EXIT PyObject* call_body(const FunctionEntry& entry, PyObject* const* args, Py_ssize_t nargs,
+                                              PyObject* kwnames) {
     try {
         std::vector<PyObject*> slots;
         bind_arguments(entry.desc, args, nargs, kwnames, slots);
