@@ -47,6 +47,10 @@ TOKENS = [
     ("a\xa0b", "a b", 1.0, 0.9999999999999998, 1.0), ("a\u200bb", "a b", 0.0, 0.0, 0.6666666666666667),
     ("alpha Zeta", "Zeta alpha", 1.0, 0.9999999999999998, 1.0),  # sorted by bytes: 'Z' < 'a'
     ("ab a", "a abc", 1 / 3, 0.4999999999999999, 0.8),
+    # already in joined form, or one space, tab or edge away from it
+    ("ab cd", "ab ce", 1 / 3, 0.4999999999999999, 0.8), ("a b", "a\tb", 1.0, 0.9999999999999998, 1.0),
+    ("b a ", "a b", 1.0, 0.9999999999999998, 1.0), (" a b", "a b", 1.0, 0.9999999999999998, 1.0),
+    ("a  b", "a b c", 2 / 3, 0.8164965809277259, 0.6),
 ]
 CODES = {  # Soundex codes; only the match of two codes leaves the module
     "Robert": "R163", "Rupert": "R163", "ROBERT": "R163", "Rubin": "R150", "Tymczak": "T522", "Pfister": "P236",
