@@ -110,8 +110,9 @@ std::uint32_t load4(const u8* p) noexcept {
     return _mm_set_epi64x(static_cast<long long>(hi), static_cast<long long>(lo));
 }
 
-[[gnu::target("ssse3"), gnu::always_inline]] inline std::uint32_t code_vector(const u8* p, std::size_t n) noexcept {
-    const __m128i v = load_head(p, n);
+// The code of p[0..n), v its first 16 bytes as load_head gives them.
+[[gnu::target("ssse3"), gnu::always_inline]] inline std::uint32_t code_vector(const u8* p, std::size_t n,
+                                                                              __m128i v) noexcept {
     // Letter index 0..25 (either case), anything else out of range.
     const __m128i idx = _mm_sub_epi8(_mm_or_si128(v, _mm_set1_epi8(0x20)), _mm_set1_epi8('a'));
     const __m128i letter = _mm_cmpeq_epi8(_mm_min_epu8(idx, _mm_set1_epi8(25)), idx);
@@ -160,14 +161,22 @@ std::uint32_t load4(const u8* p) noexcept {
 }
 
 
+// Equal strings match at once: up to 16 bytes they are compared in the
+// registers their codes are built from.
 [[gnu::target("ssse3")]] double match_vector(std::string_view a, std::string_view b) noexcept {
-    const std::uint32_t x = code_vector(reinterpret_cast<const u8*>(a.data()), a.size());
-    const std::uint32_t y = code_vector(reinterpret_cast<const u8*>(b.data()), b.size());
-    return x == y ? 1.0 : 0.0;
+    const auto* pa = reinterpret_cast<const u8*>(a.data());
+    const auto* pb = reinterpret_cast<const u8*>(b.data());
+    const __m128i va = load_head(pa, a.size());
+    const __m128i vb = load_head(pb, b.size());
+    if (a.size() == b.size()) {
+        if (a.size() <= 16 ? _mm_movemask_epi8(_mm_cmpeq_epi8(va, vb)) == 0xFFFF : a == b) return 1.0;
+    }
+    return code_vector(pa, a.size(), va) == code_vector(pb, b.size(), vb) ? 1.0 : 0.0;
 }
 
 [[gnu::target("ssse3")]] std::uint32_t code_word_vector(std::string_view s) noexcept {
-    return code_vector(reinterpret_cast<const u8*>(s.data()), s.size());
+    const auto* p = reinterpret_cast<const u8*>(s.data());
+    return code_vector(p, s.size(), load_head(p, s.size()));
 }
 
 #endif
@@ -199,10 +208,10 @@ std::array<char, 4> soundex_code(std::string_view s) noexcept {
 
 // Equal strings have equal codes.
 double soundex_match(std::string_view a, std::string_view b) noexcept {
-    if (a == b) return 1.0;
 #if CORVANE_SOUNDEX_VECTOR
     if (use_vector()) return match_vector(a, b);
 #endif
+    if (a == b) return 1.0;
     return code_word(a) == code_word(b) ? 1.0 : 0.0;
 }
 
