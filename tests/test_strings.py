@@ -5,6 +5,7 @@ the feature matrix column alike.
 CORVANE_DIFF_PAIRS sets the number of generated pairs per metric."""
 
 import os
+import random
 import subprocess
 import sys
 
@@ -46,6 +47,10 @@ TOKENS = [
     ("a\xa0b", "a b", 1.0, 0.9999999999999998, 1.0), ("a\u200bb", "a b", 0.0, 0.0, 0.6666666666666667),
     ("alpha Zeta", "Zeta alpha", 1.0, 0.9999999999999998, 1.0),  # sorted by bytes: 'Z' < 'a'
     ("ab a", "a abc", 1 / 3, 0.4999999999999999, 0.8),
+    # already in joined form, or one space, tab or edge away from it
+    ("ab cd", "ab ce", 1 / 3, 0.4999999999999999, 0.8), ("a b", "a\tb", 1.0, 0.9999999999999998, 1.0),
+    ("b a ", "a b", 1.0, 0.9999999999999998, 1.0), (" a b", "a b", 1.0, 0.9999999999999998, 1.0),
+    ("a  b", "a b c", 2 / 3, 0.8164965809277259, 0.6),
 ]
 CODES = {  # Soundex codes; only the match of two codes leaves the module
     "Robert": "R163", "Rupert": "R163", "ROBERT": "R163", "Rubin": "R150", "Tymczak": "T522", "Pfister": "P236",
@@ -84,6 +89,35 @@ def test_metric_equals_reference(metric):
         words = sorted({w.replace(" ", "") for w in words})
         left, right = left + [a for a in words for _ in words], right + [b for _ in words for b in words]
     check_metric(metric, left, right, [REFERENCE[metric](a, b) for a, b in zip(left, right)])
+
+
+def soundex_spelling(code):
+    """A plain spelling of a Soundex code: its letter, then each digit's
+    letter after a separating vowel ('R163' -> 'Rabarad'; '0000' -> '')."""
+    letters = dict(zip("123456", "bcdlmr"))
+    return "" if code == "0000" else code[0] + "".join("a" + letters[d] for d in code[1:] if d != "0")
+
+
+def test_soundex_codes_of_generated_strings():
+    # Lengths around the 16 bytes read at once, letters first met past them,
+    # runs of skipped bytes (digits, punctuation, white space, every byte of
+    # a multi-byte character) between letters with equal digits, and codes
+    # still unfilled at byte 16. Each string is matched against a plain
+    # spelling of its own code and of another string's code.
+    rng = random.Random(5)
+    pieces = ["b", "p", "f", "c", "s", "k", "d", "t", "l", "m", "n", "r", "a", "e", "h", "w", "y", "B", "T", "M",
+              " ", "1", "-", "'", "\t", "\x00", "\x7f", "é", "日", "\U0001f600", "  ", "1234567"]
+    words = ["".join(rng.choice(pieces) for _ in range(rng.randint(0, 24))) for _ in range(3000)]
+    words += [rng.choice(["", "-" * k, "9" * k, "é" * k]) + w for k in range(12, 20) for w in ("Robert", "Lloyd", "aeiou")]
+    words += ["a" * k + "b" + "h" * j + "b" + "1" * j + "c" for k in range(8, 20) for j in range(0, 3)]
+    left, right, want = [], [], []
+    for w in words:
+        other = rng.choice(words)
+        left += [w, w, w]
+        right += [soundex_spelling(soundex(w)), soundex_spelling(soundex(other)), w]  # and w itself
+        want += [1.0, float(soundex(w) == soundex(other)), 1.0]
+    assert {w: soundex(soundex_spelling(c)) for w, c in CODES.items()} == CODES
+    check_metric("soundex", left, right, want)
 
 
 def test_white_space_is_exactly_the_25_code_points():

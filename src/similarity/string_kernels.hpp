@@ -22,7 +22,15 @@ inline constexpr StringKernel kDamerauLevenshteinKernel{&damerau_levenshtein_sim
 inline constexpr StringKernel kSoundexKernel{&soundex_match};
 inline constexpr StringKernel kJaccardKernel{&jaccard_similarity};
 inline constexpr StringKernel kCosineKernel{&cosine_similarity};
+#if CORVANE_HAVE_LANES
+// Token sort ratio's blocks join the pairs' tokens, then score the joined
+// strings with the Levenshtein block routine of the level in force.
+void token_sort_ratio_blocks(const std::string_view* left, const std::string_view* right, std::size_t count,
+                             double* out);
+inline constexpr StringKernel kTokenSortKernel{&token_sort_ratio, &token_sort_ratio_blocks, &token_sort_ratio_blocks};
+#else
 inline constexpr StringKernel kTokenSortKernel{&token_sort_ratio};
+#endif
 
 #undef CORVANE_BLOCKS
 

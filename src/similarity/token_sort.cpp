@@ -1,11 +1,18 @@
 // Token sort ratio: both sides' tokens sorted by bytes, joined with single
 // spaces, and scored by Levenshtein similarity.
+//
+// A string whose tokens already stand in sorted order, one space apart,
+// with no white space around them, is its own joined form and is not
+// copied. In blocks (the levels with block routines), the joined strings of
+// a block's pairs are built into one buffer and scored together by the
+// Levenshtein block routine, several pairs per vector register.
 #include <cstddef>
 #include <cstring>
 #include <memory>
 #include <string_view>
 
 #include "similarity/kernels.hpp"
+#include "similarity/string_kernels.hpp"
 #include "similarity/tokens.hpp"
 
 namespace corvane::similarity {
@@ -13,41 +20,58 @@ namespace {
 
 using tokens::Tokens;
 
-// A sorted list joined with single spaces, in a stack buffer when short.
-// Short tokens whose source string (ending at end) has readable bytes up to
-// the next multiple of 8 are copied in fixed 8-byte blocks; the bytes past
-// the token are overwritten by what follows or lie past the joined length,
-// inside the buffer's 8 spare bytes.
-class Joined {
-public:
-    Joined(const Tokens& t, const char* end) {
-        std::size_t len = t.size() ? t.size() - 1 : 0;
-        for (const auto& tok : t) len += tok.n;
-        char* dst = local_;
-        if (len + 8 > sizeof local_) {
-            heap_.reset(new char[len + 8]);
-            dst = heap_.get();
-        }
-        std::size_t k = 0;
-        for (std::size_t i = 0; i < t.size(); ++i) {
-            if (i) dst[k++] = ' ';
-            const tokens::Token& tok = t[i];
-            const std::size_t whole = (tok.n + 7) & ~std::size_t{7};
-            if (tok.n <= 32 && static_cast<std::size_t>(end - tok.p) >= whole) {
-                for (std::size_t q = 0; q < whole; q += 8) std::memcpy(dst + k + q, tok.p + q, 8);
-            } else {
-                std::memcpy(dst + k, tok.p, tok.n);
-            }
-            k += tok.n;
-        }
-        view_ = std::string_view(dst, len);
+// True when s is exactly its sorted tokens t joined with single spaces.
+bool already_joined(const Tokens& t, std::string_view s) {
+    if (t.empty()) return s.empty();
+    if (t[0].p != s.data() || t[t.size() - 1].p + t[t.size() - 1].n != s.data() + s.size()) return false;
+    for (std::size_t i = 0; i + 1 < t.size(); ++i) {
+        const char* gap = t[i].p + t[i].n;
+        if (t[i + 1].p != gap + 1 || *gap != ' ') return false;
     }
-    std::string_view view() const { return view_; }
+    return true;
+}
+
+// The sorted tokens t of s joined with single spaces: s itself, a single
+// token, or a copy written to dst, which has room for s.size() + 8 bytes
+// (the joined form is never longer than s). Short tokens whose source
+// string has readable bytes up to the next multiple of 8 are copied in
+// fixed 8-byte blocks; the bytes past the token are overwritten by what
+// follows or lie past the joined length, inside the 8 spare bytes.
+std::string_view join(const Tokens& t, std::string_view s, char* dst) {
+    if (t.empty()) return {};
+    if (t.size() == 1) return t[0].view();
+    if (already_joined(t, s)) return s;
+    const char* end = s.data() + s.size();
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < t.size(); ++i) {
+        if (i) dst[k++] = ' ';
+        const tokens::Token& tok = t[i];
+        const std::size_t whole = (tok.n + 7) & ~std::size_t{7};
+        if (tok.n <= 32 && static_cast<std::size_t>(end - tok.p) >= whole) {
+            for (std::size_t q = 0; q < whole; q += 8) std::memcpy(dst + k + q, tok.p + q, 8);
+        } else {
+            std::memcpy(dst + k, tok.p, tok.n);
+        }
+        k += tok.n;
+    }
+    return {dst, k};
+}
+
+// Room for one string's joined form: on the stack when short.
+class JoinBuffer {
+public:
+    explicit JoinBuffer(std::size_t size) {
+        if (size + 8 > sizeof local_) {
+            heap_.reset(new char[size + 8]);
+            data_ = heap_.get();
+        }
+    }
+    char* data() { return data_; }
 
 private:
     char local_[256 + 8];
     std::unique_ptr<char[]> heap_;
-    std::string_view view_;
+    char* data_ = local_;
 };
 
 }  // namespace
@@ -57,13 +81,43 @@ double token_sort_ratio(std::string_view a, std::string_view b) {
     Tokens ta, tb;
     tokens::sorted_tokens(a, ta);
     tokens::sorted_tokens(b, tb);
-    if (ta.size() <= 1 && tb.size() <= 1) {
-        std::string_view x = ta.empty() ? std::string_view() : ta[0].view();
-        std::string_view y = tb.empty() ? std::string_view() : tb[0].view();
-        return levenshtein_similarity(x, y);
+    if (ta.size() <= 1 && tb.size() <= 1) return levenshtein_similarity(join(ta, a, nullptr), join(tb, b, nullptr));
+    JoinBuffer ja(a.size()), jb(b.size());
+    return levenshtein_similarity(join(ta, a, ja.data()), join(tb, b, jb.data()));
+}
+
+void token_sort_ratio_blocks(const std::string_view* left, const std::string_view* right, std::size_t count,
+                             double* out) {
+    std::size_t bytes = 0;
+    for (std::size_t i = 0; i < count; ++i) bytes += left[i].size() + right[i].size() + 16;
+    std::unique_ptr<char[]> buffer(new char[bytes]);
+    char* dst = buffer.get();
+    std::string_view jl[kBlockPairs], jr[kBlockPairs];
+    std::size_t slot[kBlockPairs];
+    std::size_t m = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string_view a = left[i], b = right[i];
+        if (a == b) {
+            out[i] = 1.0;
+            continue;
+        }
+        Tokens ta, tb;
+        tokens::sorted_tokens(a, ta);
+        tokens::sorted_tokens(b, tb);
+        jl[m] = join(ta, a, dst);
+        if (jl[m].data() == dst) dst += jl[m].size() + 8;
+        jr[m] = join(tb, b, dst);
+        if (jr[m].data() == dst) dst += jr[m].size() + 8;
+        slot[m++] = i;
     }
-    Joined ja(ta, a.data() + a.size()), jb(tb, b.data() + b.size());
-    return levenshtein_similarity(ja.view(), jb.view());
+    double scores[kBlockPairs];
+    const BlockRoutine levenshtein = kLevenshteinKernel.block_routine();
+    if (levenshtein != nullptr) {
+        levenshtein(jl, jr, m, scores);
+    } else {
+        for (std::size_t k = 0; k < m; ++k) scores[k] = levenshtein_similarity(jl[k], jr[k]);
+    }
+    for (std::size_t k = 0; k < m; ++k) out[slot[k]] = scores[k];
 }
 
 }  // namespace corvane::similarity

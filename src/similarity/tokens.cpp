@@ -2,7 +2,9 @@
 // token counts. Short token lists are compared all against all; longer ones
 // are sorted by bytes and merged. Neither needs hashing, and a handful of
 // tokens needs no allocation.
+#include <array>
 #include <cmath>
+#include <cstdint>
 #include <cstddef>
 #include <string_view>
 
@@ -37,6 +39,23 @@ inline std::size_t occurrences(const Tokens& t, const tokens::Token& x) {
     std::size_t c = 0;
     for (const auto& y : t) c += y == x;
     return c;
+}
+
+// Quotients of small whole numbers, as one division gives them (division
+// is correctly rounded, so a table holds the very same values): a score
+// then costs a load instead of a division's latency.
+constexpr std::size_t kRatios = 16;
+const std::array<double, kRatios * kRatios> kRatio = [] {
+    std::array<double, kRatios * kRatios> r{};
+    for (std::size_t den = 1; den < kRatios; ++den)
+        for (std::size_t num = 0; num < kRatios; ++num)
+            r[den * kRatios + num] = static_cast<double>(num) / static_cast<double>(den);
+    return r;
+}();
+
+inline double ratio(std::size_t num, std::size_t den) {
+    if (num < kRatios && den < kRatios) return kRatio[den * kRatios + num];
+    return static_cast<double>(num) / static_cast<double>(den);
 }
 
 }  // namespace
@@ -78,64 +97,109 @@ double jaccard_similarity(std::string_view a, std::string_view b) {
     }
     const std::size_t uni = da + db - inter;
     if (uni == 0) return 1.0;
-    return static_cast<double>(inter) / static_cast<double>(uni);
+    return ratio(inter, uni);
 }
 
+namespace {
+
+// Square roots of the small whole numbers, as std::sqrt gives them (it is
+// correctly rounded, so a table holds the very same values).
+constexpr std::size_t kRoots = 256;
+const std::array<double, kRoots> kRoot = [] {
+    std::array<double, kRoots> r{};
+    for (std::size_t k = 0; k < kRoots; ++k) r[k] = std::sqrt(static_cast<double>(k));
+    return r;
+}();
+
+inline double root(std::uint64_t x) {
+    return x < kRoots ? kRoot[static_cast<std::size_t>(x)] : std::sqrt(static_cast<double>(x));
+}
+
+// The score from the sums (na, nb >= 1 once both sides have tokens).
+inline double cosine_of(std::uint64_t dot, std::uint64_t na, std::uint64_t nb) {
+    const double den = root(nb) * root(na);
+    if (den == 0.0) return 0.0;
+    return static_cast<double>(dot) / den;
+}
+
+// The scores of small sums, computed by cosine_of itself.
+constexpr std::uint64_t kCosineSmall = 8;
+const std::array<double, kCosineSmall * kCosineSmall * kCosineSmall> kCosine = [] {
+    std::array<double, kCosineSmall * kCosineSmall * kCosineSmall> r{};
+    for (std::uint64_t dot = 0; dot < kCosineSmall; ++dot)
+        for (std::uint64_t na = 0; na < kCosineSmall; ++na)
+            for (std::uint64_t nb = 0; nb < kCosineSmall; ++nb)
+                r[(dot * kCosineSmall + na) * kCosineSmall + nb] = cosine_of(dot, na, nb);
+    return r;
+}();
+
+// Sum of the squared counts of a short list's distinct tokens.
+inline std::uint64_t squared_counts(const Tokens& t) {
+    std::uint64_t sum = 0;
+    for (std::size_t i = 0; i < t.size(); ++i) {
+        if (seen_before(t, i)) continue;
+        const std::uint64_t c = 1 + later_copies(t, i);
+        sum += c * c;
+    }
+    return sum;
+}
+
+}  // namespace
+
 double cosine_similarity(std::string_view a, std::string_view b) {
+    // Counts are whole numbers, so every sum is exact (below 2^53) whether
+    // taken in integers or in doubles, in any order.
+    std::uint64_t na = 0, nb = 0, dot = 0;
     Tokens ta, tb;
     tokens::whitespace_tokens(a, ta);
-    tokens::whitespace_tokens(b, tb);
-    if (ta.empty() && tb.empty()) return 1.0;
-    if (ta.empty() || tb.empty()) return 0.0;
-    // Counts are whole numbers, so every sum is exact (below 2^53) and the
-    // order of accumulation does not matter.
-    double na = 0.0, nb = 0.0, dot = 0.0;
-    if (ta.size() <= kSmallList && tb.size() <= kSmallList) {
-        for (std::size_t i = 0; i < ta.size(); ++i) {
-            if (seen_before(ta, i)) continue;
-            const double ca = static_cast<double>(1 + later_copies(ta, i));
-            na += ca * ca;
-            const std::size_t in_b = occurrences(tb, ta[i]);
-            if (in_b) dot += ca * static_cast<double>(in_b);
-        }
-        for (std::size_t j = 0; j < tb.size(); ++j) {
-            if (seen_before(tb, j)) continue;
-            const double cb = static_cast<double>(1 + later_copies(tb, j));
-            nb += cb * cb;
-        }
+    if (a == b && ta.size() <= kSmallList) {
+        // The same counts on both sides: dot = na = nb.
+        if (ta.empty()) return 1.0;
+        na = nb = dot = squared_counts(ta);
     } else {
-        // Merge of the two sorted lists, one run of equal tokens at a time.
-        tokens::sort_tokens(ta);
-        tokens::sort_tokens(tb);
-        std::size_t i = 0, j = 0;
-        while (i < ta.size() || j < tb.size()) {
-            int c;
-            if (i == ta.size()) {
-                c = 1;
-            } else if (j == tb.size()) {
-                c = -1;
-            } else {
-                c = tokens::compare(ta[i], tb[j]);
-            }
-            double ca = 0.0, cb = 0.0;
-            if (c <= 0) {
-                std::size_t r = run_length(ta, i);
-                ca = static_cast<double>(r);
+        tokens::whitespace_tokens(b, tb);
+        if (ta.empty() && tb.empty()) return 1.0;
+        if (ta.empty() || tb.empty()) return 0.0;
+        if (ta.size() <= kSmallList && tb.size() <= kSmallList) {
+            for (std::size_t i = 0; i < ta.size(); ++i) {
+                if (seen_before(ta, i)) continue;
+                const std::uint64_t ca = 1 + later_copies(ta, i);
                 na += ca * ca;
-                i += r;
+                dot += ca * occurrences(tb, ta[i]);
             }
-            if (c >= 0) {
-                std::size_t r = run_length(tb, j);
-                cb = static_cast<double>(r);
-                nb += cb * cb;
-                j += r;
+            nb = squared_counts(tb);
+        } else {
+            // Merge of the two sorted lists, one run of equal tokens at a time.
+            tokens::sort_tokens(ta);
+            tokens::sort_tokens(tb);
+            std::size_t i = 0, j = 0;
+            while (i < ta.size() || j < tb.size()) {
+                int c;
+                if (i == ta.size()) {
+                    c = 1;
+                } else if (j == tb.size()) {
+                    c = -1;
+                } else {
+                    c = tokens::compare(ta[i], tb[j]);
+                }
+                std::uint64_t ca = 0, cb = 0;
+                if (c <= 0) {
+                    ca = run_length(ta, i);
+                    na += ca * ca;
+                    i += ca;
+                }
+                if (c >= 0) {
+                    cb = run_length(tb, j);
+                    nb += cb * cb;
+                    j += cb;
+                }
+                if (c == 0) dot += ca * cb;
             }
-            if (c == 0) dot += ca * cb;
         }
     }
-    const double den = std::sqrt(nb) * std::sqrt(na);
-    if (den == 0.0) return 0.0;
-    return dot / den;
+    if (dot < kCosineSmall && na < kCosineSmall && nb < kCosineSmall)
+        return kCosine[(dot * kCosineSmall + na) * kCosineSmall + nb];
+    return cosine_of(dot, na, nb);
 }
 
 }  // namespace corvane::similarity

@@ -89,13 +89,23 @@ inline bool operator==(const Token& x, const Token& y) {
     return x.n == y.n && x.key == y.key && (x.n <= 8 || std::memcmp(x.p + 8, y.p + 8, x.n - 8) == 0);
 }
 
-// The key of the token [p, p + n) inside a string ending at end.
-inline std::uint64_t prefix_key(const char* p, std::size_t n, const char* end) {
+inline std::uint64_t load_be8(const char* p) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap64(w);
+    return w;
+}
+
+// The key of the token [p, p + n) inside the string [begin, end). Reads
+// only inside the string: a token near the end of a string of 8 bytes or
+// more takes the string's last 8 bytes and shifts its own to the top.
+inline std::uint64_t prefix_key(const char* p, std::size_t n, const char* begin, const char* end) {
     std::uint64_t w = 0;
     const auto avail = static_cast<std::size_t>(end - p);
     if (avail >= 8) {
-        std::memcpy(&w, p, 8);
-        if constexpr (std::endian::native == std::endian::little) w = __builtin_bswap64(w);
+        w = load_be8(p);
+    } else if (end - begin >= 8) {
+        w = load_be8(end - 8) << (8 * (8 - avail));
     } else {
         for (std::size_t k = 0; k < avail; ++k)
             w |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[k])) << (56 - 8 * k);
@@ -133,8 +143,7 @@ inline std::size_t space_length(const unsigned char* p, std::size_t n, std::size
 // Bit k set when byte k of the 16 at p may begin a white-space character:
 // U+0009..U+000D, U+0020, or a lead byte 0xC2, 0xE1, 0xE2, 0xE3.
 #if defined(__SSE2__)
-inline unsigned candidate_mask(const unsigned char* p) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+inline unsigned candidate_mask(__m128i v) {
     const __m128i ctrl = _mm_sub_epi8(v, _mm_set1_epi8(0x09));
     const __m128i is_ctrl = _mm_cmpeq_epi8(_mm_min_epu8(ctrl, _mm_set1_epi8(4)), ctrl);
     const __m128i is_space = _mm_cmpeq_epi8(v, _mm_set1_epi8(0x20));
@@ -143,6 +152,9 @@ inline unsigned candidate_mask(const unsigned char* p) {
     const __m128i is_e = _mm_cmpeq_epi8(_mm_min_epu8(e, _mm_set1_epi8(2)), e);
     const __m128i any = _mm_or_si128(_mm_or_si128(is_ctrl, is_space), _mm_or_si128(is_c2, is_e));
     return static_cast<unsigned>(_mm_movemask_epi8(any));
+}
+inline unsigned candidate_mask(const unsigned char* p) {
+    return candidate_mask(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
 }
 #else
 inline unsigned candidate_mask(const unsigned char* p) {
@@ -156,6 +168,35 @@ inline unsigned candidate_mask(const unsigned char* p) {
 }
 #endif
 
+// candidate_mask of the n < 16 bytes at p followed by zeros. The bytes
+// are gathered by a few overlapping loads into two registers (a copy of
+// variable length, or two stores read back as one vector, would cost more
+// than the classification).
+inline unsigned short_candidate_mask(const unsigned char* p, std::size_t n) {
+#if defined(__SSE2__)
+    static_assert(std::endian::native == std::endian::little);
+    std::uint64_t lo = 0, hi = 0;
+    if (n > 8) {
+        std::memcpy(&lo, p, 8);
+        std::memcpy(&hi, p + n - 8, 8);
+        hi >>= 8 * (16 - n);
+    } else if (n >= 4) {
+        std::uint32_t x, y;
+        std::memcpy(&x, p, 4);
+        std::memcpy(&y, p + n - 4, 4);
+        lo = x | static_cast<std::uint64_t>(y) << (8 * (n - 4));
+    } else if (n > 0) {
+        lo = p[0] | static_cast<std::uint64_t>(p[n / 2]) << (8 * (n / 2)) |
+             static_cast<std::uint64_t>(p[n - 1]) << (8 * (n - 1));
+    }
+    return candidate_mask(_mm_set_epi64x(static_cast<long long>(hi), static_cast<long long>(lo)));
+#else
+    unsigned char head[16] = {};
+    std::memcpy(head, p, n);
+    return candidate_mask(head);
+#endif
+}
+
 // Appends the tokens of s in order of appearance. Only the bytes that may
 // begin a white-space character are visited (16 bytes are classified at a
 // time); this is sound because those bytes and ASCII bytes never occur
@@ -167,16 +208,18 @@ inline void whitespace_tokens(std::string_view s, Tokens& out) {
     const std::size_t n = s.size();
     std::size_t start = 0;  // first byte of the current token, if any
     auto emit = [&](std::size_t lo, std::size_t hi) {
-        if (hi > lo) out.push_back(Token{s.data() + lo, hi - lo, prefix_key(s.data() + lo, hi - lo, end)});
+        if (hi > lo) out.push_back(Token{s.data() + lo, hi - lo, prefix_key(s.data() + lo, hi - lo, s.data(), end)});
     };
     for (std::size_t base = 0; base < n; base += 16) {
         unsigned mask;
         if (n - base >= 16) {
             mask = candidate_mask(p + base);
+        } else if (n >= 16) {
+            // The last 16 bytes of the string, of which the first ones were
+            // classified already.
+            mask = candidate_mask(p + n - 16) >> (16 - (n - base));
         } else {
-            unsigned char tail[16] = {};
-            std::memcpy(tail, p + base, n - base);
-            mask = candidate_mask(tail);
+            mask = short_candidate_mask(p, n);
         }
         while (mask) {
             const std::size_t i = base + static_cast<std::size_t>(__builtin_ctz(mask));
