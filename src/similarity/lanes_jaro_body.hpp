@@ -47,8 +47,14 @@ struct JaroPair {
     const u8* b;
     std::uint32_t la;
     std::uint32_t lb;
-    std::uint32_t slot;  // index of the pair in the block
+    std::uint32_t slot;    // index of the pair in the block
+    std::uint32_t prefix;  // common prefix length, at most 4
 };
+
+// Pairs whose strings both fit 32 bytes are read once, into a staged row
+// each: a's bytes padded with 0x80, b's with zero. Their JaroPair points
+// at the rows.
+constexpr std::uint32_t kStagedChars = 32;
 
 inline std::uint32_t load4(const u8* p) {
     std::uint32_t w;
@@ -80,31 +86,37 @@ inline void copy_short(u8* dst, const u8* src, std::uint32_t n) {
     }
 }
 
+// Bytes [0, n) of p (1 <= n <= 32) in a register, the rest zero; every
+// load inside [p, p + n).
+inline __m256i load_padded(const u8* p, std::uint32_t n) {
+    if (n >= 16) {
+        const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n - 16));
+        // Byte x of the upper half is p[16 + x], at hi[x + 32 - n], for x < n - 16.
+        const __m128i x = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+        const __m128i keep = _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(n - 16)), x);
+        const __m128i ctl = _mm_or_si128(_mm_add_epi8(x, _mm_set1_epi8(static_cast<char>(32 - n))),
+                                         _mm_andnot_si128(keep, _mm_set1_epi8(static_cast<char>(0x80))));
+        return _mm256_set_m128i(_mm_shuffle_epi8(hi, ctl), lo);
+    }
+    std::uint64_t lo, hi = 0;
+    if (n >= 8) {
+        lo = load8(p);
+        // p[8 + x] is at byte x + 16 - n of the last 8.
+        hi = (load8(p + n - 8) >> (8 * (15 - n))) >> 8;
+    } else if (n >= 4) {
+        lo = load4(p) | static_cast<std::uint64_t>(load4(p + n - 4)) << (8 * (n - 4));
+    } else {
+        lo = p[0] | static_cast<std::uint64_t>(p[n / 2]) << (8 * (n / 2)) |
+             static_cast<std::uint64_t>(p[n - 1]) << (8 * (n - 1));
+    }
+    return _mm256_set_m128i(_mm_setzero_si128(), _mm_set_epi64x(static_cast<long long>(hi), static_cast<long long>(lo)));
+}
+
 // The per-pair kernel's search range: max(|a|, |b|) / 2 - 1, at least 0.
 inline std::uint32_t jaro_range(std::uint32_t la, std::uint32_t lb) {
     const std::uint32_t mx = la > lb ? la : lb;
     return mx / 2 >= 1 ? mx / 2 - 1 : 0;
-}
-
-// The per-pair kernel's score from m matches and t half-transpositions
-// (same operations, same order).
-inline double jaro_winkler_score(std::size_t mc, std::size_t tc, const JaroPair& q) {
-    if (mc == 0) return 0.0;
-    const double m = static_cast<double>(mc);
-    const double q1 = m / static_cast<double>(q.la);
-    const double q2 = m / static_cast<double>(q.lb);
-    const double s0 = q1 + q2;
-    const double q3 = static_cast<double>(mc - tc / 2) / m;
-    const double s = (s0 + q3) / 3.0;
-    if (!(s > 0.7)) return s;
-    const std::uint32_t shorter = q.la < q.lb ? q.la : q.lb;
-    const std::uint32_t lim = shorter < 4 ? shorter : 4;
-    std::uint32_t l = 0;
-    while (l < lim && q.a[l] == q.b[l]) ++l;
-    const double k = 0.1 * static_cast<double>(l);
-    const double gap = 1.0 - s;
-    const double bonus = gap * k;
-    return s + bonus;
 }
 
 // kSelect[mask]: the positions of mask's set bits, ascending, one per byte
@@ -132,6 +144,16 @@ inline void gather_bytes(const u8* row, std::uint64_t mask, u8* dst) {
         _mm_storel_epi64(reinterpret_cast<__m128i*>(dst + off), _mm_shuffle_epi8(v, ctl));
         off += static_cast<unsigned>(__builtin_popcount(mk));
     }
+}
+
+// The shuffle control that gathers the bytes of a 16-byte row selected by
+// mask (15 bits) to its front.
+inline __m128i select16(unsigned mask) {
+    const unsigned lo = mask & 0xFF, n_lo = static_cast<unsigned>(__builtin_popcount(lo));
+    const unsigned __int128 hi = kSelect.v[mask >> 8] + 0x0808080808080808u;
+    const unsigned __int128 ctl = kSelect.v[lo] | hi << (8 * n_lo);
+    return _mm_set_epi64x(static_cast<long long>(static_cast<std::uint64_t>(ctl >> 64)),
+                          static_cast<long long>(static_cast<std::uint64_t>(ctl)));
 }
 
 template <unsigned W>
@@ -169,8 +191,18 @@ void jaro_group(const JaroPair* pairs, std::size_t used, double* out) {
     for (std::size_t k = 0; k < used; ++k) {
         const JaroPair& q = pairs[k];
         if (q.la > steps) steps = q.la;
-        copy_short(abuf + W * k, q.a, q.la);
-        copy_short(bbuf + W * k, q.b, q.lb);
+        if constexpr (W == 16) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(abuf + W * k), _mm_load_si128(reinterpret_cast<const __m128i*>(q.a)));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(bbuf + W * k), _mm_load_si128(reinterpret_cast<const __m128i*>(q.b)));
+        } else if constexpr (W == 32) {
+            _mm256_store_si256(reinterpret_cast<__m256i*>(abuf + W * k),
+                               _mm256_load_si256(reinterpret_cast<const __m256i*>(q.a)));
+            _mm256_store_si256(reinterpret_cast<__m256i*>(bbuf + W * k),
+                               _mm256_load_si256(reinterpret_cast<const __m256i*>(q.b)));
+        } else {
+            copy_short(abuf + W * k, q.a, q.la);
+            copy_short(bbuf + W * k, q.b, q.lb);
+        }
         const std::uint32_t r = jaro_range(q.la, q.lb);
         const unsigned w = static_cast<unsigned>(k / per_word), sh = static_cast<unsigned>(W * (k % per_word));
         avail[w] |= ((std::uint64_t{1} << q.lb) - 1) << sh;
@@ -213,10 +245,12 @@ void jaro_group(const JaroPair* pairs, std::size_t used, double* out) {
             window[w] = ((window[w] << 1) & ~L) | grow;
         }
     }
-    // The matched characters of each string in order, gathered 8 bytes at
-    // a time, then compared W bytes at a time: t counts the differing ones
-    // among the first m.
+    // The matched characters of each string in order, then compared: t
+    // counts the differing ones among the first m. Rows of 16 are gathered
+    // by one byte shuffle, wider ones 8 bytes at a time through memory.
     alignas(32) u8 ma[W + 8], mb[W + 8];
+    alignas(32) double mm[kJaroWords * 4], half[kJaroWords * 4], na[kJaroWords * 4], nb[kJaroWords * 4],
+        pre[kJaroWords * 4];
     for (std::size_t k = 0; k < used; ++k) {
         const JaroPair& q = pairs[k];
         const unsigned w = static_cast<unsigned>(k / per_word), sh = static_cast<unsigned>(W * (k % per_word));
@@ -224,17 +258,51 @@ void jaro_group(const JaroPair* pairs, std::size_t used, double* out) {
         const std::uint64_t fa = (acc[w] >> (sh + W - steps)) & ((std::uint64_t{1} << steps) - 1);
         const std::uint64_t fb = ((avail0[w] ^ avail[w]) >> sh) & seg_mask;
         const unsigned m = static_cast<unsigned>(__builtin_popcountll(fb));
-        gather_bytes<W>(abuf + W * k, fa, ma);
-        gather_bytes<W>(bbuf + W * k, fb, mb);
         std::uint64_t differ = 0;
-        for (unsigned c = 0; c < W; c += 16) {
-            const __m128i x = _mm_load_si128(reinterpret_cast<const __m128i*>(ma + c));
-            const __m128i y = _mm_load_si128(reinterpret_cast<const __m128i*>(mb + c));
-            differ |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(~_mm_movemask_epi8(_mm_cmpeq_epi8(x, y))))
-                      << c;
+        if constexpr (W == 16) {
+            const __m128i x = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(abuf + W * k)),
+                                               select16(static_cast<unsigned>(fa)));
+            const __m128i y = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(bbuf + W * k)),
+                                               select16(static_cast<unsigned>(fb)));
+            differ = static_cast<std::uint16_t>(~_mm_movemask_epi8(_mm_cmpeq_epi8(x, y)));
+        } else {
+            gather_bytes<W>(abuf + W * k, fa, ma);
+            gather_bytes<W>(bbuf + W * k, fb, mb);
+            for (unsigned c = 0; c < W; c += 16) {
+                const __m128i x = _mm_load_si128(reinterpret_cast<const __m128i*>(ma + c));
+                const __m128i y = _mm_load_si128(reinterpret_cast<const __m128i*>(mb + c));
+                differ |= static_cast<std::uint64_t>(
+                              static_cast<std::uint16_t>(~_mm_movemask_epi8(_mm_cmpeq_epi8(x, y))))
+                          << c;
+            }
         }
-        const std::size_t t = static_cast<std::size_t>(__builtin_popcountll(differ & ((std::uint64_t{1} << m) - 1)));
-        out[q.slot] = jaro_winkler_score(m, t, q);
+        const unsigned t = static_cast<unsigned>(__builtin_popcountll(differ & ((std::uint64_t{1} << m) - 1)));
+        mm[k] = static_cast<double>(m);
+        half[k] = static_cast<double>(m - t / 2);
+        na[k] = static_cast<double>(q.la);
+        nb[k] = static_cast<double>(q.lb);
+        pre[k] = static_cast<double>(q.prefix);
+    }
+    // The scores, four at a time: the per-pair kernel's operations on each
+    // lane in its order (Jaro 0.0 without matches; the prefix bonus only
+    // above 0.7), the branches taken by blending.
+    for (std::size_t k = used; k < (used + 3) / 4 * 4; ++k) mm[k] = half[k] = na[k] = nb[k] = pre[k] = 1.0;
+    for (std::size_t k = 0; k < used; k += 4) {
+        const __m256d m = _mm256_load_pd(mm + k);
+        const __m256d q1 = _mm256_div_pd(m, _mm256_load_pd(na + k));
+        const __m256d q2 = _mm256_div_pd(m, _mm256_load_pd(nb + k));
+        const __m256d s0 = _mm256_add_pd(q1, q2);
+        const __m256d q3 = _mm256_div_pd(_mm256_load_pd(half + k), m);
+        const __m256d jaro = _mm256_div_pd(_mm256_add_pd(s0, q3), _mm256_set1_pd(3.0));
+        const __m256d kk = _mm256_mul_pd(_mm256_set1_pd(0.1), _mm256_load_pd(pre + k));
+        const __m256d gap = _mm256_sub_pd(_mm256_set1_pd(1.0), jaro);
+        const __m256d boosted = _mm256_add_pd(jaro, _mm256_mul_pd(gap, kk));
+        __m256d score = _mm256_blendv_pd(jaro, boosted, _mm256_cmp_pd(jaro, _mm256_set1_pd(0.7), _CMP_GT_OQ));
+        score = _mm256_blendv_pd(score, _mm256_setzero_pd(), _mm256_cmp_pd(m, _mm256_setzero_pd(), _CMP_EQ_OQ));
+        alignas(32) double got[4];
+        _mm256_store_pd(got, score);
+        const std::size_t end = used - k < 4 ? used - k : 4;
+        for (std::size_t j = 0; j < end; ++j) out[pairs[k + j].slot] = got[j];
     }
 }
 
@@ -252,26 +320,64 @@ void jaro_winkler(const std::string_view* left, const std::string_view* right, s
     JaroPair packed[kBlockPairs];
     std::uint16_t key[kBlockPairs];
     std::uint32_t start[kKeys + 1] = {};
+    alignas(32) u8 staged[kBlockPairs][2 * kStagedChars];
+    const __m256i iota = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
+                                          22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
     std::size_t n_packed = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const std::string_view a = left[i];
         const std::string_view b = right[i];
-        if (a == b) {
-            out[i] = 1.0;
-            continue;
-        }
-        if (a.empty() || b.empty() || a.size() > kJaroMaxChars || b.size() > kJaroMaxChars || !utf8::is_ascii(a) ||
-            !utf8::is_ascii(b)) {
+        const auto la = static_cast<std::uint32_t>(a.size() < 64 ? a.size() : 64);
+        const auto lb = static_cast<std::uint32_t>(b.size() < 64 ? b.size() : 64);
+        JaroPair q{bytes_of(a), bytes_of(b), la, lb, static_cast<std::uint32_t>(i), 0};
+        if (la == 0 || lb == 0 || la > kJaroMaxChars || lb > kJaroMaxChars) {
             out[i] = jaro_winkler_similarity(a, b);
             continue;
         }
-        const auto la = static_cast<std::uint32_t>(a.size());
-        const auto lb = static_cast<std::uint32_t>(b.size());
+        const std::uint32_t lim = la < lb ? (la < 4 ? la : 4) : (lb < 4 ? lb : 4);
+        if (la <= kStagedChars && lb <= kStagedChars) {
+            const __m256i va = load_padded(q.a, la);
+            const __m256i vb = load_padded(q.b, lb);
+            if (_mm256_movemask_epi8(_mm256_or_si256(va, vb)) != 0) {
+                out[i] = jaro_winkler_similarity(a, b);
+                continue;
+            }
+            // Identical strings (half of real candidate pairs, in no order)
+            // score 1.0 and are not kept, without a branch.
+            const auto same = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(va, vb)));
+            const bool identical = la == lb && same == ~std::uint32_t{0};
+            out[i] = 1.0;
+            const std::uint32_t common = static_cast<std::uint32_t>(__builtin_ctz(~same | (1u << lim)));
+            q.prefix = common < lim ? common : lim;
+            u8* row = staged[n_packed];
+            const __m256i pad = _mm256_and_si256(_mm256_cmpgt_epi8(iota, _mm256_set1_epi8(static_cast<char>(la - 1))),
+                                                 _mm256_set1_epi8(static_cast<char>(0x80)));
+            _mm256_store_si256(reinterpret_cast<__m256i*>(row), _mm256_or_si256(va, pad));
+            _mm256_store_si256(reinterpret_cast<__m256i*>(row + kStagedChars), vb);
+            q.a = row;
+            q.b = row + kStagedChars;
+            const std::uint32_t mx = la > lb ? la : lb;
+            key[n_packed] = static_cast<std::uint16_t>((mx < 16 ? 0 : 64) + la);
+            start[key[n_packed] + 1] += !identical;
+            packed[n_packed] = q;
+            n_packed += !identical;
+            continue;
+        } else {
+            if (a == b) {
+                out[i] = 1.0;
+                continue;
+            }
+            if (!utf8::is_ascii(a) || !utf8::is_ascii(b)) {
+                out[i] = jaro_winkler_similarity(a, b);
+                continue;
+            }
+            while (q.prefix < lim && q.a[q.prefix] == q.b[q.prefix]) ++q.prefix;
+        }
         const std::uint32_t mx = la > lb ? la : lb;
         const std::uint32_t cls = mx < 16 ? 0 : mx < 32 ? 1 : 2;
         key[n_packed] = static_cast<std::uint16_t>(cls * 64 + la);
         ++start[key[n_packed] + 1];
-        packed[n_packed++] = JaroPair{bytes_of(a), bytes_of(b), la, lb, static_cast<std::uint32_t>(i)};
+        packed[n_packed++] = q;
     }
     for (std::size_t k = 1; k <= kKeys; ++k) start[k] += start[k - 1];
     const std::uint32_t n16 = start[64], n32 = start[128] - start[64];
