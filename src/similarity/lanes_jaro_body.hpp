@@ -334,7 +334,8 @@ void jaro_winkler(const std::string_view* left, const std::string_view* right, s
             out[i] = jaro_winkler_similarity(a, b);
             continue;
         }
-        const std::uint32_t lim = la < lb ? (la < 4 ? la : 4) : (lb < 4 ? lb : 4);
+        const std::uint32_t shorter = la < lb ? la : lb;
+        const std::uint32_t lim = shorter < 4 ? shorter : 4;  // the Winkler prefix's reach
         if (la <= kStagedChars && lb <= kStagedChars) {
             const __m256i va = load_padded(q.a, la);
             const __m256i vb = load_padded(q.b, lb);
