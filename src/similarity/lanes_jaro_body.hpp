@@ -28,13 +28,20 @@
 // and slides after, exactly as the per-pair kernel's; bits shifted out of
 // a segment's top are dropped at the next segment's bottom.
 //
-// Transpositions are then counted per pair, walking the matched positions
-// of a and of b in order, and the score is formed by the per-pair kernel's
-// expressions in its order, so every pair scores the same bit for bit.
-// Pairs are sorted by segment width and left length, so the pairs of one
-// word end at about the same step. Identical strings score 1.0 directly;
-// pairs off the lane path (empty, longer, non-ASCII) go to the per-pair
-// kernel.
+// Transpositions are then counted per pair: the matched characters of a
+// and of b, each gathered in order by a byte shuffle (8 bytes at a time
+// beyond 16-byte rows), compared at once; t is the number that differ.
+// The scores are formed four at a time with the per-pair kernel's
+// operations on every lane in its order (its two branches taken by
+// blending), so every pair scores the same bit for bit.
+//
+// The front reads each string of up to 32 bytes once into a staged row,
+// with loads that never leave the string; one compare of the two rows
+// tells identical pairs (1.0, dropped without a branch, since about half
+// of real candidate pairs are) and the OR of them non-ASCII ones. Pairs
+// are then sorted by segment width and left length, so the pairs of one
+// word end at about the same step. Pairs off the lane path (empty, longer
+// than 63 bytes, non-ASCII) go to the per-pair kernel.
 
 namespace corvane::similarity::CORVANE_LANES_NS {
 
@@ -343,8 +350,7 @@ void jaro_winkler(const std::string_view* left, const std::string_view* right, s
                 out[i] = jaro_winkler_similarity(a, b);
                 continue;
             }
-            // Identical strings (half of real candidate pairs, in no order)
-            // score 1.0 and are not kept, without a branch.
+            // Identical strings score 1.0 and are not kept.
             const auto same = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(va, vb)));
             const bool identical = la == lb && same == ~std::uint32_t{0};
             out[i] = 1.0;
