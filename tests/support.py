@@ -494,7 +494,9 @@ def match_weight_by_hand(prior, m, u, levels):
 
 # The lane path of the block routines takes pairs of ASCII strings up to the
 # 64-bit lane; blocks hold 256 pairs and registers 4 or 8 lanes, run two at
-# a time. These lengths sit at and around each of those widths.
+# a time; Jaro-Winkler packs pairs into 16-, 32- or 64-bit segments (strings
+# up to 15, 31, 63 bytes) and reads strings of up to 32 bytes at once.
+# These lengths sit at and around each of those widths.
 LANE_LENGTHS = [0, 1, 2, 3, 4, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 66, 127, 128, 129]
 # Pair counts of one call: around a group of lanes and a block.
 LANE_COUNTS = [1, 3, 4, 5, 7, 8, 9, 15, 16, 17, 255, 256, 257, 513, 700]
@@ -520,6 +522,15 @@ def lane_pairs(seed):
         roll = rng.random()
         if roll < 0.1:
             b = a
+        elif roll < 0.35 and len(a) > 1:
+            # Two characters swapped at a distance around the matching
+            # window (half the longer length), and a few appended: the
+            # transpositions, the window's edges and the Winkler prefix.
+            b = list(a)
+            i = rng.randrange(len(a))
+            j = min(len(a) - 1, i + rng.choice([1, 2, len(a) // 2 - 1, len(a) // 2, len(a) // 2 + 1]))
+            b[i], b[j] = b[j], b[i]
+            b = "".join(b) + rng.choice(["", "a", "ab", "ba"])
         elif roll < 0.6:
             b = list(a)
             for _ in range(rng.randint(1, 4)):

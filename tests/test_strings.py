@@ -177,4 +177,5 @@ def test_every_simd_level_gives_the_scalar_scores():
             bad = [(left[i], right[i], got[key][i], w) for i, w in enumerate(want) if got[key][i] != w]
             assert not bad, (level, key, len(bad), bad[:5])
     # And every level agrees with the reference on these pairs (this process runs the best one).
-    check_metric("levenshtein", left, right, [REFERENCE["levenshtein"](a, b) for a, b in zip(left, right)])
+    for metric in ("levenshtein", "jaro_winkler"):
+        check_metric(metric, left, right, [REFERENCE[metric](a, b) for a, b in zip(left, right)])

@@ -29,6 +29,8 @@ using BlockRoutine = void (*)(const std::string_view* left, const std::string_vi
 #define CORVANE_HAVE_LANES 1
 namespace avx2 {
 CORVANE_LANE_ROUTINES
+// AVX2 only: processors with AVX-512 run this one too.
+void jaro_winkler(const std::string_view* left, const std::string_view* right, std::size_t count, double* out);
 }
 namespace avx512 {
 CORVANE_LANE_ROUTINES

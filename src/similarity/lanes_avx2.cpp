@@ -10,6 +10,8 @@
 #include <string_view>
 #include <utility>
 
+#include <immintrin.h>
+
 #include "similarity/kernels.hpp"
 #include "similarity/utf8.hpp"
 
@@ -21,6 +23,7 @@
 #define CORVANE_LANES_NS avx2
 #define CORVANE_LANE_REGISTER 32
 #include "similarity/lanes_body.hpp"
+#include "similarity/lanes_jaro_body.hpp"
 #undef CORVANE_LANE_REGISTER
 #undef CORVANE_LANES_NS
 #pragma GCC diagnostic pop

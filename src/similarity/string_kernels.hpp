@@ -16,7 +16,11 @@ namespace corvane::similarity {
 #endif
 
 inline constexpr StringKernel kExactKernel{&exact_match};
+#if CORVANE_HAVE_LANES
+inline constexpr StringKernel kJaroWinklerKernel{&jaro_winkler_similarity, &avx2::jaro_winkler, &avx2::jaro_winkler};
+#else
 inline constexpr StringKernel kJaroWinklerKernel{&jaro_winkler_similarity};
+#endif
 inline constexpr StringKernel kLevenshteinKernel{&levenshtein_similarity CORVANE_BLOCKS(levenshtein)};
 inline constexpr StringKernel kDamerauLevenshteinKernel{&damerau_levenshtein_similarity};
 inline constexpr StringKernel kSoundexKernel{&soundex_match};
