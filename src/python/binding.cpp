@@ -272,21 +272,70 @@ StringColumn convert_string_column(PyObject* obj, const ColumnContext& ctx) {
     pending();
 }
 
+// Copies n bytes (at most 16) without a call: two overlapping loads and
+// stores of the widest size that fits, reading only [src, src + n).
+inline void copy_short(char* dst, const char* src, std::size_t n) noexcept {
+    if (n >= 8) {
+        std::uint64_t a, b;
+        std::memcpy(&a, src, 8);
+        std::memcpy(&b, src + n - 8, 8);
+        std::memcpy(dst, &a, 8);
+        std::memcpy(dst + n - 8, &b, 8);
+    } else if (n >= 4) {
+        std::uint32_t a, b;
+        std::memcpy(&a, src, 4);
+        std::memcpy(&b, src + n - 4, 4);
+        std::memcpy(dst, &a, 4);
+        std::memcpy(dst + n - 4, &b, 4);
+    } else if (n > 0) {
+        dst[0] = src[0];
+        dst[n / 2] = src[n / 2];
+        dst[n - 1] = src[n - 1];
+    }
+}
+
+// The items of an exact list or tuple, which no Python code can change
+// while this runs (nothing here calls back into the interpreter except
+// append_str's error paths, which end the loop). Bound by loading the str
+// objects, so items well ahead are fetched early; exact compact ASCII str
+// (their characters are their UTF-8 bytes) are copied inline, everything
+// else goes through append_str.
+void append_sequence_items(OwnedStrings& strings, PyObject* obj) {
+    PyObject** items = PySequence_Fast_ITEMS(obj);
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
+    strings.reserve_strings(static_cast<std::size_t>(n));
+    // Room for the bytes at once, as the first items suggest (a quarter
+    // more), so a long list is not copied again and again as it grows.
+    constexpr Py_ssize_t kSample = 64;
+    std::size_t sampled = 0;
+    for (Py_ssize_t k = 0; k < n && k < kSample; ++k)
+        if (PyUnicode_Check(items[k])) sampled += static_cast<std::size_t>(PyUnicode_GET_LENGTH(items[k]));
+    if (n > kSample) strings.reserve_bytes((sampled * 5 / 4 + kSample - 1) / kSample * static_cast<std::size_t>(n) + 64);
+    constexpr Py_ssize_t kAhead = 16;
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        if (k + kAhead < n) __builtin_prefetch(items[k + kAhead]);
+        PyObject* item = items[k];
+        if (Py_IS_TYPE(item, &PyUnicode_Type) && PyUnicode_IS_COMPACT_ASCII(item)) {
+            const auto len = static_cast<std::size_t>(reinterpret_cast<PyASCIIObject*>(item)->length);
+            const char* src = reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(item) + 1);
+            if (len <= 16) {
+                copy_short(strings.room(len), src, len);
+                strings.commit(len);
+            } else {
+                strings.push(src, len);
+            }
+        } else {
+            append_str(strings, item);
+        }
+    }
+}
+
 OwnedStrings convert_str_items(PyObject* obj) {
     OwnedStrings strings;
-    strings.reserve_strings(sequence_hint(obj));
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
-        // Same walk as for_each_item, with the items a few places ahead
-        // fetched early: converting is bound by loading the str objects.
-        // No Python code runs here, so the sequence cannot change under us.
-        PyObject** items = PySequence_Fast_ITEMS(obj);
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
-        constexpr Py_ssize_t kAhead = 8;
-        for (Py_ssize_t k = 0; k < n; ++k) {
-            if (k + kAhead < n) __builtin_prefetch(items[k + kAhead]);
-            append_str(strings, items[k]);
-        }
+        append_sequence_items(strings, obj);
     } else {
+        strings.reserve_strings(sequence_hint(obj));
         for_each_item(obj, [&](PyObject* item) { append_str(strings, item); });
     }
     return strings;
@@ -777,6 +826,14 @@ PyObject* result_array(std::vector<double>&& values) {
     Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(owner_vec->size())};
     Py_ssize_t strides[1] = {sizeof(double)};
     return array_over(owner_vec, drop_vector, owner_vec->data(), kNpyDouble, 1, dims, strides);
+}
+
+PyObject* result_array(ScoreBuffer&& values, std::size_t n) {
+    ScoreBuffer owned = std::move(values);
+    double* data = owned.data();
+    Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(n)};
+    Py_ssize_t strides[1] = {sizeof(double)};
+    return array_over(owned.release(), drop_buffer, data, kNpyDouble, 1, dims, strides);
 }
 
 PyObject* result_matrix(ScoreBuffer&& values, std::size_t rows, std::size_t cols) {

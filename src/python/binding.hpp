@@ -195,6 +195,7 @@ private:
 // Result forms. Each consumes its buffer.
 PyObject* result_list(std::vector<double>&& values);
 PyObject* result_array(std::vector<double>&& values);
+PyObject* result_array(ScoreBuffer&& values, std::size_t n);
 // A list of scores that are all 0.0 or 1.0 (exact match, Soundex): every
 // item is one of two shared float objects.
 PyObject* result_flags(std::vector<double>&& values);
