@@ -757,16 +757,20 @@ ScoreBuffer::ScoreBuffer(std::size_t n) {
     p_ = static_cast<double*>(bulk_alloc(size_));
 }
 
-PyObject* result_list(std::vector<double>&& values) {
-    std::vector<double> owned = std::move(values);
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(owned.size())));
+PyObject* result_list(const double* values, std::size_t n) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!list) pending();
-    for (std::size_t k = 0; k < owned.size(); ++k) {
-        PyObject* f = PyFloat_FromDouble(owned[k]);
+    for (std::size_t k = 0; k < n; ++k) {
+        PyObject* f = PyFloat_FromDouble(values[k]);
         if (!f) pending();
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), f);
     }
     return list.release();
+}
+
+PyObject* result_list(std::vector<double>&& values) {
+    std::vector<double> owned = std::move(values);
+    return result_list(owned.data(), owned.size());
 }
 
 namespace {
@@ -809,21 +813,25 @@ PyObject* array_over(void* owned, std::size_t size, void (*drop)(void*, std::siz
 
 }  // namespace
 
-PyObject* result_flags(std::vector<double>&& values) {
-    std::vector<double> owned = std::move(values);
+PyObject* result_flags(const double* values, std::size_t n) {
     // Two float objects for the whole list: items are immutable, so sharing
     // them is invisible except in the memory it saves.
     PyRef zero(PyFloat_FromDouble(0.0)), one(PyFloat_FromDouble(1.0));
     if (!zero || !one) pending();
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(owned.size())));
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!list) pending();
     PyObject* const shared[2] = {zero.get(), one.get()};
-    for (std::size_t k = 0; k < owned.size(); ++k) {
-        PyObject* f = shared[owned[k] != 0.0];
+    for (std::size_t k = 0; k < n; ++k) {
+        PyObject* f = shared[values[k] != 0.0];
         Py_INCREF(f);
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), f);
     }
     return list.release();
+}
+
+PyObject* result_flags(std::vector<double>&& values) {
+    std::vector<double> owned = std::move(values);
+    return result_flags(owned.data(), owned.size());
 }
 
 PyObject* result_array(std::vector<double>&& values) {

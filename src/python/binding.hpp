@@ -197,11 +197,13 @@ private:
 
 // Result forms. Each consumes its buffer.
 PyObject* result_list(std::vector<double>&& values);
+PyObject* result_list(const double* values, std::size_t n);
 PyObject* result_array(std::vector<double>&& values);
 PyObject* result_array(ScoreBuffer&& values, std::size_t n);
 // A list of scores that are all 0.0 or 1.0 (exact match, Soundex): every
 // item is one of two shared float objects.
 PyObject* result_flags(std::vector<double>&& values);
+PyObject* result_flags(const double* values, std::size_t n);
 // A C-contiguous rows x cols float64 array over the buffer.
 PyObject* result_matrix(ScoreBuffer&& values, std::size_t rows, std::size_t cols);
 PyObject* result_i64_array(std::vector<std::int64_t>&& values);
