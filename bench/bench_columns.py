@@ -7,8 +7,9 @@
 Rows (ratio = our time / the other's; below 1.0 means ours is faster):
   conversion   ns per string of argument conversion alone (a call whose
                lengths mismatch fails right after converting its left
-               argument), against a minimal C loop that copies compact-ASCII
-               str data into one buffer with an offset table, compiled here;
+               argument), against the minimal C loop of bench_list_path.py
+               (str bytes copied into one buffer with an offset table,
+               items fetched 16 ahead), compiled here;
   pandas       a pandas 3 Arrow-backed str column passed directly against
                .tolist() and the list path;
   polars-ds    one feature column from pyarrow arrays against polars-ds on
@@ -26,7 +27,6 @@ import json
 import os
 import subprocess
 import sys
-import sysconfig
 import tempfile
 import time
 
@@ -35,54 +35,13 @@ import pyarrow as pa
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import _corvane_rs as M  # noqa: E402
+from bench_list_path import build_floor  # noqa: E402
 from data import make_pairs  # noqa: E402
 
-FLOOR_C = r"""
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-#include <stdint.h>
-#include <stdlib.h>
-#include <string.h>
-static PyObject* copy_loop(PyObject* self, PyObject* list) {
-    Py_ssize_t n = PyList_GET_SIZE(list);
-    int64_t* offs = malloc((size_t)(n + 1) * 8);
-    size_t cap = 256, used = 0;
-    char* buf = malloc(cap);
-    offs[0] = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* s = PyList_GET_ITEM(list, i);
-        size_t len = (size_t)PyUnicode_GET_LENGTH(s);
-        if (used + len > cap) { while (used + len > cap) cap *= 2; buf = realloc(buf, cap); }
-        memcpy(buf + used, PyUnicode_DATA(s), len);
-        used += len;
-        offs[i + 1] = (int64_t)used;
-    }
-    free(offs); free(buf);
-    return PyLong_FromSize_t(used);
-}
-static PyMethodDef methods[] = {{"copy_loop", copy_loop, METH_O, ""}, {0}};
-static struct PyModuleDef def = {PyModuleDef_HEAD_INIT, "copy_floor", "", -1, methods};
-PyMODINIT_FUNC PyInit_copy_floor(void) { return PyModule_Create(&def); }
-"""
 
 STRING_FIELDS = [("given", "jaro_winkler"), ("surname", "jaro_winkler"), ("name", "levenshtein"),
                  ("street", "damerau_levenshtein"), ("suburb", "exact"), ("postcode", "exact")]
 NUMERIC_FIELDS = [("dob_days", "date_distance"), ("street_no", "numeric_similarity")]
-
-
-def build_floor():
-    """The minimal copy loop as an extension module, or None without a C compiler."""
-    tmp = tempfile.mkdtemp()
-    src = os.path.join(tmp, "copy_floor.c")
-    with open(src, "w") as f:
-        f.write(FLOOR_C)
-    out = os.path.join(tmp, "copy_floor" + sysconfig.get_config_var("EXT_SUFFIX"))
-    cmd = ["cc", "-O2", "-shared", "-fPIC", "-I" + sysconfig.get_paths()["include"], src, "-o", out]
-    if subprocess.run(cmd, capture_output=True).returncode != 0:
-        return None
-    sys.path.insert(0, tmp)
-    import copy_floor
-    return copy_floor.copy_loop
 
 
 def best_of(fns, reps):
@@ -153,7 +112,7 @@ def conversion_rows(pairs, n, reps, out):
     fns = [convert_only(forms[k]) for k in names]
     if floor:
         names.append("minimal copy loop")
-        fns.append(lambda: floor(ascii_))
+        fns.append(lambda: floor.copy(ascii_, True))
     times = best_of(fns, reps)
     ns = {k: t / n * 1e9 for k, t in zip(names, times)}
     out["conversion_ns_per_string"] = ns

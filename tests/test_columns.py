@@ -203,6 +203,58 @@ def test_list_path_leaves_no_utf8_copy_on_the_callers_strings():
         m.exact_match_batch(["ok", "bad \ud800"], ["a", "b"])
 
 
+class Name(str):
+    """A str subclass: its characters live outside the object."""
+
+
+# Item kinds of the list path: exact ASCII str of every length up to past
+# the inline copy, other str encoded, subclasses, and lengths that change
+# after the first items (the bytes are reserved from a sample of them).
+LIST_KINDS = {
+    "ascii": ["abcdefghijklmnopqrstuvwxyz0123456789ABCDEFG"[:k] for k in range(42)],
+    "latin1": ["é" * k + "x" for k in range(20)],
+    "bmp_astral": ["日本" * k + "🙂" for k in range(12)] + ["\uffff", "\U0010ffff"],
+    "subclass": [Name("martha"), Name(""), Name("Müller"), Name("x" * 30)],
+    "short_then_long": ["a"] * 64 + ["x" * 300 + str(k) for k in range(50)],
+}
+
+
+@pytest.mark.parametrize("count", [3, 64, 65, 5000])
+@pytest.mark.parametrize("kinds", [("ascii",), ("ascii", "latin1", "bmp_astral"), ("ascii", "subclass"),
+                                   ("short_then_long",)])
+@pytest.mark.parametrize("form", [list, tuple])
+def test_lists_read_as_arrow_reads_the_same_strings(count, kinds, form):
+    pool = [s for k in kinds for s in LIST_KINDS[k]]
+    values = [pool[k % len(pool)] for k in range(count)]
+    plain = [str.__str__(s) for s in values]
+    # Arrow columns take another path: every string must come out of the
+    # list byte for byte (the same, a byte more, the first byte changed).
+    for other, want in ((plain, [1.0] * count),
+                        ([s + "!" if k % 3 == 0 else s for k, s in enumerate(plain)],
+                         [0.0 if k % 3 == 0 else 1.0 for k in range(count)]),
+                        (["#" + s[1:] if s else s for s in plain], [1.0 if s == "" else 0.0 for s in plain])):
+        assert m.exact_match_batch(form(values), pa.array(other)) == want
+        z = np.zeros((0, count))
+        assert m.compute_feature_matrix([form(values)], [pa.array(other)], ["exact"], z, z, [], count).tolist() == want
+
+
+def test_buffers_given_back_never_show_through():
+    # Large buffers a call gives back are handed to the next call as they
+    # are: nothing of the first call's strings or scores may show in the
+    # second's (the result here is large enough to be such a buffer too).
+    n = 300_000
+    first = ["%020d" % k for k in range(n)]
+    z = np.zeros((0, n))
+    out = m.compute_feature_matrix([first, first], [first, first], ["exact", "exact"], z, z, [], n)
+    assert out.min() == 1.0
+    del out
+    second = ["ab"[k % 2] * (k % 7) for k in range(n)]
+    other = [s if k % 3 else s + "z" for k, s in enumerate(second)]
+    out = m.compute_feature_matrix([second, other], [other, second], ["exact", "exact"], z, z, [], n)
+    want = [float(a == b) for a, b in zip(second, other)]
+    assert out[0::2].tolist() == want and out[1::2].tolist() == want
+
+
 # ---- bad columns: each case runs in its own interpreter -------------------------
 
 

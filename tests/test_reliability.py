@@ -203,6 +203,32 @@ def test_threads_calling_everything_get_single_threaded_results():
     run_threads(*(loop(s) for s in range(8)))
 
 
+def test_a_list_changed_by_another_thread_is_read_whole():
+    # Lists are read with the interpreter lock held throughout: a thread
+    # that keeps changing one (items replaced, added, removed) never shows
+    # a call a mix of two states. The strings fill buffers large enough to
+    # be kept between calls.
+    words = ["%013d" % k for k in range(300_000)]
+    stop = threading.Event()
+
+    def mutate():
+        rng = random.Random(5)
+        while not stop.is_set():
+            k = rng.randrange(len(words))
+            words[k] = words[k][::-1] + "é" if rng.random() < 0.5 else words[k][:5]
+            words.append(words.pop(rng.randrange(len(words))))
+
+    def read():
+        try:
+            for _ in range(4):
+                out = m.levenshtein_batch(words, words)
+                assert out == [1.0] * len(out)
+        finally:
+            stop.set()
+
+    run_threads(mutate, read)
+
+
 def fork_and_check(calls, expected, grandchild):
     """Forks a child that must reproduce the parent's results, still turn a
     failure in the pool into PanicException, and (once) fork a grandchild

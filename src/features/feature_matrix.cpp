@@ -71,24 +71,21 @@ std::optional<std::string> plan_feature_matrix(const FeatureInputs& in, FeatureP
     return std::nullopt;
 }
 
-std::vector<double> build_feature_matrix(const FeatureInputs& in, const FeaturePlan& plan) {
+void build_feature_matrix(const FeatureInputs& in, const FeaturePlan& plan, double* out) {
     const std::size_t n_string = plan.string_kernels.size();
     const std::size_t n_numeric = plan.numeric_kernels.size();
     const std::size_t n_features = n_string + n_numeric;
     const std::size_t n_pairs = static_cast<std::size_t>(in.n_pairs);
 
-    require_allocatable(n_pairs, n_features);
-    std::vector<double> out(n_pairs * n_features);  // zero-filled
-    if (out.empty()) {
+    if (n_pairs == 0 || n_features == 0) {
         pool::worker_count();  // no pairs: the pool is created all the same, as by a map of no rows
-        return out;
+        return;
     }
 
     // Each column goes straight to its strided place: feature f of pair p
     // lives at out[p * n_features + f].
-    double* const base = out.data();
     for (std::size_t i = 0; i < n_string; ++i)
-        similarity::string_column(plan.string_kernels[i], in.string_left[i], in.string_right[i], base + i,
+        similarity::string_column(plan.string_kernels[i], in.string_left[i], in.string_right[i], out + i,
                                   n_features);
 
     if (n_numeric > 0) {
@@ -104,8 +101,19 @@ std::vector<double> build_feature_matrix(const FeatureInputs& in, const FeatureP
         }
         for (std::size_t r = 0; r < n_numeric; ++r)
             similarity::numeric_column(plan.numeric_kernels[r], left->row(r), right->row(r), n_pairs,
-                                       base + n_string + r, n_features);
+                                       out + n_string + r, n_features);
     }
+}
+
+std::size_t feature_matrix_size(const FeaturePlan& plan, std::uint64_t n_pairs) {
+    const std::size_t n_features = plan.string_kernels.size() + plan.numeric_kernels.size();
+    require_allocatable(static_cast<std::size_t>(n_pairs), n_features);
+    return static_cast<std::size_t>(n_pairs) * n_features;
+}
+
+std::vector<double> build_feature_matrix(const FeatureInputs& in, const FeaturePlan& plan) {
+    std::vector<double> out(feature_matrix_size(plan, in.n_pairs));
+    build_feature_matrix(in, plan, out.data());
     return out;
 }
 

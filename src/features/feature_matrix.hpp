@@ -42,4 +42,10 @@ std::optional<std::string> plan_feature_matrix(const FeatureInputs& in, FeatureP
 // (or a row-major copy of a strided numeric array) cannot be allocated.
 std::vector<double> build_feature_matrix(const FeatureInputs& in, const FeaturePlan& plan);
 
+// The same into memory of the caller's: feature_matrix_size(plan, n_pairs)
+// doubles (that call throws std::bad_alloc when the count cannot be
+// allocated at all), every one of which is written.
+std::size_t feature_matrix_size(const FeaturePlan& plan, std::uint64_t n_pairs);
+void build_feature_matrix(const FeatureInputs& in, const FeaturePlan& plan, double* out);
+
 }  // namespace corvane::features

@@ -5,7 +5,6 @@
 
 #include <pthread.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -158,17 +157,25 @@ bool encode_units(const Unit* src, std::size_t len, char*& out) {
     return true;
 }
 
-// Encodes a str that is not compact ASCII. A surrogate cannot be encoded:
-// the interpreter's own encoder then raises its UnicodeEncodeError.
-void append_encoded(OwnedStrings& out, PyObject* item) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(item);
+// Most UTF-8 bytes a str that is not compact ASCII can take.
+inline std::size_t encoded_bound(PyObject* item) {
+    const auto len = static_cast<std::size_t>(PyUnicode_GET_LENGTH(item));
+    const int kind = PyUnicode_KIND(item);
+    return (kind == PyUnicode_1BYTE_KIND ? 2 : kind == PyUnicode_2BYTE_KIND ? 3 : 4) * len;
+}
+
+// Writes the UTF-8 form of a str at p (room for encoded_bound bytes) and
+// moves p past it; false, p unchanged, at a surrogate (no UTF-8 form).
+// Reads only the string's own storage and calls nothing: a thread without
+// the interpreter lock may run it while the lock's holder keeps the str
+// alive and unchanged.
+bool encode_str(PyObject* item, char*& out) {
+    const auto len = static_cast<std::size_t>(PyUnicode_GET_LENGTH(item));
     const void* data = PyUnicode_DATA(item);
     const int kind = PyUnicode_KIND(item);
-    const auto len = static_cast<std::size_t>(n);
     if (kind == PyUnicode_1BYTE_KIND) {
         const auto* src = static_cast<const Py_UCS1*>(data);
-        char* p = out.room(2 * len);
-        char* const start = p;
+        char* p = out;
         for (std::size_t k = 0; k < len;) {
             if (k + 8 <= len) {
                 // Eight ASCII characters at once: they are their own UTF-8.
@@ -189,14 +196,19 @@ void append_encoded(OwnedStrings& out, PyObject* item) {
                 *p++ = static_cast<char>(0x80 | (c & 0x3F));
             }
         }
-        out.commit(static_cast<std::size_t>(p - start));
-        return;
+        out = p;
+        return true;
     }
-    char* p = out.room((kind == PyUnicode_2BYTE_KIND ? 3 : 4) * len);
-    char* const start = p;
-    const bool ok = kind == PyUnicode_2BYTE_KIND ? encode_units(static_cast<const Py_UCS2*>(data), len, p)
-                                                 : encode_units(static_cast<const Py_UCS4*>(data), len, p);
-    if (ok) {
+    return kind == PyUnicode_2BYTE_KIND ? encode_units(static_cast<const Py_UCS2*>(data), len, out)
+                                        : encode_units(static_cast<const Py_UCS4*>(data), len, out);
+}
+
+// Encodes a str that is not compact ASCII. A surrogate cannot be encoded:
+// the interpreter's own encoder then raises its UnicodeEncodeError.
+void append_encoded(OwnedStrings& out, PyObject* item) {
+    char* const start = out.room(encoded_bound(item));
+    char* p = start;
+    if (encode_str(item, p)) {
         out.commit(static_cast<std::size_t>(p - start));
         return;
     }
@@ -272,21 +284,70 @@ StringColumn convert_string_column(PyObject* obj, const ColumnContext& ctx) {
     pending();
 }
 
+// Copies n bytes (at most 16) without a call: two overlapping loads and
+// stores of the widest size that fits, reading only [src, src + n).
+inline void copy_short(char* dst, const char* src, std::size_t n) noexcept {
+    if (n >= 8) {
+        std::uint64_t a, b;
+        std::memcpy(&a, src, 8);
+        std::memcpy(&b, src + n - 8, 8);
+        std::memcpy(dst, &a, 8);
+        std::memcpy(dst + n - 8, &b, 8);
+    } else if (n >= 4) {
+        std::uint32_t a, b;
+        std::memcpy(&a, src, 4);
+        std::memcpy(&b, src + n - 4, 4);
+        std::memcpy(dst, &a, 4);
+        std::memcpy(dst + n - 4, &b, 4);
+    } else if (n > 0) {
+        dst[0] = src[0];
+        dst[n / 2] = src[n / 2];
+        dst[n - 1] = src[n - 1];
+    }
+}
+
+// The items of an exact list or tuple, which no Python code can change
+// while this runs (nothing here calls back into the interpreter except
+// append_str's error paths, which end the loop). Bound by loading the str
+// objects, so items well ahead are fetched early; exact compact ASCII str
+// (their characters are their UTF-8 bytes) are copied inline, everything
+// else goes through append_str.
+void append_sequence_items(OwnedStrings& strings, PyObject* obj) {
+    PyObject** items = PySequence_Fast_ITEMS(obj);
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
+    strings.reserve_strings(static_cast<std::size_t>(n));
+    // Room for the bytes at once, as the first items suggest (a quarter
+    // more), so a long list is not copied again and again as it grows.
+    constexpr Py_ssize_t kSample = 64;
+    std::size_t sampled = 0;
+    for (Py_ssize_t k = 0; k < n && k < kSample; ++k)
+        if (PyUnicode_Check(items[k])) sampled += static_cast<std::size_t>(PyUnicode_GET_LENGTH(items[k]));
+    if (n > kSample) strings.reserve_bytes((sampled * 5 / 4 + kSample - 1) / kSample * static_cast<std::size_t>(n) + 64);
+    constexpr Py_ssize_t kAhead = 16;
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        if (k + kAhead < n) __builtin_prefetch(items[k + kAhead]);
+        PyObject* item = items[k];
+        if (Py_IS_TYPE(item, &PyUnicode_Type) && PyUnicode_IS_COMPACT_ASCII(item)) {
+            const auto len = static_cast<std::size_t>(reinterpret_cast<PyASCIIObject*>(item)->length);
+            const char* src = reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(item) + 1);
+            if (len <= 16) {
+                copy_short(strings.room(len), src, len);
+                strings.commit(len);
+            } else {
+                strings.push(src, len);
+            }
+        } else {
+            append_str(strings, item);
+        }
+    }
+}
+
 OwnedStrings convert_str_items(PyObject* obj) {
     OwnedStrings strings;
-    strings.reserve_strings(sequence_hint(obj));
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
-        // Same walk as for_each_item, with the items a few places ahead
-        // fetched early: converting is bound by loading the str objects.
-        // No Python code runs here, so the sequence cannot change under us.
-        PyObject** items = PySequence_Fast_ITEMS(obj);
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
-        constexpr Py_ssize_t kAhead = 8;
-        for (Py_ssize_t k = 0; k < n; ++k) {
-            if (k + kAhead < n) __builtin_prefetch(items[k + kAhead]);
-            append_str(strings, items[k]);
-        }
+        append_sequence_items(strings, obj);
     } else {
+        strings.reserve_strings(sequence_hint(obj));
         for_each_item(obj, [&](PyObject* item) { append_str(strings, item); });
     }
     return strings;
@@ -419,16 +480,17 @@ ArrayView<T> convert_array(const Args& args, std::size_t i, int ndim, int type_n
 struct SliceContainer {
     PyObject_HEAD
     void* values;
-    void (*drop)(void*);
+    std::size_t size;  // for drop
+    void (*drop)(void*, std::size_t);
 };
 
-void drop_vector(void* v) { delete static_cast<std::vector<double>*>(v); }
-void drop_i64_vector(void* v) { delete static_cast<std::vector<std::int64_t>*>(v); }
-void drop_buffer(void* v) { std::free(v); }
+void drop_vector(void* v, std::size_t) { delete static_cast<std::vector<double>*>(v); }
+void drop_i64_vector(void* v, std::size_t) { delete static_cast<std::vector<std::int64_t>*>(v); }
+void drop_buffer(void* v, std::size_t size) { bulk_free(v, size); }
 
 void slice_container_dealloc(PyObject* self) {
     auto* c = reinterpret_cast<SliceContainer*>(self);
-    if (c->values) c->drop(c->values);
+    if (c->values) c->drop(c->values, c->size);
     c->values = nullptr;
     PyTypeObject* tp = Py_TYPE(self);
     tp->tp_free(self);
@@ -691,49 +753,46 @@ ArrayView<std::int64_t> to_i64_array(const Args& args, std::size_t i) {
 
 ScoreBuffer::ScoreBuffer(std::size_t n) {
     if (n > SIZE_MAX / sizeof(double) - 1) throw std::bad_alloc();
-    const std::size_t bytes = n ? n * sizeof(double) : sizeof(double);
-    constexpr std::size_t kHuge = std::size_t{2} << 20;
-    if (bytes >= 4 * kHuge) {
-        const std::size_t rounded = (bytes + kHuge - 1) / kHuge * kHuge;
-        p_ = static_cast<double*>(std::aligned_alloc(kHuge, rounded));
-        if (p_) madvise(p_, rounded, MADV_HUGEPAGE);  // a hint: failure changes nothing
-    } else {
-        p_ = static_cast<double*>(std::malloc(bytes));
-    }
-    if (!p_) throw std::bad_alloc();
+    size_ = n ? n * sizeof(double) : sizeof(double);
+    p_ = static_cast<double*>(bulk_alloc(size_));
 }
 
-PyObject* result_list(std::vector<double>&& values) {
-    std::vector<double> owned = std::move(values);
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(owned.size())));
+PyObject* result_list(const double* values, std::size_t n) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!list) pending();
-    for (std::size_t k = 0; k < owned.size(); ++k) {
-        PyObject* f = PyFloat_FromDouble(owned[k]);
+    for (std::size_t k = 0; k < n; ++k) {
+        PyObject* f = PyFloat_FromDouble(values[k]);
         if (!f) pending();
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), f);
     }
     return list.release();
 }
 
+PyObject* result_list(std::vector<double>&& values) {
+    std::vector<double> owned = std::move(values);
+    return result_list(owned.data(), owned.size());
+}
+
 namespace {
 
 // A float64 array over data, owned by a new container that frees it with
 // drop (which the container owns from the start, on failure too).
-PyObject* array_over(void* owned, void (*drop)(void*), void* data, int type_num, int nd, const Py_ssize_t* dims,
-                     const Py_ssize_t* strides) {
+PyObject* array_over(void* owned, std::size_t size, void (*drop)(void*, std::size_t), void* data, int type_num, int nd,
+                     const Py_ssize_t* dims, const Py_ssize_t* strides) {
     if (!g_slice_container_type) {
         g_slice_container_type = PyType_FromSpec(&slice_container_spec);
         if (!g_slice_container_type) {
-            drop(owned);
+            drop(owned, size);
             throw InternalFailure("Failed to create slice container: " + describe_pending_error());
         }
     }
     auto* container = PyObject_New(SliceContainer, reinterpret_cast<PyTypeObject*>(g_slice_container_type));
     if (!container) {
-        drop(owned);
+        drop(owned, size);
         throw InternalFailure("Failed to create slice container: " + describe_pending_error());
     }
     container->values = owned;
+    container->size = size;
     container->drop = drop;
     PyRef owner(reinterpret_cast<PyObject*>(container));
     void** api = numpy_api();
@@ -754,21 +813,25 @@ PyObject* array_over(void* owned, void (*drop)(void*), void* data, int type_num,
 
 }  // namespace
 
-PyObject* result_flags(std::vector<double>&& values) {
-    std::vector<double> owned = std::move(values);
+PyObject* result_flags(const double* values, std::size_t n) {
     // Two float objects for the whole list: items are immutable, so sharing
     // them is invisible except in the memory it saves.
     PyRef zero(PyFloat_FromDouble(0.0)), one(PyFloat_FromDouble(1.0));
     if (!zero || !one) pending();
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(owned.size())));
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!list) pending();
     PyObject* const shared[2] = {zero.get(), one.get()};
-    for (std::size_t k = 0; k < owned.size(); ++k) {
-        PyObject* f = shared[owned[k] != 0.0];
+    for (std::size_t k = 0; k < n; ++k) {
+        PyObject* f = shared[values[k] != 0.0];
         Py_INCREF(f);
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), f);
     }
     return list.release();
+}
+
+PyObject* result_flags(std::vector<double>&& values) {
+    std::vector<double> owned = std::move(values);
+    return result_flags(owned.data(), owned.size());
 }
 
 PyObject* result_array(std::vector<double>&& values) {
@@ -776,15 +839,25 @@ PyObject* result_array(std::vector<double>&& values) {
     if (owner_vec->data() == nullptr) owner_vec->reserve(1);  // NumPy must not allocate its own buffer
     Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(owner_vec->size())};
     Py_ssize_t strides[1] = {sizeof(double)};
-    return array_over(owner_vec, drop_vector, owner_vec->data(), kNpyDouble, 1, dims, strides);
+    return array_over(owner_vec, 0, drop_vector, owner_vec->data(), kNpyDouble, 1, dims, strides);
+}
+
+PyObject* result_array(ScoreBuffer&& values, std::size_t n) {
+    ScoreBuffer owned = std::move(values);
+    const std::size_t size = owned.size();
+    double* data = owned.data();
+    Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(n)};
+    Py_ssize_t strides[1] = {sizeof(double)};
+    return array_over(owned.release(), size, drop_buffer, data, kNpyDouble, 1, dims, strides);
 }
 
 PyObject* result_matrix(ScoreBuffer&& values, std::size_t rows, std::size_t cols) {
     ScoreBuffer owned = std::move(values);
+    const std::size_t size = owned.size();
     double* data = owned.data();
     Py_ssize_t dims[2] = {static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(cols)};
     Py_ssize_t strides[2] = {static_cast<Py_ssize_t>(cols * sizeof(double)), sizeof(double)};
-    return array_over(owned.release(), drop_buffer, data, kNpyDouble, 2, dims, strides);
+    return array_over(owned.release(), size, drop_buffer, data, kNpyDouble, 2, dims, strides);
 }
 
 PyObject* result_i64_array(std::vector<std::int64_t>&& values) {
@@ -792,6 +865,6 @@ PyObject* result_i64_array(std::vector<std::int64_t>&& values) {
     if (owner_vec->data() == nullptr) owner_vec->reserve(1);  // NumPy must not allocate its own buffer
     Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(owner_vec->size())};
     Py_ssize_t strides[1] = {sizeof(std::int64_t)};
-    return array_over(owner_vec, drop_i64_vector, owner_vec->data(), kNpyLong, 1, dims, strides);}
+    return array_over(owner_vec, 0, drop_i64_vector, owner_vec->data(), kNpyLong, 1, dims, strides);}
 
 }  // namespace corvane

@@ -174,30 +174,36 @@ struct ArrayView {
 ArrayView<double> to_f64_array(const Args& args, std::size_t i, int ndim);
 ArrayView<std::int64_t> to_i64_array(const Args& args, std::size_t i);
 
-// Doubles in memory that nothing has touched yet (no zero fill): large
-// buffers get transparent huge pages where the system offers them, so the
-// workers that first write them take few page faults.
+// Doubles in memory that nothing has written yet (no zero fill), from
+// bulk_alloc (string_column.hpp): large buffers get transparent huge pages
+// where the system offers them, so the workers that first write them take
+// few page faults, or a block a previous call gave back, already mapped.
 class ScoreBuffer {
 public:
     ScoreBuffer() = default;
     explicit ScoreBuffer(std::size_t n);  // throws std::bad_alloc
-    ScoreBuffer(ScoreBuffer&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    ScoreBuffer(ScoreBuffer&& o) noexcept : p_(o.p_), size_(o.size_) { o.p_ = nullptr; }
     ScoreBuffer& operator=(ScoreBuffer&&) = delete;
     ScoreBuffer(const ScoreBuffer&) = delete;
-    ~ScoreBuffer() { std::free(p_); }
+    ~ScoreBuffer() { bulk_free(p_, size_); }
     double* data() const noexcept { return p_; }
+    std::size_t size() const noexcept { return size_; }  // bytes, for bulk_free
     void* release() noexcept { void* p = p_; p_ = nullptr; return p; }
 
 private:
     double* p_ = nullptr;
+    std::size_t size_ = 0;
 };
 
 // Result forms. Each consumes its buffer.
 PyObject* result_list(std::vector<double>&& values);
+PyObject* result_list(const double* values, std::size_t n);
 PyObject* result_array(std::vector<double>&& values);
+PyObject* result_array(ScoreBuffer&& values, std::size_t n);
 // A list of scores that are all 0.0 or 1.0 (exact match, Soundex): every
 // item is one of two shared float objects.
 PyObject* result_flags(std::vector<double>&& values);
+PyObject* result_flags(const double* values, std::size_t n);
 // A C-contiguous rows x cols float64 array over the buffer.
 PyObject* result_matrix(ScoreBuffer&& values, std::size_t rows, std::size_t cols);
 PyObject* result_i64_array(std::vector<std::int64_t>&& values);

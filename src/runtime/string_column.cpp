@@ -2,6 +2,10 @@
 // transcoder used for fixed-width unicode arrays.
 #include "runtime/string_column.hpp"
 
+#include <sys/mman.h>
+
+#include <mutex>
+
 namespace corvane {
 
 namespace {
@@ -130,6 +134,92 @@ bool valid_utf8(std::string_view s) noexcept {
         i += extra + 1;
     }
     return true;
+}
+
+namespace {
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr std::size_t kKeptBlocks = 8;
+
+// Large blocks freed and kept for the next call (see string_column.hpp).
+struct BulkKeep {
+    std::mutex lock;
+    void* blocks[kKeptBlocks] = {};
+    std::size_t sizes[kKeptBlocks] = {};
+    std::size_t total = 0;
+};
+
+BulkKeep& bulk_keep() {
+    static BulkKeep* keep = new BulkKeep;  // never destroyed: blocks may be freed during exit
+    return *keep;
+}
+
+// The smallest kept block of at least size bytes, taken out of the keep.
+void* take_kept(std::size_t& size) {
+    BulkKeep& k = bulk_keep();
+    std::unique_lock<std::mutex> hold(k.lock, std::try_to_lock);
+    if (!hold.owns_lock()) return nullptr;
+    std::size_t best = kKeptBlocks;
+    for (std::size_t i = 0; i < kKeptBlocks; ++i)
+        if (k.blocks[i] && k.sizes[i] >= size && (best == kKeptBlocks || k.sizes[i] < k.sizes[best])) best = i;
+    if (best == kKeptBlocks) return nullptr;
+    void* p = k.blocks[best];
+    size = k.sizes[best];
+    k.blocks[best] = nullptr;
+    k.total -= size;
+    return p;
+}
+
+// Keeps the block when there is room (a slot, and kBulkKeep not passed).
+bool keep_block(void* p, std::size_t size) noexcept {
+    BulkKeep& k = bulk_keep();
+    std::unique_lock<std::mutex> hold(k.lock, std::try_to_lock);
+    if (!hold.owns_lock() || k.total + size > kBulkKeep) return false;
+    for (std::size_t i = 0; i < kKeptBlocks; ++i)
+        if (!k.blocks[i]) {
+            k.blocks[i] = p;
+            k.sizes[i] = size;
+            k.total += size;
+            return true;
+        }
+    return false;
+}
+
+}  // namespace
+
+void* bulk_alloc(std::size_t& size) {
+    if (size < kBulkMin) {
+        void* p = std::malloc(size ? size : 1);
+        if (!p) throw std::bad_alloc();
+        return p;
+    }
+    if (size > SIZE_MAX - kHugePage) throw std::bad_alloc();
+    std::size_t rounded = (size + kHugePage - 1) / kHugePage * kHugePage;
+    if (void* p = take_kept(rounded)) {
+        size = rounded;
+        return p;
+    }
+    void* p = std::aligned_alloc(kHugePage, rounded);
+    if (!p) throw std::bad_alloc();
+    madvise(p, rounded, MADV_HUGEPAGE);  // a hint: failure changes nothing
+    size = rounded;
+    return p;
+}
+
+void bulk_free(void* p, std::size_t size) noexcept {
+    if (p && !(size >= kBulkMin && keep_block(p, size))) std::free(p);
+}
+
+void* bulk_realloc(void* old, std::size_t old_size, std::size_t kept, std::size_t& size) {
+    if (size < kBulkMin && old_size < kBulkMin) {
+        void* q = std::realloc(old, size ? size : 1);
+        if (!q) throw std::bad_alloc();
+        return q;
+    }
+    void* q = bulk_alloc(size);
+    if (kept) std::memcpy(q, old, kept);
+    bulk_free(old, old_size);
+    return q;
 }
 
 RunProblem check_run(const StringRun& run) {

@@ -100,15 +100,68 @@ struct StringRun {
     }
 };
 
+// Memory for buffers a call fills itself (strings, offsets, scores).
+//
+// Small blocks come from malloc. Large ones (kBulkMin bytes and up) start
+// on a huge-page boundary, span whole huge pages and ask for transparent
+// huge pages, so filling them takes few page faults. A few large blocks
+// freed by one call are kept (kBulkKeep bytes in all) for the next call of
+// the process, already mapped: a call converting a million strings then
+// writes into warm memory instead of having the kernel clear fresh pages
+// each time. The keep is shared by every thread; a thread that finds it
+// busy (or a forked child that inherited it busy) goes to malloc/free.
+inline constexpr std::size_t kBulkMin = std::size_t{4} << 20;
+inline constexpr std::size_t kBulkKeep = std::size_t{64} << 20;
+
+// A block of at least `size` bytes; `size` comes back as the block's real
+// size when that is larger. Throws std::bad_alloc.
+void* bulk_alloc(std::size_t& size);
+// Frees a block from bulk_alloc/bulk_realloc of that (returned) size.
+void bulk_free(void* p, std::size_t size) noexcept;
+// Moves the first `kept` bytes of old (a block of old_size, or null) into
+// a block of at least `size` bytes (`size` updated as by bulk_alloc) and
+// frees old. Throws std::bad_alloc, leaving old as it was.
+void* bulk_realloc(void* old, std::size_t old_size, std::size_t kept, std::size_t& size);
+
+// Owner of one block from bulk_alloc.
+template <class T>
+class BulkBuffer {
+public:
+    BulkBuffer() = default;
+    BulkBuffer(BulkBuffer&& o) noexcept : p_(o.p_), size_(o.size_) { o.p_ = nullptr, o.size_ = 0; }
+    BulkBuffer& operator=(BulkBuffer&& o) noexcept {
+        if (this != &o) {
+            bulk_free(p_, size_);
+            p_ = o.p_, size_ = o.size_;
+            o.p_ = nullptr, o.size_ = 0;
+        }
+        return *this;
+    }
+    BulkBuffer(const BulkBuffer&) = delete;
+    BulkBuffer& operator=(const BulkBuffer&) = delete;
+    ~BulkBuffer() { bulk_free(p_, size_); }
+
+    T* get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    std::size_t capacity() const noexcept { return size_ / sizeof(T); }
+    // Room for at least n elements, the first `kept` kept.
+    void grow(std::size_t n, std::size_t kept) {
+        std::size_t size = n * sizeof(T);
+        p_ = static_cast<T*>(bulk_realloc(p_, size_, kept * sizeof(T), size));
+        size_ = size;
+    }
+
+private:
+    T* p_ = nullptr;
+    std::size_t size_ = 0;
+};
+
 // Strings the call copies or transcodes itself: one growing byte buffer and
 // a table of int64 offsets starting at 0 (the offsets64 layout).
 struct OwnedStrings {
-    struct Free {
-        void operator()(void* p) const noexcept { std::free(p); }
-    };
-    std::unique_ptr<char, Free> bytes;
+    BulkBuffer<char> bytes;
     std::size_t used = 0, capacity = 0;
-    std::unique_ptr<std::int64_t, Free> offsets;
+    BulkBuffer<std::int64_t> offsets;
     std::size_t count = 0, offsets_capacity = 0;
 
     OwnedStrings() { reserve_strings(0); }
@@ -116,14 +169,19 @@ struct OwnedStrings {
     // Room for at least n more bytes; returns where they go.
     // Never null, even for n == 0: the result goes to memcpy.
     char* room(std::size_t n) {
-        if (capacity - used < n || !bytes) grow_bytes(n);
+        if (capacity - used < n || !bytes) grow_bytes(std::max<std::size_t>({capacity * 2, used + n, 256}));
         return bytes.get() + used;
     }
     void reserve_strings(std::size_t n) {
         if (offsets_capacity >= n + 1 && offsets) return;
-        regrow(offsets, (n + 1) * sizeof(std::int64_t));
-        if (!offsets_capacity) offsets.get()[0] = 0;
-        offsets_capacity = n + 1;
+        const bool fresh = !offsets;
+        offsets.grow(n + 1, fresh ? 0 : count + 1);
+        if (fresh) offsets.get()[0] = 0;
+        offsets_capacity = offsets.capacity();
+    }
+    // Room for at least n more bytes in one piece.
+    void reserve_bytes(std::size_t n) {
+        if (capacity - used < n || !bytes) grow_bytes(std::max<std::size_t>(used + n, 256));
     }
     // Ends the current string after `len` more bytes written at room().
     void commit(std::size_t len) {
@@ -137,17 +195,9 @@ struct OwnedStrings {
     }
 
 private:
-    template <class T>
-    static void regrow(std::unique_ptr<T, Free>& p, std::size_t bytes_needed) {
-        void* q = std::realloc(p.get(), bytes_needed ? bytes_needed : 1);
-        if (!q) throw std::bad_alloc();
-        (void)p.release();
-        p.reset(static_cast<T*>(q));
-    }
-    void grow_bytes(std::size_t n) {
-        std::size_t want = std::max<std::size_t>({capacity * 2, used + n, 256});
-        regrow(bytes, want);
-        capacity = want;
+    void grow_bytes(std::size_t want) {
+        bytes.grow(want, used);
+        capacity = bytes.capacity();
     }
 };
 

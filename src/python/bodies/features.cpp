@@ -26,12 +26,15 @@ PyObject* body_compute_feature_matrix(const Args& args) {
     if (std::optional<std::string> failure = features::plan_feature_matrix(inputs, plan))
         throw ValueError(std::move(*failure));
 
-    std::vector<double> matrix;
+    // Left untouched until the workers write it: no zero fill, and the
+    // pages are first touched by the threads that fill them.
+    const std::size_t size = features::feature_matrix_size(plan, n_pairs);
+    ScoreBuffer matrix(size);
     {
         ReleasedSection released;
-        matrix = features::build_feature_matrix(inputs, plan);
+        features::build_feature_matrix(inputs, plan, matrix.data());
     }
-    return result_array(std::move(matrix));
+    return result_array(std::move(matrix), size);
 }
 
 }  // namespace corvane

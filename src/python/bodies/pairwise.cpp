@@ -23,14 +23,15 @@ PyObject* pairwise_strings(const Args& args, const similarity::StringKernel& ker
     StringColumn left = to_string_column(args, 0);
     StringColumn right = to_string_column(args, 1);
     check_same_length(left.size(), right.size());
-    std::vector<double> out(left.size());
+    const std::size_t n = left.size();
+    ScoreBuffer out(n);  // written by the workers, no zero fill first
     {
         ReleasedSection released;
         similarity::string_column(kernel, left, right, out.data(), 1);
     }
     left.clear();
     right.clear();
-    return flags ? result_flags(std::move(out)) : result_list(std::move(out));
+    return flags ? result_flags(out.data(), n) : result_list(out.data(), n);
 }
 
 PyObject* pairwise_floats(const Args& args, similarity::NumericKernel kernel) {
