@@ -13,7 +13,9 @@ pd = pytest.importorskip("pandas")
 pa = pytest.importorskip("pyarrow")
 pl = pytest.importorskip("polars")
 import corvane  # noqa: E402
-from support import block_pairs, match_weight_by_hand  # noqa: E402
+import _corvane_rs  # noqa: E402
+from support import (block_pairs, level_arguments, levels_reference, match_weight_by_hand,  # noqa: E402
+                     match_weight_reference, same_floats)
 
 KINDS = {"pandas": lambda f: f, "polars": pl.from_pandas, "arrow": lambda f: pa.Table.from_pandas(f, preserve_index=False)}
 
@@ -95,6 +97,68 @@ def test_scores_equal_weights_by_hand_on_every_path(simulated):
     model.prior_ = 0.5
     p = model.predict_proba(np.array([[0, 0, 0, 0], [9, 9, 9, 9]]) * 1.0)
     assert p.tolist() == [1.0, 0.0]
+
+
+NEXT_DOWN, NEXT_UP = np.nextafter(0.9, 0.0), np.nextafter(31.0, np.inf)
+# (label, rows of scores, (thresholds, distance) per row, weight tables per row)
+KERNEL_CASES = [
+    ("similarity exactly at, just under and over its thresholds",
+     [[1.0, 0.9, NEXT_DOWN, 0.7, 0.69, 0.0, 1.5, -0.0]], [((1.0, 0.9, 0.7), False)], [[3.5, 1.25, -0.5, -7.0, 0.0]]),
+    ("distance exactly at, just over and under its thresholds",
+     [[0.0, -0.0, 1e-300, 31.0, NEXT_UP, 366.0, 366.5, -4.0]], [((0.0, 31.0, 366.0), True)],
+     [[6.0, 2.0, -1.0, -9.5, 0.0]]),
+    ("missing values on every row, the missing level's weight used as given",
+     [[np.nan, 1.0, np.nan, 0.5], [2.0, np.nan, np.nan, 0.0]], [((0.8,), False), ((1.0,), True)],
+     [[1.0, -1.0, 0.0], [2.0, -2.0, 0.5]]),
+    ("infinities: similarity and distance",
+     [[np.inf, -np.inf, np.inf], [np.inf, -np.inf, 0.0]], [((0.9,), False), ((2.0,), True)],
+     [[1.0, -1.0, 0.0], [3.0, -3.0, 0.0]]),
+    ("extreme weights: overflow to infinity, opposite infinities, subnormals, signed zeros",
+     [[1.0, 1.0, 0.0, 0.0], [1.0, 0.0, 1.0, 0.0], [1.0, 1.0, 0.0, np.nan]],
+     [((1.0,), False)] * 3,
+     [[1e308, -np.inf, 0.0], [1e308, np.inf, 0.0], [5e-324, -0.0, -0.0]]),
+    ("the order of the additions: prior, then the comparisons in order",
+     [[1.0, 0.0], [1.0, 1.0], [1.0, 0.0]], [((1.0,), False)] * 3,
+     [[1e16, 3.0, 0.0], [-1e16, 0.0, 0.0], [1.0, 0.5, 0.0]]),
+    ("a comparison without thresholds: one level and missing",
+     [[0.3, np.nan], [0.0, 7.0]], [((), False), ((3.0,), True)], [[0.25, 0.0], [1.0, -1.0, 0.0]]),
+    ("no comparisons: the prior's weight alone", np.zeros((0, 3)), [], []),
+]
+
+
+@pytest.mark.parametrize("label, rows, cuts, tables", KERNEL_CASES, ids=[c[0] for c in KERNEL_CASES])
+def test_weight_kernel_equals_the_numpy_formula(label, rows, cuts, tables):
+    rows = np.asarray(rows, dtype=np.float64)
+    prior_weight = -11.287
+    want = match_weight_reference(rows, cuts, tables, prior_weight)
+    key_want = np.zeros(rows.shape[1], dtype=np.int64)
+    for row, (thresholds, distance) in zip(rows, cuts):
+        key_want = key_want * (len(thresholds) + 2) + levels_reference(row, thresholds, distance)
+    # Many pairs (several ranges on the pool and blocks of each), laid out
+    # as compare returns them, as the transpose of a row-per-pair array, and
+    # with a stride between pairs.
+    many = np.tile(rows, (1, 3001))
+    layouts = {"feature-major": many, "pair-major": np.ascontiguousarray(many.T).T,
+               "strided": np.repeat(many, 2, axis=1)[:, ::2]}
+    for name, scores in layouts.items():
+        got = _corvane_rs.match_weight_batch(scores, *level_arguments(cuts, tables), prior_weight)
+        assert same_floats(got.tolist(), np.tile(want, 3001).tolist()), name
+        keys = _corvane_rs.level_key_batch(scores, *level_arguments(cuts))
+        assert keys.tolist() == np.tile(key_want, 3001).tolist(), name
+
+
+def test_model_scores_through_the_kernel_like_the_numpy_formula(simulated):
+    (left, right), pairs, _ = simulated
+    model = corvane.FellegiSunter(SIM_COMPARISONS).fit(left, right, pairs, u_pairs=20_000)
+    features = corvane.compare(left, right, pairs, model.comparisons)
+    rows = features.to_numpy().T
+    cuts = [(c[2], True) for c in SIM_COMPARISONS]
+    want = match_weight_reference(rows, cuts, model.weight_tables(), model.prior_weight_)
+    assert np.array_equal(model.match_weight(features), want)
+    # A frame whose columns come in another order, or not as float64, is read by name.
+    shuffled = features[features.columns[::-1]].astype({features.columns[0]: "float32"}).astype("float64")
+    assert np.array_equal(model.match_weight(shuffled), want)
+    assert np.array_equal(model.match_weight(np.ascontiguousarray(rows.T)), want)
 
 
 @pytest.mark.parametrize("kind", list(KINDS))
