@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include <emmintrin.h>
+
 #include "runtime/pool.hpp"
 
 namespace corvane::fellegi {
@@ -34,6 +36,55 @@ void by_comparison(const StridedView<double>& scores, std::size_t n_cuts, std::s
     }
 }
 
+// Levels of `len` scores into `out`. Branch-free: a distance is negated
+// along with its thresholds (exact, and value <= t is then -value >= -t), so
+// both kinds count the thresholds the score falls below; NaN compares false
+// with everything and is given the missing level by a select.
+// Levels are 64-bit, as wide as the scores, so two scores go through each
+// SSE2 step (every x86-64 processor has SSE2): a comparison's mask is -1 or
+// 0 in the score's own lane, and subtracting the masks counts thresholds.
+// Comparisons are exact, so lanes and the scalar tail agree bit for bit.
+template <std::size_t K>
+void cut_fixed(const double* row, std::size_t len, const LevelCut& cut, std::int64_t* out) {
+    const double sign = cut.distance ? -1.0 : 1.0;
+    double t[K > 0 ? K : 1];
+    __m128d tv[K > 0 ? K : 1];
+    for (std::size_t k = 0; k < K; ++k) {
+        t[k] = sign * cut.thresholds[k];
+        tv[k] = _mm_set1_pd(t[k]);
+    }
+    constexpr auto missing = static_cast<std::int64_t>(K + 1);
+    const __m128d sv = _mm_set1_pd(sign);
+    const __m128i mv = _mm_set1_epi64x(missing);
+    std::size_t i = 0;
+    for (; i + 2 <= len; i += 2) {
+        const __m128d s = _mm_mul_pd(sv, _mm_loadu_pd(row + i));
+        __m128i level = _mm_setzero_si128();
+        for (std::size_t k = 0; k < K; ++k) level = _mm_sub_epi64(level, _mm_castpd_si128(_mm_cmplt_pd(s, tv[k])));
+        const __m128i nan = _mm_castpd_si128(_mm_cmpunord_pd(s, s));
+        level = _mm_or_si128(_mm_andnot_si128(nan, level), _mm_and_si128(nan, mv));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), level);
+    }
+    for (; i < len; ++i) {
+        const double s = sign * row[i];
+        std::int64_t level = 0;
+        for (std::size_t k = 0; k < K; ++k) level += s < t[k] ? 1 : 0;
+        out[i] = s != s ? missing : level;
+    }
+}
+
+void cut_levels(const double* row, std::size_t len, const LevelCut& cut, std::int64_t* out) {
+    switch (cut.count) {
+        case 0: return cut_fixed<0>(row, len, cut, out);
+        case 1: return cut_fixed<1>(row, len, cut, out);
+        case 2: return cut_fixed<2>(row, len, cut, out);
+        case 3: return cut_fixed<3>(row, len, cut, out);
+        case 4: return cut_fixed<4>(row, len, cut, out);
+        default: break;
+    }
+    for (std::size_t i = 0; i < len; ++i) out[i] = level_of(row[i], cut);
+}
+
 }  // namespace
 
 void match_weights(const StridedView<double>& scores, const std::vector<LevelCut>& cuts, double prior_weight,
@@ -41,14 +92,17 @@ void match_weights(const StridedView<double>& scores, const std::vector<LevelCut
     const std::size_t n = scores.cols;
     pool::for_each_range(n, [&](std::size_t lo, std::size_t hi) {
         double buffer[kBlock];
+        std::int64_t levels[kBlock];
         for (std::size_t start = lo; start < hi; start += kBlock) {
             const std::size_t stop = hi - start < kBlock ? hi : start + kBlock;
             double* acc = out + start;
             for (std::size_t i = 0; i < stop - start; ++i) acc[i] = prior_weight;
             by_comparison(scores, cuts.size(), start, stop, buffer,
                           [&](std::size_t c, std::size_t len, const double* row) {
-                              const LevelCut cut = cuts[c];
-                              for (std::size_t i = 0; i < len; ++i) acc[i] += cut.weights[level_of(row[i], cut)];
+                              const LevelCut& cut = cuts[c];
+                              cut_levels(row, len, cut, levels);
+                              const double* w = cut.weights;
+                              for (std::size_t i = 0; i < len; ++i) acc[i] += w[levels[i]];
                           });
         }
     });
@@ -58,15 +112,17 @@ void level_keys(const StridedView<double>& scores, const std::vector<LevelCut>& 
     const std::size_t n = scores.cols;
     pool::for_each_range(n, [&](std::size_t lo, std::size_t hi) {
         double buffer[kBlock];
+        std::int64_t levels[kBlock];
         for (std::size_t start = lo; start < hi; start += kBlock) {
             const std::size_t stop = hi - start < kBlock ? hi : start + kBlock;
             std::int64_t* key = out + start;
             std::memset(key, 0, (stop - start) * sizeof(std::int64_t));
             by_comparison(scores, cuts.size(), start, stop, buffer,
                           [&](std::size_t c, std::size_t len, const double* row) {
-                              const LevelCut cut = cuts[c];
+                              const LevelCut& cut = cuts[c];
                               const auto radix = static_cast<std::int64_t>(cut.count + 2);
-                              for (std::size_t i = 0; i < len; ++i) key[i] = key[i] * radix + level_of(row[i], cut);
+                              cut_levels(row, len, cut, levels);
+                              for (std::size_t i = 0; i < len; ++i) key[i] = key[i] * radix + levels[i];
                           });
         }
     });
