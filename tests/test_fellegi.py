@@ -61,6 +61,22 @@ def test_em_recovers_known_m_u_and_prior(simulated):
     assert not all(np.array_equal(a, b) for a, b in zip(other.u_, model.u_))
 
 
+def test_em_on_a_sample_of_the_candidates(simulated):
+    (left, right), pairs, u = simulated
+    full = corvane.FellegiSunter(SIM_COMPARISONS).fit(left, right, pairs, u_pairs=300_000, seed=1)
+    sampled = corvane.FellegiSunter(SIM_COMPARISONS).fit(left, right, pairs, u_pairs=300_000, em_pairs=8000, seed=1)
+    # u comes from the same random pairs; m from 8,000 of the 16,000
+    # candidates; the prior still counts all of them.
+    assert all(np.array_equal(a, b) for a, b in zip(sampled.u_, full.u_))
+    assert sampled.n_candidates_ == full.n_candidates_ and sampled.pattern_counts_.sum() == 8000
+    np.testing.assert_allclose(np.array(sampled.m_), M, atol=0.035)
+    assert sampled.prior_ == pytest.approx(full.prior_, rel=0.1)
+    again = corvane.FellegiSunter(SIM_COMPARISONS).fit(left, right, pairs, u_pairs=300_000, em_pairs=8000, seed=1)
+    assert all(np.array_equal(a, b) for a, b in zip(again.m_, sampled.m_))
+    with pytest.raises(ValueError, match="em_pairs must be at least 1 or None, not 0"):
+        corvane.FellegiSunter(SIM_COMPARISONS).fit(left, right, pairs, em_pairs=0)
+
+
 def test_chained_passes_per_rule_recover_m(simulated):
     (left, right), pairs, _ = simulated
     # The pass over the pairs equal on c0 learns the m of c1..c3 only, and

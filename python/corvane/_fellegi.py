@@ -10,14 +10,18 @@ its levels, where ``m`` is the probability of the level among matches and
 How ``fit`` learns them:
 
 * ``u`` from ``u_pairs`` random record pairs (nearly all non-matches);
-* ``m`` by expectation-maximisation on the candidate pairs. EM only needs the
-  number of pairs with each distinct combination of levels, so those are
-  counted once (``np.bincount`` over a mixed-radix code) and every iteration
-  runs over the few thousand combinations, not the millions of pairs;
+* ``m`` by expectation-maximisation on the candidate pairs (past ``em_pairs``
+  of them, on that many drawn at random). EM only needs the number of pairs
+  with each distinct combination of levels, so those are counted once
+  (``np.bincount`` over the engine's mixed-radix keys, ``level_key_batch``)
+  and every iteration runs over the few thousand combinations, not the
+  millions of pairs;
 * with ``rules``, one EM pass per rule over that rule's pairs, chained: each
   pass starts from what the ones before it left and updates only the ``m``
   of comparisons on columns the rule does not block on (on a blocked column
-  every pair agrees, so its ``m`` cannot be learned there);
+  every pair agrees, so its ``m`` cannot be learned there). A rule's pairs
+  are the candidates whose two records share the rule's key code, so the
+  candidates are not built again per rule;
 * the prior is the probability that two random records match: the match
   share EM finds over all candidate pairs (with ``m`` and ``u`` fixed when
   rules trained them) times the number of candidate pairs over the number of
@@ -294,12 +298,16 @@ class FellegiSunter:
     # ---- fitting --------------------------------------------------------------
 
     def fit(self, left: Any, right: Any, pairs: tuple[npt.ArrayLike, npt.ArrayLike], *,
-            rules: Sequence[Any] | None = None, u_pairs: int = 1_000_000, seed: int = 0) -> FellegiSunter:
+            rules: Sequence[Any] | None = None, u_pairs: int = 1_000_000, em_pairs: int | None = 1_000_000,
+            seed: int = 0) -> FellegiSunter:
         """Learns u from ``u_pairs`` random record pairs, m by EM on the
         candidate ``pairs`` (``(left_positions, right_positions)``; ``right``
         None to deduplicate ``left``), and the prior. With ``rules`` (the
         list ``candidates`` took), EM runs one chained pass per rule over its
-        pairs. Deterministic for a ``seed``. Returns ``self``."""
+        pairs. Past ``em_pairs`` candidate pairs, EM runs on that many of them
+        drawn at random without replacement (None: on all of them); the prior
+        still counts every candidate pair. Deterministic for a ``seed``.
+        Returns ``self``."""
         levels = levels_of(self.comparisons)
         self._check_settings()
         other = left if right is None else right
@@ -310,6 +318,8 @@ class FellegiSunter:
             raise ValueError("fit needs at least two records")
         if int(u_pairs) < 1:
             raise ValueError(f"u_pairs must be at least 1, not {u_pairs}")
+        if em_pairs is not None and int(em_pairs) < 1:
+            raise ValueError(f"em_pairs must be at least 1 or None, not {em_pairs}")
 
         scorer = _PairScorer(levels, self.comparisons, left, other)
         # u: random record pairs (distinct records when deduplicating).
@@ -327,11 +337,18 @@ class FellegiSunter:
             tally = np.maximum(randoms.level_counts(c, level.n_levels), 1.0)  # never seen: at most one in n_random
             u.append(tally / tally.sum())
 
-        found = scorer.levels(pairs)
-        everything = found.patterns()
-        n_pairs = int(everything.counts.sum())
+        positions = scorer.positions(pairs)
+        n_pairs = len(positions[0])
         if n_pairs == 0:
             raise ValueError("pairs is empty: fit needs the candidate pairs")
+        if em_pairs is not None and n_pairs > int(em_pairs):
+            # A uniform sample keeps every level combination's share (and so m
+            # and the match share) in expectation; in pair order, so the
+            # records are read in the order candidates gave them.
+            chosen = np.sort(rng.choice(n_pairs, int(em_pairs), replace=False))
+            positions = (positions[0][chosen], positions[1][chosen])
+        found = scorer.levels(positions)
+        everything = found.patterns()
         for c, level in enumerate(levels):
             seen = np.unique(everything.codes[:, c])
             if len(seen[seen < level.n_levels]) < 2:
@@ -342,7 +359,7 @@ class FellegiSunter:
         n_iter = 0
         every = list(range(len(levels)))
         if rules:
-            membership = _RuleMembership(left, right, rules, _positions_of(pairs))
+            membership = _RuleMembership(left, right, rules, positions)
             for k, rule in enumerate(rules):
                 blocked_left, blocked_right = rule_columns(rule)
                 active = [c for c, lv in enumerate(levels)
@@ -523,10 +540,16 @@ class _PairScorer:
         self.sizes = (_num_rows(left), _num_rows(right))
         self.converted: dict[tuple[int, str, bool], Any] = {}
 
-    def levels(self, pairs: Any) -> _PairLevels:
-        from ._compare import _positions, score_columns
+    def positions(self, pairs: Any) -> tuple[I64Array, I64Array]:
+        """The pairs' positions, checked."""
+        from ._compare import _positions
 
-        i, j = _positions(pairs, self.sizes)
+        return _positions(pairs, self.sizes)
+
+    def levels(self, pairs: Any) -> _PairLevels:
+        from ._compare import score_columns
+
+        i, j = self.positions(pairs)
         cuts = self.cuts
         keys = np.empty(len(i), dtype=np.int64) if cuts.keyed else None
         codes: list[npt.NDArray[np.uint8]] = [np.empty(len(i), dtype=np.uint8) for _ in self.levels_] if keys is None \
