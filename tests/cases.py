@@ -255,6 +255,12 @@ CASES += [
     row(mw, (S, T, N1, D, np.zeros(5), 0.0), ValueError,
         "weights has 5 values, fewer than the levels of the comparisons (n_thresholds + 2 each)"),
     row(mw, (S, T, N1, D, np.zeros(7), 0.0), ValueError, "weights has 7 values but the levels add up to 6"),
+    row(mw, (S, T, np.array([2, 0]), np.array([1, 0]), np.zeros(6), 0.0), ValueError,
+        "the thresholds of comparison 0 must be strictly increasing numbers, closest level first"),
+    row(m.level_key_batch, (S, np.array([0.5, 0.5]), np.array([0, 2]), D), ValueError,
+        "the thresholds of comparison 1 must be strictly increasing numbers, closest level first"),
+    row(m.level_key_batch, (S[:1], np.array([math.nan]), np.array([1]), D[:1]), ValueError,
+        "the thresholds of comparison 0 must be strictly decreasing numbers, closest level first"),
     row(m.level_key_batch, (np.zeros((64, 2)), np.zeros(0), np.zeros(64, np.int64), np.zeros(64, np.int64)),
         ValueError, "the combinations of levels (the product of n_thresholds + 2 over the comparisons) do not fit "
         "in an int64 key"),

@@ -779,6 +779,14 @@ PyObject* result_array(std::vector<double>&& values) {
     return array_over(owner_vec, drop_vector, owner_vec->data(), kNpyDouble, 1, dims, strides);
 }
 
+PyObject* result_array(ScoreBuffer&& values, std::size_t n) {
+    ScoreBuffer owned = std::move(values);
+    double* data = owned.data();
+    Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(n)};
+    Py_ssize_t strides[1] = {sizeof(double)};
+    return array_over(owned.release(), drop_buffer, data, kNpyDouble, 1, dims, strides);
+}
+
 PyObject* result_matrix(ScoreBuffer&& values, std::size_t rows, std::size_t cols) {
     ScoreBuffer owned = std::move(values);
     double* data = owned.data();

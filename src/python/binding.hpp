@@ -198,6 +198,8 @@ PyObject* result_array(std::vector<double>&& values);
 // A list of scores that are all 0.0 or 1.0 (exact match, Soundex): every
 // item is one of two shared float objects.
 PyObject* result_flags(std::vector<double>&& values);
+// A float64 array of the buffer's first n values.
+PyObject* result_array(ScoreBuffer&& values, std::size_t n);
 // A C-contiguous rows x cols float64 array over the buffer.
 PyObject* result_matrix(ScoreBuffer&& values, std::size_t rows, std::size_t cols);
 PyObject* result_i64_array(std::vector<std::int64_t>&& values);

@@ -73,6 +73,60 @@ void cut_fixed(const double* row, std::size_t len, const LevelCut& cut, std::int
     }
 }
 
+// acc[i] += the weight of row[i]'s level, choosing the weight in registers:
+// start from the "else" weight and, from the farthest threshold to the
+// closest, take level k's weight wherever the score reaches threshold k
+// (the thresholds are ordered, so the closest level reached wins); then the
+// missing weight where the score is NaN. The weight added is the table's
+// own value, so each sum is the same addition as acc[i] += w[level].
+template <std::size_t K>
+void add_fixed(const double* row, std::size_t len, const LevelCut& cut, double* acc) {
+    const double sign = cut.distance ? -1.0 : 1.0;
+    double t[K > 0 ? K : 1];
+    __m128d tv[K > 0 ? K : 1];
+    __m128d wv[K > 0 ? K : 1];
+    for (std::size_t k = 0; k < K; ++k) {
+        t[k] = sign * cut.thresholds[k];
+        tv[k] = _mm_set1_pd(t[k]);
+        wv[k] = _mm_set1_pd(cut.weights[k]);
+    }
+    const double* w = cut.weights;
+    const __m128d sv = _mm_set1_pd(sign);
+    const __m128d otherwise = _mm_set1_pd(w[K]);
+    const __m128d missing = _mm_set1_pd(w[K + 1]);
+    std::size_t i = 0;
+    for (; i + 2 <= len; i += 2) {
+        const __m128d s = _mm_mul_pd(sv, _mm_loadu_pd(row + i));
+        __m128d v = otherwise;
+        for (std::size_t k = K; k-- > 0;) {
+            const __m128d reached = _mm_cmpge_pd(s, tv[k]);
+            v = _mm_or_pd(_mm_and_pd(reached, wv[k]), _mm_andnot_pd(reached, v));
+        }
+        const __m128d nan = _mm_cmpunord_pd(s, s);
+        v = _mm_or_pd(_mm_and_pd(nan, missing), _mm_andnot_pd(nan, v));
+        _mm_storeu_pd(acc + i, _mm_add_pd(_mm_loadu_pd(acc + i), v));
+    }
+    for (; i < len; ++i) {
+        const double s = sign * row[i];
+        std::size_t level = 0;
+        for (std::size_t k = 0; k < K; ++k) level += s < t[k] ? 1 : 0;
+        acc[i] += w[s != s ? K + 1 : level];
+    }
+}
+
+void add_weights(const double* row, std::size_t len, const LevelCut& cut, double* acc, std::int64_t* levels) {
+    switch (cut.count) {
+        case 0: return add_fixed<0>(row, len, cut, acc);
+        case 1: return add_fixed<1>(row, len, cut, acc);
+        case 2: return add_fixed<2>(row, len, cut, acc);
+        case 3: return add_fixed<3>(row, len, cut, acc);
+        case 4: return add_fixed<4>(row, len, cut, acc);
+        default: break;
+    }
+    for (std::size_t i = 0; i < len; ++i) levels[i] = level_of(row[i], cut);
+    for (std::size_t i = 0; i < len; ++i) acc[i] += cut.weights[levels[i]];
+}
+
 void cut_levels(const double* row, std::size_t len, const LevelCut& cut, std::int64_t* out) {
     switch (cut.count) {
         case 0: return cut_fixed<0>(row, len, cut, out);
@@ -99,10 +153,7 @@ void match_weights(const StridedView<double>& scores, const std::vector<LevelCut
             for (std::size_t i = 0; i < stop - start; ++i) acc[i] = prior_weight;
             by_comparison(scores, cuts.size(), start, stop, buffer,
                           [&](std::size_t c, std::size_t len, const double* row) {
-                              const LevelCut& cut = cuts[c];
-                              cut_levels(row, len, cut, levels);
-                              const double* w = cut.weights;
-                              for (std::size_t i = 0; i < len; ++i) acc[i] += w[levels[i]];
+                              add_weights(row, len, cuts[c], acc, levels);
                           });
         }
     });

@@ -21,7 +21,7 @@
 namespace corvane::fellegi {
 
 struct LevelCut {
-    const double* thresholds = nullptr;  // strictly ordered, closest level first
+    const double* thresholds = nullptr;  // strictly ordered, closest level first (callers check)
     std::size_t count = 0;
     bool distance = false;
     const double* weights = nullptr;  // count + 2 values: levels 0..count, then missing

@@ -38,6 +38,15 @@ std::vector<fellegi::LevelCut> cuts_of(std::size_t n_comparisons, const std::vec
         cuts[c].thresholds = thresholds.data() + t;
         cuts[c].count = static_cast<std::size_t>(counts[c]);
         cuts[c].distance = distance[c] != 0;
+        for (std::size_t k = 0; k < cuts[c].count; ++k) {
+            const double here = cuts[c].thresholds[k];
+            const double before = k ? cuts[c].thresholds[k - 1] : 0.0;
+            const bool ordered = k == 0 || (cuts[c].distance ? before < here : before > here);
+            if (here != here || !ordered)
+                throw ValueError("the thresholds of comparison " + std::to_string(c) + " must be " +
+                                 (cuts[c].distance ? "strictly increasing" : "strictly decreasing") +
+                                 " numbers, closest level first");
+        }
         t += cuts[c].count;
         if (weights) {
             if (cuts[c].count + 2 > weights->size() - w)
@@ -67,12 +76,15 @@ PyObject* body_match_weight_batch(const Args& args) {
     const double prior_weight = to_float(args, 5);
     const auto cuts = cuts_of(scores.view.rows, thresholds, counts, distance, &weights);
 
-    std::vector<double> out(scores.view.cols);
+    // Untouched memory: the workers that write each range take its page
+    // faults, in parallel, instead of a zero fill on this thread first.
+    const std::size_t n = scores.view.cols;
+    ScoreBuffer out(n);
     {
         ReleasedSection released;
         fellegi::match_weights(scores.view, cuts, prior_weight, out.data());
     }
-    return result_array(std::move(out));
+    return result_array(std::move(out), n);
 }
 
 PyObject* body_level_key_batch(const Args& args) {
