@@ -154,17 +154,20 @@ def test_weight_kernel_equals_the_numpy_formula(label, rows, cuts, tables):
     key_want = np.zeros(rows.shape[1], dtype=np.int64)
     for row, (thresholds, distance) in zip(rows, cuts):
         key_want = key_want * (len(thresholds) + 2) + levels_reference(row, thresholds, distance)
-    # Many pairs (several ranges on the pool and blocks of each), laid out
+    # Few pairs (scored inline) and many (ranges on the pool, blocks of each), laid out
     # as compare returns them, as the transpose of a row-per-pair array, and
     # with a stride between pairs.
-    many = np.tile(rows, (1, 3001))
+    reps = -(-40_000 // rows.shape[1])           # past the pairs scored inline
+    many = np.tile(rows, (1, reps))
     layouts = {"feature-major": many, "pair-major": np.ascontiguousarray(many.T).T,
                "strided": np.repeat(many, 2, axis=1)[:, ::2]}
+    layouts["few, feature-major"] = rows
     for name, scores in layouts.items():
+        n = scores.shape[1]
         got = _corvane_rs.match_weight_batch(scores, *level_arguments(cuts, tables), prior_weight)
-        assert same_floats(got.tolist(), np.tile(want, 3001).tolist()), name
+        assert same_floats(got.tolist(), np.tile(want, n // len(want)).tolist()), name
         keys = _corvane_rs.level_key_batch(scores, *level_arguments(cuts))
-        assert keys.tolist() == np.tile(key_want, 3001).tolist(), name
+        assert keys.tolist() == np.tile(key_want, n // len(want)).tolist(), name
 
 
 def test_model_scores_through_the_kernel_like_the_numpy_formula(simulated):

@@ -13,6 +13,19 @@ namespace {
 // Pairs per block: the block's accumulators stay in L1 while each
 // comparison's row streams through.
 constexpr std::size_t kBlock = 1024;
+// Fewer pairs than this take well under a millisecond on one thread: they
+// run on the calling thread rather than wait for workers to wake.
+constexpr std::size_t kInline = 1 << 15;
+
+// Runs chunk over [0, n): on the pool, or inline when n is small.
+template <class Chunk>
+void over_pairs(std::size_t n, Chunk chunk) {
+    if (n < kInline) {
+        if (n) chunk(0, n);
+        return;
+    }
+    pool::for_each_range(n, chunk);
+}
 
 inline double score_at(const StridedView<double>& scores, std::size_t c, std::size_t i) { return scores.at(c, i); }
 
@@ -144,7 +157,7 @@ void cut_levels(const double* row, std::size_t len, const LevelCut& cut, std::in
 void match_weights(const StridedView<double>& scores, const std::vector<LevelCut>& cuts, double prior_weight,
                    double* out) {
     const std::size_t n = scores.cols;
-    pool::for_each_range(n, [&](std::size_t lo, std::size_t hi) {
+    over_pairs(n, [&](std::size_t lo, std::size_t hi) {
         double buffer[kBlock];
         std::int64_t levels[kBlock];
         for (std::size_t start = lo; start < hi; start += kBlock) {
@@ -161,7 +174,7 @@ void match_weights(const StridedView<double>& scores, const std::vector<LevelCut
 
 void level_keys(const StridedView<double>& scores, const std::vector<LevelCut>& cuts, std::int64_t* out) {
     const std::size_t n = scores.cols;
-    pool::for_each_range(n, [&](std::size_t lo, std::size_t hi) {
+    over_pairs(n, [&](std::size_t lo, std::size_t hi) {
         double buffer[kBlock];
         std::int64_t levels[kBlock];
         for (std::size_t start = lo; start < hi; start += kBlock) {
