@@ -77,6 +77,27 @@ def test_em_on_a_sample_of_the_candidates(simulated):
         corvane.FellegiSunter(SIM_COMPARISONS).fit(left, right, pairs, em_pairs=0)
 
 
+@pytest.mark.parametrize("linking", [False, True])
+def test_a_rules_pairs_found_by_key_equal_its_own_candidates(linking):
+    # fit finds each rule's pairs among the candidates by the rules' key
+    # codes; they must be exactly the pairs candidates builds for the rule
+    # alone (missing values equal nothing; sorted neighbourhoods by their
+    # own candidates).
+    from corvane._fellegi import _member, _RuleMembership
+
+    rng = np.random.default_rng(3)
+    def frame(n):
+        return pd.DataFrame({"a": rng.choice(["ann", "anna", "bob", None], n), "b": rng.choice(["x", "y", None], n),
+                             "c": rng.integers(0, 4, n).astype(float)})
+    left, right = frame(300), (frame(200) if linking else None)
+    rules = ["a", ("a", "b"), corvane.prefix("a", 2), corvane.SortedNeighbourhood("c", 3), "b"]
+    every = corvane.candidates(left, right, rules=rules)
+    membership = _RuleMembership(left, right, rules, every)
+    for k, rule in enumerate(rules):
+        want = _member(corvane.candidates(left, right, rules=[rule]), every)
+        assert np.array_equal(membership.of(k), want), rule
+
+
 def test_chained_passes_per_rule_recover_m(simulated):
     (left, right), pairs, _ = simulated
     # The pass over the pairs equal on c0 learns the m of c1..c3 only, and
