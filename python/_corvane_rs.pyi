@@ -38,6 +38,8 @@ __all__ = [
     "combine_keys",
     "count_equal_pairs",
     "connected_components",
+    "match_weight_batch",
+    "level_key_batch",
 ]
 
 # Anything the interpreter's float conversion accepts: float, int, bool,
@@ -209,3 +211,16 @@ def count_equal_pairs(left_keys: _I64Array, right_keys: _I64Array, dedupe: Suppo
 
 def connected_components(left_positions: _I64Array, right_positions: _I64Array, n_records: SupportsIndex) -> _I64Array:
     """Component id of each record, in order of each component's first record."""
+
+def match_weight_batch(
+    scores: _F64Array,
+    thresholds: _F64Array,
+    n_thresholds: _I64Array,
+    distance: _I64Array,
+    weights: _F64Array,
+    prior_weight: _Float,
+) -> _F64Array:
+    """Fellegi-Sunter match weight of every pair."""
+
+def level_key_batch(scores: _F64Array, thresholds: _F64Array, n_thresholds: _I64Array, distance: _I64Array) -> _I64Array:
+    """Code of every pair's combination of levels."""

@@ -239,6 +239,33 @@ CASES += [
         ValueError, "comparison 0 has a missing value on the right side, first at pair 1 (right row 1)"),
 ]
 
+# match_weight_batch / level_key_batch: the cuts must account for every row,
+# threshold and weight; the keys must fit in an int64
+mw, S, T, D = m.match_weight_batch, np.zeros((2, 3)), np.array([1.0, 0.5]), np.array([0, 1])
+N1 = np.array([1, 1])
+CASES += [
+    row(mw, (S, T, N1[:1], D, np.zeros(6), 0.0), ValueError,
+        "scores has 2 comparisons (rows) but n_thresholds has 1 and distance 2 elements"),
+    row(mw, (S, T, np.array([1, -1]), D, np.zeros(6), 0.0), ValueError,
+        "n_thresholds[1] = -1 does not fit in the 2 thresholds given"),
+    row(mw, (S, T, np.array([2, 1]), D, np.zeros(6), 0.0), ValueError,
+        "n_thresholds[1] = 1 does not fit in the 2 thresholds given"),
+    row(mw, (S, T, np.array([1, 0]), D, np.zeros(6), 0.0), ValueError,
+        "thresholds has 2 values but n_thresholds adds up to 1"),
+    row(mw, (S, T, N1, D, np.zeros(5), 0.0), ValueError,
+        "weights has 5 values, fewer than the levels of the comparisons (n_thresholds + 2 each)"),
+    row(mw, (S, T, N1, D, np.zeros(7), 0.0), ValueError, "weights has 7 values but the levels add up to 6"),
+    row(mw, (S, T, np.array([2, 0]), np.array([1, 0]), np.zeros(6), 0.0), ValueError,
+        "the thresholds of comparison 0 must be strictly increasing numbers, closest level first"),
+    row(m.level_key_batch, (S, np.array([0.5, 0.5]), np.array([0, 2]), D), ValueError,
+        "the thresholds of comparison 1 must be strictly increasing numbers, closest level first"),
+    row(m.level_key_batch, (S[:1], np.array([math.nan]), np.array([1]), D[:1]), ValueError,
+        "the thresholds of comparison 0 must be strictly decreasing numbers, closest level first"),
+    row(m.level_key_batch, (np.zeros((64, 2)), np.zeros(0), np.zeros(64, np.int64), np.zeros(64, np.int64)),
+        ValueError, "the combinations of levels (the product of n_thresholds + 2 over the comparisons) do not fit "
+        "in an int64 key"),
+]
+
 if not SANITIZED:  # the sanitizer's operator new aborts instead of throwing
     BIG, LEAF = 2**21, layout([[(-1, -1, 0, 0.0, 2.0)]])
     CASES += [row(fn, args, MemoryError, "", label=f"impossible allocation: {label}") for label, fn, args in [

@@ -31,7 +31,9 @@ PARAMS = {name: tuple(params.split()) for name, params in [
     ("predict_svm_batch", "features support_vectors dual_coef intercept gamma prob_a prob_b"),
     ("candidate_pairs", "left_keys right_keys windows dedupe start stop"),
     ("candidate_counts", "left_keys right_keys windows dedupe"), ("combine_keys", "keys n_columns"),
-    ("count_equal_pairs", "left_keys right_keys dedupe"), ("connected_components", "left_positions right_positions n_records")]}
+    ("count_equal_pairs", "left_keys right_keys dedupe"), ("connected_components", "left_positions right_positions n_records"),
+    ("match_weight_batch", "scores thresholds n_thresholds distance weights prior_weight"),
+    ("level_key_batch", "scores thresholds n_thresholds distance")]}
 FUNCTIONS = list(PARAMS)
 STRING_METRICS = "jaro_winkler levenshtein damerau_levenshtein exact soundex jaccard cosine token_sort_ratio".split()
 NUMERIC_METRICS = ["numeric", "numeric_similarity", "date_distance"]
@@ -345,6 +347,9 @@ def valid_calls(seed, rows=60):
               ("candidate_counts", (keys, keys, windows, 1)), ("combine_keys", (keys, 3)),
               ("count_equal_pairs", (keys, keys[:rows].copy(), 0)),
               ("connected_components", (nrng.integers(0, rows, size=rows), nrng.integers(0, rows, size=rows), rows))]
+    scores = nrng.choice([0.0, 0.5, 0.7, 1.0, 2.0, math.nan, -math.inf], size=(3, rows))
+    cuts = level_arguments([((1.0, 0.7), False), ((), False), ((1.0,), True)], [nrng.normal(size=k) for k in (4, 2, 3)])
+    calls += [("match_weight_batch", (scores, *cuts, -3.5)), ("level_key_batch", (scores, *cuts[:3]))]
     return calls
 
 
@@ -481,6 +486,38 @@ def block_pairs(left, right, rules):
         keys.append(i[keep] * len(other) + j[keep])
     key = np.unique(np.concatenate(keys))
     return key // len(other), key % len(other)
+
+
+def levels_reference(scores, thresholds, distance):
+    """Fellegi-Sunter level of each score: the thresholds a similarity falls
+    below or a distance exceeds, len(thresholds) + 1 for NaN (missing)."""
+    scores = np.asarray(scores, dtype=np.float64)
+    out = np.zeros(len(scores), dtype=np.int64)
+    for t in thresholds:
+        out += (scores > t) if distance else (scores < t)
+    out[np.isnan(scores)] = len(thresholds) + 1
+    return out
+
+
+def match_weight_reference(scores, cuts, tables, prior_weight):
+    """The NumPy formula match weights are pinned to: the prior's weight,
+    then each comparison's level weight added over the whole column, the
+    comparisons in order. `cuts` holds (thresholds, distance) per row of
+    `scores`; `tables` the weight of each level, missing last."""
+    w = np.full(np.shape(scores)[1], float(prior_weight))
+    with np.errstate(over="ignore", invalid="ignore"):   # infinities and NaN are results like any other
+        for row, (thresholds, distance), table in zip(scores, cuts, tables):
+            w += np.asarray(table, dtype=np.float64)[levels_reference(row, thresholds, distance)]
+    return w
+
+
+def level_arguments(cuts, tables=None):
+    """The flat cut arrays of match_weight_batch / level_key_batch."""
+    args = [np.array([t for c in cuts for t in c[0]], dtype=np.float64),
+            np.array([len(c[0]) for c in cuts], dtype=np.int64), np.array([int(c[1]) for c in cuts], dtype=np.int64)]
+    if tables is not None:
+        args.append(np.concatenate([np.asarray(t, dtype=np.float64) for t in tables]) if tables else np.zeros(0))
+    return args
 
 
 def match_weight_by_hand(prior, m, u, levels):

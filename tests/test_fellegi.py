@@ -13,7 +13,9 @@ pd = pytest.importorskip("pandas")
 pa = pytest.importorskip("pyarrow")
 pl = pytest.importorskip("polars")
 import corvane  # noqa: E402
-from support import block_pairs, match_weight_by_hand  # noqa: E402
+import _corvane_rs  # noqa: E402
+from support import (block_pairs, level_arguments, levels_reference, match_weight_by_hand,  # noqa: E402
+                     match_weight_reference, same_floats)
 
 KINDS = {"pandas": lambda f: f, "polars": pl.from_pandas, "arrow": lambda f: pa.Table.from_pandas(f, preserve_index=False)}
 
@@ -59,6 +61,43 @@ def test_em_recovers_known_m_u_and_prior(simulated):
     assert not all(np.array_equal(a, b) for a, b in zip(other.u_, model.u_))
 
 
+def test_em_on_a_sample_of_the_candidates(simulated):
+    (left, right), pairs, u = simulated
+    full = corvane.FellegiSunter(SIM_COMPARISONS).fit(left, right, pairs, u_pairs=300_000, seed=1)
+    sampled = corvane.FellegiSunter(SIM_COMPARISONS).fit(left, right, pairs, u_pairs=300_000, em_pairs=8000, seed=1)
+    # u comes from the same random pairs; m from 8,000 of the 16,000
+    # candidates; the prior still counts all of them.
+    assert all(np.array_equal(a, b) for a, b in zip(sampled.u_, full.u_))
+    assert sampled.n_candidates_ == full.n_candidates_ and sampled.pattern_counts_.sum() == 8000
+    np.testing.assert_allclose(np.array(sampled.m_), M, atol=0.035)
+    assert sampled.prior_ == pytest.approx(full.prior_, rel=0.1)
+    again = corvane.FellegiSunter(SIM_COMPARISONS).fit(left, right, pairs, u_pairs=300_000, em_pairs=8000, seed=1)
+    assert all(np.array_equal(a, b) for a, b in zip(again.m_, sampled.m_))
+    with pytest.raises(ValueError, match="em_pairs must be at least 1 or None, not 0"):
+        corvane.FellegiSunter(SIM_COMPARISONS).fit(left, right, pairs, em_pairs=0)
+
+
+@pytest.mark.parametrize("linking", [False, True])
+def test_a_rules_pairs_found_by_key_equal_its_own_candidates(linking):
+    # fit finds each rule's pairs among the candidates by the rules' key
+    # codes; they must be exactly the pairs candidates builds for the rule
+    # alone (missing values equal nothing; sorted neighbourhoods by their
+    # own candidates).
+    from corvane._fellegi import _member, _RuleMembership
+
+    rng = np.random.default_rng(3)
+    def frame(n):
+        return pd.DataFrame({"a": rng.choice(["ann", "anna", "bob", None], n), "b": rng.choice(["x", "y", None], n),
+                             "c": rng.integers(0, 4, n).astype(float)})
+    left, right = frame(300), (frame(200) if linking else None)
+    rules = ["a", ("a", "b"), corvane.prefix("a", 2), corvane.SortedNeighbourhood("c", 3), "b"]
+    every = corvane.candidates(left, right, rules=rules)
+    membership = _RuleMembership(left, right, rules, every)
+    for k, rule in enumerate(rules):
+        want = _member(corvane.candidates(left, right, rules=[rule]), every)
+        assert np.array_equal(membership.of(k), want), rule
+
+
 def test_chained_passes_per_rule_recover_m(simulated):
     (left, right), pairs, _ = simulated
     # The pass over the pairs equal on c0 learns the m of c1..c3 only, and
@@ -95,6 +134,75 @@ def test_scores_equal_weights_by_hand_on_every_path(simulated):
     model.prior_ = 0.5
     p = model.predict_proba(np.array([[0, 0, 0, 0], [9, 9, 9, 9]]) * 1.0)
     assert p.tolist() == [1.0, 0.0]
+
+
+NEXT_DOWN, NEXT_UP = np.nextafter(0.9, 0.0), np.nextafter(31.0, np.inf)
+# (label, rows of scores, (thresholds, distance) per row, weight tables per row)
+KERNEL_CASES = [
+    ("similarity exactly at, just under and over its thresholds",
+     [[1.0, 0.9, NEXT_DOWN, 0.7, 0.69, 0.0, 1.5, -0.0]], [((1.0, 0.9, 0.7), False)], [[3.5, 1.25, -0.5, -7.0, 0.0]]),
+    ("distance exactly at, just over and under its thresholds",
+     [[0.0, -0.0, 1e-300, 31.0, NEXT_UP, 366.0, 366.5, -4.0]], [((0.0, 31.0, 366.0), True)],
+     [[6.0, 2.0, -1.0, -9.5, 0.0]]),
+    ("missing values on every row, the missing level's weight used as given",
+     [[np.nan, 1.0, np.nan, 0.5], [2.0, np.nan, np.nan, 0.0]], [((0.8,), False), ((1.0,), True)],
+     [[1.0, -1.0, 0.0], [2.0, -2.0, 0.5]]),
+    ("infinities: similarity and distance",
+     [[np.inf, -np.inf, np.inf], [np.inf, -np.inf, 0.0]], [((0.9,), False), ((2.0,), True)],
+     [[1.0, -1.0, 0.0], [3.0, -3.0, 0.0]]),
+    ("extreme weights: overflow to infinity, opposite infinities, subnormals, signed zeros",
+     [[1.0, 1.0, 0.0, 0.0], [1.0, 0.0, 1.0, 0.0], [1.0, 1.0, 0.0, np.nan]],
+     [((1.0,), False)] * 3,
+     [[1e308, -np.inf, 0.0], [1e308, np.inf, 0.0], [5e-324, -0.0, -0.0]]),
+    ("the order of the additions: prior, then the comparisons in order",
+     [[1.0, 0.0], [1.0, 1.0], [1.0, 0.0]], [((1.0,), False)] * 3,
+     [[1e16, 3.0, 0.0], [-1e16, 0.0, 0.0], [1.0, 0.5, 0.0]]),
+    ("five thresholds of each kind (past the unrolled cuts)",
+     [[1.0, 0.95, 0.9, 0.5, 0.2, 0.0, np.nan], [0.0, 1.0, 2.5, 3.0, 4.0, 9.0, np.nan]],
+     [((1.0, 0.95, 0.9, 0.5, 0.2), False), ((0.0, 1.0, 2.0, 3.0, 4.0), True)],
+     [[6.0, 5.0, 4.0, 3.0, 2.0, 1.0, 0.0], [-6.0, -5.0, -4.0, -3.0, -2.0, -1.0, 0.25]]),
+    ("a comparison without thresholds: one level and missing",
+     [[0.3, np.nan], [0.0, 7.0]], [((), False), ((3.0,), True)], [[0.25, 0.0], [1.0, -1.0, 0.0]]),
+    ("no comparisons: the prior's weight alone", np.zeros((0, 3)), [], []),
+]
+
+
+@pytest.mark.parametrize("label, rows, cuts, tables", KERNEL_CASES, ids=[c[0] for c in KERNEL_CASES])
+def test_weight_kernel_equals_the_numpy_formula(label, rows, cuts, tables):
+    rows = np.asarray(rows, dtype=np.float64)
+    prior_weight = -11.287
+    want = match_weight_reference(rows, cuts, tables, prior_weight)
+    key_want = np.zeros(rows.shape[1], dtype=np.int64)
+    for row, (thresholds, distance) in zip(rows, cuts):
+        key_want = key_want * (len(thresholds) + 2) + levels_reference(row, thresholds, distance)
+    # Few pairs (scored inline) and many (ranges on the pool, blocks of each), laid out
+    # as compare returns them, as the transpose of a row-per-pair array, and
+    # with a stride between pairs.
+    reps = -(-40_000 // rows.shape[1])           # past the pairs scored inline
+    many = np.tile(rows, (1, reps))
+    layouts = {"feature-major": many, "pair-major": np.ascontiguousarray(many.T).T,
+               "strided": np.repeat(many, 2, axis=1)[:, ::2]}
+    layouts["few, feature-major"] = rows
+    for name, scores in layouts.items():
+        n = scores.shape[1]
+        got = _corvane_rs.match_weight_batch(scores, *level_arguments(cuts, tables), prior_weight)
+        assert same_floats(got.tolist(), np.tile(want, n // len(want)).tolist()), name
+        keys = _corvane_rs.level_key_batch(scores, *level_arguments(cuts))
+        assert keys.tolist() == np.tile(key_want, n // len(want)).tolist(), name
+
+
+def test_model_scores_through_the_kernel_like_the_numpy_formula(simulated):
+    (left, right), pairs, _ = simulated
+    model = corvane.FellegiSunter(SIM_COMPARISONS).fit(left, right, pairs, u_pairs=20_000)
+    features = corvane.compare(left, right, pairs, model.comparisons)
+    rows = features.to_numpy().T
+    cuts = [(c[2], True) for c in SIM_COMPARISONS]
+    want = match_weight_reference(rows, cuts, model.weight_tables(), model.prior_weight_)
+    assert np.array_equal(model.match_weight(features), want)
+    # A frame whose columns come in another order, or not as float64, is read by name.
+    shuffled = features[features.columns[::-1]].astype({features.columns[0]: "float32"}).astype("float64")
+    assert np.array_equal(model.match_weight(shuffled), want)
+    assert np.array_equal(model.match_weight(np.ascontiguousarray(rows.T)), want)
 
 
 @pytest.mark.parametrize("kind", list(KINDS))

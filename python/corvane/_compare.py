@@ -286,13 +286,17 @@ def score_columns(
     n: int,
     missing: Missing,
     names: tuple[str, str] = ("left", "right"),
+    converted: dict[tuple[int, str, bool], Any] | None = None,
 ) -> F64Array:
     """Scores of every comparison, shape (len(pairings), n): row k is pairings[k].
 
     ``left``/``right`` map column names to Arrow columns; ``positions``
     picks each pair's rows (None: row i of both sides is pair i).
+    ``converted`` keeps the columns as the engine reads them from one call to
+    the next over the same tables (a fresh dict: converted on each call).
     """
-    converted: dict[tuple[int, str, bool], Any] = {}
+    if converted is None:
+        converted = {}
 
     def values(side: int, pairing: Pairing) -> Any:
         column = (pairing.left, pairing.right)[side]

@@ -118,6 +118,24 @@ const char* const kDocConnectedComponents =
     "\n"
     "Returns one int64 component id per record, 0, 1, 2, ... in order of\n"
     "each component's first record.";
+
+const char* const kDocMatchWeightBatch =
+    "match_weight_batch(scores, thresholds, n_thresholds, distance, weights, prior_weight)\n--\n\n"
+    "Fellegi-Sunter match weight of every pair.\n"
+    "\n"
+    "scores: float64, comparisons x pairs (row c is comparison c's scores).\n"
+    "Comparison c has the next n_thresholds[c] values of thresholds; its\n"
+    "level is the number of thresholds the score is below (distance[c] = 0,\n"
+    "a similarity) or above (distance[c] = 1), and n_thresholds[c] + 1 for a\n"
+    "NaN score. weights holds n_thresholds[c] + 2 values per comparison, the\n"
+    "weight of each level. Returns float64, per pair prior_weight plus the\n"
+    "weight of each comparison's level, added in the order of the comparisons.";
+
+const char* const kDocLevelKeyBatch =
+    "level_key_batch(scores, thresholds, n_thresholds, distance)\n--\n\n"
+    "Code of every pair's combination of levels (levels as match_weight_batch\n"
+    "cuts them): digits of radix n_thresholds[c] + 2, comparison 0 the most\n"
+    "significant. Returns int64; ValueError when the codes would not fit.";
 // clang-format on
 
 #define PAIRWISE(name) {{#name, {"left", "right"}}, #name "(left, right)\n--\n\n", body_##name}
@@ -128,7 +146,7 @@ const char* const kDocConnectedComponents =
 // token_sort_ratio_batch, compute_feature_matrix, compare_pairs, predict_batch,
 // predict_forest_batch, predict_gbdt_batch, predict_svm_batch,
 // candidate_pairs, candidate_counts, combine_keys, count_equal_pairs,
-// connected_components.
+// connected_components, match_weight_batch, level_key_batch.
 const FunctionEntry kEntries[] = {
     PAIRWISE(jaro_winkler_batch),
     PAIRWISE(levenshtein_batch),
@@ -171,6 +189,10 @@ const FunctionEntry kEntries[] = {
     {{"count_equal_pairs", {"left_keys", "right_keys", "dedupe"}}, kDocCountEqualPairs, body_count_equal_pairs},
     {{"connected_components", {"left_positions", "right_positions", "n_records"}}, kDocConnectedComponents,
      body_connected_components},
+    {{"match_weight_batch", {"scores", "thresholds", "n_thresholds", "distance", "weights", "prior_weight"}},
+     kDocMatchWeightBatch, body_match_weight_batch},
+    {{"level_key_batch", {"scores", "thresholds", "n_thresholds", "distance"}}, kDocLevelKeyBatch,
+     body_level_key_batch},
 };
 
 #undef PAIRWISE

@@ -1,0 +1,195 @@
+#include "models/fellegi/levels.hpp"
+
+#include <cstring>
+
+#include <emmintrin.h>
+
+#include "runtime/pool.hpp"
+
+namespace corvane::fellegi {
+
+namespace {
+
+// Pairs per block: the block's accumulators stay in L1 while each
+// comparison's row streams through.
+constexpr std::size_t kBlock = 1024;
+// Fewer pairs than this take well under a millisecond on one thread: they
+// run on the calling thread rather than wait for workers to wake.
+constexpr std::size_t kInline = 1 << 15;
+
+// Runs chunk over [0, n): on the pool, or inline when n is small.
+template <class Chunk>
+void over_pairs(std::size_t n, Chunk chunk) {
+    if (n < kInline) {
+        if (n) chunk(0, n);
+        return;
+    }
+    pool::for_each_range(n, chunk);
+}
+
+inline double score_at(const StridedView<double>& scores, std::size_t c, std::size_t i) { return scores.at(c, i); }
+
+// Calls step(c, lo, hi, row) for each comparison c over pairs [lo, hi), row
+// pointing at comparison c's scores of those pairs (copied into `buffer`
+// when the pairs are not consecutive doubles).
+template <class Step>
+void by_comparison(const StridedView<double>& scores, std::size_t n_cuts, std::size_t lo, std::size_t hi,
+                   double* buffer, Step step) {
+    constexpr auto kDouble = static_cast<std::ptrdiff_t>(sizeof(double));
+    const bool unit = scores.cs == kDouble && scores.rs % kDouble == 0 && scores.aligned();
+    for (std::size_t c = 0; c < n_cuts; ++c) {
+        const double* row;
+        if (unit) {
+            row = reinterpret_cast<const double*>(scores.data + static_cast<std::ptrdiff_t>(c) * scores.rs) + lo;
+        } else {
+            for (std::size_t i = lo; i < hi; ++i) buffer[i - lo] = score_at(scores, c, i);
+            row = buffer;
+        }
+        step(c, hi - lo, row);
+    }
+}
+
+// Levels of `len` scores into `out`. Branch-free: a distance is negated
+// along with its thresholds (exact, and value <= t is then -value >= -t), so
+// both kinds count the thresholds the score falls below; NaN compares false
+// with everything and is given the missing level by a select.
+// Levels are 64-bit, as wide as the scores, so two scores go through each
+// SSE2 step (every x86-64 processor has SSE2): a comparison's mask is -1 or
+// 0 in the score's own lane, and subtracting the masks counts thresholds.
+// Comparisons are exact, so lanes and the scalar tail agree bit for bit.
+template <std::size_t K>
+void cut_fixed(const double* row, std::size_t len, const LevelCut& cut, std::int64_t* out) {
+    const double sign = cut.distance ? -1.0 : 1.0;
+    double t[K > 0 ? K : 1];
+    __m128d tv[K > 0 ? K : 1];
+    for (std::size_t k = 0; k < K; ++k) {
+        t[k] = sign * cut.thresholds[k];
+        tv[k] = _mm_set1_pd(t[k]);
+    }
+    constexpr auto missing = static_cast<std::int64_t>(K + 1);
+    const __m128d sv = _mm_set1_pd(sign);
+    const __m128i mv = _mm_set1_epi64x(missing);
+    std::size_t i = 0;
+    for (; i + 2 <= len; i += 2) {
+        const __m128d s = _mm_mul_pd(sv, _mm_loadu_pd(row + i));
+        __m128i level = _mm_setzero_si128();
+        for (std::size_t k = 0; k < K; ++k) level = _mm_sub_epi64(level, _mm_castpd_si128(_mm_cmplt_pd(s, tv[k])));
+        const __m128i nan = _mm_castpd_si128(_mm_cmpunord_pd(s, s));
+        level = _mm_or_si128(_mm_andnot_si128(nan, level), _mm_and_si128(nan, mv));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), level);
+    }
+    for (; i < len; ++i) {
+        const double s = sign * row[i];
+        std::int64_t level = 0;
+        for (std::size_t k = 0; k < K; ++k) level += s < t[k] ? 1 : 0;
+        out[i] = s != s ? missing : level;
+    }
+}
+
+// acc[i] += the weight of row[i]'s level, choosing the weight in registers:
+// start from the "else" weight and, from the farthest threshold to the
+// closest, take level k's weight wherever the score reaches threshold k
+// (the thresholds are ordered, so the closest level reached wins); then the
+// missing weight where the score is NaN. The weight added is the table's
+// own value, so each sum is the same addition as acc[i] += w[level].
+template <std::size_t K>
+void add_fixed(const double* row, std::size_t len, const LevelCut& cut, double* acc) {
+    const double sign = cut.distance ? -1.0 : 1.0;
+    double t[K > 0 ? K : 1];
+    __m128d tv[K > 0 ? K : 1];
+    __m128d wv[K > 0 ? K : 1];
+    for (std::size_t k = 0; k < K; ++k) {
+        t[k] = sign * cut.thresholds[k];
+        tv[k] = _mm_set1_pd(t[k]);
+        wv[k] = _mm_set1_pd(cut.weights[k]);
+    }
+    const double* w = cut.weights;
+    const __m128d sv = _mm_set1_pd(sign);
+    const __m128d otherwise = _mm_set1_pd(w[K]);
+    const __m128d missing = _mm_set1_pd(w[K + 1]);
+    std::size_t i = 0;
+    for (; i + 2 <= len; i += 2) {
+        const __m128d s = _mm_mul_pd(sv, _mm_loadu_pd(row + i));
+        __m128d v = otherwise;
+        for (std::size_t k = K; k-- > 0;) {
+            const __m128d reached = _mm_cmpge_pd(s, tv[k]);
+            v = _mm_or_pd(_mm_and_pd(reached, wv[k]), _mm_andnot_pd(reached, v));
+        }
+        const __m128d nan = _mm_cmpunord_pd(s, s);
+        v = _mm_or_pd(_mm_and_pd(nan, missing), _mm_andnot_pd(nan, v));
+        _mm_storeu_pd(acc + i, _mm_add_pd(_mm_loadu_pd(acc + i), v));
+    }
+    for (; i < len; ++i) {
+        const double s = sign * row[i];
+        std::size_t level = 0;
+        for (std::size_t k = 0; k < K; ++k) level += s < t[k] ? 1 : 0;
+        acc[i] += w[s != s ? K + 1 : level];
+    }
+}
+
+void add_weights(const double* row, std::size_t len, const LevelCut& cut, double* acc, std::int64_t* levels) {
+    switch (cut.count) {
+        case 0: return add_fixed<0>(row, len, cut, acc);
+        case 1: return add_fixed<1>(row, len, cut, acc);
+        case 2: return add_fixed<2>(row, len, cut, acc);
+        case 3: return add_fixed<3>(row, len, cut, acc);
+        case 4: return add_fixed<4>(row, len, cut, acc);
+        default: break;
+    }
+    for (std::size_t i = 0; i < len; ++i) levels[i] = level_of(row[i], cut);
+    for (std::size_t i = 0; i < len; ++i) acc[i] += cut.weights[levels[i]];
+}
+
+void cut_levels(const double* row, std::size_t len, const LevelCut& cut, std::int64_t* out) {
+    switch (cut.count) {
+        case 0: return cut_fixed<0>(row, len, cut, out);
+        case 1: return cut_fixed<1>(row, len, cut, out);
+        case 2: return cut_fixed<2>(row, len, cut, out);
+        case 3: return cut_fixed<3>(row, len, cut, out);
+        case 4: return cut_fixed<4>(row, len, cut, out);
+        default: break;
+    }
+    for (std::size_t i = 0; i < len; ++i) out[i] = level_of(row[i], cut);
+}
+
+}  // namespace
+
+void match_weights(const StridedView<double>& scores, const std::vector<LevelCut>& cuts, double prior_weight,
+                   double* out) {
+    const std::size_t n = scores.cols;
+    over_pairs(n, [&](std::size_t lo, std::size_t hi) {
+        double buffer[kBlock];
+        std::int64_t levels[kBlock];
+        for (std::size_t start = lo; start < hi; start += kBlock) {
+            const std::size_t stop = hi - start < kBlock ? hi : start + kBlock;
+            double* acc = out + start;
+            for (std::size_t i = 0; i < stop - start; ++i) acc[i] = prior_weight;
+            by_comparison(scores, cuts.size(), start, stop, buffer,
+                          [&](std::size_t c, std::size_t len, const double* row) {
+                              add_weights(row, len, cuts[c], acc, levels);
+                          });
+        }
+    });
+}
+
+void level_keys(const StridedView<double>& scores, const std::vector<LevelCut>& cuts, std::int64_t* out) {
+    const std::size_t n = scores.cols;
+    over_pairs(n, [&](std::size_t lo, std::size_t hi) {
+        double buffer[kBlock];
+        std::int64_t levels[kBlock];
+        for (std::size_t start = lo; start < hi; start += kBlock) {
+            const std::size_t stop = hi - start < kBlock ? hi : start + kBlock;
+            std::int64_t* key = out + start;
+            std::memset(key, 0, (stop - start) * sizeof(std::int64_t));
+            by_comparison(scores, cuts.size(), start, stop, buffer,
+                          [&](std::size_t c, std::size_t len, const double* row) {
+                              const LevelCut& cut = cuts[c];
+                              const auto radix = static_cast<std::int64_t>(cut.count + 2);
+                              cut_levels(row, len, cut, levels);
+                              for (std::size_t i = 0; i < len; ++i) key[i] = key[i] * radix + levels[i];
+                          });
+        }
+    });
+}
+
+}  // namespace corvane::fellegi

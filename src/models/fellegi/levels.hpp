@@ -1,0 +1,51 @@
+// Fellegi-Sunter scoring over a table of comparison scores. Pure C++.
+//
+// Each comparison's score is cut into levels by its thresholds: for a
+// similarity, level k is the number of thresholds the score falls below
+// (score >= t[0] is level 0, the closest); for a distance, the number of
+// thresholds it exceeds (value <= t[0] is level 0). With n thresholds the
+// levels run 0..n, and a missing (NaN) score is level n + 1.
+//
+// A pair's match weight starts from the prior's weight and adds the weight
+// of each comparison's level, comparison 0 first: the same additions, in the
+// same order, as `w = prior; w += table_0[level_0]; w += table_1[level_1] ...`
+// over whole columns, so every result is bit-identical to that formula.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "runtime/views.hpp"
+
+namespace corvane::fellegi {
+
+struct LevelCut {
+    const double* thresholds = nullptr;  // strictly ordered, closest level first (callers check)
+    std::size_t count = 0;
+    bool distance = false;
+    const double* weights = nullptr;  // count + 2 values: levels 0..count, then missing
+};
+
+inline unsigned level_of(double score, const LevelCut& cut) {
+    if (score != score) return static_cast<unsigned>(cut.count) + 1;
+    unsigned level = 0;
+    if (cut.distance) {
+        for (std::size_t t = 0; t < cut.count; ++t) level += score > cut.thresholds[t];
+    } else {
+        for (std::size_t t = 0; t < cut.count; ++t) level += score < cut.thresholds[t];
+    }
+    return level;
+}
+
+// scores: comparisons x pairs (row c holds comparison c's score of every
+// pair; any strides). out: one weight per pair. Runs on the worker pool.
+void match_weights(const StridedView<double>& scores, const std::vector<LevelCut>& cuts, double prior_weight,
+                   double* out);
+
+// Mixed-radix code of each pair's levels: comparison 0 the most significant
+// digit, each digit in 0..count + 1 (radix count + 2). The caller checks the
+// product of the radixes fits in an int64. Runs on the worker pool.
+void level_keys(const StridedView<double>& scores, const std::vector<LevelCut>& cuts, std::int64_t* out);
+
+}  // namespace corvane::fellegi
