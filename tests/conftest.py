@@ -24,6 +24,15 @@ def pytest_collection_modifyitems(items):
     items.sort(key=lambda item: item.get_closest_marker("heavy") is None)  # stable: file order otherwise
 
 
+@pytest.fixture(scope="session")
+def mypy_cache(tmp_path_factory):
+    """One mypy cache for the strict runs of a session: the first run checks
+    numpy's, polars' and the standard library's stubs (most of its 17 s of
+    CPU), the next one only its own files. Tests that use it share the
+    xdist group "mypy", so they run one after the other in one worker."""
+    return tmp_path_factory.mktemp("mypy-cache")
+
+
 @pytest.fixture(autouse=True)
 def _no_hang():
     faulthandler.dump_traceback_later(HANG_SECONDS, exit=True, file=sys.__stderr__)

@@ -3,16 +3,18 @@ partition, gives exactly the single-process result."""
 
 import os
 import sys
+from importlib.util import find_spec
 from pathlib import Path
 
 import numpy as np
 import pandas as pd
 import pytest
 
-pytest.importorskip("dask.dataframe")
-distributed = pytest.importorskip("dask.distributed")
-pytest.importorskip("sklearn")
-pytest.importorskip("pyarrow")
+# Dask, distributed and scikit-learn are imported by the tests that use them:
+# collecting this file (in every xdist worker) costs no seconds of imports.
+for name in ("dask", "distributed", "sklearn", "pyarrow"):
+    if find_spec(name) is None:
+        pytest.skip(f"{name} is not installed", allow_module_level=True)
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 sys.path.insert(0, str(EXAMPLES))
@@ -61,6 +63,9 @@ def synthetic_pairs(n, seed=0):
 
 @pytest.fixture(scope="module")
 def client():
+    pytest.importorskip("dask.dataframe")
+    distributed = pytest.importorskip("dask.distributed")
+
     with dask_partitions.local_cluster(n_workers=2, engine_threads=1) as cluster:
         with distributed.Client(cluster) as c:
             yield c

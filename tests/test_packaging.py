@@ -19,7 +19,8 @@ TYPING = Path(__file__).resolve().parent / "typing"
 
 
 @pytest.mark.heavy
-def test_mypy_strict_on_export_helper_and_user_scripts(tmp_path):
+@pytest.mark.xdist_group("mypy")
+def test_mypy_strict_on_export_helper_and_user_scripts(tmp_path, mypy_cache):
     pytest.importorskip("mypy")
     config = tmp_path / "mypy.ini"
     # scikit-learn has no type information; users silence it the same way.
@@ -28,8 +29,8 @@ def test_mypy_strict_on_export_helper_and_user_scripts(tmp_path):
     files = [ROOT / "python" / "corvane_export.py", ROOT / "python" / "corvane", TYPING / "export_ok.py",
              TYPING / "export_wrong.py"]
     result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--config-file", str(config),
-         "--cache-dir", str(tmp_path / "cache"), *map(str, files)],
+        [sys.executable, "-m", "mypy", "--strict", "--config-file", str(config), "--cache-dir", str(mypy_cache),
+         *map(str, files)],
         env=env, cwd=tmp_path, capture_output=True, text=True, timeout=600,
     )
     reported = {(m[1], int(m[2])) for m in re.finditer(r"(\w+\.py):(\d+): error:", result.stdout)}

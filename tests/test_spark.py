@@ -38,6 +38,12 @@ POOLS = {"given_name": ["anna", "jonathan", "maria", "o'brien", "józef", "ng", 
          "suburb": ["north sydney", "sydney north", "st kilda", "kilda st", "parramatta"],
          "date_of_birth": np.arange(-20000, 15000, 7).astype("datetime64[D]"), "postcode": np.arange(800, 7000, 3)}
 TIMEOUT = 300  # seconds for the whole session; the JVM is killed past it
+# The JVMs of a few seconds' test: most of their CPU goes to loading,
+# verifying and compiling Spark's classes. The client compiler alone, one
+# compiler thread, the serial collector and no verification of Spark's own
+# jars more than halve it; the scores are computed in the Python workers.
+JVM_OPTIONS = ("-XX:TieredStopAtLevel=1 -XX:CICompilerCount=1 -XX:+UseSerialGC -XX:-UsePerfData "
+               "-XX:+UnlockDiagnosticVMOptions -XX:-BytecodeVerificationRemote")
 
 
 def febrl_like_pairs(n=4000, seed=7):
@@ -130,6 +136,7 @@ def test_map_in_arrow_scores_like_one_process(monkeypatch):
     for name in ("PYSPARK_PYTHON", "PYSPARK_DRIVER_PYTHON"):
         monkeypatch.setenv(name, sys.executable)  # the workers must run this interpreter
     monkeypatch.setenv("SPARK_LOCAL_IP", "127.0.0.1")
+    monkeypatch.setenv("SPARK_LAUNCHER_OPTS", JVM_OPTIONS)  # spark-submit's own JVM, which starts the driver's
     monkeypatch.delenv("RAYON_NUM_THREADS", raising=False)  # only spark.executorEnv may set it
     from pyspark import SparkContext, cloudpickle
     from pyspark.sql import SparkSession
@@ -139,6 +146,7 @@ def test_map_in_arrow_scores_like_one_process(monkeypatch):
     signal.alarm(TIMEOUT)  # a hung JVM fails the test instead of hanging CI
     try:
         spark = (SparkSession.builder.master("local[2]").config("spark.ui.enabled", "false")
+                 .config("spark.driver.extraJavaOptions", JVM_OPTIONS)
                  .config("spark.ui.showConsoleProgress", "false").config("spark.sql.shuffle.partitions", "4")
                  .config("spark.sql.execution.arrow.maxRecordsPerBatch", "700")
                  .config("spark.executorEnv.RAYON_NUM_THREADS", "1").getOrCreate())

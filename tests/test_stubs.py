@@ -40,11 +40,12 @@ def test_stubtest_against_runtime(tmp_path):
 
 
 @pytest.mark.heavy
-def test_mypy_checks_user_scripts(tmp_path):
+@pytest.mark.xdist_group("mypy")
+def test_mypy_checks_user_scripts(tmp_path, mypy_cache):
     for name in ("stub_ok.py", "stub_wrong.py"):
         shutil.copy(SAMPLES / name, tmp_path / name)
     (tmp_path / "mypy.ini").write_text("[mypy]\n")
-    result = checker(["mypy", "--strict", "--no-incremental", "--cache-dir", str(tmp_path / "cache"), "--config-file",
+    result = checker(["mypy", "--strict", "--cache-dir", str(mypy_cache), "--config-file",
                       "mypy.ini", "--python-executable", sys.executable, "stub_ok.py", "stub_wrong.py"], tmp_path)
     output = result.stdout + result.stderr
     assert "import-not-found" not in output and "import-untyped" not in output, output
