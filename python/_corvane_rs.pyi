@@ -38,6 +38,7 @@ __all__ = [
     "combine_keys",
     "count_equal_pairs",
     "connected_components",
+    "encode_keys",
 ]
 
 # Anything the interpreter's float conversion accepts: float, int, bool,
@@ -209,3 +210,12 @@ def count_equal_pairs(left_keys: _I64Array, right_keys: _I64Array, dedupe: Suppo
 
 def connected_components(left_positions: _I64Array, right_positions: _I64Array, n_records: SupportsIndex) -> _I64Array:
     """Component id of each record, in order of each component's first record."""
+
+def encode_keys(
+    columns: Sequence[object],
+    strings: SupportsIndex,
+    transform: SupportsIndex,
+    length: SupportsIndex,
+    ranked: SupportsIndex,
+) -> _I64Array:
+    """Dense codes of a blocking key over one or two Arrow columns, -1 where missing."""

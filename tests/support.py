@@ -31,7 +31,8 @@ PARAMS = {name: tuple(params.split()) for name, params in [
     ("predict_svm_batch", "features support_vectors dual_coef intercept gamma prob_a prob_b"),
     ("candidate_pairs", "left_keys right_keys windows dedupe start stop"),
     ("candidate_counts", "left_keys right_keys windows dedupe"), ("combine_keys", "keys n_columns"),
-    ("count_equal_pairs", "left_keys right_keys dedupe"), ("connected_components", "left_positions right_positions n_records")]}
+    ("count_equal_pairs", "left_keys right_keys dedupe"), ("connected_components", "left_positions right_positions n_records"),
+    ("encode_keys", "columns strings transform length ranked")]}
 FUNCTIONS = list(PARAMS)
 STRING_METRICS = "jaro_winkler levenshtein damerau_levenshtein exact soundex jaccard cosine token_sort_ratio".split()
 NUMERIC_METRICS = ["numeric", "numeric_similarity", "date_distance"]
@@ -344,7 +345,8 @@ def valid_calls(seed, rows=60):
     calls += [("candidate_pairs", (keys, keys[::-1].copy(), windows, 0, 0, rows)),
               ("candidate_counts", (keys, keys, windows, 1)), ("combine_keys", (keys, 3)),
               ("count_equal_pairs", (keys, keys[:rows].copy(), 0)),
-              ("connected_components", (nrng.integers(0, rows, size=rows), nrng.integers(0, rows, size=rows), rows))]
+              ("connected_components", (nrng.integers(0, rows, size=rows), nrng.integers(0, rows, size=rows), rows)),
+              ("encode_keys", ([left, right], 1, 1, 3, 1))]
     return calls
 
 

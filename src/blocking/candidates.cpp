@@ -99,48 +99,86 @@ CandidateIndex::CandidateIndex(const BlockingInput& in) : in_(in) {
             }
         }
     }
+    // Each rule's items carry, for their record, what the earlier rules
+    // test (its code, or its place in a merged order), so checking whether
+    // an earlier rule already holds reads the item, not a record's keys
+    // elsewhere in memory.
+    for (std::size_t r = 0; r < rules_.size(); ++r) {
+        Rule& rule = rules_[r];
+        const std::size_t stride = r + 1, n = rule.items.size();
+        std::vector<std::int64_t> packed(n * stride);
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::int64_t item = rule.items[k];
+            std::int64_t* at = packed.data() + k * stride;
+            at[0] = item;
+            std::size_t j;
+            bool right;
+            if (rule.keys.window == 0) {
+                j = static_cast<std::size_t>(item), right = !in.dedupe;
+            } else {
+                j = static_cast<std::size_t>(item >> 1), right = (item & 1) != 0;
+            }
+            for (std::size_t e = 0; e < r; ++e) at[1 + e] = test_value(rules_[e], j, right);
+        }
+        rule.items = std::move(packed);
+        rule.stride = stride;
+    }
     sorted_output_ = rules_.size() == 1 && rules_[0].keys.window == 0;
 }
 
-bool CandidateIndex::holds(const Rule& rule, std::size_t i, std::size_t j) const noexcept {
-    if (rule.keys.window == 0) {
-        const std::int64_t c = rule.keys.left[i];
-        return c >= 0 && (in_.dedupe ? rule.keys.left : rule.keys.right)[j] == c;
-    }
-    const std::int64_t a = rule.place_l[i];
-    const std::int64_t b = in_.dedupe ? rule.place_l[j] : rule.place_r[j];
-    if (a < 0 || b < 0) return false;
-    return (a > b ? a - b : b - a) <= rule.half;
+std::int64_t CandidateIndex::test_value(const Rule& rule, std::size_t j, bool right) const noexcept {
+    if (rule.keys.window == 0) return (right ? rule.keys.right : rule.keys.left)[j];
+    return (right ? rule.place_r : rule.place_l)[j];
 }
 
 template <class F>
 void CandidateIndex::each(std::size_t i, F&& f) const {
     const bool dedupe = in_.dedupe;
+    // What each rule tests for record i: its code, or its place.
+    constexpr std::size_t kMaxInline = 16;
+    std::int64_t own_buf[kMaxInline];
+    std::vector<std::int64_t> own_heap;
+    std::int64_t* own = own_buf;
+    if (rules_.size() > kMaxInline) {
+        own_heap.resize(rules_.size());
+        own = own_heap.data();
+    }
+    for (std::size_t r = 0; r < rules_.size(); ++r) own[r] = test_value(rules_[r], i, false);
     for (std::size_t r = 0; r < rules_.size(); ++r) {
         const Rule& rule = rules_[r];
-        auto offer = [&](std::size_t j) {
-            for (std::size_t e = 0; e < r; ++e)
-                if (holds(rules_[e], i, j)) return;
-            f(r, j);
+        if (own[r] < 0) continue;
+        const std::size_t stride = rule.stride;
+        const std::int64_t* items = rule.items.data();
+        // Whether an earlier rule holds for the pair (i, item at k).
+        auto earlier = [&](const std::int64_t* at) {
+            for (std::size_t e = 0; e < r; ++e) {
+                const std::int64_t mine = own[e], theirs = at[1 + e];
+                if (mine < 0 || theirs < 0) continue;
+                if (rules_[e].keys.window == 0 ? mine == theirs
+                                               : (mine > theirs ? mine - theirs : theirs - mine) <= rules_[e].half)
+                    return true;
+            }
+            return false;
         };
         if (rule.keys.window == 0) {
-            const std::int64_t c = rule.keys.left[i];
-            if (c < 0) continue;
-            const auto cu = static_cast<std::size_t>(c);
+            const auto cu = static_cast<std::size_t>(own[r]);
             if (cu + 1 >= rule.starts.size()) continue;
-            std::int64_t from = dedupe ? rule.slot[i] + 1 : rule.starts[cu];
+            const std::int64_t from = dedupe ? rule.slot[i] + 1 : rule.starts[cu];
             const std::int64_t to = rule.starts[cu + 1];
-            for (std::int64_t k = from; k < to; ++k) offer(static_cast<std::size_t>(rule.items[static_cast<std::size_t>(k)]));
+            for (std::int64_t k = from; k < to; ++k) {
+                const std::int64_t* at = items + static_cast<std::size_t>(k) * stride;
+                if (!earlier(at)) f(r, static_cast<std::size_t>(at[0]));
+            }
         } else {
-            const std::int64_t p = rule.place_l[i];
-            if (p < 0) continue;
+            const std::int64_t p = own[r];
+            const auto size = static_cast<std::int64_t>(rule.items.size() / stride);
             const std::int64_t lo = std::max<std::int64_t>(0, p - rule.half);
-            const std::int64_t hi = std::min<std::int64_t>(static_cast<std::int64_t>(rule.items.size()) - 1, p + rule.half);
+            const std::int64_t hi = std::min<std::int64_t>(size - 1, p + rule.half);
             for (std::int64_t q = lo; q <= hi; ++q) {
                 if (q == p) continue;
-                const std::int64_t e = rule.items[static_cast<std::size_t>(q)];
-                const auto j = static_cast<std::size_t>(e >> 1);
-                if (dedupe ? j > i : (e & 1) != 0) offer(j);
+                const std::int64_t* at = items + static_cast<std::size_t>(q) * stride;
+                const auto j = static_cast<std::size_t>(at[0] >> 1);
+                if ((dedupe ? j > i : (at[0] & 1) != 0) && !earlier(at)) f(r, j);
             }
         }
     }

@@ -25,6 +25,7 @@ PyObject* body_predict_gbdt_batch(const Args& args);
 PyObject* body_predict_svm_batch(const Args& args);
 PyObject* body_candidate_pairs(const Args& args);
 PyObject* body_candidate_counts(const Args& args);
+PyObject* body_encode_keys(const Args& args);
 PyObject* body_combine_keys(const Args& args);
 PyObject* body_count_equal_pairs(const Args& args);
 PyObject* body_connected_components(const Args& args);

@@ -118,6 +118,21 @@ const char* const kDocConnectedComponents =
     "\n"
     "Returns one int64 component id per record, 0, 1, 2, ... in order of\n"
     "each component's first record.";
+
+const char* const kDocEncodeKeys =
+    "encode_keys(columns, strings, transform, length, ranked)\n--\n\n"
+    "Dense codes of a blocking key over one or two columns at once.\n"
+    "\n"
+    "columns: [left] or [left, right], Arrow arrays or chunked arrays: strings\n"
+    "(utf8, large_utf8, utf8_view, dictionary-encoded) when strings is 1, else\n"
+    "numbers (integers of any width, floats, booleans, dates, timestamps).\n"
+    "transform: 0 the value, 1 its first length code points, 2 its Soundex\n"
+    "code (a value without an ASCII letter is missing); strings only.\n"
+    "ranked (0 or 1): codes are the ranks of the values in sorted order.\n"
+    "\n"
+    "Returns int64 codes of the records of all columns, laid end to end: equal\n"
+    "values get equal codes whatever their side or physical type (integers and\n"
+    "floats by value), -1 for a missing value (null, NaN).";
 // clang-format on
 
 #define PAIRWISE(name) {{#name, {"left", "right"}}, #name "(left, right)\n--\n\n", body_##name}
@@ -128,7 +143,7 @@ const char* const kDocConnectedComponents =
 // token_sort_ratio_batch, compute_feature_matrix, compare_pairs, predict_batch,
 // predict_forest_batch, predict_gbdt_batch, predict_svm_batch,
 // candidate_pairs, candidate_counts, combine_keys, count_equal_pairs,
-// connected_components.
+// connected_components, encode_keys.
 const FunctionEntry kEntries[] = {
     PAIRWISE(jaro_winkler_batch),
     PAIRWISE(levenshtein_batch),
@@ -171,6 +186,7 @@ const FunctionEntry kEntries[] = {
     {{"count_equal_pairs", {"left_keys", "right_keys", "dedupe"}}, kDocCountEqualPairs, body_count_equal_pairs},
     {{"connected_components", {"left_positions", "right_positions", "n_records"}}, kDocConnectedComponents,
      body_connected_components},
+    {{"encode_keys", {"columns", "strings", "transform", "length", "ranked"}}, kDocEncodeKeys, body_encode_keys},
 };
 
 #undef PAIRWISE

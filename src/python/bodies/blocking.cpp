@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "blocking/candidates.hpp"
+#include "blocking/keys.hpp"
 #include "clustering/components.hpp"
 #include "python/bodies.hpp"
 
@@ -122,6 +123,50 @@ PyObject* body_candidate_counts(const Args& args) {
     }
     PyObject* records = result_i64_array(std::move(per_record));
     return pair_tuple(counts.release(), records);
+}
+
+// columns, strings, transform, length, ranked: one key column per side
+// (one side when deduplicating), read in place (strings: any Arrow string
+// layout, nulls recorded; numbers: Arrow chunks as they lie); the codes are
+// made with the lock released.
+PyObject* body_encode_keys(const Args& args) {
+    std::vector<PyRef> items = to_items(args, 0);
+    const bool strings = to_flag(args, 1);
+    const std::uint64_t transform = to_count(args, 2);
+    const std::uint64_t length = to_count(args, 3);
+    blocking::KeySpec spec;
+    spec.ranked = to_flag(args, 4);
+    if (items.empty() || items.size() > 2) throw ValueError("columns must hold one or two key columns");
+    if (transform > 2) throw ValueError("transform must be 0 (none), 1 (prefix) or 2 (soundex)");
+    spec.transform = static_cast<blocking::Transform>(transform);
+    spec.length = static_cast<std::size_t>(length);
+    if (spec.transform == blocking::Transform::kPrefix && length == 0)
+        throw ValueError("a prefix keeps at least 1 code point");
+    if (!strings && spec.transform != blocking::Transform::kNone)
+        throw ValueError("prefix and soundex take string keys");
+    // Reserved up front: the sides point into these vectors.
+    std::vector<StringColumn> string_columns;
+    std::vector<std::vector<std::uint8_t>> masks(items.size());
+    std::vector<NumberKeyColumn> number_columns;
+    string_columns.reserve(items.size());
+    number_columns.reserve(items.size());
+    std::vector<blocking::KeySide> sides(items.size());
+    for (std::size_t k = 0; k < items.size(); ++k) {
+        if (strings) {
+            string_columns.push_back(to_string_item(args, 0, items[k].get(), static_cast<long>(k), masks[k]));
+            sides[k].strings = &string_columns.back();
+            sides[k].missing = &masks[k];
+        } else {
+            number_columns.push_back(to_number_key_item(args, 0, items[k].get(), static_cast<long>(k)));
+            sides[k].numbers = number_columns.back().chunks;
+        }
+    }
+    std::vector<std::int64_t> codes;
+    {
+        ReleasedSection released;
+        codes = blocking::encode_key(sides, spec);
+    }
+    return result_i64_array(std::move(codes));
 }
 
 PyObject* body_combine_keys(const Args& args) {
