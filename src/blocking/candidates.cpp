@@ -244,34 +244,58 @@ std::vector<std::int64_t> combine_keys(const std::int64_t* keys, std::size_t n_c
     std::vector<std::int64_t> out(keys, keys + n);
     // Column by column: (code so far, next code) -> a dense code, through an
     // open-addressing table keyed by the two codes packed in 64 bits (codes
-    // are below 2**32). One column alone is renumbered the same way.
+    // are below 2**32), grown as codes come so that a table of few stays in
+    // cache, each record's slot prefetched a few records ahead. One column
+    // alone is renumbered the same way.
     struct Slot {
         std::uint64_t key;
         std::int64_t code;  // -1: empty
     };
-    std::size_t cap = 16;
-    int bits = 4;
-    while (cap < 2 * n + 2) {
-        cap <<= 1;
-        ++bits;
-    }
-    std::vector<Slot> slots(cap);
+    auto packed = [](std::int64_t a, std::int64_t b) {
+        return (static_cast<std::uint64_t>(a) << 32) | static_cast<std::uint64_t>(b);
+    };
+    // Fibonacci hashing: the top bits of the product depend on every key bit.
+    auto spot = [](std::uint64_t key, int bits) {
+        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - bits));
+    };
+    std::vector<Slot> slots;
     for (std::size_t c = 1; c < std::max<std::size_t>(n_columns, 2); ++c) {
         const std::int64_t* next = c < n_columns ? keys + c * n : nullptr;
-        for (Slot& slot : slots) slot.code = -1;
+        int bits = 10;
+        slots.assign(std::size_t{1} << bits, Slot{0, -1});
         std::int64_t fresh = 0;
+        constexpr std::size_t ahead = 16;
         for (std::size_t i = 0; i < n; ++i) {
+            if (i + ahead < n) {
+                const std::int64_t a = out[i + ahead], b = next ? next[i + ahead] : 0;
+                if (a >= 0 && b >= 0) __builtin_prefetch(&slots[spot(packed(a, b), bits)]);
+            }
             const std::int64_t a = out[i];
             const std::int64_t b = next ? next[i] : 0;
             if (a < 0 || b < 0) {
                 out[i] = -1;
                 continue;
             }
-            const std::uint64_t key = (static_cast<std::uint64_t>(a) << 32) | static_cast<std::uint64_t>(b);
-            // Fibonacci hashing: the top bits of the product depend on every key bit.
-            std::size_t h = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - bits));
-            while (slots[h].code >= 0 && slots[h].key != key) h = (h + 1) & (cap - 1);
-            if (slots[h].code < 0) slots[h] = {key, fresh++};
+            const std::uint64_t key = packed(a, b);
+            const std::size_t mask = slots.size() - 1;
+            std::size_t h = spot(key, bits);
+            while (slots[h].code >= 0 && slots[h].key != key) h = (h + 1) & mask;
+            if (slots[h].code < 0) {
+                slots[h] = {key, fresh++};
+                if (2 * static_cast<std::size_t>(fresh) > slots.size()) {
+                    std::vector<Slot> old(2 * slots.size(), Slot{0, -1});
+                    old.swap(slots);
+                    ++bits;
+                    for (const Slot& s : old) {
+                        if (s.code < 0) continue;
+                        std::size_t q = spot(s.key, bits);
+                        while (slots[q].code >= 0) q = (q + 1) & (slots.size() - 1);
+                        slots[q] = s;
+                    }
+                    out[i] = fresh - 1;
+                    continue;
+                }
+            }
             out[i] = slots[h].code;
         }
     }

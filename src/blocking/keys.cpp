@@ -22,6 +22,9 @@ std::size_t KeySide::size() const noexcept {
 namespace {
 
 constexpr std::uint8_t kValue = 0, kNegative = 1, kMissing = 0xFF;
+// Strings of up to this many bytes are their own word (zero-padded; the
+// length tells "a" from "a\0"), longer ones are hashed.
+constexpr std::size_t kInline = 8;
 
 inline std::uint64_t fmix64(std::uint64_t h) noexcept {
     h ^= h >> 33;
@@ -173,7 +176,13 @@ void string_words(const KeySide& side, std::size_t base, const KeySpec& spec, Wo
                 } else {
                     const std::string_view v =
                         spec.transform == Transform::kPrefix ? prefix_of(run[i], spec.length) : run[i];
-                    word[i] = hash_bytes(v);
+                    if (v.size() <= kInline) {
+                        std::uint64_t bytes = 0;
+                        if (!v.empty()) std::memcpy(&bytes, v.data(), v.size());
+                        word[i] = bytes;  // the value itself: no bytes to compare
+                    } else {
+                        word[i] = hash_bytes(v);
+                    }
                     view[i] = v;
                 }
             }
@@ -190,7 +199,8 @@ struct Entry {
     std::uint32_t g;
 
     std::uint64_t hash(bool exact) const noexcept {
-        return exact ? fmix64(word ^ (len_or_tag == kNegative ? 0x5851F42D4C957F2Dull : 0)) : word;
+        if (exact) return fmix64(word ^ (len_or_tag == kNegative ? 0x5851F42D4C957F2Dull : 0));
+        return len_or_tag <= kInline ? fmix64(word ^ (len_or_tag * 0x9E3779B97F4A7C15ull)) : word;
     }
 };
 
@@ -222,7 +232,8 @@ public:
             const Slot& slot = slots_[h];
             if (slot.code_plus_1 == 0) break;
             if (slot.word == e.word && slot.len_or_tag == e.len_or_tag &&
-                (exact_ || std::memcmp(bytes_[slot.code_plus_1 - 1], e.bytes, e.len_or_tag) == 0))
+                (exact_ || e.len_or_tag <= kInline ||
+                 std::memcmp(bytes_[slot.code_plus_1 - 1], e.bytes, e.len_or_tag) == 0))
                 return slot.code_plus_1 - 1;
         }
         const auto fresh = static_cast<std::uint32_t>(reps.size());
@@ -259,7 +270,7 @@ private:
 };
 
 // Distinct values one table takes before the records go to partitions.
-constexpr std::size_t kOneTableLimit = std::size_t{1} << 20;
+constexpr std::size_t kOneTableLimit = std::size_t{1} << 17;
 
 }  // namespace
 

@@ -133,6 +133,21 @@ const char* const kDocEncodeKeys =
     "Returns int64 codes of the records of all columns, laid end to end: equal\n"
     "values get equal codes whatever their side or physical type (integers and\n"
     "floats by value), -1 for a missing value (null, NaN).";
+
+const char* const kDocCandidateIndex =
+    "candidate_index(left_keys, right_keys, windows, dedupe)\n--\n\n"
+    "The index of candidate_pairs, built once (the keys are copied).\n"
+    "\n"
+    "Arguments as for candidate_pairs. Returns an opaque index for index_pairs\n"
+    "and index_counts, which only read it (calls on one index may overlap).";
+
+const char* const kDocIndexPairs =
+    "index_pairs(index, start, stop)\n--\n\n"
+    "candidate_pairs of left records start to stop, from a candidate_index.";
+
+const char* const kDocIndexCounts =
+    "index_counts(index)\n--\n\n"
+    "candidate_counts from a candidate_index: (by_rule, per_record).";
 // clang-format on
 
 #define PAIRWISE(name) {{#name, {"left", "right"}}, #name "(left, right)\n--\n\n", body_##name}
@@ -143,7 +158,8 @@ const char* const kDocEncodeKeys =
 // token_sort_ratio_batch, compute_feature_matrix, compare_pairs, predict_batch,
 // predict_forest_batch, predict_gbdt_batch, predict_svm_batch,
 // candidate_pairs, candidate_counts, combine_keys, count_equal_pairs,
-// connected_components, encode_keys.
+// connected_components, encode_keys, candidate_index, index_pairs,
+// index_counts.
 const FunctionEntry kEntries[] = {
     PAIRWISE(jaro_winkler_batch),
     PAIRWISE(levenshtein_batch),
@@ -187,6 +203,10 @@ const FunctionEntry kEntries[] = {
     {{"connected_components", {"left_positions", "right_positions", "n_records"}}, kDocConnectedComponents,
      body_connected_components},
     {{"encode_keys", {"columns", "strings", "transform", "length", "ranked"}}, kDocEncodeKeys, body_encode_keys},
+    {{"candidate_index", {"left_keys", "right_keys", "windows", "dedupe"}}, kDocCandidateIndex,
+     body_candidate_index},
+    {{"index_pairs", {"index", "start", "stop"}}, kDocIndexPairs, body_index_pairs},
+    {{"index_counts", {"index"}}, kDocIndexCounts, body_index_counts},
 };
 
 #undef PAIRWISE
