@@ -304,3 +304,42 @@ def test_keys_of_many_distinct_values():
     order = np.argsort(values)
     want = sorted((min(a, b), max(a, b)) for a, b in zip(order[:-1].tolist(), order[1:].tolist()))
     assert list(zip(*(a.tolist() for a in pairs))) == want
+
+
+ENGINE_BAD = [
+    (([], 1, 0, 0, 0), ValueError, "columns must hold one or two key columns"),
+    (([pa.array(["a"])], 1, 3, 0, 0), ValueError, "transform must be 0 (none), 1 (prefix) or 2 (soundex)"),
+    (([pa.array(["a"])], 1, 1, 0, 0), ValueError, "a prefix keeps at least 1 code point"),
+    (([pa.array([1])], 0, 2, 0, 0), ValueError, "prefix and soundex take string keys"),
+    (([pa.array([1], type=pa.duration("ms"))], 0, 0, 0, 0), TypeError,
+     "argument 'columns': column 0: Arrow format 'tDm' is not a number key type"),
+    (([pa.array(["a"]), pa.array([1])], 1, 0, 0, 0), TypeError,
+     "argument 'columns': column 1: Arrow format 'l' is not a string type"),
+    (([[1, 2]], 0, 0, 0, 0), TypeError, "argument 'columns': column 0: expected an Arrow array of numbers, not 'list'"),
+]
+
+
+@pytest.mark.parametrize("args, error, message", ENGINE_BAD, ids=[str(k) for k in range(len(ENGINE_BAD))])
+def test_bad_engine_key_calls(args, error, message):
+    import _corvane_rs
+
+    with pytest.raises(error) as raised:
+        _corvane_rs.encode_keys(*args)
+    assert str(raised.value).startswith(message)
+
+
+def test_an_index_serves_every_batch():
+    import _corvane_rs
+
+    keys = np.array([0, 1, 0, -1, 1, 2, 2, 0], dtype=np.int64)
+    windows = np.array([0, 3], dtype=np.int64)
+    both = np.concatenate([keys[:4], keys[4:]])
+    index = _corvane_rs.candidate_index(both, both, windows, 1)
+    whole = _corvane_rs.candidate_pairs(both, both, windows, 1, 0, 4)
+    parts = [_corvane_rs.index_pairs(index, a, b) for a, b in ((0, 1), (1, 3), (3, 4))]
+    assert [np.concatenate(p).tolist() for p in zip(*parts)] == [a.tolist() for a in whole]
+    assert _corvane_rs.index_counts(index)[0] == _corvane_rs.candidate_counts(both, both, windows, 1)[0]
+    with pytest.raises(TypeError, match="argument 'index': expected an index from candidate_index, not 'tuple'"):
+        _corvane_rs.index_pairs((1, 2), 0, 0)
+    with pytest.raises(ValueError, match="start and stop must satisfy"):
+        _corvane_rs.index_pairs(index, 3, 5)

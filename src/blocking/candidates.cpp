@@ -103,6 +103,10 @@ CandidateIndex::CandidateIndex(const BlockingInput& in) : in_(in) {
     // test (its code, or its place in a merged order), so checking whether
     // an earlier rule already holds reads the item, not a record's keys
     // elsewhere in memory.
+    // In 32 bits when every position, code and place fits (items of a
+    // neighbourhood hold twice a position).
+    narrow_ = 2 * (in.n_left + in.n_right) < (std::size_t{1} << 31);
+    const bool narrow = narrow_;
     for (std::size_t r = 0; r < rules_.size(); ++r) {
         Rule& rule = rules_[r];
         const std::size_t stride = r + 1, n = rule.items.size();
@@ -120,8 +124,14 @@ CandidateIndex::CandidateIndex(const BlockingInput& in) : in_(in) {
             }
             for (std::size_t e = 0; e < r; ++e) at[1 + e] = test_value(rules_[e], j, right);
         }
-        rule.items = std::move(packed);
+        rule.count = n;
         rule.stride = stride;
+        if (narrow) {
+            rule.narrow_items.assign(packed.begin(), packed.end());
+            rule.items = std::vector<std::int64_t>();
+        } else {
+            rule.items = std::move(packed);
+        }
     }
     sorted_output_ = rules_.size() == 1 && rules_[0].keys.window == 0;
 }
@@ -148,9 +158,9 @@ void CandidateIndex::each(std::size_t i, F&& f) const {
         const Rule& rule = rules_[r];
         if (own[r] < 0) continue;
         const std::size_t stride = rule.stride;
-        const std::int64_t* items = rule.items.data();
+        auto run = [&](const auto* items) {
         // Whether an earlier rule holds for the pair (i, item at k).
-        auto earlier = [&](const std::int64_t* at) {
+        auto earlier = [&](const auto* at) {
             for (std::size_t e = 0; e < r; ++e) {
                 const std::int64_t mine = own[e], theirs = at[1 + e];
                 if (mine < 0 || theirs < 0) continue;
@@ -162,25 +172,30 @@ void CandidateIndex::each(std::size_t i, F&& f) const {
         };
         if (rule.keys.window == 0) {
             const auto cu = static_cast<std::size_t>(own[r]);
-            if (cu + 1 >= rule.starts.size()) continue;
+            if (cu + 1 >= rule.starts.size()) return;
             const std::int64_t from = dedupe ? rule.slot[i] + 1 : rule.starts[cu];
             const std::int64_t to = rule.starts[cu + 1];
             for (std::int64_t k = from; k < to; ++k) {
-                const std::int64_t* at = items + static_cast<std::size_t>(k) * stride;
+                const auto* at = items + static_cast<std::size_t>(k) * stride;
                 if (!earlier(at)) f(r, static_cast<std::size_t>(at[0]));
             }
         } else {
             const std::int64_t p = own[r];
-            const auto size = static_cast<std::int64_t>(rule.items.size() / stride);
+            const auto size = static_cast<std::int64_t>(rule.count);
             const std::int64_t lo = std::max<std::int64_t>(0, p - rule.half);
             const std::int64_t hi = std::min<std::int64_t>(size - 1, p + rule.half);
             for (std::int64_t q = lo; q <= hi; ++q) {
                 if (q == p) continue;
-                const std::int64_t* at = items + static_cast<std::size_t>(q) * stride;
+                const auto* at = items + static_cast<std::size_t>(q) * stride;
                 const auto j = static_cast<std::size_t>(at[0] >> 1);
                 if ((dedupe ? j > i : (at[0] & 1) != 0) && !earlier(at)) f(r, j);
             }
         }
+        };
+        if (narrow_)
+            run(rule.narrow_items.data());
+        else
+            run(rule.items.data());
     }
 }
 

@@ -65,6 +65,8 @@ private:
         std::vector<std::int64_t> starts;    // equality: codes + 1 offsets into items
         std::vector<std::int64_t> items;     // equality: right positions by code; neighbourhood: the merged order;
                                              // each followed by what the earlier rules test for its record
+        std::vector<std::int32_t> narrow_items;  // the same in 32 bits, when everything fits (then items is empty)
+        std::size_t count = 0;               // items
         std::size_t stride = 1;              // entries per item: the item, then one per earlier rule
         std::vector<std::int64_t> slot;      // equality, dedupe: index of record i in items
         std::vector<std::int64_t> place_l;   // neighbourhood: place of each left record in the order, -1 missing
@@ -79,7 +81,8 @@ private:
 
     BlockingInput in_;
     std::vector<Rule> rules_;
-    bool sorted_output_ = false;  // one equality rule: candidates come out ascending
+    bool sorted_output_ = false;
+    bool narrow_ = false;  // one equality rule: candidates come out ascending
 };
 
 // The pairs of left records [start, stop) as (left, right) position arrays,
