@@ -84,6 +84,7 @@ def candidates(
     _check_max_pairs(max_pairs)
     parsed, encoder, n_left, _ = _prepare(left, right, rules)
     keys = encoder.encode(parsed, n_left)
+    encoder.release()  # the per-key codes: only the rules' keys are needed now
     dedupe = int(right is None)
     if max_pairs is not None:
         index = _corvane_rs.candidate_index(*keys, dedupe)
@@ -316,6 +317,7 @@ def link(
 
     # One index for the whole call: counted once, then paired batch by batch.
     index = _corvane_rs.candidate_index(*encoder.encode(parsed, n_left), int(dedupe))
+    encoder.release()
     _, per_record = _corvane_rs.index_counts(index)
     bar = None
     if progress:

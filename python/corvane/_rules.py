@@ -317,6 +317,11 @@ class KeyEncoder:
             return parts[0]
         return _corvane_rs.combine_keys(np.concatenate(parts), len(parts))
 
+    def release(self) -> None:
+        """Drops the codes and columns kept for reuse (before the pairs are built)."""
+        self.codes.clear()
+        self.columns.clear()
+
     def encode(self, rules: Sequence[ParsedRule], n_left: int) -> tuple[I64Array, I64Array, I64Array]:
         """left_keys, right_keys and windows of the engine's candidate functions."""
         per_rule = [self.rule_codes(rule) for rule in rules]

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <type_traits>
 #include <stdexcept>
 
 #include "runtime/errors.hpp"
@@ -110,26 +111,31 @@ CandidateIndex::CandidateIndex(const BlockingInput& in) : in_(in) {
     for (std::size_t r = 0; r < rules_.size(); ++r) {
         Rule& rule = rules_[r];
         const std::size_t stride = r + 1, n = rule.items.size();
-        std::vector<std::int64_t> packed(n * stride);
-        for (std::size_t k = 0; k < n; ++k) {
-            const std::int64_t item = rule.items[k];
-            std::int64_t* at = packed.data() + k * stride;
-            at[0] = item;
-            std::size_t j;
-            bool right;
-            if (rule.keys.window == 0) {
-                j = static_cast<std::size_t>(item), right = !in.dedupe;
-            } else {
-                j = static_cast<std::size_t>(item >> 1), right = (item & 1) != 0;
+        auto pack = [&](auto* packed) {
+            using T = std::remove_pointer_t<decltype(packed)>;
+            for (std::size_t k = 0; k < n; ++k) {
+                const std::int64_t item = rule.items[k];
+                T* at = packed + k * stride;
+                at[0] = static_cast<T>(item);
+                std::size_t j;
+                bool right;
+                if (rule.keys.window == 0) {
+                    j = static_cast<std::size_t>(item), right = !in.dedupe;
+                } else {
+                    j = static_cast<std::size_t>(item >> 1), right = (item & 1) != 0;
+                }
+                for (std::size_t e = 0; e < r; ++e) at[1 + e] = static_cast<T>(test_value(rules_[e], j, right));
             }
-            for (std::size_t e = 0; e < r; ++e) at[1 + e] = test_value(rules_[e], j, right);
-        }
+        };
         rule.count = n;
         rule.stride = stride;
         if (narrow) {
-            rule.narrow_items.assign(packed.begin(), packed.end());
+            rule.narrow_items.resize(n * stride);
+            pack(rule.narrow_items.data());
             rule.items = std::vector<std::int64_t>();
         } else {
+            std::vector<std::int64_t> packed(n * stride);
+            pack(packed.data());
             rule.items = std::move(packed);
         }
     }
