@@ -40,7 +40,14 @@ __all__ = [
     "connected_components",
     "match_weight_batch",
     "level_key_batch",
+    "encode_keys",
+    "candidate_index",
+    "index_pairs",
+    "index_counts",
 ]
+
+# An index from candidate_index (a capsule; opaque).
+_Index: TypeAlias = object
 
 # Anything the interpreter's float conversion accepts: float, int, bool,
 # numpy scalars, Decimal, Fraction, objects with __float__ or __index__.
@@ -224,3 +231,26 @@ def match_weight_batch(
 
 def level_key_batch(scores: _F64Array, thresholds: _F64Array, n_thresholds: _I64Array, distance: _I64Array) -> _I64Array:
     """Code of every pair's combination of levels."""
+
+def encode_keys(
+    columns: Sequence[object],
+    strings: SupportsIndex,
+    transform: SupportsIndex,
+    length: SupportsIndex,
+    ranked: SupportsIndex,
+) -> _I64Array:
+    """Dense codes of a blocking key over one or two Arrow columns, -1 where missing."""
+
+def candidate_index(
+    left_keys: _I64Array,
+    right_keys: _I64Array,
+    windows: _I64Array,
+    dedupe: SupportsIndex,
+) -> _Index:
+    """The index of candidate_pairs, built once, for index_pairs and index_counts."""
+
+def index_pairs(index: _Index, start: SupportsIndex, stop: SupportsIndex) -> tuple[_I64Array, _I64Array]:
+    """Candidate pairs of left records start to stop, from a candidate_index."""
+
+def index_counts(index: _Index) -> tuple[list[int], _I64Array]:
+    """The pairs each rule adds, and the pairs of each left record, from a candidate_index."""

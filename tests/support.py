@@ -33,7 +33,10 @@ PARAMS = {name: tuple(params.split()) for name, params in [
     ("candidate_counts", "left_keys right_keys windows dedupe"), ("combine_keys", "keys n_columns"),
     ("count_equal_pairs", "left_keys right_keys dedupe"), ("connected_components", "left_positions right_positions n_records"),
     ("match_weight_batch", "scores thresholds n_thresholds distance weights prior_weight"),
-    ("level_key_batch", "scores thresholds n_thresholds distance")]}
+    ("level_key_batch", "scores thresholds n_thresholds distance"),
+    ("encode_keys", "columns strings transform length ranked"),
+    ("candidate_index", "left_keys right_keys windows dedupe"), ("index_pairs", "index start stop"),
+    ("index_counts", "index")]}
 FUNCTIONS = list(PARAMS)
 STRING_METRICS = "jaro_winkler levenshtein damerau_levenshtein exact soundex jaccard cosine token_sort_ratio".split()
 NUMERIC_METRICS = ["numeric", "numeric_similarity", "date_distance"]
@@ -58,7 +61,10 @@ def c_exp(x):
 
 def same_floats(got, want):
     """Bit equality of two float sequences, any NaN equal to any NaN; a
-    tuple of results (the blocking functions) part by part."""
+    tuple of results (the blocking functions) part by part; an opaque index
+    (candidate_index) only by its kind."""
+    if type(got).__name__ == "PyCapsule":
+        return type(want) is type(got)
     if isinstance(got, tuple) and want and isinstance(want[0], (list, np.ndarray)):
         return isinstance(want, tuple) and len(got) == len(want) and all(map(same_floats, got, want))
     got, want = np.asarray(got, dtype=np.float64).ravel(), np.asarray(want, dtype=np.float64).ravel()
@@ -346,7 +352,11 @@ def valid_calls(seed, rows=60):
     calls += [("candidate_pairs", (keys, keys[::-1].copy(), windows, 0, 0, rows)),
               ("candidate_counts", (keys, keys, windows, 1)), ("combine_keys", (keys, 3)),
               ("count_equal_pairs", (keys, keys[:rows].copy(), 0)),
-              ("connected_components", (nrng.integers(0, rows, size=rows), nrng.integers(0, rows, size=rows), rows))]
+              ("connected_components", (nrng.integers(0, rows, size=rows), nrng.integers(0, rows, size=rows), rows)),
+              ("encode_keys", ([left, right], 1, 1, 3, 1)),
+              ("candidate_index", (keys, keys[::-1].copy(), windows, 0))]
+    index = m.candidate_index(keys, keys, windows, 1)
+    calls += [("index_pairs", (index, 0, rows)), ("index_counts", (index,))]
     scores = nrng.choice([0.0, 0.5, 0.7, 1.0, 2.0, math.nan, -math.inf], size=(3, rows))
     cuts = level_arguments([((1.0, 0.7), False), ((), False), ((1.0,), True)], [nrng.normal(size=k) for k in (4, 2, 3)])
     calls += [("match_weight_batch", (scores, *cuts, -3.5)), ("level_key_batch", (scores, *cuts[:3]))]

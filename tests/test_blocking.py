@@ -226,3 +226,120 @@ def test_rule_columns():
     assert cv.rule_columns("a") == (frozenset({"a"}), frozenset({"a"}))
     assert cv.rule_columns((cv.on("a", "b"), cv.prefix("c", 2))) == (frozenset({"a", "c"}), frozenset({"b", "c"}))
     assert cv.rule_columns(SN(cv.on("a", "b"), 5)) == (frozenset({"a"}), frozenset({"b"}))
+
+
+def _dictionary(indices, values, value_type=pa.string()):
+    return pa.DictionaryArray.from_arrays(pa.array(indices, type=pa.int8()), pa.array(values, type=value_type))
+
+
+# Key columns in the layouts the engine reads itself: (left, right, rules).
+# Each is checked against the reference on the columns' Python values.
+ENCODED = {
+    "dictionaries with null values and null indices": (
+        _dictionary([0, 1, None, 2, 0, 3], ["ab", None, "b", ""]), _dictionary([2, 0, 1, 3], ["b", None, "ab", ""]),
+        ["k", SN("k", 3), cv.prefix("k", 1)]),
+    "sliced arrays and chunks with offsets": (
+        pa.chunked_array([pa.array(["x", "ab", None, "abc", "b"]).slice(1, 3), pa.array(["zz", "b", "ab"]).slice(1)]),
+        pa.array(["q", "b", "abc", "ab", None, "a"], type=pa.large_string()).slice(1, 4),
+        ["k", SN("k", 3), cv.prefix("k", 2)]),
+    "string views, short and long, sliced": (
+        pa.array(["short", "a much longer string", None, "", "a much longer strinG"], type=pa.string_view()).slice(1),
+        pa.array(["x", "a much longer string", "", "short"], type=pa.string_view()),
+        ["k", SN("k", 3), cv.prefix("k", 14)]),
+    "strings that differ past their first eight bytes or by a zero byte": (
+        pa.array(["abcdefgh", "abcdefghi", "abcdefgz", "a", "a\x00", "abcdefghijklmnopq", "abcdefghijklmnopz"]),
+        pa.array(["abcdefghi", "a\x00", "abcdefghijklmnopz", "abcdefgh", "a", "abcdefg"]),
+        ["k", SN("k", 5)]),
+    "soundex over letters and none": (
+        pa.array(["Robert", "Rupert", "123", None, "Ashcraft", "Tymczak"]), pa.array(["rubin", "Ashcroft", "", "R"]),
+        [cv.soundex("k"), (cv.soundex("k"), cv.prefix("k", 1))]),
+    "integers past 2**53 and unsigned against negative": (
+        pa.array([2**53, 2**53 + 1, -1, None, 2**62, -(2**63)], type=pa.int64()),
+        pa.array([2**53 + 1, 2**64 - 1, 2**53, 2**62, 0], type=pa.uint64()),
+        ["k", SN("k", 3)]),
+    "floats: -0.0 is 0.0, NaN and null are missing, integers by value": (
+        pa.array([0.0, -0.0, float("nan"), None, 1.5, 3.0], type=pa.float64()),
+        pa.array([-0.0, 3, None, 7], type=pa.int16()).cast(pa.float32()), ["k", SN("k", 3)]),
+    "an integer column against a float column": (
+        pa.array([1, 2, None, 3], type=pa.int8()), pa.array([2.0, float("nan"), 1.0, 2.5]), ["k", SN("k", 3)]),
+    "booleans": (pa.array([True, False, None, True]), pa.array([False, True, None]), ["k", SN("k", 3)]),
+    "dates, and a date against a datetime": (
+        pa.array([datetime.date(2000, 1, 2), None, datetime.date(1999, 12, 31)]),
+        pa.array([datetime.datetime(2000, 1, 2), datetime.datetime(2000, 1, 2, 0, 0, 1), None]),
+        ["k", cv.year("k")]),
+    "a column of nulls against strings": (pa.nulls(3, pa.string()), pa.array(["a", None]), ["k", SN("k", 3)]),
+}
+
+
+@pytest.mark.parametrize("dedupe", [True, False], ids=["dedupe", "link"])
+@pytest.mark.parametrize("case", ENCODED)
+def test_keys_encoded_in_the_engine_match_the_reference(case, dedupe):
+    left, right, rules = ENCODED[case]
+    python = [{"k": column.to_pylist()} for column in (left, right)]
+    if case.startswith("dates"):  # the reference compares instants, as the engine does
+        python[0]["k"] = [None if d is None else datetime.datetime(d.year, d.month, d.day) for d in python[0]["k"]]
+    args = (pa.table({"k": left}),) if dedupe else (pa.table({"k": left}), pa.table({"k": right}))
+    for rule in rules:
+        want = pairs_of(reference_candidates(python[0], None if dedupe else python[1], [rule]))
+        got = cv.candidates(*args, rules=[rule])
+        assert list(zip(*(a.tolist() for a in got))) == want, rule
+
+
+def test_keys_of_many_distinct_values():
+    # Past one table's worth of distinct values the engine partitions them.
+    rng = np.random.default_rng(5)
+    n = 140_000
+    values = rng.permutation(n) * 3 - n
+    right = rng.choice(values, 2_000)
+    got = cv.candidates(pa.table({"k": values}), pa.table({"k": right}), rules=["k"])
+    want_l = np.argsort(values)[np.searchsorted(np.sort(values), right)]
+    want = sorted(zip(want_l.tolist(), range(len(right))))
+    assert list(zip(*(a.tolist() for a in got))) == want
+    strings = pa.array([f"value {v}" for v in values], type=pa.large_string())
+    got = cv.candidates(pa.table({"k": strings}), pa.table({"k": pa.array([f"value {v}" for v in right])}),
+                        rules=["k"])
+    assert list(zip(*(a.tolist() for a in got))) == want
+    # Ranks over the partitions: each record's neighbours in sorted order.
+    pairs = cv.candidates(pa.table({"k": values}), rules=[SN("k", 3)])
+    order = np.argsort(values)
+    want = sorted((min(a, b), max(a, b)) for a, b in zip(order[:-1].tolist(), order[1:].tolist()))
+    assert list(zip(*(a.tolist() for a in pairs))) == want
+
+
+ENGINE_BAD = [
+    (([], 1, 0, 0, 0), ValueError, "columns must hold one or two key columns"),
+    (([pa.array(["a"])], 1, 3, 0, 0), ValueError, "transform must be 0 (none), 1 (prefix) or 2 (soundex)"),
+    (([pa.array(["a"])], 1, 1, 0, 0), ValueError, "a prefix keeps at least 1 code point"),
+    (([pa.array([1])], 0, 2, 0, 0), ValueError, "prefix and soundex take string keys"),
+    (([pa.array([1], type=pa.duration("ms"))], 0, 0, 0, 0), TypeError,
+     "argument 'columns': column 0: Arrow format 'tDm' is not a number key type"),
+    (([pa.array(["a"]), pa.array([1])], 1, 0, 0, 0), TypeError,
+     "argument 'columns': column 1: Arrow format 'l' is not a string type"),
+    (([[1, 2]], 0, 0, 0, 0), TypeError, "argument 'columns': column 0: expected an Arrow array of numbers, not 'list'"),
+]
+
+
+@pytest.mark.parametrize("args, error, message", ENGINE_BAD, ids=[str(k) for k in range(len(ENGINE_BAD))])
+def test_bad_engine_key_calls(args, error, message):
+    import _corvane_rs
+
+    with pytest.raises(error) as raised:
+        _corvane_rs.encode_keys(*args)
+    assert str(raised.value).startswith(message)
+
+
+def test_an_index_serves_every_batch():
+    import _corvane_rs
+
+    keys = np.array([0, 1, 0, -1, 1, 2, 2, 0], dtype=np.int64)
+    windows = np.array([0, 3], dtype=np.int64)
+    both = np.concatenate([keys[:4], keys[4:]])
+    index = _corvane_rs.candidate_index(both, both, windows, 1)
+    whole = _corvane_rs.candidate_pairs(both, both, windows, 1, 0, 4)
+    parts = [_corvane_rs.index_pairs(index, a, b) for a, b in ((0, 1), (1, 3), (3, 4))]
+    assert [np.concatenate(p).tolist() for p in zip(*parts)] == [a.tolist() for a in whole]
+    assert _corvane_rs.index_counts(index)[0] == _corvane_rs.candidate_counts(both, both, windows, 1)[0]
+    with pytest.raises(TypeError, match="argument 'index': expected an index from candidate_index, not 'tuple'"):
+        _corvane_rs.index_pairs((1, 2), 0, 0)
+    with pytest.raises(ValueError, match="start and stop must satisfy"):
+        _corvane_rs.index_pairs(index, 3, 5)

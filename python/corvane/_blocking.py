@@ -7,7 +7,8 @@ lets the engine build the pairs: an index per rule, then per left record the
 pairs of each rule not already held by an earlier one, counted in a first
 pass and written at their offsets in a second, over the worker pool.
 
-``link`` streams: the engine's first pass gives every left record's pair
+``link`` streams: the engine builds the index once per call
+(``candidate_index``); its first pass gives every left record's pair
 count, from which the left records are cut into runs of at most
 ``batch_pairs`` pairs (a record with more pairs than that is a run of its
 own); each run's pairs are built, compared and scored, and only the pairs
@@ -83,9 +84,11 @@ def candidates(
     _check_max_pairs(max_pairs)
     parsed, encoder, n_left, _ = _prepare(left, right, rules)
     keys = encoder.encode(parsed, n_left)
+    encoder.release()  # the per-key codes: only the rules' keys are needed now
     dedupe = int(right is None)
     if max_pairs is not None:
-        by_rule, _ = _corvane_rs.candidate_counts(*keys, dedupe)
+        index = _corvane_rs.candidate_index(*keys, dedupe)
+        by_rule, _ = _corvane_rs.index_counts(index)
         total = 0
         for rule, added in zip(parsed, by_rule):
             total += added
@@ -94,6 +97,7 @@ def candidates(
                     f"{rule.label} brings the candidate pairs to {total:,}, over max_pairs={max_pairs:,} "
                     f"(pairs added by each rule: {', '.join(f'{n:,}' for n in by_rule)})"
                 )
+        return _corvane_rs.index_pairs(index, 0, n_left)
     return _corvane_rs.candidate_pairs(*keys, dedupe, 0, n_left)
 
 
@@ -311,8 +315,10 @@ def link(
         right_table = pa.table({s.right: arrow_column(other, other_kind, s.right, "right") for s in pairings})
     names = [s.name for s in pairings]
 
-    keys = encoder.encode(parsed, n_left)
-    _, per_record = _corvane_rs.candidate_counts(*keys, int(dedupe))
+    # One index for the whole call: counted once, then paired batch by batch.
+    index = _corvane_rs.candidate_index(*encoder.encode(parsed, n_left), int(dedupe))
+    encoder.release()
+    _, per_record = _corvane_rs.index_counts(index)
     bar = None
     if progress:
         try:
@@ -326,7 +332,7 @@ def link(
     kept_probability: list[npt.NDArray[np.float64]] = []
     try:
         for start, stop, total in _batches(per_record, int(batch_pairs)):
-            lpos, rpos = _corvane_rs.candidate_pairs(*keys, int(dedupe), start, stop)
+            lpos, rpos = _corvane_rs.index_pairs(index, start, stop)
             scored = compare(left_table, right_table, (lpos, rpos), [(s.left, s.right, s.metric) for s in pairings],
                              missing=missing)
             features = np.column_stack([np.asarray(scored.column(k).to_numpy(), dtype=np.float64)

@@ -8,10 +8,12 @@ is a candidate when any rule of the list holds.
 Each rule becomes one int64 code per record, the same codes on both sides:
 a dense code of the rule's value, or for a sorted neighbourhood the rank of
 the value in sorted order; -1 where a value is missing (null, None, NaN),
-which so never equals anything. Values are hashed by Arrow's dictionary
-encoding over both tables at once (one code space for both sides), tuples
-are combined by the engine (``combine_keys``), and the engine builds the
-pairs from the codes.
+which so never equals anything. The engine hashes each key column of both
+tables at once (``encode_keys``: one code space for both sides, strings of
+any Arrow layout, numbers of any width, ``prefix`` and ``soundex`` applied
+there), combines the codes of tuples (``combine_keys``) and builds the
+pairs from the codes. Arrow only prepares what the engine does not read:
+years of dates, dates against datetimes, dictionaries of numbers.
 """
 
 from __future__ import annotations
@@ -268,80 +270,44 @@ class KeyEncoder:
             return "integer"
         return kind
 
-    def _values(self, key: Key) -> Any:
-        """The key's values over both tables (left first), one Arrow type."""
+    def _sides(self, key: Key) -> tuple[list[Any], bool]:
+        """The key's columns as the engine reads them (left, then right),
+        and whether they hold strings. Dates under ``year`` become their
+        years, a date against a datetime (or two units) both instants;
+        dictionaries of numbers are decoded. Strings go as they are: the
+        engine reads every layout and applies ``prefix`` and ``soundex``."""
         pa = self.pa
         pc = pa.compute
         sides = [self.column(0, key.left)] if self.dedupe else [self.column(0, key.left), self.column(1, key.right)]
         kinds = [_kind(pa, c.type) for c in sides]
+        real = {k for k in kinds if k != "null"}
+        if real <= {"string"}:
+            # A column of nothing but nulls, whatever its type, as the null type.
+            return [pa.nulls(len(c)) if k == "null" else c for c, k in zip(sides, kinds)], True
         out = []
         for column, kind in zip(sides, kinds):
             if pa.types.is_dictionary(column.type):
                 column = pc.cast(column, column.type.value_type)
-            if kind == "string":
-                if not pa.types.is_string(column.type):
-                    column = pc.cast(column, pa.large_string())
-                if key.transform == "prefix":
-                    column = pc.utf8_slice_codeunits(column, 0, key.length)
-            elif kind == "date" and key.transform == "year":
-                column, kind = pc.cast(pc.year(column), pa.int64()), "integer"
-            out.append((column, kind))
-        real = {k for _, k in out if k != "null"}
-        if real == {"integer"} and not any(pa.types.is_unsigned_integer(c.type) and c.type.bit_width == 64
-                                           for c, _ in out):
-            target = pa.int64()
-        elif real <= {"integer", "float"} and real:
-            target = pa.float64()
-        elif real == {"date"} and len({c.type for c, k in out if k != "null"}) > 1:
-            target = pa.timestamp("us")  # a date against a datetime, or two units: compare instants
-        elif real == {"string"}:
-            string_types = {c.type for c, k in out if k != "null"}
-            target = string_types.pop() if len(string_types) == 1 else pa.large_string()
-        elif real:
-            target = next(c.type for c, k in out if k != "null")
-        else:
-            target = pa.large_string()
-        chunks = []
-        for column, kind in out:
-            if column.type != target:
-                column = pc.cast(column, target)
-            if pa.types.is_floating(target):
-                # NaN is missing; -0.0 and 0.0 are one value.
-                column = pc.if_else(pc.is_nan(column), pa.scalar(None, target), pc.add(column, 0.0))
-            chunks.extend(column.chunks)
-        values = pa.chunked_array(chunks, type=target)
-        if key.transform == "soundex":
-            values = _soundex_values(pa, values)
-        return values
+            if kind == "date" and key.transform == "year":
+                column = pc.year(column)
+            elif pa.types.is_float16(column.type):
+                column = pc.cast(column, pa.float32())
+            out.append(column)
+        dates = {c.type for c, k in zip(out, kinds) if k == "date"}
+        if key.transform != "year" and len(dates) > 1:
+            # A date against a datetime, or two units: compare instants.
+            out = [pc.cast(c, pa.timestamp("us")) if k == "date" else c for c, k in zip(out, kinds)]
+        return out, False
 
     def key_codes(self, key: Key, ranked: bool) -> I64Array:
         """Codes of one key over both tables: dense codes, or ranks in sorted
         order; -1 where missing."""
-        if (key, ranked) in self.codes:
-            return self.codes[(key, ranked)]
-        pa = self.pa
-        values = self._values(key)
-        encoded = values.dictionary_encode()
-        n = len(values)
-        codes = np.full(n, -1, dtype=np.int64)
-        at = 0
-        dictionary = None
-        for chunk in encoded.chunks:
-            indices = chunk.indices
-            m = len(indices)
-            if m:
-                codes[at:at + m] = np.asarray(
-                    pa.compute.fill_null(pa.compute.cast(indices, pa.int64()), -1).to_numpy(zero_copy_only=False))
-                dictionary = chunk.dictionary
-            at += m
-        if ranked and dictionary is not None and len(dictionary):
-            order = np.asarray(pa.compute.sort_indices(dictionary).to_numpy(zero_copy_only=False), dtype=np.int64)
-            rank_of = np.empty(len(order), dtype=np.int64)
-            rank_of[order] = np.arange(len(order), dtype=np.int64)
-            present = codes >= 0
-            codes[present] = rank_of[codes[present]]
-        self.codes[(key, ranked)] = codes
-        return codes
+        if (key, ranked) not in self.codes:
+            columns, strings = self._sides(key)
+            transform = {"prefix": 1, "soundex": 2}.get(key.transform, 0)
+            self.codes[(key, ranked)] = _corvane_rs.encode_keys(columns, int(strings), transform, key.length,
+                                                               int(ranked))
+        return self.codes[(key, ranked)]
 
     def rule_codes(self, rule: ParsedRule) -> I64Array:
         if rule.window:
@@ -351,6 +317,11 @@ class KeyEncoder:
             return parts[0]
         return _corvane_rs.combine_keys(np.concatenate(parts), len(parts))
 
+    def release(self) -> None:
+        """Drops the codes and columns kept for reuse (before the pairs are built)."""
+        self.codes.clear()
+        self.columns.clear()
+
     def encode(self, rules: Sequence[ParsedRule], n_left: int) -> tuple[I64Array, I64Array, I64Array]:
         """left_keys, right_keys and windows of the engine's candidate functions."""
         per_rule = [self.rule_codes(rule) for rule in rules]
@@ -358,37 +329,3 @@ class KeyEncoder:
         right = left if self.dedupe else np.concatenate([c[n_left:] for c in per_rule])
         windows = np.array([rule.window for rule in rules], dtype=np.int64)
         return left, right, windows
-
-
-def _soundex_values(pa: Any, values: Any) -> Any:
-    """Soundex codes of a string column, computed once per distinct value."""
-    encoded = values.dictionary_encode().combine_chunks()
-    dictionary = encoded.dictionary.to_pylist()
-    codes = pa.array([_soundex(s) for s in dictionary], type=pa.large_string())
-    return pa.chunked_array([pa.compute.take(codes, encoded.indices)], type=pa.large_string())
-
-
-_SOUNDEX_DIGITS = dict(zip("abcdefghijklmnopqrstuvwxyz", "01230120022455012623010202"))
-
-
-def _soundex(s: str | None) -> str | None:
-    """The engine's Soundex code (``soundex`` metric): ASCII letters only,
-    other characters skipped; vowels and h, w, y separate equal digits.
-    No letter at all: missing."""
-    if s is None:
-        return None
-    letters = [c.lower() for c in s if "a" <= c.lower() <= "z" and c.isascii()]
-    if not letters:
-        return None
-    out = [letters[0].upper()]
-    last = _SOUNDEX_DIGITS[letters[0]]
-    for c in letters[1:]:
-        digit = _SOUNDEX_DIGITS[c]
-        if digit == "0":
-            last = "0"
-        elif digit != last:
-            out.append(digit)
-            last = digit
-            if len(out) == 4:
-                break
-    return "".join(out).ljust(4, "0")

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <type_traits>
 #include <stdexcept>
 
 #include "runtime/errors.hpp"
@@ -99,50 +100,108 @@ CandidateIndex::CandidateIndex(const BlockingInput& in) : in_(in) {
             }
         }
     }
+    // Each rule's items carry, for their record, what the earlier rules
+    // test (its code, or its place in a merged order), so checking whether
+    // an earlier rule already holds reads the item, not a record's keys
+    // elsewhere in memory.
+    // In 32 bits when every position, code and place fits (items of a
+    // neighbourhood hold twice a position).
+    narrow_ = 2 * (in.n_left + in.n_right) < (std::size_t{1} << 31);
+    const bool narrow = narrow_;
+    for (std::size_t r = 0; r < rules_.size(); ++r) {
+        Rule& rule = rules_[r];
+        const std::size_t stride = r + 1, n = rule.items.size();
+        auto pack = [&](auto* packed) {
+            using T = std::remove_pointer_t<decltype(packed)>;
+            for (std::size_t k = 0; k < n; ++k) {
+                const std::int64_t item = rule.items[k];
+                T* at = packed + k * stride;
+                at[0] = static_cast<T>(item);
+                std::size_t j;
+                bool right;
+                if (rule.keys.window == 0) {
+                    j = static_cast<std::size_t>(item), right = !in.dedupe;
+                } else {
+                    j = static_cast<std::size_t>(item >> 1), right = (item & 1) != 0;
+                }
+                for (std::size_t e = 0; e < r; ++e) at[1 + e] = static_cast<T>(test_value(rules_[e], j, right));
+            }
+        };
+        rule.count = n;
+        rule.stride = stride;
+        if (narrow) {
+            rule.narrow_items.resize(n * stride);
+            pack(rule.narrow_items.data());
+            rule.items = std::vector<std::int64_t>();
+        } else {
+            std::vector<std::int64_t> packed(n * stride);
+            pack(packed.data());
+            rule.items = std::move(packed);
+        }
+    }
     sorted_output_ = rules_.size() == 1 && rules_[0].keys.window == 0;
 }
 
-bool CandidateIndex::holds(const Rule& rule, std::size_t i, std::size_t j) const noexcept {
-    if (rule.keys.window == 0) {
-        const std::int64_t c = rule.keys.left[i];
-        return c >= 0 && (in_.dedupe ? rule.keys.left : rule.keys.right)[j] == c;
-    }
-    const std::int64_t a = rule.place_l[i];
-    const std::int64_t b = in_.dedupe ? rule.place_l[j] : rule.place_r[j];
-    if (a < 0 || b < 0) return false;
-    return (a > b ? a - b : b - a) <= rule.half;
+std::int64_t CandidateIndex::test_value(const Rule& rule, std::size_t j, bool right) const noexcept {
+    if (rule.keys.window == 0) return (right ? rule.keys.right : rule.keys.left)[j];
+    return (right ? rule.place_r : rule.place_l)[j];
 }
 
 template <class F>
 void CandidateIndex::each(std::size_t i, F&& f) const {
     const bool dedupe = in_.dedupe;
+    // What each rule tests for record i: its code, or its place.
+    constexpr std::size_t kMaxInline = 16;
+    std::int64_t own_buf[kMaxInline];
+    std::vector<std::int64_t> own_heap;
+    std::int64_t* own = own_buf;
+    if (rules_.size() > kMaxInline) {
+        own_heap.resize(rules_.size());
+        own = own_heap.data();
+    }
+    for (std::size_t r = 0; r < rules_.size(); ++r) own[r] = test_value(rules_[r], i, false);
     for (std::size_t r = 0; r < rules_.size(); ++r) {
         const Rule& rule = rules_[r];
-        auto offer = [&](std::size_t j) {
-            for (std::size_t e = 0; e < r; ++e)
-                if (holds(rules_[e], i, j)) return;
-            f(r, j);
+        if (own[r] < 0) continue;
+        const std::size_t stride = rule.stride;
+        auto run = [&](const auto* items) {
+        // Whether an earlier rule holds for the pair (i, item at k).
+        auto earlier = [&](const auto* at) {
+            for (std::size_t e = 0; e < r; ++e) {
+                const std::int64_t mine = own[e], theirs = at[1 + e];
+                if (mine < 0 || theirs < 0) continue;
+                if (rules_[e].keys.window == 0 ? mine == theirs
+                                               : (mine > theirs ? mine - theirs : theirs - mine) <= rules_[e].half)
+                    return true;
+            }
+            return false;
         };
         if (rule.keys.window == 0) {
-            const std::int64_t c = rule.keys.left[i];
-            if (c < 0) continue;
-            const auto cu = static_cast<std::size_t>(c);
-            if (cu + 1 >= rule.starts.size()) continue;
-            std::int64_t from = dedupe ? rule.slot[i] + 1 : rule.starts[cu];
+            const auto cu = static_cast<std::size_t>(own[r]);
+            if (cu + 1 >= rule.starts.size()) return;
+            const std::int64_t from = dedupe ? rule.slot[i] + 1 : rule.starts[cu];
             const std::int64_t to = rule.starts[cu + 1];
-            for (std::int64_t k = from; k < to; ++k) offer(static_cast<std::size_t>(rule.items[static_cast<std::size_t>(k)]));
+            for (std::int64_t k = from; k < to; ++k) {
+                const auto* at = items + static_cast<std::size_t>(k) * stride;
+                if (!earlier(at)) f(r, static_cast<std::size_t>(at[0]));
+            }
         } else {
-            const std::int64_t p = rule.place_l[i];
-            if (p < 0) continue;
+            const std::int64_t p = own[r];
+            const auto size = static_cast<std::int64_t>(rule.count);
             const std::int64_t lo = std::max<std::int64_t>(0, p - rule.half);
-            const std::int64_t hi = std::min<std::int64_t>(static_cast<std::int64_t>(rule.items.size()) - 1, p + rule.half);
+            const std::int64_t hi = std::min<std::int64_t>(size - 1, p + rule.half);
             for (std::int64_t q = lo; q <= hi; ++q) {
                 if (q == p) continue;
-                const std::int64_t e = rule.items[static_cast<std::size_t>(q)];
-                const auto j = static_cast<std::size_t>(e >> 1);
-                if (dedupe ? j > i : (e & 1) != 0) offer(j);
+                const auto* at = items + static_cast<std::size_t>(q) * stride;
+                const auto j = static_cast<std::size_t>(at[0] >> 1);
+                if ((dedupe ? j > i : (at[0] & 1) != 0) && !earlier(at)) f(r, j);
             }
         }
+        };
+        if (narrow_)
+            run(rule.narrow_items.data());
+        else
+            run(rule.items.data());
     }
 }
 
@@ -206,34 +265,58 @@ std::vector<std::int64_t> combine_keys(const std::int64_t* keys, std::size_t n_c
     std::vector<std::int64_t> out(keys, keys + n);
     // Column by column: (code so far, next code) -> a dense code, through an
     // open-addressing table keyed by the two codes packed in 64 bits (codes
-    // are below 2**32). One column alone is renumbered the same way.
+    // are below 2**32), grown as codes come so that a table of few stays in
+    // cache, each record's slot prefetched a few records ahead. One column
+    // alone is renumbered the same way.
     struct Slot {
         std::uint64_t key;
         std::int64_t code;  // -1: empty
     };
-    std::size_t cap = 16;
-    int bits = 4;
-    while (cap < 2 * n + 2) {
-        cap <<= 1;
-        ++bits;
-    }
-    std::vector<Slot> slots(cap);
+    auto packed = [](std::int64_t a, std::int64_t b) {
+        return (static_cast<std::uint64_t>(a) << 32) | static_cast<std::uint64_t>(b);
+    };
+    // Fibonacci hashing: the top bits of the product depend on every key bit.
+    auto spot = [](std::uint64_t key, int bits) {
+        return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - bits));
+    };
+    std::vector<Slot> slots;
     for (std::size_t c = 1; c < std::max<std::size_t>(n_columns, 2); ++c) {
         const std::int64_t* next = c < n_columns ? keys + c * n : nullptr;
-        for (Slot& slot : slots) slot.code = -1;
+        int bits = 10;
+        slots.assign(std::size_t{1} << bits, Slot{0, -1});
         std::int64_t fresh = 0;
+        constexpr std::size_t ahead = 16;
         for (std::size_t i = 0; i < n; ++i) {
+            if (i + ahead < n) {
+                const std::int64_t a = out[i + ahead], b = next ? next[i + ahead] : 0;
+                if (a >= 0 && b >= 0) __builtin_prefetch(&slots[spot(packed(a, b), bits)]);
+            }
             const std::int64_t a = out[i];
             const std::int64_t b = next ? next[i] : 0;
             if (a < 0 || b < 0) {
                 out[i] = -1;
                 continue;
             }
-            const std::uint64_t key = (static_cast<std::uint64_t>(a) << 32) | static_cast<std::uint64_t>(b);
-            // Fibonacci hashing: the top bits of the product depend on every key bit.
-            std::size_t h = static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - bits));
-            while (slots[h].code >= 0 && slots[h].key != key) h = (h + 1) & (cap - 1);
-            if (slots[h].code < 0) slots[h] = {key, fresh++};
+            const std::uint64_t key = packed(a, b);
+            const std::size_t mask = slots.size() - 1;
+            std::size_t h = spot(key, bits);
+            while (slots[h].code >= 0 && slots[h].key != key) h = (h + 1) & mask;
+            if (slots[h].code < 0) {
+                slots[h] = {key, fresh++};
+                if (2 * static_cast<std::size_t>(fresh) > slots.size()) {
+                    std::vector<Slot> old(2 * slots.size(), Slot{0, -1});
+                    old.swap(slots);
+                    ++bits;
+                    for (const Slot& s : old) {
+                        if (s.code < 0) continue;
+                        std::size_t q = spot(s.key, bits);
+                        while (slots[q].code >= 0) q = (q + 1) & (slots.size() - 1);
+                        slots[q] = s;
+                    }
+                    out[i] = fresh - 1;
+                    continue;
+                }
+            }
             out[i] = slots[h].code;
         }
     }

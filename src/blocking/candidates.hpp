@@ -63,19 +63,26 @@ private:
         RuleKeys keys;
         std::int64_t half = 0;               // window / 2 (sorted neighbourhood)
         std::vector<std::int64_t> starts;    // equality: codes + 1 offsets into items
-        std::vector<std::int64_t> items;     // equality: right positions by code; neighbourhood: the merged order
+        std::vector<std::int64_t> items;     // equality: right positions by code; neighbourhood: the merged order;
+                                             // each followed by what the earlier rules test for its record
+        std::vector<std::int32_t> narrow_items;  // the same in 32 bits, when everything fits (then items is empty)
+        std::size_t count = 0;               // items
+        std::size_t stride = 1;              // entries per item: the item, then one per earlier rule
         std::vector<std::int64_t> slot;      // equality, dedupe: index of record i in items
         std::vector<std::int64_t> place_l;   // neighbourhood: place of each left record in the order, -1 missing
         std::vector<std::int64_t> place_r;   // neighbourhood, two tables: the same for right records
     };
 
-    bool holds(const Rule& rule, std::size_t i, std::size_t j) const noexcept;
+    // What rule tests for record j of the left (or right) side: its code,
+    // or its place in the merged order; -1: missing.
+    std::int64_t test_value(const Rule& rule, std::size_t j, bool right) const noexcept;
     template <class F>
     void each(std::size_t i, F&& f) const;
 
     BlockingInput in_;
     std::vector<Rule> rules_;
-    bool sorted_output_ = false;  // one equality rule: candidates come out ascending
+    bool sorted_output_ = false;
+    bool narrow_ = false;  // one equality rule: candidates come out ascending
 };
 
 // The pairs of left records [start, stop) as (left, right) position arrays,

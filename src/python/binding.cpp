@@ -720,6 +720,21 @@ FloatColumn to_float_item(const Args& args, std::size_t i, PyObject* item, long 
     }
 }
 
+NumberKeyColumn to_number_key_item(const Args& args, std::size_t i, PyObject* item, long column) {
+    try {
+        NumberKeyColumn out;
+        const ColumnContext ctx{args.name(i), column};
+        try {
+            if (read_number_keys_in_place(item, ctx, out)) return out;
+        } catch (const UnsupportedArrowFormat& e) {
+            type_error(e.message);
+        }
+        type_error(ctx.where() + "expected an Arrow array of numbers, not '" + type_qualname(item) + "'");
+    } catch (const PythonErrorPending&) {
+        conversion_failed(args, i);
+    }
+}
+
 double to_float(const Args& args, std::size_t i) {
     try {
         return convert_float(args[i]);

@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "blocking/keys.hpp"
 #include "runtime/errors.hpp"
 #include "runtime/string_column.hpp"
 #include "runtime/views.hpp"
@@ -159,6 +160,14 @@ StringColumn to_string_item(const Args& args, std::size_t i, PyObject* item, lon
                             std::vector<std::uint8_t>& missing);
 FloatColumn to_float_item(const Args& args, std::size_t i, PyObject* item, long column);
 std::uint64_t to_count(const Args& args, std::size_t i);
+
+// A number key column (blocking): the Arrow chunks as they lie, kept alive
+// by `keep` (held until the call's end, released with the lock held).
+struct NumberKeyColumn {
+    std::vector<blocking::NumberChunk> chunks;
+    std::shared_ptr<const void> keep;
+};
+NumberKeyColumn to_number_key_item(const Args& args, std::size_t i, PyObject* item, long column);
 
 // Read-only view of a NumPy array argument; holds a reference to the array
 // for as long as the view lives.

@@ -42,6 +42,7 @@
 #include <string>
 #include <vector>
 
+#include "blocking/keys.hpp"
 #include "python/conversion.hpp"
 #include "python/numpy_abi.hpp"
 
@@ -559,6 +560,33 @@ bool read_arrow_floats(PyObject* obj, const ColumnContext& ctx, FloatColumn& out
     return true;
 }
 
+// ---- Arrow arrays to number keys ---------------------------------------------
+
+// The key type of an Arrow format: integers, floats, booleans, dates and
+// timestamps (their integer counts), the null type; kNull with *known
+// false for anything else.
+blocking::NumberType key_number_type(const char* f, bool* known) {
+    using T = blocking::NumberType;
+    *known = true;
+    bool is_signed = true;
+    switch (integer_width(f, is_signed)) {
+        case 1: return is_signed ? T::kI8 : T::kU8;
+        case 2: return is_signed ? T::kI16 : T::kU16;
+        case 4: return is_signed ? T::kI32 : T::kU32;
+        case 8: return is_signed ? T::kI64 : T::kU64;
+        default: break;
+    }
+    if (std::strcmp(f, "n") == 0) return T::kNull;
+    if (std::strcmp(f, "b") == 0) return T::kBool;
+    if (std::strcmp(f, "f") == 0) return T::kF32;
+    if (std::strcmp(f, "g") == 0) return T::kF64;
+    if (std::strcmp(f, "tdD") == 0) return T::kI32;
+    if (std::strcmp(f, "tdm") == 0) return T::kI64;
+    if (std::strncmp(f, "ts", 2) == 0 && f[2] && std::strchr("smun", f[2]) && f[3] == ':') return T::kI64;
+    *known = false;
+    return T::kNull;
+}
+
 // ---- NumPy -------------------------------------------------------------------
 
 // Leading fields of a NumPy 2 descriptor, and of the StringDType descriptor
@@ -779,6 +807,36 @@ bool read_float_column_in_place(PyObject* obj, const ColumnContext& ctx, FloatCo
     if (read_numpy_floats(obj, out)) return true;
     if (has_numpy_dtype(obj)) return false;
     return read_arrow_floats(obj, ctx, out);
+}
+
+bool read_number_keys_in_place(PyObject* obj, const ColumnContext& ctx, NumberKeyColumn& out) {
+    auto imp = std::make_shared<ArrowImport>();
+    if (!import_arrow(obj, *imp, ctx)) return false;
+    const char* format = imp->schema.format;
+    if (!format) malformed(ctx, "schema without format");
+    bool known = false;
+    const blocking::NumberType type = key_number_type(format, &known);
+    if (imp->schema.dictionary || !known)
+        throw UnsupportedArrowFormat{ctx.where() + "Arrow format '" + format +
+                                     "' is not a number key type (integers, floats, booleans, dates, timestamps)"};
+    read_chunks(*imp, ctx);
+    for (const ArrowArray& a : imp->chunks) {
+        if (a.length < 0 || a.offset < 0) malformed(ctx, "negative length or offset");
+        if (a.length == 0) continue;
+        blocking::NumberChunk c;
+        c.type = type;
+        c.offset = static_cast<std::size_t>(a.offset);
+        c.length = static_cast<std::size_t>(a.length);
+        if (type != blocking::NumberType::kNull) {
+            check_shape(a, 2, ctx);
+            if (!a.buffers[1]) malformed(ctx, "missing values buffer");
+            c.values = a.buffers[1];
+            if (may_hold_nulls(a)) c.validity = static_cast<const std::uint8_t*>(a.buffers[0]);
+        }
+        out.chunks.push_back(c);
+    }
+    out.keep = std::move(imp);
+    return true;
 }
 
 }  // namespace corvane

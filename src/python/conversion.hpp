@@ -68,4 +68,8 @@ bool read_string_column_in_place(PyObject* obj, const ColumnContext& ctx, String
 // float64 and integer arrays.
 bool read_float_column_in_place(PyObject* obj, const ColumnContext& ctx, FloatColumn& out);
 
+// Number key columns (blocking): Arrow integers, floats, booleans, dates
+// and timestamps, read where they lie, nulls left to the validity bits.
+bool read_number_keys_in_place(PyObject* obj, const ColumnContext& ctx, NumberKeyColumn& out);
+
 }  // namespace corvane

@@ -136,6 +136,36 @@ const char* const kDocLevelKeyBatch =
     "Code of every pair's combination of levels (levels as match_weight_batch\n"
     "cuts them): digits of radix n_thresholds[c] + 2, comparison 0 the most\n"
     "significant. Returns int64; ValueError when the codes would not fit.";
+
+const char* const kDocEncodeKeys =
+    "encode_keys(columns, strings, transform, length, ranked)\n--\n\n"
+    "Dense codes of a blocking key over one or two columns at once.\n"
+    "\n"
+    "columns: [left] or [left, right], Arrow arrays or chunked arrays: strings\n"
+    "(utf8, large_utf8, utf8_view, dictionary-encoded) when strings is 1, else\n"
+    "numbers (integers of any width, floats, booleans, dates, timestamps).\n"
+    "transform: 0 the value, 1 its first length code points, 2 its Soundex\n"
+    "code (a value without an ASCII letter is missing); strings only.\n"
+    "ranked (0 or 1): codes are the ranks of the values in sorted order.\n"
+    "\n"
+    "Returns int64 codes of the records of all columns, laid end to end: equal\n"
+    "values get equal codes whatever their side or physical type (integers and\n"
+    "floats by value), -1 for a missing value (null, NaN).";
+
+const char* const kDocCandidateIndex =
+    "candidate_index(left_keys, right_keys, windows, dedupe)\n--\n\n"
+    "The index of candidate_pairs, built once (the keys are copied).\n"
+    "\n"
+    "Arguments as for candidate_pairs. Returns an opaque index for index_pairs\n"
+    "and index_counts, which only read it (calls on one index may overlap).";
+
+const char* const kDocIndexPairs =
+    "index_pairs(index, start, stop)\n--\n\n"
+    "candidate_pairs of left records start to stop, from a candidate_index.";
+
+const char* const kDocIndexCounts =
+    "index_counts(index)\n--\n\n"
+    "candidate_counts from a candidate_index: (by_rule, per_record).";
 // clang-format on
 
 #define PAIRWISE(name) {{#name, {"left", "right"}}, #name "(left, right)\n--\n\n", body_##name}
@@ -146,7 +176,8 @@ const char* const kDocLevelKeyBatch =
 // token_sort_ratio_batch, compute_feature_matrix, compare_pairs, predict_batch,
 // predict_forest_batch, predict_gbdt_batch, predict_svm_batch,
 // candidate_pairs, candidate_counts, combine_keys, count_equal_pairs,
-// connected_components, match_weight_batch, level_key_batch.
+// connected_components, match_weight_batch, level_key_batch, encode_keys,
+// candidate_index, index_pairs, index_counts.
 const FunctionEntry kEntries[] = {
     PAIRWISE(jaro_winkler_batch),
     PAIRWISE(levenshtein_batch),
@@ -193,6 +224,11 @@ const FunctionEntry kEntries[] = {
      kDocMatchWeightBatch, body_match_weight_batch},
     {{"level_key_batch", {"scores", "thresholds", "n_thresholds", "distance"}}, kDocLevelKeyBatch,
      body_level_key_batch},
+    {{"encode_keys", {"columns", "strings", "transform", "length", "ranked"}}, kDocEncodeKeys, body_encode_keys},
+    {{"candidate_index", {"left_keys", "right_keys", "windows", "dedupe"}}, kDocCandidateIndex,
+     body_candidate_index},
+    {{"index_pairs", {"index", "start", "stop"}}, kDocIndexPairs, body_index_pairs},
+    {{"index_counts", {"index"}}, kDocIndexCounts, body_index_counts},
 };
 
 #undef PAIRWISE

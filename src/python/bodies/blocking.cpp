@@ -1,10 +1,12 @@
 // Bodies of the blocking and clustering functions: int64 key arrays in,
 // checked under the lock, indexed and paired with the lock released.
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "blocking/candidates.hpp"
+#include "blocking/keys.hpp"
 #include "clustering/components.hpp"
 #include "python/bodies.hpp"
 
@@ -122,6 +124,148 @@ PyObject* body_candidate_counts(const Args& args) {
     }
     PyObject* records = result_i64_array(std::move(per_record));
     return pair_tuple(counts.release(), records);
+}
+
+// ---- an index kept across calls (link builds it once, pairs it per batch) ----
+
+namespace {
+
+constexpr const char* kIndexCapsule = "corvane.candidate_index";
+
+// The keys (copied: the caller's arrays may change) and the index over them.
+struct KeptIndex {
+    std::vector<std::int64_t> left, right;
+    blocking::BlockingInput input;
+    std::unique_ptr<blocking::CandidateIndex> index;
+};
+
+void free_index(PyObject* capsule) noexcept {
+    delete static_cast<KeptIndex*>(PyCapsule_GetPointer(capsule, kIndexCapsule));
+}
+
+const KeptIndex& to_index(const Args& args, std::size_t i) {
+    PyObject* obj = args[i];
+    if (!PyCapsule_IsValid(obj, kIndexCapsule)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "argument '%s': expected an index from candidate_index, not '%s'",
+                     args.name(i), Py_TYPE(obj)->tp_name);
+        throw PythonErrorPending{};
+    }
+    auto* kept = static_cast<const KeptIndex*>(PyCapsule_GetPointer(obj, kIndexCapsule));
+    if (!kept) throw PythonErrorPending{};
+    return *kept;
+}
+
+PyObject* counts_result(std::vector<std::uint64_t>&& by_rule, std::vector<std::int64_t>&& per_record) {
+    PyRef counts(PyList_New(static_cast<Py_ssize_t>(by_rule.size())));
+    if (!counts) throw PythonErrorPending{};
+    for (std::size_t r = 0; r < by_rule.size(); ++r) {
+        PyObject* v = PyLong_FromUnsignedLongLong(by_rule[r]);
+        if (!v) throw PythonErrorPending{};
+        PyList_SET_ITEM(counts.get(), static_cast<Py_ssize_t>(r), v);
+    }
+    PyObject* records = result_i64_array(std::move(per_record));
+    return pair_tuple(counts.release(), records);
+}
+
+}  // namespace
+
+PyObject* body_candidate_index(const Args& args) {
+    KeyArgs k = to_key_args(args);
+    auto kept = std::make_unique<KeptIndex>();
+    {
+        ReleasedSection released;
+        std::string problem = blocking::check_keys(k.input);
+        if (!problem.empty()) throw ValueError(std::move(problem));
+        kept->left.assign(k.left.data, k.left.data + k.left.size);
+        if (!k.input.dedupe) kept->right.assign(k.right.data, k.right.data + k.right.size);
+        kept->input = k.input;
+        const std::vector<std::int64_t>& right = k.input.dedupe ? kept->left : kept->right;
+        for (std::size_t r = 0; r < kept->input.rules.size(); ++r) {
+            kept->input.rules[r].left = kept->left.data() + r * k.input.n_left;
+            kept->input.rules[r].right = right.data() + r * k.input.n_right;
+        }
+        kept->index = std::make_unique<blocking::CandidateIndex>(kept->input);
+    }
+    PyObject* capsule = PyCapsule_New(kept.get(), kIndexCapsule, free_index);
+    if (!capsule) throw PythonErrorPending{};
+    (void)kept.release();  // the capsule owns it now
+    return capsule;
+}
+
+PyObject* body_index_pairs(const Args& args) {
+    const KeptIndex& kept = to_index(args, 0);
+    const std::uint64_t start = to_count(args, 1);
+    const std::uint64_t stop = to_count(args, 2);
+    if (start > stop || stop > kept.input.n_left)
+        throw ValueError("start and stop must satisfy 0 <= start <= stop <= the number of left records (" +
+                         std::to_string(kept.input.n_left) + ")");
+    // The capsule argument stays referenced by the call, so the index
+    // outlives the released section; the index is only read.
+    blocking::PairArrays pairs;
+    {
+        ReleasedSection released;
+        pairs = blocking::build_pairs(*kept.index, start, stop);
+    }
+    PyObject* left = result_i64_array(std::move(pairs.left));
+    PyRef hold(left);
+    PyObject* right = result_i64_array(std::move(pairs.right));
+    return pair_tuple(hold.release(), right);
+}
+
+PyObject* body_index_counts(const Args& args) {
+    const KeptIndex& kept = to_index(args, 0);
+    std::vector<std::int64_t> per_record;
+    std::vector<std::uint64_t> by_rule;
+    {
+        ReleasedSection released;
+        per_record = blocking::count_pairs(*kept.index, kept.input.n_left, by_rule);
+    }
+    return counts_result(std::move(by_rule), std::move(per_record));
+}
+
+// columns, strings, transform, length, ranked: one key column per side
+// (one side when deduplicating), read in place (strings: any Arrow string
+// layout, nulls recorded; numbers: Arrow chunks as they lie); the codes are
+// made with the lock released.
+PyObject* body_encode_keys(const Args& args) {
+    std::vector<PyRef> items = to_items(args, 0);
+    const bool strings = to_flag(args, 1);
+    const std::uint64_t transform = to_count(args, 2);
+    const std::uint64_t length = to_count(args, 3);
+    blocking::KeySpec spec;
+    spec.ranked = to_flag(args, 4);
+    if (items.empty() || items.size() > 2) throw ValueError("columns must hold one or two key columns");
+    if (transform > 2) throw ValueError("transform must be 0 (none), 1 (prefix) or 2 (soundex)");
+    spec.transform = static_cast<blocking::Transform>(transform);
+    spec.length = static_cast<std::size_t>(length);
+    if (spec.transform == blocking::Transform::kPrefix && length == 0)
+        throw ValueError("a prefix keeps at least 1 code point");
+    if (!strings && spec.transform != blocking::Transform::kNone)
+        throw ValueError("prefix and soundex take string keys");
+    // Reserved up front: the sides point into these vectors.
+    std::vector<StringColumn> string_columns;
+    std::vector<std::vector<std::uint8_t>> masks(items.size());
+    std::vector<NumberKeyColumn> number_columns;
+    string_columns.reserve(items.size());
+    number_columns.reserve(items.size());
+    std::vector<blocking::KeySide> sides(items.size());
+    for (std::size_t k = 0; k < items.size(); ++k) {
+        if (strings) {
+            string_columns.push_back(to_string_item(args, 0, items[k].get(), static_cast<long>(k), masks[k]));
+            sides[k].strings = &string_columns.back();
+            sides[k].missing = &masks[k];
+        } else {
+            number_columns.push_back(to_number_key_item(args, 0, items[k].get(), static_cast<long>(k)));
+            sides[k].numbers = number_columns.back().chunks;
+        }
+    }
+    std::vector<std::int64_t> codes;
+    {
+        ReleasedSection released;
+        codes = blocking::encode_key(sides, spec);
+    }
+    return result_i64_array(std::move(codes));
 }
 
 PyObject* body_combine_keys(const Args& args) {

@@ -1,0 +1,380 @@
+#include "blocking/keys.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <string_view>
+#include <type_traits>
+
+#include "runtime/errors.hpp"
+#include "runtime/pool.hpp"
+#include "similarity/kernels.hpp"
+
+namespace corvane::blocking {
+
+std::size_t KeySide::size() const noexcept {
+    if (strings) return strings->size();
+    std::size_t n = 0;
+    for (const NumberChunk& c : numbers) n += c.length;
+    return n;
+}
+
+namespace {
+
+constexpr std::uint8_t kValue = 0, kNegative = 1, kMissing = 0xFF;
+// Strings of up to this many bytes are their own word (zero-padded; the
+// length tells "a" from "a\0"), longer ones are hashed.
+constexpr std::size_t kInline = 8;
+
+inline std::uint64_t fmix64(std::uint64_t h) noexcept {
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDull;
+    h ^= h >> 33;
+    h *= 0xC4CEB9FE1A85EC53ull;
+    h ^= h >> 33;
+    return h;
+}
+
+// A 64-bit hash of a byte string: eight bytes at a time, then a final mix.
+inline std::uint64_t hash_bytes(std::string_view s) noexcept {
+    const char* p = s.data();
+    std::size_t n = s.size();
+    std::uint64_t h = 0x9E3779B97F4A7C15ull ^ (static_cast<std::uint64_t>(n) * 0xC2B2AE3D27D4EB4Full);
+    while (n >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        h = (h ^ w) * 0xFF51AFD7ED558CCDull;
+        h ^= h >> 29;
+        p += 8;
+        n -= 8;
+    }
+    if (n) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, p, n);
+        h = (h ^ w) * 0xFF51AFD7ED558CCDull;
+        h ^= h >> 29;
+    }
+    return fmix64(h);
+}
+
+// The first `length` code points of a well-formed UTF-8 string.
+inline std::string_view prefix_of(std::string_view s, std::size_t length) noexcept {
+    std::size_t points = 0;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if ((static_cast<unsigned char>(s[i]) & 0xC0) != 0x80) {
+            if (points == length) return s.substr(0, i);
+            ++points;
+        }
+    }
+    return s;
+}
+
+inline bool bit_set(const std::uint8_t* bits, std::size_t k) noexcept { return (bits[k >> 3] >> (k & 7)) & 1; }
+
+template <class T>
+inline T load(const void* values, std::size_t k) noexcept {
+    T v;
+    std::memcpy(&v, static_cast<const char*>(values) + k * sizeof(T), sizeof(T));
+    return v;
+}
+
+// Every record reduced to a word and a tag: the value itself (numbers,
+// Soundex codes: `exact`) or a hash of its bytes (strings).
+struct Words {
+    std::vector<std::uint64_t> word;
+    std::vector<std::uint8_t> tag;
+    std::vector<std::string_view> view;  // hashed strings: the transformed value of each record
+    bool exact = true;
+    bool floats = false;  // numbers compared as doubles
+};
+
+// The words of one chunk of values of type T: as doubles (floats), or as
+// integers with negative ones tagged.
+template <class T>
+void chunk_words(const NumberChunk& c, std::size_t lo, std::size_t hi, bool floats, std::uint64_t* word,
+                 std::uint8_t* tag) {
+    for (std::size_t i = lo; i < hi; ++i) {
+        const std::size_t k = c.offset + i;
+        if (c.validity && !bit_set(c.validity, k)) {
+            word[i] = 0, tag[i] = kMissing;
+            continue;
+        }
+        T v;
+        if constexpr (std::is_same_v<T, bool>)
+            v = bit_set(static_cast<const std::uint8_t*>(c.values), k);
+        else
+            v = load<T>(c.values, k);
+        if (floats) {
+            double d = static_cast<double>(v);
+            if (d != d) {
+                word[i] = 0, tag[i] = kMissing;
+            } else {
+                d += 0.0;  // -0.0 becomes 0.0
+                word[i] = std::bit_cast<std::uint64_t>(d), tag[i] = kValue;
+            }
+        } else if constexpr (std::is_floating_point_v<T>) {
+            word[i] = 0, tag[i] = kMissing;  // not reached: floats set `floats`
+        } else {
+            word[i] = static_cast<std::uint64_t>(v);
+            tag[i] = v < T{} ? kNegative : kValue;
+        }
+    }
+}
+
+void number_words(const KeySide& side, std::size_t base, bool floats, Words& w) {
+    std::size_t start = base;
+    for (const NumberChunk& c : side.numbers) {
+        std::uint64_t* word = w.word.data() + start;
+        std::uint8_t* tag = w.tag.data() + start;
+        pool::for_each_range(c.length, [&](std::size_t lo, std::size_t hi) {
+            switch (c.type) {
+                case NumberType::kNull:
+                    std::fill(word + lo, word + hi, 0), std::fill(tag + lo, tag + hi, kMissing);
+                    break;
+                case NumberType::kBool: chunk_words<bool>(c, lo, hi, floats, word, tag); break;
+                case NumberType::kI8: chunk_words<std::int8_t>(c, lo, hi, floats, word, tag); break;
+                case NumberType::kI16: chunk_words<std::int16_t>(c, lo, hi, floats, word, tag); break;
+                case NumberType::kI32: chunk_words<std::int32_t>(c, lo, hi, floats, word, tag); break;
+                case NumberType::kI64: chunk_words<std::int64_t>(c, lo, hi, floats, word, tag); break;
+                case NumberType::kU8: chunk_words<std::uint8_t>(c, lo, hi, floats, word, tag); break;
+                case NumberType::kU16: chunk_words<std::uint16_t>(c, lo, hi, floats, word, tag); break;
+                case NumberType::kU32: chunk_words<std::uint32_t>(c, lo, hi, floats, word, tag); break;
+                case NumberType::kU64: chunk_words<std::uint64_t>(c, lo, hi, floats, word, tag); break;
+                case NumberType::kF32: chunk_words<float>(c, lo, hi, floats, word, tag); break;
+                case NumberType::kF64: chunk_words<double>(c, lo, hi, floats, word, tag); break;
+            }
+        });
+        start += c.length;
+    }
+}
+
+void string_words(const KeySide& side, std::size_t base, const KeySpec& spec, Words& w) {
+    const std::uint8_t* missing = side.missing && !side.missing->empty() ? side.missing->data() : nullptr;
+    const auto& runs = side.strings->runs();
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+        const StringRun& run = runs[r];
+        const std::size_t at = side.strings->run_start(r);
+        std::uint64_t* word = w.word.data() + base + at;
+        std::uint8_t* tag = w.tag.data() + base + at;
+        std::string_view* view = w.view.empty() ? nullptr : w.view.data() + base + at;
+        const std::uint8_t* gone = missing ? missing + at : nullptr;
+        pool::for_each_range(run.length, [&](std::size_t lo, std::size_t hi) {
+            for (std::size_t i = lo; i < hi; ++i) {
+                word[i] = 0, tag[i] = kValue;
+                if (gone && gone[i]) {
+                    tag[i] = kMissing;
+                } else if (spec.transform == Transform::kSoundex) {
+                    const auto code = similarity::soundex_code(run[i]);
+                    if (code[0] == '0') {
+                        tag[i] = kMissing;  // no letter
+                    } else {
+                        // Big-endian, so the words order as the codes do.
+                        std::uint64_t packed = 0;
+                        for (char ch : code) packed = packed << 8 | static_cast<unsigned char>(ch);
+                        word[i] = packed;
+                    }
+                } else {
+                    const std::string_view v =
+                        spec.transform == Transform::kPrefix ? prefix_of(run[i], spec.length) : run[i];
+                    if (v.size() <= kInline) {
+                        std::uint64_t bytes = 0;
+                        if (!v.empty()) std::memcpy(&bytes, v.data(), v.size());
+                        word[i] = bytes;  // the value itself: no bytes to compare
+                    } else {
+                        word[i] = hash_bytes(v);
+                    }
+                    view[i] = v;
+                }
+            }
+        });
+    }
+}
+
+// A record's value as the tables see it: its word, and for hashed strings
+// its bytes (len_or_tag: the string's length, or a number's tag).
+struct Entry {
+    std::uint64_t word;
+    const char* bytes;
+    std::uint32_t len_or_tag;
+    std::uint32_t g;
+
+    std::uint64_t hash(bool exact) const noexcept {
+        if (exact) return fmix64(word ^ (len_or_tag == kNegative ? 0x5851F42D4C957F2Dull : 0));
+        return len_or_tag <= kInline ? fmix64(word ^ (len_or_tag * 0x9E3779B97F4A7C15ull)) : word;
+    }
+};
+
+inline Entry entry(const Words& w, std::size_t g) noexcept {
+    Entry e{w.word[g], nullptr, w.tag[g], static_cast<std::uint32_t>(g)};
+    if (!w.exact) e.bytes = w.view[g].data(), e.len_or_tag = static_cast<std::uint32_t>(w.view[g].size());
+    return e;
+}
+
+// Distinct values seen so far, numbered 0, 1, 2, ... in order of first
+// record: open addressing over slots holding each value's word and length
+// or tag, grown as values come (a table of few values stays in cache); the
+// bytes of hashed strings are compared only when those match. Callers
+// running over many records prefetch a record's slot some records ahead.
+class ValueTable {
+public:
+    explicit ValueTable(bool exact) : exact_(exact), slots_(256, Slot{0, 0, 0}) {}
+
+    void prefetch(const Entry& e) const noexcept {
+        __builtin_prefetch(&slots_[static_cast<std::size_t>(e.hash(exact_)) & (slots_.size() - 1)]);
+    }
+
+    // The code of e's value; a new value gets the next code, and its
+    // record goes to reps.
+    std::int64_t code(const Entry& e, std::vector<std::uint32_t>& reps) {
+        const std::size_t mask = slots_.size() - 1;
+        std::size_t h = static_cast<std::size_t>(e.hash(exact_)) & mask;
+        for (;; h = (h + 1) & mask) {
+            const Slot& slot = slots_[h];
+            if (slot.code_plus_1 == 0) break;
+            if (slot.word == e.word && slot.len_or_tag == e.len_or_tag &&
+                (exact_ || e.len_or_tag <= kInline ||
+                 std::memcmp(bytes_[slot.code_plus_1 - 1], e.bytes, e.len_or_tag) == 0))
+                return slot.code_plus_1 - 1;
+        }
+        const auto fresh = static_cast<std::uint32_t>(reps.size());
+        slots_[h] = Slot{e.word, fresh + 1, e.len_or_tag};
+        if (!exact_) bytes_.push_back(e.bytes);
+        reps.push_back(e.g);
+        if (2 * reps.size() > slots_.size()) grow();
+        return fresh;
+    }
+
+private:
+    struct Slot {
+        std::uint64_t word;
+        std::uint32_t code_plus_1;  // 0: empty
+        std::uint32_t len_or_tag;
+    };
+
+    void grow() {
+        std::vector<Slot> old(2 * slots_.size(), Slot{0, 0, 0});
+        old.swap(slots_);
+        const std::size_t mask = slots_.size() - 1;
+        for (const Slot& s : old) {
+            if (s.code_plus_1 == 0) continue;
+            const Entry e{s.word, nullptr, s.len_or_tag, 0};
+            std::size_t q = static_cast<std::size_t>(e.hash(exact_)) & mask;
+            while (slots_[q].code_plus_1 != 0) q = (q + 1) & mask;
+            slots_[q] = s;
+        }
+    }
+
+    bool exact_;
+    std::vector<Slot> slots_;
+    std::vector<const char*> bytes_;  // hashed strings: each code's bytes
+};
+
+// Distinct values one table takes before the records go to partitions.
+constexpr std::size_t kOneTableLimit = std::size_t{1} << 17;
+
+}  // namespace
+
+std::vector<std::int64_t> encode_key(const std::vector<KeySide>& sides, const KeySpec& spec) {
+    std::vector<std::size_t> starts;
+    std::size_t total = 0;
+    for (const KeySide& side : sides) {
+        starts.push_back(total);
+        total += side.size();
+    }
+    if (total >> 32) throw ValueError("a blocking key over 2**32 records or more");
+    const bool strings = !sides.empty() && sides[0].strings;
+    Words w;
+    w.word.resize(total);
+    w.tag.resize(total);
+    w.exact = !strings || spec.transform == Transform::kSoundex;
+    if (!w.exact) w.view.resize(total);
+    for (const KeySide& side : sides)
+        for (const NumberChunk& c : side.numbers)
+            w.floats |= c.type == NumberType::kF32 || c.type == NumberType::kF64;
+    for (std::size_t s = 0; s < sides.size(); ++s) {
+        if (strings)
+            string_words(sides[s], starts[s], spec, w);
+        else
+            number_words(sides[s], starts[s], w.floats, w);
+    }
+
+    std::vector<std::int64_t> codes(total, -1);
+    // First one table over all records, as long as the distinct values fit
+    // in cache; past that, partitions (see the top of keys.hpp).
+    std::vector<std::vector<std::uint32_t>> reps(1);
+    std::size_t done = 0;
+    {
+        ValueTable table(w.exact);
+        constexpr std::size_t ahead = 16;
+        for (; done < total && reps[0].size() < kOneTableLimit; ++done) {
+            if (done + ahead < total && w.tag[done + ahead] != kMissing) table.prefetch(entry(w, done + ahead));
+            if (w.tag[done] != kMissing) codes[done] = table.code(entry(w, done), reps[0]);
+        }
+    }
+    std::vector<std::size_t> base{0, reps[0].size()};
+    if (done < total) {
+        int part_bits = 0;
+        while (part_bits < 10 && (total >> part_bits) > 8192) ++part_bits;
+        const std::size_t parts = std::size_t{1} << part_bits;
+        auto part_of = [&](const Entry& e) noexcept {
+            return part_bits ? static_cast<std::size_t>(e.hash(w.exact) >> (64 - part_bits)) : std::size_t{0};
+        };
+        std::vector<std::size_t> part_start(parts + 1, 0);
+        for (std::size_t k = 0; k < total; ++k)
+            if (w.tag[k] != kMissing) ++part_start[part_of(entry(w, k)) + 1];
+        for (std::size_t p = 0; p < parts; ++p) part_start[p + 1] += part_start[p];
+        // Records scattered by partition with their values, so that each
+        // partition reads its records in one sequential run.
+        std::vector<Entry> order(part_start[parts]);
+        {
+            std::vector<std::size_t> next(part_start.begin(), part_start.end() - 1);
+            for (std::size_t k = 0; k < total; ++k) {
+                if (w.tag[k] == kMissing) continue;
+                const Entry e = entry(w, k);
+                order[next[part_of(e)]++] = e;
+            }
+        }
+        reps.assign(parts, {});
+        pool::for_each_row(parts, [&](pool::RowCursor& cursor) {
+            cursor.run([&](std::size_t p) {
+                ValueTable table(w.exact);
+                for (std::size_t k = part_start[p]; k < part_start[p + 1]; ++k)
+                    codes[order[k].g] = table.code(order[k], reps[p]);
+            });
+        });
+        base.assign(parts + 1, 0);
+        for (std::size_t p = 0; p < parts; ++p) base[p + 1] = base[p] + reps[p].size();
+        order = std::vector<Entry>();
+        pool::for_each_range(total, [&](std::size_t lo, std::size_t hi) {
+            for (std::size_t k = lo; k < hi; ++k)
+                if (w.tag[k] != kMissing) codes[k] += static_cast<std::int64_t>(base[part_of(entry(w, k))]);
+        });
+    }
+    if (!spec.ranked) return codes;
+
+    // Ranks: the distinct values sorted, each code replaced by its place.
+    const std::size_t distinct = base.back();
+    std::vector<std::size_t> rep_of(distinct);
+    for (std::size_t p = 0; p < reps.size(); ++p)
+        std::copy(reps[p].begin(), reps[p].end(), rep_of.begin() + static_cast<std::ptrdiff_t>(base[p]));
+    reps.clear();
+    std::vector<std::int64_t> by_value(distinct);
+    for (std::size_t c = 0; c < distinct; ++c) by_value[c] = static_cast<std::int64_t>(c);
+    auto less = [&](std::int64_t x, std::int64_t y) noexcept {
+        const std::size_t a = rep_of[static_cast<std::size_t>(x)], b = rep_of[static_cast<std::size_t>(y)];
+        if (strings && !w.exact) return w.view[a] < w.view[b];
+        if (w.floats) return std::bit_cast<double>(w.word[a]) < std::bit_cast<double>(w.word[b]);
+        if (w.tag[a] != w.tag[b]) return w.tag[a] == kNegative;
+        return w.word[a] < w.word[b];
+    };
+    std::sort(by_value.begin(), by_value.end(), less);
+    std::vector<std::int64_t> rank(distinct);
+    for (std::size_t r = 0; r < distinct; ++r) rank[static_cast<std::size_t>(by_value[r])] = static_cast<std::int64_t>(r);
+    pool::for_each_range(total, [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t g = lo; g < hi; ++g)
+            if (codes[g] >= 0) codes[g] = rank[static_cast<std::size_t>(codes[g])];
+    });
+    return codes;
+}
+
+}  // namespace corvane::blocking

@@ -1,0 +1,71 @@
+// Blocking keys: the values of a key column on both sides turned into
+// dense integer codes, the same code for equal values whichever side and
+// physical type they come from, -1 for a missing value. Pure C++.
+//
+// Values arrive as read by the boundary: strings as a StringColumn (any
+// Arrow string layout) with a mask of nulls, numbers as Arrow chunks of
+// fixed-width values with their validity bits. What counts as equal:
+//
+//   strings     the same bytes, after the transform: the first `length`
+//               code points (the whole string when shorter), or the
+//               Soundex code (a value without an ASCII letter is missing);
+//               the empty string is a value;
+//   integers    the same value, whatever the width and signedness;
+//   floats      the same value once any side is a float (integers are
+//               read as the nearest double); NaN is missing, -0.0 is 0.0;
+//   booleans    the same bit.
+//
+// The work runs in three passes over all records of both sides, the first
+// and last on the pool: every record's value is reduced to a 64-bit word
+// (the value itself for numbers and Soundex codes, a hash of the bytes for
+// strings); records are scattered into partitions by the word's top bits;
+// each partition gets a hash table of its own, small enough to stay in
+// cache, and its distinct values codes of its own, which become global by
+// adding the partition's offset. Ranked keys (sorted neighbourhood) then
+// replace every code with the rank of its value in sorted order (strings
+// by bytes, numbers by value).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "runtime/string_column.hpp"
+
+namespace corvane::blocking {
+
+enum class NumberType : std::uint8_t { kNull, kBool, kI8, kI16, kI32, kI64, kU8, kU16, kU32, kU64, kF32, kF64 };
+
+// One Arrow chunk of numbers: element i is at values[offset + i], valid
+// when bit offset + i of validity is set (validity null: all valid).
+struct NumberChunk {
+    NumberType type = NumberType::kNull;
+    const void* values = nullptr;
+    const std::uint8_t* validity = nullptr;
+    std::size_t offset = 0;
+    std::size_t length = 0;
+};
+
+// One side's key column: strings (with missing[i] = 1 for a null, or an
+// empty mask when none is) or number chunks.
+struct KeySide {
+    const StringColumn* strings = nullptr;
+    const std::vector<std::uint8_t>* missing = nullptr;
+    std::vector<NumberChunk> numbers;
+
+    std::size_t size() const noexcept;
+};
+
+enum class Transform : std::uint8_t { kNone, kPrefix, kSoundex };
+
+struct KeySpec {
+    Transform transform = Transform::kNone;
+    std::size_t length = 0;  // kPrefix: code points kept
+    bool ranked = false;     // codes are ranks in sorted order
+};
+
+// Codes of the records of every side, laid end to end (side 0 first).
+// The sides are all strings or all numbers.
+std::vector<std::int64_t> encode_key(const std::vector<KeySide>& sides, const KeySpec& spec);
+
+}  // namespace corvane::blocking
