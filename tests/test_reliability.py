@@ -24,7 +24,7 @@ import _corvane_rs as m
 from cases import CASES, Seq, ghost
 from support import SANITIZED, PARAMS, PanicException, call, same_floats, valid_calls
 
-ROUNDS = int(os.environ.get("CORVANE_STRESS_ROUNDS", "20"))
+ROUNDS = int(os.environ.get("CORVANE_STRESS_ROUNDS", "10"))
 CALLS = [c[:4] for c in CASES] + [(f"{name} by {how}", getattr(m, name), args if how == "position" else (),
                                    {} if how == "position" else dict(zip(PARAMS[name], args)))
                                   for name, args in valid_calls(seed=3, rows=30) for how in ("position", "keyword")]
