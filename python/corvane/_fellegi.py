@@ -176,14 +176,7 @@ class Patterns:
         for c, r in zip(codes, radix):
             key *= r
             key += c
-        space = math.prod(radix)
-        if space <= max(4 * n, 1 << 20):
-            counts = np.bincount(key, minlength=space)
-            seen = np.flatnonzero(counts)
-            keys, tally = seen, counts[seen]
-        else:
-            keys, tally = np.unique(key, return_counts=True)
-        return cls(_digits(keys, radix), tally.astype(np.float64))
+        return cls.from_keys(key, radix)
 
 
 def _digits(keys: npt.NDArray[np.integer[Any]], radix: Sequence[int]) -> npt.NDArray[np.intp]:

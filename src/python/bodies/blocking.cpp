@@ -78,15 +78,21 @@ PyObject* pair_tuple(PyObject* a, PyObject* b) {
     return tuple.release();
 }
 
+// Arguments i and i + 1: a range of left records, start to stop.
+std::pair<std::uint64_t, std::uint64_t> to_left_range(const Args& args, std::size_t i, std::uint64_t n_left) {
+    const std::uint64_t start = to_count(args, i);
+    const std::uint64_t stop = to_count(args, i + 1);
+    if (start > stop || stop > n_left)
+        throw ValueError("start and stop must satisfy 0 <= start <= stop <= the number of left records (" +
+                         std::to_string(n_left) + ")");
+    return {start, stop};
+}
+
 }  // namespace
 
 PyObject* body_candidate_pairs(const Args& args) {
     KeyArgs k = to_key_args(args);
-    const std::uint64_t start = to_count(args, 4);
-    const std::uint64_t stop = to_count(args, 5);
-    if (start > stop || stop > k.input.n_left)
-        throw ValueError("start and stop must satisfy 0 <= start <= stop <= the number of left records (" +
-                         std::to_string(k.input.n_left) + ")");
+    const auto [start, stop] = to_left_range(args, 4, k.input.n_left);
     blocking::PairArrays pairs;
     {
         ReleasedSection released;
@@ -195,11 +201,7 @@ PyObject* body_candidate_index(const Args& args) {
 
 PyObject* body_index_pairs(const Args& args) {
     const KeptIndex& kept = to_index(args, 0);
-    const std::uint64_t start = to_count(args, 1);
-    const std::uint64_t stop = to_count(args, 2);
-    if (start > stop || stop > kept.input.n_left)
-        throw ValueError("start and stop must satisfy 0 <= start <= stop <= the number of left records (" +
-                         std::to_string(kept.input.n_left) + ")");
+    const auto [start, stop] = to_left_range(args, 1, kept.input.n_left);
     // The capsule argument stays referenced by the call, so the index
     // outlives the released section; the index is only read.
     blocking::PairArrays pairs;
