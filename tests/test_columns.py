@@ -238,6 +238,14 @@ def test_lists_read_as_arrow_reads_the_same_strings(count, kinds, form):
         assert m.compute_feature_matrix([form(values)], [pa.array(other)], ["exact"], z, z, [], count).tolist() == want
 
 
+def test_long_strings_first_reserve_no_more_than_the_list_holds():
+    # The bytes are reserved from the first items: 64 long ones before a
+    # million short ones once asked for a quarter of a terabyte.
+    values = ["x" * 200_000 + str(k) for k in range(64)] + ["ab"] * 1_000_000
+    out = m.exact_match_batch(values, ["ab"] * len(values))
+    assert out[:64] == [0.0] * 64 and out[64:] == [1.0] * 1_000_000
+
+
 def test_buffers_given_back_never_show_through():
     # Large buffers a call gives back are handed to the next call as they
     # are: nothing of the first call's strings or scores may show in the

@@ -71,8 +71,17 @@ def test_em_on_a_sample_of_the_candidates(simulated):
     assert sampled.n_candidates_ == full.n_candidates_ and sampled.pattern_counts_.sum() == 8000
     np.testing.assert_allclose(np.array(sampled.m_), M, atol=0.035)
     assert sampled.prior_ == pytest.approx(full.prior_, rel=0.1)
-    again = corvane.FellegiSunter(SIM_COMPARISONS).fit(left, right, pairs, u_pairs=300_000, em_pairs=8000, seed=1)
-    assert all(np.array_equal(a, b) for a, b in zip(again.m_, sampled.m_))
+    # The sample depends on the pairs and the seed only: not on their order
+    # nor on how many random pairs u took.
+    order = np.random.default_rng(4).permutation(len(pairs[0]))
+    shuffled = (np.asarray(pairs[0])[order], np.asarray(pairs[1])[order])
+    for again in (corvane.FellegiSunter(SIM_COMPARISONS).fit(left, right, shuffled, u_pairs=300_000, em_pairs=8000,
+                                                             seed=1),
+                  corvane.FellegiSunter(SIM_COMPARISONS).fit(left, right, pairs, u_pairs=200_000, em_pairs=8000,
+                                                             seed=1)):
+        assert np.array_equal(again.pattern_counts_, sampled.pattern_counts_)
+    again = corvane.FellegiSunter(SIM_COMPARISONS).fit(left, right, shuffled, u_pairs=300_000, em_pairs=8000, seed=1)
+    assert all(np.array_equal(a, b) for a, b in zip(again.m_, sampled.m_)) and again.prior_ == sampled.prior_
     with pytest.raises(ValueError, match="em_pairs must be at least 1 or None, not 0"):
         corvane.FellegiSunter(SIM_COMPARISONS).fit(left, right, pairs, em_pairs=0)
 

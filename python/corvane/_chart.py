@@ -50,7 +50,9 @@ def draw(model: FellegiSunter, path: Any, axes: Any) -> Any:
     right.axvline(0, color="black", lw=0.8, ls="--", label="probability 0.5")
     right.set_xlabel("match weight")
     right.set_ylabel("candidate pairs")
-    right.set_title(f"Match weights of the {model.n_candidates_:,} candidate pairs")
+    sampled = int(counts.sum())
+    right.set_title(f"Match weights of the {model.n_candidates_:,} candidate pairs" if sampled >= model.n_candidates_
+                    else f"Match weights of {sampled:,} of the {model.n_candidates_:,} candidate pairs (EM's sample)")
     right.legend(fontsize=8)
     if axes is None:
         figure.tight_layout()

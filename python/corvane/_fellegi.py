@@ -299,7 +299,8 @@ class FellegiSunter:
         list ``candidates`` took), EM runs one chained pass per rule over its
         pairs. Past ``em_pairs`` candidate pairs, EM runs on that many of them
         drawn at random without replacement (None: on all of them); the prior
-        still counts every candidate pair. Deterministic for a ``seed``.
+        still counts every candidate pair. Deterministic for a ``seed``,
+        whatever the order of ``pairs``.
         Returns ``self``."""
         levels = levels_of(self.comparisons)
         self._check_settings()
@@ -343,7 +344,7 @@ class FellegiSunter:
             # A uniform sample keeps every level combination's share (and so m
             # and the match share) in expectation; in pair order, so the
             # records are read in the order candidates gave them.
-            chosen = np.sort(rng.choice(n_pairs, int(em_pairs), replace=False))
+            chosen = _pair_sample(positions, int(em_pairs), int(seed))
             positions = (positions[0][chosen], positions[1][chosen])
         found = scorer.levels(positions)
         everything = found.patterns()
@@ -588,6 +589,19 @@ class _RuleMembership:
         a = left_codes[self.pairs[0]]
         out: npt.NDArray[np.bool_] = (a == right_codes[self.pairs[1]]) & (a >= 0)
         return out
+
+
+def _pair_sample(pairs: tuple[I64Array, I64Array], k: int, seed: int) -> npt.NDArray[np.intp]:
+    """Where the k pairs of the seed's sample are, in pair order. A pair is
+    drawn by a hash of its two positions and the seed, so the same pairs
+    given in another order (or with another ``u_pairs``) give the same sample."""
+    z = pairs[0].astype(np.uint64) * np.uint64(0x9E3779B97F4A7C15)
+    z ^= pairs[1].astype(np.uint64) + np.uint64(seed & (2**64 - 1))
+    for shift, factor in ((30, 0xBF58476D1CE4E5B9), (27, 0x94D049BB133111EB)):
+        z ^= z >> np.uint64(shift)
+        z *= np.uint64(factor)
+    z ^= z >> np.uint64(31)
+    return np.sort(np.argpartition(z, k - 1)[:k])
 
 
 def _initial_m(n_levels: int) -> F64Array:

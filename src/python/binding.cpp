@@ -317,12 +317,20 @@ void append_sequence_items(OwnedStrings& strings, PyObject* obj) {
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
     strings.reserve_strings(static_cast<std::size_t>(n));
     // Room for the bytes at once, as the first items suggest (a quarter
-    // more), so a long list is not copied again and again as it grows.
+    // more), so a long list is not copied again and again as it grows. The
+    // guess is capped: a few long strings first must not reserve far more
+    // than the list holds (past the cap the buffer grows as it fills).
     constexpr Py_ssize_t kSample = 64;
+    constexpr std::size_t kReserveCap = std::size_t{1} << 26;
     std::size_t sampled = 0;
     for (Py_ssize_t k = 0; k < n && k < kSample; ++k)
         if (PyUnicode_Check(items[k])) sampled += static_cast<std::size_t>(PyUnicode_GET_LENGTH(items[k]));
-    if (n > kSample) strings.reserve_bytes((sampled * 5 / 4 + kSample - 1) / kSample * static_cast<std::size_t>(n) + 64);
+    if (n > kSample) {
+        const std::size_t per_item = (sampled * 5 / 4 + kSample - 1) / kSample;
+        const std::size_t items_n = static_cast<std::size_t>(n);
+        const std::size_t guess = per_item > (kReserveCap - 64) / items_n ? kReserveCap : per_item * items_n + 64;
+        strings.reserve_bytes(guess);
+    }
     constexpr Py_ssize_t kAhead = 16;
     for (Py_ssize_t k = 0; k < n; ++k) {
         if (k + kAhead < n) __builtin_prefetch(items[k + kAhead]);

@@ -146,6 +146,7 @@ public:
     std::size_t capacity() const noexcept { return size_ / sizeof(T); }
     // Room for at least n elements, the first `kept` kept.
     void grow(std::size_t n, std::size_t kept) {
+        if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();  // a size that would wrap
         std::size_t size = n * sizeof(T);
         p_ = static_cast<T*>(bulk_realloc(p_, size_, kept * sizeof(T), size));
         size_ = size;
