@@ -148,7 +148,7 @@ void number_words(const KeySide& side, std::size_t base, bool floats, Words& w) 
     }
 }
 
-void string_words(const KeySide& side, std::size_t base, const KeySpec& spec, Words& w) {
+void string_words(const KeySide& side, std::size_t base, const KeyForm& form, Words& w) {
     const std::uint8_t* missing = side.missing && !side.missing->empty() ? side.missing->data() : nullptr;
     const auto& runs = side.strings->runs();
     for (std::size_t r = 0; r < runs.size(); ++r) {
@@ -163,7 +163,7 @@ void string_words(const KeySide& side, std::size_t base, const KeySpec& spec, Wo
                 word[i] = 0, tag[i] = kValue;
                 if (gone && gone[i]) {
                     tag[i] = kMissing;
-                } else if (spec.transform == Transform::kSoundex) {
+                } else if (form.transform == Transform::kSoundex) {
                     const auto code = similarity::soundex_code(run[i]);
                     if (code[0] == '0') {
                         tag[i] = kMissing;  // no letter
@@ -175,7 +175,7 @@ void string_words(const KeySide& side, std::size_t base, const KeySpec& spec, Wo
                     }
                 } else {
                     const std::string_view v =
-                        spec.transform == Transform::kPrefix ? prefix_of(run[i], spec.length) : run[i];
+                        form.transform == Transform::kPrefix ? prefix_of(run[i], form.length) : run[i];
                     if (v.size() <= kInline) {
                         std::uint64_t bytes = 0;
                         if (!v.empty()) std::memcpy(&bytes, v.data(), v.size());
@@ -274,7 +274,7 @@ constexpr std::size_t kOneTableLimit = std::size_t{1} << 17;
 
 }  // namespace
 
-std::vector<std::int64_t> encode_key(const std::vector<KeySide>& sides, const KeySpec& spec) {
+std::vector<std::int64_t> encode_key(const std::vector<KeySide>& sides, const KeyForm& form) {
     std::vector<std::size_t> starts;
     std::size_t total = 0;
     for (const KeySide& side : sides) {
@@ -286,14 +286,14 @@ std::vector<std::int64_t> encode_key(const std::vector<KeySide>& sides, const Ke
     Words w;
     w.word.resize(total);
     w.tag.resize(total);
-    w.exact = !strings || spec.transform == Transform::kSoundex;
+    w.exact = !strings || form.transform == Transform::kSoundex;
     if (!w.exact) w.view.resize(total);
     for (const KeySide& side : sides)
         for (const NumberChunk& c : side.numbers)
             w.floats |= c.type == NumberType::kF32 || c.type == NumberType::kF64;
     for (std::size_t s = 0; s < sides.size(); ++s) {
         if (strings)
-            string_words(sides[s], starts[s], spec, w);
+            string_words(sides[s], starts[s], form, w);
         else
             number_words(sides[s], starts[s], w.floats, w);
     }
@@ -350,7 +350,7 @@ std::vector<std::int64_t> encode_key(const std::vector<KeySide>& sides, const Ke
                 if (w.tag[k] != kMissing) codes[k] += static_cast<std::int64_t>(base[part_of(entry(w, k))]);
         });
     }
-    if (!spec.ranked) return codes;
+    if (!form.ranked) return codes;
 
     // Ranks: the distinct values sorted, each code replaced by its place.
     const std::size_t distinct = base.back();

@@ -58,7 +58,7 @@ struct KeySide {
 
 enum class Transform : std::uint8_t { kNone, kPrefix, kSoundex };
 
-struct KeySpec {
+struct KeyForm {
     Transform transform = Transform::kNone;
     std::size_t length = 0;  // kPrefix: code points kept
     bool ranked = false;     // codes are ranks in sorted order
@@ -66,6 +66,6 @@ struct KeySpec {
 
 // Codes of the records of every side, laid end to end (side 0 first).
 // The sides are all strings or all numbers.
-std::vector<std::int64_t> encode_key(const std::vector<KeySide>& sides, const KeySpec& spec);
+std::vector<std::int64_t> encode_key(const std::vector<KeySide>& sides, const KeyForm& form);
 
 }  // namespace corvane::blocking

@@ -78,6 +78,19 @@ PyObject* pair_tuple(PyObject* a, PyObject* b) {
     return tuple.release();
 }
 
+// (pairs each rule adds, pairs of each left record) as Python objects.
+PyObject* counts_result(std::vector<std::uint64_t>&& by_rule, std::vector<std::int64_t>&& per_record) {
+    PyRef counts(PyList_New(static_cast<Py_ssize_t>(by_rule.size())));
+    if (!counts) throw PythonErrorPending{};
+    for (std::size_t r = 0; r < by_rule.size(); ++r) {
+        PyObject* v = PyLong_FromUnsignedLongLong(by_rule[r]);
+        if (!v) throw PythonErrorPending{};
+        PyList_SET_ITEM(counts.get(), static_cast<Py_ssize_t>(r), v);
+    }
+    PyObject* records = result_i64_array(std::move(per_record));
+    return pair_tuple(counts.release(), records);
+}
+
 // Arguments i and i + 1: a range of left records, start to stop.
 std::pair<std::uint64_t, std::uint64_t> to_left_range(const Args& args, std::size_t i, std::uint64_t n_left) {
     const std::uint64_t start = to_count(args, i);
@@ -121,15 +134,7 @@ PyObject* body_candidate_counts(const Args& args) {
         blocking::CandidateIndex index(k.input);
         per_record = blocking::count_pairs(index, k.input.n_left, by_rule);
     }
-    PyRef counts(PyList_New(static_cast<Py_ssize_t>(by_rule.size())));
-    if (!counts) throw PythonErrorPending{};
-    for (std::size_t r = 0; r < by_rule.size(); ++r) {
-        PyObject* v = PyLong_FromUnsignedLongLong(by_rule[r]);
-        if (!v) throw PythonErrorPending{};
-        PyList_SET_ITEM(counts.get(), static_cast<Py_ssize_t>(r), v);
-    }
-    PyObject* records = result_i64_array(std::move(per_record));
-    return pair_tuple(counts.release(), records);
+    return counts_result(std::move(by_rule), std::move(per_record));
 }
 
 // ---- an index kept across calls (link builds it once, pairs it per batch) ----
@@ -160,18 +165,6 @@ const KeptIndex& to_index(const Args& args, std::size_t i) {
     auto* kept = static_cast<const KeptIndex*>(PyCapsule_GetPointer(obj, kIndexCapsule));
     if (!kept) throw PythonErrorPending{};
     return *kept;
-}
-
-PyObject* counts_result(std::vector<std::uint64_t>&& by_rule, std::vector<std::int64_t>&& per_record) {
-    PyRef counts(PyList_New(static_cast<Py_ssize_t>(by_rule.size())));
-    if (!counts) throw PythonErrorPending{};
-    for (std::size_t r = 0; r < by_rule.size(); ++r) {
-        PyObject* v = PyLong_FromUnsignedLongLong(by_rule[r]);
-        if (!v) throw PythonErrorPending{};
-        PyList_SET_ITEM(counts.get(), static_cast<Py_ssize_t>(r), v);
-    }
-    PyObject* records = result_i64_array(std::move(per_record));
-    return pair_tuple(counts.release(), records);
 }
 
 }  // namespace
@@ -235,15 +228,15 @@ PyObject* body_encode_keys(const Args& args) {
     const bool strings = to_flag(args, 1);
     const std::uint64_t transform = to_count(args, 2);
     const std::uint64_t length = to_count(args, 3);
-    blocking::KeySpec spec;
-    spec.ranked = to_flag(args, 4);
+    blocking::KeyForm form;
+    form.ranked = to_flag(args, 4);
     if (items.empty() || items.size() > 2) throw ValueError("columns must hold one or two key columns");
     if (transform > 2) throw ValueError("transform must be 0 (none), 1 (prefix) or 2 (soundex)");
-    spec.transform = static_cast<blocking::Transform>(transform);
-    spec.length = static_cast<std::size_t>(length);
-    if (spec.transform == blocking::Transform::kPrefix && length == 0)
+    form.transform = static_cast<blocking::Transform>(transform);
+    form.length = static_cast<std::size_t>(length);
+    if (form.transform == blocking::Transform::kPrefix && length == 0)
         throw ValueError("a prefix keeps at least 1 code point");
-    if (!strings && spec.transform != blocking::Transform::kNone)
+    if (!strings && form.transform != blocking::Transform::kNone)
         throw ValueError("prefix and soundex take string keys");
     // Reserved up front: the sides point into these vectors.
     std::vector<StringColumn> string_columns;
@@ -265,7 +258,7 @@ PyObject* body_encode_keys(const Args& args) {
     std::vector<std::int64_t> codes;
     {
         ReleasedSection released;
-        codes = blocking::encode_key(sides, spec);
+        codes = blocking::encode_key(sides, form);
     }
     return result_i64_array(std::move(codes));
 }
