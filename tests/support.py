@@ -530,12 +530,17 @@ def level_arguments(cuts, tables=None):
     return args
 
 
-def match_weight_by_hand(prior, m, u, levels):
+def match_weight_by_hand(prior, m, u, levels, frequencies=()):
     """log2(prior / (1 - prior)) plus log2(m / u) of each comparison's level
-    (None: missing, weight 0), added in order, in Python floats."""
+    (None: missing, weight 0), added in order, in Python floats; then, for
+    each (comparison, term frequency) of ``frequencies`` whose comparison is
+    at its exact level (0) with a frequency, log2(u_exact / frequency)."""
     w = math.log2(prior / (1 - prior))
     for c, level in enumerate(levels):
         w += 0.0 if level is None else math.log2(float(m[c][level]) / float(u[c][level]))
+    for c, frequency in frequencies:
+        if levels[c] == 0 and frequency is not None:
+            w += math.log2(float(u[c][0]) / frequency)
     return w
 
 
