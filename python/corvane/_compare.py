@@ -544,6 +544,11 @@ def compare(
     side scores NaN (``missing="nan"``), raises ``ValueError`` naming the
     column, the side and the first such pair (``missing="error"``), or
     scores the number given (``missing=0.0``).
+
+    ``(column, "term_frequency")`` gives, where the pair's two values are
+    equal, the share of the records of ``left`` and ``right`` together
+    (missing values left out) that hold the value, and NaN elsewhere
+    (values that differ or are missing, whatever ``missing`` says).
     """
     check_missing(missing)
     pairings = pairings_of(comparisons)
