@@ -379,6 +379,8 @@ def test_term_frequency_weights_by_hand(tf_model, linking):
     assert again.match_weight(features.to_numpy()).tolist() == want_w
     many = np.tile(features.to_numpy(), (400, 1))
     assert model.match_weight(many).tolist() == want_w * 400
+    last = model.parameters().iloc[-1]
+    assert (last.comparison, last.u) == ("surname_term_frequency", model.u_[0][0])
 
 
 def test_term_frequencies_in_link_batches_and_partitions(tf_model):
