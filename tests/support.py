@@ -34,6 +34,7 @@ PARAMS = {name: tuple(params.split()) for name, params in [
     ("count_equal_pairs", "left_keys right_keys dedupe"), ("connected_components", "left_positions right_positions n_records"),
     ("match_weight_batch", "scores thresholds n_thresholds distance weights prior_weight"),
     ("level_key_batch", "scores thresholds n_thresholds distance"),
+    ("frequency_weight_batch", "weights frequency scores exact_threshold u_exact"),
     ("encode_keys", "columns strings transform length ranked"),
     ("candidate_index", "left_keys right_keys windows dedupe"), ("index_pairs", "index start stop"),
     ("index_counts", "index")]}
@@ -359,7 +360,9 @@ def valid_calls(seed, rows=60):
     calls += [("index_pairs", (index, 0, rows)), ("index_counts", (index,))]
     scores = nrng.choice([0.0, 0.5, 0.7, 1.0, 2.0, math.nan, -math.inf], size=(3, rows))
     cuts = level_arguments([((1.0, 0.7), False), ((), False), ((1.0,), True)], [nrng.normal(size=k) for k in (4, 2, 3)])
-    calls += [("match_weight_batch", (scores, *cuts, -3.5)), ("level_key_batch", (scores, *cuts[:3]))]
+    calls += [("match_weight_batch", (scores, *cuts, -3.5)), ("level_key_batch", (scores, *cuts[:3])),
+              ("frequency_weight_batch", (scores[0], nrng.choice([0.25, 1.0, math.nan], size=rows), scores[1], 0.7,
+                                          0.01))]
     return calls
 
 

@@ -36,7 +36,8 @@ on a rare value. ``compare`` gives each pair the share of the records
 holding its value where the two values are equal (NaN elsewhere), and a
 pair at the exact level of the comparison on the same columns gets
 ``log2(u_exact / frequency)`` added to its weight, after the comparisons'
-weights: its exact level then weighs ``log2(m_exact / frequency)``, the
+weights (the engine's ``frequency_weight_batch``, one log2 per distinct
+frequency): its exact level then weighs ``log2(m_exact / frequency)``, the
 evidence of agreeing on that value rather than on any value. EM and ``u``
 do not see the frequencies; ``fit`` keeps those of its own tables
 (``term_frequencies_``) for scoring one partition of pairs, which cannot
@@ -47,6 +48,7 @@ from __future__ import annotations
 
 import math
 import os
+import re
 import sys
 import warnings
 from collections.abc import Iterable, Sequence
@@ -513,27 +515,18 @@ class FellegiSunter:
                                                      np.concatenate(weights) if weights else np.zeros(0),
                                                      self.prior_weight_)
         for adj in adjustments:
-            frequency, score = rows[adj.position], rows[adj.target_position]
-            exact = np.flatnonzero((score >= entries[adj.target_position].thresholds[0]) & ~np.isnan(frequency))
-            if len(exact):
-                w[exact] += self._frequency_weights(adj, frequency[exact])
+            try:
+                w = _corvane_rs.frequency_weight_batch(w, rows[adj.position], rows[adj.target_position],
+                                                       entries[adj.target_position].thresholds[0],
+                                                       float(self.u_[adj.target][0]))
+            except ValueError as error:
+                found = re.match(r"^frequency\[(\d+)\] = ", str(error))
+                if found is None:
+                    raise
+                k = int(found[1])
+                raise ValueError(f"features: column {adj.name!r} holds {float(rows[adj.position][k])!r} at pair {k}; "
+                                 "a term frequency is a share of the records, in (0, 1]") from None
         return w
-
-    def _frequency_weights(self, adj: Adjustment, frequency: F64Array) -> F64Array:
-        """log2(u_exact / frequency) of each frequency, by the C library's
-        log2 on each distinct value (the same bits on every machine)."""
-        import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
-
-        encoded = pa.compute.dictionary_encode(pa.array(frequency))
-        distinct = np.asarray(encoded.dictionary.to_numpy(zero_copy_only=False), dtype=np.float64)
-        bad = distinct[~((distinct > 0) & (distinct <= 1))]
-        if len(bad):
-            raise ValueError(f"features: column {adj.name!r} holds {float(bad[0])!r}; a term frequency is a share of "
-                             "the records, in (0, 1]")
-        u_exact = float(self.u_[adj.target][0])
-        table = np.array([math.log2(u_exact / float(f)) for f in distinct])
-        out: F64Array = table[np.asarray(encoded.indices.to_numpy(zero_copy_only=False), dtype=np.intp)]
-        return out
 
     def predict_proba(self, features: Any) -> F64Array:
         """Match probability of every pair, ``2**w / (1 + 2**w)`` of its match
