@@ -324,7 +324,10 @@ class FellegiSunter:
 
     Learned by ``fit``: ``m_`` and ``u_`` (one array per comparison, one value
     per level, closest level first; the missing level has weight 0),
-    ``prior_``, ``n_iter_``, ``converged_``, ``n_candidates_``.
+    ``prior_``, ``n_iter_``, ``converged_``, ``n_candidates_``, and
+    ``term_frequencies_`` (per ``(column, "term_frequency")`` entry, the
+    values of fit's tables and their shares, which ``score_partition`` looks
+    pairs up in).
     """
 
     def __init__(self, comparisons: Sequence[Comparison], *, prior: float | None = None, max_iter: int = 1000,
