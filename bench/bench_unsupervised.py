@@ -1,6 +1,7 @@
 """Training without labels: corvane.FellegiSunter beside Splink (DuckDB).
 
     python bench/bench_unsupervised.py [--sets febrl3,febrl4,scale] [--copies 60] [--splink febrl3,febrl4]
+                                       [--tf none,given_name+surname]
 
 On each set both run the usual unsupervised flow with the same blocking
 rules and comparable comparisons (the same metrics and thresholds where
@@ -15,7 +16,10 @@ Splink has them), in one process:
 Printed per set: pair precision / recall / F1 at 0.5 and cluster-pair F1 of
 both, and the times of training, scoring and clustering with their ratios
 (corvane / Splink: below 1 is faster). The machine may be shared: compare
-ratios, not times. ``--splink`` names the sets Splink runs on (default:
+ratios, not times. ``--tf`` lists the variants of corvane's model to run,
+each the columns whose exact matches get a term-frequency adjustment
+(``none``: no adjustment; ``surname``; ``given_name+surname``); every
+variant runs on the same candidates beside the one Splink run. ``--splink`` names the sets Splink runs on (default:
 all); on the others only corvane's quality and times are printed (Splink
 takes tens of minutes on the 300,000 records of a loaded machine).
 """
@@ -118,12 +122,23 @@ def run_splink(df: pd.DataFrame, other: pd.DataFrame | None, rules: list[list[st
     return {"fit": t1 - t0, "score": t2 - t1, "cluster": t3 - t2, "pred": pred, "clusters": clusters}
 
 
-def run_corvane(df: pd.DataFrame, other: pd.DataFrame | None, rules: list[list[str]], with_rules: bool) -> dict:
+def with_frequencies(columns: list[str]) -> list:
+    """COMPARISONS with a term-frequency entry after each of ``columns``'."""
+    out: list = []
+    for c in COMPARISONS:
+        out.append(c)
+        if c[0] in columns:
+            out.append((c[0], "term_frequency"))
+    return out
+
+
+def run_corvane(df: pd.DataFrame, other: pd.DataFrame | None, rules: list[list[str]], with_rules: bool,
+                tf: list[str]) -> dict:
     t0 = time.perf_counter()
     ours_rules = [r[0] if len(r) == 1 else tuple(r) for r in rules]
     pairs = corvane.candidates(df, other, rules=ours_rules)
     t1 = time.perf_counter()
-    model = corvane.FellegiSunter(COMPARISONS)
+    model = corvane.FellegiSunter(with_frequencies(tf))
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         if with_rules:
@@ -137,7 +152,8 @@ def run_corvane(df: pd.DataFrame, other: pd.DataFrame | None, rules: list[list[s
     t4 = time.perf_counter()
     weights_time = min(_timed(lambda: model.match_weight(features)) for _ in range(3))
     numpy_time = min(_timed(lambda: numpy_match_weight(model, features)) for _ in range(3))
-    assert np.array_equal(numpy_match_weight(model, features), model.match_weight(features))
+    if not tf:
+        assert np.array_equal(numpy_match_weight(model, features), model.match_weight(features))
     # EM alone, on the level counts fit made: what an iteration costs.
     from corvane._fellegi import Patterns, run_em, _initial_m
 
@@ -159,7 +175,7 @@ def run_corvane(df: pd.DataFrame, other: pd.DataFrame | None, rules: list[list[s
 
 def numpy_match_weight(model, features) -> np.ndarray:
     """The NumPy formula match_weight used before the engine did it (and
-    equals bit for bit): blocks of 65,536 pairs on a thread each, levels cut
+    equals bit for bit, without term frequencies, which it leaves out): blocks of 65,536 pairs on a thread each, levels cut
     with NumPy compares, the weights gathered and added column by column."""
     from concurrent.futures import ThreadPoolExecutor
 
@@ -195,6 +211,8 @@ def main() -> None:
     parser.add_argument("--copies", type=int, default=60)
     parser.add_argument("--rules", action="store_true", help="fit with rules (chained EM passes per rule)")
     parser.add_argument("--splink", default=None, help="the sets Splink runs on (default: every set)")
+    parser.add_argument("--tf", default="none,given_name+surname",
+                        help="corvane's variants: columns with term frequencies, joined by '+' ('none': none)")
     args = parser.parse_args()
     print(f"corvane.FellegiSunter ({'with' if args.rules else 'without'} rules) beside Splink {_splink_version()}"
           f" on DuckDB; threshold 0.5")
@@ -220,19 +238,20 @@ def main() -> None:
             truth = (np.flatnonzero(ok), j[ok].astype(np.int64))
             true_ids = np.r_[df["entity"].to_numpy(), other["entity"].to_numpy()]
 
-        ours = run_corvane(df, other, rules, args.rules)
-        o_pairs = corvane.evaluate((ours["pairs"][0][ours["match"]], ours["pairs"][1][ours["match"]]), truth)
-        o_clusters = corvane.evaluate_clusters(ours["ids"], true_ids)
+        variants = [[] if v == "none" else v.split("+") for v in args.tf.split(",")]
+        runs = [run_corvane(df, other, rules, args.rules, tf) for tf in variants]
+        quality = []
+        for ours in runs:
+            o_pairs = corvane.evaluate((ours["pairs"][0][ours["match"]], ours["pairs"][1][ours["match"]]), truth)
+            quality.append((o_pairs, corvane.evaluate_clusters(ours["ids"], true_ids)))
+        labels = ["corvane" + ("" if not tf else " tf " + "+".join(tf)) for tf in variants]
         n_records = sum(len(f) for f in frames)
-        print(f"\n== {name}: {n_records:,} records, {ours['n_pairs']:,} candidate pairs, {len(truth[0]):,} true pairs")
-        print(f"{'':10s} {'pair P':>8s} {'pair R':>8s} {'pair F1':>8s} {'clus F1':>8s} {'B3 F1':>8s}")
+        print(f"\n== {name}: {n_records:,} records, {runs[0]['n_pairs']:,} candidate pairs, {len(truth[0]):,} true pairs")
+        print(f"{'':24s} {'pair P':>8s} {'pair R':>8s} {'pair F1':>8s} {'clus F1':>8s} {'B3 F1':>8s}")
         if args.splink is not None and name not in args.splink.split(","):
-            _print_quality("corvane", o_pairs, o_clusters)
-            print(f"corvane    fit {ours['fit']:.2f} s   compare {ours['compare']:.2f} s   predict_proba "
-                  f"{ours['score']:.2f} s   clusters {ours['cluster']:.2f} s   candidates {ours['block']:.2f} s;   "
-                  f"match_weight {ours['weights'] / ours['n_pairs'] * 1e9:.1f} ns per pair "
-                  f"(NumPy formula {ours['numpy_weights'] / ours['n_pairs'] * 1e9:.1f});   "
-                  f"largest cluster {np.bincount(ours['ids']).max():,} records (Splink not run)")
+            for label, ours, (o_pairs, o_clusters) in zip(labels, runs, quality):
+                _print_quality(label, o_pairs, o_clusters)
+                _print_corvane_times(label, ours)
             continue
         theirs = run_splink(df, other, rules)
 
@@ -248,25 +267,39 @@ def main() -> None:
         uids = np.concatenate([f["uid"].to_numpy() for f in frames])
         s_ids = pd.factorize(cl.reindex(uids).to_numpy())[0]
         s_clusters = corvane.evaluate_clusters(s_ids, true_ids)
-        for label, p, c in (("splink", s_pairs, s_clusters), ("corvane", o_pairs, o_clusters)):
-            _print_quality(label, p, c)
-        fit_ratio = ours["fit"] / theirs["fit"]
-        score_ratio = (ours["compare"] + ours["score"]) / theirs["score"]
-        print(f"training   splink {theirs['fit']:7.2f} s   corvane fit {ours['fit']:7.2f} s   ratio {fit_ratio:.3f}"
-              f"   (EM iterations: {ours['model'].n_iter_})")
-        ours_scoring = ours["compare"] + ours["score"]
-        print(f"scoring    splink {theirs['score']:7.2f} s   corvane compare+score {ours_scoring:7.2f} s"
-              f"   ratio {score_ratio:.3f}")
-        print(f"match_weight over compare's table: {ours['weights'] / ours['n_pairs'] * 1e9:.1f} ns per pair, "
-              f"{ours['weights'] / ours['numpy_weights']:.2f}x the NumPy formula's time;   "
-              f"EM on {ours['n_patterns']:,} level combinations: {ours['em_iter']} iterations in "
-              f"{ours['em'] * 1e3:.1f} ms")
-        print(f"clustering splink {theirs['cluster']:7.2f} s   corvane.clusters {ours['cluster']:7.2f} s"
-              f"   ratio {ours['cluster'] / theirs['cluster']:.3f};   corvane.candidates {ours['block']:.2f} s")
+        _print_quality("splink", s_pairs, s_clusters)
+        for label, (o_pairs, o_clusters) in zip(labels, quality):
+            _print_quality(label, o_pairs, o_clusters)
+        for label, ours in zip(labels, runs):
+            _print_ratios(label, ours, theirs)
+
+
+def _print_corvane_times(label: str, ours: dict) -> None:
+    print(f"{label}: fit {ours['fit']:.2f} s   compare {ours['compare']:.2f} s   predict_proba "
+          f"{ours['score']:.2f} s   clusters {ours['cluster']:.2f} s   candidates {ours['block']:.2f} s;   "
+          f"match_weight {ours['weights'] / ours['n_pairs'] * 1e9:.1f} ns per pair "
+          f"(NumPy formula {ours['numpy_weights'] / ours['n_pairs'] * 1e9:.1f});   "
+          f"largest cluster {np.bincount(ours['ids']).max():,} records (Splink not run)")
+
+
+def _print_ratios(label: str, ours: dict, theirs: dict) -> None:
+    fit_ratio = ours["fit"] / theirs["fit"]
+    ours_scoring = ours["compare"] + ours["score"]
+    print(f"[{label}]")
+    print(f"training   splink {theirs['fit']:7.2f} s   corvane fit {ours['fit']:7.2f} s   ratio {fit_ratio:.3f}"
+          f"   (EM iterations: {ours['model'].n_iter_})")
+    print(f"scoring    splink {theirs['score']:7.2f} s   corvane compare+score {ours_scoring:7.2f} s"
+          f"   ratio {ours_scoring / theirs['score']:.3f}")
+    print(f"match_weight over compare's table: {ours['weights'] / ours['n_pairs'] * 1e9:.1f} ns per pair, "
+          f"{ours['weights'] / ours['numpy_weights']:.2f}x the NumPy formula's time;   "
+          f"EM on {ours['n_patterns']:,} level combinations: {ours['em_iter']} iterations in "
+          f"{ours['em'] * 1e3:.1f} ms")
+    print(f"clustering splink {theirs['cluster']:7.2f} s   corvane.clusters {ours['cluster']:7.2f} s"
+          f"   ratio {ours['cluster'] / theirs['cluster']:.3f};   corvane.candidates {ours['block']:.2f} s")
 
 
 def _print_quality(label: str, p, c) -> None:
-    print(f"{label:10s} {p.precision:8.4f} {p.recall:8.4f} {p.f1:8.4f} {c.f1:8.4f} {c.bcubed_f1:8.4f}")
+    print(f"{label:24s} {p.precision:8.4f} {p.recall:8.4f} {p.f1:8.4f} {c.f1:8.4f} {c.bcubed_f1:8.4f}")
 
 
 def _timed(call) -> float:

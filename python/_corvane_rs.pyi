@@ -40,6 +40,7 @@ __all__ = [
     "connected_components",
     "match_weight_batch",
     "level_key_batch",
+    "frequency_weight_batch",
     "encode_keys",
     "candidate_index",
     "index_pairs",
@@ -231,6 +232,11 @@ def match_weight_batch(
 
 def level_key_batch(scores: _F64Array, thresholds: _F64Array, n_thresholds: _I64Array, distance: _I64Array) -> _I64Array:
     """Code of every pair's combination of levels."""
+
+def frequency_weight_batch(
+    weights: _F64Array, frequency: _F64Array, scores: _F64Array, exact_threshold: _Float, u_exact: _Float
+) -> _F64Array:
+    """Term-frequency adjustment of match weights."""
 
 def encode_keys(
     columns: Sequence[object],

@@ -264,6 +264,13 @@ CASES += [
     row(m.level_key_batch, (np.zeros((64, 2)), np.zeros(0), np.zeros(64, np.int64), np.zeros(64, np.int64)),
         ValueError, "the combinations of levels (the product of n_thresholds + 2 over the comparisons) do not fit "
         "in an int64 key"),
+    # frequency_weight_batch: lengths, u, and a frequency outside (0, 1] at the exact level only
+    row(m.frequency_weight_batch, (np.zeros(3), np.zeros(2), np.zeros(3), 1.0, 0.5), ValueError,
+        "weights has 3 values but frequency 2 and scores 3"),
+    row(m.frequency_weight_batch, (np.zeros(1), np.ones(1), np.ones(1), 1.0, 0.0), ValueError,
+        "u_exact must lie in (0, 1], not 0.000000"),
+    row(m.frequency_weight_batch, (np.zeros(3), np.array([0.5, 2.0, 0.0]), np.array([1.0, 0.5, 1.0]), 1.0, 0.5),
+        ValueError, "frequency[2] = 0.000000 at the exact level: a term frequency lies in (0, 1]"),
 ]
 
 if not SANITIZED:  # the sanitizer's operator new aborts instead of throwing

@@ -34,6 +34,7 @@ PARAMS = {name: tuple(params.split()) for name, params in [
     ("count_equal_pairs", "left_keys right_keys dedupe"), ("connected_components", "left_positions right_positions n_records"),
     ("match_weight_batch", "scores thresholds n_thresholds distance weights prior_weight"),
     ("level_key_batch", "scores thresholds n_thresholds distance"),
+    ("frequency_weight_batch", "weights frequency scores exact_threshold u_exact"),
     ("encode_keys", "columns strings transform length ranked"),
     ("candidate_index", "left_keys right_keys windows dedupe"), ("index_pairs", "index start stop"),
     ("index_counts", "index")]}
@@ -359,7 +360,9 @@ def valid_calls(seed, rows=60):
     calls += [("index_pairs", (index, 0, rows)), ("index_counts", (index,))]
     scores = nrng.choice([0.0, 0.5, 0.7, 1.0, 2.0, math.nan, -math.inf], size=(3, rows))
     cuts = level_arguments([((1.0, 0.7), False), ((), False), ((1.0,), True)], [nrng.normal(size=k) for k in (4, 2, 3)])
-    calls += [("match_weight_batch", (scores, *cuts, -3.5)), ("level_key_batch", (scores, *cuts[:3]))]
+    calls += [("match_weight_batch", (scores, *cuts, -3.5)), ("level_key_batch", (scores, *cuts[:3])),
+              ("frequency_weight_batch", (scores[0], nrng.choice([0.25, 1.0, math.nan], size=rows), scores[1], 0.7,
+                                          0.01))]
     return calls
 
 
@@ -530,12 +533,17 @@ def level_arguments(cuts, tables=None):
     return args
 
 
-def match_weight_by_hand(prior, m, u, levels):
+def match_weight_by_hand(prior, m, u, levels, frequencies=()):
     """log2(prior / (1 - prior)) plus log2(m / u) of each comparison's level
-    (None: missing, weight 0), added in order, in Python floats."""
+    (None: missing, weight 0), added in order, in Python floats; then, for
+    each (comparison, term frequency) of ``frequencies`` whose comparison is
+    at its exact level (0) with a frequency, log2(u_exact / frequency)."""
     w = math.log2(prior / (1 - prior))
     for c, level in enumerate(levels):
         w += 0.0 if level is None else math.log2(float(m[c][level]) / float(u[c][level]))
+    for c, frequency in frequencies:
+        if levels[c] == 0 and frequency is not None:
+            w += math.log2(float(u[c][0]) / frequency)
     return w
 
 

@@ -325,3 +325,108 @@ def test_evaluation_against_counts_by_hand():
     assert sweep["recall"].tolist() == [1 / 3, 1 / 3]
     with pytest.raises(ValueError, match="one id per record"):
         corvane.evaluate_clusters([1, 2], [1])
+
+
+# Term frequencies: 12 people, surnames of known shares (smith 4 of 10 known
+# values, jones 3, ...; two missing), compared by Jaro-Winkler at 1.0 / 0.8.
+TF_PEOPLE = pd.DataFrame({
+    "surname": ["smith", "smith", "smith", "smith", "jones", "jones", "jones", "smyth", "brown", "white", None, None],
+    "town": ["a", "a", "b", "b", "a", "a", "c", "a", "b", "c", "a", "b"],
+})
+TF_COMPARISONS = [("surname", "jaro_winkler", (1.0, 0.8)), ("surname", "term_frequency"), ("town", "exact")]
+
+
+def _tf_levels(left, right, i, j):
+    """Levels of the two comparisons and the term frequency of a pair, by hand."""
+    a, b = left["surname"][i], right["surname"][j]
+    if pd.isna(a) or pd.isna(b):
+        surname, frequency = None, None
+    else:
+        score = 1.0 if a == b else float(_corvane_rs.jaro_winkler_batch([a], [b])[0])
+        surname = 0 if score >= 1.0 else 1 if score >= 0.8 else 2
+        known = pd.concat([left["surname"], right["surname"]]).dropna()
+        frequency = float((known == a).mean()) if a == b else None
+    return [surname, 0 if left["town"][i] == right["town"][j] else 1], frequency
+
+
+@pytest.fixture(scope="module")
+def tf_model():
+    i, j = np.triu_indices(len(TF_PEOPLE), 1)
+    model = corvane.FellegiSunter(TF_COMPARISONS, prior=0.05, tol=0.01).fit(TF_PEOPLE, None, (i, j), u_pairs=5000)
+    return model, (i.astype(np.int64), j.astype(np.int64))
+
+
+@pytest.mark.parametrize("linking", [False, True])
+def test_term_frequency_weights_by_hand(tf_model, linking):
+    model, pairs = tf_model
+    # Linking: the frequencies are counted over both tables together.
+    right = TF_PEOPLE.iloc[[0, 4, 8, 10, 7]].reset_index(drop=True) if linking else TF_PEOPLE
+    if linking:
+        pairs = tuple(np.array(a, dtype=np.int64) for a in np.meshgrid(np.arange(12), np.arange(5), indexing="ij"))
+        pairs = (pairs[0].ravel(), pairs[1].ravel())
+    features = corvane.compare(TF_PEOPLE, right, pairs, model.comparisons)
+    assert list(features.columns) == ["surname_jaro_winkler", "surname_term_frequency", "town_exact"]
+    want_w, want_tf = [], []
+    for i, j in zip(*pairs):
+        levels, frequency = _tf_levels(TF_PEOPLE, right, i, j)
+        want_tf.append(math.nan if frequency is None else frequency)
+        want_w.append(match_weight_by_hand(model.prior_, model.m_, model.u_, levels, [(0, frequency)]))
+    assert same_floats(features["surname_term_frequency"].tolist(), want_tf)
+    assert model.match_weight(features).tolist() == want_w
+    # The same bits from a 2-D array in comparison order, a pickled model, and
+    # pairs scored in blocks on threads.
+    again = pickle.loads(pickle.dumps(model))
+    assert again.match_weight(features.to_numpy()).tolist() == want_w
+    many = np.tile(features.to_numpy(), (1000, 1))     # past the pairs scored inline
+    assert model.match_weight(many).tolist() == want_w * 1000
+    last = model.parameters().iloc[-1]
+    assert (last.comparison, last.u) == ("surname_term_frequency", model.u_[0][0])
+
+
+def test_term_frequencies_in_link_batches_and_partitions(tf_model):
+    model, pairs = tf_model
+    features = corvane.compare(TF_PEOPLE, TF_PEOPLE, pairs, model.comparisons)
+    want = model.predict_proba(features)
+    rules = ["town"]
+    whole = corvane.link(TF_PEOPLE, rules=rules, comparisons=model.comparisons, model=model, threshold=0.0)
+    batched = corvane.link(TF_PEOPLE, rules=rules, comparisons=model.comparisons, model=model, threshold=0.0,
+                           batch_pairs=3)
+    assert whole.equals(batched)
+    where = {(a, b): k for k, (a, b) in enumerate(zip(*pairs))}
+    at = [where[p] for p in zip(whole["left_position"], whole["right_position"])]
+    assert np.array_equal(whole["probability"].to_numpy(), want[at])
+    # One partition: the frequencies of fit's tables. A value fit never saw
+    # ("zed") gets none, so its exact match is not adjusted.
+    i, j = pairs
+    batch = pd.DataFrame({f"{c}{s}": TF_PEOPLE[c].to_numpy()[p] for c in ("surname", "town")
+                          for s, p in (("_l", i), ("_r", j))})
+    for kind, convert in KINDS.items():
+        scored = corvane.score_partition(convert(batch), model.comparisons, model)
+        assert np.array_equal(np.asarray(scored["probability"]), want), kind
+    new = pd.DataFrame({"surname_l": ["zed", "smith"], "surname_r": ["zed", "smith"], "town_l": ["a"] * 2,
+                        "town_r": ["a"] * 2})
+    scored = corvane.score_partition(new, model.comparisons, model, threshold=None)
+    assert scored["surname_term_frequency"].tolist()[1] == 0.4 and math.isnan(scored["surname_term_frequency"][0])
+    base = match_weight_by_hand(model.prior_, model.m_, model.u_, [0, 0])
+    assert model.match_weight(scored[list(model.feature_names_in_)]).tolist() == [
+        base, match_weight_by_hand(model.prior_, model.m_, model.u_, [0, 0], [(0, 0.4)])]
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda m: m.match_weight(pd.DataFrame({"surname_jaro_winkler": [1.0], "town_exact": [1.0]})), ValueError,
+     "no column 'surname_term_frequency' \\(the term frequencies"),
+    (lambda m: m.match_weight(np.ones((2, 2))), ValueError, "2-D array of 3 columns"),
+    (lambda m: m.match_weight(np.array([[1.0, 0.0, 1.0]])), ValueError, "holds 0.0 at pair 0; a term frequency is a share"),
+    (lambda m: corvane.score_partition(pd.DataFrame({"surname_l": ["a"], "surname_r": ["a"]}),
+                                       [("surname", "term_frequency")], corvane.FellegiSunter([("surname", "exact")])),
+     ValueError, "one partition cannot give a value's term frequency"),
+    (lambda m: corvane.FellegiSunter([("surname", "soundex"), ("surname", "term_frequency")]).fit(
+        TF_PEOPLE, None, ([0], [1])), ValueError, "'surname_term_frequency': a term frequency adjusts the exact level"),
+    (lambda m: corvane.FellegiSunter([("surname", "exact"), ("surname", "term_frequency", (1.0,))]).fit(
+        TF_PEOPLE, None, ([0], [1])), ValueError, "'term_frequency' takes no thresholds"),
+    (lambda m: corvane.compare(TF_PEOPLE, TF_PEOPLE.assign(surname=1.0), ([0], [1]), [("surname", "term_frequency")]),
+     TypeError, "counts values of one type"),
+])
+def test_term_frequency_bad_input(tf_model, call, error, message):
+    with pytest.raises(error, match=message):
+        call(tf_model[0])

@@ -9,6 +9,13 @@ where missing. One ``compare_pairs`` call then reads every pair's values at
 its two positions, scores every comparison and returns one contiguous
 float64 column per comparison, which becomes the result's column as it is.
 
+A ``term_frequency`` comparison is not scored by a kernel: it is the share
+of the records holding the pair's value, where the two values are equal,
+counted over the whole tables ``compare`` is given (both of them together,
+missing values left out), so every batch of pairs from the same tables gets
+the same frequencies. The values of both tables are dictionary-encoded
+together once per call; each pair then costs two code lookups.
+
 Missing means null, or NaN in a float column (pandas' marker for a missing
 number). The engine sees missing values itself: a pair with one never
 reaches a kernel and gets the ``missing`` policy's value, so a missing
@@ -41,6 +48,7 @@ __all__ = [
     "StringMetric",
     "STRING_METRICS",
     "NUMERIC_METRICS",
+    "FREQUENCY_METRICS",
 ]
 
 StringMetric: TypeAlias = Literal[
@@ -48,7 +56,9 @@ StringMetric: TypeAlias = Literal[
     "token_sort_ratio",
 ]
 NumericMetric: TypeAlias = Literal["numeric", "numeric_similarity", "date_distance"]
-Metric: TypeAlias = Union[StringMetric, NumericMetric]
+# The share of the records holding the pair's value, where the values are equal.
+FrequencyMetric: TypeAlias = Literal["term_frequency"]
+Metric: TypeAlias = Union[StringMetric, NumericMetric, FrequencyMetric]
 # Levels of a comparison for a Fellegi-Sunter model; compare ignores them.
 Thresholds: TypeAlias = Sequence[float]
 # (column, metric), or (left_column, right_column, metric) where the names
@@ -67,6 +77,7 @@ STRING_METRICS: tuple[str, ...] = (
     "token_sort_ratio",
 )
 NUMERIC_METRICS: tuple[str, ...] = ("numeric", "numeric_similarity", "date_distance")
+FREQUENCY_METRICS: tuple[str, ...] = ("term_frequency",)
 
 # Units of each Arrow temporal unit in one day.
 _PER_DAY = {"s": 86_400, "ms": 86_400_000, "us": 86_400_000_000, "ns": 86_400_000_000_000}
@@ -85,6 +96,10 @@ class Pairing:
     def numeric(self) -> bool:
         return self.metric in NUMERIC_METRICS
 
+    @property
+    def frequency(self) -> bool:
+        return self.metric in FREQUENCY_METRICS
+
 
 def pairings_of(comparisons: Iterable[Comparison], suffixes: tuple[str, str] | None = None) -> list[Pairing]:
     """Checks the comparisons; with ``suffixes`` a 2-tuple names the columns
@@ -100,10 +115,11 @@ def pairings_of(comparisons: Iterable[Comparison], suffixes: tuple[str, str] | N
         else:
             left, right, metric = item
             column = left
-        if metric not in STRING_METRICS and metric not in NUMERIC_METRICS:
+        if metric not in STRING_METRICS and metric not in NUMERIC_METRICS and metric not in FREQUENCY_METRICS:
             raise ValueError(
                 f"comparison {tuple(item)!r}: unknown metric {metric!r}; string metrics: "
-                f"{', '.join(STRING_METRICS)}; numeric metrics: {', '.join(NUMERIC_METRICS)}"
+                f"{', '.join(STRING_METRICS)}; numeric metrics: {', '.join(NUMERIC_METRICS)}; "
+                f"and {', '.join(FREQUENCY_METRICS)}"
             )
         pairings.append(Pairing(left, right, metric, f"{column}_{metric}"))
     if not pairings:
@@ -278,6 +294,93 @@ _MISSING_AT = re.compile(r"^comparison (\d+) has a missing value on the (left|ri
                          r"\((?:left|right) row (\d+)\)$")
 
 
+# ---- term frequencies -----------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class TermFrequencies:
+    """The distinct values of a column (of one or two tables) and the share
+    of the records with a value that hold each one."""
+
+    values: Any       # a pyarrow Array, in first-seen order
+    shares: F64Array  # one per value; they add up to 1
+
+    @classmethod
+    def over(cls, columns: Sequence[Any], names: Sequence[str]) -> tuple[TermFrequencies, list[npt.NDArray[np.int64]]]:
+        """The frequencies over all the records of ``columns`` (Arrow
+        columns, missing values left out), and the code of each record's
+        value (its position in ``values``, -1 where missing) per column."""
+        pa = _pyarrow()
+        common = _frequency_type(pa, [c.type for c in columns], names)
+        chunks: list[Any] = []
+        for column in columns:
+            column = _comparable(pa, column, common)
+            chunks.extend(column.chunks if isinstance(column, pa.ChunkedArray) else [column])
+        whole = pa.chunked_array(chunks, type=common).combine_chunks() if chunks else pa.array([], type=common)
+        encoded = pa.compute.dictionary_encode(whole)
+        codes = np.asarray(pa.compute.fill_null(encoded.indices.cast(pa.int64()), -1).to_numpy(zero_copy_only=False),
+                           dtype=np.int64)
+        counts = np.bincount(codes[codes >= 0], minlength=len(encoded.dictionary)).astype(np.float64)
+        total = counts.sum()
+        shares: F64Array = counts / total if total else counts
+        split, start = [], 0
+        for column in columns:
+            split.append(codes[start:start + len(column)])
+            start += len(column)
+        return cls(encoded.dictionary, shares), split
+
+    def codes(self, column: Any, name: str) -> npt.NDArray[np.int64]:
+        """The position in ``values`` of each value of ``column``; -1 where
+        it is missing or not among them."""
+        pa = _pyarrow()
+        common = _frequency_type(pa, [self.values.type, column.type], [name, name])
+        found = pa.compute.index_in(_comparable(pa, column, common), value_set=_comparable(pa, self.values, common))
+        return np.asarray(pa.compute.fill_null(found.cast(pa.int64()), -1).to_numpy(zero_copy_only=False),
+                          dtype=np.int64)
+
+
+def _frequency_type(pa: Any, types: Sequence[Any], names: Sequence[str]) -> Any:
+    """The type both sides' values are counted in: strings as large
+    strings, numbers as float64 (so 1 and 1.0 are one value), anything else
+    as it is when the two agree."""
+    types = [t.value_type if pa.types.is_dictionary(t) else t for t in types]
+    given = [t for t in types if not pa.types.is_null(t)]
+    if not given:
+        return pa.large_string()
+    if all(_is_string_type(pa, t) for t in given):
+        return pa.large_string()
+    number = (pa.types.is_integer, pa.types.is_floating, pa.types.is_boolean, pa.types.is_decimal)
+    if all(any(f(t) for f in number) for t in given):
+        return pa.float64()
+    if all(t == given[0] for t in given):
+        return given[0]
+    raise TypeError(f"columns {', '.join(map(repr, dict.fromkeys(names)))} hold {' and '.join(map(str, given))}: "
+                    "'term_frequency' counts values of one type; convert them first")
+
+
+def _comparable(pa: Any, column: Any, common: Any) -> Any:
+    """``column`` in the common type; a NaN number becomes missing."""
+    if pa.types.is_dictionary(column.type):
+        column = column.cast(column.type.value_type)
+    if column.type != common:
+        column = column.cast(common)
+    if pa.types.is_floating(common) and column.null_count < len(column):
+        column = pa.compute.if_else(pa.compute.is_nan(column), pa.scalar(None, common), column)
+    return column
+
+
+def pair_frequencies(shares: F64Array, left_codes: npt.NDArray[np.int64], right_codes: npt.NDArray[np.int64],
+                     positions: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]] | None) -> F64Array:
+    """Each pair's term frequency: the share of its value where both values
+    are equal and known, NaN elsewhere."""
+    a = left_codes if positions is None else left_codes[positions[0]]
+    b = right_codes if positions is None else right_codes[positions[1]]
+    same = (a == b) & (a >= 0)
+    out = np.full(len(a), np.nan)
+    out[same] = shares[a[same]]
+    return out
+
+
 def score_columns(
     left: Mapping[str, Any],
     right: Mapping[str, Any],
@@ -287,6 +390,7 @@ def score_columns(
     missing: Missing,
     names: tuple[str, str] = ("left", "right"),
     converted: dict[tuple[int, str, bool], Any] | None = None,
+    frequencies: Mapping[str, TermFrequencies] | None = None,
 ) -> F64Array:
     """Scores of every comparison, shape (len(pairings), n): row k is pairings[k].
 
@@ -294,7 +398,26 @@ def score_columns(
     picks each pair's rows (None: row i of both sides is pair i).
     ``converted`` keeps the columns as the engine reads them from one call to
     the next over the same tables (a fresh dict: converted on each call).
+    A ``term_frequency`` comparison counts its values over all the records
+    of ``left`` and ``right``, or looks them up in ``frequencies[name]``
+    where given (a value not there gets NaN).
     """
+    counted = [k for k, p in enumerate(pairings) if p.frequency]
+    if counted:
+        scored = [p for p in pairings if not p.frequency]
+        out = np.empty((len(pairings), n))
+        if scored:
+            out[[k for k, p in enumerate(pairings) if not p.frequency]] = score_columns(
+                left, right, scored, positions, n, missing, names, converted)
+        for k in counted:
+            p = pairings[k]
+            if frequencies is not None and p.name in frequencies:
+                table = frequencies[p.name]
+                codes = [table.codes(side[column], column) for side, column in ((left, p.left), (right, p.right))]
+            else:
+                table, codes = TermFrequencies.over([left[p.left], right[p.right]], [p.left, p.right])
+            out[k] = pair_frequencies(table.shares, codes[0], codes[1], positions)
+        return out
     if converted is None:
         converted = {}
 
@@ -316,7 +439,7 @@ def score_columns(
     policy: float | Literal["error"] = "error" if missing == "error" else (
         np.nan if isinstance(missing, str) else float(missing))
     try:
-        metrics = [cast(Metric, p.metric) for p in pairings]
+        metrics = [cast(Union[StringMetric, NumericMetric], p.metric) for p in pairings]
         scores: F64Array = _corvane_rs.compare_pairs(columns[0], columns[1], metrics, positions[0], positions[1],
                                                      policy)
     except ValueError as error:
@@ -421,6 +544,11 @@ def compare(
     side scores NaN (``missing="nan"``), raises ``ValueError`` naming the
     column, the side and the first such pair (``missing="error"``), or
     scores the number given (``missing=0.0``).
+
+    ``(column, "term_frequency")`` gives, where the pair's two values are
+    equal, the share of the records of ``left`` and ``right`` together
+    (missing values left out) that hold the value, and NaN elsewhere
+    (values that differ or are missing, whatever ``missing`` says).
     """
     check_missing(missing)
     pairings = pairings_of(comparisons)

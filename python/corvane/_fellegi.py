@@ -29,12 +29,26 @@ How ``fit`` learns them:
   every pair as if blocking had already made it likely.
 
 ``u`` stays fixed during EM (it anchors which class is "match").
+
+Term-frequency adjustment: a ``(column, "term_frequency")`` entry among the
+comparisons makes an exact match on a common value count for less than one
+on a rare value. ``compare`` gives each pair the share of the records
+holding its value where the two values are equal (NaN elsewhere), and a
+pair at the exact level of the comparison on the same columns gets
+``log2(u_exact / frequency)`` added to its weight, after the comparisons'
+weights (the engine's ``frequency_weight_batch``, one log2 per distinct
+frequency): its exact level then weighs ``log2(m_exact / frequency)``, the
+evidence of agreeing on that value rather than on any value. EM and ``u``
+do not see the frequencies; ``fit`` keeps those of its own tables
+(``term_frequencies_``) for scoring one partition of pairs, which cannot
+count them itself.
 """
 
 from __future__ import annotations
 
 import math
 import os
+import re
 import sys
 import warnings
 from collections.abc import Iterable, Sequence
@@ -46,7 +60,7 @@ import numpy.typing as npt
 
 import _corvane_rs
 
-from ._compare import Comparison, F64Array, from_columns, kind_of, names_of, pairings_of
+from ._compare import Comparison, F64Array, TermFrequencies, from_columns, kind_of, names_of, pairings_of
 from ._rules import rule_columns
 
 __all__ = ["FellegiSunter", "DEFAULT_THRESHOLDS"]
@@ -67,6 +81,9 @@ DEFAULT_THRESHOLDS: dict[str, tuple[float, ...]] = {
     "date_distance": (0.0, 31.0, 366.0),
 }
 _DISTANCES = ("numeric", "date_distance")
+# Metrics whose score reaches 1.0 only for equal values: a term-frequency
+# adjustment applies to their level at 1.0.
+_EXACT_AT_ONE = ("exact", "jaro_winkler", "levenshtein", "damerau_levenshtein")
 # m and u never reach 0 or 1 exactly, so every weight is finite.
 _FLOOR = 1e-12
 I64Array = npt.NDArray[np.int64]
@@ -85,6 +102,10 @@ class Level:
     @property
     def distance(self) -> bool:
         return self.metric in _DISTANCES
+
+    @property
+    def frequency(self) -> bool:
+        return self.metric == "term_frequency"
 
     @property
     def n_levels(self) -> int:
@@ -109,12 +130,53 @@ class Level:
 
 
 def levels_of(comparisons: Iterable[Comparison]) -> list[Level]:
-    """Checks the comparisons and their thresholds."""
+    """Checks the comparisons and their thresholds (the term frequencies
+    are not comparisons with levels: see ``entries_of``)."""
+    return [e for e in entries_of(comparisons) if not e.frequency]
+
+
+@dataclass(frozen=True)
+class Adjustment:
+    """A term-frequency entry: its position among the comparisons, and the
+    comparison (by position among all of them, and among those with levels)
+    whose exact level it adjusts."""
+
+    name: str
+    position: int
+    target_position: int
+    target: int
+
+
+def adjustments_of(entries: Sequence[Level]) -> list[Adjustment]:
+    """The term-frequency entries, each tied to the comparison on the same
+    columns whose first level is an exact match."""
+    out = []
+    for k, e in enumerate(entries):
+        if not e.frequency:
+            continue
+        same = [c for c, other in enumerate(entries) if not other.frequency and (other.left, other.right) == (e.left, e.right)]
+        exact = [c for c in same if entries[c].metric in _EXACT_AT_ONE and entries[c].thresholds[0] == 1.0]
+        if not exact:
+            raise ValueError(f"comparison {e.name!r}: a term frequency adjusts the exact level of a comparison on the "
+                             f"same columns ({e.left!r}, {e.right!r}); give one whose first level is an exact match "
+                             f"({', '.join(_EXACT_AT_ONE)} with a first threshold of 1.0)")
+        out.append(Adjustment(e.name, k, exact[0], sum(1 for other in entries[:exact[0]] if not other.frequency)))
+    return out
+
+
+def entries_of(comparisons: Iterable[Comparison]) -> list[Level]:
+    """Every comparison in order, term frequencies included (as entries
+    without thresholds, whose only level is "else" and whose weight is 0)."""
     given = list(comparisons)
     pairings = pairings_of(given)
     levels = []
     for item, pairing in zip(given, pairings):
         label = repr(names_of(item))
+        if pairing.frequency:
+            if len(item) != len(names_of(item)):
+                raise ValueError(f"comparison {label}: 'term_frequency' takes no thresholds")
+            levels.append(Level(pairing.name, pairing.left, pairing.right, pairing.metric, ()))
+            continue
         if len(item) == len(names_of(item)):
             thresholds = DEFAULT_THRESHOLDS[pairing.metric]
         else:
@@ -262,7 +324,10 @@ class FellegiSunter:
 
     Learned by ``fit``: ``m_`` and ``u_`` (one array per comparison, one value
     per level, closest level first; the missing level has weight 0),
-    ``prior_``, ``n_iter_``, ``converged_``, ``n_candidates_``.
+    ``prior_``, ``n_iter_``, ``converged_``, ``n_candidates_``, and
+    ``term_frequencies_`` (per ``(column, "term_frequency")`` entry, the
+    values of fit's tables and their shares, which ``score_partition`` looks
+    pairs up in).
     """
 
     def __init__(self, comparisons: Sequence[Comparison], *, prior: float | None = None, max_iter: int = 1000,
@@ -302,7 +367,9 @@ class FellegiSunter:
         still counts every candidate pair. Deterministic for a ``seed``,
         whatever the order of ``pairs``.
         Returns ``self``."""
-        levels = levels_of(self.comparisons)
+        entries = entries_of(self.comparisons)
+        adjustments = adjustments_of(entries)
+        levels = [e for e in entries if not e.frequency]
         self._check_settings()
         other = left if right is None else right
         n_left = _num_rows(left)
@@ -388,7 +455,9 @@ class FellegiSunter:
         self.n_iter_ = n_iter
         self.converged_ = True
         self.n_candidates_ = n_pairs
-        self.feature_names_in_ = tuple(level.name for level in levels)
+        self.feature_names_in_ = tuple(e.name for e in entries)
+        self.term_frequencies_ = {adj.name: _fitted_frequencies(entries[adj.position], left, right)
+                                  for adj in adjustments}
         self.patterns_ = everything.codes.astype(np.uint8)
         self.pattern_counts_ = everything.counts
         self.table_kind_ = kind_of(left, "left")
@@ -416,6 +485,11 @@ class FellegiSunter:
             raise ValueError("this FellegiSunter is not fitted yet: call fit first")
         return levels_of(self.comparisons)
 
+    def _entries(self) -> tuple[list[Level], list[Adjustment]]:
+        self._fitted()
+        entries = entries_of(self.comparisons)
+        return entries, adjustments_of(entries)
+
     def weight_tables(self) -> list[F64Array]:
         """Per comparison, log2(m / u) of each level, then 0.0 for missing."""
         # math.log2 (the C library's) on each of the few values: the same
@@ -434,11 +508,28 @@ class FellegiSunter:
 
         ``features`` is ``compare``'s table (any kind; columns by name) or a
         2-D array whose columns are in the order of the comparisons."""
-        levels = self._fitted()
-        cuts = _Cuts(levels)
-        weights = np.concatenate(self.weight_tables()) if levels else np.zeros(0)
-        return _corvane_rs.match_weight_batch(_score_rows(features, levels), cuts.thresholds, cuts.counts,
-                                              cuts.distance, weights, self.prior_weight_)
+        entries, adjustments = self._entries()
+        cuts = _Cuts(entries)
+        # A term frequency is a row of its own, with one level weighing 0.
+        tables = iter(self.weight_tables())
+        weights = [np.zeros(2) if e.frequency else next(tables) for e in entries]
+        rows = _score_rows(features, entries)
+        w: F64Array = _corvane_rs.match_weight_batch(rows, cuts.thresholds, cuts.counts, cuts.distance,
+                                                     np.concatenate(weights) if weights else np.zeros(0),
+                                                     self.prior_weight_)
+        for adj in adjustments:
+            try:
+                w = _corvane_rs.frequency_weight_batch(w, rows[adj.position], rows[adj.target_position],
+                                                       entries[adj.target_position].thresholds[0],
+                                                       float(self.u_[adj.target][0]))
+            except ValueError as error:
+                found = re.match(r"^frequency\[(\d+)\] = ", str(error))
+                if found is None:
+                    raise
+                k = int(found[1])
+                raise ValueError(f"features: column {adj.name!r} holds {float(rows[adj.position][k])!r} at pair {k}; "
+                                 "a term frequency is a share of the records, in (0, 1]") from None
+        return w
 
     def predict_proba(self, features: Any) -> F64Array:
         """Match probability of every pair, ``2**w / (1 + 2**w)`` of its match
@@ -464,6 +555,10 @@ class FellegiSunter:
             for k, condition in enumerate(lv.conditions()):
                 row(lv.name, k, condition, float(m[k]), float(u[k]), float(table[k]))
             row(lv.name, lv.n_levels, "missing", math.nan, math.nan, 0.0)
+        entries, adjustments = self._entries()
+        for adj in adjustments:
+            row(adj.name, 0, f"{entries[adj.target_position].name} level 0, equal values: + log2(u / the value's "
+                "term frequency)", math.nan, float(self.u_[adj.target][0]), math.nan)
         chosen = str(kind or getattr(self, "table_kind_", "pandas"))
         return from_columns({"arrow": "table"}.get(chosen, chosen), rows)
 
@@ -532,7 +627,7 @@ class _PairScorer:
 
         self.levels_ = levels
         self.cuts = _Cuts(levels)
-        self.pairings = pairings_of(comparisons)
+        self.pairings = [p for p in pairings_of(comparisons) if not p.frequency]
         left_kind, right_kind = kind_of(left, "left"), kind_of(right, "right")
         self.left = {p.left: arrow_column(left, left_kind, p.left, "left") for p in self.pairings}
         self.right = {p.right: arrow_column(right, right_kind, p.right, "right") for p in self.pairings}
@@ -617,6 +712,17 @@ def _num_rows(frame: Any) -> int:
     return int(frame.num_rows) if kind in ("table", "batch") else int(frame.shape[0])
 
 
+def _fitted_frequencies(entry: Level, left: Any, right: Any) -> TermFrequencies:
+    """The term frequencies over the records fit was given (both tables
+    together when linking)."""
+    from ._compare import arrow_column
+
+    columns = [arrow_column(left, kind_of(left, "left"), entry.left, "left")]
+    if right is not None:
+        columns.append(arrow_column(right, kind_of(right, "right"), entry.right, "right"))
+    return TermFrequencies.over(columns, [entry.left, entry.right])[0]
+
+
 def _scores(features: Any, levels: list[Level]) -> list[F64Array]:
     """The score column of each comparison, from compare's table (by name) or
     a 2-D array (by position)."""
@@ -669,7 +775,9 @@ def _require(columns: Sequence[str], names: Sequence[str]) -> None:
     present = set(columns)
     for name in names:
         if name not in present:
-            raise ValueError(f"features have no column {name!r} (comparison {name!r}); compare's table with "
+            what = "the term frequencies the model adjusts by" if name.endswith("_term_frequency") else \
+                f"comparison {name!r}"
+            raise ValueError(f"features have no column {name!r} ({what}); compare's table with "
                              "the model's comparisons has it")
 
 

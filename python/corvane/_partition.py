@@ -7,7 +7,10 @@ identifies the pair (``keep``). ``score_partition`` takes one such table,
 scores every comparison with one engine call, scores the features with a
 ``Scorer`` (or a fitted ``FellegiSunter``) and returns ids, features,
 probability and decision as a table of the same kind. Every row is scored on its own, so any split of the pairs
-into partitions gives exactly the single-process result.
+into partitions gives exactly the single-process result. A
+``term_frequency`` comparison looks each value up in the frequencies the
+model (a fitted ``FellegiSunter``) counted over the tables it was fitted
+on; a value not among them gets NaN, so its pair is not adjusted.
 """
 
 from __future__ import annotations
@@ -90,7 +93,16 @@ def score_partition(
             raise ValueError(f"keep: {name!r} is given twice")
     columns = {c: arrow_column(batch, kind, c, "batch") for s in pairings for c in (s.left, s.right)}
     n = int(batch.num_rows) if kind in ("table", "batch") else int(batch.shape[0])  # type: ignore[attr-defined]
-    scores = score_columns(columns, columns, pairings, None, n, missing, names=("left", "right"))
+    # One partition holds too few records to count a value's frequency: a
+    # term frequency comes from the tables the model was fitted on.
+    frequencies = getattr(scorer, "term_frequencies_", None) or {}
+    for s in pairings:
+        if s.frequency and s.name not in frequencies:
+            raise ValueError(f"comparison {s.name!r}: one partition cannot give a value's term frequency over the "
+                             "whole tables; score with a FellegiSunter fitted with this comparison, whose "
+                             "frequencies come from the tables it was fitted on")
+    scores = score_columns(columns, columns, pairings, None, n, missing, names=("left", "right"),
+                           frequencies=frequencies)
     inputs = np.ascontiguousarray(scores.T)
     if prepare is not None:
         inputs = prepare(inputs)

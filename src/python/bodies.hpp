@@ -34,5 +34,6 @@ PyObject* body_count_equal_pairs(const Args& args);
 PyObject* body_connected_components(const Args& args);
 PyObject* body_match_weight_batch(const Args& args);
 PyObject* body_level_key_batch(const Args& args);
+PyObject* body_frequency_weight_batch(const Args& args);
 
 }  // namespace corvane

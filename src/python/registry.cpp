@@ -137,6 +137,15 @@ const char* const kDocLevelKeyBatch =
     "cuts them): digits of radix n_thresholds[c] + 2, comparison 0 the most\n"
     "significant. Returns int64; ValueError when the codes would not fit.";
 
+const char* const kDocFrequencyWeightBatch =
+    "frequency_weight_batch(weights, frequency, scores, exact_threshold, u_exact)\n--\n\n"
+    "Term-frequency adjustment of match weights.\n"
+    "\n"
+    "Per pair: weights + log2(u_exact / frequency) where scores >= exact_threshold\n"
+    "(the adjusted comparison's exact level) and frequency is not NaN, else\n"
+    "weights as they are. All three float64, one value per pair. ValueError\n"
+    "for a frequency outside (0, 1] at the exact level.";
+
 const char* const kDocEncodeKeys =
     "encode_keys(columns, strings, transform, length, ranked)\n--\n\n"
     "Dense codes of a blocking key over one or two columns at once.\n"
@@ -176,7 +185,7 @@ const char* const kDocIndexCounts =
 // token_sort_ratio_batch, compute_feature_matrix, compare_pairs, predict_batch,
 // predict_forest_batch, predict_gbdt_batch, predict_svm_batch,
 // candidate_pairs, candidate_counts, combine_keys, count_equal_pairs,
-// connected_components, match_weight_batch, level_key_batch, encode_keys,
+// connected_components, match_weight_batch, level_key_batch, frequency_weight_batch, encode_keys,
 // candidate_index, index_pairs, index_counts.
 const FunctionEntry kEntries[] = {
     PAIRWISE(jaro_winkler_batch),
@@ -224,6 +233,8 @@ const FunctionEntry kEntries[] = {
      kDocMatchWeightBatch, body_match_weight_batch},
     {{"level_key_batch", {"scores", "thresholds", "n_thresholds", "distance"}}, kDocLevelKeyBatch,
      body_level_key_batch},
+    {{"frequency_weight_batch", {"weights", "frequency", "scores", "exact_threshold", "u_exact"}},
+     kDocFrequencyWeightBatch, body_frequency_weight_batch},
     {{"encode_keys", {"columns", "strings", "transform", "length", "ranked"}}, kDocEncodeKeys, body_encode_keys},
     {{"candidate_index", {"left_keys", "right_keys", "windows", "dedupe"}}, kDocCandidateIndex,
      body_candidate_index},

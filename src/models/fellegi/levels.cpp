@@ -1,5 +1,8 @@
 #include "models/fellegi/levels.hpp"
 
+#include <atomic>
+#include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include <emmintrin.h>
@@ -190,6 +193,59 @@ void level_keys(const StridedView<double>& scores, const std::vector<LevelCut>& 
                           });
         }
     });
+}
+
+namespace {
+
+// log2(u_exact / frequency) of recent frequencies, by their bits: direct
+// mapped. A key of 0 (the frequency +0.0) never holds a valid frequency, so
+// an empty slot never matches.
+class LogCache {
+public:
+    explicit LogCache(double u_exact) : u_(u_exact) {}
+    double at(double frequency) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &frequency, sizeof bits);
+        const std::size_t slot = static_cast<std::size_t>((bits * 0x9E3779B97F4A7C15ULL) >> (64 - kBits));
+        if (keys_[slot] != bits) {
+            keys_[slot] = bits;
+            values_[slot] = std::log2(u_ / frequency);
+        }
+        return values_[slot];
+    }
+
+private:
+    static constexpr unsigned kBits = 8;
+    double u_;
+    std::uint64_t keys_[std::size_t{1} << kBits] = {};
+    double values_[std::size_t{1} << kBits] = {};
+};
+
+}  // namespace
+
+std::size_t frequency_weights(const StridedView<double>& weights, const StridedView<double>& frequency,
+                              const StridedView<double>& score, double exact_threshold, double u_exact, double* out) {
+    const std::size_t n = weights.rows;
+    std::atomic<std::size_t> first_bad{n};
+    over_pairs(n, [&](std::size_t lo, std::size_t hi) {
+        LogCache cache(u_exact);
+        for (std::size_t i = lo; i < hi; ++i) {
+            const double w = weights.at(i);
+            const double f = frequency.at(i);
+            if (!(score.at(i) >= exact_threshold) || f != f) {
+                out[i] = w;
+                continue;
+            }
+            if (!(f > 0.0 && f <= 1.0)) {
+                std::size_t seen = first_bad.load(std::memory_order_relaxed);
+                while (i < seen && !first_bad.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
+                }
+                return;
+            }
+            out[i] = w + cache.at(f);
+        }
+    });
+    return first_bad.load();
 }
 
 }  // namespace corvane::fellegi

@@ -48,4 +48,16 @@ void match_weights(const StridedView<double>& scores, const std::vector<LevelCut
 // product of the radixes fits in an int64. Runs on the worker pool.
 void level_keys(const StridedView<double>& scores, const std::vector<LevelCut>& cuts, std::int64_t* out);
 
+// Term-frequency adjustment of one comparison's exact level:
+// out[i] = weights[i] + log2(u_exact / frequency[i]) where score[i] >=
+// exact_threshold and frequency[i] is not NaN, out[i] = weights[i]
+// elsewhere (copied, not added to: its bits stay as they are). log2 is the
+// C library's, as the scalar weights' are, on u_exact / frequency[i]
+// rounded to a double; a small cache per worker keeps the log2 of the few
+// distinct frequencies. Returns the first pair whose frequency at the exact
+// level lies outside (0, 1] (its out is not written), or n when there is
+// none. Runs on the worker pool.
+std::size_t frequency_weights(const StridedView<double>& weights, const StridedView<double>& frequency,
+                              const StridedView<double>& score, double exact_threshold, double u_exact, double* out);
+
 }  // namespace corvane::fellegi

@@ -1,4 +1,4 @@
-// match_weight_batch and level_key_batch: conversion and the checks of the
+// match_weight_batch, frequency_weight_batch and level_key_batch: conversion and the checks of the
 // level cuts (copied into vectors: they are a few values), then the pairs on
 // the worker pool with the interpreter lock released.
 #include <cstdint>
@@ -84,6 +84,31 @@ PyObject* body_match_weight_batch(const Args& args) {
         ReleasedSection released;
         fellegi::match_weights(scores.view, cuts, prior_weight, out.data());
     }
+    return result_array(std::move(out), n);
+}
+
+PyObject* body_frequency_weight_batch(const Args& args) {
+    auto weights = to_f64_array(args, 0, 1);
+    auto frequency = to_f64_array(args, 1, 1);
+    auto score = to_f64_array(args, 2, 1);
+    const double exact_threshold = to_float(args, 3);
+    const double u_exact = to_float(args, 4);
+    const std::size_t n = weights.len();
+    if (frequency.len() != n || score.len() != n)
+        throw ValueError("weights has " + std::to_string(n) + " values but frequency " +
+                         std::to_string(frequency.len()) + " and scores " + std::to_string(score.len()));
+    if (!(u_exact > 0.0 && u_exact <= 1.0))
+        throw ValueError("u_exact must lie in (0, 1], not " + std::to_string(u_exact));
+    ScoreBuffer out(n);
+    std::size_t bad = n;
+    {
+        ReleasedSection released;
+        bad = fellegi::frequency_weights(weights.view, frequency.view, score.view, exact_threshold, u_exact,
+                                         out.data());
+    }
+    if (bad < n)
+        throw ValueError("frequency[" + std::to_string(bad) + "] = " + std::to_string(frequency.view.at(bad)) +
+                         " at the exact level: a term frequency lies in (0, 1]");
     return result_array(std::move(out), n);
 }
 
