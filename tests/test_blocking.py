@@ -212,6 +212,8 @@ BAD = [
     (lambda: cv.link(LEFT, rules=["city"], comparisons=COMPARISONS, model=object()), TypeError,
      "model must be a corvane.Scorer or have predict_proba"),
     (lambda: cv.link(LEFT, rules=["nope"], comparisons=COMPARISONS, model=MODEL), ValueError, "left has no column"),
+    (lambda: cv.link(LEFT, rules=["city"], comparisons=COMPARISONS, model=MODEL, threshold=float("nan")), ValueError,
+     "threshold is NaN, which no probability reaches"),
 ]
 
 

@@ -4,6 +4,7 @@ evaluation functions against counts made by hand."""
 
 import math
 import pickle
+import re
 import warnings
 
 import numpy as np
@@ -247,6 +248,9 @@ def test_parameters_and_chart(simulated, tmp_path):
     assert (row.comparison, row.level, row.condition) == ("c0_numeric", 0, "numeric <= 0")
     assert row.weight == math.log2(model.m_[0][0] / model.u_[0][0])
     assert table.iloc[4].condition == "missing" and table.iloc[4].weight == 0.0
+    assert type(model.parameters("polars")).__module__.split(".")[0] == "polars"
+    with pytest.raises(ValueError, match=r"^kind must be 'pandas', 'polars' or 'arrow', not 'excel'$"):
+        model.parameters("excel")
     pytest.importorskip("matplotlib")
     model.chart(tmp_path / "chart.png")
     assert (tmp_path / "chart.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
@@ -323,5 +327,36 @@ def test_evaluation_against_counts_by_hand():
     sweep = corvane.threshold_sweep(predicted, [0.9, 0.2, 0.6, 0.3, 0.8], true, [0.5, 0.85])
     assert sweep["n_predicted"].tolist() == [3, 1] and sweep["precision"].tolist() == [1 / 3, 1.0]
     assert sweep["recall"].tolist() == [1 / 3, 1 / 3]
+    with pytest.raises(ValueError, match=r"^kind must be 'pandas', 'polars' or 'arrow', not 'table'$"):
+        corvane.threshold_sweep(predicted, [0.9, 0.2, 0.6, 0.3, 0.8], true, kind="table")
     with pytest.raises(ValueError, match="one id per record"):
         corvane.evaluate_clusters([1, 2], [1])
+
+
+# Ids as real tables hold them; the same clusters and entities as the
+# hand-counted case above, so the same scores, or a refusal naming the
+# argument and the first record whose id is missing.
+CLUSTER_IDS = [
+    (np.array([7, 7, 7, 8, 9, 9]), np.array(["a", "a", "b", "b", "c", "c"], dtype=object)),
+    (np.array(["x", "x", "x", 8, 9.5, 9.5], dtype=object), np.array([1, 1, "1", "1", b"c", b"c"], dtype=object)),
+    (pl.Series([7, 7, 7, 8, 9, 9]), pl.Series(["a", "a", "b", "b", "c", "c"])),
+    (pd.Series([7, 7, 7, 8, 9, 9]), pd.Series(["a", "a", "b", "b", "c", "c"], dtype="string")),
+    (pd.array([7, 7, 7, 8, 9, 9], dtype="Int64"), pd.Categorical(["a", "a", "b", "b", "c", "c"])),
+]
+MISSING_IDS = [
+    ([0, 0, 1], [1.0, np.nan, np.nan], "true_ids has a missing id at record 1 (2 in all)"),
+    ([0, 0, 1], pd.Series(["a", None, "b"], dtype="string"), "true_ids has a missing id at record 1 (1 in all)"),
+    ([0, 0, 1], pl.Series(["a", "a", None]), "true_ids has a missing id at record 2"),
+    ([0, 0, 1], pd.array([1, None, 2], dtype="Int64"), "true_ids has a missing id at record 1"),
+    ([0, 0, 1], np.array(["2020-01-01", "NaT", "2020-01-02"], dtype="datetime64[D]"), "true_ids has a missing id"),
+    ([None, 0, 1], ["a", "a", "b"], "cluster_ids has a missing id at record 0"),
+]
+
+
+def test_cluster_scores_whatever_the_ids_are_held_in():
+    reference = corvane.evaluate_clusters(*CLUSTER_IDS[0])
+    for clusters, truth in CLUSTER_IDS[1:]:
+        assert corvane.evaluate_clusters(clusters, truth) == reference, (clusters, truth)
+    for clusters, truth, message in MISSING_IDS:
+        with pytest.raises(ValueError, match=re.escape(message)):
+            corvane.evaluate_clusters(clusters, truth)

@@ -18,6 +18,7 @@ own, so the probabilities do not depend on the batches.
 
 from __future__ import annotations
 
+import math
 import numbers
 from collections.abc import Iterable, Iterator
 from typing import Any, TypeAlias, TypeVar, overload
@@ -296,6 +297,8 @@ def link(
         raise TypeError(f"model must be a corvane.Scorer or have predict_proba, not {type(model).__name__}")
     if isinstance(threshold, bool) or not isinstance(threshold, numbers.Real):
         raise TypeError(f"threshold must be a number, not {type(threshold).__name__}")
+    if math.isnan(threshold):
+        raise ValueError("threshold is NaN, which no probability reaches: give a number")
     if isinstance(batch_pairs, bool) or not isinstance(batch_pairs, numbers.Integral):
         raise TypeError(f"batch_pairs must be an integer, not {type(batch_pairs).__name__}")
     if batch_pairs < 1:

@@ -47,6 +47,7 @@ import numpy.typing as npt
 import _corvane_rs
 
 from ._compare import Comparison, F64Array, from_columns, kind_of, names_of, pairings_of
+from ._evaluate import table_kind
 from ._rules import rule_columns
 
 __all__ = ["FellegiSunter", "DEFAULT_THRESHOLDS"]
@@ -464,8 +465,8 @@ class FellegiSunter:
             for k, condition in enumerate(lv.conditions()):
                 row(lv.name, k, condition, float(m[k]), float(u[k]), float(table[k]))
             row(lv.name, lv.n_levels, "missing", math.nan, math.nan, 0.0)
-        chosen = str(kind or getattr(self, "table_kind_", "pandas"))
-        return from_columns({"arrow": "table"}.get(chosen, chosen), rows)
+        chosen = getattr(self, "table_kind_", "pandas") if kind is None else table_kind(kind)
+        return from_columns(chosen, rows)
 
     def chart(self, path: Any = None, *, axes: Any = None) -> Any:
         """Draws the weight of every level and the match-weight distribution
