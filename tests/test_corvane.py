@@ -186,6 +186,15 @@ def test_compare_refuses_what_it_cannot_define(kind):
             with pytest.raises(TypeError, match=r"'date_distance' cannot compare datetimes with a time zone to ones "
                                                 r"without; give the naive side its time zone first"):
                 corvane.compare(left, right, ([0], [0]), [("d", "date_distance")])
+    # A date or datetime against a plain number: days since 1970 against a
+    # number would be a meaningless distance (blocking refuses it too).
+    for metric in ("date_distance", "numeric", "numeric_similarity"):
+        for stamps in (paris, STAMPS["naive"], STAMPS["date"]):
+            for left, right in ((stamps, pd.DataFrame({"d": [19783, 19784]})),
+                                (pl.DataFrame({"d": [0.5, 1.5]}), stamps)):
+                with pytest.raises(TypeError, match=rf"'{metric}' cannot compare dates or datetimes with plain "
+                                                    r"numbers; convert one side first"):
+                    corvane.compare(left, right, ([0], [0]), [("d", metric)])
     instants = corvane.compare(paris, STAMPS["utc"], ([0, 1], [1, 1]), [("d", "date_distance")])
     assert columns_of(instants)["d_date_distance"].tolist() == [2.0, 0.0]  # UTC midnights
     # A column name held twice: the same refusal for every kind that allows it.
