@@ -40,6 +40,8 @@ def simulated():
     i, j = rng.integers(0, N, 10 * N), rng.integers(0, N, 10 * N)
     keep = i != j
     pairs = (np.r_[np.arange(N), i[keep]], np.r_[np.arange(N), j[keep]])
+    first = np.sort(np.unique(pairs[0] * N + pairs[1], return_index=True)[1])   # each candidate pair once
+    pairs = (pairs[0][first], pairs[1][first])
     # u of every comparison over all N x N pairs.
     u = []
     for k in range(len(M)):
@@ -270,6 +272,27 @@ def test_bad_input_raises_naming_the_comparison(simulated, comparisons, options,
     (left, right), pairs, _ = simulated
     with pytest.raises(ValueError, match=message):
         corvane.FellegiSunter(comparisons, **options).fit(left, right, pairs, u_pairs=1000)
+
+
+def test_pairs_count_once_whatever_their_order(simulated):
+    # As a set: repeats, order and (when deduplicating) orientation change
+    # nothing; a record paired with itself is no candidate.
+    (left, right), pairs, _ = simulated
+    both = pd.concat([left, right], ignore_index=True)   # deduplicated: the same pairs, right's rows after N
+    within = (pairs[0], pairs[1] + N)
+    twice = np.r_[np.arange(len(within[0])), np.arange(0, len(within[0]), 3)][::-1]
+    cases = [
+        (left, right, pairs, (np.r_[pairs[0], pairs[0][::7]], np.r_[pairs[1], pairs[1][::7]])),
+        (both, None, within, (within[0][twice], within[1][twice])),
+        (both, None, within, (np.r_[within[1], within[0][:50]], np.r_[within[0], within[1][:50]])),
+    ]
+    for one, other, distinct, given in cases:
+        want = corvane.FellegiSunter(SIM_COMPARISONS).fit(one, other, distinct, u_pairs=1000)
+        got = corvane.FellegiSunter(SIM_COMPARISONS).fit(one, other, given, u_pairs=1000)
+        assert got.n_candidates_ == want.n_candidates_ == len(distinct[0]) and got.prior_ == want.prior_
+        assert all(np.array_equal(a, b) for a, b in zip(got.m_, want.m_))
+    with pytest.raises(ValueError, match=r"^pairs: pair 2 pairs record 4 with itself; when deduplicating"):
+        corvane.FellegiSunter(SIM_COMPARISONS).fit(left, None, ([0, 1, 4], [1, 2, 4]))
 
 
 def test_missing_columns_and_constant_levels(simulated):

@@ -337,7 +337,7 @@ class FellegiSunter:
             tally = np.maximum(randoms.level_counts(c, level.n_levels), 1.0)  # never seen: at most one in n_random
             u.append(tally / tally.sum())
 
-        positions = scorer.positions(pairs)
+        positions = _distinct_pairs(scorer.positions(pairs), n_right, right is None)
         n_pairs = len(positions[0])
         if n_pairs == 0:
             raise ValueError("pairs is empty: fit needs the candidate pairs")
@@ -590,6 +590,28 @@ class _RuleMembership:
         a = left_codes[self.pairs[0]]
         out: npt.NDArray[np.bool_] = (a == right_codes[self.pairs[1]]) & (a >= 0)
         return out
+
+
+def _distinct_pairs(pairs: tuple[I64Array, I64Array], n_right: int,
+                    dedupe: bool) -> tuple[I64Array, I64Array]:
+    """The candidate pairs, each once: a pair given twice would count twice
+    in EM and in the prior, and so would (j, i) after (i, j) when
+    deduplicating, where a record paired with itself is no candidate at all
+    and is refused. Pairs that are already distinct and sorted (as
+    candidates gives them) are returned as they are after one pass."""
+    i, j = pairs
+    if dedupe:
+        itself = np.flatnonzero(i == j)
+        if itself.size:
+            k = int(itself[0])
+            raise ValueError(f"pairs: pair {k} pairs record {int(i[k])} with itself; when deduplicating, every "
+                             "candidate pair holds two distinct records")
+        i, j = np.minimum(i, j), np.maximum(i, j)
+    keys = i * np.int64(n_right) + j
+    if len(keys) < 2 or bool(np.all(keys[1:] > keys[:-1])):
+        return i, j
+    keys = np.unique(keys)
+    return keys // n_right, keys % n_right
 
 
 def _pair_sample(pairs: tuple[I64Array, I64Array], k: int, seed: int) -> npt.NDArray[np.intp]:
