@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import math
 import numbers
+import sys
 from collections.abc import Iterable, Iterator
 from typing import Any, TypeAlias, TypeVar, overload
 
@@ -215,6 +216,10 @@ def clusters(
         raise ValueError(f"pairs: {len(a)} left positions but {len(b)} right positions")
     n_l = _check_size(n_left, "n_left")
     n_r = None if n_right is None else _check_size(n_right, "n_right")
+    if (n_l + (n_r or 0)) * 8 > sys.maxsize:
+        # One int64 id per record: more than any address space holds.
+        raise MemoryError(f"{n_l + (n_r or 0):,} records (n_left + n_right): their cluster ids would not fit in "
+                          "memory")
     if match is not None:
         keep = np.asarray(match)
         if keep.ndim != 1 or len(keep) != len(a):
