@@ -5,6 +5,7 @@ moderate scale; clusters against a union-find; link against compare and
 predict_proba over all candidates; one table of bad calls."""
 
 import datetime
+import warnings
 
 import numpy as np
 import pytest
@@ -163,9 +164,18 @@ def test_link_equals_compare_and_predict_over_all_candidates(kind, dedupe):
         scores = scores[:, 1] if scores.ndim == 2 else scores
         keep = scores >= 0.4
         assert 0 < keep.sum() < len(keep)
+        # A NaN probability (logistic regression passes a missing value's NaN
+        # through) keeps no pair, and a warning counts such pairs.
+        unscored = int(np.isnan(scores).sum())
+        assert (unscored > 0) == (missing == "nan")
         for batch_pairs in batches:
-            got = cv.link(*args, rules=rules, comparisons=COMPARISONS, model=model, threshold=0.4, missing=missing,
-                          batch_pairs=batch_pairs)
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                got = cv.link(*args, rules=rules, comparisons=COMPARISONS, model=model, threshold=0.4,
+                              missing=missing, batch_pairs=batch_pairs)
+            assert [str(w.message) for w in caught] == [
+                f"{unscored:,} candidate pairs scored NaN and were not kept: the model passes the NaN of a missing "
+                "value through; give link a fill value (missing=-1.0, for example) to score them"][:int(unscored > 0)]
             assert type(got) is type(left)
             assert list(got.columns) == ["left_position", "right_position", "name_jaro_winkler", "city_exact",
                                          "x_numeric_similarity", "probability"]

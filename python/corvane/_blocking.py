@@ -21,6 +21,7 @@ from __future__ import annotations
 import math
 import numbers
 import sys
+import warnings
 from collections.abc import Iterable, Iterator
 from typing import Any, TypeAlias, TypeVar, overload
 
@@ -293,7 +294,9 @@ def link(
     class). ``model`` is a ``Scorer`` or anything with ``predict_proba``
     over ``compare``'s table. Memory holds at most ``batch_pairs`` candidate
     pairs at once, plus the kept ones. ``progress=True`` shows a progress
-    bar over the candidate pairs (needs tqdm).
+    bar over the candidate pairs (needs tqdm). Pairs whose probability is
+    NaN (a missing value, with a model that passes NaN through) are not
+    kept, and a ``UserWarning`` counts them.
     """
     check_missing(missing)
     check_model_missing(model, missing)
@@ -338,6 +341,7 @@ def link(
     kept_right: list[I64Array] = []
     kept_features: list[npt.NDArray[np.float64]] = []
     kept_probability: list[npt.NDArray[np.float64]] = []
+    unscored = 0
     try:
         for start, stop, total in _batches(per_record, int(batch_pairs)):
             lpos, rpos = _corvane_rs.index_pairs(index, start, stop)
@@ -350,6 +354,7 @@ def link(
             if probability.shape != (len(lpos),):
                 raise ValueError(f"model.predict_proba gave {probability.shape[0]} scores for {len(lpos)} pairs")
             keep = probability >= threshold
+            unscored += int(np.count_nonzero(np.isnan(probability)))
             kept_left.append(lpos[keep])
             kept_right.append(rpos[keep])
             kept_features.append(features[keep])
@@ -359,6 +364,11 @@ def link(
     finally:
         if bar is not None:
             bar.close()
+    if unscored:
+        # NaN reaches no threshold: say so rather than drop these pairs unseen.
+        warnings.warn(f"{unscored:,} candidate pairs scored NaN and were not kept: the model passes the NaN "
+                      "of a missing value through; give link a fill value (missing=-1.0, for example) to score them",
+                      UserWarning, stacklevel=2)
     features = np.concatenate(kept_features) if kept_features else np.empty((0, len(names)))
     columns: dict[str, Any] = {
         "left_position": np.concatenate(kept_left) if kept_left else np.empty(0, dtype=np.int64),
