@@ -365,6 +365,8 @@ CLUSTER_IDS = [
     (pl.Series([7, 7, 7, 8, 9, 9]), pl.Series(["a", "a", "b", "b", "c", "c"])),
     (pd.Series([7, 7, 7, 8, 9, 9]), pd.Series(["a", "a", "b", "b", "c", "c"], dtype="string")),
     (pd.array([7, 7, 7, 8, 9, 9], dtype="Int64"), pd.Categorical(["a", "a", "b", "b", "c", "c"])),
+    ((np.array([7, 7]), np.array([7, 8, 9, 9])), (np.array(["a", "a", "b"]), pd.Series(["b", "c", "c"]))),
+    ((np.array([7, 7, 7, 8]), [9.5, 9.5]), ["a", "a", "b", "b", "c", "c"]),   # two tables, as clusters gives them
 ]
 MISSING_IDS = [
     ([0, 0, 1], [1.0, np.nan, np.nan], "true_ids has a missing id at record 1 (2 in all)"),
@@ -373,6 +375,7 @@ MISSING_IDS = [
     ([0, 0, 1], pd.array([1, None, 2], dtype="Int64"), "true_ids has a missing id at record 1"),
     ([0, 0, 1], np.array(["2020-01-01", "NaT", "2020-01-02"], dtype="datetime64[D]"), "true_ids has a missing id"),
     ([None, 0, 1], ["a", "a", "b"], "cluster_ids has a missing id at record 0"),
+    ((np.array([0, 0]), np.array([1.0, np.nan])), ["a", "a", "b", "c"], "cluster_ids has a missing id at record 3"),
 ]
 
 

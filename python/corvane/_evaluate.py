@@ -92,6 +92,17 @@ def _entity_codes(ids: npt.NDArray[Any], what: str) -> npt.NDArray[np.int64]:
     return np.unique(ids, return_inverse=True)[1].ravel().astype(np.int64)
 
 
+def _per_record(ids: Any) -> npt.NDArray[Any]:
+    """One id per record; the two arrays ``clusters`` gives for two tables
+    (left ids, right ids) are joined, the left table first."""
+    if isinstance(ids, tuple) and len(ids) == 2 and all(np.ndim(side) == 1 for side in ids):
+        left, right = np.asarray(ids[0]), np.asarray(ids[1])
+        if left.dtype != right.dtype:   # no promotion: 1 and "1" stay distinct ids
+            left, right = left.astype(object), right.astype(object)
+        return np.concatenate([left, right])
+    return np.asarray(ids)
+
+
 def _keys(pairs: Any, what: str, width: int) -> npt.NDArray[np.int64]:
     if not isinstance(pairs, (tuple, list)) or len(pairs) != 2:
         raise TypeError(f"{what} must be a tuple (left_positions, right_positions) of integer arrays")
@@ -130,8 +141,9 @@ def evaluate(predicted_pairs: Any, true_pairs: Any) -> PairEvaluation:
 
 def evaluate_clusters(cluster_ids: npt.ArrayLike, true_ids: npt.ArrayLike) -> ClusterEvaluation:
     """Scores of predicted clusters against true entities, one id per record
-    in both (the same records, in the same order)."""
-    predicted, true = np.asarray(cluster_ids), np.asarray(true_ids)
+    in both (the same records, in the same order). For two tables, either
+    may be a tuple (left ids, right ids), as ``clusters`` returns them."""
+    predicted, true = _per_record(cluster_ids), _per_record(true_ids)
     if predicted.ndim != 1 or predicted.shape != true.shape:
         raise ValueError(f"cluster_ids and true_ids must be 1-D arrays of one length (one id per record), not of "
                          f"shapes {predicted.shape} and {true.shape}")
