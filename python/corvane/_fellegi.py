@@ -606,11 +606,13 @@ def _distinct_pairs(pairs: tuple[I64Array, I64Array], n_right: int,
             k = int(itself[0])
             raise ValueError(f"pairs: pair {k} pairs record {int(i[k])} with itself; when deduplicating, every "
                              "candidate pair holds two distinct records")
-        i, j = np.minimum(i, j), np.maximum(i, j)
-    keys = i * np.int64(n_right) + j
-    if len(keys) < 2 or bool(np.all(keys[1:] > keys[:-1])):
+        if not bool(np.all(i < j)):
+            i, j = np.minimum(i, j), np.maximum(i, j)
+    # Strictly increasing by (i, j) means distinct; checked without keys, as
+    # the pairs may be many.
+    if len(i) < 2 or bool(np.all((i[1:] > i[:-1]) | ((i[1:] == i[:-1]) & (j[1:] > j[:-1])))):
         return i, j
-    keys = np.unique(keys)
+    keys = np.unique(i * np.int64(n_right) + j)
     return keys // n_right, keys % n_right
 
 
