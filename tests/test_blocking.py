@@ -199,6 +199,11 @@ BAD = [
     (lambda: cv.candidates(LEFT, RIGHT, rules=[cv.on("city", "town")]), ValueError,
      "rule 0 (on('city', 'town')): right has no column 'town'"),
     (lambda: cv.candidates(LEFT, rules=[3]), TypeError, "rule 0 (3): a rule is a column name"),
+    (lambda: cv.candidates(LEFT, rules=["city", (cv.prefix(cv.on("name", "city"), 1), "n")]), ValueError,
+     "rule 1 ((prefix(on('name', 'city'), 1), 'n')): deduplicating pairs one table's records, so on('name', 'city') "
+     "has no left and right side"),
+    (lambda: cv.count_candidates(LEFT, rules=[SN(cv.on("name", "nope"), 3)]), ValueError,
+     "so on('name', 'nope') has no left and right side"),
     (lambda: cv.candidates(LEFT, rules=[()]), ValueError, "rule 0 (()): an empty tuple blocks on nothing"),
     (lambda: SN("x", 4), ValueError, "SortedNeighbourhood('x', 4): window must be an odd integer >= 3, not 4"),
     (lambda: SN("x", 1), ValueError, "window must be an odd integer >= 3, not 1"),
