@@ -79,7 +79,9 @@ def test_compare_equals_engine_by_hand(left_kind, right_kind, missing):
     (dict(missing="error"), ValueError, r"column 'name' has a missing value on the left side, first at pair 1 \(left row 1\)"),
     (dict(comparisons=[("age", "numeric")], missing="error"), ValueError, r"'age' .* left side, first at pair 1"),
     (dict(comparisons=[("name", "given", "jarowinkler")]), ValueError, r"unknown metric 'jarowinkler'.*jaro_winkler"),
-    (dict(comparisons=[("age", "exact")]), TypeError, r"column 'age' of left holds double, but 'exact' compares strings"),
+    (dict(comparisons=[("age", "exact")]), TypeError, r"column 'age' of left holds double, but 'exact' compares strings: "
+                                                       r"convert it first, keeping missing values missing \(for "
+                                                       r"example \.astype\('string'\) in pandas"),
     (dict(comparisons=[("town", "date_distance")]), TypeError, r"column 'town' of left holds dictionary.*numbers"),
     (dict(comparisons=[("nope", "exact")]), ValueError, r"left has no column 'nope'"),
     (dict(comparisons=[("age", "numeric"), ("age", "numeric")]), ValueError, r"'age_numeric' twice"),

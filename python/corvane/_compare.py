@@ -224,8 +224,9 @@ def engine_strings(values: Any, column: str, what: str, metric: str) -> Any:
         return values
     if not _is_string_type(pa, t):
         raise TypeError(
-            f"column {column!r} of {what} holds {t}, but {metric!r} compares strings: convert it first "
-            "(for example .astype(str))"
+            f"column {column!r} of {what} holds {t}, but {metric!r} compares strings: convert it first, "
+            "keeping missing values missing (for example .astype('string') in pandas, or read it as text; "
+            ".astype(str) would turn NaN into the text 'nan', which matches itself)"
         )
     if isinstance(values, pa.ChunkedArray) and values.num_chunks > 1:
         # One run of strings is the engine's fastest to look records up in;
