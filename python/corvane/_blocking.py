@@ -31,7 +31,7 @@ import numpy.typing as npt
 import _corvane_rs
 
 from ._compare import Comparison, Missing, arrow_column, check_missing, compare, from_columns, kind_of, pairings_of
-from ._compare import _num_rows, _pyarrow
+from ._compare import _missing_positions, _num_rows, _pyarrow
 from ._rules import KeyEncoder, ParsedRule, parse_rules
 from ._partition import check_model_missing
 
@@ -226,6 +226,11 @@ def clusters(
         if keep.ndim != 1 or len(keep) != len(a):
             raise ValueError(f"match has {keep.size} values of shape {keep.shape}, but there are {len(a)} pairs")
         if keep.dtype != np.bool_:
+            absent = _missing_positions(keep) if keep.dtype == object else keep[:0]
+            if absent.size:
+                # score_partition leaves the decision of a pair with a missing value missing.
+                raise ValueError(f"match is missing at pair {int(absent[0])} ({absent.size} in all): decide those "
+                                 "pairs first (for example match.fillna(False))")
             raise TypeError(f"match must be a boolean array, not {keep.dtype}")
     for positions, size, what in ((a, n_l, "left"), (b, n_l if n_r is None else n_r, "right")):
         bad = np.flatnonzero((positions < 0) | (positions >= size))
