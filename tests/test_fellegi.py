@@ -299,6 +299,8 @@ def test_missing_columns_and_constant_levels(simulated):
     (left, right), pairs, _ = simulated
     with pytest.raises(ValueError, match="left has no column 'nope'"):
         corvane.FellegiSunter([("nope", "exact")]).fit(left, right, pairs)
+    with pytest.raises(TypeError, match="^comparisons must be a list, not an iterator"):
+        corvane.FellegiSunter(iter(SIM_COMPARISONS)).fit(left, right, pairs)
     model = corvane.FellegiSunter(SIM_COMPARISONS[:2]).fit(left, right, pairs, u_pairs=1000)
     with pytest.raises(ValueError, match="no column 'c1_numeric'"):
         model.match_weight(pd.DataFrame({"c0_numeric": [0.0]}))

@@ -37,7 +37,7 @@ import math
 import os
 import sys
 import warnings
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -303,6 +303,9 @@ class FellegiSunter:
         still counts every candidate pair. Deterministic for a ``seed``,
         whatever the order of ``pairs``.
         Returns ``self``."""
+        if isinstance(self.comparisons, Iterator):
+            # Stored as given, and read again by every later call.
+            raise TypeError("comparisons must be a list, not an iterator, which the first reading would use up")
         levels = levels_of(self.comparisons)
         self._check_settings()
         other = left if right is None else right
