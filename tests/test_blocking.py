@@ -5,6 +5,7 @@ moderate scale; clusters against a union-find; link against compare and
 predict_proba over all candidates; one table of bad calls."""
 
 import datetime
+import warnings
 
 import numpy as np
 import pytest
@@ -163,9 +164,18 @@ def test_link_equals_compare_and_predict_over_all_candidates(kind, dedupe):
         scores = scores[:, 1] if scores.ndim == 2 else scores
         keep = scores >= 0.4
         assert 0 < keep.sum() < len(keep)
+        # A NaN probability (logistic regression passes a missing value's NaN
+        # through) keeps no pair, and a warning counts such pairs.
+        unscored = int(np.isnan(scores).sum())
+        assert (unscored > 0) == (missing == "nan")
         for batch_pairs in batches:
-            got = cv.link(*args, rules=rules, comparisons=COMPARISONS, model=model, threshold=0.4, missing=missing,
-                          batch_pairs=batch_pairs)
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                got = cv.link(*args, rules=rules, comparisons=COMPARISONS, model=model, threshold=0.4,
+                              missing=missing, batch_pairs=batch_pairs)
+            assert [str(w.message) for w in caught] == [
+                f"{unscored:,} candidate pairs scored NaN and were not kept: the model passes the NaN of a missing "
+                "value through; give link a fill value (missing=-1.0, for example) to score them"][:int(unscored > 0)]
             assert type(got) is type(left)
             assert list(got.columns) == ["left_position", "right_position", "name_jaro_winkler", "city_exact",
                                          "x_numeric_similarity", "probability"]
@@ -189,6 +199,11 @@ BAD = [
     (lambda: cv.candidates(LEFT, RIGHT, rules=[cv.on("city", "town")]), ValueError,
      "rule 0 (on('city', 'town')): right has no column 'town'"),
     (lambda: cv.candidates(LEFT, rules=[3]), TypeError, "rule 0 (3): a rule is a column name"),
+    (lambda: cv.candidates(LEFT, rules=["city", (cv.prefix(cv.on("name", "city"), 1), "n")]), ValueError,
+     "rule 1 ((prefix(on('name', 'city'), 1), 'n')): deduplicating pairs one table's records, so on('name', 'city') "
+     "has no left and right side"),
+    (lambda: cv.count_candidates(LEFT, rules=[SN(cv.on("name", "nope"), 3)]), ValueError,
+     "so on('name', 'nope') has no left and right side"),
     (lambda: cv.candidates(LEFT, rules=[()]), ValueError, "rule 0 (()): an empty tuple blocks on nothing"),
     (lambda: SN("x", 4), ValueError, "SortedNeighbourhood('x', 4): window must be an odd integer >= 3, not 4"),
     (lambda: SN("x", 1), ValueError, "window must be an odd integer >= 3, not 1"),
@@ -207,11 +222,20 @@ BAD = [
     (lambda: cv.clusters((np.array([0, -1]), np.array([1, 0])), None, 3, 2), ValueError,
      "pairs: left position -1 at pair 1 is outside [0, n_left=3)"),
     (lambda: cv.clusters((np.array([0]), np.array([1])), np.array([1]), 3), TypeError, "match must be a boolean array"),
+    (lambda: cv.clusters(([0, 1, 2], [1, 2, 3]), pd.array([True, None, None], dtype="boolean"), 4), ValueError,
+     "match is missing at pair 1 (2 in all): decide those pairs first (for example match.fillna(False))"),
+    (lambda: cv.clusters(([0, 1], [1, 2]), pl.Series([None, True]), 3), ValueError, "match is missing at pair 0 (1 in"),
+    (lambda: cv.clusters((np.array([0]), np.array([1])), None, 2, 2**62), MemoryError,
+     "4,611,686,018,427,387,906 records (n_left + n_right): their cluster ids would not fit in memory"),
+    (lambda: cv.clusters((np.array([0]), np.array([1])), None, np.uint64(2**64 - 1)), MemoryError,
+     "their cluster ids would not fit in memory"),
     (lambda: cv.link(LEFT, rules=["city"], comparisons=COMPARISONS, model=MODEL, batch_pairs=0), ValueError,
      "batch_pairs must be at least 1, not 0"),
     (lambda: cv.link(LEFT, rules=["city"], comparisons=COMPARISONS, model=object()), TypeError,
      "model must be a corvane.Scorer or have predict_proba"),
     (lambda: cv.link(LEFT, rules=["nope"], comparisons=COMPARISONS, model=MODEL), ValueError, "left has no column"),
+    (lambda: cv.link(LEFT, rules=["city"], comparisons=COMPARISONS, model=MODEL, threshold=float("nan")), ValueError,
+     "threshold is NaN, which no probability reaches"),
 ]
 
 

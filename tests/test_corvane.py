@@ -79,7 +79,9 @@ def test_compare_equals_engine_by_hand(left_kind, right_kind, missing):
     (dict(missing="error"), ValueError, r"column 'name' has a missing value on the left side, first at pair 1 \(left row 1\)"),
     (dict(comparisons=[("age", "numeric")], missing="error"), ValueError, r"'age' .* left side, first at pair 1"),
     (dict(comparisons=[("name", "given", "jarowinkler")]), ValueError, r"unknown metric 'jarowinkler'.*jaro_winkler"),
-    (dict(comparisons=[("age", "exact")]), TypeError, r"column 'age' of left holds double, but 'exact' compares strings"),
+    (dict(comparisons=[("age", "exact")]), TypeError, r"column 'age' of left holds double, but 'exact' compares strings: "
+                                                       r"convert it first, keeping missing values missing \(for "
+                                                       r"example \.astype\('string'\) in pandas"),
     (dict(comparisons=[("town", "date_distance")]), TypeError, r"column 'town' of left holds dictionary.*numbers"),
     (dict(comparisons=[("nope", "exact")]), ValueError, r"left has no column 'nope'"),
     (dict(comparisons=[("age", "numeric"), ("age", "numeric")]), ValueError, r"'age_numeric' twice"),
@@ -186,6 +188,15 @@ def test_compare_refuses_what_it_cannot_define(kind):
             with pytest.raises(TypeError, match=r"'date_distance' cannot compare datetimes with a time zone to ones "
                                                 r"without; give the naive side its time zone first"):
                 corvane.compare(left, right, ([0], [0]), [("d", "date_distance")])
+    # A date or datetime against a plain number: days since 1970 against a
+    # number would be a meaningless distance (blocking refuses it too).
+    for metric in ("date_distance", "numeric", "numeric_similarity"):
+        for stamps in (paris, STAMPS["naive"], STAMPS["date"]):
+            for left, right in ((stamps, pd.DataFrame({"d": [19783, 19784]})),
+                                (pl.DataFrame({"d": [0.5, 1.5]}), stamps)):
+                with pytest.raises(TypeError, match=rf"'{metric}' cannot compare dates or datetimes with plain "
+                                                    r"numbers; convert one side first"):
+                    corvane.compare(left, right, ([0], [0]), [("d", metric)])
     instants = corvane.compare(paris, STAMPS["utc"], ([0, 1], [1, 1]), [("d", "date_distance")])
     assert columns_of(instants)["d_date_distance"].tolist() == [2.0, 0.0]  # UTC midnights
     # A column name held twice: the same refusal for every kind that allows it.

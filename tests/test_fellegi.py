@@ -4,6 +4,7 @@ evaluation functions against counts made by hand."""
 
 import math
 import pickle
+import re
 import warnings
 
 import numpy as np
@@ -39,6 +40,8 @@ def simulated():
     i, j = rng.integers(0, N, 10 * N), rng.integers(0, N, 10 * N)
     keep = i != j
     pairs = (np.r_[np.arange(N), i[keep]], np.r_[np.arange(N), j[keep]])
+    first = np.sort(np.unique(pairs[0] * N + pairs[1], return_index=True)[1])   # each candidate pair once
+    pairs = (pairs[0][first], pairs[1][first])
     # u of every comparison over all N x N pairs.
     u = []
     for k in range(len(M)):
@@ -247,6 +250,9 @@ def test_parameters_and_chart(simulated, tmp_path):
     assert (row.comparison, row.level, row.condition) == ("c0_numeric", 0, "numeric <= 0")
     assert row.weight == math.log2(model.m_[0][0] / model.u_[0][0])
     assert table.iloc[4].condition == "missing" and table.iloc[4].weight == 0.0
+    assert type(model.parameters("polars")).__module__.split(".")[0] == "polars"
+    with pytest.raises(ValueError, match=r"^kind must be 'pandas', 'polars' or 'arrow', not 'excel'$"):
+        model.parameters("excel")
     pytest.importorskip("matplotlib")
     model.chart(tmp_path / "chart.png")
     assert (tmp_path / "chart.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
@@ -268,10 +274,33 @@ def test_bad_input_raises_naming_the_comparison(simulated, comparisons, options,
         corvane.FellegiSunter(comparisons, **options).fit(left, right, pairs, u_pairs=1000)
 
 
+def test_pairs_count_once_whatever_their_order(simulated):
+    # As a set: repeats, order and (when deduplicating) orientation change
+    # nothing; a record paired with itself is no candidate.
+    (left, right), pairs, _ = simulated
+    both = pd.concat([left, right], ignore_index=True)   # deduplicated: the same pairs, right's rows after N
+    within = (pairs[0], pairs[1] + N)
+    twice = np.r_[np.arange(len(within[0])), np.arange(0, len(within[0]), 3)][::-1]
+    cases = [
+        (left, right, pairs, (np.r_[pairs[0], pairs[0][::7]], np.r_[pairs[1], pairs[1][::7]])),
+        (both, None, within, (within[0][twice], within[1][twice])),
+        (both, None, within, (np.r_[within[1], within[0][:50]], np.r_[within[0], within[1][:50]])),
+    ]
+    for one, other, distinct, given in cases:
+        want = corvane.FellegiSunter(SIM_COMPARISONS).fit(one, other, distinct, u_pairs=1000)
+        got = corvane.FellegiSunter(SIM_COMPARISONS).fit(one, other, given, u_pairs=1000)
+        assert got.n_candidates_ == want.n_candidates_ == len(distinct[0]) and got.prior_ == want.prior_
+        assert all(np.array_equal(a, b) for a, b in zip(got.m_, want.m_))
+    with pytest.raises(ValueError, match=r"^pairs: pair 2 pairs record 4 with itself; when deduplicating"):
+        corvane.FellegiSunter(SIM_COMPARISONS).fit(left, None, ([0, 1, 4], [1, 2, 4]))
+
+
 def test_missing_columns_and_constant_levels(simulated):
     (left, right), pairs, _ = simulated
     with pytest.raises(ValueError, match="left has no column 'nope'"):
         corvane.FellegiSunter([("nope", "exact")]).fit(left, right, pairs)
+    with pytest.raises(TypeError, match="^comparisons must be a list, not an iterator"):
+        corvane.FellegiSunter(iter(SIM_COMPARISONS)).fit(left, right, pairs)
     model = corvane.FellegiSunter(SIM_COMPARISONS[:2]).fit(left, right, pairs, u_pairs=1000)
     with pytest.raises(ValueError, match="no column 'c1_numeric'"):
         model.match_weight(pd.DataFrame({"c0_numeric": [0.0]}))
@@ -323,6 +352,8 @@ def test_evaluation_against_counts_by_hand():
     sweep = corvane.threshold_sweep(predicted, [0.9, 0.2, 0.6, 0.3, 0.8], true, [0.5, 0.85])
     assert sweep["n_predicted"].tolist() == [3, 1] and sweep["precision"].tolist() == [1 / 3, 1.0]
     assert sweep["recall"].tolist() == [1 / 3, 1 / 3]
+    with pytest.raises(ValueError, match=r"^kind must be 'pandas', 'polars' or 'arrow', not 'table'$"):
+        corvane.threshold_sweep(predicted, [0.9, 0.2, 0.6, 0.3, 0.8], true, kind="table")
     with pytest.raises(ValueError, match="one id per record"):
         corvane.evaluate_clusters([1, 2], [1])
 
@@ -430,3 +461,35 @@ def test_term_frequencies_in_link_batches_and_partitions(tf_model):
 def test_term_frequency_bad_input(tf_model, call, error, message):
     with pytest.raises(error, match=message):
         call(tf_model[0])
+
+
+# Ids as real tables hold them; the same clusters and entities as the
+# hand-counted case above, so the same scores, or a refusal naming the
+# argument and the first record whose id is missing.
+CLUSTER_IDS = [
+    (np.array([7, 7, 7, 8, 9, 9]), np.array(["a", "a", "b", "b", "c", "c"], dtype=object)),
+    (np.array(["x", "x", "x", 8, 9.5, 9.5], dtype=object), np.array([1, 1, "1", "1", b"c", b"c"], dtype=object)),
+    (pl.Series([7, 7, 7, 8, 9, 9]), pl.Series(["a", "a", "b", "b", "c", "c"])),
+    (pd.Series([7, 7, 7, 8, 9, 9]), pd.Series(["a", "a", "b", "b", "c", "c"], dtype="string")),
+    (pd.array([7, 7, 7, 8, 9, 9], dtype="Int64"), pd.Categorical(["a", "a", "b", "b", "c", "c"])),
+    ((np.array([7, 7]), np.array([7, 8, 9, 9])), (np.array(["a", "a", "b"]), pd.Series(["b", "c", "c"]))),
+    ((np.array([7, 7, 7, 8]), [9.5, 9.5]), ["a", "a", "b", "b", "c", "c"]),   # two tables, as clusters gives them
+]
+MISSING_IDS = [
+    ([0, 0, 1], [1.0, np.nan, np.nan], "true_ids has a missing id at record 1 (2 in all)"),
+    ([0, 0, 1], pd.Series(["a", None, "b"], dtype="string"), "true_ids has a missing id at record 1 (1 in all)"),
+    ([0, 0, 1], pl.Series(["a", "a", None]), "true_ids has a missing id at record 2"),
+    ([0, 0, 1], pd.array([1, None, 2], dtype="Int64"), "true_ids has a missing id at record 1"),
+    ([0, 0, 1], np.array(["2020-01-01", "NaT", "2020-01-02"], dtype="datetime64[D]"), "true_ids has a missing id"),
+    ([None, 0, 1], ["a", "a", "b"], "cluster_ids has a missing id at record 0"),
+    ((np.array([0, 0]), np.array([1.0, np.nan])), ["a", "a", "b", "c"], "cluster_ids has a missing id at record 3"),
+]
+
+
+def test_cluster_scores_whatever_the_ids_are_held_in():
+    reference = corvane.evaluate_clusters(*CLUSTER_IDS[0])
+    for clusters, truth in CLUSTER_IDS[1:]:
+        assert corvane.evaluate_clusters(clusters, truth) == reference, (clusters, truth)
+    for clusters, truth, message in MISSING_IDS:
+        with pytest.raises(ValueError, match=re.escape(message)):
+            corvane.evaluate_clusters(clusters, truth)

@@ -18,7 +18,10 @@ own, so the probabilities do not depend on the batches.
 
 from __future__ import annotations
 
+import math
 import numbers
+import sys
+import warnings
 from collections.abc import Iterable, Iterator
 from typing import Any, TypeAlias, TypeVar, overload
 
@@ -28,7 +31,7 @@ import numpy.typing as npt
 import _corvane_rs
 
 from ._compare import Comparison, Missing, arrow_column, check_missing, compare, from_columns, kind_of, pairings_of
-from ._compare import _num_rows, _pyarrow
+from ._compare import _missing_positions, _num_rows, _pyarrow
 from ._rules import KeyEncoder, ParsedRule, parse_rules
 from ._partition import check_model_missing
 
@@ -214,11 +217,20 @@ def clusters(
         raise ValueError(f"pairs: {len(a)} left positions but {len(b)} right positions")
     n_l = _check_size(n_left, "n_left")
     n_r = None if n_right is None else _check_size(n_right, "n_right")
+    if (n_l + (n_r or 0)) * 8 > sys.maxsize:
+        # One int64 id per record: more than any address space holds.
+        raise MemoryError(f"{n_l + (n_r or 0):,} records (n_left + n_right): their cluster ids would not fit in "
+                          "memory")
     if match is not None:
         keep = np.asarray(match)
         if keep.ndim != 1 or len(keep) != len(a):
             raise ValueError(f"match has {keep.size} values of shape {keep.shape}, but there are {len(a)} pairs")
         if keep.dtype != np.bool_:
+            absent = _missing_positions(keep) if keep.dtype == object else keep[:0]
+            if absent.size:
+                # score_partition leaves the decision of a pair with a missing value missing.
+                raise ValueError(f"match is missing at pair {int(absent[0])} ({absent.size} in all): decide those "
+                                 "pairs first (for example match.fillna(False))")
             raise TypeError(f"match must be a boolean array, not {keep.dtype}")
     for positions, size, what in ((a, n_l, "left"), (b, n_l if n_r is None else n_r, "right")):
         bad = np.flatnonzero((positions < 0) | (positions >= size))
@@ -287,7 +299,9 @@ def link(
     class). ``model`` is a ``Scorer`` or anything with ``predict_proba``
     over ``compare``'s table. Memory holds at most ``batch_pairs`` candidate
     pairs at once, plus the kept ones. ``progress=True`` shows a progress
-    bar over the candidate pairs (needs tqdm).
+    bar over the candidate pairs (needs tqdm). Pairs whose probability is
+    NaN (a missing value, with a model that passes NaN through) are not
+    kept, and a ``UserWarning`` counts them.
     """
     check_missing(missing)
     check_model_missing(model, missing)
@@ -296,6 +310,8 @@ def link(
         raise TypeError(f"model must be a corvane.Scorer or have predict_proba, not {type(model).__name__}")
     if isinstance(threshold, bool) or not isinstance(threshold, numbers.Real):
         raise TypeError(f"threshold must be a number, not {type(threshold).__name__}")
+    if math.isnan(threshold):
+        raise ValueError("threshold is NaN, which no probability reaches: give a number")
     if isinstance(batch_pairs, bool) or not isinstance(batch_pairs, numbers.Integral):
         raise TypeError(f"batch_pairs must be an integer, not {type(batch_pairs).__name__}")
     if batch_pairs < 1:
@@ -330,6 +346,7 @@ def link(
     kept_right: list[I64Array] = []
     kept_features: list[npt.NDArray[np.float64]] = []
     kept_probability: list[npt.NDArray[np.float64]] = []
+    unscored = 0
     try:
         for start, stop, total in _batches(per_record, int(batch_pairs)):
             lpos, rpos = _corvane_rs.index_pairs(index, start, stop)
@@ -342,6 +359,7 @@ def link(
             if probability.shape != (len(lpos),):
                 raise ValueError(f"model.predict_proba gave {probability.shape[0]} scores for {len(lpos)} pairs")
             keep = probability >= threshold
+            unscored += int(np.count_nonzero(np.isnan(probability)))
             kept_left.append(lpos[keep])
             kept_right.append(rpos[keep])
             kept_features.append(features[keep])
@@ -351,6 +369,11 @@ def link(
     finally:
         if bar is not None:
             bar.close()
+    if unscored:
+        # NaN reaches no threshold: say so rather than drop these pairs unseen.
+        warnings.warn(f"{unscored:,} candidate pairs scored NaN and were not kept: the model passes the NaN "
+                      "of a missing value through; give link a fill value (missing=-1.0, for example) to score them",
+                      UserWarning, stacklevel=2)
     features = np.concatenate(kept_features) if kept_features else np.empty((0, len(names)))
     columns: dict[str, Any] = {
         "left_position": np.concatenate(kept_left) if kept_left else np.empty(0, dtype=np.int64),

@@ -240,8 +240,9 @@ def engine_strings(values: Any, column: str, what: str, metric: str) -> Any:
         return values
     if not _is_string_type(pa, t):
         raise TypeError(
-            f"column {column!r} of {what} holds {t}, but {metric!r} compares strings: convert it first "
-            "(for example .astype(str))"
+            f"column {column!r} of {what} holds {t}, but {metric!r} compares strings: convert it first, "
+            "keeping missing values missing (for example .astype('string') in pandas, or read it as text; "
+            ".astype(str) would turn NaN into the text 'nan', which matches itself)"
         )
     if isinstance(values, pa.ChunkedArray) and values.num_chunks > 1:
         # One run of strings is the engine's fastest to look records up in;
@@ -457,10 +458,20 @@ def score_columns(
 
 
 def _check_time_zones(pa: Any, pairing: Pairing, left: Any, right: Any, names: tuple[str, str]) -> None:
-    """Refuses a datetime with a time zone against one without (or a date):
-    the naive side names no instant, so their distance is not defined.
-    Two zones are fine: both sides are instants."""
+    """Refuses a date or datetime against a plain number, and a datetime
+    with a time zone against one without (or a date): the naive side names
+    no instant, so their distance is not defined. Two zones are fine: both
+    sides are instants."""
     types = pa.types
+    temporal = [types.is_date(t) or types.is_timestamp(t) for t in (left, right)]
+    if temporal[0] != temporal[1]:
+        # Both would become numbers, the dates counted in days since 1970:
+        # a distance between such a count and a plain number means nothing.
+        raise TypeError(
+            f"column {pairing.left!r} of {names[0]} holds {left} but column {pairing.right!r} of {names[1]} holds "
+            f"{right}: {pairing.metric!r} cannot compare dates or datetimes with plain numbers; convert one side "
+            "first (for example pd.to_datetime)"
+        )
     aware = [types.is_timestamp(t) and t.tz is not None for t in (left, right)]
     naive = [types.is_date(t) or (types.is_timestamp(t) and t.tz is None) for t in (left, right)]
     if (aware[0] and naive[1]) or (naive[0] and aware[1]):

@@ -16,6 +16,8 @@ from ._compare import from_columns
 
 __all__ = ["evaluate", "evaluate_clusters", "threshold_sweep", "PairEvaluation", "ClusterEvaluation"]
 
+KINDS = ("pandas", "polars", "arrow")
+
 
 class PairEvaluation(NamedTuple):
     """Precision, recall and F1 of predicted pairs (1.0 where nothing was
@@ -47,6 +49,58 @@ def _ratio(a: float, b: float) -> float:
 
 def _f1(p: float, r: float) -> float:
     return 2 * p * r / (p + r) if p + r else 0.0
+
+
+def table_kind(kind: str) -> str:
+    """The table kind a user asked for ("pandas", "polars" or "arrow"), as
+    ``from_columns`` names it."""
+    if kind not in KINDS:
+        raise ValueError(f"kind must be 'pandas', 'polars' or 'arrow', not {kind!r}")
+    return "table" if kind == "arrow" else kind
+
+
+def _is_missing(value: Any) -> bool:
+    if value is None:
+        return True
+    try:
+        return bool(value != value)   # NaN, NaT
+    except TypeError:                 # pandas.NA: its comparisons are NA, which has no truth value
+        return True
+
+
+def _entity_codes(ids: npt.NDArray[Any], what: str) -> npt.NDArray[np.int64]:
+    """0, 1, 2, ... per distinct id. A missing id is refused: two records of
+    unknown entity are not known to be one entity, and grouping them would
+    inflate the scores."""
+    kind = ids.dtype.kind
+    if kind in "fc":
+        missing = np.isnan(ids)
+    elif kind in "mM":
+        missing = np.isnat(ids)
+    elif kind == "O":
+        missing = np.fromiter((_is_missing(v) for v in ids), dtype=bool, count=len(ids))
+    else:
+        missing = np.zeros(len(ids), dtype=bool)
+    if missing.any():
+        raise ValueError(f"{what} has a missing id at record {int(np.flatnonzero(missing)[0])} "
+                         f"({int(missing.sum())} in all): give every record an id (a record of unknown "
+                         "entity gets an id of its own)")
+    if kind == "O":
+        # By equality and hash, so ids of mixed types (1 and "1") need no order.
+        codes: dict[Any, int] = {}
+        return np.fromiter((codes.setdefault(v, len(codes)) for v in ids), dtype=np.int64, count=len(ids))
+    return np.unique(ids, return_inverse=True)[1].ravel().astype(np.int64)
+
+
+def _per_record(ids: Any) -> npt.NDArray[Any]:
+    """One id per record; the two arrays ``clusters`` gives for two tables
+    (left ids, right ids) are joined, the left table first."""
+    if isinstance(ids, tuple) and len(ids) == 2 and all(np.ndim(side) == 1 for side in ids):
+        left, right = np.asarray(ids[0]), np.asarray(ids[1])
+        if left.dtype != right.dtype:   # no promotion: 1 and "1" stay distinct ids
+            left, right = left.astype(object), right.astype(object)
+        return np.concatenate([left, right])
+    return np.asarray(ids)
 
 
 def _keys(pairs: Any, what: str, width: int) -> npt.NDArray[np.int64]:
@@ -87,16 +141,17 @@ def evaluate(predicted_pairs: Any, true_pairs: Any) -> PairEvaluation:
 
 def evaluate_clusters(cluster_ids: npt.ArrayLike, true_ids: npt.ArrayLike) -> ClusterEvaluation:
     """Scores of predicted clusters against true entities, one id per record
-    in both (the same records, in the same order)."""
-    predicted, true = np.asarray(cluster_ids), np.asarray(true_ids)
+    in both (the same records, in the same order). For two tables, either
+    may be a tuple (left ids, right ids), as ``clusters`` returns them."""
+    predicted, true = _per_record(cluster_ids), _per_record(true_ids)
     if predicted.ndim != 1 or predicted.shape != true.shape:
         raise ValueError(f"cluster_ids and true_ids must be 1-D arrays of one length (one id per record), not of "
                          f"shapes {predicted.shape} and {true.shape}")
     n = len(predicted)
     if n == 0:
         return ClusterEvaluation(1.0, 1.0, 1.0, 1.0, 1.0, 1.0)
-    a = np.unique(predicted, return_inverse=True)[1].ravel().astype(np.int64)
-    b = np.unique(true, return_inverse=True)[1].ravel().astype(np.int64)
+    a = _entity_codes(predicted, "cluster_ids")
+    b = _entity_codes(true, "true_ids")
     cells = np.unique(a * (int(b.max()) + 1) + b, return_counts=True)[1].astype(np.float64)
     cluster_size = np.bincount(a).astype(np.float64)
     entity_size = np.bincount(b).astype(np.float64)
@@ -117,6 +172,7 @@ def threshold_sweep(pairs: Any, scores: npt.ArrayLike, true_pairs: Any, threshol
     (default: 0.05, 0.10, ..., 0.95 for probabilities), as a small table of
     ``threshold, n_predicted, precision, recall, f1`` (``kind``: "pandas",
     "polars" or "arrow")."""
+    chosen_kind = table_kind(kind)
     values = np.asarray(scores, dtype=np.float64)
     width = _width(pairs, true_pairs)
     if not isinstance(pairs, (tuple, list)) or len(pairs) != 2 or len(np.asarray(pairs[0])) != len(values):
@@ -138,4 +194,4 @@ def threshold_sweep(pairs: Any, scores: npt.ArrayLike, true_pairs: Any, threshol
         p, r = _ratio(correct, n_chosen), _ratio(correct, len(true))
         for key, value in zip(rows, (float(t), n_chosen, p, r, _f1(p, r))):
             rows[key].append(value)
-    return from_columns({"arrow": "table"}.get(kind, kind), rows)
+    return from_columns(chosen_kind, rows)

@@ -51,7 +51,7 @@ import os
 import re
 import sys
 import warnings
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any
 
@@ -61,6 +61,7 @@ import numpy.typing as npt
 import _corvane_rs
 
 from ._compare import Comparison, F64Array, TermFrequencies, from_columns, kind_of, names_of, pairings_of
+from ._evaluate import table_kind
 from ._rules import rule_columns
 
 __all__ = ["FellegiSunter", "DEFAULT_THRESHOLDS"]
@@ -367,6 +368,9 @@ class FellegiSunter:
         still counts every candidate pair. Deterministic for a ``seed``,
         whatever the order of ``pairs``.
         Returns ``self``."""
+        if isinstance(self.comparisons, Iterator):
+            # Stored as given, and read again by every later call.
+            raise TypeError("comparisons must be a list, not an iterator, which the first reading would use up")
         entries = entries_of(self.comparisons)
         adjustments = adjustments_of(entries)
         levels = [e for e in entries if not e.frequency]
@@ -403,7 +407,7 @@ class FellegiSunter:
             tally = np.maximum(randoms.level_counts(c, level.n_levels), 1.0)  # never seen: at most one in n_random
             u.append(tally / tally.sum())
 
-        positions = scorer.positions(pairs)
+        positions = _distinct_pairs(scorer.positions(pairs), n_right, right is None)
         n_pairs = len(positions[0])
         if n_pairs == 0:
             raise ValueError("pairs is empty: fit needs the candidate pairs")
@@ -559,7 +563,7 @@ class FellegiSunter:
         for adj in adjustments:
             row(adj.name, 0, f"{entries[adj.target_position].name} level 0, equal values: + log2(u / the value's "
                 "term frequency)", math.nan, float(self.u_[adj.target][0]), math.nan)
-        chosen = str(kind or getattr(self, "table_kind_", "pandas"))
+        chosen = str(getattr(self, "table_kind_", "pandas")) if kind is None else table_kind(kind)
         return from_columns({"arrow": "table"}.get(chosen, chosen), rows)
 
     def chart(self, path: Any = None, *, axes: Any = None) -> Any:
@@ -684,6 +688,30 @@ class _RuleMembership:
         a = left_codes[self.pairs[0]]
         out: npt.NDArray[np.bool_] = (a == right_codes[self.pairs[1]]) & (a >= 0)
         return out
+
+
+def _distinct_pairs(pairs: tuple[I64Array, I64Array], n_right: int,
+                    dedupe: bool) -> tuple[I64Array, I64Array]:
+    """The candidate pairs, each once: a pair given twice would count twice
+    in EM and in the prior, and so would (j, i) after (i, j) when
+    deduplicating, where a record paired with itself is no candidate at all
+    and is refused. Pairs that are already distinct and sorted (as
+    candidates gives them) are returned as they are after one pass."""
+    i, j = pairs
+    if dedupe:
+        itself = np.flatnonzero(i == j)
+        if itself.size:
+            k = int(itself[0])
+            raise ValueError(f"pairs: pair {k} pairs record {int(i[k])} with itself; when deduplicating, every "
+                             "candidate pair holds two distinct records")
+        if not bool(np.all(i < j)):
+            i, j = np.minimum(i, j), np.maximum(i, j)
+    # Strictly increasing by (i, j) means distinct; checked without keys, as
+    # the pairs may be many.
+    if len(i) < 2 or bool(np.all((i[1:] > i[:-1]) | ((i[1:] == i[:-1]) & (j[1:] > j[:-1])))):
+        return i, j
+    keys = np.unique(i * np.int64(n_right) + j)
+    return keys // n_right, keys % n_right
 
 
 def _pair_sample(pairs: tuple[I64Array, I64Array], k: int, seed: int) -> npt.NDArray[np.intp]:

@@ -243,6 +243,14 @@ class KeyEncoder:
         names = [set(self.names(s)) for s in sides]
         for rule in rules:
             for key in rule.keys:
+                if self.dedupe and key.left != key.right:
+                    # One table: its pairs are unordered, so a key of two
+                    # columns has no side to take each from.
+                    raise ValueError(
+                        f"{rule.label}: deduplicating pairs one table's records, so on({key.left!r}, "
+                        f"{key.right!r}) has no left and right side; block on one column, or pass the table as "
+                        "both left and right to match one column against the other"
+                    )
                 for s in sides:
                     column = (key.left, key.right)[s]
                     if column not in names[s]:
