@@ -21,10 +21,16 @@
 // exist; carries and shifts only move upwards, so they never reach the
 // pattern's rows, and they are masked off at the end.
 //
-// A lane's pattern masks come from a table written only at its pattern's
-// characters (and cleared again after), and are laid out step-major before
-// the steps, so each step loads whole registers of masks and never gathers
-// lane by lane.
+// A lane's pattern mask of a text character is one byte compare of the
+// character against the pattern held in a register (patterns of up to 32
+// characters), or comes from a table written only at the pattern's
+// characters and cleared again after (longer ones). The masks are laid out
+// step-major before the steps, so each step loads whole registers of masks
+// and never gathers lane by lane.
+//
+// Block routines are handed strings read in place from record columns,
+// scattered in memory: each pair's first bytes are fetched a few pairs
+// before the pair is read.
 //
 // Lanes of a group end together: the pairs of one width are sorted by text
 // length (counting sort, stable) and a shorter text is right-aligned, its
@@ -212,7 +218,7 @@ void levenshtein_group(const LanePair* pairs, std::size_t used, std::size_t step
                        std::uint64_t* dist_out) {
     using V = typename LaneVector<T>::type;
     constexpr std::size_t kLanes = sizeof(V) / sizeof(T);
-    static_assert(kMaxLaneChars < 128, "step numbers compare as signed bytes");
+    static_assert(kMaxLaneChars < 128, "a countdown keeps its sign in 8-bit lanes");
     alignas(64) T x[kMaxLaneChars][kLanes];  // step-major: x[j][lane], 0 while the lane idles
     alignas(64) T start[kLanes];             // the lane's first step (steps: never)
     std::memset(x, 0, steps * sizeof x[0]);
@@ -265,9 +271,7 @@ void levenshtein_group(const LanePair* pairs, std::size_t used, std::size_t step
 void levenshtein(const std::string_view* left, const std::string_view* right, std::size_t count, double* out) {
     LanePair packed[kBlockPairs];
     std::size_t n_packed = 0;
-    // Strings read in place from record columns are scattered: each pair's
-    // first bytes are fetched a few pairs ahead.
-    constexpr std::size_t kAhead = 16;
+    constexpr std::size_t kAhead = 16;  // pairs whose strings are fetched ahead
     for (std::size_t i = 0; i < count; ++i) {
         if (i + kAhead < count) {
             __builtin_prefetch(left[i + kAhead].data());
