@@ -547,14 +547,15 @@ def match_weight_by_hand(prior, m, u, levels, frequencies=()):
     return w
 
 
-# The lane path of the block routines takes pairs of ASCII strings up to the
-# 64-bit lane; blocks hold 256 pairs and registers 4 or 8 lanes, run two at
-# a time; Jaro-Winkler packs pairs into 16-, 32- or 64-bit segments (strings
-# up to 15, 31, 63 bytes) and reads strings of up to 32 bytes at once.
-# These lengths sit at and around each of those widths.
+# The lane path of the block routines takes pairs of ASCII strings up to 64
+# bytes; blocks hold 256 pairs. Levenshtein runs lanes of 8, 16, 32 or 64
+# bits (patterns up to as many characters, read into a register up to 32),
+# 8 to 128 of them in two registers; Jaro-Winkler packs pairs into 16-, 32-
+# or 64-bit segments (strings up to 15, 31, 63 bytes) and reads strings of
+# up to 32 bytes at once. These lengths sit at and around each of those widths.
 LANE_LENGTHS = [0, 1, 2, 3, 4, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 66, 127, 128, 129]
 # Pair counts of one call: around a group of lanes and a block.
-LANE_COUNTS = [1, 3, 4, 5, 7, 8, 9, 15, 16, 17, 255, 256, 257, 513, 700]
+LANE_COUNTS = [1, 3, 4, 5, 7, 8, 9, 15, 16, 17, 33, 63, 65, 255, 256, 257, 513, 700]
 
 
 def lane_pairs(seed):
@@ -598,6 +599,13 @@ def lane_pairs(seed):
         right.append(b)
         if rng.random() < 0.5:
             left[-1], right[-1] = right[-1], left[-1]
+    # Every pattern length that stripping common affixes can leave, with
+    # none to strip (first and last characters differ), spread over the
+    # blocks: the lane widths' and register loads' edges.
+    for m in range(1, 67):
+        i = 20 * m % len(left)
+        left[i] = "q" + "".join(rng.choice("abc\x00") for _ in range(m - 2)) + "z" if m > 1 else "q"
+        right[i] = "r" + "".join(rng.choice("abc\x00") for _ in range(m + rng.randint(-1, 3))) + "w"
     return left, right
 
 

@@ -44,8 +44,15 @@ template <class Offset>
 void resolve_offsets(const StringRun& run, const std::uint8_t* missing, const std::int64_t* positions,
                      std::size_t m, std::string_view* out) {
     const auto* o = static_cast<const Offset*>(run.offsets);
+    // The first kAhead records are fetched before the loop (and the rest
+    // kAhead positions ahead), their missing flags with them.
+    const auto fetch = [&](std::size_t p) {
+        __builtin_prefetch(o + positions[p]);
+        if (missing) __builtin_prefetch(missing + positions[p]);
+    };
+    for (std::size_t p = 0; p < kAhead && p < m; ++p) fetch(p);
     for (std::size_t p = 0; p < m; ++p) {
-        if (p + kAhead < m) __builtin_prefetch(o + positions[p + kAhead]);
+        if (p + kAhead < m) fetch(p + kAhead);
         const auto r = static_cast<std::size_t>(positions[p]);
         if (missing && missing[r]) {
             out[p] = {};

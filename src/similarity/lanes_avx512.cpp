@@ -10,6 +10,8 @@
 #include <string_view>
 #include <utility>
 
+#include <immintrin.h>
+
 #include "similarity/kernels.hpp"
 #include "similarity/utf8.hpp"
 

@@ -7,35 +7,73 @@
 // plain x86-64. Everything here but the routines themselves has internal
 // linkage for the same reason.
 //
-// Lanes are 64-bit words. Two registers' worth run side by side (vectors
-// of twice the register width, split by the compiler into two
-// independent instruction streams), so one stream's latency hides behind
-// the other's work.
-//
-// Packing: the pairs of a block that take the lane path are sorted by the
-// number of steps they need (counting sort, stable), so the lanes of one
-// group finish at about the same step; a lane past its own end keeps
-// running on a zero character but no longer counts.
+// Two registers' worth of lanes run side by side (vectors of twice the
+// register width, split by the compiler into two independent instruction
+// streams), so one stream's latency hides behind the other's work.
 //
 // Levenshtein: Myers' bit-parallel algorithm (Hyyro's formulation), as the
-// per-pair kernel runs it for patterns of up to 64 characters; each lane
-// has its own 256-entry table of pattern masks, written only at the
-// entries its own two strings use. Lane path: both strings ASCII, 1 to 64
-// bytes. The distance is unique, so each lane gives the per-pair kernel's
-// distance, and the similarity is formed by the same expression.
+// per-pair kernel runs it, one lane per pair. Lane path: both strings
+// ASCII, 1 to 64 bytes, and after the common affixes are stripped a pattern
+// (the shorter string) of at least 2 characters. The lane's width follows
+// the pattern's length: 8, 16, 32 or 64 bits for patterns of up to as many
+// characters, so a register holds 32, 16, 8 or 4 pairs (AVX2; twice as many
+// with AVX-512). Bits above the pattern's length compute rows that do not
+// exist; carries and shifts only move upwards, so they never reach the
+// pattern's rows, and they are masked off at the end.
+//
+// A lane's pattern mask of a text character is one byte compare of the
+// character against the pattern held in a register (patterns of up to 32
+// characters), or comes from a table written only at the pattern's
+// characters and cleared again after (longer ones). The masks are laid out
+// step-major before the steps, so each step loads whole registers of masks
+// and never gathers lane by lane.
+//
+// Block routines are handed strings read in place from record columns,
+// scattered in memory: each pair's first bytes are fetched a few pairs
+// before the pair is read.
+//
+// Lanes of a group end together: the pairs of one width are sorted by text
+// length (counting sort, stable) and a shorter text is right-aligned, its
+// lane idling through the first steps with no carry into the top row and a
+// zero pattern mask, which leaves the initial state (all +1 vertical
+// deltas) unchanged. After the last step each lane's vertical deltas are
+// those of the text's last column, so the distance is n plus the count of
+// +1 deltas minus the count of -1 deltas over the pattern's rows. The
+// distance is unique, so each lane gives the per-pair kernel's distance,
+// and the similarity is formed by the same expression.
 
 namespace corvane::similarity::CORVANE_LANES_NS {
 
 namespace {
 
-constexpr std::size_t kLanes = 2 * CORVANE_LANE_REGISTER / 8;
 constexpr std::size_t kMaxLaneChars = 64;
 
-constexpr std::size_t kRegLanes = CORVANE_LANE_REGISTER / 8;
-
-typedef std::uint64_t Words __attribute__((vector_size(CORVANE_LANE_REGISTER)));
-
 using u8 = unsigned char;
+
+// Lane vectors of two registers, by lane width.
+typedef std::uint8_t Lanes8 __attribute__((vector_size(2 * CORVANE_LANE_REGISTER)));
+typedef std::uint16_t Lanes16 __attribute__((vector_size(2 * CORVANE_LANE_REGISTER)));
+typedef std::uint32_t Lanes32 __attribute__((vector_size(2 * CORVANE_LANE_REGISTER)));
+typedef std::uint64_t Lanes64 __attribute__((vector_size(2 * CORVANE_LANE_REGISTER)));
+
+template <class T>
+struct LaneVector;
+template <>
+struct LaneVector<std::uint8_t> {
+    using type = Lanes8;
+};
+template <>
+struct LaneVector<std::uint16_t> {
+    using type = Lanes16;
+};
+template <>
+struct LaneVector<std::uint32_t> {
+    using type = Lanes32;
+};
+template <>
+struct LaneVector<std::uint64_t> {
+    using type = Lanes64;
+};
 
 // One pair on the lane path: pattern (the shorter string, m >= 1) and text.
 struct LanePair {
@@ -106,83 +144,126 @@ inline void strip_affixes(const u8*& a, std::uint32_t& m, const u8*& b, std::uin
 
 const u8* bytes_of(std::string_view s) { return reinterpret_cast<const u8*>(s.data()); }
 
-// Sorts items[0..count) by key (0..kMaxLaneChars), stably, into sorted.
-void sort_by_steps(const LanePair* items, std::size_t count, LanePair* sorted) {
-    std::uint32_t start[kMaxLaneChars + 2] = {};
-    for (std::size_t i = 0; i < count; ++i) ++start[items[i].n + 1];
-    for (std::size_t k = 1; k < kMaxLaneChars + 2; ++k) start[k] += start[k - 1];
-    for (std::size_t i = 0; i < count; ++i) sorted[start[items[i].n]++] = items[i];
+// Lane widths, narrowest first: a pattern of m characters takes the first
+// whose bits hold it.
+constexpr std::size_t kWidths = 4;
+constexpr std::uint32_t kWidthBits[kWidths] = {8, 16, 32, 64};
+
+std::uint32_t width_of(std::uint32_t m) { return m <= 8 ? 0 : m <= 16 ? 1 : m <= 32 ? 2 : 3; }
+
+// Bytes [0, m) of p (2 <= m <= 32) in a register, the rest 0x80 (which no
+// ASCII string holds); every load inside [p, p + m). Two loads cover the
+// bytes (the second ending at p + m, overlapping the first), one shuffle
+// puts them in place.
+inline __m256i pattern_register(const u8* p, std::uint32_t m) {
+    const __m128i iota = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const __m128i high = _mm_set1_epi8(static_cast<char>(0x80));
+    if (m > 16) {
+        const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + m - 16));
+        // Byte x of the upper half is p[16 + x], at hi[x + 32 - m], for x < m - 16.
+        const __m128i keep = _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(m - 16)), iota);
+        const __m128i ctl = _mm_or_si128(_mm_add_epi8(iota, _mm_set1_epi8(static_cast<char>(32 - m))),
+                                         _mm_andnot_si128(keep, high));
+        const __m128i upper = _mm_or_si128(_mm_shuffle_epi8(hi, ctl), _mm_andnot_si128(keep, high));
+        return _mm256_set_m128i(upper, lo);
+    }
+    // Two loads of h bytes (8, 4 or 2: the first and last h of the pattern)
+    // side by side; byte i >= h of the pattern is at i + 2h - m.
+    __m128i two;
+    std::uint32_t h;
+    if (m >= 8) {
+        h = 8;
+        two = _mm_set_epi64x(static_cast<long long>(load8(p + m - 8)), static_cast<long long>(load8(p)));
+    } else if (m >= 4) {
+        h = 4;
+        std::uint32_t lo, hi;
+        std::memcpy(&lo, p, 4);
+        std::memcpy(&hi, p + m - 4, 4);
+        two = _mm_set_epi32(0, 0, static_cast<int>(hi), static_cast<int>(lo));
+    } else {  // 2 or 3 bytes: loads of one byte each
+        h = 2;
+        two = _mm_setr_epi8(static_cast<char>(p[0]), static_cast<char>(p[1]), static_cast<char>(p[m - 2]),
+                            static_cast<char>(p[m - 1]), 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    }
+    const __m128i m_bytes = _mm_set1_epi8(static_cast<char>(m));
+    const __m128i from_second = _mm_cmpgt_epi8(iota, _mm_set1_epi8(static_cast<char>(h - 1)));
+    const __m128i pad = _mm_cmpgt_epi8(m_bytes, iota);  // all ones at i < m
+    const __m128i ctl = _mm_or_si128(
+        _mm_blendv_epi8(iota, _mm_add_epi8(iota, _mm_set1_epi8(static_cast<char>(2 * h - m))), from_second),
+        _mm_andnot_si128(pad, high));
+    const __m128i lower = _mm_or_si128(_mm_shuffle_epi8(two, ctl), _mm_andnot_si128(pad, high));
+    return _mm256_set_m128i(high, lower);
 }
 
 // One text character in every lane: x the lanes' pattern masks of it,
-// last the lanes' top pattern bit (0 in a lane that has ended), sh its
-// position.
-[[gnu::always_inline]] inline void myers_step(Words x, Words last, Words sh, Words& vp, Words& vn, Words& dist) {
-    const Words d0 = (((x & vp) + vp) ^ vp) | x | vn;
-    Words hp = vn | ~(d0 | vp);
-    Words hn = d0 & vp;
-    dist = dist + ((hp & last) >> sh) - ((hn & last) >> sh);
-    hp = (hp << 1) | 1;
-    hn = hn << 1;
+// carry 1 in lanes whose text has begun (they take the top row's +1), 0 in
+// lanes still idling. Shifts by one are written as additions, which every
+// lane width has.
+template <class V>
+[[gnu::always_inline]] inline void myers_step(const V& x, const V& carry, V& vp, V& vn) {
+    const V d0 = (((x & vp) + vp) ^ vp) | x | vn;
+    V hp = vn | ~(d0 | vp);
+    const V hn = (d0 & vp) + (d0 & vp);
+    hp = (hp + hp) | carry;
     vp = hn | ~(d0 | hp);
     vn = hp & d0;
 }
 
-// Distances of up to kLanes pairs; lanes at and above `used` are idle.
-void levenshtein_group(const LanePair* pairs, std::size_t used, std::uint64_t* dist_out) {
-    alignas(64) std::uint64_t pm[kLanes][256];
-    alignas(64) u8 text[kMaxLaneChars][kLanes];               // step-major: text[j][lane]
-    alignas(64) std::uint64_t last_live[kMaxLaneChars][kLanes];  // the lane's last pattern bit, 0 once it has ended
-    alignas(64) std::uint64_t m_init[kLanes];
-    alignas(64) std::uint64_t shift[kLanes];
-    std::size_t steps = 0;
-    for (std::size_t k = 0; k < kLanes; ++k) {
-        pm[k][0] = 0;  // the padding character of a finished lane
-        m_init[k] = 0;
-        shift[k] = 0;
-        if (k >= used) continue;
+// Distances of the pairs of one group (at most 2 * register / sizeof(T)
+// of them, pm all zero on entry and on return), all with patterns of at
+// most 8 * sizeof(T) characters and texts of at most `steps` characters.
+template <class T>
+void levenshtein_group(const LanePair* pairs, std::size_t used, std::size_t steps, std::uint64_t* pm,
+                       std::uint64_t* dist_out) {
+    using V = typename LaneVector<T>::type;
+    constexpr std::size_t kLanes = sizeof(V) / sizeof(T);
+    static_assert(kMaxLaneChars < 128, "a countdown keeps its sign in 8-bit lanes");
+    alignas(64) T x[kMaxLaneChars][kLanes];  // step-major: x[j][lane], 0 while the lane idles
+    alignas(64) T start[kLanes];             // the lane's first step (steps: never)
+    std::memset(x, 0, steps * sizeof x[0]);
+    for (std::size_t k = 0; k < kLanes; ++k) start[k] = static_cast<T>(steps);
+    for (std::size_t k = 0; k < used; ++k) {
         const LanePair& q = pairs[k];
-        for (std::uint32_t j = 0; j < q.n; ++j) pm[k][q.text[j]] = 0;
-        for (std::uint32_t i = 0; i < q.m; ++i) pm[k][q.pat[i]] = 0;
-        for (std::uint32_t i = 0; i < q.m; ++i) pm[k][q.pat[i]] |= std::uint64_t{1} << i;
-        m_init[k] = q.m;
-        shift[k] = q.m - 1;
-        if (q.n > steps) steps = q.n;
-    }
-    for (std::size_t k = 0; k < kLanes; ++k) {
-        const std::size_t n = k < used ? pairs[k].n : 0;
-        const std::uint64_t last = std::uint64_t{1} << shift[k];
-        for (std::size_t j = 0; j < n; ++j) {
-            text[j][k] = pairs[k].text[j];
-            last_live[j][k] = last;
-        }
-        for (std::size_t j = n; j < steps; ++j) {
-            text[j][k] = 0;
-            last_live[j][k] = 0;
+        const std::size_t first = steps - q.n;
+        start[k] = static_cast<T>(first);
+        if constexpr (sizeof(T) <= 4) {
+            // The mask of a text character: one byte compare against the
+            // pattern, padded with a byte no ASCII text holds.
+            const __m256i pattern = pattern_register(q.pat, q.m);
+            for (std::uint32_t j = 0; j < q.n; ++j) {
+                const __m256i c = _mm256_set1_epi8(static_cast<char>(q.text[j]));
+                x[first + j][k] = static_cast<T>(
+                    static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(pattern, c))));
+            }
+        } else {
+            for (std::uint32_t i = 0; i < q.m; ++i) pm[q.pat[i]] |= std::uint64_t{1} << i;
+            for (std::uint32_t j = 0; j < q.n; ++j) x[first + j][k] = pm[q.text[j]];
+            for (std::uint32_t i = 0; i < q.m; ++i) pm[q.pat[i]] = 0;
         }
     }
 
-    // Two registers of lanes, each its own dependency chain.
-    Words vp0 = ~Words{}, vp1 = ~Words{};
-    Words vn0 = Words{}, vn1 = Words{};
-    Words dist0, dist1, sh0, sh1;
-    std::memcpy(&dist0, m_init, sizeof dist0);
-    std::memcpy(&dist1, m_init + kRegLanes, sizeof dist1);
-    std::memcpy(&sh0, shift, sizeof sh0);
-    std::memcpy(&sh1, shift + kRegLanes, sizeof sh1);
+    // Lane k takes the top row's +1 from step start[k] on: countdown holds
+    // start - j - 1 at step j, whose sign bit is that carry.
+    V vp = ~V{}, vn = V{}, countdown;
+    std::memcpy(&countdown, start, sizeof countdown);
+    countdown -= 1;
     for (std::size_t j = 0; j < steps; ++j) {
-        Words x0, x1, last0, last1;
-        for (std::size_t k = 0; k < kRegLanes; ++k) {
-            x0[k] = pm[k][text[j][k]];
-            x1[k] = pm[kRegLanes + k][text[j][kRegLanes + k]];
-        }
-        std::memcpy(&last0, last_live[j], sizeof last0);
-        std::memcpy(&last1, last_live[j] + kRegLanes, sizeof last1);
-        myers_step(x0, last0, sh0, vp0, vn0, dist0);
-        myers_step(x1, last1, sh1, vp1, vn1, dist1);
+        V xj;
+        std::memcpy(&xj, x[j], sizeof xj);
+        myers_step(xj, countdown >> (8 * sizeof(T) - 1), vp, vn);
+        countdown -= 1;
     }
-    std::memcpy(dist_out, &dist0, sizeof dist0);
-    std::memcpy(dist_out + kRegLanes, &dist1, sizeof dist1);
+    alignas(64) T up[kLanes], down[kLanes];
+    std::memcpy(up, &vp, sizeof up);
+    std::memcpy(down, &vn, sizeof down);
+    for (std::size_t k = 0; k < used; ++k) {
+        const std::uint32_t m = pairs[k].m;
+        const std::uint64_t rows = m == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << m) - 1;
+        const auto plus = static_cast<std::uint64_t>(__builtin_popcountll(up[k] & rows));
+        const auto minus = static_cast<std::uint64_t>(__builtin_popcountll(down[k] & rows));
+        dist_out[k] = pairs[k].n + plus - minus;
+    }
 }
 
 }  // namespace
@@ -190,7 +271,12 @@ void levenshtein_group(const LanePair* pairs, std::size_t used, std::uint64_t* d
 void levenshtein(const std::string_view* left, const std::string_view* right, std::size_t count, double* out) {
     LanePair packed[kBlockPairs];
     std::size_t n_packed = 0;
+    constexpr std::size_t kAhead = 16;  // pairs whose strings are fetched ahead
     for (std::size_t i = 0; i < count; ++i) {
+        if (i + kAhead < count) {
+            __builtin_prefetch(left[i + kAhead].data());
+            __builtin_prefetch(right[i + kAhead].data());
+        }
         std::string_view a = left[i];
         std::string_view b = right[i];
         if (a.size() > b.size()) {
@@ -220,16 +306,37 @@ void levenshtein(const std::string_view* left, const std::string_view* right, st
         }
         packed[n_packed++] = LanePair{pa, pb, m, n, longest, static_cast<std::uint32_t>(i)};
     }
+    // Sorted by lane width, then by text length (counting sort, stable).
+    constexpr std::size_t kKeys = kWidths * (kMaxLaneChars + 1);
+    std::uint32_t begin[kKeys + 1] = {};
+    for (std::size_t i = 0; i < n_packed; ++i) ++begin[width_of(packed[i].m) * (kMaxLaneChars + 1) + packed[i].n + 1];
+    for (std::size_t k = 1; k <= kKeys; ++k) begin[k] += begin[k - 1];
+    std::uint32_t width_end[kWidths];
+    for (std::size_t w = 0; w < kWidths; ++w) width_end[w] = begin[(w + 1) * (kMaxLaneChars + 1)];
     LanePair sorted[kBlockPairs];
-    sort_by_steps(packed, n_packed, sorted);
-    for (std::size_t g = 0; g < n_packed; g += kLanes) {
-        const std::size_t used = n_packed - g < kLanes ? n_packed - g : kLanes;
-        alignas(64) std::uint64_t dist[kLanes];
-        levenshtein_group(sorted + g, used, dist);
-        for (std::size_t k = 0; k < used; ++k) {
-            const LanePair& q = sorted[g + k];
-            // 1 - d / L, L the longer length (the text's), as the per-pair kernel forms it.
-            out[q.slot] = 1.0 - static_cast<double>(dist[k]) / static_cast<double>(q.longest);
+    for (std::size_t i = 0; i < n_packed; ++i)
+        sorted[begin[width_of(packed[i].m) * (kMaxLaneChars + 1) + packed[i].n]++] = packed[i];
+
+    alignas(64) std::uint64_t pm[256] = {};
+    std::size_t g = 0;
+    for (std::size_t w = 0; w < kWidths; ++w) {
+        const std::size_t lanes = 2 * CORVANE_LANE_REGISTER * 8 / kWidthBits[w];
+        while (g < width_end[w]) {
+            const std::size_t used = width_end[w] - g < lanes ? width_end[w] - g : lanes;
+            const std::size_t steps = sorted[g + used - 1].n;  // the longest text of the group
+            std::uint64_t dist[2 * CORVANE_LANE_REGISTER];
+            switch (w) {
+                case 0: levenshtein_group<std::uint8_t>(sorted + g, used, steps, pm, dist); break;
+                case 1: levenshtein_group<std::uint16_t>(sorted + g, used, steps, pm, dist); break;
+                case 2: levenshtein_group<std::uint32_t>(sorted + g, used, steps, pm, dist); break;
+                default: levenshtein_group<std::uint64_t>(sorted + g, used, steps, pm, dist); break;
+            }
+            for (std::size_t k = 0; k < used; ++k) {
+                const LanePair& q = sorted[g + k];
+                // 1 - d / L, L the longer length (the text's), as the per-pair kernel forms it.
+                out[q.slot] = 1.0 - static_cast<double>(dist[k]) / static_cast<double>(q.longest);
+            }
+            g += used;
         }
     }
 }
