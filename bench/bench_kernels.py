@@ -2,11 +2,12 @@
 their peers, in one run.
 
 Usage (from the project root, with the interpreter that has the module):
-    .venv/bin/python bench/bench_kernels.py [N_PAIRS] [--no-peers]
+    .venv/bin/python bench/bench_kernels.py [N_PAIRS] [--no-peers] [--words]
 
 Pairs: N_PAIRS (default 1,000,000) name and address pairs of 3 to 30 ASCII
 characters, the right side an edited copy of the left half of the time, as
-two pyarrow string arrays.
+two pyarrow string arrays. With --words, only pairs of single words (no
+space on either side), as in given-name, surname or town columns.
 
 Per level (scalar, avx2, avx512: those this processor has), one child
 process with CORVANE_SIMD set and one worker thread (RAYON_NUM_THREADS=1)
@@ -77,6 +78,18 @@ def make_pairs(n: int, seed: int = 7) -> tuple[list[str], list[str]]:
     return left, [typo(s) for s in left]
 
 
+def word_pairs(n: int) -> tuple[list[str], list[str]]:
+    """n of make_pairs' pairs in which neither side holds a space: single
+    words, as in given-name, surname or town columns."""
+    left, right, seed = [], [], 7
+    while len(left) < n:
+        more = [(a, b) for a, b in zip(*make_pairs(n, seed)) if " " not in a and " " not in b]
+        left += [a for a, _ in more]
+        right += [b for _, b in more]
+        seed += 1
+    return left[:n], right[:n]
+
+
 def cpu_levels() -> list[str]:
     """The levels this processor has (Linux: from /proc/cpuinfo)."""
     try:
@@ -100,7 +113,7 @@ def child(n: int) -> None:
 
     import _corvane_rs as m
 
-    left, right = make_pairs(n)
+    left, right = word_pairs(n) if "--words" in sys.argv else make_pairs(n)
     al, ar = pa.array(left, pa.string()), pa.array(right, pa.string())
     z = np.zeros((0, n))
     best = {}
@@ -132,7 +145,8 @@ def levels_table(n: int) -> None:
     results = {}
     for level in levels:
         env = dict(os.environ, CORVANE_SIMD=level, RAYON_NUM_THREADS="1")
-        out = subprocess.run([sys.executable, __file__, str(n), "--child"], env=env, check=True,
+        out = subprocess.run([sys.executable, __file__, str(n), "--child"] + ["--words"] * ("--words" in sys.argv),
+                             env=env, check=True,
                              capture_output=True, text=True).stdout
         results[level] = json.loads(out.strip().splitlines()[-1])
     print("Kernels, one thread, ns per pair minus the exact column's (%d pairs)" % n)
@@ -173,7 +187,7 @@ def peers(n: int) -> None:
 
     import _corvane_rs as m
 
-    left, right = make_pairs(n)
+    left, right = word_pairs(n) if "--words" in sys.argv else make_pairs(n)
     print("\nAgainst peers, all workers (%d pairs)" % n)
     print("%-46s %-44s %7s %6s" % ("this module", "peer", "ratio", "goal"))
     try:
