@@ -2,18 +2,22 @@
 their peers, in one run.
 
 Usage (from the project root, with the interpreter that has the module):
-    .venv/bin/python bench/bench_kernels.py [N_PAIRS] [--no-peers]
+    .venv/bin/python bench/bench_kernels.py [N_PAIRS] [--no-peers] [--words]
 
 Pairs: N_PAIRS (default 1,000,000) name and address pairs of 3 to 30 ASCII
 characters, the right side an edited copy of the left half of the time, as
-two pyarrow string arrays.
+two pyarrow string arrays. With --words, only pairs of single words (no
+space on either side), as in given-name, surname or town columns.
 
 Per level (scalar, avx2, avx512: those this processor has), one child
 process with CORVANE_SIMD set and one worker thread (RAYON_NUM_THREADS=1)
 measures the process CPU time of the feature matrix with one column of each
 metric, best of 5, and prints it in ns per pair minus that of the `exact`
 column measured in the same child (the cost of reading the columns and
-writing the result), so each figure is the kernel's own cost.
+writing the result), so each figure is the kernel's own cost. Then the
+same child measures `compare_pairs` on N_PAIRS random pairs of N_PAIRS / 10
+records a side (left positions sorted), where Soundex, Jaccard, cosine and
+token sort ratio do their per-string work once per record.
 
 Peers, at the level in force (all workers): `levenshtein_batch`,
 `damerau_levenshtein_batch` and `jaro_winkler_batch` from lists against
@@ -38,6 +42,9 @@ METRICS = ["exact", "levenshtein", "jaro_winkler", "damerau_levenshtein", "sound
 GOALS = {"levenshtein": 10, "jaro_winkler": 12, "damerau_levenshtein": 60, "soundex": 10, "jaccard": 20,
          "cosine": 20, "token_sort_ratio": 40}
 LEVELS = ["scalar", "avx2", "avx512"]
+# Metrics whose per-string work compare_pairs does once per record.
+RECORD_METRICS = ["exact", "soundex", "jaccard", "cosine", "token_sort_ratio"]
+RECORD_PAIRS = 10
 
 
 def make_pairs(n: int, seed: int = 7) -> tuple[list[str], list[str]]:
@@ -71,6 +78,18 @@ def make_pairs(n: int, seed: int = 7) -> tuple[list[str], list[str]]:
     return left, [typo(s) for s in left]
 
 
+def word_pairs(n: int) -> tuple[list[str], list[str]]:
+    """n of make_pairs' pairs in which neither side holds a space: single
+    words, as in given-name, surname or town columns."""
+    left, right, seed = [], [], 7
+    while len(left) < n:
+        more = [(a, b) for a, b in zip(*make_pairs(n, seed)) if " " not in a and " " not in b]
+        left += [a for a, _ in more]
+        right += [b for _, b in more]
+        seed += 1
+    return left[:n], right[:n]
+
+
 def cpu_levels() -> list[str]:
     """The levels this processor has (Linux: from /proc/cpuinfo)."""
     try:
@@ -94,7 +113,7 @@ def child(n: int) -> None:
 
     import _corvane_rs as m
 
-    left, right = make_pairs(n)
+    left, right = word_pairs(n) if "--words" in sys.argv else make_pairs(n)
     al, ar = pa.array(left, pa.string()), pa.array(right, pa.string())
     z = np.zeros((0, n))
     best = {}
@@ -105,6 +124,19 @@ def child(n: int) -> None:
             m.compute_feature_matrix([al], [ar], [metric], z, z, [], n)
             t = time.process_time() - t0
             best[metric] = min(t, best.get(metric, t))
+    # compare_pairs over records that each appear in about RECORD_PAIRS
+    # pairs (left positions sorted, as candidate pairs come).
+    records = max(1, n // RECORD_PAIRS)
+    rl, rr = pa.array(left[:records], pa.string()), pa.array(right[:records], pa.string())
+    rng = np.random.default_rng(1)
+    lp, rp = np.sort(rng.integers(0, records, n)), rng.integers(0, records, n)
+    for _ in range(5):
+        for metric in RECORD_METRICS:
+            gc.collect()
+            t0 = time.process_time()
+            m.compare_pairs([rl], [rr], [metric], lp, rp, float("nan"))
+            t = time.process_time() - t0
+            best["records:" + metric] = min(t, best.get("records:" + metric, t))
     print(json.dumps(best))
 
 
@@ -113,7 +145,8 @@ def levels_table(n: int) -> None:
     results = {}
     for level in levels:
         env = dict(os.environ, CORVANE_SIMD=level, RAYON_NUM_THREADS="1")
-        out = subprocess.run([sys.executable, __file__, str(n), "--child"], env=env, check=True,
+        out = subprocess.run([sys.executable, __file__, str(n), "--child"] + ["--words"] * ("--words" in sys.argv),
+                             env=env, check=True,
                              capture_output=True, text=True).stdout
         results[level] = json.loads(out.strip().splitlines()[-1])
     print("Kernels, one thread, ns per pair minus the exact column's (%d pairs)" % n)
@@ -126,6 +159,15 @@ def levels_table(n: int) -> None:
             cells.append("%10.1f" % ns)
         goal = "%8s" % ("<= %d" % GOALS[metric] if metric in GOALS else "(base)")
         print("%-20s" % metric + "".join(cells) + goal)
+    print("\ncompare_pairs, %d records a side, each in about %d of the pairs; ns per pair minus exact's"
+          % (n // RECORD_PAIRS, RECORD_PAIRS))
+    for metric in RECORD_METRICS:
+        cells = []
+        for level in levels:
+            r = results[level]
+            ns = (r["records:" + metric] - (0 if metric == "exact" else r["records:exact"])) / n * 1e9
+            cells.append("%10.1f" % ns)
+        print("%-20s" % metric + "".join(cells))
 
 
 def best_alternating(fns: list, reps: int = 5) -> list[float]:
@@ -145,7 +187,7 @@ def peers(n: int) -> None:
 
     import _corvane_rs as m
 
-    left, right = make_pairs(n)
+    left, right = word_pairs(n) if "--words" in sys.argv else make_pairs(n)
     print("\nAgainst peers, all workers (%d pairs)" % n)
     print("%-46s %-44s %7s %6s" % ("this module", "peer", "ratio", "goal"))
     try:

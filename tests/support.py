@@ -324,6 +324,34 @@ def token_pairs(n, seed):
     return texts[:n], texts[n:]
 
 
+def single_token_pairs(n, seed):
+    """Pairs at the edge of 'no white space at all': single tokens and empty
+    strings (equal, edited, or cased apart), one side or both given a
+    single white-space character, or a byte that only may begin one (the
+    lead bytes of U+00A9, U+1F00, U+2100, U+3041), at every offset of
+    lengths around 16 and 32 bytes."""
+    rng = random.Random(seed)
+    letters = "abcXYZ09-'\x00\x7f\x1f" + "é日"
+    lookalikes = ["\xa9", "\u1f00", "\u2100", "\u3041"]
+
+    def word():
+        return "".join(rng.choice(letters) for _ in range(rng.choice([0, 1, 2, 7, 8, 9, 15, 16, 17, 31, 32, 33])))
+
+    def mark(w):
+        if not w or rng.random() < 0.5:
+            return w
+        i = rng.randint(0, len(w))
+        return w[:i] + rng.choice(WHITE_SPACE + lookalikes) + w[i:]
+
+    left, right = [], []
+    for _ in range(n):
+        a = word()
+        b = rng.choice([a, a.upper(), a[:-1], a + rng.choice(letters), word()])
+        left.append(mark(a) if rng.random() < 0.3 else a)
+        right.append(mark(b) if rng.random() < 0.3 else b)
+    return left, right
+
+
 WORDS = ["Martha", "MARHTA", "Jiménez", "Müller", "Mueller", "日本語テキスト", "naïve", "a b c", "c b a", "", " ",
          "O'Brien", "Ashcroft", "\U0001f600 x", "straße", "ab" * 30]
 

@@ -13,7 +13,7 @@ import pytest
 
 import _corvane_rs as m
 from support import (REFERENCE, STRING_METRICS, WHITE_SPACE, check_metric, cpu_simd_levels, lane_pairs, random_pairs,
-                     soundex, token_pairs)
+                     single_token_pairs, soundex, token_pairs)
 
 THIRD = 0.33333333333333337  # 1.0 - 2/3 in binary64
 # (left, right, Levenshtein, Damerau-Levenshtein)
@@ -83,7 +83,8 @@ def test_metric_equals_reference(metric):
     left, right = random_pairs(n, seed=STRING_METRICS.index(metric))
     if metric in ("jaccard", "cosine", "token_sort_ratio", "soundex"):
         more = token_pairs(n, seed=7)
-        left, right = left + more[0], right + more[1]
+        single = single_token_pairs(n // 2, seed=8)
+        left, right = left + more[0] + single[0], right + more[1] + single[1]
     if "levenshtein" in metric:  # every pair over {a, b, c} up to length 4
         words = [""] + [a + b + c + d for a in "abc" for b in " abc" for c in " abc" for d in " abc"]
         words = sorted({w.replace(" ", "") for w in words})

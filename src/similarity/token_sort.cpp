@@ -3,7 +3,8 @@
 //
 // A string whose tokens already stand in sorted order, one space apart,
 // with no white space around them, is its own joined form and is not
-// copied. In blocks (the levels with block routines), the joined strings of
+// copied; a pair of strings without white space (a single token or none
+// each) is scored as it is, without being tokenized. In blocks (the levels with block routines), the joined strings of
 // a block's pairs are built into one buffer and scored together by the
 // Levenshtein block routine, several pairs per vector register.
 #include <cstddef>
@@ -78,6 +79,7 @@ private:
 
 double token_sort_ratio(std::string_view a, std::string_view b) {
     if (a == b) return 1.0;  // equal joined strings: distance 0, or both empty
+    if (tokens::without_space(a) && tokens::without_space(b)) return levenshtein_similarity(a, b);
     Tokens ta, tb;
     tokens::sorted_tokens(a, ta);
     tokens::sorted_tokens(b, tb);
@@ -99,6 +101,12 @@ void token_sort_ratio_blocks(const std::string_view* left, const std::string_vie
         const std::string_view a = left[i], b = right[i];
         if (a == b) {
             out[i] = 1.0;
+            continue;
+        }
+        if (tokens::without_space(a) && tokens::without_space(b)) {
+            jl[m] = a;
+            jr[m] = b;
+            slot[m++] = i;
             continue;
         }
         Tokens ta, tb;

@@ -62,6 +62,9 @@ inline double ratio(std::size_t num, std::size_t den) {
 
 double jaccard_similarity(std::string_view a, std::string_view b) {
     if (a == b) return 1.0;  // equal token sets, or both without tokens
+    // Two different strings of at most one token each share none (one may
+    // be empty: 0 of 1).
+    if (tokens::without_space(a) && tokens::without_space(b)) return 0.0;
     Tokens ta, tb;
     tokens::whitespace_tokens(a, ta);
     tokens::whitespace_tokens(b, tb);
@@ -150,6 +153,10 @@ double cosine_similarity(std::string_view a, std::string_view b) {
     // Counts are whole numbers, so every sum is exact (below 2^53) whether
     // taken in integers or in doubles, in any order.
     std::uint64_t na = 0, nb = 0, dot = 0;
+    // At most one token each: equal strings have the same counts, all 1
+    // (dot = na = nb = 1 scores 1.0, as both empty does); different ones
+    // share no token, or one is empty (0.0 either way).
+    if (tokens::without_space(a) && tokens::without_space(b)) return a == b ? 1.0 : 0.0;
     Tokens ta, tb;
     tokens::whitespace_tokens(a, ta);
     if (a == b && ta.size() <= kSmallList) {
