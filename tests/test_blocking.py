@@ -343,3 +343,60 @@ def test_an_index_serves_every_batch():
         _corvane_rs.index_pairs((1, 2), 0, 0)
     with pytest.raises(ValueError, match="start and stop must satisfy"):
         _corvane_rs.index_pairs(index, 3, 5)
+
+
+def _added_by_brute_force(keys, masks, n_left, dedupe):
+    """Pairs each rule adds beyond the earlier ones, pair by pair."""
+    n = keys.shape[1]
+    pairs = [(i, j) for i in range(n_left) for j in (range(i + 1, n) if dedupe else range(n_left, n))]
+    seen, added = set(), []
+    for mask in masks:
+        cols = [k for k in range(len(keys)) if mask >> k & 1]
+        hold = {(i, j) for i, j in pairs if all(keys[k, i] >= 0 and keys[k, i] == keys[k, j] for k in cols)}
+        added.append(len(hold - seen))
+        seen |= hold
+    return added
+
+
+# (records, left records or None to deduplicate, codes per column, rule masks over 4 key columns)
+COUNTED = [
+    (90, None, (3, 40, 2, 60), [1, 2, 12, 5, 15]),
+    (90, 50, (3, 40, 2, 60), [1, 2, 12, 5, 15]),
+    (120, None, (1, 2, 1, 3), [3, 1, 2, 8, 4]),  # groups past 16 records
+    (120, 70, (1, 2, 1, 3), [3, 1, 2, 8, 4]),
+    (60, 60, (4, 4, 4, 4), [1, 2]),  # two tables, no right records
+    (1, None, (1, 1, 1, 1), [1]),
+]
+
+
+@pytest.mark.parametrize("n, n_left, codes, masks", COUNTED)
+def test_count_rule_pairs_matches_pairs_counted_one_by_one(n, n_left, codes, masks):
+    import _corvane_rs
+
+    rng = np.random.default_rng(n + len(masks))
+    keys = np.stack([rng.integers(-1, c, n) for c in codes])
+    dedupe = n_left is None
+    got = _corvane_rs.count_rule_pairs(keys.ravel(), len(codes), np.array(masks, dtype=np.int64),
+                                       n if dedupe else n_left, int(dedupe))
+    assert got == _added_by_brute_force(keys, masks, n if dedupe else n_left, dedupe)
+
+
+COUNT_BAD = [
+    ((np.zeros(6, np.int64), 4, np.array([1]), 1, 0), "keys must hold n_keys runs of equal length"),
+    ((np.zeros(6, np.int64), 2, np.array([4]), 1, 0), "rule 0: mask 4 must name key columns in [0, n_keys)"),
+    ((np.zeros(6, np.int64), 2, np.array([0]), 1, 0), "rule 0: mask 0 must name key columns"),
+    ((np.zeros(6, np.int64), 2, np.zeros(0, np.int64), 1, 0), "rule_masks is empty: give at least one rule"),
+    ((np.zeros(6, np.int64), 2, np.ones(17, np.int64), 1, 0), "rule_masks: at most 16 rules are counted"),
+    ((np.zeros(6, np.int64), 2, np.array([1]), 2, 1), "n_left must be the length of a run when deduplicating"),
+    ((np.array([0, 4, -1, 0], np.int64), 1, np.array([1]), 2, 0), "key 1 is 4, outside [-1, 4)"),
+    ((np.array([0, 0, -2, 0], np.int64), 2, np.array([1]), 2, 0), "key 2 is -2, outside [-1, 2)"),
+]
+
+
+@pytest.mark.parametrize("args, message", COUNT_BAD, ids=[m[:20] for _, m in COUNT_BAD])
+def test_bad_count_rule_pairs_calls(args, message):
+    import _corvane_rs
+
+    with pytest.raises(ValueError) as raised:
+        _corvane_rs.count_rule_pairs(*args)
+    assert str(raised.value).startswith(message)
