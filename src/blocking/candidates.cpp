@@ -147,6 +147,31 @@ std::int64_t CandidateIndex::test_value(const Rule& rule, std::size_t j, bool ri
     return (right ? rule.place_r : rule.place_l)[j];
 }
 
+void CandidateIndex::prefetch(std::size_t i) const noexcept {
+    const std::size_t far = i + kAhead, near = i + kAhead / 2;
+    for (const Rule& rule : rules_) {
+        const void* items = narrow_ ? static_cast<const void*>(rule.narrow_items.data())
+                                    : static_cast<const void*>(rule.items.data());
+        const std::size_t item_bytes = (narrow_ ? sizeof(std::int32_t) : sizeof(std::int64_t)) * rule.stride;
+        std::int64_t at = -1;
+        if (rule.keys.window == 0) {
+            if (far < in_.n_left && !in_.dedupe) {
+                const std::int64_t c = rule.keys.left[far];
+                if (c >= 0 && static_cast<std::size_t>(c) + 1 < rule.starts.size()) __builtin_prefetch(&rule.starts[static_cast<std::size_t>(c)]);
+            }
+            if (near < in_.n_left) {
+                const std::int64_t c = rule.keys.left[near];
+                if (c >= 0 && static_cast<std::size_t>(c) + 1 < rule.starts.size())
+                    at = in_.dedupe ? rule.slot[near] + 1 : rule.starts[static_cast<std::size_t>(c)];
+            }
+        } else if (near < in_.n_left && rule.place_l[near] >= 0) {
+            at = std::max<std::int64_t>(0, rule.place_l[near] - rule.half);
+        }
+        if (at >= 0 && static_cast<std::size_t>(at) < rule.count)
+            __builtin_prefetch(static_cast<const char*>(items) + static_cast<std::size_t>(at) * item_bytes);
+    }
+}
+
 template <class F>
 void CandidateIndex::each(std::size_t i, F&& f) const {
     const bool dedupe = in_.dedupe;
@@ -229,7 +254,10 @@ std::vector<std::int64_t> count_pairs(const CandidateIndex& index, std::size_t n
     // and the pool hands the rest of a busy range to an idle thread.
     pool::for_each_row(n_left, [&](pool::RowCursor& cursor) {
         std::vector<std::uint64_t> local(index.rules(), 0);
-        cursor.run([&](std::size_t i) { counts[i] = static_cast<std::int64_t>(index.count(i, local.data())); });
+        cursor.run([&](std::size_t i) {
+            index.prefetch(i);
+            counts[i] = static_cast<std::int64_t>(index.count(i, local.data()));
+        });
         for (std::size_t r = 0; r < local.size(); ++r) totals[r].fetch_add(local[r], std::memory_order_relaxed);
     });
     by_rule.assign(index.rules(), 0);
@@ -242,7 +270,10 @@ PairArrays build_pairs(const CandidateIndex& index, std::size_t start, std::size
     std::vector<std::int64_t> offsets(n + 1, 0);
     pool::for_each_row(n, [&](pool::RowCursor& cursor) {
         std::vector<std::uint64_t> scratch(index.rules(), 0);
-        cursor.run([&](std::size_t k) { offsets[k + 1] = static_cast<std::int64_t>(index.count(start + k, scratch.data())); });
+        cursor.run([&](std::size_t k) {
+            index.prefetch(start + k);
+            offsets[k + 1] = static_cast<std::int64_t>(index.count(start + k, scratch.data()));
+        });
     });
     for (std::size_t k = 0; k < n; ++k) offsets[k + 1] += offsets[k];
     PairArrays out;
@@ -250,6 +281,7 @@ PairArrays build_pairs(const CandidateIndex& index, std::size_t start, std::size
     out.right.resize(static_cast<std::size_t>(offsets[n]));
     pool::for_each_row(n, [&](pool::RowCursor& cursor) {
         cursor.run([&](std::size_t k) {
+            index.prefetch(start + k);
             const auto at = static_cast<std::size_t>(offsets[k]);
             const std::size_t got = index.fill(start + k, out.right.data() + at);
             if (got != static_cast<std::size_t>(offsets[k + 1] - offsets[k]))

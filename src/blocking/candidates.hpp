@@ -56,6 +56,13 @@ public:
     // out (room for count(i) of them); returns how many.
     std::size_t fill(std::size_t i, std::int64_t* out) const;
 
+    // Fetches what left record i + kAhead will read into the cache, and
+    // the index entries of record i + kAhead / 2: records' codes lead to
+    // random places in the index, so a pass over the records asks for them
+    // ahead.
+    void prefetch(std::size_t i) const noexcept;
+    static constexpr std::size_t kAhead = 16;
+
     std::size_t rules() const noexcept { return rules_.size(); }
 
 private:
