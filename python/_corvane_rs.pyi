@@ -45,6 +45,7 @@ __all__ = [
     "candidate_index",
     "index_pairs",
     "index_counts",
+    "count_rule_pairs",
 ]
 
 # An index from candidate_index (a capsule; opaque).
@@ -216,6 +217,15 @@ def combine_keys(keys: _I64Array, n_columns: SupportsIndex) -> _I64Array:
 
 def count_equal_pairs(left_keys: _I64Array, right_keys: _I64Array, dedupe: SupportsIndex) -> int:
     """Number of pairs with equal keys other than -1."""
+
+def count_rule_pairs(
+    keys: _I64Array,
+    n_keys: SupportsIndex,
+    rule_masks: _I64Array,
+    n_left: SupportsIndex,
+    dedupe: SupportsIndex,
+) -> list[int]:
+    """The pairs each equality rule (a bit mask of key columns) adds beyond the rules before it."""
 
 def connected_components(left_positions: _I64Array, right_positions: _I64Array, n_records: SupportsIndex) -> _I64Array:
     """Component id of each record, in order of each component's first record."""

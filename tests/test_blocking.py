@@ -330,6 +330,37 @@ def test_keys_of_many_distinct_values():
     assert list(zip(*(a.tolist() for a in pairs))) == want
 
 
+def _colliding_strings():
+    """Two different 16-byte ASCII strings with the same 64-bit hash in the
+    engine's key encoder (its mixing steps are invertible, so the second
+    string's last eight bytes are solved for)."""
+    mask, mul = (1 << 64) - 1, 0xFF51AFD7ED558CCD
+    mix = lambda x: (x * mul & mask) ^ ((x * mul & mask) >> 29)  # noqa: E731
+    unmix = lambda z: ((z ^ (z >> 29) ^ (z >> 58)) * pow(mul, -1, 1 << 64)) & mask  # noqa: E731
+    start = 0x9E3779B97F4A7C15 ^ (16 * 0xC2B2AE3D27D4EB4F & mask)
+    word = lambda b: int.from_bytes(b, "little")  # noqa: E731
+    a = b"collision-test-A"
+    target = mix(mix(start ^ word(a[:8])) ^ word(a[8:]))
+    rng = np.random.default_rng(3)
+    while True:
+        head = bytes(rng.integers(97, 123, 8).tolist())
+        tail = (mix(start ^ word(head)) ^ unmix(target)).to_bytes(8, "little")
+        if all(32 <= c < 127 for c in tail):
+            return a.decode(), (head + tail).decode()
+
+
+@pytest.mark.parametrize("filler", [0, 40_000], ids=["one table", "partitions"])
+def test_strings_with_equal_hashes_stay_apart(filler):
+    a, b = _colliding_strings()
+    values = [a, b, a, b, "x"] + [f"filler value {k}" for k in range(filler)]
+    got = cv.candidates(pa.table({"k": values}), rules=["k"])
+    assert list(zip(*(x.tolist() for x in got))) == [(0, 2), (1, 3)]
+    assert cv.count_candidates(pa.table({"k": values}), rules=["k"]) == [2]
+    if not filler:  # ranks: a's neighbours by bytes
+        got = cv.candidates(pa.table({"k": values}), rules=[SN("k", 3)])
+        assert list(zip(*(x.tolist() for x in got))) == pairs_of(reference_candidates({"k": values}, None, [SN("k", 3)]))
+
+
 ENGINE_BAD = [
     (([], 1, 0, 0, 0), ValueError, "columns must hold one or two key columns"),
     (([pa.array(["a"])], 1, 3, 0, 0), ValueError, "transform must be 0 (none), 1 (prefix) or 2 (soundex)"),
@@ -367,3 +398,60 @@ def test_an_index_serves_every_batch():
         _corvane_rs.index_pairs((1, 2), 0, 0)
     with pytest.raises(ValueError, match="start and stop must satisfy"):
         _corvane_rs.index_pairs(index, 3, 5)
+
+
+def _added_by_brute_force(keys, masks, n_left, dedupe):
+    """Pairs each rule adds beyond the earlier ones, pair by pair."""
+    n = keys.shape[1]
+    pairs = [(i, j) for i in range(n_left) for j in (range(i + 1, n) if dedupe else range(n_left, n))]
+    seen, added = set(), []
+    for mask in masks:
+        cols = [k for k in range(len(keys)) if mask >> k & 1]
+        hold = {(i, j) for i, j in pairs if all(keys[k, i] >= 0 and keys[k, i] == keys[k, j] for k in cols)}
+        added.append(len(hold - seen))
+        seen |= hold
+    return added
+
+
+# (records, left records or None to deduplicate, codes per column, rule masks over 4 key columns)
+COUNTED = [
+    (90, None, (3, 40, 2, 60), [1, 2, 12, 5, 15]),
+    (90, 50, (3, 40, 2, 60), [1, 2, 12, 5, 15]),
+    (120, None, (1, 2, 1, 3), [3, 1, 2, 8, 4]),  # groups past 16 records
+    (120, 70, (1, 2, 1, 3), [3, 1, 2, 8, 4]),
+    (60, 60, (4, 4, 4, 4), [1, 2]),  # two tables, no right records
+    (1, None, (1, 1, 1, 1), [1]),
+]
+
+
+@pytest.mark.parametrize("n, n_left, codes, masks", COUNTED)
+def test_count_rule_pairs_matches_pairs_counted_one_by_one(n, n_left, codes, masks):
+    import _corvane_rs
+
+    rng = np.random.default_rng(n + len(masks))
+    keys = np.stack([rng.integers(-1, c, n) for c in codes])
+    dedupe = n_left is None
+    got = _corvane_rs.count_rule_pairs(keys.ravel(), len(codes), np.array(masks, dtype=np.int64),
+                                       n if dedupe else n_left, int(dedupe))
+    assert got == _added_by_brute_force(keys, masks, n if dedupe else n_left, dedupe)
+
+
+COUNT_BAD = [
+    ((np.zeros(6, np.int64), 4, np.array([1]), 1, 0), "keys must hold n_keys runs of equal length"),
+    ((np.zeros(6, np.int64), 2, np.array([4]), 1, 0), "rule 0: mask 4 must name key columns in [0, n_keys)"),
+    ((np.zeros(6, np.int64), 2, np.array([0]), 1, 0), "rule 0: mask 0 must name key columns"),
+    ((np.zeros(6, np.int64), 2, np.zeros(0, np.int64), 1, 0), "rule_masks is empty: give at least one rule"),
+    ((np.zeros(6, np.int64), 2, np.ones(17, np.int64), 1, 0), "rule_masks: at most 16 rules are counted"),
+    ((np.zeros(6, np.int64), 2, np.array([1]), 2, 1), "n_left must be the length of a run when deduplicating"),
+    ((np.array([0, 4, -1, 0], np.int64), 1, np.array([1]), 2, 0), "key 1 is 4, outside [-1, 4)"),
+    ((np.array([0, 0, -2, 0], np.int64), 2, np.array([1]), 2, 0), "key 2 is -2, outside [-1, 2)"),
+]
+
+
+@pytest.mark.parametrize("args, message", COUNT_BAD, ids=[m[:20] for _, m in COUNT_BAD])
+def test_bad_count_rule_pairs_calls(args, message):
+    import _corvane_rs
+
+    with pytest.raises(ValueError) as raised:
+        _corvane_rs.count_rule_pairs(*args)
+    assert str(raised.value).startswith(message)

@@ -104,8 +104,9 @@ def candidates(
     return _corvane_rs.candidate_pairs(*keys, dedupe, 0, n_left)
 
 
-# Inclusion-exclusion over the rules' combined keys costs one pass per
-# subset of rules; past this many rules the pairs are counted one by one.
+# Inclusion-exclusion over the rules' key columns looks at every subset of
+# rules; past this many rules (or 64 distinct key columns) the pairs are
+# counted one by one.
 _MAX_RULES_BY_GROUPS = 8
 
 
@@ -115,43 +116,16 @@ def count_candidates(left: object, right: object | None = None, *, rules: Iterab
     pairs ``candidates`` returns)."""
     parsed, encoder, n_left, _ = _prepare(left, right, rules)
     dedupe = right is None
-    if any(rule.window for rule in parsed) or len(parsed) > _MAX_RULES_BY_GROUPS:
+    distinct_keys = {key for rule in parsed for key in rule.keys}
+    if any(rule.window for rule in parsed) or len(parsed) > _MAX_RULES_BY_GROUPS or len(distinct_keys) > 64:
         by_rule, _ = _corvane_rs.candidate_counts(*encoder.encode(parsed, n_left), int(dedupe))
         return [int(n) for n in by_rule]
-    # Equality rules: the pairs where rule r holds and no earlier one does are
-    #   sum over subsets S of the earlier rules of (-1)^|S| * |pairs agreeing on r and all of S|,
-    # and pairs agreeing on several rules are those with equal combined keys.
-    codes = [encoder.rule_codes(rule) for rule in parsed]
-    combined: dict[frozenset[int], I64Array] = {}
-    agreeing: dict[frozenset[int], int] = {}
-
-    def combine(rules_set: frozenset[int]) -> I64Array:
-        if rules_set not in combined:
-            if len(rules_set) == 1:
-                combined[rules_set] = codes[next(iter(rules_set))]
-            else:
-                last = max(rules_set)
-                rest = combine(rules_set - {last})
-                combined[rules_set] = _corvane_rs.combine_keys(np.concatenate([rest, codes[last]]), 2)
-        return combined[rules_set]
-
-    def count(rules_set: frozenset[int]) -> int:
-        if rules_set not in agreeing:
-            c = combine(rules_set)
-            if dedupe:
-                agreeing[rules_set] = _corvane_rs.count_equal_pairs(c, c, 1)
-            else:
-                agreeing[rules_set] = _corvane_rs.count_equal_pairs(c[:n_left], c[n_left:], 0)
-        return agreeing[rules_set]
-
-    out = []
-    for r in range(len(parsed)):
-        added = 0
-        for mask in range(1 << r):
-            subset = frozenset([r] + [e for e in range(r) if mask >> e & 1])
-            added += (-1) ** (len(subset) - 1) * count(subset)
-        out.append(added)
-    return out
+    # Equality rules: inclusion-exclusion over the rules' key columns, in the
+    # engine (each distinct key column encoded once, whatever rules share it).
+    columns, masks = encoder.key_columns(parsed)
+    keys = columns[0] if len(columns) == 1 else np.concatenate(columns)
+    counts = _corvane_rs.count_rule_pairs(keys, len(columns), np.array(masks, dtype=np.int64), n_left, int(dedupe))
+    return [int(c) for c in counts]
 
 
 # ---- clusters -----------------------------------------------------------------------

@@ -325,6 +325,18 @@ class KeyEncoder:
             return parts[0]
         return _corvane_rs.combine_keys(np.concatenate(parts), len(parts))
 
+    def key_columns(self, rules: Sequence[ParsedRule]) -> tuple[list[I64Array], list[int]]:
+        """The distinct key columns of equality rules, each encoded once, and
+        each rule's columns as a bit mask over them."""
+        keys: dict[Key, int] = {}
+        masks = []
+        for rule in rules:
+            mask = 0
+            for key in rule.keys:
+                mask |= 1 << keys.setdefault(key, len(keys))
+            masks.append(mask)
+        return [self.key_codes(key, False) for key in keys], masks
+
     def release(self) -> None:
         """Drops the codes and columns kept for reuse (before the pairs are built)."""
         self.codes.clear()

@@ -41,7 +41,8 @@ std::size_t code_count(const std::int64_t* keys, std::size_t n, std::size_t acc)
 
 CandidateIndex::CandidateIndex(const BlockingInput& in) : in_(in) {
     rules_.resize(in.rules.size());
-    for (std::size_t r = 0; r < in.rules.size(); ++r) {
+    // Each rule's index on its own, the rules in parallel.
+    pool::for_each_row(in.rules.size(), [&](pool::RowCursor& cursor) { cursor.run([&](std::size_t r) {
         Rule& rule = rules_[r];
         rule.keys = in.rules[r];
         const std::int64_t* L = rule.keys.left;
@@ -99,7 +100,7 @@ CandidateIndex::CandidateIndex(const BlockingInput& in) : in_(in) {
                 }
             }
         }
-    }
+    }); });
     // Each rule's items carry, for their record, what the earlier rules
     // test (its code, or its place in a merged order), so checking whether
     // an earlier rule already holds reads the item, not a record's keys
@@ -108,7 +109,8 @@ CandidateIndex::CandidateIndex(const BlockingInput& in) : in_(in) {
     // neighbourhood hold twice a position).
     narrow_ = 2 * (in.n_left + in.n_right) < (std::size_t{1} << 31);
     const bool narrow = narrow_;
-    for (std::size_t r = 0; r < rules_.size(); ++r) {
+    // Rule r reads what the earlier rules built above and writes only its own items.
+    pool::for_each_row(rules_.size(), [&](pool::RowCursor& cursor) { cursor.run([&](std::size_t r) {
         Rule& rule = rules_[r];
         const std::size_t stride = r + 1, n = rule.items.size();
         auto pack = [&](auto* packed) {
@@ -138,13 +140,39 @@ CandidateIndex::CandidateIndex(const BlockingInput& in) : in_(in) {
             pack(packed.data());
             rule.items = std::move(packed);
         }
-    }
+    }); });
     sorted_output_ = rules_.size() == 1 && rules_[0].keys.window == 0;
 }
 
 std::int64_t CandidateIndex::test_value(const Rule& rule, std::size_t j, bool right) const noexcept {
     if (rule.keys.window == 0) return (right ? rule.keys.right : rule.keys.left)[j];
     return (right ? rule.place_r : rule.place_l)[j];
+}
+
+void CandidateIndex::prefetch(std::size_t i) const noexcept {
+    const std::size_t far = i + kAhead, near = i + kAhead / 2;
+    for (const Rule& rule : rules_) {
+        const void* items = narrow_ ? static_cast<const void*>(rule.narrow_items.data())
+                                    : static_cast<const void*>(rule.items.data());
+        const std::size_t item_bytes = (narrow_ ? sizeof(std::int32_t) : sizeof(std::int64_t)) * rule.stride;
+        std::int64_t at = -1;
+        if (rule.keys.window == 0) {
+            if (far < in_.n_left) {
+                const std::int64_t c = rule.keys.left[far];
+                if (c >= 0 && static_cast<std::size_t>(c) + 1 < rule.starts.size())
+                    __builtin_prefetch(&rule.starts[static_cast<std::size_t>(c) + 1]);
+            }
+            if (near < in_.n_left) {
+                const std::int64_t c = rule.keys.left[near];
+                if (c >= 0 && static_cast<std::size_t>(c) + 1 < rule.starts.size())
+                    at = in_.dedupe ? rule.slot[near] + 1 : rule.starts[static_cast<std::size_t>(c)];
+            }
+        } else if (near < in_.n_left && rule.place_l[near] >= 0) {
+            at = std::max<std::int64_t>(0, rule.place_l[near] - rule.half);
+        }
+        if (at >= 0 && static_cast<std::size_t>(at) < rule.count)
+            __builtin_prefetch(static_cast<const char*>(items) + static_cast<std::size_t>(at) * item_bytes);
+    }
 }
 
 template <class F>
@@ -166,15 +194,18 @@ void CandidateIndex::each(std::size_t i, F&& f) const {
         const std::size_t stride = rule.stride;
         auto run = [&](const auto* items) {
         // Whether an earlier rule holds for the pair (i, item at k).
+        // Without branches that depend on the pair (whether an earlier
+        // rule holds is as good as random): a missing code of record i
+        // never holds, a missing code of the other record is -1, which no
+        // code nor place of record i equals or comes near as -1 < 0 <= mine.
         auto earlier = [&](const auto* at) {
+            bool held = false;
             for (std::size_t e = 0; e < r; ++e) {
                 const std::int64_t mine = own[e], theirs = at[1 + e];
-                if (mine < 0 || theirs < 0) continue;
-                if (rules_[e].keys.window == 0 ? mine == theirs
-                                               : (mine > theirs ? mine - theirs : theirs - mine) <= rules_[e].half)
-                    return true;
+                const std::int64_t gap = mine > theirs ? mine - theirs : theirs - mine;
+                held |= (mine >= 0) & (theirs >= 0) & (gap <= rules_[e].half);
             }
-            return false;
+            return held;
         };
         if (rule.keys.window == 0) {
             const auto cu = static_cast<std::size_t>(own[r]);
@@ -183,7 +214,7 @@ void CandidateIndex::each(std::size_t i, F&& f) const {
             const std::int64_t to = rule.starts[cu + 1];
             for (std::int64_t k = from; k < to; ++k) {
                 const auto* at = items + static_cast<std::size_t>(k) * stride;
-                if (!earlier(at)) f(r, static_cast<std::size_t>(at[0]));
+                f(r, static_cast<std::size_t>(at[0]), !earlier(at));
             }
         } else {
             const std::int64_t p = own[r];
@@ -194,7 +225,7 @@ void CandidateIndex::each(std::size_t i, F&& f) const {
                 if (q == p) continue;
                 const auto* at = items + static_cast<std::size_t>(q) * stride;
                 const auto j = static_cast<std::size_t>(at[0] >> 1);
-                if ((dedupe ? j > i : (at[0] & 1) != 0) && !earlier(at)) f(r, j);
+                if (dedupe ? j > i : (at[0] & 1) != 0) f(r, j, !earlier(at));
             }
         }
         };
@@ -207,16 +238,22 @@ void CandidateIndex::each(std::size_t i, F&& f) const {
 
 std::uint64_t CandidateIndex::count(std::size_t i, std::uint64_t* by_rule) const {
     std::uint64_t n = 0;
-    each(i, [&](std::size_t r, std::size_t) {
-        ++by_rule[r];
-        ++n;
+    each(i, [&](std::size_t r, std::size_t, bool keep) {
+        by_rule[r] += keep;
+        n += keep;
     });
     return n;
 }
 
-std::size_t CandidateIndex::fill(std::size_t i, std::int64_t* out) const {
+std::size_t CandidateIndex::fill(std::size_t i, std::int64_t* out, std::size_t room) const {
     std::size_t n = 0;
-    each(i, [&](std::size_t, std::size_t j) { out[n++] = static_cast<std::int64_t>(j); });
+    // Written in any case, kept by moving on: the slot past the last pair
+    // is overwritten by the next (out has room for count(i) pairs, and the
+    // record's last visited pair may be one not kept).
+    each(i, [&](std::size_t, std::size_t j, bool keep) {
+        if (n < room) out[n] = static_cast<std::int64_t>(j);
+        n += keep;
+    });
     if (!sorted_output_) std::sort(out, out + n);
     return n;
 }
@@ -229,7 +266,10 @@ std::vector<std::int64_t> count_pairs(const CandidateIndex& index, std::size_t n
     // and the pool hands the rest of a busy range to an idle thread.
     pool::for_each_row(n_left, [&](pool::RowCursor& cursor) {
         std::vector<std::uint64_t> local(index.rules(), 0);
-        cursor.run([&](std::size_t i) { counts[i] = static_cast<std::int64_t>(index.count(i, local.data())); });
+        cursor.run([&](std::size_t i) {
+            index.prefetch(i);
+            counts[i] = static_cast<std::int64_t>(index.count(i, local.data()));
+        });
         for (std::size_t r = 0; r < local.size(); ++r) totals[r].fetch_add(local[r], std::memory_order_relaxed);
     });
     by_rule.assign(index.rules(), 0);
@@ -242,7 +282,10 @@ PairArrays build_pairs(const CandidateIndex& index, std::size_t start, std::size
     std::vector<std::int64_t> offsets(n + 1, 0);
     pool::for_each_row(n, [&](pool::RowCursor& cursor) {
         std::vector<std::uint64_t> scratch(index.rules(), 0);
-        cursor.run([&](std::size_t k) { offsets[k + 1] = static_cast<std::int64_t>(index.count(start + k, scratch.data())); });
+        cursor.run([&](std::size_t k) {
+            index.prefetch(start + k);
+            offsets[k + 1] = static_cast<std::int64_t>(index.count(start + k, scratch.data()));
+        });
     });
     for (std::size_t k = 0; k < n; ++k) offsets[k + 1] += offsets[k];
     PairArrays out;
@@ -250,8 +293,10 @@ PairArrays build_pairs(const CandidateIndex& index, std::size_t start, std::size
     out.right.resize(static_cast<std::size_t>(offsets[n]));
     pool::for_each_row(n, [&](pool::RowCursor& cursor) {
         cursor.run([&](std::size_t k) {
+            index.prefetch(start + k);
             const auto at = static_cast<std::size_t>(offsets[k]);
-            const std::size_t got = index.fill(start + k, out.right.data() + at);
+            const std::size_t got = index.fill(start + k, out.right.data() + at,
+                                               static_cast<std::size_t>(offsets[k + 1] - offsets[k]));
             if (got != static_cast<std::size_t>(offsets[k + 1] - offsets[k]))
                 throw InternalFailure("candidate pairs: a record's count changed between passes");
             std::fill(out.left.data() + at, out.left.data() + at + got, static_cast<std::int64_t>(start + k));

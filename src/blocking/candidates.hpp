@@ -53,8 +53,15 @@ public:
     // Pairs of left record i; by_rule[r] gets the pairs rule r adds.
     std::uint64_t count(std::size_t i, std::uint64_t* by_rule) const;
     // Writes the right positions of left record i's pairs, ascending, to
-    // out (room for count(i) of them); returns how many.
-    std::size_t fill(std::size_t i, std::int64_t* out) const;
+    // out (room: count(i), the room there is); returns how many.
+    std::size_t fill(std::size_t i, std::int64_t* out, std::size_t room) const;
+
+    // Fetches what left record i + kAhead will read into the cache, and
+    // the index entries of record i + kAhead / 2: records' codes lead to
+    // random places in the index, so a pass over the records asks for them
+    // ahead.
+    void prefetch(std::size_t i) const noexcept;
+    static constexpr std::size_t kAhead = 32;
 
     std::size_t rules() const noexcept { return rules_.size(); }
 

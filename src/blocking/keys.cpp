@@ -1,6 +1,7 @@
 #include "blocking/keys.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
 #include <string_view>
@@ -190,6 +191,16 @@ void string_words(const KeySide& side, std::size_t base, const KeyForm& form, Wo
     }
 }
 
+// Whether n > 8 bytes at a and b are equal; up to 16 bytes as two
+// overlapping words, without a call.
+inline bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
+    if (n > 16) return std::memcmp(a, b, n) == 0;
+    std::uint64_t a0, b0, a1, b1;
+    std::memcpy(&a0, a, 8), std::memcpy(&b0, b, 8);
+    std::memcpy(&a1, a + n - 8, 8), std::memcpy(&b1, b + n - 8, 8);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+}
+
 // A record's value as the tables see it: its word, and for hashed strings
 // its bytes (len_or_tag: the string's length, or a number's tag).
 struct Entry {
@@ -217,7 +228,10 @@ inline Entry entry(const Words& w, std::size_t g) noexcept {
 // running over many records prefetch a record's slot some records ahead.
 class ValueTable {
 public:
-    explicit ValueTable(bool exact) : exact_(exact), slots_(256, Slot{0, 0, 0}) {}
+    // compare_bytes: hashed strings are told apart by their bytes; without
+    // it, by hash and length alone, and the caller checks the bytes after.
+    ValueTable(bool exact, bool compare_bytes, std::size_t expected = 0)
+        : exact_(exact), compare_bytes_(compare_bytes), slots_(initial_slots(expected), Slot{0, 0, 0}) {}
 
     void prefetch(const Entry& e) const noexcept {
         __builtin_prefetch(&slots_[static_cast<std::size_t>(e.hash(exact_)) & (slots_.size() - 1)]);
@@ -232,19 +246,25 @@ public:
             const Slot& slot = slots_[h];
             if (slot.code_plus_1 == 0) break;
             if (slot.word == e.word && slot.len_or_tag == e.len_or_tag &&
-                (exact_ || e.len_or_tag <= kInline ||
+                (exact_ || e.len_or_tag <= kInline || !compare_bytes_ ||
                  std::memcmp(bytes_[slot.code_plus_1 - 1], e.bytes, e.len_or_tag) == 0))
                 return slot.code_plus_1 - 1;
         }
         const auto fresh = static_cast<std::uint32_t>(reps.size());
         slots_[h] = Slot{e.word, fresh + 1, e.len_or_tag};
-        if (!exact_) bytes_.push_back(e.bytes);
+        if (!exact_ && compare_bytes_) bytes_.push_back(e.bytes);
         reps.push_back(e.g);
         if (2 * reps.size() > slots_.size()) grow();
         return fresh;
     }
 
 private:
+    static std::size_t initial_slots(std::size_t expected) {
+        std::size_t n = 256;
+        while (n < 2 * expected && n < (std::size_t{1} << 16)) n *= 2;
+        return n;
+    }
+
     struct Slot {
         std::uint64_t word;
         std::uint32_t code_plus_1;  // 0: empty
@@ -265,12 +285,16 @@ private:
     }
 
     bool exact_;
+    bool compare_bytes_;
     std::vector<Slot> slots_;
     std::vector<const char*> bytes_;  // hashed strings: each code's bytes
 };
 
-// Distinct values one table takes before the records go to partitions.
-constexpr std::size_t kOneTableLimit = std::size_t{1} << 17;
+// Keys of more records than this go to partitions, each with a table of
+// its own, on the pool; smaller ones get one table.
+constexpr std::size_t kOneTableRecords = std::size_t{1} << 15;
+// Blocks of records scattered to the partitions in parallel.
+constexpr std::size_t kScatterBlocks = 16;
 
 }  // namespace
 
@@ -298,57 +322,128 @@ std::vector<std::int64_t> encode_key(const std::vector<KeySide>& sides, const Ke
             number_words(sides[s], starts[s], w.floats, w);
     }
 
-    std::vector<std::int64_t> codes(total, -1);
-    // First one table over all records, as long as the distinct values fit
-    // in cache; past that, partitions (see the top of keys.hpp).
-    std::vector<std::vector<std::uint32_t>> reps(1);
-    std::size_t done = 0;
-    {
-        ValueTable table(w.exact);
-        constexpr std::size_t ahead = 16;
-        for (; done < total && reps[0].size() < kOneTableLimit; ++done) {
-            if (done + ahead < total && w.tag[done + ahead] != kMissing) table.prefetch(entry(w, done + ahead));
-            if (w.tag[done] != kMissing) codes[done] = table.code(entry(w, done), reps[0]);
-        }
+    // One table over all records, unless the first records show values
+    // that hardly repeat; then partitions, each with a table of its own, on
+    // the pool.
+    int part_bits = 0;
+    if (total > kOneTableRecords) {
+        ValueTable sample(w.exact, false);
+        std::vector<std::uint32_t> seen;
+        for (std::size_t k = 0; k < kOneTableRecords; ++k)
+            if (w.tag[k] != kMissing) (void)sample.code(entry(w, k), seen);
+        // Mostly distinct values (more than three in four of the first
+        // records): one table would outgrow the caches.
+        if (seen.size() * 4 > 3 * kOneTableRecords)
+            while (part_bits < 10 && (total >> part_bits) > 4096) ++part_bits;
     }
-    std::vector<std::size_t> base{0, reps[0].size()};
-    if (done < total) {
-        int part_bits = 0;
-        while (part_bits < 10 && (total >> part_bits) > 8192) ++part_bits;
-        const std::size_t parts = std::size_t{1} << part_bits;
-        auto part_of = [&](const Entry& e) noexcept {
-            return part_bits ? static_cast<std::size_t>(e.hash(w.exact) >> (64 - part_bits)) : std::size_t{0};
-        };
-        std::vector<std::size_t> part_start(parts + 1, 0);
-        for (std::size_t k = 0; k < total; ++k)
-            if (w.tag[k] != kMissing) ++part_start[part_of(entry(w, k)) + 1];
-        for (std::size_t p = 0; p < parts; ++p) part_start[p + 1] += part_start[p];
-        // Records scattered by partition with their values, so that each
-        // partition reads its records in one sequential run.
-        std::vector<Entry> order(part_start[parts]);
-        {
-            std::vector<std::size_t> next(part_start.begin(), part_start.end() - 1);
-            for (std::size_t k = 0; k < total; ++k) {
-                if (w.tag[k] == kMissing) continue;
-                const Entry e = entry(w, k);
-                order[next[part_of(e)]++] = e;
-            }
-        }
-        reps.assign(parts, {});
-        pool::for_each_row(parts, [&](pool::RowCursor& cursor) {
-            cursor.run([&](std::size_t p) {
-                ValueTable table(w.exact);
-                for (std::size_t k = part_start[p]; k < part_start[p + 1]; ++k)
-                    codes[order[k].g] = table.code(order[k], reps[p]);
+    // Each record's hash, once, when the records go to partitions.
+    std::vector<std::uint64_t> hash(part_bits ? total : 0);
+    if (part_bits) {
+        pool::for_each_range(total, [&](std::size_t lo, std::size_t hi) {
+            for (std::size_t k = lo; k < hi; ++k) hash[k] = w.tag[k] == kMissing ? 0 : entry(w, k).hash(w.exact);
+        });
+    }
+    const std::size_t parts = std::size_t{1} << part_bits;
+    auto part_of = [&](std::size_t k) noexcept {
+        return part_bits ? static_cast<std::size_t>(hash[k] >> (64 - part_bits)) : std::size_t{0};
+    };
+
+    // Records scattered by partition with their values, block by block in
+    // parallel (each block's records keep their order), so that each
+    // partition reads its records in one sequential run.
+    const std::size_t blocks = parts > 1 ? kScatterBlocks : 1;
+    const std::size_t per_block = (total + blocks - 1) / blocks;
+    std::vector<std::size_t> at((parts * blocks) + 1, 0);  // (partition, block) -> first slot
+    std::vector<std::size_t> part_start(parts + 1, 0);
+    std::vector<Entry> order;
+    if (parts > 1) {
+        std::vector<std::size_t> tally(parts * blocks, 0);
+        pool::for_each_row(blocks, [&](pool::RowCursor& cursor) {
+            cursor.run([&](std::size_t b) {
+                std::size_t* mine = tally.data() + b;
+                const std::size_t hi = std::min(total, (b + 1) * per_block);
+                for (std::size_t k = b * per_block; k < hi; ++k)
+                    if (w.tag[k] != kMissing) ++mine[part_of(k) * blocks];
             });
         });
-        base.assign(parts + 1, 0);
-        for (std::size_t p = 0; p < parts; ++p) base[p + 1] = base[p] + reps[p].size();
-        order = std::vector<Entry>();
-        pool::for_each_range(total, [&](std::size_t lo, std::size_t hi) {
-            for (std::size_t k = lo; k < hi; ++k)
-                if (w.tag[k] != kMissing) codes[k] += static_cast<std::int64_t>(base[part_of(entry(w, k))]);
+        for (std::size_t q = 0; q < parts * blocks; ++q) at[q + 1] = at[q] + tally[q];
+        for (std::size_t p = 0; p <= parts; ++p) part_start[p] = at[p * blocks];
+        order.resize(at[parts * blocks]);
+        pool::for_each_row(blocks, [&](pool::RowCursor& cursor) {
+            cursor.run([&](std::size_t b) {
+                std::vector<std::size_t> next(parts);
+                for (std::size_t p = 0; p < parts; ++p) next[p] = at[p * blocks + b];
+                const std::size_t hi = std::min(total, (b + 1) * per_block);
+                for (std::size_t k = b * per_block; k < hi; ++k)
+                    if (w.tag[k] != kMissing) order[next[part_of(k)]++] = entry(w, k);
+            });
         });
+    }
+
+    // Each partition's values numbered by a table of its own; codes local to
+    // the partition first, made global by its offset afterwards. Hashed
+    // strings are told apart by hash and length, and their bytes checked
+    // against their code's first record after: only if two different
+    // strings met (a 64-bit collision) does the numbering run again
+    // comparing bytes.
+    std::vector<std::int64_t> codes(total, -1);
+    std::vector<std::vector<std::uint32_t>> reps(parts);
+    std::vector<std::size_t> base(parts + 1, 0);
+    auto number = [&](bool compare_bytes) {
+        if (parts == 1) {
+            reps[0].clear();
+            ValueTable table(w.exact, compare_bytes);
+            constexpr std::size_t ahead = 16;
+            for (std::size_t k = 0; k < total; ++k) {
+                if (k + ahead < total && w.tag[k + ahead] != kMissing) table.prefetch(entry(w, k + ahead));
+                if (w.tag[k] != kMissing) codes[k] = table.code(entry(w, k), reps[0]);
+            }
+        } else {
+            pool::for_each_row(parts, [&](pool::RowCursor& cursor) {
+                cursor.run([&](std::size_t p) {
+                    reps[p].clear();
+                    ValueTable table(w.exact, compare_bytes, (part_start[p + 1] - part_start[p]) / 4);
+                    for (std::size_t k = part_start[p]; k < part_start[p + 1]; ++k)
+                        codes[order[k].g] = table.code(order[k], reps[p]);
+                });
+            });
+        }
+        for (std::size_t p = 0; p < parts; ++p) base[p + 1] = base[p] + reps[p].size();
+        if (parts > 1) {
+            pool::for_each_range(total, [&](std::size_t lo, std::size_t hi) {
+                for (std::size_t k = lo; k < hi; ++k)
+                    if (w.tag[k] != kMissing) codes[k] += static_cast<std::int64_t>(base[part_of(k)]);
+            });
+        }
+    };
+    number(w.exact);
+    order = std::vector<Entry>();
+    if (!w.exact) {
+        std::vector<std::uint32_t> first(base.back());
+        for (std::size_t p = 0; p < parts; ++p)
+            std::copy(reps[p].begin(), reps[p].end(), first.begin() + static_cast<std::ptrdiff_t>(base[p]));
+        std::atomic<bool> collided{false};
+        pool::for_each_range(total, [&](std::size_t lo, std::size_t hi) {
+            for (std::size_t k = lo; k < hi; ++k) {
+                if (codes[k] < 0 || w.view[k].size() <= kInline) continue;
+                const std::string_view mine = w.view[k], theirs = w.view[first[static_cast<std::size_t>(codes[k])]];
+                if (mine.data() != theirs.data() && !same_bytes(mine.data(), theirs.data(), mine.size())) {
+                    collided.store(true, std::memory_order_relaxed);
+                    return;
+                }
+            }
+        });
+        if (collided.load()) {
+            if (parts > 1) {  // scattered again: the first numbering released them
+                order.resize(part_start[parts]);
+                std::vector<std::size_t> next(part_start.begin(), part_start.end() - 1);
+                for (std::size_t k = 0; k < total; ++k)
+                    if (w.tag[k] != kMissing) order[next[part_of(k)]++] = entry(w, k);
+            }
+            std::fill(codes.begin(), codes.end(), -1);
+            number(true);
+            order = std::vector<Entry>();
+        }
     }
     if (!form.ranked) return codes;
 

@@ -15,15 +15,18 @@
 //               read as the nearest double); NaN is missing, -0.0 is 0.0;
 //   booleans    the same bit.
 //
-// The work runs in three passes over all records of both sides, the first
-// and last on the pool: every record's value is reduced to a 64-bit word
-// (the value itself for numbers and Soundex codes, a hash of the bytes for
-// strings); records are scattered into partitions by the word's top bits;
-// each partition gets a hash table of its own, small enough to stay in
-// cache, and its distinct values codes of its own, which become global by
-// adding the partition's offset. Ranked keys (sorted neighbourhood) then
-// replace every code with the rank of its value in sorted order (strings
-// by bytes, numbers by value).
+// Every record's value is first reduced to a 64-bit word on the pool (the
+// value itself for numbers, Soundex codes and strings of up to 8 bytes, a
+// hash of the bytes for longer strings). One hash table then numbers the
+// values, unless the first records show values that hardly repeat: then
+// the records are scattered (on the pool) into partitions by the top bits
+// of their hash, each partition gets a table of its own, small enough to
+// stay in cache, and its codes become global by adding the partition's
+// offset. Long strings are told apart by hash and length; their bytes are
+// checked against their code's first record afterwards, and only a 64-bit
+// collision makes the values be numbered again, comparing bytes. Ranked
+// keys (sorted neighbourhood) then replace every code with the rank of its
+// value in sorted order (strings by bytes, numbers by value).
 #pragma once
 
 #include <cstddef>

@@ -112,6 +112,15 @@ const char* const kDocCountEqualPairs =
     "Number of pairs with equal keys other than -1: left x right, or with\n"
     "dedupe=1 the pairs i < j of left_keys.";
 
+const char* const kDocCountRulePairs =
+    "count_rule_pairs(keys, n_keys, rule_masks, n_left, dedupe)\n--\n\n"
+    "The pairs each equality rule adds beyond the rules before it.\n"
+    "\n"
+    "keys: int64, n_keys runs of n codes each (-1 missing, else below n); rule r\n"
+    "holds where every key column in bit mask rule_masks[r] is equal. Counts\n"
+    "the pairs i < j of n = n_left records (dedupe=1), or the first n_left\n"
+    "records of each run against the rest. Returns a list of ints.";
+
 const char* const kDocConnectedComponents =
     "connected_components(left_positions, right_positions, n_records)\n--\n\n"
     "Connected components of the graph whose edges are (left_positions[k], right_positions[k]).\n"
@@ -186,7 +195,7 @@ const char* const kDocIndexCounts =
 // predict_forest_batch, predict_gbdt_batch, predict_svm_batch,
 // candidate_pairs, candidate_counts, combine_keys, count_equal_pairs,
 // connected_components, match_weight_batch, level_key_batch, frequency_weight_batch, encode_keys,
-// candidate_index, index_pairs, index_counts.
+// candidate_index, index_pairs, index_counts, count_rule_pairs.
 const FunctionEntry kEntries[] = {
     PAIRWISE(jaro_winkler_batch),
     PAIRWISE(levenshtein_batch),
@@ -240,6 +249,8 @@ const FunctionEntry kEntries[] = {
      body_candidate_index},
     {{"index_pairs", {"index", "start", "stop"}}, kDocIndexPairs, body_index_pairs},
     {{"index_counts", {"index"}}, kDocIndexCounts, body_index_counts},
+    {{"count_rule_pairs", {"keys", "n_keys", "rule_masks", "n_left", "dedupe"}}, kDocCountRulePairs,
+     body_count_rule_pairs},
 };
 
 #undef PAIRWISE

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "blocking/candidates.hpp"
+#include "blocking/counting.hpp"
 #include "blocking/keys.hpp"
 #include "clustering/components.hpp"
 #include "python/bodies.hpp"
@@ -300,6 +301,53 @@ PyObject* body_count_equal_pairs(const Args& args) {
     PyObject* v = PyLong_FromUnsignedLongLong(total);
     if (!v) throw PythonErrorPending{};
     return v;
+}
+
+// keys, n_keys, rule_masks, n_left, dedupe: n_keys key columns laid end to
+// end (run k is keys[k * n:(k + 1) * n]); each rule a bit mask of its
+// columns. Counted with the lock released.
+PyObject* body_count_rule_pairs(const Args& args) {
+    Int64Run keys = to_int64_run(args, 0);
+    const std::uint64_t n_keys = to_count(args, 1);
+    Int64Run masks = to_int64_run(args, 2);
+    const std::uint64_t n_left = to_count(args, 3);
+    const bool dedupe = to_flag(args, 4);
+    if (n_keys == 0 || n_keys > 64) throw ValueError("n_keys must be between 1 and 64");
+    if (keys.size % n_keys) throw ValueError("keys must hold n_keys runs of equal length");
+    const std::size_t n = keys.size / n_keys;
+    if (masks.size == 0) throw ValueError("rule_masks is empty: give at least one rule");
+    if (masks.size > blocking::kMaxCountedRules)
+        throw ValueError("rule_masks: at most " + std::to_string(blocking::kMaxCountedRules) + " rules are counted");
+    std::vector<std::uint64_t> rule_masks(masks.size);
+    for (std::size_t r = 0; r < masks.size; ++r) {
+        const std::int64_t m = masks.data[r];
+        if (m <= 0 || (n_keys < 64 && static_cast<std::uint64_t>(m) >> n_keys))
+            throw ValueError("rule " + std::to_string(r) + ": mask " + std::to_string(m) +
+                             " must name key columns in [0, n_keys) and at least one");
+        rule_masks[r] = static_cast<std::uint64_t>(m);
+    }
+    if (dedupe ? n_left != n : n_left > n)
+        throw ValueError("n_left must be the length of a run when deduplicating, and at most that otherwise (" +
+                         std::to_string(n) + ")");
+    if (n >> 32) throw ValueError("a blocking key over 2**32 records or more");
+    std::vector<std::uint64_t> added;
+    {
+        ReleasedSection released;
+        const auto limit = static_cast<std::int64_t>(n);
+        for (std::size_t i = 0; i < keys.size; ++i)
+            if (keys.data[i] < -1 || keys.data[i] >= limit)
+                throw ValueError("key " + std::to_string(i) + " is " + std::to_string(keys.data[i]) + ", outside [-1, " +
+                                 std::to_string(limit) + ")");
+        added = blocking::count_rule_pairs(keys.data, n_keys, n_left, n - n_left, dedupe, rule_masks);
+    }
+    PyRef out(PyList_New(static_cast<Py_ssize_t>(added.size())));
+    if (!out) throw PythonErrorPending{};
+    for (std::size_t r = 0; r < added.size(); ++r) {
+        PyObject* v = PyLong_FromUnsignedLongLong(added[r]);
+        if (!v) throw PythonErrorPending{};
+        PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(r), v);
+    }
+    return out.release();
 }
 
 PyObject* body_connected_components(const Args& args) {
