@@ -386,7 +386,8 @@ def valid_calls(seed, rows=60):
               ("candidate_index", (keys, keys[::-1].copy(), windows, 0))]
     index = m.candidate_index(keys, keys, windows, 1)
     calls += [("index_pairs", (index, 0, rows)), ("index_counts", (index,)),
-              ("count_rule_pairs", (keys, 3, np.array([1, 6, 4], dtype=np.int64), rows // 2, 0))]
+              ("count_rule_pairs", (np.where(keys < 0, -1, keys % rows), 3, np.array([1, 6, 4], dtype=np.int64),
+                                    rows // 2, 0))]
     scores = nrng.choice([0.0, 0.5, 0.7, 1.0, 2.0, math.nan, -math.inf], size=(3, rows))
     cuts = level_arguments([((1.0, 0.7), False), ((), False), ((1.0,), True)], [nrng.normal(size=k) for k in (4, 2, 3)])
     calls += [("match_weight_batch", (scores, *cuts, -3.5)), ("level_key_batch", (scores, *cuts[:3])),

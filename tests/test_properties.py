@@ -96,7 +96,9 @@ hostile = st.recursive(
         st.builds(lambda items: Seq(items, fail_at=1), st.lists(inner, max_size=3)),
         st.builds(NoLength, st.lists(inner, max_size=3)), st.builds(range, st.integers(0, 40))),
     max_leaves=8)
-RESULTS = {"candidate_pairs": tuple, "candidate_counts": tuple, "count_equal_pairs": int}
+RESULTS = {"candidate_pairs": tuple, "candidate_counts": tuple, "count_equal_pairs": int, "encode_keys": np.ndarray,
+           "candidate_index": type(m.candidate_index(*BASE["candidate_index"])), "index_pairs": tuple,
+           "index_counts": tuple, "count_rule_pairs": list}
 DOCUMENTED = (TypeError, ValueError, OverflowError, UnicodeEncodeError, MemoryError, Boom, IndexError)
 
 
