@@ -66,9 +66,14 @@ def client():
     pytest.importorskip("dask.dataframe")
     distributed = pytest.importorskip("dask.distributed")
 
-    with dask_partitions.local_cluster(n_workers=2, engine_threads=1) as cluster:
-        with distributed.Client(cluster) as c:
-            yield c
+    import dask
+
+    # The workers start from a fork server that imported Dask's packages
+    # once, instead of each spawning a fresh interpreter that imports them.
+    with dask.config.set({"distributed.worker.multiprocessing-method": "forkserver"}):
+        with dask_partitions.local_cluster(n_workers=2, engine_threads=1) as cluster:
+            with distributed.Client(cluster) as c:
+                yield c
 
 
 @pytest.fixture(scope="module")
