@@ -28,7 +28,7 @@ WORDS = ["main street", "street main", "high st", "kings road", "unit 4", "", "t
 COMPARISONS = [("given_name", "jaro_winkler"), ("surname", "soundex"), ("address", "token_sort_ratio"),
                ("born", "date_distance"), ("postcode", "numeric_similarity")]
 OPTIONS = dict(keep=["id_l", "id_r"], missing=0.0)
-pytestmark = pytest.mark.xdist_group("dask")  # one worker starts the cluster once
+pytestmark = [pytest.mark.xdist_group("dask"), pytest.mark.heavy(12)]  # one worker starts the cluster once
 
 
 def typo(rng, text):
