@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Builds the module into .venv and runs the whole test suite.
 #
-# Two passes of pytest over the same tests (and the same arguments): the
-# tests that measure this process's memory (marked `alone`) run in a fresh
-# interpreter of their own, where no other test's threads (Dask's client,
-# Spark's gateway) allocate meanwhile; everything else first runs on
+# Two passes of pytest over the same tests (and the same arguments), side by
+# side: the tests that measure this process's memory (marked `alone`) run in
+# an interpreter of their own, where no other test's threads (Dask's client,
+# Spark's gateway) allocate meanwhile; everything else runs on
 # CORVANE_TEST_WORKERS processes (pytest-xdist; default: one per core,
-# at most 4). CORVANE_TEST_WORKERS=0 runs all tests in one process, in
-# file order. Arguments go to pytest; without a test path among them it
-# runs tests/ (so `-m` of one's own applies only with CORVANE_TEST_WORKERS=0).
+# at most 4), longest first. The `alone` pass's report follows the other's.
+# CORVANE_TEST_WORKERS=0 runs all tests in one process, in file order.
+# Arguments go to pytest; without a test path among them it runs tests/ (so
+# `-m` of one's own applies only with CORVANE_TEST_WORKERS=0).
 source "$(dirname "$0")/_env.sh"
 # The Spark test (tests/test_spark.py) needs Java 17 for Spark's JVM.
 if ! command -v java >/dev/null 2>&1; then
@@ -33,20 +34,27 @@ fi
 
 # pytest's exit 5 is "no test selected": fine for one pass (arguments may
 # pick only tests of the other), not for both.
-run_pass() {
-    local rc=0
-    "${PYTEST[@]}" "$@" || rc=$?
-    [ "$rc" -eq 5 ] && return 5
-    [ "$rc" -eq 0 ] || exit "$rc"
-}
 start=$SECONDS
-selected=0
-run_pass -n "$WORKERS" --dist loadgroup -m "not alone" "${PATHS[@]}" "$@" || selected=$((selected + 1))
-# Without paths given, the second pass collects only the files that hold
+# Without paths given, the `alone` pass collects only the files that hold
 # such tests (collecting every file imports Spark, Dask and the rest again).
-[ "${#PATHS[@]}" -eq 0 ] || mapfile -t PATHS < <(grep -l "pytest.mark.alone" tests/test_*.py)
-run_pass -m alone "${PATHS[@]}" "$@" || selected=$((selected + 1))
-if [ "$selected" -eq 2 ]; then
+ALONE_PATHS=("${PATHS[@]}")
+[ "${#PATHS[@]}" -eq 0 ] || mapfile -t ALONE_PATHS < <(grep -l "pytest.mark.alone" tests/test_*.py)
+alone_log="$(mktemp)"
+trap 'rm -f "$alone_log"' EXIT
+"${PYTEST[@]}" -m alone "${ALONE_PATHS[@]}" "$@" >"$alone_log" 2>&1 &
+alone_pid=$!
+# The scopes go to the workers in collection order (tests/conftest.py puts
+# the longest first), not largest group first.
+parallel_rc=0
+"${PYTEST[@]}" -n "$WORKERS" --dist loadgroup --no-loadscope-reorder -m "not alone" "${PATHS[@]}" "$@" \
+    || parallel_rc=$?
+alone_rc=0
+wait "$alone_pid" || alone_rc=$?
+cat "$alone_log"
+for rc in "$parallel_rc" "$alone_rc"; do
+    [ "$rc" -eq 0 ] || [ "$rc" -eq 5 ] || exit "$rc"
+done
+if [ "$parallel_rc" -eq 5 ] && [ "$alone_rc" -eq 5 ]; then
     echo "test.sh: no test selected" >&2
     exit 5
 fi

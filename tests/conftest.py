@@ -16,12 +16,19 @@ HANG_SECONDS = float(os.environ.get("CORVANE_HANG_TIMEOUT", "600"))
 def pytest_configure(config):
     config.addinivalue_line("markers", "alone: measures this process's memory or threads, so scripts/test.sh runs it "
                             "in a pass of its own, after the parallel one, with no other test's threads alive")
-    config.addinivalue_line("markers", "heavy: seconds of work in other processes (a JVM, mypy); started first, so the "
-                            "parallel run's workers end together")
+    config.addinivalue_line("markers", "heavy(seconds): seconds of CPU in other processes (a JVM, mypy, Dask's "
+                            "workers); started first, longest first, so the parallel run's workers end together")
+
+
+def heavy_seconds(item):
+    marker = item.get_closest_marker("heavy")
+    return 0 if marker is None else marker.args[0] if marker.args else 1
 
 
 def pytest_collection_modifyitems(items):
-    items.sort(key=lambda item: item.get_closest_marker("heavy") is None)  # stable: file order otherwise
+    # xdist hands the workers scopes (a test, or an xdist_group) in the
+    # order of their first test here: the longest start first.
+    items.sort(key=lambda item: -heavy_seconds(item))  # stable: file order otherwise
 
 
 @pytest.fixture(scope="session")

@@ -28,7 +28,7 @@ WORDS = ["main street", "street main", "high st", "kings road", "unit 4", "", "t
 COMPARISONS = [("given_name", "jaro_winkler"), ("surname", "soundex"), ("address", "token_sort_ratio"),
                ("born", "date_distance"), ("postcode", "numeric_similarity")]
 OPTIONS = dict(keep=["id_l", "id_r"], missing=0.0)
-pytestmark = pytest.mark.xdist_group("dask")  # one worker starts the cluster once
+pytestmark = [pytest.mark.xdist_group("dask"), pytest.mark.heavy(12)]  # one worker starts the cluster once
 
 
 def typo(rng, text):
@@ -66,9 +66,14 @@ def client():
     pytest.importorskip("dask.dataframe")
     distributed = pytest.importorskip("dask.distributed")
 
-    with dask_partitions.local_cluster(n_workers=2, engine_threads=1) as cluster:
-        with distributed.Client(cluster) as c:
-            yield c
+    import dask
+
+    # The workers start from a fork server that imported Dask's packages
+    # once, instead of each spawning a fresh interpreter that imports them.
+    with dask.config.set({"distributed.worker.multiprocessing-method": "forkserver"}):
+        with dask_partitions.local_cluster(n_workers=2, engine_threads=1) as cluster:
+            with distributed.Client(cluster) as c:
+                yield c
 
 
 @pytest.fixture(scope="module")

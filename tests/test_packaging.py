@@ -18,7 +18,7 @@ ROOT = Path(__file__).resolve().parent.parent
 TYPING = Path(__file__).resolve().parent / "typing"
 
 
-@pytest.mark.heavy
+@pytest.mark.heavy(15)  # cold: numpy's, polars' and the standard library's stubs
 @pytest.mark.xdist_group("mypy")
 def test_mypy_strict_on_export_helper_and_user_scripts(tmp_path, mypy_cache):
     pytest.importorskip("mypy")

@@ -15,6 +15,7 @@ import os
 import shutil
 import signal
 import sys
+from importlib.util import find_spec
 from pathlib import Path
 
 import numpy as np
@@ -22,7 +23,8 @@ import pyarrow as pa
 import pyarrow.compute as pc
 import pytest
 
-pytest.importorskip("pyspark")
+if find_spec("pyspark") is None:  # imported by the test: collecting this file costs no import
+    pytest.skip("pyspark is not installed", allow_module_level=True)
 if not (shutil.which("java") or os.environ.get("JAVA_HOME")):
     pytest.skip("Spark needs Java 17 (scripts/test.sh installs it)", allow_module_level=True)
 
@@ -109,7 +111,7 @@ def stop_on_timeout(signum, frame):
     raise TimeoutError(f"Spark did not finish within {TIMEOUT} s")
 
 
-@pytest.mark.heavy
+@pytest.mark.heavy(25)
 @pytest.mark.filterwarnings("ignore:PySpark does not yet fully support pandas:FutureWarning")
 def test_map_in_arrow_scores_like_one_process(monkeypatch):
     from sklearn.ensemble import RandomForestClassifier  # imported here: collecting this file changes no state
