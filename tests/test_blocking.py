@@ -147,7 +147,11 @@ def _bits(values):
     return np.asarray(values, dtype=np.float64).view(np.int64)
 
 
-@pytest.mark.parametrize("kind", ["pandas", "polars"])
+def _column_names(frame):
+    return frame.column_names if isinstance(frame, pa.Table) else list(frame.columns)
+
+
+@pytest.mark.parametrize("kind", KINDS)
 @pytest.mark.parametrize("dedupe", [True, False], ids=["dedupe", "link"])
 def test_link_equals_compare_and_predict_over_all_candidates(kind, dedupe):
     sk = _fitted_model()
@@ -177,7 +181,7 @@ def test_link_equals_compare_and_predict_over_all_candidates(kind, dedupe):
                 f"{unscored:,} candidate pairs scored NaN and were not kept: the model passes the NaN of a missing "
                 "value through; give link a fill value (missing=-1.0, for example) to score them"][:int(unscored > 0)]
             assert type(got) is type(left)
-            assert list(got.columns) == ["left_position", "right_position", "name_jaro_winkler", "city_exact",
+            assert _column_names(got) == ["left_position", "right_position", "name_jaro_winkler", "city_exact",
                                          "x_numeric_similarity", "probability"]
             assert np.array_equal(np.asarray(got["left_position"]), pairs[0][keep])
             assert np.array_equal(np.asarray(got["right_position"]), pairs[1][keep])
@@ -185,7 +189,14 @@ def test_link_equals_compare_and_predict_over_all_candidates(kind, dedupe):
             for name in ("name_jaro_winkler", "city_exact", "x_numeric_similarity"):
                 assert np.array_equal(_bits(got[name]), _bits(np.asarray(features[name])[keep]))
     nothing = cv.link(*args, rules=rules, comparisons=COMPARISONS, model=sk, threshold=1.5, missing=0.0)
-    assert len(nothing) == 0 and list(nothing.columns) == list(got.columns)
+    assert len(nothing) == 0 and _column_names(nothing) == _column_names(got)
+    # Every pair kept, batches of 7: the columns are compare's columns, row for row.
+    everything = cv.link(*args, rules=rules, comparisons=COMPARISONS, model=sk, threshold=-1.0, missing=0.0,
+                         batch_pairs=7)
+    features = cv.compare(left, left if dedupe else right, pairs, COMPARISONS, missing=0.0)
+    for name in ("name_jaro_winkler", "city_exact", "x_numeric_similarity"):
+        assert np.array_equal(_bits(everything[name]), _bits(features[name]))
+    assert np.array_equal(np.asarray(everything["right_position"]), pairs[1])
     assert cv.clusters(got, None, len(left), None if dedupe else len(right)) is not None
 
 

@@ -316,28 +316,26 @@ def link(
         except ImportError as error:
             raise ImportError("progress=True needs tqdm: pip install tqdm") from error
         bar = tqdm(total=int(per_record.sum()), unit="pairs", desc="link")
-    kept_left: list[I64Array] = []
-    kept_right: list[I64Array] = []
-    kept_features: list[npt.NDArray[np.float64]] = []
-    kept_probability: list[npt.NDArray[np.float64]] = []
+    # The kept rows of every batch, one list of pieces per output column:
+    # left_position, right_position, each comparison, probability.
+    kept: list[list[npt.NDArray[Any]]] = [[] for _ in range(len(names) + 3)]
     unscored = 0
     try:
         for start, stop, total in _batches(per_record, int(batch_pairs)):
             lpos, rpos = _corvane_rs.index_pairs(index, start, stop)
             scored = compare(left_table, right_table, (lpos, rpos), [(s.left, s.right, s.metric) for s in pairings],
                              missing=missing)
-            features = np.column_stack([np.asarray(scored.column(k).to_numpy(), dtype=np.float64)
-                                        for k in range(len(names))])
-            table = from_columns(left_kind, {name: features[:, k] for k, name in enumerate(names)})
-            probability = _probabilities(model, table)
+            features = [np.asarray(scored.column(k).to_numpy(), dtype=np.float64) for k in range(len(names))]
+            del scored
+            probability = _probabilities(model, from_columns(left_kind, dict(zip(names, features))))
             if probability.shape != (len(lpos),):
                 raise ValueError(f"model.predict_proba gave {probability.shape[0]} scores for {len(lpos)} pairs")
-            keep = probability >= threshold
+            keep = np.flatnonzero(probability >= threshold)
             unscored += int(np.count_nonzero(np.isnan(probability)))
-            kept_left.append(lpos[keep])
-            kept_right.append(rpos[keep])
-            kept_features.append(features[keep])
-            kept_probability.append(probability[keep])
+            for pieces, values in zip(kept, [lpos, rpos, *features, probability]):
+                pieces.append(values[keep])
+            # This batch's buffers go before the next batch's are built.
+            del lpos, rpos, features, probability, keep
             if bar is not None:
                 bar.update(total)
     finally:
@@ -348,13 +346,12 @@ def link(
         warnings.warn(f"{unscored:,} candidate pairs scored NaN and were not kept: the model passes the NaN "
                       "of a missing value through; give link a fill value (missing=-1.0, for example) to score them",
                       UserWarning, stacklevel=2)
-    features = np.concatenate(kept_features) if kept_features else np.empty((0, len(names)))
-    columns: dict[str, Any] = {
-        "left_position": np.concatenate(kept_left) if kept_left else np.empty(0, dtype=np.int64),
-        "right_position": np.concatenate(kept_right) if kept_right else np.empty(0, dtype=np.int64),
-    }
-    for k, name in enumerate(names):
-        columns[name] = np.ascontiguousarray(features[:, k])
-    columns["probability"] = np.concatenate(kept_probability) if kept_probability else np.empty(0)
+    del index, per_record  # the index (and the rules' keys it holds) before the output is joined
+    # One output column at a time, each column's pieces freed as soon as it
+    # is joined: the kept rows are held about once, not twice.
+    columns: dict[str, Any] = {}
+    for k, (name, pieces) in enumerate(zip(["left_position", "right_position", *names, "probability"], kept)):
+        columns[name] = np.concatenate(pieces) if pieces else np.empty(0, dtype=np.int64 if k < 2 else np.float64)
+        pieces.clear()
     result: Frame = from_columns(left_kind, columns)
     return result

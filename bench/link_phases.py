@@ -1,0 +1,103 @@
+"""Where `link`'s peak resident memory goes, phase by phase.
+
+    python bench/link_phases.py 60                 # FEBRL3 x 60 (300,000 records)
+    python bench/link_phases.py 200 [BATCH_PAIRS]  # x 200 (1M records)
+
+A thread samples the resident set every 2 ms and keeps, for each phase of
+`link` (building the index, counting, each batch's pairs, compare, the
+model's table, predict_proba, and what follows each of them), the highest
+value seen while that phase was current, as growth over the resident set
+before the call. The phases are marked by wrapping the functions `link`
+calls; `link` itself is unchanged. Same data, rules, comparisons and model
+(a logistic regression fitted on the x 60 records, cached in
+bench/.cache) as bench_blocking.py's link section.
+"""
+
+from __future__ import annotations
+
+import os
+import pickle
+import sys
+import threading
+import time
+from typing import Any
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import corvane as cv  # noqa: E402
+import corvane._blocking as blocking  # noqa: E402
+from bench_blocking import COMPARISONS, RULES, febrl_table, fitted_model  # noqa: E402
+
+
+def rss() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def main() -> None:
+    copies = int(sys.argv[1]) if len(sys.argv) > 1 else 60
+    batch_pairs = int(sys.argv[2]) if len(sys.argv) > 2 else 1_000_000
+    model_path = os.path.join(HERE, ".cache", "link_phases_model.pkl")
+    if not os.path.exists(model_path):
+        os.makedirs(os.path.dirname(model_path), exist_ok=True)
+        with open(model_path, "wb") as f:
+            pickle.dump(fitted_model(febrl_table(60)), f)
+    with open(model_path, "rb") as f:
+        model = pickle.load(f)
+    table = febrl_table(copies)
+
+    phase = ["prepare"]
+    peaks: dict[str, int] = {}
+    running = [True]
+
+    def sample() -> None:
+        while running[0]:
+            value, current = rss(), phase[0]
+            peaks[current] = max(peaks.get(current, 0), value)
+            time.sleep(0.002)
+
+    def marked(fn: Any, label: str) -> Any:
+        def call(*args: Any, **kwargs: Any) -> Any:
+            phase[0] = label
+            try:
+                return fn(*args, **kwargs)
+            finally:
+                phase[0] = f"after {label}"
+        return call
+
+    class Marked:
+        def predict_proba(self, features: Any) -> Any:
+            return marked(model.predict_proba, "predict_proba")(features)
+
+    rs = blocking._corvane_rs
+    originals = {name: getattr(rs, name) for name in ("candidate_index", "index_counts", "index_pairs")}
+    for name, fn in originals.items():
+        setattr(rs, name, marked(fn, name))
+    compare, from_columns = blocking.compare, blocking.from_columns
+    blocking.compare = marked(compare, "compare")
+    blocking.from_columns = marked(from_columns, "from_columns (model's table, then the result)")
+    base = rss()
+    sampler = threading.Thread(target=sample, daemon=True)
+    sampler.start()
+    start = time.perf_counter()
+    try:
+        kept = cv.link(table, rules=RULES, comparisons=COMPARISONS, model=Marked(), missing=0.0,
+                       batch_pairs=batch_pairs)
+    finally:
+        seconds = time.perf_counter() - start
+        phase[0] = "returned"
+        time.sleep(0.02)
+        running[0] = False
+        sampler.join()
+        for name, fn in originals.items():
+            setattr(rs, name, fn)
+        blocking.compare, blocking.from_columns = compare, from_columns
+    print(f"link x{copies}: {table.num_rows:,} records, {kept.num_rows:,} kept in {seconds:.1f} s, "
+          f"batch_pairs={batch_pairs:,}; kept rows {kept.nbytes / 2**20:.0f} MiB")
+    for label, value in sorted(peaks.items(), key=lambda kv: kv[1]):
+        print(f"  {label:48s} peak growth {(value - base) / 2**20:7.0f} MiB")
+
+
+if __name__ == "__main__":
+    main()
