@@ -7,6 +7,7 @@ import math
 import pickle
 import re
 import warnings
+from decimal import Decimal
 
 import numpy as np
 import pytest
@@ -476,6 +477,7 @@ TF_TYPED = {
     "uint64 and int64": (pa.array([2**64 - 1, 3], pa.uint64()), pa.array([3, -1, 2**63 - 1])),
     "int and float": (pa.array([1, 2, None]), pa.array([1.0, math.nan, 2.5, 2.0])),
     "-0.0 and 0.0": (pa.array([0.0, -0.0, 1.0]), pa.array([0.0, 1.0])),
+    "decimals of 20 digits": (pa.array([Decimal("1" * 20), Decimal("1" * 19 + "2")]), pa.array([Decimal("1" * 20)])),
     "date32 and date64": (pa.array([_DAY, _NEXT, None], pa.date32()), pa.array([_DAY, _DAY], pa.date64())),
     "datetimes in ns and us": (pa.array([_NOON, _NOON.replace(hour=13)], pa.timestamp("ns")),
                                pa.array([_NOON, None], pa.timestamp("us"))),

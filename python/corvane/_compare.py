@@ -345,8 +345,8 @@ def _frequency_type(pa: Any, types: Sequence[Any], names: Sequence[str]) -> Any:
     """The type both sides' values are counted in: strings as large
     strings; integers as int64 (uint64 when all are unsigned, a 20-digit
     decimal when uint64 meets signed ones), so no two distinct integers
-    become one value; numbers with a fraction among them as float64 (so 1
-    and 1.0 are one value); dates as date32; datetimes in their finest unit
+    become one value; decimals of one type as they are; other numbers as
+    float64 (so 1 and 1.0 are one value); dates as date32; datetimes in their finest unit
     (all naive, or all with a time zone); anything else as it is when the
     two agree."""
     types = [t.value_type if pa.types.is_dictionary(t) else t for t in types]
@@ -362,6 +362,8 @@ def _frequency_type(pa: Any, types: Sequence[Any], names: Sequence[str]) -> Any:
         if all(is_.is_unsigned_integer(t) or is_.is_boolean(t) for t in given):
             return pa.uint64()
         return pa.decimal128(20, 0)
+    if is_.is_decimal(given[0]) and all(t == given[0] for t in given):
+        return given[0]  # as float64, decimals of more than 15 digits could become one value
     if all(is_.is_integer(t) or is_.is_floating(t) or is_.is_boolean(t) or is_.is_decimal(t) for t in given):
         return pa.float64()
     if all(is_.is_date(t) for t in given):
