@@ -445,6 +445,22 @@ def test_term_frequencies_in_link_batches_and_partitions(tf_model):
         base, match_weight_by_hand(model.prior_, model.m_, model.u_, [0, 0], [(0, 0.4)])]
 
 
+def test_term_frequencies_of_two_columns_when_deduplicating():
+    # One table is both sides: fit counts the values of both columns, as
+    # compare and link do, so one partition gets the same frequencies.
+    people = TF_PEOPLE.assign(alias=["smith", "jones", "jones", None, "jones", "brown", "x", "smyth", "brown", "y",
+                                     "smith", "z"])
+    comparisons = [("surname", "alias", "exact"), ("surname", "alias", "term_frequency"), ("town", "exact")]
+    i, j = np.triu_indices(len(people), 1)
+    model = corvane.FellegiSunter(comparisons, prior=0.05, tol=0.01).fit(people, None, (i, j), u_pairs=5000)
+    features = corvane.compare(people, people, (i, j), comparisons)
+    batch = pd.DataFrame({"surname": people["surname"].to_numpy()[i], "alias": people["alias"].to_numpy()[j],
+                          "town_l": people["town"].to_numpy()[i], "town_r": people["town"].to_numpy()[j]})
+    scored = corvane.score_partition(batch, comparisons, model, threshold=None)
+    assert same_floats(scored["surname_term_frequency"].tolist(), features["surname_term_frequency"].tolist())
+    assert np.array_equal(scored["probability"].to_numpy(), model.predict_proba(features))
+
+
 @pytest.mark.parametrize("call, error, message", [
     (lambda m: m.match_weight(pd.DataFrame({"surname_jaro_winkler": [1.0], "town_exact": [1.0]})), ValueError,
      "no column 'surname_term_frequency' \\(the term frequencies"),
