@@ -269,6 +269,8 @@ CASES += [
         "weights has 3 values but frequency 2 and scores 3"),
     row(m.frequency_weight_batch, (np.zeros(1), np.ones(1), np.ones(1), 1.0, 0.0), ValueError,
         "u_exact must lie in (0, 1], not 0.000000"),
+    row(m.frequency_weight_batch, (np.zeros(1), np.ones(1), np.ones(1), math.nan, 0.5), ValueError,
+        "exact_threshold is NaN: give the exact level's threshold"),
     row(m.frequency_weight_batch, (np.zeros(3), np.array([0.5, 2.0, 0.0]), np.array([1.0, 0.5, 1.0]), 1.0, 0.5),
         ValueError, "frequency[2] = 0.000000 at the exact level: a term frequency lies in (0, 1]"),
 ]

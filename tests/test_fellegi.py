@@ -2,10 +2,12 @@
 by hand, every table kind, pickling, bad input, the FEBRL4 floor) and the
 evaluation functions against counts made by hand."""
 
+import datetime
 import math
 import pickle
 import re
 import warnings
+from decimal import Decimal
 
 import numpy as np
 import pytest
@@ -443,6 +445,22 @@ def test_term_frequencies_in_link_batches_and_partitions(tf_model):
         base, match_weight_by_hand(model.prior_, model.m_, model.u_, [0, 0], [(0, 0.4)])]
 
 
+def test_term_frequencies_of_two_columns_when_deduplicating():
+    # One table is both sides: fit counts the values of both columns, as
+    # compare and link do, so one partition gets the same frequencies.
+    people = TF_PEOPLE.assign(alias=["smith", "jones", "jones", None, "jones", "brown", "x", "smyth", "brown", "y",
+                                     "smith", "z"])
+    comparisons = [("surname", "alias", "exact"), ("surname", "alias", "term_frequency"), ("town", "exact")]
+    i, j = np.triu_indices(len(people), 1)
+    model = corvane.FellegiSunter(comparisons, prior=0.05, tol=0.01).fit(people, None, (i, j), u_pairs=5000)
+    features = corvane.compare(people, people, (i, j), comparisons)
+    batch = pd.DataFrame({"surname": people["surname"].to_numpy()[i], "alias": people["alias"].to_numpy()[j],
+                          "town_l": people["town"].to_numpy()[i], "town_r": people["town"].to_numpy()[j]})
+    scored = corvane.score_partition(batch, comparisons, model, threshold=None)
+    assert same_floats(scored["surname_term_frequency"].tolist(), features["surname_term_frequency"].tolist())
+    assert np.array_equal(scored["probability"].to_numpy(), model.predict_proba(features))
+
+
 @pytest.mark.parametrize("call, error, message", [
     (lambda m: m.match_weight(pd.DataFrame({"surname_jaro_winkler": [1.0], "town_exact": [1.0]})), ValueError,
      "no column 'surname_term_frequency' \\(the term frequencies"),
@@ -457,10 +475,41 @@ def test_term_frequencies_in_link_batches_and_partitions(tf_model):
         TF_PEOPLE, None, ([0], [1])), ValueError, "'term_frequency' takes no thresholds"),
     (lambda m: corvane.compare(TF_PEOPLE, TF_PEOPLE.assign(surname=1.0), ([0], [1]), [("surname", "term_frequency")]),
      TypeError, "counts values of one type"),
+    (lambda m: corvane.compare(pd.DataFrame({"v": [2**53 + 1]}), pd.DataFrame({"v": [0.5]}), ([0], [0]),
+                               [("v", "term_frequency")]), TypeError, "column 'v' holds int64 values that double cannot hold exactly"),
 ])
 def test_term_frequency_bad_input(tf_model, call, error, message):
     with pytest.raises(error, match=message):
         call(tf_model[0])
+
+
+# Values as the tables type them: equal values are one value whatever the
+# two sides' types, distinct ones never become one (integers beyond 2**53
+# stay apart), missing and NaN are no values.
+_DAY, _NEXT = datetime.date(2020, 1, 1), datetime.date(2020, 1, 2)
+_NOON = datetime.datetime(2020, 1, 1, 12)
+TF_TYPED = {
+    "int64 beyond 2**53": (pa.array([2**53, 2**53 + 1, 2**53 + 1]), pa.array([2**53 + 1, 2**53 + 3])),
+    "uint64 and int64": (pa.array([2**64 - 1, 3], pa.uint64()), pa.array([3, -1, 2**63 - 1])),
+    "int and float": (pa.array([1, 2, None]), pa.array([1.0, math.nan, 2.5, 2.0])),
+    "-0.0 and 0.0": (pa.array([0.0, -0.0, 1.0]), pa.array([0.0, 1.0])),
+    "decimals of 20 digits": (pa.array([Decimal("1" * 20), Decimal("1" * 19 + "2")]), pa.array([Decimal("1" * 20)])),
+    "date32 and date64": (pa.array([_DAY, _NEXT, None], pa.date32()), pa.array([_DAY, _DAY], pa.date64())),
+    "datetimes in ns and us": (pa.array([_NOON, _NOON.replace(hour=13)], pa.timestamp("ns")),
+                               pa.array([_NOON, None], pa.timestamp("us"))),
+    "dictionary and string": (pa.array(["a", "b", None, "a"]).dictionary_encode(), pa.array(["a", "c"], pa.large_string())),
+}
+
+
+@pytest.mark.parametrize("left, right", TF_TYPED.values(), ids=TF_TYPED.keys())
+def test_term_frequency_of_typed_values(left, right):
+    lv, rv = left.to_pylist(), right.to_pylist()
+    known = [v for v in lv + rv if v is not None and v == v]
+    i, j = (a.ravel() for a in np.meshgrid(np.arange(len(lv)), np.arange(len(rv)), indexing="ij"))
+    want = [known.count(lv[a]) / len(known) if lv[a] is not None and lv[a] == rv[b] else math.nan
+            for a, b in zip(i, j)]
+    got = corvane.compare(pa.table({"v": left}), pa.table({"v": right}), (i, j), [("v", "term_frequency")])
+    assert same_floats(got["v_term_frequency"].to_pylist(), want)
 
 
 # Ids as real tables hold them; the same clusters and entities as the

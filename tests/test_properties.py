@@ -68,13 +68,15 @@ def test_string_functions(data):
 # ---- any argument of any function ---------------------------------------------
 
 BASE = dict(valid_calls(seed=0, rows=2))
-ARRAYS = {p: (a.dtype, a.ndim) for name, args in BASE.items() for p, a in zip(PARAMS[name], args)
+# By function and parameter: one name may take arrays of other shapes in two
+# functions (match_weight_batch's scores are 2-D, frequency_weight_batch's 1-D).
+ARRAYS = {(name, p): (a.dtype, a.ndim) for name, args in BASE.items() for p, a in zip(PARAMS[name], args)
           if isinstance(a, np.ndarray)}
 TREE = layout([STUMP])
 
 
-def accepted(obj, param):
-    dtype, ndim = ARRAYS[param]
+def accepted(obj, name, param):
+    dtype, ndim = ARRAYS[name, param]
     return isinstance(obj, np.ndarray) and obj.ndim == ndim and obj.dtype == dtype
 
 
@@ -114,18 +116,18 @@ def test_any_argument_of_any_function(name, data):
         result, err = outcome(getattr(m, name), **{params[i]: args[i] for i in order})
     else:
         result, err = outcome(getattr(m, name), *args)
-    arrays = [p for p in params if p in ARRAYS]
+    arrays = [p for p in params if (name, p) in ARRAYS]
     if err is None:
         assert type(result) is RESULTS.get(name, np.ndarray if arrays else list)
-        assert all(accepted(args[params.index(p)], p) for p in arrays)
+        assert all(accepted(args[params.index(p)], name, p) for p in arrays)
         return
     assert isinstance(err, DOCUMENTED) or (isinstance(err, PanicException) and name.startswith("predict_")), repr(err)
     if type(err) is TypeError and str(err).startswith("argument '"):
         reported = str(err).split("'")[1]
         k = params.index(reported)
         assert k in replaced, err  # the base arguments all convert, in parameter order
-        assert all(accepted(args[params.index(p)], p) for p in arrays if params.index(p) < k), err
-        if reported in ARRAYS and not accepted(args[k], reported):
+        assert all(accepted(args[params.index(p)], name, p) for p in arrays if params.index(p) < k), err
+        if (name, reported) in ARRAYS and not accepted(args[k], name, reported):
             assert str(err) == f"argument '{reported}': '{type(args[k]).__qualname__}' object cannot be " \
                 "converted to 'PyArray<T, D>'"
 

@@ -314,8 +314,8 @@ class TermFrequencies:
         pa = _pyarrow()
         common = _frequency_type(pa, [c.type for c in columns], names)
         chunks: list[Any] = []
-        for column in columns:
-            column = _comparable(pa, column, common)
+        for column, name in zip(columns, names):
+            column = _comparable(pa, column, common, name)
             chunks.extend(column.chunks if isinstance(column, pa.ChunkedArray) else [column])
         whole = pa.chunked_array(chunks, type=common).combine_chunks() if chunks else pa.array([], type=common)
         encoded = pa.compute.dictionary_encode(whole)
@@ -335,37 +335,66 @@ class TermFrequencies:
         it is missing or not among them."""
         pa = _pyarrow()
         common = _frequency_type(pa, [self.values.type, column.type], [name, name])
-        found = pa.compute.index_in(_comparable(pa, column, common), value_set=_comparable(pa, self.values, common))
+        found = pa.compute.index_in(_comparable(pa, column, common, name),
+                                    value_set=_comparable(pa, self.values, common, name))
         return np.asarray(pa.compute.fill_null(found.cast(pa.int64()), -1).to_numpy(zero_copy_only=False),
                           dtype=np.int64)
 
 
 def _frequency_type(pa: Any, types: Sequence[Any], names: Sequence[str]) -> Any:
     """The type both sides' values are counted in: strings as large
-    strings, numbers as float64 (so 1 and 1.0 are one value), anything else
-    as it is when the two agree."""
+    strings; integers as int64 (uint64 when all are unsigned, a 20-digit
+    decimal when uint64 meets signed ones), so no two distinct integers
+    become one value; decimals of one type as they are; other numbers as
+    float64 (so 1 and 1.0 are one value); dates as date32; datetimes in their finest unit
+    (all naive, or all with a time zone); anything else as it is when the
+    two agree."""
     types = [t.value_type if pa.types.is_dictionary(t) else t for t in types]
     given = [t for t in types if not pa.types.is_null(t)]
     if not given:
         return pa.large_string()
     if all(_is_string_type(pa, t) for t in given):
         return pa.large_string()
-    number = (pa.types.is_integer, pa.types.is_floating, pa.types.is_boolean, pa.types.is_decimal)
-    if all(any(f(t) for f in number) for t in given):
+    is_ = pa.types
+    if all(is_.is_integer(t) or is_.is_boolean(t) for t in given):
+        if not any(t == pa.uint64() for t in given):
+            return pa.int64()
+        if all(is_.is_unsigned_integer(t) or is_.is_boolean(t) for t in given):
+            return pa.uint64()
+        return pa.decimal128(20, 0)
+    if is_.is_decimal(given[0]) and all(t == given[0] for t in given):
+        return given[0]  # as float64, decimals of more than 15 digits could become one value
+    if all(is_.is_integer(t) or is_.is_floating(t) or is_.is_boolean(t) or is_.is_decimal(t) for t in given):
         return pa.float64()
+    if all(is_.is_date(t) for t in given):
+        return pa.date32()
+    if all(is_.is_timestamp(t) for t in given) and len({t.tz is None for t in given}) == 1:
+        unit = max((t.unit for t in given), key=["s", "ms", "us", "ns"].index)
+        return pa.timestamp(unit, given[0].tz)
     if all(t == given[0] for t in given):
         return given[0]
     raise TypeError(f"columns {', '.join(map(repr, dict.fromkeys(names)))} hold {' and '.join(map(str, given))}: "
                     "'term_frequency' counts values of one type; convert them first")
 
 
-def _comparable(pa: Any, column: Any, common: Any) -> Any:
-    """``column`` in the common type; a NaN number becomes missing."""
+def _comparable(pa: Any, column: Any, common: Any, name: str) -> Any:
+    """``column`` in the common type; a NaN number becomes missing, and
+    -0.0 the same value as 0.0."""
     if pa.types.is_dictionary(column.type):
         column = column.cast(column.type.value_type)
+    if pa.types.is_boolean(column.type) and not pa.types.is_boolean(common):
+        column = column.cast(pa.int8())
     if column.type != common:
-        column = column.cast(common)
+        try:
+            column = column.cast(common)
+        except pa.ArrowInvalid as error:
+            # An integer beyond 2**53 has no float64 of its own: counted as
+            # one, it would be counted together with its neighbours.
+            raise TypeError(f"column {name!r} holds {column.type} values that {common} cannot hold exactly "
+                            f"({error}); 'term_frequency' counts exact values: convert both sides to one type "
+                            "first") from None
     if pa.types.is_floating(common) and column.null_count < len(column):
+        column = pa.compute.add(column, pa.scalar(0.0, common))  # -0.0 + 0.0 is 0.0
         column = pa.compute.if_else(pa.compute.is_nan(column), pa.scalar(None, common), column)
     return column
 

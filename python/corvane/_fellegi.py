@@ -742,12 +742,16 @@ def _num_rows(frame: Any) -> int:
 
 def _fitted_frequencies(entry: Level, left: Any, right: Any) -> TermFrequencies:
     """The term frequencies over the records fit was given (both tables
-    together when linking)."""
+    together when linking), counted as ``compare`` counts them: when
+    deduplicating, the one table is both sides, so a comparison of two of
+    its columns counts the values of both."""
     from ._compare import arrow_column
 
     columns = [arrow_column(left, kind_of(left, "left"), entry.left, "left")]
     if right is not None:
         columns.append(arrow_column(right, kind_of(right, "right"), entry.right, "right"))
+    elif entry.right != entry.left:
+        columns.append(arrow_column(left, kind_of(left, "left"), entry.right, "left"))
     return TermFrequencies.over(columns, [entry.left, entry.right])[0]
 
 

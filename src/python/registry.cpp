@@ -153,7 +153,7 @@ const char* const kDocFrequencyWeightBatch =
     "Per pair: weights + log2(u_exact / frequency) where scores >= exact_threshold\n"
     "(the adjusted comparison's exact level) and frequency is not NaN, else\n"
     "weights as they are. All three float64, one value per pair. ValueError\n"
-    "for a frequency outside (0, 1] at the exact level.";
+    "for a frequency outside (0, 1] at the exact level, and a NaN exact_threshold.";
 
 const char* const kDocEncodeKeys =
     "encode_keys(columns, strings, transform, length, ranked)\n--\n\n"

@@ -97,6 +97,8 @@ PyObject* body_frequency_weight_batch(const Args& args) {
     if (frequency.len() != n || score.len() != n)
         throw ValueError("weights has " + std::to_string(n) + " values but frequency " +
                          std::to_string(frequency.len()) + " and scores " + std::to_string(score.len()));
+    if (exact_threshold != exact_threshold)  // no score would reach it: every pair left unadjusted, unseen
+        throw ValueError("exact_threshold is NaN: give the exact level's threshold");
     if (!(u_exact > 0.0 && u_exact <= 1.0))
         throw ValueError("u_exact must lie in (0, 1], not " + std::to_string(u_exact));
     ScoreBuffer out(n);
