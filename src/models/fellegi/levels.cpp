@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include <emmintrin.h>
 
@@ -130,28 +131,28 @@ void add_fixed(const double* row, std::size_t len, const LevelCut& cut, double* 
     }
 }
 
-void add_weights(const double* row, std::size_t len, const LevelCut& cut, double* acc, std::int64_t* levels) {
-    switch (cut.count) {
-        case 0: return add_fixed<0>(row, len, cut, acc);
-        case 1: return add_fixed<1>(row, len, cut, acc);
-        case 2: return add_fixed<2>(row, len, cut, acc);
-        case 3: return add_fixed<3>(row, len, cut, acc);
-        case 4: return add_fixed<4>(row, len, cut, acc);
-        default: break;
+// Calls fixed(std::integral_constant<std::size_t, K>{}) for the threshold
+// counts that have an unrolled routine (K <= 4); false for the rest.
+template <class Fixed>
+bool with_fixed_count(std::size_t count, Fixed&& fixed) {
+    switch (count) {
+        case 0: fixed(std::integral_constant<std::size_t, 0>{}); return true;
+        case 1: fixed(std::integral_constant<std::size_t, 1>{}); return true;
+        case 2: fixed(std::integral_constant<std::size_t, 2>{}); return true;
+        case 3: fixed(std::integral_constant<std::size_t, 3>{}); return true;
+        case 4: fixed(std::integral_constant<std::size_t, 4>{}); return true;
+        default: return false;
     }
+}
+
+void add_weights(const double* row, std::size_t len, const LevelCut& cut, double* acc, std::int64_t* levels) {
+    if (with_fixed_count(cut.count, [&](auto k) { add_fixed<decltype(k)::value>(row, len, cut, acc); })) return;
     for (std::size_t i = 0; i < len; ++i) levels[i] = level_of(row[i], cut);
     for (std::size_t i = 0; i < len; ++i) acc[i] += cut.weights[levels[i]];
 }
 
 void cut_levels(const double* row, std::size_t len, const LevelCut& cut, std::int64_t* out) {
-    switch (cut.count) {
-        case 0: return cut_fixed<0>(row, len, cut, out);
-        case 1: return cut_fixed<1>(row, len, cut, out);
-        case 2: return cut_fixed<2>(row, len, cut, out);
-        case 3: return cut_fixed<3>(row, len, cut, out);
-        case 4: return cut_fixed<4>(row, len, cut, out);
-        default: break;
-    }
+    if (with_fixed_count(cut.count, [&](auto k) { cut_fixed<decltype(k)::value>(row, len, cut, out); })) return;
     for (std::size_t i = 0; i < len; ++i) out[i] = level_of(row[i], cut);
 }
 
