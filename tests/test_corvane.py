@@ -168,6 +168,14 @@ def test_partition_scores_like_compare_then_scorer(fitted):
     assert corvane.score_partition(frame.iloc[:0], comparisons, scorer, missing=0.0).shape == (0, 5)
     undecided = corvane.score_partition(frame, comparisons, scorer)  # a missing value leaves the decision missing
     assert undecided["match"].isna().tolist() == [False, True, True] and undecided["match"][0] == (expected[0] >= 0.5)
+    # A model fitted on a table of these names reads each score by name,
+    # whatever the order of the comparisons.
+    X, (logistic, _) = fitted
+    names = ["a_jaro_winkler", "n_numeric_similarity", "b_exact"]
+    named = corvane.Scorer.from_sklearn(type(logistic)().fit(pd.DataFrame(X, columns=names), X[:, 0] > X[:, 2]))
+    backwards = corvane.score_partition(frame, comparisons[::-1], named, missing=0.0)
+    assert list(backwards.columns) == names[::-1] + ["probability", "match"]
+    assert np.array_equal(backwards["probability"], named.predict_proba(features.to_numpy()))
 
 
 PARIS = pd.DataFrame({"d": pd.to_datetime(["2024-03-01 01:00", "2024-03-03 01:00"]).tz_localize("Europe/Paris"),

@@ -238,6 +238,18 @@ def test_table_kinds_fit_score_and_pickle_alike(simulated, kind):
                           for s, f, p in (("_l", left, pairs[0]), ("_r", right, pairs[1]))})
     scored = corvane.score_partition(convert(batch), model.comparisons, model)
     assert np.array_equal(np.asarray(scored["probability"]), want)
+    # Each score goes to the model's comparison of that name, in any order;
+    # a comparison the model does not have would be weighed by another's levels.
+    backwards = corvane.score_partition(convert(batch), model.comparisons[::-1], model)
+    assert np.array_equal(np.asarray(backwards["probability"]), want)
+    refused = [([("c1", "numeric"), ("c0", "numeric_similarity"), *SIM_COMPARISONS[2:]],
+                "['c1_numeric', 'c0_numeric_similarity', 'c2_numeric', 'c3_numeric']"),
+               (SIM_COMPARISONS[:3], "['c0_numeric', 'c1_numeric', 'c2_numeric']")]
+    for other, names in refused:
+        with pytest.raises(ValueError, match=re.escape(
+                f"comparisons {names} are not the model's ['c0_numeric', 'c1_numeric', 'c2_numeric', 'c3_numeric']: "
+                "score with the comparisons the model was fitted with (model.comparisons)")):
+            corvane.score_partition(convert(batch), other, model)
     with pytest.raises(ValueError, match="needs missing='nan', not -1.0"):
         corvane.score_partition(convert(batch), model.comparisons, model, missing=-1.0)
 

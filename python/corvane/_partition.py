@@ -103,7 +103,7 @@ def score_partition(
                              "frequencies come from the tables it was fitted on")
     scores = score_columns(columns, columns, pairings, None, n, missing, names=("left", "right"),
                            frequencies=frequencies)
-    inputs = np.ascontiguousarray(scores.T)
+    inputs = np.ascontiguousarray(scores[_model_order(scorer, [s.name for s in pairings], prepare)].T)
     if prepare is not None:
         inputs = prepare(inputs)
     probability = scorer.predict_proba(inputs)
@@ -125,6 +125,28 @@ def score_batches(
     comparisons = list(comparisons)
     for batch in batches:
         yield score_partition(batch, comparisons, scorer, **options)
+
+
+def _model_order(scorer: object, names: list[str], prepare: object) -> list[int]:
+    """The rows of the comparisons' scores in the order the model reads its
+    inputs. A model that knows its features' names (a ``FellegiSunter``
+    always, a ``Scorer`` fitted on a table) gets them by name, whatever the
+    order of ``comparisons``; a ``FellegiSunter`` refuses comparisons other
+    than its own, which it would otherwise weigh by another comparison's
+    levels. Without names, or with ``prepare`` (which reads the
+    comparisons' order), the order is the comparisons'."""
+    from ._fellegi import FellegiSunter
+
+    order = list(range(len(names)))
+    wanted = getattr(scorer, "feature_names_in_", None)
+    if prepare is not None or not isinstance(wanted, tuple) or list(wanted) == names:
+        return order
+    if sorted(wanted) == sorted(names) and len(set(names)) == len(names):
+        return [names.index(name) for name in wanted]
+    if isinstance(scorer, FellegiSunter):
+        raise ValueError(f"comparisons {names} are not the model's {list(wanted)}: score with the comparisons "
+                         "the model was fitted with (model.comparisons)")
+    return order
 
 
 def _column(batch: Any, kind: str, name: str) -> Any:
