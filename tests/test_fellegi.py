@@ -119,6 +119,18 @@ def test_chained_passes_per_rule_recover_m(simulated):
     model = corvane.FellegiSunter(SIM_COMPARISONS).fit(left, right, pairs, rules=["c0", "c1"], u_pairs=300_000)
     np.testing.assert_allclose(np.array(model.m_), M, atol=0.03)
     assert model.prior_ == pytest.approx(N / N**2, rel=0.1)
+    # A column derived from a blocked one (here a copy under another name)
+    # has one level on that rule's pairs: that pass leaves its m alone, as
+    # it does the blocked column's, instead of putting all of it there.
+    blocked_last = corvane.FellegiSunter(SIM_COMPARISONS).fit(left, right, pairs, rules=["c1", "c0"], u_pairs=30_000)
+    copied = [("d0", "numeric", (0, 1)), *SIM_COMPARISONS[1:]]
+    derived = corvane.FellegiSunter(copied).fit(left.assign(d0=left["c0"]), right.assign(d0=right["c0"]), pairs,
+                                                rules=["c1", "c0"], u_pairs=30_000)
+    assert all(np.array_equal(a, b) for a, b in zip(derived.m_ + derived.u_, blocked_last.m_ + blocked_last.u_))
+    with pytest.warns(UserWarning, match=r"^comparison 'd0_numeric' is learned in no rule's pass \(each rule blocks "
+                                         r"on its columns, or holds it at one level\): its m cannot be learned there$"):
+        corvane.FellegiSunter(copied).fit(left.assign(d0=left["c0"]), right.assign(d0=right["c0"]), pairs,
+                                          rules=["c0"], u_pairs=30_000)
     # link takes the model: the pairs at 0.5 or more of compare + predict_proba.
     rules = [("c0", "c1")]
     kept = corvane.link(left, right, rules=rules, comparisons=model.comparisons, model=model)

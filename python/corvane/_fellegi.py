@@ -419,9 +419,11 @@ class FellegiSunter:
             positions = (positions[0][chosen], positions[1][chosen])
         found = scorer.levels(positions)
         everything = found.patterns()
+        constant: set[int] = set()
         for c, level in enumerate(levels):
             seen = np.unique(everything.codes[:, c])
             if len(seen[seen < level.n_levels]) < 2:
+                constant.add(c)
                 warnings.warn(f"comparison {level.name!r} has the same level on every candidate pair with a value "
                               "(a column the rules block on?): its m cannot be learned there", stacklevel=2)
 
@@ -430,6 +432,7 @@ class FellegiSunter:
         every = list(range(len(levels)))
         if rules:
             membership = _RuleMembership(left, right, rules, positions)
+            learned: set[int] = set()
             for k, rule in enumerate(rules):
                 blocked_left, blocked_right = rule_columns(rule)
                 active = [c for c, lv in enumerate(levels)
@@ -439,9 +442,21 @@ class FellegiSunter:
                 patterns = found.patterns(membership.of(k))
                 if not patterns.counts.sum():
                     continue
+                # One level on every pair of the rule (say, a date compared
+                # while the rule blocks on the text it was parsed from): EM
+                # would put all of that comparison's m on it, so it keeps
+                # what the other passes learn.
+                active = [c for c in active
+                          if np.count_nonzero(patterns.level_counts(c, levels[c].n_levels)) >= 2]
+                if not active:
+                    continue
                 result = run_em(patterns, m, u, 0.5, active, update_m=True, max_iter=self.max_iter, tol=self.tol)
                 self._raise_unconverged(result, levels, f" (the pass over the pairs of rule {rule!r})")
                 m, n_iter = result.m, n_iter + result.n_iter
+                learned.update(active)
+            for c in sorted(set(every) - learned - constant):
+                warnings.warn(f"comparison {levels[c].name!r} is learned in no rule's pass (each rule blocks on its "
+                              "columns, or holds it at one level): its m cannot be learned there", stacklevel=2)
             result = run_em(everything, m, u, 0.1, every, update_m=False, max_iter=self.max_iter, tol=self.tol)
         else:
             result = run_em(everything, m, u, 0.1, every, update_m=True, max_iter=self.max_iter, tol=self.tol)
