@@ -74,7 +74,11 @@ if [ "$(python_version "$PY")" != "$PY_VERSION" ]; then
 fi
 
 # install_module REQUIREMENTS_FILE: dependencies, then the module itself.
+# Every venv of one CPython builds in the same build/{wheel_tag} directory
+# (pyproject.toml), so builds take turns: the test command and the main job
+# may run side by side, and the second reuses the first one's objects.
 install_module() {
     "$PY" -m pip install -q -r "$1"
-    "$PY" -m pip install -q --no-build-isolation "$ROOT"
+    mkdir -p "$ROOT/build"
+    flock "$ROOT/build/.install.lock" "$PY" -m pip install -q --no-build-isolation "$ROOT"
 }
