@@ -380,6 +380,8 @@ def test_evaluation_against_counts_by_hand():
     assert sweep["recall"].tolist() == [1 / 3, 1 / 3]
     with pytest.raises(ValueError, match=r"^kind must be 'pandas', 'polars' or 'arrow', not 'table'$"):
         corvane.threshold_sweep(predicted, [0.9, 0.2, 0.6, 0.3, 0.8], true, kind="table")
+    with pytest.raises(ValueError, match=r"^thresholds hold NaN, which no score reaches: give numbers$"):
+        corvane.threshold_sweep(predicted, [0.9, 0.2, 0.6, 0.3, 0.8], true, [0.5, math.nan])
     with pytest.raises(ValueError, match="one id per record"):
         corvane.evaluate_clusters([1, 2], [1])
 

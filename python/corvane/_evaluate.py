@@ -180,6 +180,8 @@ def threshold_sweep(pairs: Any, scores: npt.ArrayLike, true_pairs: Any, threshol
     left, right = (np.asarray(p, dtype=np.int64) for p in pairs)
     true = _keys(true_pairs, "true_pairs", width)
     cuts = np.round(np.arange(0.05, 1.0, 0.05), 2) if thresholds is None else np.asarray(thresholds, np.float64)
+    if np.isnan(cuts).any():
+        raise ValueError("thresholds hold NaN, which no score reaches: give numbers")
     # Each distinct pair counts once, at its best score.
     keys = left * width + right
     order = np.lexsort((-values, keys))
