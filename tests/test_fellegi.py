@@ -282,6 +282,13 @@ def test_parameters_and_chart(simulated, tmp_path):
     pytest.importorskip("matplotlib")
     model.chart(tmp_path / "chart.png")
     assert (tmp_path / "chart.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    import matplotlib.pyplot as plt
+
+    figure, one = plt.subplots()
+    with pytest.raises(TypeError, match=r"^axes must be two matplotlib Axes \(the levels' weights, the match "
+                                        r"weights\), not Axes$"):
+        model.chart(axes=one)
+    plt.close(figure)
     assert repr(corvane.FellegiSunter([("a", "exact")], prior=0.01)) == "FellegiSunter([('a', 'exact')], prior=0.01)"
 
 

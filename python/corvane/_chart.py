@@ -27,7 +27,11 @@ def draw(model: FellegiSunter, path: Any, axes: Any) -> Any:
         figure, (left, right) = plt.subplots(1, 2, figsize=(13, 0.32 * _rows(model) + 2.5),
                                              gridspec_kw={"width_ratios": [3, 2]})
     else:
-        left, right = axes
+        try:
+            left, right = axes
+        except (TypeError, ValueError):
+            raise TypeError(f"axes must be two matplotlib Axes (the levels' weights, the match weights), "
+                            f"not {type(axes).__name__}") from None
         figure = left.figure
 
     labels, weights, colours = [f"prior ({model.prior_:.2g})"], [model.prior_weight_], ["0.5"]
