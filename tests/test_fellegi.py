@@ -254,6 +254,9 @@ def test_table_kinds_fit_score_and_pickle_alike(simulated, kind):
     # a comparison the model does not have would be weighed by another's levels.
     backwards = corvane.score_partition(convert(batch), model.comparisons[::-1], model)
     assert np.array_equal(np.asarray(backwards["probability"]), want)
+    # A pair table may name the columns its own way: then order and metrics decide.
+    renamed = corvane.score_partition(convert(batch), [(f"{c}_l", f"{c}_r", m, t) for c, m, t in SIM_COMPARISONS], model)
+    assert np.array_equal(np.asarray(renamed["probability"]), want)
     refused = [([("c1", "numeric"), ("c0", "numeric_similarity"), *SIM_COMPARISONS[2:]],
                 "['c1_numeric', 'c0_numeric_similarity', 'c2_numeric', 'c3_numeric']"),
                (SIM_COMPARISONS[:3], "['c0_numeric', 'c1_numeric', 'c2_numeric']")]

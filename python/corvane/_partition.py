@@ -22,7 +22,7 @@ from typing import Any, Protocol, TypeVar
 import numpy as np
 
 from ._compare import Comparison, F64Array, Missing, arrow_column, check_column, check_missing, from_columns, kind_of
-from ._compare import _pyarrow, score_columns, pairings_of
+from ._compare import Pairing, _pyarrow, score_columns, pairings_of
 from ._scorer import Scorer
 
 __all__ = ["score_partition", "score_batches", "ProbabilityModel"]
@@ -103,7 +103,7 @@ def score_partition(
                              "frequencies come from the tables it was fitted on")
     scores = score_columns(columns, columns, pairings, None, n, missing, names=("left", "right"),
                            frequencies=frequencies)
-    inputs = np.ascontiguousarray(scores[_model_order(scorer, [s.name for s in pairings], prepare)].T)
+    inputs = np.ascontiguousarray(scores[_model_order(scorer, pairings, prepare)].T)
     if prepare is not None:
         inputs = prepare(inputs)
     probability = scorer.predict_proba(inputs)
@@ -127,16 +127,19 @@ def score_batches(
         yield score_partition(batch, comparisons, scorer, **options)
 
 
-def _model_order(scorer: object, names: list[str], prepare: object) -> list[int]:
+def _model_order(scorer: object, pairings: list[Pairing], prepare: object) -> list[int]:
     """The rows of the comparisons' scores in the order the model reads its
     inputs. A model that knows its features' names (a ``FellegiSunter``
     always, a ``Scorer`` fitted on a table) gets them by name, whatever the
-    order of ``comparisons``; a ``FellegiSunter`` refuses comparisons other
-    than its own, which it would otherwise weigh by another comparison's
-    levels. Without names, or with ``prepare`` (which reads the
-    comparisons' order), the order is the comparisons'."""
+    order of ``comparisons``. Otherwise the order is the comparisons' (as
+    with ``prepare``, which reads that order): a pair table may name a
+    ``(left_column, right_column, metric)`` comparison's columns its own way.
+    A ``FellegiSunter`` refuses comparisons that cannot be its own in that
+    order (another metric, another count, one of its names elsewhere),
+    which it would otherwise weigh by another comparison's levels."""
     from ._fellegi import FellegiSunter
 
+    names = [s.name for s in pairings]
     order = list(range(len(names)))
     wanted = getattr(scorer, "feature_names_in_", None)
     if prepare is not None or not isinstance(wanted, tuple) or list(wanted) == names:
@@ -144,8 +147,11 @@ def _model_order(scorer: object, names: list[str], prepare: object) -> list[int]
     if sorted(wanted) == sorted(names) and len(set(names)) == len(names):
         return [names.index(name) for name in wanted]
     if isinstance(scorer, FellegiSunter):
-        raise ValueError(f"comparisons {names} are not the model's {list(wanted)}: score with the comparisons "
-                         "the model was fitted with (model.comparisons)")
+        metrics = [p.metric for p in pairings_of(scorer.comparisons)]
+        if [s.metric for s in pairings] != metrics or any(
+                name in wanted and wanted.index(name) != k for k, name in enumerate(names)):
+            raise ValueError(f"comparisons {names} are not the model's {list(wanted)}: score with the comparisons "
+                             "the model was fitted with (model.comparisons)")
     return order
 
 
