@@ -5,6 +5,7 @@ import decimal
 import fractions
 import gc
 import os
+import struct
 import subprocess
 import sys
 import textwrap
@@ -148,3 +149,33 @@ def test_python_code_run_by_conversions():
     outer = [None, ["c"], ["d"]]
     outer[0] = Seq(["a"], action=lambda: outer.__setitem__(slice(1, None), [["z"]]))
     assert m.compute_feature_matrix(outer, [["a"], ["z"]], ["exact"] * 2, X[:0], X[:0], [], 1).tolist() == [1.0, 1.0]
+
+
+def float_bits(values):
+    return [struct.unpack("<Q", struct.pack("<d", v))[0] for v in values]
+
+
+NAN_A, NAN_B = struct.unpack("<2d", struct.pack("<2Q", 0x7FF8000000000001, 0x7FF8000000000002))
+# (left, right) of numeric_distance_batch: result lists of repeated scores
+# share float objects by their bits; lists of distinct ones fall back to one
+# object each after a trial. Every item keeps its value, bit for bit.
+RESULT_LISTS = {
+    "repeats, more distinct values than the table holds": ([k / 7 for k in range(12000) for _ in (0, 1)],
+                                                           [0.0] * 24000),
+    "distinct values, past the trial": ([k / 7 for k in range(10000)], [1.0] * 10000),
+    "NaNs of two payloads, among repeats": ([NAN_A, 1.0, NAN_B, 1.0] * 3000, [0.5] * 12000),
+    "short": ([2.0], [0.5]),
+    "empty": ([], []),
+}
+
+
+@pytest.mark.parametrize("case", RESULT_LISTS, ids=list(RESULT_LISTS))
+def test_result_lists_keep_every_value(case):
+    left, right = RESULT_LISTS[case]
+    got = m.numeric_distance_batch(left, right)
+    assert type(got) is list and float_bits(got) == float_bits(abs(a - b) for a, b in zip(left, right))
+
+
+def test_repeated_scores_share_objects():
+    out = m.levenshtein_batch(["abc", "abc", "abc"] * 3000, ["abc", "abd", "xyz"] * 3000)
+    assert out == [1.0, 1 - 1 / 3, 0.0] * 3000 and len({id(x) for x in out}) == 3

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <string_view>
 
@@ -780,10 +781,79 @@ ScoreBuffer::ScoreBuffer(std::size_t n) {
     p_ = static_cast<double*>(bulk_alloc(size_));
 }
 
+namespace {
+
+// The float objects of one result list, by value: scores repeat (a
+// similarity of short strings takes only a few thousand values), and a
+// float is immutable, so items of equal bits share one object. That saves
+// an allocation per item here, a free per item when the list goes, and the
+// memory between. Direct-mapped by the bits (so 0.0 and -0.0, and NaNs of
+// different payloads, stay apart); an entry holds a reference until the
+// table goes, with the interpreter lock held as the whole result step is.
+class FloatCache {
+public:
+    // Room for up to 4096 values, fewer for a short list (on the heap: the
+    // caller's thread may have a small stack).
+    explicit FloatCache(std::size_t n) {
+        while (bits_ < 12 && (std::size_t{1} << bits_) < n) ++bits_;
+        entries_.reset(new Entry[std::size_t{1} << bits_]);
+    }
+    FloatCache(const FloatCache&) = delete;
+    FloatCache& operator=(const FloatCache&) = delete;
+    ~FloatCache() {
+        for (std::size_t k = 0; k < (std::size_t{1} << bits_); ++k) Py_XDECREF(entries_[k].obj);
+    }
+
+    // A new reference to a float of exactly these bits; nullptr with the
+    // error set when a float cannot be made.
+    PyObject* get(double v) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        Entry& e = entries_[(bits * 0x9E3779B97F4A7C15ULL) >> (64 - bits_)];
+        if (e.obj != nullptr && e.bits == bits) {
+            ++hits_;
+            Py_INCREF(e.obj);
+            return e.obj;
+        }
+        PyObject* f = PyFloat_FromDouble(v);
+        if (f == nullptr) return nullptr;
+        Py_INCREF(f);
+        Py_XDECREF(e.obj);
+        e = Entry{bits, f};
+        return f;
+    }
+
+    std::size_t hits() const noexcept { return hits_; }
+
+private:
+    struct Entry {
+        std::uint64_t bits = 0;
+        PyObject* obj = nullptr;
+    };
+    int bits_ = 4;
+    std::unique_ptr<Entry[]> entries_;
+    std::size_t hits_ = 0;
+};
+
+}  // namespace
+
 PyObject* result_list(const double* values, std::size_t n) {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!list) pending();
-    for (std::size_t k = 0; k < n; ++k) {
+    // Values that seldom repeat (distances between measurements) skip the
+    // table once its first items show it rarely finds one.
+    constexpr std::size_t kTrial = 4096;
+    std::size_t k = 0;
+    {
+        FloatCache cache(n);
+        for (; k < n; ++k) {
+            if (k == kTrial && cache.hits() < kTrial / 4) break;
+            PyObject* f = cache.get(values[k]);
+            if (!f) pending();
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), f);
+        }
+    }
+    for (; k < n; ++k) {
         PyObject* f = PyFloat_FromDouble(values[k]);
         if (!f) pending();
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), f);
