@@ -244,10 +244,9 @@ def engine_strings(values: Any, column: str, what: str, metric: str) -> Any:
             "keeping missing values missing (for example .astype('string') in pandas, or read it as text; "
             ".astype(str) would turn NaN into the text 'nan', which matches itself)"
         )
-    if isinstance(values, pa.ChunkedArray) and values.num_chunks > 1:
-        # One run of strings is the engine's fastest to look records up in;
-        # the copy is per record, not per pair.
-        values = values.combine_chunks()
+    # Chunks stay as they are: the engine lays the compared values out
+    # record by record itself where the pairs read records more than once,
+    # and otherwise reads fewer records than a copy would.
     return values
 
 
