@@ -410,6 +410,34 @@ def pair_frequencies(shares: F64Array, left_codes: npt.NDArray[np.int64], right_
     return out
 
 
+class BatchScorer:
+    """Scores batches of pairs of the same two tables as ``score_columns``
+    does, bit for bit, converting each compared column once and counting
+    each term frequency once for all the batches (``link``)."""
+
+    def __init__(self, left: Mapping[str, Any], right: Mapping[str, Any], pairings: list[Pairing], missing: Missing,
+                 names: tuple[str, str] = ("left", "right")) -> None:
+        self.left, self.right, self.pairings, self.missing, self.names = left, right, pairings, missing, names
+        self.converted: dict[tuple[int, str, bool], Any] = {}
+        self.scored = [k for k, p in enumerate(pairings) if not p.frequency]
+        self.counted = {k: TermFrequencies.over([left[p.left], right[p.right]], [p.left, p.right])
+                        for k, p in enumerate(pairings) if p.frequency}
+
+    def __call__(self, positions: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]) -> F64Array:
+        """Scores of every comparison, shape (len(pairings), len(pairs))."""
+        n = len(positions[0])
+        if not self.counted:
+            return score_columns(self.left, self.right, self.pairings, positions, n, self.missing, self.names,
+                                 self.converted)
+        out = np.empty((len(self.pairings), n))
+        if self.scored:
+            out[self.scored] = score_columns(self.left, self.right, [self.pairings[k] for k in self.scored],
+                                             positions, n, self.missing, self.names, self.converted)
+        for k, (table, codes) in self.counted.items():
+            out[k] = pair_frequencies(table.shares, codes[0], codes[1], positions)
+        return out
+
+
 def score_columns(
     left: Mapping[str, Any],
     right: Mapping[str, Any],
