@@ -247,7 +247,7 @@ def _probabilities(model: Any, features: npt.NDArray[np.float64], names: list[st
     """The model's probability for each pair of a batch; ``features`` holds
     one row of scores per comparison. A ``Scorer`` reads them where they
     are; any other model gets ``compare``'s table."""
-    if isinstance(model, Scorer):
+    if type(model) is Scorer:  # not a subclass, which may score otherwise
         return model._score(features.T, tuple(names))
     scores = np.asarray(model.predict_proba(from_columns(kind, dict(zip(names, features)))), dtype=np.float64)
     if scores.ndim == 2:
