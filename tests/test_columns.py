@@ -145,9 +145,9 @@ def _gather_case(name):
     if name == "different values":
         return [WORDS] * 5, [OTHER] * 5, AMOUNTS, AMOUNTS[::-1], rng.integers(0, n, 40), rng.integers(0, n, 40)
     if name == "fewer pairs than records":
-        return [WORDS] * 5, [OTHER] * 5, AMOUNTS, AMOUNTS, np.array([9, 0, 4, 9]), np.array([1, 9, 0, 3])
+        return [chunked(WORDS)] * 5, [OTHER] * 5, AMOUNTS, AMOUNTS, np.array([9, 0, 4, 9]), np.array([1, 9, 0, 3])
     if name == "rows on the left only":
-        right = OTHER * 6
+        right = chunked(OTHER * 6)
         return [WORDS] * 5, [right] * 5, AMOUNTS, AMOUNTS * 6, rng.integers(0, n, 30), rng.integers(0, 6 * n, 30)
     long_left, long_right = WORDS[:], OTHER[:]
     # exact, jaro_winkler and levenshtein read one string column, and one
