@@ -72,7 +72,29 @@ void resolve(const StringColumn& column, const std::uint8_t* missing, const std:
         return resolve_offsets<std::int32_t>(runs[0], missing, positions, m, out);
     if (runs.size() == 1 && runs[0].layout == StringRun::Layout::kOffsets64)
         return resolve_offsets<std::int64_t>(runs[0], missing, positions, m, out);
+    // Several runs (chunks), views or a dictionary: each record's entry
+    // (offset, view or index) is fetched kAhead positions ahead, in its run.
+    const auto fetch = [&](std::size_t r) {
+        std::size_t lo = 0, hi = runs.size();  // the last run starting at or before r
+        while (hi - lo > 1) {
+            const std::size_t mid = (lo + hi) / 2;
+            (column.run_start(mid) <= r ? lo : hi) = mid;
+        }
+        const StringRun& run = runs[lo];
+        const std::size_t i = r - column.run_start(lo);
+        const void* entry = nullptr;
+        switch (run.layout) {
+            case StringRun::Layout::kOffsets32: entry = static_cast<const std::int32_t*>(run.offsets) + i; break;
+            case StringRun::Layout::kOffsets64: entry = static_cast<const std::int64_t*>(run.offsets) + i; break;
+            case StringRun::Layout::kViews: entry = static_cast<const char*>(run.offsets) + 16 * i; break;
+            case StringRun::Layout::kDictionary: entry = static_cast<const char*>(run.indices) + i * run.index_bytes;
+        }
+        __builtin_prefetch(entry);
+        if (missing) __builtin_prefetch(missing + r);
+    };
+    for (std::size_t p = 0; p < kAhead && p < m; ++p) fetch(static_cast<std::size_t>(positions[p]));
     for (std::size_t p = 0; p < m; ++p) {
+        if (p + kAhead < m) fetch(static_cast<std::size_t>(positions[p + kAhead]));
         const auto r = static_cast<std::size_t>(positions[p]);
         out[p] = missing && missing[r] ? std::string_view() : column[r];
         __builtin_prefetch(out[p].data());
