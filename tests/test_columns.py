@@ -145,7 +145,11 @@ def _gather_case(name):
     if name == "different values":
         return [WORDS] * 5, [OTHER] * 5, AMOUNTS, AMOUNTS[::-1], rng.integers(0, n, 40), rng.integers(0, n, 40)
     if name == "fewer pairs than records":
-        return [chunked(WORDS)] * 5, [OTHER] * 5, AMOUNTS, AMOUNTS, np.array([9, 0, 4, 9]), np.array([1, 9, 0, 3])
+        # Each layout a column is read in: chunks, views, dictionaries.
+        forms = [chunked, lambda v: pa.array(v, pa.string_view()), lambda v: pa.array(v).dictionary_encode(),
+                 lambda v: chunked(v).dictionary_encode(), list]
+        return ([form(WORDS) for form in forms], [form(OTHER) for form in forms[::-1]], AMOUNTS, AMOUNTS,
+                np.array([9, 0, 4, 9]), np.array([1, 9, 0, 3]))
     if name == "rows on the left only":
         right = chunked(OTHER * 6)
         return [WORDS] * 5, [right] * 5, AMOUNTS, AMOUNTS * 6, rng.integers(0, n, 30), rng.integers(0, 6 * n, 30)
