@@ -35,6 +35,9 @@ Splink has them) runs in the same invocation:
 
     .venv/bin/python bench/bench_compare.py --scale              # 60 copies
     .venv/bin/python bench/bench_compare.py --scale --copies 5   # a quick look
+    # two builds side by side (each directory holds a build of _corvane_rs,
+    # and optionally its corvane package), their children alternating:
+    .venv/bin/python bench/bench_compare.py --scale --builds /tmp/before /tmp/after
 """
 
 from __future__ import annotations
@@ -204,33 +207,45 @@ def splink_predict(records_path: str, rounds: int) -> tuple[float, int]:
     return best, n
 
 
-def scale(copies: int, rounds: int) -> None:
+def scale(copies: int, rounds: int, builds: list[str] | None = None) -> None:
+    """``builds``: directories to put first on PYTHONPATH, one build of the
+    module (and optionally its ``corvane`` package) each; their children
+    alternate (every build at one worker, then every build at two), so a
+    change of load hits them alike. None: the installed build only."""
     import json
     import subprocess
     import sys
 
     records_path, pairs_path = scale_files(copies)
-    runs = {}
+    labels = builds or ["installed"]
+    runs: dict[str, dict[int, dict[str, float]]] = {label: {} for label in labels}
     for threads in (1, 2):
-        env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-        out = subprocess.run([sys.executable, __file__, "--scale-child", records_path, pairs_path, str(rounds)],
-                             env=env, check=True, capture_output=True, text=True).stdout
-        runs[threads] = json.loads(out.strip().splitlines()[-1])
+        for label in labels:
+            env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+            if builds:
+                env["PYTHONPATH"] = os.pathsep.join([label] + [p for p in [os.environ.get("PYTHONPATH")] if p])
+            out = subprocess.run([sys.executable, __file__, "--scale-child", records_path, pairs_path, str(rounds)],
+                                 env=env, check=True, capture_output=True, text=True).stdout
+            runs[label][threads] = json.loads(out.strip().splitlines()[-1])
     splink_seconds, splink_pairs = splink_predict(records_path, max(1, rounds // 2))
-    n = runs[2]["pairs"]
+    n = runs[labels[0]][2]["pairs"]
     print(f"FEBRL3 x {copies}: {len(pd.read_parquet(records_path, columns=['i'])):,} records, {n:,} candidate pairs "
           f"(Splink scored {splink_pairs:,}), {len(SCALE_COMPARISONS)} comparisons, best of {rounds}; "
           f"load {os.getloadavg()[0]:.1f} on {os.cpu_count()} CPUs")
-    for threads, run in runs.items():
-        print(f"  compare, {threads} worker{'s' if threads > 1 else ' '}  {run['seconds']:7.3f} s  "
-              f"{run['seconds'] / n * 1e9:6.1f} ns/pair (CPU {run['cpu_seconds'] / n * 1e9:6.1f})  "
-              f"peak memory growth {run['growth'] / 1e6:7.1f} MB "
-              f"= {run['growth'] / run['result']:.2f} x the result ({run['result'] / 1e6:.1f} MB)")
     print(f"  Splink predict (DuckDB)  {splink_seconds:7.3f} s")
-    print(f"  compare / Splink predict      {runs[2]['seconds'] / splink_seconds:6.3f}   (goal <= 0.1)")
-    print(f"  ns per pair, 2 workers        {runs[2]['seconds'] / n * 1e9:6.1f}   (goal <= 150)")
-    print(f"  peak growth / result          {runs[2]['growth'] / runs[2]['result']:6.2f}   (goal <= 1.2)")
-    print(f"  2 workers against 1           {runs[1]['seconds'] / runs[2]['seconds']:6.2f}   (goal >= 1.9)")
+    for label in labels:
+        two, one = runs[label][2], runs[label][1]
+        if builds:
+            print(f"build {label}:")
+        for threads, run in runs[label].items():
+            print(f"  compare, {threads} worker{'s' if threads > 1 else ' '}  {run['seconds']:7.3f} s  "
+                  f"{run['seconds'] / n * 1e9:6.1f} ns/pair (CPU {run['cpu_seconds'] / n * 1e9:6.1f})  "
+                  f"peak memory growth {run['growth'] / 1e6:7.1f} MB "
+                  f"= {run['growth'] / run['result']:.2f} x the result ({run['result'] / 1e6:.1f} MB)")
+        print(f"  compare / Splink predict      {two['seconds'] / splink_seconds:6.3f}   (goal <= 0.1)")
+        print(f"  ns per pair, 2 workers        {two['seconds'] / n * 1e9:6.1f}   (goal <= 150)")
+        print(f"  peak growth / result          {two['growth'] / two['result']:6.2f}   (goal <= 1.2)")
+        print(f"  2 workers against 1           {one['seconds'] / two['seconds']:6.2f}   (goal >= 1.9)")
 
 
 def main() -> None:
@@ -240,13 +255,14 @@ def main() -> None:
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--scale", action="store_true", help="FEBRL3 at scale against Splink's predict")
     parser.add_argument("--copies", type=int, default=60)
+    parser.add_argument("--builds", nargs="+", help="with --scale: build directories to run side by side")
     parser.add_argument("--scale-child", nargs=3, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.scale_child:
         scale_child(args.scale_child[0], args.scale_child[1], int(args.scale_child[2]))
         return
     if args.scale:
-        scale(args.copies, args.rounds)
+        scale(args.copies, args.rounds, args.builds)
         return
 
     left_pd, right_pd = records(args.records, 1), records(args.records, 2)

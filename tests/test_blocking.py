@@ -200,6 +200,38 @@ def test_link_equals_compare_and_predict_over_all_candidates(kind, dedupe):
     assert cv.clusters(got, None, len(left), None if dedupe else len(right)) is not None
 
 
+class _Halved(cv.Scorer):
+    """A Scorer subclass that scores otherwise: link must ask it."""
+
+    def predict_proba(self, X):
+        return super().predict_proba(X) / 2
+
+
+def _tree_scorer(features):
+    from sklearn.ensemble import RandomForestClassifier
+
+    labels = np.asarray(features["name_jaro_winkler"]) > 0.8
+    return cv.Scorer.from_sklearn(RandomForestClassifier(n_estimators=4, random_state=0).fit(features, labels))
+
+
+def _halved(features):
+    plain = cv.Scorer.from_sklearn(_fitted_model())
+    return _Halved(plain.name, plain.params, plain.n_features_in_, feature_names_in=plain.feature_names_in_)
+
+
+@pytest.mark.parametrize("make", [_tree_scorer, _halved], ids=["tree", "subclass"])
+def test_link_scores_as_the_models_own_predict_proba(make):
+    left = table(40, 6)
+    rules = ["city", cv.prefix("name", 1)]
+    pairs = cv.candidates(left, rules=rules)
+    features = cv.compare(left, left, pairs, COMPARISONS, missing=0.0)
+    model = make(features)
+    want = model.predict_proba(features)
+    got = cv.link(left, rules=rules, comparisons=COMPARISONS, model=model, threshold=-1.0, missing=0.0,
+                  batch_pairs=11)
+    assert np.array_equal(_bits(got["probability"]), _bits(want))
+
+
 LEFT, RIGHT = table(6, 8), table(5, 9)
 MODEL = _fitted_model()
 BAD = [

@@ -117,6 +117,77 @@ def test_nulls_are_missing_values_in_every_form(form, missing):
         m.compare_pairs([right, left], [right, right], ["exact", "exact"], lpos, rpos, "error")
 
 
+# compare_pairs lays each side's compared values out record by record when
+# the pairs read its records more than once on average, shares one layout
+# between sides holding the same values, and reads the columns as they lie
+# otherwise (fewer pairs than records, or a record whose values pass 32,767
+# bytes with the layout's header). Every way must score what the values
+# give one pair at a time.
+GATHER_METRICS = ["exact", "jaro_winkler", "levenshtein", "soundex", "token_sort_ratio", "numeric"]
+WORDS = ["martha", None, "dwayne", "", "Jones-Smith & Co", "héllo wörld", "日本語", "x" * 40, "b a c", "Robert"]
+OTHER = ["marhta", "duane", None, "Smith Jones Co", "hello world", "日本", "", "x" * 39 + "y", "a b c", "Rupert"]
+AMOUNTS = [1.5, None, -2.0, 7.0, 0.0, 3.25, None, -0.0, 8.0, 1e300]
+
+
+def _all_pairs(n):
+    i, j = np.triu_indices(n, 1)
+    return i.astype(np.int64), j.astype(np.int64)
+
+
+def _gather_case(name):
+    rng = np.random.default_rng(7)
+    n = len(WORDS)
+    if name == "one column on both sides":
+        words = pa.array(WORDS)
+        return [words] * 5, [words] * 5, AMOUNTS, AMOUNTS, *_all_pairs(n)
+    if name == "equal values, other buffers":
+        return [pa.array(WORDS)] * 5, [list(WORDS)] * 5, AMOUNTS, list(AMOUNTS), *_all_pairs(n)
+    if name == "different values":
+        return [WORDS] * 5, [OTHER] * 5, AMOUNTS, AMOUNTS[::-1], rng.integers(0, n, 40), rng.integers(0, n, 40)
+    if name == "fewer pairs than records":
+        # Each layout a column is read in: chunks, views, dictionaries.
+        forms = [chunked, lambda v: pa.array(v, pa.string_view()), lambda v: pa.array(v).dictionary_encode(),
+                 lambda v: chunked(v).dictionary_encode(), list]
+        return ([form(WORDS) for form in forms], [form(OTHER) for form in forms[::-1]], AMOUNTS, AMOUNTS,
+                np.array([9, 0, 4, 9]), np.array([1, 9, 0, 3]))
+    if name == "rows on the left only":
+        right = chunked(OTHER * 6)
+        return [WORDS] * 5, [right] * 5, AMOUNTS, AMOUNTS * 6, rng.integers(0, n, 30), rng.integers(0, 6 * n, 30)
+    long_left, long_right = WORDS[:], OTHER[:]
+    # exact, jaro_winkler and levenshtein read one string column, and one
+    # number goes with it: a row's header is 2 + 8 bytes.
+    size = {"the longest row": 32767 - 10, "a row one byte too long": 32768 - 10}[name]
+    long_left[4] = "é" + "z" * (size - 2)
+    long_right[2] = long_left[4][:-1] + "q"
+    long_right[5] = long_left[4]
+    return ([long_left] * 3, [long_right] * 3, AMOUNTS, AMOUNTS,
+            np.array([4, 4, 4, 0, 1, 4, 9, 8, 7, 6, 5, 3, 2]), np.array([2, 5, 1, 0, 2, 3, 9, 8, 7, 6, 5, 4, 3]))
+
+
+@pytest.mark.parametrize("case", ["one column on both sides", "equal values, other buffers", "different values",
+                                  "fewer pairs than records", "rows on the left only", "the longest row",
+                                  "a row one byte too long"])
+def test_gathered_pairs_score_as_one_pair_at_a_time(case):
+    lefts, rights, left_amounts, right_amounts, lpos, rpos = _gather_case(case)
+    lpos, rpos = np.asarray(lpos, np.int64), np.asarray(rpos, np.int64)
+    strings = GATHER_METRICS[:-1] if len(lefts) == 5 else GATHER_METRICS[:3]
+    metrics = strings + ["numeric"]
+    got = m.compare_pairs(lefts[:len(strings)] + [left_amounts], rights[:len(strings)] + [right_amounts], metrics,
+                          lpos, rpos, 0.25)
+    batch = dict(zip(METRIC_NAMES, STRING_BATCHES)) | {"numeric": "numeric_distance"}
+
+    def plain(values):
+        return [v.as_py() if isinstance(v, pa.Scalar) else v for v in values]
+
+    for k, metric in enumerate(metrics):
+        left, right = (plain(side[k]) for side in (lefts[:len(strings)] + [left_amounts],
+                                                  rights[:len(strings)] + [right_amounts]))
+        score = getattr(m, batch[metric] + "_batch")
+        want = [0.25 if left[i] is None or right[j] is None else score([left[i]], [right[j]])[0]
+                for i, j in zip(lpos, rpos)]
+        assert same_floats(got[k], want), (case, metric)
+
+
 def test_number_columns_hold_missing_values_as_nan():
     values = [1.5, None, -2.0, 7.0]
     forms = [pa.array(values), pa.chunked_array([[1, None], [-2, 7]], pa.int32()), values, pl.Series(values),

@@ -30,10 +30,11 @@ import numpy.typing as npt
 
 import _corvane_rs
 
-from ._compare import Comparison, Missing, arrow_column, check_missing, compare, from_columns, kind_of, pairings_of
+from ._compare import BatchScorer, Comparison, Missing, arrow_column, check_missing, from_columns, kind_of, pairings_of
 from ._compare import _missing_positions, _num_rows, _pyarrow
 from ._rules import KeyEncoder, ParsedRule, parse_rules
 from ._partition import check_model_missing
+from ._scorer import Scorer
 
 __all__ = ["candidates", "count_candidates", "clusters", "link"]
 
@@ -241,8 +242,14 @@ def _batches(per_record: I64Array, batch_pairs: int) -> Iterator[tuple[int, int,
         start = stop
 
 
-def _probabilities(model: Any, features: Any) -> npt.NDArray[np.float64]:
-    scores = np.asarray(model.predict_proba(features), dtype=np.float64)
+def _probabilities(model: Any, features: npt.NDArray[np.float64], names: list[str],
+                   kind: str) -> npt.NDArray[np.float64]:
+    """The model's probability for each pair of a batch; ``features`` holds
+    one row of scores per comparison. A ``Scorer`` reads them where they
+    are; any other model gets ``compare``'s table."""
+    if type(model) is Scorer:  # not a subclass, which may score otherwise
+        return model._score(features.T, tuple(names))
+    scores = np.asarray(model.predict_proba(from_columns(kind, dict(zip(names, features)))), dtype=np.float64)
     if scores.ndim == 2:
         scores = scores[:, -1]
     return scores
@@ -295,14 +302,15 @@ def link(
     left_kind = kind_of(left, "left")
     other = left if dedupe else right
     other_kind = left_kind if dedupe else kind_of(right, "right")
-    pa = _pyarrow()
-    # The compared columns once as Arrow, so no batch converts them again.
+    # The compared columns once as Arrow, converted for the engine and their
+    # term frequencies counted once, so no batch does either again.
     if dedupe:
         names_used = list(dict.fromkeys(c for s in pairings for c in (s.left, s.right)))
-        left_table = right_table = pa.table({c: arrow_column(left, left_kind, c, "left") for c in names_used})
+        left_columns = right_columns = {c: arrow_column(left, left_kind, c, "left") for c in names_used}
     else:
-        left_table = pa.table({s.left: arrow_column(left, left_kind, s.left, "left") for s in pairings})
-        right_table = pa.table({s.right: arrow_column(other, other_kind, s.right, "right") for s in pairings})
+        left_columns = {s.left: arrow_column(left, left_kind, s.left, "left") for s in pairings}
+        right_columns = {s.right: arrow_column(other, other_kind, s.right, "right") for s in pairings}
+    score = BatchScorer(left_columns, right_columns, pairings, missing)
     names = [s.name for s in pairings]
 
     # One index for the whole call: counted once, then paired batch by batch.
@@ -323,11 +331,8 @@ def link(
     try:
         for start, stop, total in _batches(per_record, int(batch_pairs)):
             lpos, rpos = _corvane_rs.index_pairs(index, start, stop)
-            scored = compare(left_table, right_table, (lpos, rpos), [(s.left, s.right, s.metric) for s in pairings],
-                             missing=missing)
-            features = [np.asarray(scored.column(k).to_numpy(), dtype=np.float64) for k in range(len(names))]
-            del scored
-            probability = _probabilities(model, from_columns(left_kind, dict(zip(names, features))))
+            features = score((lpos, rpos))
+            probability = _probabilities(model, features, names, left_kind)
             if probability.shape != (len(lpos),):
                 raise ValueError(f"model.predict_proba gave {probability.shape[0]} scores for {len(lpos)} pairs")
             keep = np.flatnonzero(probability >= threshold)

@@ -244,10 +244,9 @@ def engine_strings(values: Any, column: str, what: str, metric: str) -> Any:
             "keeping missing values missing (for example .astype('string') in pandas, or read it as text; "
             ".astype(str) would turn NaN into the text 'nan', which matches itself)"
         )
-    if isinstance(values, pa.ChunkedArray) and values.num_chunks > 1:
-        # One run of strings is the engine's fastest to look records up in;
-        # the copy is per record, not per pair.
-        values = values.combine_chunks()
+    # Chunks stay as they are: the engine lays the compared values out
+    # record by record itself where the pairs read records more than once,
+    # and otherwise reads fewer records than a copy would.
     return values
 
 
@@ -409,6 +408,34 @@ def pair_frequencies(shares: F64Array, left_codes: npt.NDArray[np.int64], right_
     out = np.full(len(a), np.nan)
     out[same] = shares[a[same]]
     return out
+
+
+class BatchScorer:
+    """Scores batches of pairs of the same two tables as ``score_columns``
+    does, bit for bit, converting each compared column once and counting
+    each term frequency once for all the batches (``link``)."""
+
+    def __init__(self, left: Mapping[str, Any], right: Mapping[str, Any], pairings: list[Pairing], missing: Missing,
+                 names: tuple[str, str] = ("left", "right")) -> None:
+        self.left, self.right, self.pairings, self.missing, self.names = left, right, pairings, missing, names
+        self.converted: dict[tuple[int, str, bool], Any] = {}
+        self.scored = [k for k, p in enumerate(pairings) if not p.frequency]
+        self.counted = {k: TermFrequencies.over([left[p.left], right[p.right]], [p.left, p.right])
+                        for k, p in enumerate(pairings) if p.frequency}
+
+    def __call__(self, positions: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]) -> F64Array:
+        """Scores of every comparison, shape (len(pairings), len(pairs))."""
+        n = len(positions[0])
+        if not self.counted:
+            return score_columns(self.left, self.right, self.pairings, positions, n, self.missing, self.names,
+                                 self.converted)
+        out = np.empty((len(self.pairings), n))
+        if self.scored:
+            out[self.scored] = score_columns(self.left, self.right, [self.pairings[k] for k in self.scored],
+                                             positions, n, self.missing, self.names, self.converted)
+        for k, (table, codes) in self.counted.items():
+            out[k] = pair_frequencies(table.shares, codes[0], codes[1], positions)
+        return out
 
 
 def score_columns(

@@ -95,6 +95,12 @@ class Scorer:
         like ``model.predict_proba(X)[:, 1]``.
         """
         features, columns = _matrix(X)
+        return self._score(features, columns)
+
+    def _score(self, features: F64Array, columns: tuple[str, ...] | None) -> F64Array:
+        """``predict_proba`` of a float64 matrix (any memory order) whose
+        columns are named ``columns``: what ``link`` hands over, its
+        comparisons' scores as the engine wrote them, without a table."""
         if features.ndim != 2:
             raise ValueError(f"X must be 2-D (rows x features), not of shape {features.shape}")
         if features.shape[1] != self.n_features_in_:

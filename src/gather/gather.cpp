@@ -3,6 +3,7 @@
 #include <array>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
@@ -71,7 +72,29 @@ void resolve(const StringColumn& column, const std::uint8_t* missing, const std:
         return resolve_offsets<std::int32_t>(runs[0], missing, positions, m, out);
     if (runs.size() == 1 && runs[0].layout == StringRun::Layout::kOffsets64)
         return resolve_offsets<std::int64_t>(runs[0], missing, positions, m, out);
+    // Several runs (chunks), views or a dictionary: each record's entry
+    // (offset, view or index) is fetched kAhead positions ahead, in its run.
+    const auto fetch = [&](std::size_t r) {
+        std::size_t lo = 0, hi = runs.size();  // the last run starting at or before r
+        while (hi - lo > 1) {
+            const std::size_t mid = (lo + hi) / 2;
+            (column.run_start(mid) <= r ? lo : hi) = mid;
+        }
+        const StringRun& run = runs[lo];
+        const std::size_t i = r - column.run_start(lo);
+        const void* entry = nullptr;
+        switch (run.layout) {
+            case StringRun::Layout::kOffsets32: entry = static_cast<const std::int32_t*>(run.offsets) + i; break;
+            case StringRun::Layout::kOffsets64: entry = static_cast<const std::int64_t*>(run.offsets) + i; break;
+            case StringRun::Layout::kViews: entry = static_cast<const char*>(run.offsets) + 16 * i; break;
+            case StringRun::Layout::kDictionary: entry = static_cast<const char*>(run.indices) + i * run.index_bytes;
+        }
+        __builtin_prefetch(entry);
+        if (missing) __builtin_prefetch(missing + r);
+    };
+    for (std::size_t p = 0; p < kAhead && p < m; ++p) fetch(static_cast<std::size_t>(positions[p]));
     for (std::size_t p = 0; p < m; ++p) {
+        if (p + kAhead < m) fetch(static_cast<std::size_t>(positions[p + kAhead]));
         const auto r = static_cast<std::size_t>(positions[p]);
         out[p] = missing && missing[r] ? std::string_view() : column[r];
         __builtin_prefetch(out[p].data());
@@ -123,13 +146,160 @@ StringColumn sorted_joins(const StringColumn& column) {
 }
 
 // What a block scores for one comparison: the columns and kernel after any
-// per-record work.
+// per-record work, and where each side's values lie in its side's rows
+// (slot -1: the side has no rows and reads its columns).
 struct Plan {
     const Comparison* comparison;
     const StringColumn* left = nullptr;
     const StringColumn* right = nullptr;
     similarity::StringKernel kernel;
+    int left_slot = -1, right_slot = -1;
 };
+
+// One side's compared values, record by record: every value a record
+// contributes to any comparison, in one row, so that a pair reads one short
+// run of memory per side instead of an offset, a missing flag and a string
+// per comparison, each somewhere else. Built once per call where the pairs
+// read each record more than once on average (the right-hand records of
+// sorted candidate pairs come in random order, and their reads dominated).
+//
+// A row: the end of each string (uint16, from the row's start; the top bit
+// set where the record is missing), each number (float64, unaligned), then
+// the strings' bytes one after another. A string starts where the one
+// before it ends, the first one after the numbers. Rows are built only when
+// each fits in 32,767 bytes and all in 4 GiB; otherwise the side reads its
+// columns as they are.
+class Rows {
+public:
+    struct StringSlot {
+        const StringColumn* column;
+        const std::uint8_t* missing;
+    };
+
+    // Null when a row would not fit (the caller reads the columns).
+    static std::unique_ptr<Rows> build(std::vector<StringSlot> strings, std::vector<const double*> numbers,
+                                       std::size_t records) {
+        std::unique_ptr<Rows> rows(new Rows(std::move(strings), std::move(numbers), records));
+        return rows->fill() ? std::move(rows) : nullptr;
+    }
+
+    std::size_t string_slots() const noexcept { return strings_.size(); }
+    const char* row(std::size_t r) const noexcept { return bytes_.get() + start_[r]; }
+    const void* start_of(std::size_t r) const noexcept { return start_.get() + r; }
+
+    // String slot s of a row: its view ("" when missing) and whether missing.
+    static bool string_at(const char* row, std::size_t s, std::size_t header, std::string_view& out) noexcept {
+        std::uint16_t end, begin;
+        std::memcpy(&end, row + 2 * s, 2);
+        if (s == 0) {
+            begin = static_cast<std::uint16_t>(header);
+        } else {
+            std::memcpy(&begin, row + 2 * (s - 1), 2);
+            begin &= 0x7fff;
+        }
+        if (end & 0x8000) {
+            out = {};
+            return true;
+        }
+        out = {row + begin, static_cast<std::size_t>(end - begin)};
+        return false;
+    }
+    double number_at(const char* row, std::size_t j) const noexcept {
+        double v;
+        std::memcpy(&v, row + 2 * strings_.size() + 8 * j, 8);
+        return v;
+    }
+    std::size_t header() const noexcept { return header_; }
+
+private:
+    Rows(std::vector<StringSlot> strings, std::vector<const double*> numbers, std::size_t records)
+        : strings_(std::move(strings)), numbers_(std::move(numbers)), records_(records),
+          header_(2 * strings_.size() + 8 * numbers_.size()) {}
+
+    bool missing(std::size_t s, std::size_t r) const noexcept {
+        return strings_[s].missing && strings_[s].missing[r];
+    }
+
+    bool fill() {
+        if (header_ > kMaxRow) return false;
+        start_.reset(new std::uint32_t[records_ + 1]);
+        std::uint32_t* size = start_.get() + 1;
+        std::atomic<bool> too_long{false};
+        pool::for_each_range(records_, [&](std::size_t lo, std::size_t hi) {
+            for (std::size_t r = lo; r < hi; ++r) {
+                std::size_t n = header_;
+                for (std::size_t s = 0; s < strings_.size(); ++s)
+                    if (!missing(s, r)) n += (*strings_[s].column)[r].size();
+                if (n > kMaxRow) {
+                    too_long.store(true, std::memory_order_relaxed);
+                    return;
+                }
+                size[r] = static_cast<std::uint32_t>(n);
+            }
+        });
+        if (too_long.load()) return false;
+        std::uint64_t total = 0;
+        start_[0] = 0;
+        for (std::size_t r = 0; r < records_; ++r) {
+            total += size[r];
+            if (total > UINT32_MAX) return false;
+            start_[r + 1] = static_cast<std::uint32_t>(total);
+        }
+        bytes_.reset(new char[total ? total : 1]);
+        pool::for_each_range(records_, [&](std::size_t lo, std::size_t hi) {
+            for (std::size_t r = lo; r < hi; ++r) {
+                char* row = bytes_.get() + start_[r];
+                std::size_t at = header_;
+                for (std::size_t s = 0; s < strings_.size(); ++s) {
+                    std::uint16_t end;
+                    if (missing(s, r)) {
+                        end = static_cast<std::uint16_t>(at | 0x8000);
+                    } else {
+                        const std::string_view v = (*strings_[s].column)[r];
+                        if (!v.empty()) std::memcpy(row + at, v.data(), v.size());
+                        at += v.size();
+                        end = static_cast<std::uint16_t>(at);
+                    }
+                    std::memcpy(row + 2 * s, &end, 2);
+                }
+                for (std::size_t j = 0; j < numbers_.size(); ++j)
+                    std::memcpy(row + 2 * strings_.size() + 8 * j, numbers_[j] + r, 8);
+            }
+        });
+        return true;
+    }
+
+    static constexpr std::size_t kMaxRow = 0x7fff;
+
+    std::vector<StringSlot> strings_;
+    std::vector<const double*> numbers_;
+    std::size_t records_;
+    std::size_t header_;
+    std::unique_ptr<std::uint32_t[]> start_;
+    std::unique_ptr<char[]> bytes_;
+};
+
+// Whether two record columns hold the same values (the same records, the
+// same missing ones), so one side's rows serve the other too.
+bool same_strings(const Side& a, const Side& b) {
+    if (a.strings == b.strings && a.missing == b.missing) return true;
+    if (!a.strings || !b.strings || a.records != b.records || (a.missing == nullptr) != (b.missing == nullptr))
+        return false;
+    if (a.missing && std::memcmp(a.missing, b.missing, a.records) != 0) return false;
+    for (std::size_t r = 0; r < a.records; ++r) {
+        if (a.missing && a.missing[r]) continue;
+        const std::string_view x = (*a.strings)[r], y = (*b.strings)[r];
+        if (x.size() != y.size() || (x.data() != y.data() && std::memcmp(x.data(), y.data(), x.size()) != 0))
+            return false;
+    }
+    return true;
+}
+
+bool same_numbers(const Side& a, const Side& b) {
+    return a.numbers == b.numbers ||
+           (a.numbers && b.numbers && a.records == b.records &&
+            std::memcmp(a.numbers, b.numbers, a.records * sizeof(double)) == 0);
+}
 
 }  // namespace
 
@@ -182,9 +352,120 @@ MissingPair first_missing(const std::vector<Comparison>& comparisons, const Pair
     return found;
 }
 
-void score_pairs(const std::vector<Comparison>& comparisons, const Pairs& pairs, double fill, double* out) {
+namespace {
+
+// A block's rows on one side: row of record positions[p] for each p. The
+// row offsets are fetched kFar positions ahead and the rows themselves
+// kNear ahead, so many misses are in flight at once; the first comparison
+// of the block then finds its rows arriving, the others find them in cache.
+void locate(const Rows& rows, const std::int64_t* positions, std::size_t m, const char** out) {
+    constexpr std::size_t kFar = 48, kNear = 16;
+    for (std::size_t p = 0; p < kFar && p < m; ++p) __builtin_prefetch(rows.start_of(positions[p]));
+    for (std::size_t p = 0; p < kNear && p < m; ++p) {
+        out[p] = rows.row(static_cast<std::size_t>(positions[p]));
+        __builtin_prefetch(out[p]);
+        __builtin_prefetch(out[p] + 64);
+    }
+    for (std::size_t p = 0; p < m; ++p) {
+        if (p + kFar < m) __builtin_prefetch(rows.start_of(positions[p + kFar]));
+        if (p + kNear < m) {
+            const char* row = rows.row(static_cast<std::size_t>(positions[p + kNear]));
+            __builtin_prefetch(row);
+            __builtin_prefetch(row + 64);
+            out[p + kNear] = row;
+        }
+    }
+}
+
+// A block's strings of one string slot; gone[p] is set where the record is
+// missing (its view is then ""). Returns whether any was.
+bool strings_of(const Rows& rows, const char* const* row, std::size_t slot, std::size_t m, std::string_view* out,
+                std::uint8_t* gone) {
+    const std::size_t header = rows.header();
+    bool any = false;
+    for (std::size_t p = 0; p < m; ++p) {
+        const bool g = Rows::string_at(row[p], slot, header, out[p]);
+        gone[p] |= static_cast<std::uint8_t>(g);
+        any |= g;
+    }
+    return any;
+}
+
+// The same from a column read where it lies (a side without rows).
+bool strings_of(const StringColumn& column, const std::uint8_t* missing, const std::int64_t* positions,
+                std::size_t m, std::string_view* out, std::uint8_t* gone) {
+    resolve(column, missing, positions, m, out);
+    if (!missing) return false;
+    bool any = false;
+    for (std::size_t p = 0; p < m; ++p) {
+        const std::uint8_t g = missing[positions[p]];
+        gone[p] |= g;
+        any |= g != 0;
+    }
+    return any;
+}
+
+// Whether two strings of the same length hold the same bytes: short
+// strings (codes, postcodes) in a few loads, without a call.
+inline bool same_bytes(const char* x, const char* y, std::size_t n) noexcept {
+    for (; n >= 8; n -= 8, x += 8, y += 8) {
+        std::uint64_t u, v;
+        std::memcpy(&u, x, 8);
+        std::memcpy(&v, y, 8);
+        if (u != v) return false;
+    }
+    unsigned char diff = 0;
+    for (std::size_t i = 0; i < n; ++i) diff |= static_cast<unsigned char>(x[i] ^ y[i]);
+    return diff == 0;
+}
+
+// Scores m pairs of views into dst with the kernel's block routine of the
+// level in force (or its per-pair kernel), as the column routines do.
+void score_views(const similarity::StringKernel& kernel, const std::string_view* a, const std::string_view* b,
+                 std::size_t m, double* dst) {
+    if (kernel.pair == &similarity::exact_match) {
+        // The exact kernel's very test, inline: 1.0 for the same bytes.
+        for (std::size_t p = 0; p < m; ++p)
+            dst[p] = a[p].size() == b[p].size() && same_bytes(a[p].data(), b[p].data(), a[p].size()) ? 1.0 : 0.0;
+        return;
+    }
+    const similarity::BlockRoutine block = kernel.block_routine();
+    for (std::size_t lo = 0; lo < m; lo += similarity::kBlockPairs) {
+        const std::size_t count = m - lo < similarity::kBlockPairs ? m - lo : similarity::kBlockPairs;
+        if (block) {
+            block(a + lo, b + lo, count, dst + lo);
+        } else {
+            for (std::size_t p = lo; p < lo + count; ++p) dst[p] = kernel.pair(a[p], b[p]);
+        }
+    }
+}
+
+// Slot of a value in a side's slot list, appended when new.
+template <class T>
+int slot_of(std::vector<T>& slots, const T& value) {
+    for (std::size_t i = 0; i < slots.size(); ++i)
+        if (slots[i] == value) return static_cast<int>(i);
+    slots.push_back(value);
+    return static_cast<int>(slots.size() - 1);
+}
+
+bool operator==(const Rows::StringSlot& a, const Rows::StringSlot& b) {
+    return a.column == b.column && a.missing == b.missing;
+}
+
+}  // namespace
+
+void score_pairs(const std::vector<Comparison>& given, const Pairs& pairs, double fill, double* out) {
     const std::size_t n = pairs.n;
     if (n == 0) return;
+
+    // A right-hand column holding the same values as its left-hand one (a
+    // deduplication) is read as the left one: one derived column, one set
+    // of rows.
+    std::vector<Comparison> comparisons = given;
+    for (Comparison& c : comparisons) {
+        if (c.numeric_kernel ? same_numbers(c.left, c.right) : same_strings(c.left, c.right)) c.right = c.left;
+    }
 
     // Per-record work, once per distinct column, where the records are
     // fewer than the pairs.
@@ -208,38 +489,79 @@ void score_pairs(const std::vector<Comparison>& comparisons, const Pairs& pairs,
         plans.push_back(plan);
     }
 
+    // Rows for each side whose records the pairs read more than once on
+    // average; one set for both sides when they hold the same values.
+    std::vector<Rows::StringSlot> string_slots[2];
+    std::vector<const double*> number_slots[2];
+    for (Plan& plan : plans) {
+        const Comparison& c = *plan.comparison;
+        if (c.numeric_kernel) {
+            plan.left_slot = slot_of(number_slots[0], c.left.numbers);
+            plan.right_slot = slot_of(number_slots[1], c.right.numbers);
+        } else {
+            plan.left_slot = slot_of(string_slots[0], Rows::StringSlot{plan.left, c.left.missing});
+            plan.right_slot = slot_of(string_slots[1], Rows::StringSlot{plan.right, c.right.missing});
+        }
+    }
+    const std::size_t records[2] = {comparisons[0].left.records, comparisons[0].right.records};
+    std::unique_ptr<Rows> own[2];
+    const Rows* rows[2] = {nullptr, nullptr};
+    if (n >= records[0]) {
+        own[0] = Rows::build(string_slots[0], number_slots[0], records[0]);
+        rows[0] = own[0].get();
+    }
+    if (rows[0] && string_slots[1] == string_slots[0] && number_slots[1] == number_slots[0]) {
+        rows[1] = rows[0];
+    } else if (n >= records[1]) {
+        own[1] = Rows::build(string_slots[1], number_slots[1], records[1]);
+        rows[1] = own[1].get();
+    }
+
     const std::size_t blocks = (n + kBlock - 1) / kBlock;
     pool::for_each_row(blocks, [&](pool::RowCursor& cursor) {
         std::unique_ptr<std::string_view[]> views(new std::string_view[2 * kBlock]);
         std::string_view* const left_views = views.get();
         std::string_view* const right_views = views.get() + kBlock;
+        std::unique_ptr<const char*[]> row_of(new const char*[2 * kBlock]);
+        const char** const left_rows = row_of.get();
+        const char** const right_rows = row_of.get() + kBlock;
+        std::uint8_t gone[kBlock];
         cursor.run([&](std::size_t b) {
             const std::size_t lo = b * kBlock, m = (n - lo < kBlock ? n - lo : kBlock);
             const std::int64_t* lp = pairs.left + lo;
             const std::int64_t* rp = pairs.right + lo;
+            if (rows[0]) locate(*rows[0], lp, m, left_rows);
+            if (rows[1]) locate(*rows[1], rp, m, right_rows);
             for (std::size_t k = 0; k < plans.size(); ++k) {
                 const Plan& plan = plans[k];
                 const Comparison& c = *plan.comparison;
                 double* dst = out + k * n + lo;
                 if (c.numeric_kernel) {
+                    const auto ls = static_cast<std::size_t>(plan.left_slot);
+                    const auto rs = static_cast<std::size_t>(plan.right_slot);
                     const double* lv = c.left.numbers;
                     const double* rv = c.right.numbers;
                     for (std::size_t p = 0; p < m; ++p) {
-                        if (p + kAhead < m) __builtin_prefetch(rv + rp[p + kAhead]);
-                        const double x = lv[lp[p]], y = rv[rp[p]];
+                        if (!rows[1] && p + kAhead < m) __builtin_prefetch(rv + rp[p + kAhead]);
+                        const double x = rows[0] ? rows[0]->number_at(left_rows[p], ls) : lv[lp[p]];
+                        const double y = rows[1] ? rows[1]->number_at(right_rows[p], rs) : rv[rp[p]];
                         dst[p] = std::isnan(x) || std::isnan(y) ? fill : c.numeric_kernel(x, y);
                     }
                     continue;
                 }
-                resolve(*plan.left, c.left.missing, lp, m, left_views);
-                resolve(*plan.right, c.right.missing, rp, m, right_views);
-                // Runs inline: this thread is already one of the pool's.
-                similarity::string_column(plan.kernel, BlockColumn(left_views, m), BlockColumn(right_views, m), dst,
-                                          1);
-                if (c.left.missing || c.right.missing)
+                std::memset(gone, 0, m);
+                const bool left_gone =
+                    rows[0] ? strings_of(*rows[0], left_rows, static_cast<std::size_t>(plan.left_slot), m, left_views,
+                                         gone)
+                            : strings_of(*plan.left, c.left.missing, lp, m, left_views, gone);
+                const bool right_gone =
+                    rows[1] ? strings_of(*rows[1], right_rows, static_cast<std::size_t>(plan.right_slot), m,
+                                         right_views, gone)
+                            : strings_of(*plan.right, c.right.missing, rp, m, right_views, gone);
+                score_views(plan.kernel, left_views, right_views, m, dst);
+                if (left_gone || right_gone)
                     for (std::size_t p = 0; p < m; ++p)
-                        if ((c.left.missing && c.left.missing[lp[p]]) || (c.right.missing && c.right.missing[rp[p]]))
-                            dst[p] = fill;
+                        if (gone[p]) dst[p] = fill;
             }
         });
     });

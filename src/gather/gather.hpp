@@ -2,12 +2,20 @@
 //
 // A comparison reads two record columns, one per side; pair p compares
 // record left_positions[p] of the left column with record
-// right_positions[p] of the right one. The columns are read where they lie:
-// a block of pairs resolves its records to views of their strings (many
-// independent loads in flight, the strings fetched ahead), and the column
-// routines see one column of pairs, never a copy of a string. Every
-// comparison's scores are written as one contiguous run of the output:
-// out[k * n_pairs + p].
+// right_positions[p] of the right one. Every comparison's scores are written
+// as one contiguous run of the output: out[k * n_pairs + p].
+//
+// Rows. Where the pairs read a side's records more than once on average,
+// that side's compared values are first laid out record by record, once per
+// call (every string a record gives any comparison, with its missing flag,
+// and every number, in one short row), so a pair costs one random read per
+// side however many comparisons it has, instead of an offset, a flag and a
+// string per comparison, each somewhere else. Two sides holding the same
+// values (a deduplication) share one set of rows. A side whose rows would
+// not pay (fewer pairs than records) or not fit (a record's values past
+// 32,767 bytes) reads its columns where they lie: a block resolves its
+// records to views of their strings, the strings fetched ahead. Either way
+// the column routines see views, never a copy made per pair.
 //
 // Missing values. A string record is missing where its column's mask says
 // so, a number where it is NaN. A pair with a missing value on either side
@@ -16,9 +24,10 @@
 // fill value replaces the score).
 //
 // Order of work. Pairs are cut into blocks of consecutive pairs; a worker
-// scores every comparison of its block before taking the next one. Candidate
-// pairs usually come sorted by left position, so the records of a block are
-// few and stay in cache while all comparisons read them.
+// finds its block's rows (fetched ahead), then scores every comparison of
+// the block before taking the next one, so the block's rows stay in cache
+// while all comparisons read them. Candidate pairs usually come sorted by
+// left position, so the left-hand records of a block are few.
 //
 // Per-record work. Soundex codes and the sorted token strings of token sort
 // ratio depend on one record only; when the pairs outnumber the records,
