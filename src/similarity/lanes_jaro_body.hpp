@@ -163,6 +163,22 @@ inline __m128i select16(unsigned mask) {
                           static_cast<long long>(static_cast<std::uint64_t>(ctl)));
 }
 
+// The bytes of a 32-byte row selected by mask, in order: the first 16 in
+// r0, the next in r1 (bytes past the selected ones undefined). Each half
+// is gathered by one shuffle, then the upper half's bytes are shifted in
+// behind the lower half's count, all in registers.
+inline void select32(const u8* row, std::uint32_t mask, __m128i& r0, __m128i& r1) {
+    const __m128i lo = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row)), select16(mask & 0xFFFF));
+    const __m128i hi = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 16)), select16(mask >> 16));
+    const auto n = static_cast<char>(__builtin_popcount(mask & 0xFFFF));
+    const __m128i x = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    // Byte x of r0: lo[x] below n, else hi[x - n]; of r1: hi[x + 16 - n],
+    // an index below 16 wherever a selected byte lands.
+    const __m128i below = _mm_cmpgt_epi8(_mm_set1_epi8(n), x);
+    r0 = _mm_blendv_epi8(_mm_shuffle_epi8(hi, _mm_sub_epi8(x, _mm_set1_epi8(n))), lo, below);
+    r1 = _mm_shuffle_epi8(hi, _mm_add_epi8(x, _mm_set1_epi8(static_cast<char>(16 - n))));
+}
+
 template <unsigned W>
 constexpr std::uint64_t every_segment(std::uint64_t x) {
     std::uint64_t r = 0;
@@ -298,8 +314,8 @@ void jaro_group(const JaroRows& g, std::size_t used, double* out) {
         }
     }
     // The matched characters of each string in order, then compared: t
-    // counts the differing ones among the first m. Rows of 16 are gathered
-    // by one byte shuffle, wider ones 8 bytes at a time through memory.
+    // counts the differing ones among the first m. Rows of 16 and 32 are
+    // gathered in registers, rows of 64 8 bytes at a time through memory.
     constexpr std::size_t kLanes = kJaroWords * 64 / W < 4 ? 4 : kJaroWords * 64 / W;
     alignas(32) u8 ma[W + 8], mb[W + 8];
     alignas(32) double q1[kLanes], q2[kLanes], q3[kLanes], pre[kLanes];
@@ -316,6 +332,13 @@ void jaro_group(const JaroRows& g, std::size_t used, double* out) {
             const __m128i y = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(g.b + W * k)),
                                                select16(static_cast<unsigned>(fb)));
             differ = static_cast<std::uint16_t>(~_mm_movemask_epi8(_mm_cmpeq_epi8(x, y)));
+        } else if constexpr (W == 32) {
+            __m128i x0, x1, y0, y1;
+            select32(g.a + W * k, static_cast<std::uint32_t>(fa), x0, x1);
+            select32(g.b + W * k, static_cast<std::uint32_t>(fb), y0, y1);
+            differ = static_cast<std::uint16_t>(~_mm_movemask_epi8(_mm_cmpeq_epi8(x0, y0))) |
+                     static_cast<std::uint64_t>(static_cast<std::uint16_t>(~_mm_movemask_epi8(_mm_cmpeq_epi8(x1, y1))))
+                         << 16;
         } else {
             gather_bytes<W>(g.a + W * k, fa, ma);
             gather_bytes<W>(g.b + W * k, fb, mb);
