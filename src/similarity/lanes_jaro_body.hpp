@@ -154,13 +154,16 @@ inline void gather_bytes(const u8* row, std::uint64_t mask, u8* dst) {
 }
 
 // The shuffle control that gathers the bytes of a 16-byte row selected by
-// mask (15 bits) to its front.
+// mask (16 bits) to its front: the controls of the two halves, the upper
+// one shifted in behind the lower one's count, in registers.
 inline __m128i select16(unsigned mask) {
-    const unsigned lo = mask & 0xFF, n_lo = static_cast<unsigned>(__builtin_popcount(lo));
-    const unsigned __int128 hi = kSelect.v[mask >> 8] + 0x0808080808080808u;
-    const unsigned __int128 ctl = kSelect.v[lo] | hi << (8 * n_lo);
-    return _mm_set_epi64x(static_cast<long long>(static_cast<std::uint64_t>(ctl >> 64)),
-                          static_cast<long long>(static_cast<std::uint64_t>(ctl)));
+    const auto n_lo = static_cast<char>(__builtin_popcount(mask & 0xFF));
+    const __m128i x = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const __m128i lo = _mm_cvtsi64_si128(static_cast<long long>(kSelect.v[mask & 0xFF]));
+    const __m128i hi = _mm_cvtsi64_si128(static_cast<long long>(kSelect.v[(mask >> 8) & 0xFF] + 0x0808080808080808u));
+    // Byte x: lo[x] below n_lo, else hi[x - n_lo].
+    return _mm_blendv_epi8(_mm_shuffle_epi8(hi, _mm_sub_epi8(x, _mm_set1_epi8(n_lo))), lo,
+                           _mm_cmpgt_epi8(_mm_set1_epi8(n_lo), x));
 }
 
 // The bytes of a 32-byte row selected by mask, in order: the first 16 in
@@ -210,9 +213,9 @@ constexpr struct QuotientTable {
     }
 } kQuotient;
 
-// Words of match state stepped side by side: each word's chain of
-// dependent operations (about five per step) hides behind the others'.
-constexpr unsigned kJaroWords = 2;
+// Words of match state stepped together, one per 64-bit lane of a
+// register.
+constexpr unsigned kJaroWords = 4;
 // Bytes of a group's rows (one row of W bytes per pair, 64 per word), with
 // slack for 32-byte stores and loads that start at the last row.
 constexpr unsigned kGroupRows = 64 * kJaroWords;
@@ -265,8 +268,8 @@ void jaro_group(const JaroRows& g, std::size_t used, double* out) {
     constexpr std::uint64_t seg_mask = W == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << (W % 64)) - 1;
     constexpr unsigned per_word = 64 / W;
 
-    std::uint64_t avail[NW] = {}, window[NW] = {};
-    std::uint64_t to_grow[NW] = {};  // per segment: the steps its window still grows by
+    alignas(32) std::uint64_t avail[NW] = {}, window[NW] = {};
+    alignas(32) std::uint64_t to_grow[NW] = {};  // per segment: the steps its window still grows by
     std::uint32_t steps = 0;
     for (std::size_t k = 0; k < used; ++k) {
         const std::uint32_t la = g.la[k], lb = g.lb[k];
@@ -277,42 +280,55 @@ void jaro_group(const JaroRows& g, std::size_t used, double* out) {
         window[w] |= ((std::uint64_t{1} << (r + 1)) - 1) << sh;
         to_grow[w] |= static_cast<std::uint64_t>(r) << sh;
     }
-    std::uint64_t avail0[NW], acc[NW] = {};
+    alignas(32) std::uint64_t avail0[NW], acc[NW];
     __m256i rb[2 * NW];
     for (unsigned w = 0; w < NW; ++w) {
         avail0[w] = avail[w];
         rb[2 * w] = _mm256_load_si256(reinterpret_cast<const __m256i*>(g.b + 64 * w));
         rb[2 * w + 1] = _mm256_load_si256(reinterpret_cast<const __m256i*>(g.b + 64 * w + 32));
     }
+    // The four words sit in one register, one per 64-bit lane, and step
+    // together: every operation below is the scalar one on each lane.
     const __m256i zero = _mm256_setzero_si256();
+    const __m256i vL = _mm256_set1_epi64x(static_cast<long long>(L));
+    const __m256i vH = _mm256_set1_epi64x(static_cast<long long>(H));
+    const __m256i not_h = _mm256_set1_epi64x(static_cast<long long>(~H));
+    const __m256i not_l = _mm256_set1_epi64x(static_cast<long long>(~L));
+    const __m256i h_minus_l = _mm256_set1_epi64x(static_cast<long long>(H - L));
+    __m256i v_avail = _mm256_load_si256(reinterpret_cast<const __m256i*>(avail));
+    __m256i v_window = _mm256_load_si256(reinterpret_cast<const __m256i*>(window));
+    __m256i v_grow = _mm256_load_si256(reinterpret_cast<const __m256i*>(to_grow));
+    __m256i v_acc = zero;
     for (std::uint32_t i = 0; i < steps; ++i) {
-        for (unsigned w = 0; w < NW; ++w) {
-            const u8* row = g.a + 64 * w;
-            __m256i x0, x1;
+        // eq: half h of word w (32 bits) from register 2w + h's compare.
+        int e[2 * NW];
+        for (unsigned r = 0; r < 2 * NW; ++r) {
+            const u8* row = g.a + 64 * (r / 2);
+            __m256i x;
             if constexpr (W == 16) {
                 // Byte 0 of each 128-bit half: a[i] of the pair whose row starts there.
-                x0 = _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + i)), zero);
-                x1 = _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 32 + i)), zero);
+                x = _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + 32 * (r % 2) + i)),
+                                        zero);
             } else if constexpr (W == 32) {
-                x0 = _mm256_set1_epi8(static_cast<char>(row[i]));
-                x1 = _mm256_set1_epi8(static_cast<char>(row[32 + i]));
+                x = _mm256_set1_epi8(static_cast<char>(row[32 * (r % 2) + i]));
             } else {
-                x0 = x1 = _mm256_set1_epi8(static_cast<char>(row[i]));
+                x = _mm256_set1_epi8(static_cast<char>(row[i]));
             }
-            const std::uint64_t eq =
-                static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(rb[2 * w], x0))) |
-                static_cast<std::uint64_t>(
-                    static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(rb[2 * w + 1], x1))))
-                    << 32;
-            const std::uint64_t cand = eq & window[w] & avail[w];
-            const std::uint64_t low = cand & ((~cand & ~H) + L);
-            avail[w] ^= low;
-            acc[w] = (acc[w] >> 1) | ((low + (H - L)) & H);
-            const std::uint64_t grow = ((to_grow[w] + (H - L)) & H) >> (W - 1);
-            to_grow[w] -= grow;
-            window[w] = ((window[w] << 1) & ~L) | grow;
+            e[r] = _mm256_movemask_epi8(_mm256_cmpeq_epi8(rb[r], x));
         }
+        static_assert(NW == 4, "one word per 64-bit lane");
+        const __m256i eq = _mm256_setr_epi32(e[0], e[1], e[2], e[3], e[4], e[5], e[6], e[7]);
+        const __m256i cand = _mm256_and_si256(_mm256_and_si256(eq, v_window), v_avail);
+        // cand & ((~cand & ~H) + L)
+        const __m256i low = _mm256_and_si256(cand, _mm256_add_epi64(_mm256_andnot_si256(cand, not_h), vL));
+        v_avail = _mm256_xor_si256(v_avail, low);
+        v_acc = _mm256_or_si256(_mm256_srli_epi64(v_acc, 1), _mm256_and_si256(_mm256_add_epi64(low, h_minus_l), vH));
+        const __m256i grow = _mm256_srli_epi64(_mm256_and_si256(_mm256_add_epi64(v_grow, h_minus_l), vH), W - 1);
+        v_grow = _mm256_sub_epi64(v_grow, grow);
+        v_window = _mm256_or_si256(_mm256_and_si256(_mm256_slli_epi64(v_window, 1), not_l), grow);
     }
+    _mm256_store_si256(reinterpret_cast<__m256i*>(avail), v_avail);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(acc), v_acc);
     // The matched characters of each string in order, then compared: t
     // counts the differing ones among the first m. Rows of 16 and 32 are
     // gathered in registers, rows of 64 8 bytes at a time through memory.
