@@ -9,7 +9,8 @@
 // Here a word of 64 bits is cut into segments of W bits (W = 16, 32 or
 // 64), one pair per segment; a pair fits a segment when both strings are
 // ASCII and at most W - 1 bytes long, which keeps the top bit of every
-// segment free. Per step i:
+// segment free. Four words (a group: 16, 8 or 4 pairs) step together, one
+// per 64-bit lane of a register. Per step i:
 //   - the right strings sit in two 256-bit registers, W bytes per pair;
 //     one byte-compare against each pair's a[i] (broadcast over its W
 //     bytes) and a movemask give every pair's set of positions holding a[i],
@@ -29,8 +30,9 @@
 // a segment's top are dropped at the next segment's bottom.
 //
 // Transpositions are then counted per pair: the matched characters of a
-// and of b, each gathered in order by a byte shuffle (8 bytes at a time
-// beyond 16-byte rows), compared at once; t is the number that differ.
+// and of b, each gathered in order by byte shuffles in registers (rows of
+// 64 bytes: 8 bytes at a time through memory), compared at once; t is the
+// number that differ.
 // The scores are formed four at a time with the per-pair kernel's
 // operations on every lane in its order (its two branches taken by
 // blending), so every pair scores the same bit for bit. For strings of at
