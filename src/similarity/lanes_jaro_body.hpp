@@ -409,6 +409,7 @@ constexpr struct ClassTable {
 constexpr unsigned kNarrowClasses = 5;  // classes 0-4: 16-bit segments; 5-8: 32-bit
 
 // One class's group being filled.
+static_assert(kBlockPairs <= 65536, "a pair's index in its block is kept in 16 bits");
 struct JaroClassGroup {
     alignas(32) u8 a[kGroupRows + kGroupSlack];
     alignas(32) u8 b[kGroupRows + kGroupSlack];
