@@ -648,3 +648,51 @@ def cpu_simd_levels():
     except OSError:
         flags = set()
     return ["scalar"] + ["avx2"] * ("avx2" in flags) + ["avx512"] * ({"avx512f", "avx512bw", "avx512vl"} <= flags)
+
+
+# The left lengths at which Jaro-Winkler's block routine changes group (the
+# bands of 16- and 32-bit segments, and strings read in place past 31
+# bytes), with a step to either side.
+JARO_CLASS_EDGES = [1, 5, 6, 8, 9, 11, 12, 13, 14, 15, 16, 18, 19, 22, 23, 31, 32, 33, 63, 64]
+
+
+def jaro_class_pairs(seed):
+    """Pairs for Jaro-Winkler's block routine: left strings at and around
+    every group edge, right strings a step shorter or longer, of the width
+    edges' lengths, or identical; matches and transpositions common (small
+    alphabets), shared prefixes of 0 to 6, no common character at all, and
+    a few non-ASCII strings, shuffled so that every group fills and runs
+    part full in the blocks of any count."""
+    rng = random.Random(seed)
+
+    def text(n, alphabet):
+        return "".join(rng.choice(alphabet) for _ in range(n))
+
+    left, right = [], []
+    for la in JARO_CLASS_EDGES:
+        for lb in sorted({max(0, la - 1), la, la + 1, 15, 16, 31, 32, 63}):
+            for kind in [0, 1, 2, 3, 3, 4, 4, 4, 4, 5, 5, 5] * 2:
+                alphabet = rng.choice(["ab", "abcd", "abcdefghijklmnopqrstuvwxyz"])
+                a = text(la, alphabet)
+                if kind == 0:  # identical
+                    b = a
+                elif kind == 1:  # nothing in common
+                    b = text(lb, "XYZ")
+                elif kind == 2:  # a shared prefix of 0 to 6, then anything
+                    p = min(rng.randint(0, 6), la, lb)
+                    b = a[:p] + text(lb - p, alphabet)
+                elif kind == 3 and la > 1:  # a copy with characters swapped, cut or grown to lb
+                    b = list(a)
+                    for _ in range(rng.randint(1, 3)):
+                        i, j = rng.randrange(la), rng.randrange(la)
+                        b[i], b[j] = b[j], b[i]
+                    b = ("".join(b) + text(max(0, lb - la), alphabet))[:lb]
+                else:
+                    b = text(lb, alphabet)
+                if rng.random() < 0.03:
+                    a = a[:-1] + "é" if a else "é"
+                left.append(a)
+                right.append(b)
+    order = list(range(len(left)))
+    rng.shuffle(order)
+    return [left[i] for i in order], [right[i] for i in order]

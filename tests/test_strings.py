@@ -4,16 +4,20 @@ the feature matrix column alike.
 
 CORVANE_DIFF_PAIRS sets the number of generated pairs per metric."""
 
+import ctypes
+import mmap
 import os
 import random
 import subprocess
 import sys
 
+import numpy as np
+import pyarrow as pa
 import pytest
 
 import _corvane_rs as m
-from support import (REFERENCE, STRING_METRICS, WHITE_SPACE, check_metric, cpu_simd_levels, lane_pairs, random_pairs,
-                     single_token_pairs, soundex, token_pairs)
+from support import (LANE_COUNTS, REFERENCE, STRING_METRICS, WHITE_SPACE, check_metric, cpu_simd_levels,
+                     jaro_class_pairs, lane_pairs, random_pairs, single_token_pairs, soundex, token_pairs)
 
 THIRD = 0.33333333333333337  # 1.0 - 2/3 in binary64
 # (left, right, Levenshtein, Damerau-Levenshtein)
@@ -154,12 +158,19 @@ for metric in STRING_METRICS:
 """
 
 
-def scores_at_level(level):
+# Jaro-Winkler of jaro_class_pairs, split into calls of every count in
+# LANE_COUNTS (so its groups fill, and are left part full, at every block
+# boundary), the same way.
+JARO_LEVEL_SCRIPT = LEVEL_SCRIPT.replace("lane_pairs(5)", "jaro_class_pairs(11)").replace(
+    "lane_pairs\n", "lane_pairs, jaro_class_pairs\n").replace("in STRING_METRICS", "in ['jaro_winkler']")
+
+
+def scores_at_level(level, script=LEVEL_SCRIPT):
     """{(metric, path): [hex float per pair]} from a fresh interpreter with
-    CORVANE_SIMD=level."""
+    CORVANE_SIMD=level running `script`."""
     path = os.pathsep.join([os.path.dirname(__file__)] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep)
                                                           if p])
-    run = subprocess.run([sys.executable, "-c", LEVEL_SCRIPT], env={**os.environ, "CORVANE_SIMD": level,
+    run = subprocess.run([sys.executable, "-c", script], env={**os.environ, "CORVANE_SIMD": level,
                                                                    "PYTHONPATH": path},
                          capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr
@@ -180,3 +191,48 @@ def test_every_simd_level_gives_the_scalar_scores():
     # And every level agrees with the reference on these pairs (this process runs the best one).
     for metric in ("levenshtein", "jaro_winkler"):
         check_metric(metric, left, right, [REFERENCE[metric](a, b) for a, b in zip(left, right)])
+
+
+
+def test_jaro_winkler_groups_give_the_scalar_scores_at_every_level():
+    left, right = jaro_class_pairs(11)
+    assert len(left) >= sum(LANE_COUNTS)
+    scalar, *others = [scores_at_level(level, JARO_LEVEL_SCRIPT) for level in cpu_simd_levels()]
+    assert set(scalar) == {("jaro_winkler", "batch"), ("jaro_winkler", "matrix")}
+    for level, got in zip(cpu_simd_levels()[1:], others):
+        for key, want in scalar.items():
+            bad = [(left[i], right[i], got[key][i], w) for i, w in enumerate(want) if got[key][i] != w]
+            assert not bad, (level, key, len(bad), bad[:5])
+    check_metric("jaro_winkler", left, right, [REFERENCE["jaro_winkler"](a, b) for a, b in zip(left, right)])
+
+
+def test_jaro_winkler_reads_strings_that_end_where_memory_ends():
+    # Arrow strings packed against the end of a page whose next page cannot
+    # be read: the short strings ending there (and just before) must be read
+    # without touching the next page.
+    page = mmap.PAGESIZE
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.mprotect.argtypes = [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int]
+    region = mmap.mmap(-1, 4 * page)
+    base = ctypes.addressof(ctypes.c_char.from_buffer(region))
+    guards = (base + page, base + 3 * page)
+    for guard in guards:
+        assert libc.mprotect(guard, page, 0) == 0  # PROT_NONE, ctypes.get_errno()
+    try:
+        rng = random.Random(3)
+        for n in range(1, 34):
+            sides = []
+            for start in (base, base + 2 * page):
+                words = ["".join(rng.choice("abcd") for _ in range(k)) for k in (n, 3, 1, n)]
+                data = "".join(words).encode()
+                ctypes.memmove(start + page - len(data), data, len(data))
+                offsets = np.cumsum([0] + [len(w) for w in words], dtype=np.int32) + (page - len(data))
+                sides.append((words, pa.StringArray.from_buffers(
+                    len(words), pa.py_buffer(offsets.tobytes()), pa.foreign_buffer(start, page, base=region))))
+            (lw, la), (rw, ra) = sides
+            want = [REFERENCE["jaro_winkler"](a, b) for a, b in zip(lw, rw)]
+            got = m.compute_feature_matrix([la], [ra], ["jaro_winkler"], np.zeros((0, 4)), np.zeros((0, 4)), [], 4)
+            assert np.ravel(got).tolist() == want, (n, lw, rw)
+    finally:
+        for guard in guards:
+            libc.mprotect(guard, page, mmap.PROT_READ | mmap.PROT_WRITE)
