@@ -103,6 +103,7 @@ inline void missing_counts(const Summary& a, const Summary& b, std::uint64_t& a_
 }
 
 // True when the pair's score is surely below the lowest threshold.
+// True when the pair's score is surely below the lowest threshold.
 bool below_all(Bound bound, const Summary& a, const Summary& b, const LevelCut& cut) {
     if (a.length == kLongest || b.length == kLongest) return false;
     const std::uint64_t la = a.length, lb = b.length;
@@ -130,6 +131,21 @@ bool below_all(Bound bound, const Summary& a, const Summary& b, const LevelCut& 
     // The prefix bonus (at most 4 characters of 0.1) applies above 0.7.
     const double upper = s > 0.7 ? s + (1.0 - s) * 0.41 + 1e-9 : s;
     return level_of(upper, cut) == cut.count;
+}
+
+// True when the summaries decide the pair's level, then written to level:
+// an edit distance or Jaro-Winkler surely below the lowest threshold (the
+// "else" level), or an exact match that surely fails (the level of 0.0).
+bool decide(Bound bound, const Summary& a, const Summary& b, const LevelCut& cut, unsigned& level) {
+    if (bound == Bound::kExact) {
+        std::uint64_t a_not_b, b_not_a;
+        missing_counts(a, b, a_not_b, b_not_a);
+        if (a.length == b.length && a_not_b == 0 && b_not_a == 0) return false;
+        level = level_of(0.0, cut);
+        return true;
+    }
+    level = static_cast<unsigned>(cut.count);
+    return below_all(bound, a, b, cut);
 }
 
 // The summaries of a column's records, computed once on the pool.
@@ -197,6 +213,7 @@ Bound bound_of(similarity::PairKernel kernel) noexcept {
     if (kernel == &similarity::levenshtein_similarity || kernel == &similarity::damerau_levenshtein_similarity)
         return Bound::kEditDistance;
     if (kernel == &similarity::jaro_winkler_similarity) return Bound::kJaroWinkler;
+    if (kernel == &similarity::exact_match) return Bound::kExact;
     return Bound::kNone;
 }
 
@@ -220,9 +237,10 @@ std::vector<LevelStats> pair_levels(const std::vector<LevelComparison>& comparis
     };
     for (std::size_t k = 0; k < comparisons.size(); ++k) {
         const LevelComparison& c = comparisons[k];
-        // The bounds are upper bounds of similarities: a cut that counts
-        // distances is left to the kernel.
-        if (c.bound == Bound::kNone || c.compare.numeric_kernel != nullptr || c.cut.distance) {
+        // The bounds of the edit distances and Jaro-Winkler are upper bounds
+        // of similarities: a cut that counts distances is left to the kernel.
+        if (c.bound == Bound::kNone || c.compare.numeric_kernel != nullptr ||
+            (c.cut.distance && c.bound != Bound::kExact)) {
             others.push_back(k);
             continue;
         }
@@ -259,7 +277,6 @@ std::vector<LevelStats> pair_levels(const std::vector<LevelComparison>& comparis
             const gather::Side& left = c.compare.left;
             const gather::Side& right = c.compare.right;
             const auto missing_level = static_cast<std::uint8_t>(c.cut.count + 1);
-            const auto else_level = static_cast<std::uint8_t>(c.cut.count);
             cursor.run([&](std::size_t block) {
                 const std::size_t lo = block * kBlock, m = std::min(kBlock, n - lo);
                 const std::int64_t* lp = pairs.left + lo;
@@ -285,8 +302,9 @@ std::vector<LevelStats> pair_levels(const std::vector<LevelComparison>& comparis
                         sa = &own_left;
                         sb = &own_right;
                     }
-                    if (below_all(c.bound, *sa, *sb, c.cut)) {
-                        dst[p] = else_level;
+                    unsigned level;
+                    if (decide(c.bound, *sa, *sb, c.cut, level)) {
+                        dst[p] = static_cast<std::uint8_t>(level);
                         ++block_decided;
                         continue;
                     }

@@ -8,7 +8,7 @@
 // bound cannot decide, and its score is then cut exactly as level_of cuts
 // it. So every level equals level_of(score) of the score the kernel gives,
 // bit for bit: the bounds only skip kernels whose score would fall below
-// the lowest threshold.
+// the lowest threshold (or, for an exact match, pairs surely unequal).
 //
 // The bounds come from each string's summary: its characters counted in 30
 // buckets (a character always counts in the same bucket; counts saturate,
@@ -39,6 +39,8 @@
 //   transpositions and the kernel's operations bounds its Jaro score
 //   (monotone roundings again); above 0.7 the prefix bonus can add at most
 //   (1 - s) * 0.4, bounded with a margin far wider than the roundings.
+// * Exact match: strings of different lengths or counts are not equal, and
+//   score 0.0; the others are compared.
 //
 // Missing values get the missing level (count + 1), as a NaN score does.
 // Every other metric (exact, Soundex, token metrics, numbers) is scored by
@@ -55,7 +57,7 @@
 namespace corvane::fellegi {
 
 // Which bound decides the "else" level of a comparison without its kernel.
-enum class Bound : std::uint8_t { kNone, kEditDistance, kJaroWinkler };
+enum class Bound : std::uint8_t { kNone, kEditDistance, kJaroWinkler, kExact };
 
 struct LevelComparison {
     gather::Comparison compare;  // the columns and the kernel, as compare_pairs scores them
