@@ -54,14 +54,15 @@ import sys
 import warnings
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, Union, cast
 
 import numpy as np
 import numpy.typing as npt
 
 import _corvane_rs
 
-from ._compare import Comparison, F64Array, TermFrequencies, from_columns, kind_of, names_of, pairings_of
+from ._compare import (Comparison, F64Array, NumericMetric, StringMetric, TermFrequencies, from_columns, kind_of, names_of,
+                       pairings_of)
 from ._evaluate import table_kind
 from ._rules import rule_columns
 
@@ -675,8 +676,8 @@ class _PairScorer:
         i, j = self.positions(pairs)
         cuts = self.cuts
         left, right = self._engine_columns()
-        codes = _corvane_rs.compare_levels(left, right, [p.metric for p in self.pairings], i, j, cuts.thresholds,
-                                           cuts.counts, cuts.distance)
+        metrics = [cast(Union[StringMetric, NumericMetric], p.metric) for p in self.pairings]
+        codes = _corvane_rs.compare_levels(left, right, metrics, i, j, cuts.thresholds, cuts.counts, cuts.distance)
         if not cuts.keyed:
             return _PairLevels(cuts.radix, None, list(codes))
         keys = np.zeros(len(i), dtype=np.int64)
