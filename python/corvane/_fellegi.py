@@ -403,10 +403,12 @@ class FellegiSunter:
             j += j >= i
         else:
             j = rng.integers(0, n_right, n_random)
-        randoms = scorer.levels((i, j)).patterns()
+        # u is each comparison's own share of the levels: no combinations.
+        randoms = scorer.codes((i, j))
         u = []
         for c, level in enumerate(levels):
-            tally = np.maximum(randoms.level_counts(c, level.n_levels), 1.0)  # never seen: at most one in n_random
+            tally = np.bincount(randoms[c], minlength=level.n_levels + 1)[:level.n_levels].astype(np.float64)
+            tally = np.maximum(tally, 1.0)  # never seen: at most one in n_random
             u.append(tally / tally.sum())
 
         positions = _distinct_pairs(scorer.positions(pairs), n_right, right is None)
@@ -672,15 +674,22 @@ class _PairScorer:
         self.columns = ([values(0, p) for p in self.pairings], [values(1, p) for p in self.pairings])
         return self.columns
 
-    def levels(self, pairs: Any) -> _PairLevels:
+    def codes(self, pairs: Any) -> npt.NDArray[np.uint8]:
+        """The level of every comparison (rows) of every pair (columns)."""
         i, j = self.positions(pairs)
         cuts = self.cuts
         left, right = self._engine_columns()
         metrics = [cast(Union[StringMetric, NumericMetric], p.metric) for p in self.pairings]
-        codes = _corvane_rs.compare_levels(left, right, metrics, i, j, cuts.thresholds, cuts.counts, cuts.distance)
+        codes: npt.NDArray[np.uint8] = _corvane_rs.compare_levels(left, right, metrics, i, j, cuts.thresholds,
+                                                                   cuts.counts, cuts.distance)
+        return codes
+
+    def levels(self, pairs: Any) -> _PairLevels:
+        codes = self.codes(pairs)
+        cuts = self.cuts
         if not cuts.keyed:
             return _PairLevels(cuts.radix, None, list(codes))
-        keys = np.zeros(len(i), dtype=np.int64)
+        keys = np.zeros(codes.shape[1], dtype=np.int64)
         for row, r in zip(codes, cuts.radix):
             keys *= r
             keys += row

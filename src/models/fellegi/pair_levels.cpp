@@ -102,51 +102,76 @@ inline void missing_counts(const Summary& a, const Summary& b, std::uint64_t& a_
               static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(ba, ba)));
 }
 
-// True when the pair's score is surely below the lowest threshold.
-// True when the pair's score is surely below the lowest threshold.
-bool below_all(Bound bound, const Summary& a, const Summary& b, const LevelCut& cut) {
-    if (a.length == kLongest || b.length == kLongest) return false;
-    const std::uint64_t la = a.length, lb = b.length;
-    std::uint64_t a_not_b, b_not_a;
-    missing_counts(a, b, a_not_b, b_not_a);
-    if (bound == Bound::kEditDistance) {
-        const std::uint64_t longest = std::max(la, lb);
-        if (longest == 0) return false;
-        const std::uint64_t lower = std::max({la > lb ? la - lb : lb - la, a_not_b, b_not_a});
-        if (lower == 0) return false;
-        // The kernel's similarity of a distance, at the lower bound.
-        const double s = 1.0 - static_cast<double>(lower) / static_cast<double>(longest);
-        return level_of(s, cut) == cut.count;
-    }
-    if (la == 0 || lb == 0) return false;  // the kernel answers these at once
-    const std::uint64_t matched = std::min(la - std::min(a_not_b, la), lb - std::min(b_not_a, lb));
-    double s = 0.0;
-    if (matched > 0) {
-        // The kernel's Jaro score with no transpositions (the last term 1).
-        const double m = static_cast<double>(matched);
-        const double q1 = m / static_cast<double>(la);
-        const double q2 = m / static_cast<double>(lb);
-        s = (q1 + q2 + 1.0) / 3.0;
-    }
-    // The prefix bonus (at most 4 characters of 0.1) applies above 0.7.
-    const double upper = s > 0.7 ? s + (1.0 - s) * 0.41 + 1e-9 : s;
-    return level_of(upper, cut) == cut.count;
+// The kernel's similarity of an edit distance d between strings whose
+// longer one has `longest` characters: 1 - d / longest in binary64.
+inline double edit_similarity(std::uint64_t d, std::uint64_t longest) {
+    return 1.0 - static_cast<double>(d) / static_cast<double>(longest);
 }
 
-// True when the summaries decide the pair's level, then written to level:
-// an edit distance or Jaro-Winkler surely below the lowest threshold (the
-// "else" level), or an exact match that surely fails (the level of 0.0).
-bool decide(Bound bound, const Summary& a, const Summary& b, const LevelCut& cut, unsigned& level) {
-    if (bound == Bound::kExact) {
+// What the summaries decide for one comparison, prepared once so a pair
+// costs a few integer operations (and, for Jaro-Winkler, one division).
+class Decider {
+public:
+    Decider(Bound bound, const LevelCut& cut) : bound_(bound), cut_(cut) {
+        if (bound == Bound::kExact) zero_level_ = level_of(0.0, cut);
+        if (bound == Bound::kEditDistance) {
+            // The largest distance still above "else" for each longer length
+            // (-1: none), found with the kernel's own similarity: the
+            // similarity falls as the distance grows, in binary64 too, so a
+            // lower bound past it puts the pair at "else".
+            for (std::uint64_t longest = 1; longest < kLongest; ++longest) {
+                int last = -1;
+                for (std::uint64_t d = 0; d <= longest; ++d)
+                    if (level_of(edit_similarity(d, longest), cut) < cut.count) last = static_cast<int>(d);
+                farthest_[longest] = static_cast<std::int16_t>(last);
+            }
+        }
+        if (cut.count) lowest_ = cut.thresholds[cut.count - 1];
+    }
+
+    // True when the summaries decide the pair's level, then written to level:
+    // an edit distance or Jaro-Winkler surely below the lowest threshold (the
+    // "else" level), or an exact match that surely fails (the level of 0.0).
+    bool operator()(const Summary& a, const Summary& b, unsigned& level) const {
         std::uint64_t a_not_b, b_not_a;
         missing_counts(a, b, a_not_b, b_not_a);
-        if (a.length == b.length && a_not_b == 0 && b_not_a == 0) return false;
-        level = level_of(0.0, cut);
-        return true;
+        if (bound_ == Bound::kExact) {
+            if (a.length == b.length && a_not_b == 0 && b_not_a == 0) return false;
+            level = zero_level_;
+            return true;
+        }
+        level = static_cast<unsigned>(cut_.count);
+        if (cut_.count == 0) return true;  // one level for every score
+        if (a.length == kLongest || b.length == kLongest) return false;
+        const std::uint64_t la = a.length, lb = b.length;
+        if (bound_ == Bound::kEditDistance) {
+            const std::uint64_t longest = std::max(la, lb);
+            if (longest == 0) return false;
+            const std::uint64_t lower = std::max({la > lb ? la - lb : lb - la, a_not_b, b_not_a});
+            return static_cast<std::int64_t>(lower) > farthest_[longest];
+        }
+        if (la == 0 || lb == 0) return false;  // the kernel answers these at once
+        // Jaro with m matched characters and t transpositions is (m / la +
+        // m / lb + (m - t / 2) / m) / 3, at most (M / la + M / lb + 1) / 3
+        // for the matched characters' bound M; the kernel's roundings add
+        // far less than the margin.
+        const std::uint64_t matched = std::min(la - std::min(a_not_b, la), lb - std::min(b_not_a, lb));
+        double s = 0.0;
+        if (matched > 0)
+            s = static_cast<double>(matched * (la + lb) + la * lb) / static_cast<double>(3 * la * lb);
+        // The prefix bonus (at most 4 characters of 0.1) applies above 0.7.
+        if (s + kMargin <= 0.7) return s + kMargin < lowest_;
+        return s + (1.0 - s) * 0.41 + 1e-9 < lowest_;
     }
-    level = static_cast<unsigned>(cut.count);
-    return below_all(bound, a, b, cut);
-}
+
+private:
+    static constexpr double kMargin = 1e-12;
+    Bound bound_;
+    LevelCut cut_;
+    unsigned zero_level_ = 0;
+    double lowest_ = 0.0;
+    std::int16_t farthest_[kLongest] = {};
+};
 
 // The summaries of a column's records, computed once on the pool.
 std::unique_ptr<Summary[]> summaries_of(const StringColumn& column) {
@@ -266,6 +291,7 @@ std::vector<LevelStats> pair_levels(const std::vector<LevelComparison>& comparis
             b.left = summary_of(b.level->compare.left.strings);
             b.right = summary_of(b.level->compare.right.strings);
         }
+        const Decider decider(b.level->bound, b.level->cut);
         std::atomic<std::size_t> decided{0}, scored{0};
         pool::for_each_row(blocks, [&](pool::RowCursor& cursor) {
             std::unique_ptr<std::string_view[]> views(new std::string_view[2 * kBlock]);
@@ -303,7 +329,7 @@ std::vector<LevelStats> pair_levels(const std::vector<LevelComparison>& comparis
                         sb = &own_right;
                     }
                     unsigned level;
-                    if (decide(c.bound, *sa, *sb, c.cut, level)) {
+                    if (decider(*sa, *sb, level)) {
                         dst[p] = static_cast<std::uint8_t>(level);
                         ++block_decided;
                         continue;
