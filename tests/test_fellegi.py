@@ -634,24 +634,3 @@ def test_compare_levels_of_several_comparisons_and_sides():
         assert got[k].tolist() == levels_reference(scores[k], thresholds, distance).tolist(), metrics[k]
     empty = _corvane_rs.compare_levels(left, right, metrics, i[:0], j[:0], *level_arguments(cuts))
     assert empty.shape == (len(metrics), 0)
-
-
-@pytest.mark.parametrize("change, error, message", [
-    (lambda a: a.update(left_positions=np.array([0, 7], dtype=np.int64)), IndexError,
-     "pairs: left position 7 at pair 1 is outside the 3 rows of left"),
-    (lambda a: a.update(n_thresholds=np.array([1, 1], dtype=np.int64)), ValueError,
-     "metrics has 1 comparisons but n_thresholds has 2 and distance 1 elements"),
-    (lambda a: a.update(thresholds=np.array([0.5, 0.9])), ValueError,
-     "the thresholds of comparison 0 must be strictly decreasing numbers, closest level first"),
-    (lambda a: a.update(thresholds=np.linspace(1, 0.001, 255), n_thresholds=np.array([255], dtype=np.int64)),
-     ValueError, "comparison 0 has 255 thresholds; at most 254 fit a level code"),
-    (lambda a: a.update(metrics=["nope"]), ValueError, "Unknown metric 'nope' at index 0"),
-])
-def test_compare_levels_refuses(change, error, message):
-    args = {"left": [["a", "b", "c"]], "right": [["a", "x"]], "metrics": ["levenshtein"],
-            "left_positions": np.array([0, 1], dtype=np.int64), "right_positions": np.array([0, 1], dtype=np.int64),
-            "thresholds": np.array([0.9, 0.5]), "n_thresholds": np.array([2], dtype=np.int64),
-            "distance": np.array([0], dtype=np.int64)}
-    change(args)
-    with pytest.raises(error, match=re.escape(message)):
-        _corvane_rs.compare_levels(**args)
