@@ -136,35 +136,33 @@ def with_frequencies(columns: list[str]) -> list:
     return out
 
 
-def scored_levels(self, pairs):
+def scored_codes(self, pairs):
     """How fit cut levels before compare_levels: compare's scores of the
-    pairs, in chunks, cut into level keys by the engine."""
-    import _corvane_rs
+    pairs, a million at a time, cut into levels."""
     from corvane._compare import score_columns
-    from corvane._fellegi import _PairLevels
 
     i, j = self.positions(pairs)
-    cuts = self.cuts
-    keys = np.empty(len(i), dtype=np.int64)
+    codes = np.empty((len(self.levels_), len(i)), dtype=np.uint8)
     converted: dict = {}
     chunk = 1 << 20
     for start in range(0, max(len(i), 1), chunk):
         stop = min(start + chunk, len(i))
         scores = score_columns(self.left, self.right, self.pairings, (i[start:stop], j[start:stop]), stop - start,
                                "nan", converted=converted)
-        keys[start:stop] = _corvane_rs.level_key_batch(scores, cuts.thresholds, cuts.counts, cuts.distance)
-    return _PairLevels(cuts.radix, keys, [])
+        for c, level in enumerate(self.levels_):
+            codes[c, start:stop] = level.codes(scores[c])
+    return codes
 
 
 def fit_model(df: pd.DataFrame, other: pd.DataFrame | None, pairs, rules: list, with_rules: bool, tf: list[str],
               before: bool = False):
-    """A fitted model and the time fit took (``before``: with scored_levels)."""
+    """A fitted model and the time fit took (``before``: with scored_codes)."""
     from corvane._fellegi import _PairScorer
 
     model = corvane.FellegiSunter(with_frequencies(tf))
-    own = _PairScorer.levels
+    own = _PairScorer.codes
     if before:
-        _PairScorer.levels = scored_levels
+        _PairScorer.codes = scored_codes
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
@@ -172,7 +170,7 @@ def fit_model(df: pd.DataFrame, other: pd.DataFrame | None, pairs, rules: list, 
             model.fit(df, other, pairs, rules=rules if with_rules else None)
             took = time.perf_counter() - t
     finally:
-        _PairScorer.levels = own
+        _PairScorer.codes = own
     return model, took
 
 
