@@ -558,6 +558,13 @@ def _records(seed, n):
     digits = ["".join(map(str, rng.integers(0, 10, rng.choice([4, 7, 8])))) for _ in range(n // 2)]
     dates = [f"19{d[:6]}" for d in digits]
     values = a + b + digits + dates + ["", "", "a", "ab", "ba", "abc", "cab", "ca", "Ab", "éa", "aé"]
+    # Dates beside copies with transpositions (adjacent or across one or two
+    # characters), substitutions and moved digits: distances near the levels'.
+    for d in dates:
+        k = int(rng.integers(0, len(d) - 3))
+        edits = [d[:k] + d[k + 1] + d[k] + d[k + 2:], d[:k] + d[k + 2] + d[k + 1] + d[k] + d[k + 3:],
+                 d[:k] + d[k + 3] + d[k + 1:k + 3] + d[k] + d[k + 4:], d[:k] + "9" + d[k + 1:], d[1:] + d[0]]
+        values += [d, edits[int(rng.integers(0, len(edits)))]]
     values = [None if k % 29 == 5 else v for k, v in enumerate(values)]
     return pa.array(values, type=pa.string())
 
@@ -596,6 +603,7 @@ def test_compare_levels_equal_the_cut_scores(metric):
         "edited copies": (np.arange(300, dtype=np.int64), np.arange(300, 600, dtype=np.int64)),
         "random, many": (np.sort(rng.integers(0, n, 6 * n)), rng.integers(0, n, 6 * n)),
         "random, few": (rng.integers(0, n, 40), rng.integers(0, n, 40)),
+        "edited dates": (np.arange(n - 300, n, 2, dtype=np.int64), np.arange(n - 299, n, 2, dtype=np.int64)),
     }
     for layout, (i, j) in layouts.items():
         scores = _corvane_rs.compare_pairs([records], [records], [metric], i, j, np.nan)[0]
