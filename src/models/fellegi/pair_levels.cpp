@@ -18,8 +18,8 @@ namespace corvane::fellegi {
 
 namespace {
 
-// Pairs of one block: a worker decides every bounded comparison of the
-// block before taking the next one.
+// Pairs of one block: a worker decides what the bound can among them, then
+// fetches and scores the rest, before taking the next block.
 constexpr std::size_t kBlock = 512;
 // Pairs scored at once by the column routines for the other metrics.
 constexpr std::size_t kChunk = std::size_t{1} << 17;
