@@ -1,7 +1,7 @@
 """Training without labels: corvane.FellegiSunter beside Splink (DuckDB).
 
     python bench/bench_unsupervised.py [--sets febrl3,febrl4,scale] [--copies 60] [--splink febrl3,febrl4]
-                                       [--tf none,given_name+surname]
+                                       [--tf none,given_name+surname] [--before]
 
 On each set both run the usual unsupervised flow with the same blocking
 rules and comparable comparisons (the same metrics and thresholds where
@@ -22,6 +22,10 @@ each the columns whose exact matches get a term-frequency adjustment
 variant runs on the same candidates beside the one Splink run. ``--splink`` names the sets Splink runs on (default:
 all); on the others only corvane's quality and times are printed (Splink
 takes tens of minutes on the 300,000 records of a loaded machine).
+``--before`` also runs each variant's ``fit`` as it cut levels before the
+engine's ``compare_levels`` (``compare``'s scores of every random and
+candidate pair, cut into level keys), in the same run, for the ratio of the
+two; its model must come out the same.
 """
 
 from __future__ import annotations
@@ -132,20 +136,57 @@ def with_frequencies(columns: list[str]) -> list:
     return out
 
 
+def scored_codes(self, pairs):
+    """How fit cut levels before compare_levels: compare's scores of the
+    pairs, a million at a time, cut into levels."""
+    from corvane._compare import score_columns
+
+    i, j = self.positions(pairs)
+    codes = np.empty((len(self.levels_), len(i)), dtype=np.uint8)
+    converted: dict = {}
+    chunk = 1 << 20
+    for start in range(0, max(len(i), 1), chunk):
+        stop = min(start + chunk, len(i))
+        scores = score_columns(self.left, self.right, self.pairings, (i[start:stop], j[start:stop]), stop - start,
+                               "nan", converted=converted)
+        for c, level in enumerate(self.levels_):
+            codes[c, start:stop] = level.codes(scores[c])
+    return codes
+
+
+def fit_model(df: pd.DataFrame, other: pd.DataFrame | None, pairs, rules: list, with_rules: bool, tf: list[str],
+              before: bool = False):
+    """A fitted model and the time fit took (``before``: with scored_codes)."""
+    from corvane._fellegi import _PairScorer
+
+    model = corvane.FellegiSunter(with_frequencies(tf))
+    own = _PairScorer.codes
+    if before:
+        _PairScorer.codes = scored_codes
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            t = time.perf_counter()
+            model.fit(df, other, pairs, rules=rules if with_rules else None)
+            took = time.perf_counter() - t
+    finally:
+        _PairScorer.codes = own
+    return model, took
+
+
 def run_corvane(df: pd.DataFrame, other: pd.DataFrame | None, rules: list[list[str]], with_rules: bool,
-                tf: list[str]) -> dict:
+                tf: list[str], before: bool = False) -> dict:
     t0 = time.perf_counter()
     ours_rules = [r[0] if len(r) == 1 else tuple(r) for r in rules]
     pairs = corvane.candidates(df, other, rules=ours_rules)
     t1 = time.perf_counter()
-    model = corvane.FellegiSunter(with_frequencies(tf))
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        if with_rules:
-            model.fit(df, other, pairs, rules=ours_rules)
-        else:
-            model.fit(df, other, pairs)
-    t2 = time.perf_counter()
+    model, fit_time = fit_model(df, other, pairs, ours_rules, with_rules, tf)
+    fit_before = None
+    if before:
+        old, fit_before = fit_model(df, other, pairs, ours_rules, with_rules, tf, before=True)
+        assert all(np.array_equal(a, b) for a, b in zip(old.m_ + old.u_, model.m_ + model.u_))
+        assert old.prior_ == model.prior_, "the levels cut from the scores gave another model"
+    t2 = time.perf_counter()   # compare's time starts here (fit's were taken apart)
     features = corvane.compare(df, df if other is None else other, pairs, model.comparisons)
     t3 = time.perf_counter()
     probability = model.predict_proba(features)
@@ -168,7 +209,7 @@ def run_corvane(df: pd.DataFrame, other: pd.DataFrame | None, rules: list[list[s
     else:
         ids = np.concatenate(corvane.clusters(pairs, match, len(df), len(other)))
     t5 = time.perf_counter()
-    return {"block": t1 - t0, "fit": t2 - t1, "compare": t3 - t2, "score": t4 - t3, "cluster": t5 - t4,
+    return {"block": t1 - t0, "fit": fit_time, "fit_before": fit_before, "compare": t3 - t2, "score": t4 - t3, "cluster": t5 - t4,
             "weights": weights_time, "numpy_weights": numpy_time, "em": em_time, "em_iter": em.n_iter, "n_patterns": len(model.pattern_counts_),
             "pairs": pairs, "match": match, "ids": ids, "model": model, "n_pairs": len(pairs[0])}
 
@@ -211,6 +252,8 @@ def main() -> None:
     parser.add_argument("--copies", type=int, default=60)
     parser.add_argument("--rules", action="store_true", help="fit with rules (chained EM passes per rule)")
     parser.add_argument("--splink", default=None, help="the sets Splink runs on (default: every set)")
+    parser.add_argument("--before", action="store_true",
+                        help="also fit with the levels cut from compare's scores (fit before compare_levels)")
     parser.add_argument("--tf", default="none,given_name+surname",
                         help="corvane's variants: columns with term frequencies, joined by '+' ('none': none)")
     args = parser.parse_args()
@@ -239,7 +282,7 @@ def main() -> None:
             true_ids = np.r_[df["entity"].to_numpy(), other["entity"].to_numpy()]
 
         variants = [[] if v == "none" else v.split("+") for v in args.tf.split(",")]
-        runs = [run_corvane(df, other, rules, args.rules, tf) for tf in variants]
+        runs = [run_corvane(df, other, rules, args.rules, tf, args.before) for tf in variants]
         quality = []
         for ours in runs:
             o_pairs = corvane.evaluate((ours["pairs"][0][ours["match"]], ours["pairs"][1][ours["match"]]), truth)
@@ -275,7 +318,8 @@ def main() -> None:
 
 
 def _print_corvane_times(label: str, ours: dict) -> None:
-    print(f"{label}: fit {ours['fit']:.2f} s   compare {ours['compare']:.2f} s   predict_proba "
+    before = "" if ours["fit_before"] is None else f" (before compare_levels {ours['fit_before']:.2f} s)"
+    print(f"{label}: fit {ours['fit']:.2f} s{before}   compare {ours['compare']:.2f} s   predict_proba "
           f"{ours['score']:.2f} s   clusters {ours['cluster']:.2f} s   candidates {ours['block']:.2f} s;   "
           f"match_weight {ours['weights'] / ours['n_pairs'] * 1e9:.1f} ns per pair "
           f"(NumPy formula {ours['numpy_weights'] / ours['n_pairs'] * 1e9:.1f});   "
@@ -288,6 +332,9 @@ def _print_ratios(label: str, ours: dict, theirs: dict) -> None:
     print(f"[{label}]")
     print(f"training   splink {theirs['fit']:7.2f} s   corvane fit {ours['fit']:7.2f} s   ratio {fit_ratio:.3f}"
           f"   (EM iterations: {ours['model'].n_iter_})")
+    if ours["fit_before"] is not None:
+        print(f"           fit before compare_levels {ours['fit_before']:7.2f} s   ratio "
+              f"{ours['fit_before'] / theirs['fit']:.3f}   (now {ours['fit'] / ours['fit_before']:.2f}x that time)")
     print(f"scoring    splink {theirs['score']:7.2f} s   corvane compare+score {ours_scoring:7.2f} s"
           f"   ratio {ours_scoring / theirs['score']:.3f}")
     print(f"match_weight over compare's table: {ours['weights'] / ours['n_pairs'] * 1e9:.1f} ns per pair, "

@@ -46,6 +46,7 @@ __all__ = [
     "index_pairs",
     "index_counts",
     "count_rule_pairs",
+    "compare_levels",
 ]
 
 # An index from candidate_index (a capsule; opaque).
@@ -270,3 +271,19 @@ def index_pairs(index: _Index, start: SupportsIndex, stop: SupportsIndex) -> tup
 
 def index_counts(index: _Index) -> tuple[list[int], _I64Array]:
     """The pairs each rule adds, and the pairs of each left record, from a candidate_index."""
+
+def compare_levels(
+    left: Sequence[_Strings | _Floats],
+    right: Sequence[_Strings | _Floats],
+    metrics: Sequence[_StringMetric | _NumericMetric],
+    left_positions: _I64Array,
+    right_positions: _I64Array,
+    thresholds: _F64Array,
+    n_thresholds: _I64Array,
+    distance: _I64Array,
+) -> npt.NDArray[np.uint8]:
+    """Level of pair p for comparison k (as ``level_key_batch`` cuts
+    ``compare_pairs``' score, missing values NaN); result of shape
+    (n_comparisons, n_pairs). A position outside its side raises
+    ``IndexError``.
+    """

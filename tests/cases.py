@@ -275,6 +275,24 @@ CASES += [
         ValueError, "frequency[2] = 0.000000 at the exact level: a term frequency lies in (0, 1]"),
 ]
 
+# compare_levels: compare_pairs' columns and positions, level_key_batch's cuts
+cl, CUT = m.compare_levels, (np.array([0.9, 0.5]), np.array([2]), np.array([0]))
+CASES += [
+    row(cl, ([["a", "b", "c"]], [["a", "x"]], ["levenshtein"], np.array([0, 7]), P2, *CUT), IndexError,
+        "pairs: left position 7 at pair 1 is outside the 3 rows of left"),
+    row(cl, ([["a"]], [["a"]], ["levenshtein"], P2[:1], P2[:1], CUT[0], np.array([1, 1]), CUT[2]), ValueError,
+        "metrics has 1 comparisons but n_thresholds has 2 and distance 1 elements"),
+    row(cl, ([["a"]], [["a"]], ["levenshtein"], P2[:1], P2[:1], CUT[0][::-1].copy(), *CUT[1:]), ValueError,
+        "the thresholds of comparison 0 must be strictly decreasing numbers, closest level first"),
+    row(cl, ([["a"]], [["a"]], ["levenshtein"], P2[:1], P2[:1], np.linspace(1, 0.001, 255), np.array([255]),
+             CUT[2]), ValueError, "comparison 0 has 255 thresholds; at most 254 fit a level code"),
+    row(cl, ([["a"]], [["a"]], ["nope"], P2[:1], P2[:1], *CUT), ValueError, "Unknown metric 'nope' at index 0. "
+        'Valid: ["jaro_winkler", "levenshtein", "damerau_levenshtein", "exact", "soundex", "jaccard", "cosine", '
+        '"token_sort_ratio"] or ["numeric", "numeric_similarity", "date_distance"]'),
+    row(cl, ([["a", "b"], ["c"]], [["a", "b"]] * 2, ["exact"] * 2, P2, P2, np.zeros(0), np.zeros(2, np.int64),
+             np.zeros(2, np.int64)), ValueError, "left column 1 has 1 records but the columns before it have 2"),
+]
+
 if not SANITIZED:  # the sanitizer's operator new aborts instead of throwing
     BIG, LEAF = 2**21, layout([[(-1, -1, 0, 0.0, 2.0)]])
     CASES += [row(fn, args, MemoryError, "", label=f"impossible allocation: {label}") for label, fn, args in [

@@ -37,7 +37,8 @@ PARAMS = {name: tuple(params.split()) for name, params in [
     ("frequency_weight_batch", "weights frequency scores exact_threshold u_exact"),
     ("encode_keys", "columns strings transform length ranked"),
     ("candidate_index", "left_keys right_keys windows dedupe"), ("index_pairs", "index start stop"),
-    ("index_counts", "index"), ("count_rule_pairs", "keys n_keys rule_masks n_left dedupe")]}
+    ("index_counts", "index"), ("count_rule_pairs", "keys n_keys rule_masks n_left dedupe"),
+    ("compare_levels", "left right metrics left_positions right_positions thresholds n_thresholds distance")]}
 FUNCTIONS = list(PARAMS)
 STRING_METRICS = "jaro_winkler levenshtein damerau_levenshtein exact soundex jaccard cosine token_sort_ratio".split()
 NUMERIC_METRICS = ["numeric", "numeric_similarity", "date_distance"]
@@ -393,6 +394,9 @@ def valid_calls(seed, rows=60):
     calls += [("match_weight_batch", (scores, *cuts, -3.5)), ("level_key_batch", (scores, *cuts[:3])),
               ("frequency_weight_batch", (scores[0], nrng.choice([0.25, 1.0, math.nan], size=rows), scores[1], 0.7,
                                           0.01))]
+    calls.append(("compare_levels", ([left, fl, left], [right, fr, left], ["jaro_winkler", "numeric", "levenshtein"],
+                                     np.arange(rows), np.arange(rows)[::-1].copy(),
+                                     *level_arguments([((1.0, 0.7), False), ((0.0, 1.0), True), ((0.5,), False)]))))
     return calls
 
 

@@ -578,3 +578,103 @@ def test_cluster_scores_whatever_the_ids_are_held_in():
     for clusters, truth, message in MISSING_IDS:
         with pytest.raises(ValueError, match=re.escape(message)):
             corvane.evaluate_clusters(clusters, truth)
+
+
+# ---- levels straight from the record columns (compare_levels) --------------------------------
+
+def _records(seed, n):
+    """Records of every kind the bounds meet: edited copies, random texts of
+    many alphabets and lengths (non-ASCII, past 64 and 128 characters),
+    empty strings, missing values, and digit strings like dates and ids
+    (where the length alone never decides)."""
+    from support import random_pairs
+
+    a, b = random_pairs(n, seed)
+    rng = np.random.default_rng(seed)
+    digits = ["".join(map(str, rng.integers(0, 10, rng.choice([4, 7, 8])))) for _ in range(n // 2)]
+    dates = [f"19{d[:6]}" for d in digits]
+    values = a + b + digits + dates + ["", "", "a", "ab", "ba", "abc", "cab", "ca", "Ab", "éa", "aé"]
+    # Dates beside copies with transpositions (adjacent or across one or two
+    # characters), substitutions and moved digits: distances near the levels'.
+    for d in dates:
+        k = int(rng.integers(0, len(d) - 3))
+        edits = [d[:k] + d[k + 1] + d[k] + d[k + 2:], d[:k] + d[k + 2] + d[k + 1] + d[k] + d[k + 3:],
+                 d[:k] + d[k + 3] + d[k + 1:k + 3] + d[k] + d[k + 4:], d[:k] + "9" + d[k + 1:], d[1:] + d[0]]
+        values += [d, edits[int(rng.integers(0, len(edits)))]]
+    values = [None if k % 29 == 5 else v for k, v in enumerate(values)]
+    return pa.array(values, type=pa.string())
+
+
+def _cut_at(scores, how):
+    """Thresholds at scores that occur (so pairs sit exactly on them), or
+    fixed ones."""
+    seen = np.unique(scores[~np.isnan(scores)])
+    seen = seen[seen > 0][::-1]
+    if how == "fixed":
+        return (1.0, 0.9, 0.7)
+    if how == "high":          # where Jaro-Winkler's prefix bonus lifts pairs over the thresholds
+        return (0.95, 0.85)
+    if how == "on scores" and len(seen) >= 4:
+        return tuple(float(t) for t in seen[[0, len(seen) // 4, len(seen) // 2, 3 * len(seen) // 4]])
+    if how == "lowest score" and len(seen):
+        return (float(seen[-1]),)
+    return (0.5,)
+
+
+LEVEL_METRICS = ["jaro_winkler", "levenshtein", "damerau_levenshtein", "exact", "soundex", "jaccard", "cosine",
+                 "token_sort_ratio"]
+
+
+@pytest.mark.parametrize("metric", LEVEL_METRICS)
+def test_compare_levels_equal_the_cut_scores(metric):
+    """Every level compare_levels gives equals the cut of compare_pairs'
+    score, whether the bound or the kernel decided it: thresholds on scores
+    that occur, pairs of edited copies, random pairs, few pairs over many
+    records (each pair summed up as it comes) and many over few (each
+    record summed up once), and a distance cut on a similarity."""
+    records = _records(11, 300)      # records k and 300 + k: a string and its edited copy
+    n = len(records)
+    rng = np.random.default_rng(3)
+    layouts = {
+        "edited copies": (np.arange(300, dtype=np.int64), np.arange(300, 600, dtype=np.int64)),
+        "random, many": (np.sort(rng.integers(0, n, 6 * n)), rng.integers(0, n, 6 * n)),
+        "random, few": (rng.integers(0, n, 40), rng.integers(0, n, 40)),
+        "edited dates": (np.arange(n - 300, n, 2, dtype=np.int64), np.arange(n - 299, n, 2, dtype=np.int64)),
+    }
+    for layout, (i, j) in layouts.items():
+        scores = _corvane_rs.compare_pairs([records], [records], [metric], i, j, np.nan)[0]
+        for how in ("fixed", "high", "on scores", "lowest score"):
+            for distance in (False, True):
+                thresholds = _cut_at(scores, how)
+                if distance:
+                    thresholds = thresholds[::-1]
+                got = _corvane_rs.compare_levels([records], [records], [metric], i, j,
+                                                 *level_arguments([(thresholds, distance)]))
+                want = levels_reference(scores, thresholds, distance)
+                assert got.dtype == np.uint8 and got.shape == (1, len(i))
+                bad = np.flatnonzero(got[0] != want)
+                assert not bad.size, (layout, how, distance, thresholds,
+                                      [(records[int(i[k])], records[int(j[k])], scores[k], got[0][k], want[k])
+                                       for k in bad[:3]])
+
+
+def test_compare_levels_of_several_comparisons_and_sides():
+    """Several comparisons in one call, numbers among them, a column read by
+    two comparisons and by both sides, and two tables (linking): row k is
+    comparison k, as compare_pairs' rows are."""
+    rng = np.random.default_rng(5)
+    names = _records(2, 120)
+    other = pa.array(list(reversed(names.to_pylist())), type=pa.string())
+    numbers = rng.integers(0, 5, len(names)).astype(np.float64)
+    numbers[::13] = np.nan
+    left = [names, names, numbers, names, numbers]
+    right = [other, other, numbers[::-1].copy(), names, numbers[::-1].copy()]
+    metrics = ["damerau_levenshtein", "jaro_winkler", "numeric", "levenshtein", "numeric_similarity"]
+    cuts = [((1.0, 0.75), False), ((1.0, 0.92, 0.8), False), ((0, 1), True), ((0.5,), False), ((1.0, 0.5), False)]
+    i, j = rng.integers(0, len(names), 2000), rng.integers(0, len(names), 2000)
+    scores = _corvane_rs.compare_pairs(left, right, metrics, i, j, np.nan)
+    got = _corvane_rs.compare_levels(left, right, metrics, i, j, *level_arguments(cuts))
+    for k, (thresholds, distance) in enumerate(cuts):
+        assert got[k].tolist() == levels_reference(scores[k], thresholds, distance).tolist(), metrics[k]
+    empty = _corvane_rs.compare_levels(left, right, metrics, i[:0], j[:0], *level_arguments(cuts))
+    assert empty.shape == (len(metrics), 0)

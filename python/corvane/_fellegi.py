@@ -13,7 +13,8 @@ How ``fit`` learns them:
 * ``m`` by expectation-maximisation on the candidate pairs (past ``em_pairs``
   of them, on that many drawn at random). EM only needs the number of pairs
   with each distinct combination of levels, so those are counted once
-  (``np.bincount`` over the engine's mixed-radix keys, ``level_key_batch``)
+  (``np.bincount`` over mixed-radix keys of the levels the engine's
+  ``compare_levels`` cuts straight from the record columns)
   and every iteration runs over the few thousand combinations, not the
   millions of pairs;
 * with ``rules``, one EM pass per rule over that rule's pairs, chained: each
@@ -53,14 +54,15 @@ import sys
 import warnings
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, Union, cast
 
 import numpy as np
 import numpy.typing as npt
 
 import _corvane_rs
 
-from ._compare import Comparison, F64Array, TermFrequencies, from_columns, kind_of, names_of, pairings_of
+from ._compare import (Comparison, F64Array, NumericMetric, StringMetric, TermFrequencies, from_columns, kind_of, names_of,
+                       pairings_of)
 from ._evaluate import table_kind
 from ._rules import rule_columns
 
@@ -214,7 +216,7 @@ class Patterns:
 
     @classmethod
     def from_keys(cls, keys: I64Array, radix: Sequence[int]) -> Patterns:
-        """From each pair's mixed-radix key (the engine's ``level_key_batch``)."""
+        """From each pair's mixed-radix key (comparison 0 the most significant digit)."""
         space = math.prod(radix)
         if space <= max(4 * len(keys), 1 << 20):
             counts = np.bincount(keys, minlength=space)
@@ -401,10 +403,12 @@ class FellegiSunter:
             j += j >= i
         else:
             j = rng.integers(0, n_right, n_random)
-        randoms = scorer.levels((i, j)).patterns()
+        # u is each comparison's own share of the levels: no combinations.
+        randoms = scorer.codes((i, j))
         u = []
         for c, level in enumerate(levels):
-            tally = np.maximum(randoms.level_counts(c, level.n_levels), 1.0)  # never seen: at most one in n_random
+            tally = np.bincount(randoms[c], minlength=level.n_levels + 1)[:level.n_levels].astype(np.float64)
+            tally = np.maximum(tally, 1.0)  # never seen: at most one in n_random
             u.append(tally / tally.sum())
 
         positions = _distinct_pairs(scorer.positions(pairs), n_right, right is None)
@@ -635,11 +639,10 @@ class _PairLevels:
 
 
 class _PairScorer:
-    """Scores record pairs for fit: the record columns are converted once and
-    the pairs scored in chunks, each cut into levels by the engine, so no
-    table of scores of all the pairs is ever held."""
-
-    _CHUNK = 1 << 20
+    """Levels of record pairs for fit, straight from the record columns: the
+    columns are converted once, and the engine (``compare_levels``) cuts each
+    pair's levels without a table of scores; a bound decides most pairs that
+    fall to the lowest level without scoring them at all."""
 
     def __init__(self, levels: list[Level], comparisons: Sequence[Comparison], left: Any, right: Any) -> None:
         from ._compare import arrow_column
@@ -649,9 +652,13 @@ class _PairScorer:
         self.pairings = [p for p in pairings_of(comparisons) if not p.frequency]
         left_kind, right_kind = kind_of(left, "left"), kind_of(right, "right")
         self.left = {p.left: arrow_column(left, left_kind, p.left, "left") for p in self.pairings}
-        self.right = {p.right: arrow_column(right, right_kind, p.right, "right") for p in self.pairings}
+        # Deduplicating: the one table's columns serve both sides, so the
+        # engine converts (and sums up) each of them once.
+        self.right = self.left if right is left and all(p.right in self.left for p in self.pairings) else {
+            p.right: arrow_column(right, right_kind, p.right, "right") for p in self.pairings}
         self.sizes = (_num_rows(left), _num_rows(right))
-        self.converted: dict[tuple[int, str, bool], Any] = {}
+        self.converted: dict[tuple[int, bool], Any] = {}
+        self.columns: tuple[list[Any], list[Any]] | None = None
 
     def positions(self, pairs: Any) -> tuple[I64Array, I64Array]:
         """The pairs' positions, checked."""
@@ -659,24 +666,49 @@ class _PairScorer:
 
         return _positions(pairs, self.sizes)
 
-    def levels(self, pairs: Any) -> _PairLevels:
-        from ._compare import score_columns
+    def _engine_columns(self) -> tuple[list[Any], list[Any]]:
+        """Each comparison's two record columns as the engine reads them."""
+        from ._compare import _check_time_zones, _pyarrow, engine_floats, engine_strings
 
+        if self.columns is not None:
+            return self.columns
+        names = ("left", "right")
+        for p in self.pairings:
+            if p.numeric:
+                _check_time_zones(_pyarrow(), p, self.left[p.left].type, self.right[p.right].type, names)
+
+        def values(side: int, p: Any) -> Any:
+            column = (p.left, p.right)[side]
+            source = (self.left, self.right)[side][column]
+            key = (id(source), p.numeric)
+            if key not in self.converted:
+                convert = engine_floats if p.numeric else engine_strings
+                self.converted[key] = convert(source, column, names[side], p.metric)
+            return self.converted[key]
+
+        self.columns = ([values(0, p) for p in self.pairings], [values(1, p) for p in self.pairings])
+        return self.columns
+
+    def codes(self, pairs: Any) -> npt.NDArray[np.uint8]:
+        """The level of every comparison (rows) of every pair (columns)."""
         i, j = self.positions(pairs)
         cuts = self.cuts
-        keys = np.empty(len(i), dtype=np.int64) if cuts.keyed else None
-        codes: list[npt.NDArray[np.uint8]] = [np.empty(len(i), dtype=np.uint8) for _ in self.levels_] if keys is None \
-            else []
-        for start in range(0, max(len(i), 1), self._CHUNK):
-            stop = min(start + self._CHUNK, len(i))
-            scores = score_columns(self.left, self.right, self.pairings, (i[start:stop], j[start:stop]), stop - start,
-                                   "nan", converted=self.converted)
-            if keys is not None:
-                keys[start:stop] = _corvane_rs.level_key_batch(scores, cuts.thresholds, cuts.counts, cuts.distance)
-            else:
-                for c, level in enumerate(self.levels_):
-                    codes[c][start:stop] = level.codes(scores[c])
-        return _PairLevels(cuts.radix, keys, codes)
+        left, right = self._engine_columns()
+        metrics = [cast(Union[StringMetric, NumericMetric], p.metric) for p in self.pairings]
+        codes: npt.NDArray[np.uint8] = _corvane_rs.compare_levels(left, right, metrics, i, j, cuts.thresholds,
+                                                                   cuts.counts, cuts.distance)
+        return codes
+
+    def levels(self, pairs: Any) -> _PairLevels:
+        codes = self.codes(pairs)
+        cuts = self.cuts
+        if not cuts.keyed:
+            return _PairLevels(cuts.radix, None, list(codes))
+        keys = np.zeros(codes.shape[1], dtype=np.int64)
+        for row, r in zip(codes, cuts.radix):
+            keys *= r
+            keys += row
+        return _PairLevels(cuts.radix, keys, [])
 
 
 class _RuleMembership:

@@ -960,4 +960,14 @@ PyObject* result_i64_array(std::vector<std::int64_t>&& values) {
     Py_ssize_t strides[1] = {sizeof(std::int64_t)};
     return array_over(owner_vec, 0, drop_i64_vector, owner_vec->data(), kNpyLong, 1, dims, strides);}
 
+PyObject* result_u8_matrix(std::vector<std::uint8_t>&& values, std::size_t rows, std::size_t cols) {
+    constexpr int kNpyUByte = 2;
+    auto* owner_vec = new std::vector<std::uint8_t>(std::move(values));
+    if (owner_vec->data() == nullptr) owner_vec->reserve(1);  // NumPy must not allocate its own buffer
+    Py_ssize_t dims[2] = {static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(cols)};
+    Py_ssize_t strides[2] = {static_cast<Py_ssize_t>(cols), 1};
+    const auto drop = [](void* v, std::size_t) { delete static_cast<std::vector<std::uint8_t>*>(v); };
+    return array_over(owner_vec, 0, drop, owner_vec->data(), kNpyUByte, 2, dims, strides);
+}
+
 }  // namespace corvane

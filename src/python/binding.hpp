@@ -216,5 +216,7 @@ PyObject* result_flags(const double* values, std::size_t n);
 // A C-contiguous rows x cols float64 array over the buffer.
 PyObject* result_matrix(ScoreBuffer&& values, std::size_t rows, std::size_t cols);
 PyObject* result_i64_array(std::vector<std::int64_t>&& values);
+// A C-contiguous rows x cols uint8 array over the vector.
+PyObject* result_u8_matrix(std::vector<std::uint8_t>&& values, std::size_t rows, std::size_t cols);
 
 }  // namespace corvane

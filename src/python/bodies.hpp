@@ -36,5 +36,6 @@ PyObject* body_connected_components(const Args& args);
 PyObject* body_match_weight_batch(const Args& args);
 PyObject* body_level_key_batch(const Args& args);
 PyObject* body_frequency_weight_batch(const Args& args);
+PyObject* body_compare_levels(const Args& args);
 
 }  // namespace corvane

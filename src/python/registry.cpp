@@ -184,6 +184,20 @@ const char* const kDocIndexPairs =
 const char* const kDocIndexCounts =
     "index_counts(index)\n--\n\n"
     "candidate_counts from a candidate_index: (by_rule, per_record).";
+
+const char* const kDocCompareLevels =
+    "compare_levels(left, right, metrics, left_positions, right_positions, thresholds, n_thresholds, distance)\n--\n\n"
+    "Level of every comparison of every candidate pair, straight from the record columns.\n"
+    "\n"
+    "left, right, metrics and the positions as compare_pairs takes them; the\n"
+    "cuts as level_key_batch takes them (n_thresholds[k] thresholds of\n"
+    "comparison k, in order, and distance[k] nonzero for a distance). Each\n"
+    "level is what level_key_batch cuts from compare_pairs' score with missing\n"
+    "NaN: 0 the closest, n_thresholds[k] 'else', n_thresholds[k] + 1 missing.\n"
+    "A bound decides most 'else' levels of the edit distances and Jaro-Winkler\n"
+    "without scoring the pair. A position outside its side raises IndexError.\n"
+    "\n"
+    "Returns: uint8 array of shape (n_comparisons, n_pairs).";
 // clang-format on
 
 #define PAIRWISE(name) {{#name, {"left", "right"}}, #name "(left, right)\n--\n\n", body_##name}
@@ -195,7 +209,7 @@ const char* const kDocIndexCounts =
 // predict_forest_batch, predict_gbdt_batch, predict_svm_batch,
 // candidate_pairs, candidate_counts, combine_keys, count_equal_pairs,
 // connected_components, match_weight_batch, level_key_batch, frequency_weight_batch, encode_keys,
-// candidate_index, index_pairs, index_counts, count_rule_pairs.
+// candidate_index, index_pairs, index_counts, count_rule_pairs, compare_levels.
 const FunctionEntry kEntries[] = {
     PAIRWISE(jaro_winkler_batch),
     PAIRWISE(levenshtein_batch),
@@ -251,6 +265,9 @@ const FunctionEntry kEntries[] = {
     {{"index_counts", {"index"}}, kDocIndexCounts, body_index_counts},
     {{"count_rule_pairs", {"keys", "n_keys", "rule_masks", "n_left", "dedupe"}}, kDocCountRulePairs,
      body_count_rule_pairs},
+    {{"compare_levels",
+      {"left", "right", "metrics", "left_positions", "right_positions", "thresholds", "n_thresholds", "distance"}},
+     kDocCompareLevels, body_compare_levels},
 };
 
 #undef PAIRWISE

@@ -8,20 +8,10 @@
 #include "python/binding.hpp"
 #include "python/bodies.hpp"
 #include "models/fellegi/levels.hpp"
+#include "python/bodies/level_cuts.hpp"
 
 namespace corvane {
 
-namespace {
-
-template <class T>
-std::vector<T> copied(const ArrayView<T>& a) {
-    std::vector<T> out(a.len());
-    for (std::size_t i = 0; i < out.size(); ++i) out[i] = a.view.at(i);
-    return out;
-}
-
-// The cuts of every comparison, pointing into `thresholds` and `weights`
-// (which the caller keeps alive). `weights` empty: no weights (keys only).
 std::vector<fellegi::LevelCut> cuts_of(std::size_t n_comparisons, const std::vector<double>& thresholds,
                                        const std::vector<std::int64_t>& counts,
                                        const std::vector<std::int64_t>& distance, const std::vector<double>* weights) {
@@ -64,8 +54,6 @@ std::vector<fellegi::LevelCut> cuts_of(std::size_t n_comparisons, const std::vec
                          std::to_string(w));
     return cuts;
 }
-
-}  // namespace
 
 PyObject* body_match_weight_batch(const Args& args) {
     auto scores = to_f64_array(args, 0, 2);
