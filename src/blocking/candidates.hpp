@@ -16,14 +16,17 @@
 // Pairs come out per left record: rule by rule, each rule's candidates
 // minus those an earlier rule already holds (whether rule r holds for a
 // pair is an O(1) test on the keys), so each pair is found once, and then
-// the record's few candidates are sorted. Left records run in order over
-// the pool: a first pass counts every record's pairs (this is also how the
-// pairs are counted without building them), a second pass writes them at
-// their offsets. There is no global sort and no buffer besides the output.
+// the record's few candidates are sorted. Left records run over the pool
+// in blocks, one pass: each block writes its records' pairs to a buffer of
+// its own (right positions, in 32 bits when they fit), then the blocks are
+// copied to their places in the output and freed. There is no global sort.
+// Counting (count_pairs) is the same pass, keeping only the counts.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -46,15 +49,39 @@ struct BlockingInput {
 // key 7 is -3"): keys are -1 or in [0, n_left + n_right).
 std::string check_keys(const BlockingInput& in);
 
+// Right positions as pairs come, grown as needed, never zeroed.
+template <class T>
+struct PairBuffer {
+    std::unique_ptr<T[]> data;
+    std::size_t size = 0, capacity = 0;
+
+    // Room for `more` values past size.
+    T* room(std::size_t more) {
+        if (size + more > capacity) {
+            std::size_t want = 2 * capacity;
+            if (want < size + more) want = size + more;
+            if (want < 1024) want = 1024;
+            std::unique_ptr<T[]> bigger(new T[want]);
+            if (size) std::copy(data.get(), data.get() + size, bigger.get());
+            data = std::move(bigger);
+            capacity = want;
+        }
+        return data.get() + size;
+    }
+};
+
 class CandidateIndex {
 public:
     explicit CandidateIndex(const BlockingInput& in);
 
     // Pairs of left record i; by_rule[r] gets the pairs rule r adds.
     std::uint64_t count(std::size_t i, std::uint64_t* by_rule) const;
-    // Writes the right positions of left record i's pairs, ascending, to
-    // out (room: count(i), the room there is); returns how many.
-    std::size_t fill(std::size_t i, std::int64_t* out, std::size_t room) const;
+    // Appends the right positions of left record i's pairs, ascending, to
+    // buffer; returns how many.
+    template <class T>
+    std::size_t fill(std::size_t i, PairBuffer<T>& buffer) const;
+    // Whether every position fits in 32 bits (index items, pair buffers).
+    bool narrow() const noexcept { return narrow_; }
 
     // Fetches what left record i + kAhead will read into the cache, and
     // the index entries of record i + kAhead / 2: records' codes lead to
@@ -83,8 +110,10 @@ private:
     // What rule tests for record j of the left (or right) side: its code,
     // or its place in the merged order; -1: missing.
     std::int64_t test_value(const Rule& rule, std::size_t j, bool right) const noexcept;
-    template <class F>
-    void each(std::size_t i, F&& f) const;
+    // f(rule, right position, kept) for every candidate of left record i,
+    // rule by rule; room(k) before the k candidates of each rule.
+    template <class F, class Room>
+    void each(std::size_t i, F&& f, Room&& room) const;
 
     BlockingInput in_;
     std::vector<Rule> rules_;
@@ -93,10 +122,11 @@ private:
 };
 
 // The pairs of left records [start, stop) as (left, right) position arrays,
-// sorted by left then right position, on the pool; by_rule (optional) gets
-// each rule's added pairs over the range. Counting only: count_pairs.
+// sorted by left then right position, on the pool. Counting only:
+// count_pairs. The arrays are written once, not zeroed first.
 struct PairArrays {
-    std::vector<std::int64_t> left, right;
+    std::unique_ptr<std::int64_t[]> left, right;
+    std::size_t size = 0;
 };
 PairArrays build_pairs(const CandidateIndex& index, std::size_t start, std::size_t stop);
 // Per-record pair counts of left records [0, n_left) and each rule's added pairs.

@@ -71,4 +71,10 @@ struct KeyForm {
 // The sides are all strings or all numbers.
 std::vector<std::int64_t> encode_key(const std::vector<KeySide>& sides, const KeyForm& form);
 
+// Dense codes of tuples of codes, in no promised order: columns[c][i] is
+// column c's code of record i (-1 missing, else below 2**32); equal tuples
+// get equal codes, and a record with a missing code gets -1. One column
+// alone is copied. Numbered as values are, on the pool.
+std::vector<std::int64_t> combine_codes(const std::vector<const std::int64_t*>& columns, std::size_t n);
+
 }  // namespace corvane::blocking

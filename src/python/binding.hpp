@@ -216,5 +216,7 @@ PyObject* result_flags(const double* values, std::size_t n);
 // A C-contiguous rows x cols float64 array over the buffer.
 PyObject* result_matrix(ScoreBuffer&& values, std::size_t rows, std::size_t cols);
 PyObject* result_i64_array(std::vector<std::int64_t>&& values);
+// n int64 values from new[] (left as written: large results are not zeroed first).
+PyObject* result_i64_array(std::unique_ptr<std::int64_t[]>&& values, std::size_t n);
 
 }  // namespace corvane

@@ -121,6 +121,16 @@ const char* const kDocCountRulePairs =
     "the pairs i < j of n = n_left records (dedupe=1), or the first n_left\n"
     "records of each run against the rest. Returns a list of ints.";
 
+const char* const kDocRuleKeys =
+    "rule_keys(codes, n_left, dedupe)\n--\n\n"
+    "The keys of candidate_pairs from the key columns of each rule.\n"
+    "\n"
+    "codes: one list per rule of int64 code arrays (encode_keys' codes), all\n"
+    "of one length n; a rule of several columns gets dense codes of their\n"
+    "tuples (codes -1 to 2**32 - 1; -1 where any is -1). Returns (left_keys,\n"
+    "right_keys): the first n_left codes of each rule, then the rest; with\n"
+    "dedupe=1, n is n_left and right_keys is left_keys.";
+
 const char* const kDocConnectedComponents =
     "connected_components(left_positions, right_positions, n_records)\n--\n\n"
     "Connected components of the graph whose edges are (left_positions[k], right_positions[k]).\n"
@@ -195,7 +205,7 @@ const char* const kDocIndexCounts =
 // predict_forest_batch, predict_gbdt_batch, predict_svm_batch,
 // candidate_pairs, candidate_counts, combine_keys, count_equal_pairs,
 // connected_components, match_weight_batch, level_key_batch, frequency_weight_batch, encode_keys,
-// candidate_index, index_pairs, index_counts, count_rule_pairs.
+// candidate_index, index_pairs, index_counts, count_rule_pairs, rule_keys.
 const FunctionEntry kEntries[] = {
     PAIRWISE(jaro_winkler_batch),
     PAIRWISE(levenshtein_batch),
@@ -251,6 +261,7 @@ const FunctionEntry kEntries[] = {
     {{"index_counts", {"index"}}, kDocIndexCounts, body_index_counts},
     {{"count_rule_pairs", {"keys", "n_keys", "rule_masks", "n_left", "dedupe"}}, kDocCountRulePairs,
      body_count_rule_pairs},
+    {{"rule_keys", {"codes", "n_left", "dedupe"}}, kDocRuleKeys, body_rule_keys},
 };
 
 #undef PAIRWISE
