@@ -326,17 +326,11 @@ class KeyEncoder:
             return parts[0]
         return _corvane_rs.combine_keys(np.concatenate(parts), len(parts))
 
-    def key_columns(self, rules: Sequence[ParsedRule]) -> tuple[list[I64Array], list[int]]:
-        """The distinct key columns of equality rules, each encoded once, and
-        each rule's columns as a bit mask over them."""
-        keys: dict[Key, int] = {}
-        masks = []
-        for rule in rules:
-            mask = 0
-            for key in rule.keys:
-                mask |= 1 << keys.setdefault(key, len(keys))
-            masks.append(mask)
-        return [self.key_codes(key, False) for key in keys], masks
+    def rule_columns(self, rules: Sequence[ParsedRule]) -> list[list[I64Array]]:
+        """Each rule's key columns over both tables (ranks for a sorted
+        neighbourhood), for ``rule_keys``."""
+        return [[self.key_codes(rule.keys[0], True)] if rule.window else [self.key_codes(k, False) for k in rule.keys]
+                for rule in rules]
 
     def release(self) -> None:
         """Drops the codes and columns kept for reuse (before the pairs are built)."""
@@ -346,8 +340,6 @@ class KeyEncoder:
     def encode(self, rules: Sequence[ParsedRule], n_left: int) -> tuple[I64Array, I64Array, I64Array]:
         """left_keys, right_keys and windows of the engine's candidate functions."""
         # Each rule's key columns, combined and laid out in the engine.
-        codes = [[self.key_codes(rule.keys[0], True)] if rule.window else [self.key_codes(k, False) for k in rule.keys]
-                 for rule in rules]
-        left, right = _corvane_rs.rule_keys(codes, n_left, int(self.dedupe))
+        left, right = _corvane_rs.rule_keys(self.rule_columns(rules), n_left, int(self.dedupe))
         windows = np.array([rule.window for rule in rules], dtype=np.int64)
         return left, right, windows

@@ -53,18 +53,18 @@ CandidateIndex::CandidateIndex(const BlockingInput& in) : in_(in) {
         if (!in.dedupe) codes = code_count(R, nr, codes);
         if (rule.keys.window == 0) {
             // Right records by code, ascending.
-            rule.starts.assign(codes + 1, 0);
+            rule.starts.wide.assign(codes + 1, 0);
             for (std::size_t j = 0; j < nr; ++j)
-                if (R[j] >= 0) ++rule.starts[static_cast<std::size_t>(R[j]) + 1];
-            for (std::size_t c = 0; c < codes; ++c) rule.starts[c + 1] += rule.starts[c];
-            rule.items.resize(static_cast<std::size_t>(rule.starts[codes]));
-            std::vector<std::int64_t> next(rule.starts.begin(), rule.starts.end() - 1);
-            if (in.dedupe) rule.slot.assign(nr, -1);
+                if (R[j] >= 0) ++rule.starts.wide[static_cast<std::size_t>(R[j]) + 1];
+            for (std::size_t c = 0; c < codes; ++c) rule.starts.wide[c + 1] += rule.starts.wide[c];
+            rule.items.resize(static_cast<std::size_t>(rule.starts.wide[codes]));
+            std::vector<std::int64_t> next(rule.starts.wide.begin(), rule.starts.wide.end() - 1);
+            if (in.dedupe) rule.slot.wide.assign(nr, -1);
             for (std::size_t j = 0; j < nr; ++j) {
                 if (R[j] < 0) continue;
                 const std::int64_t at = next[static_cast<std::size_t>(R[j])]++;
                 rule.items[static_cast<std::size_t>(at)] = static_cast<std::int64_t>(j);
-                if (in.dedupe) rule.slot[j] = at;
+                if (in.dedupe) rule.slot.wide[j] = at;
             }
         } else {
             // Merged order: by rank, left before right, by position. Items
@@ -84,20 +84,20 @@ CandidateIndex::CandidateIndex(const BlockingInput& in) : in_(in) {
                 at += per_left[c] + per_right[c];
             }
             rule.items.resize(static_cast<std::size_t>(at));
-            rule.place_l.assign(nl, -1);
+            rule.place_l.wide.assign(nl, -1);
             for (std::size_t i = 0; i < nl; ++i) {
                 if (L[i] < 0) continue;
                 const std::int64_t p = next_l[static_cast<std::size_t>(L[i])]++;
                 rule.items[static_cast<std::size_t>(p)] = 2 * static_cast<std::int64_t>(i);
-                rule.place_l[i] = p;
+                rule.place_l.wide[i] = p;
             }
             if (!in.dedupe) {
-                rule.place_r.assign(nr, -1);
+                rule.place_r.wide.assign(nr, -1);
                 for (std::size_t j = 0; j < nr; ++j) {
                     if (R[j] < 0) continue;
                     const std::int64_t p = next_r[static_cast<std::size_t>(R[j])]++;
                     rule.items[static_cast<std::size_t>(p)] = 2 * static_cast<std::int64_t>(j) + 1;
-                    rule.place_r[j] = p;
+                    rule.place_r.wide[j] = p;
                 }
             }
         }
@@ -143,6 +143,12 @@ CandidateIndex::CandidateIndex(const BlockingInput& in) : in_(in) {
         }
     }); });
     sorted_output_ = rules_.size() == 1 && rules_[0].keys.window == 0;
+    if (narrow) {
+        pool::for_each_row(rules_.size(), [&](pool::RowCursor& cursor) { cursor.run([&](std::size_t r) {
+            Rule& rule = rules_[r];
+            for (Offsets* o : {&rule.starts, &rule.slot, &rule.place_l, &rule.place_r}) o->narrow();
+        }); });
+    }
 }
 
 std::int64_t CandidateIndex::test_value(const Rule& rule, std::size_t j, bool right) const noexcept {
@@ -161,7 +167,7 @@ void CandidateIndex::prefetch(std::size_t i) const noexcept {
             if (far < in_.n_left) {
                 const std::int64_t c = rule.keys.left[far];
                 if (c >= 0 && static_cast<std::size_t>(c) + 1 < rule.starts.size())
-                    __builtin_prefetch(&rule.starts[static_cast<std::size_t>(c) + 1]);
+                    __builtin_prefetch(rule.starts.address(static_cast<std::size_t>(c) + 1));
             }
             if (near < in_.n_left) {
                 const std::int64_t c = rule.keys.left[near];

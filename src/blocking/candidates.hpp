@@ -70,6 +70,29 @@ struct PairBuffer {
     }
 };
 
+// Offsets into a rule's items and places in its order: built in 64 bits,
+// kept in 32 once built when the index is narrow (every position fits).
+class Offsets {
+public:
+    std::vector<std::int64_t> wide;  // while building, and for good when not narrow
+
+    void narrow() {
+        thin_.resize(wide.size());
+        for (std::size_t k = 0; k < wide.size(); ++k) thin_[k] = static_cast<std::int32_t>(wide[k]);
+        wide = std::vector<std::int64_t>();
+        thin = true;
+    }
+    std::int64_t operator[](std::size_t k) const noexcept { return thin ? thin_[k] : wide[k]; }
+    std::size_t size() const noexcept { return thin ? thin_.size() : wide.size(); }
+    const void* address(std::size_t k) const noexcept {
+        return thin ? static_cast<const void*>(thin_.data() + k) : static_cast<const void*>(wide.data() + k);
+    }
+
+private:
+    std::vector<std::int32_t> thin_;
+    bool thin = false;
+};
+
 class CandidateIndex {
 public:
     explicit CandidateIndex(const BlockingInput& in);
@@ -96,15 +119,15 @@ private:
     struct Rule {
         RuleKeys keys;
         std::int64_t half = 0;               // window / 2 (sorted neighbourhood)
-        std::vector<std::int64_t> starts;    // equality: codes + 1 offsets into items
+        Offsets starts;                      // equality: codes + 1 offsets into items
         std::vector<std::int64_t> items;     // equality: right positions by code; neighbourhood: the merged order;
                                              // each followed by what the earlier rules test for its record
         std::vector<std::int32_t> narrow_items;  // the same in 32 bits, when everything fits (then items is empty)
         std::size_t count = 0;               // items
         std::size_t stride = 1;              // entries per item: the item, then one per earlier rule
-        std::vector<std::int64_t> slot;      // equality, dedupe: index of record i in items
-        std::vector<std::int64_t> place_l;   // neighbourhood: place of each left record in the order, -1 missing
-        std::vector<std::int64_t> place_r;   // neighbourhood, two tables: the same for right records
+        Offsets slot;                        // equality, dedupe: index of record i in items
+        Offsets place_l;                     // neighbourhood: place of each left record in the order, -1 missing
+        Offsets place_r;                     // neighbourhood, two tables: the same for right records
     };
 
     // What rule tests for record j of the left (or right) side: its code,
