@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <new>
+
+#include <sys/mman.h>
 #include <type_traits>
 #include <stdexcept>
 
@@ -260,7 +263,7 @@ std::uint64_t CandidateIndex::count(std::size_t i, std::uint64_t* by_rule) const
 template <class T>
 std::size_t CandidateIndex::fill(std::size_t i, PairBuffer<T>& buffer) const {
     const std::size_t first = buffer.size;
-    T* out = buffer.data.get() + first;
+    T* out = buffer.data() + first;
     // Written in any case, kept by moving on (each rule makes room for all
     // its candidates, kept or not, before they come).
     each(
@@ -270,11 +273,11 @@ std::size_t CandidateIndex::fill(std::size_t i, PairBuffer<T>& buffer) const {
             out += keep;
         },
         [&](std::size_t candidates) {
-            buffer.size = static_cast<std::size_t>(out - buffer.data.get());
+            buffer.size = static_cast<std::size_t>(out - buffer.data());
             out = buffer.room(candidates);
         });
-    buffer.size = static_cast<std::size_t>(out - buffer.data.get());
-    if (!sorted_output_) std::sort(buffer.data.get() + first, out);
+    buffer.size = static_cast<std::size_t>(out - buffer.data());
+    if (!sorted_output_) std::sort(buffer.data() + first, out);
     return buffer.size - first;
 }
 
@@ -296,6 +299,27 @@ std::vector<std::int64_t> count_pairs(const CandidateIndex& index, std::size_t n
     for (std::size_t r = 0; r < by_rule.size(); ++r) by_rule[r] = totals[r].load();
     return counts;
 }
+
+template <class T>
+void PairBuffer<T>::grow(std::size_t need) {
+    constexpr std::size_t kFirst = std::size_t{64} << 10;
+    std::size_t want = bytes_ ? 2 * bytes_ : kFirst;
+    while (want < need) want *= 2;
+    void* p = data_ ? mremap(data_, bytes_, want, MREMAP_MAYMOVE)
+                    : mmap(nullptr, want, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    data_ = static_cast<T*>(p);
+    bytes_ = want;
+}
+
+template <class T>
+void PairBuffer<T>::release() noexcept {
+    if (data_) munmap(data_, bytes_);
+    data_ = nullptr, size = 0, bytes_ = 0;
+}
+
+template class PairBuffer<std::uint32_t>;
+template class PairBuffer<std::int64_t>;
 
 namespace {
 
@@ -335,7 +359,7 @@ PairArrays build_pairs_as(const CandidateIndex& index, std::size_t start, std::s
             PairBuffer<T>& buffer = buffers[b];
             std::int64_t* left = out.left.get() + at[b];
             std::int64_t* right = out.right.get() + at[b];
-            for (std::size_t k = 0; k < buffer.size; ++k) right[k] = static_cast<std::int64_t>(buffer.data[k]);
+            for (std::size_t k = 0; k < buffer.size; ++k) right[k] = static_cast<std::int64_t>(buffer.data()[k]);
             const std::size_t lo = std::min(n, b * per), hi = std::min(n, lo + per);
             for (std::size_t k = lo; k < hi; ++k) {
                 std::fill(left, left + counts[k], static_cast<std::int64_t>(start + k));

@@ -49,25 +49,47 @@ struct BlockingInput {
 // key 7 is -3"): keys are -1 or in [0, n_left + n_right).
 std::string check_keys(const BlockingInput& in);
 
-// Right positions as pairs come, grown as needed, never zeroed.
+// Right positions as pairs come, grown as needed, never zeroed. The
+// memory is mapped from the kernel and unmapped when the buffer goes (a
+// call's blocks come and go with every batch of link: pages held back by
+// the allocator would add up to the peak of the whole run).
 template <class T>
-struct PairBuffer {
-    std::unique_ptr<T[]> data;
-    std::size_t size = 0, capacity = 0;
+class PairBuffer {
+public:
+    PairBuffer() = default;
+    PairBuffer(PairBuffer&& o) noexcept : data_(o.data_), size(o.size), bytes_(o.bytes_) {
+        o.data_ = nullptr, o.size = 0, o.bytes_ = 0;
+    }
+    PairBuffer& operator=(PairBuffer&& o) noexcept {
+        if (this != &o) {
+            release();
+            data_ = o.data_, size = o.size, bytes_ = o.bytes_;
+            o.data_ = nullptr, o.size = 0, o.bytes_ = 0;
+        }
+        return *this;
+    }
+    PairBuffer(const PairBuffer&) = delete;
+    PairBuffer& operator=(const PairBuffer&) = delete;
+    ~PairBuffer() { release(); }
 
+    T* data() const noexcept { return data_; }
     // Room for `more` values past size.
     T* room(std::size_t more) {
-        if (size + more > capacity) {
-            std::size_t want = 2 * capacity;
-            if (want < size + more) want = size + more;
-            if (want < 1024) want = 1024;
-            std::unique_ptr<T[]> bigger(new T[want]);
-            if (size) std::copy(data.get(), data.get() + size, bigger.get());
-            data = std::move(bigger);
-            capacity = want;
-        }
-        return data.get() + size;
+        if ((size + more) * sizeof(T) > bytes_) grow((size + more) * sizeof(T));
+        return data_ + size;
     }
+
+private:
+    void grow(std::size_t need);
+    void release() noexcept;
+
+    T* data_ = nullptr;
+
+public:
+    std::size_t size = 0;  // values written
+
+private:
+    std::size_t bytes_ = 0;  // mapped
 };
 
 // Offsets into a rule's items and places in its order: built in 64 bits,
