@@ -47,6 +47,7 @@ __all__ = [
     "index_counts",
     "count_rule_pairs",
     "compare_levels",
+    "rule_keys",
 ]
 
 # An index from candidate_index (a capsule; opaque).
@@ -227,6 +228,11 @@ def count_rule_pairs(
     dedupe: SupportsIndex,
 ) -> list[int]:
     """The pairs each equality rule (a bit mask of key columns) adds beyond the rules before it."""
+
+def rule_keys(
+    codes: Sequence[Sequence[_I64Array]], n_left: SupportsIndex, dedupe: SupportsIndex
+) -> tuple[_I64Array, _I64Array]:
+    """The keys of candidate_pairs: each rule's key columns combined, left runs then right runs."""
 
 def connected_components(left_positions: _I64Array, right_positions: _I64Array, n_records: SupportsIndex) -> _I64Array:
     """Component id of each record, in order of each component's first record."""

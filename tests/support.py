@@ -38,7 +38,8 @@ PARAMS = {name: tuple(params.split()) for name, params in [
     ("encode_keys", "columns strings transform length ranked"),
     ("candidate_index", "left_keys right_keys windows dedupe"), ("index_pairs", "index start stop"),
     ("index_counts", "index"), ("count_rule_pairs", "keys n_keys rule_masks n_left dedupe"),
-    ("compare_levels", "left right metrics left_positions right_positions thresholds n_thresholds distance")]}
+    ("compare_levels", "left right metrics left_positions right_positions thresholds n_thresholds distance"),
+    ("rule_keys", "codes n_left dedupe")]}
 FUNCTIONS = list(PARAMS)
 STRING_METRICS = "jaro_winkler levenshtein damerau_levenshtein exact soundex jaccard cosine token_sort_ratio".split()
 NUMERIC_METRICS = ["numeric", "numeric_similarity", "date_distance"]
@@ -388,7 +389,8 @@ def valid_calls(seed, rows=60):
     index = m.candidate_index(keys, keys, windows, 1)
     calls += [("index_pairs", (index, 0, rows)), ("index_counts", (index,)),
               ("count_rule_pairs", (np.where(keys < 0, -1, keys % rows), 3, np.array([1, 6, 4], dtype=np.int64),
-                                    rows // 2, 0))]
+                                    rows // 2, 0)),
+              ("rule_keys", ([[keys[:rows].copy()], [keys[:rows].copy(), keys[rows:2 * rows].copy()]], rows // 2, 0))]
     scores = nrng.choice([0.0, 0.5, 0.7, 1.0, 2.0, math.nan, -math.inf], size=(3, rows))
     cuts = level_arguments([((1.0, 0.7), False), ((), False), ((1.0,), True)], [nrng.normal(size=k) for k in (4, 2, 3)])
     calls += [("match_weight_batch", (scores, *cuts, -3.5)), ("level_key_batch", (scores, *cuts[:3])),

@@ -498,3 +498,114 @@ def test_bad_count_rule_pairs_calls(args, message):
     with pytest.raises(ValueError) as raised:
         _corvane_rs.count_rule_pairs(*args)
     assert str(raised.value).startswith(message)
+
+
+def _same_grouping(codes, reference):
+    """Whether codes are equal exactly where the reference codes (ints, -1
+    missing) are: one code per reference value and back."""
+    if not np.array_equal(codes == -1, reference == -1):
+        return False
+    kept, want = codes[reference != -1], reference[reference != -1]
+    both = np.unique(kept * (int(want.max(initial=0)) + 1) + want)
+    return len(both) == len(np.unique(kept)) == len(np.unique(want))
+
+
+# Key columns of repeating values over enough records to be numbered in
+# chunks (integers of a narrow span: by an array over the span; of a wide
+# span, and strings: by hash tables, chunk by chunk, then merged). Ranks
+# are the places of the distinct values in sorted order.
+REPEATING = {
+    "integers of a narrow span": lambda rng, n: rng.integers(-50, 3_000, n),
+    "integers of a wide span": lambda rng, n: rng.integers(-50, 3_000, n) * 10**12,
+    "unsigned past 2**63": lambda rng, n: rng.integers(0, 3_000, n).astype(np.uint64) * (2**60),
+    "strings": lambda rng, n: np.array([f"name {k:07d}" for k in range(3_000)])[rng.integers(0, 3_000, n)],
+}
+
+
+@pytest.mark.parametrize("case", REPEATING)
+def test_keys_of_many_repeating_values(case):
+    import _corvane_rs
+
+    rng = np.random.default_rng(8)
+    n = 140_000
+    values = REPEATING[case](rng, n)
+    gone = rng.random(n) < 0.05
+    column = pa.array(values, mask=gone)
+    strings = int(pa.types.is_string(column.type))
+    _, want = np.unique(values[~gone], return_inverse=True)
+    reference = np.full(n, -1)
+    reference[~gone] = want
+    for sides in ([column], [column.slice(0, 60_001), column.slice(60_001)]):
+        assert _same_grouping(_corvane_rs.encode_keys(sides, strings, 0, 0, 0), reference)
+        assert np.array_equal(_corvane_rs.encode_keys(sides, strings, 0, 0, 1), reference)  # ranks
+
+
+# rule_keys: (rules' code columns, n_left or None to deduplicate); each rule's
+# keys must group the records as its tuples of codes do, and a rule of one
+# column keep its codes.
+def _codes(rng, n, top, gone=0.1):
+    codes = rng.integers(0, top, n)
+    codes[rng.random(n) < gone] = -1
+    return codes
+
+
+RULE_KEYS = {
+    "one column each, deduplicating": (lambda rng: [[_codes(rng, 50, 7)], [_codes(rng, 50, 50)]], None),
+    "tuples, two tables": (lambda rng: [[_codes(rng, 80, 5), _codes(rng, 80, 4)], [_codes(rng, 80, 80)]], 30),
+    "three columns, deduplicating": (lambda rng: [[_codes(rng, 60, 3), _codes(rng, 60, 2), _codes(rng, 60, 3)]], None),
+    "codes up to 2**32 - 1": (lambda rng: [[np.where((c := _codes(rng, 40, 3)) < 0, -1, c * (2**32 - 1) // 2),
+                                            _codes(rng, 40, 3)]], 10),
+    "many records: numbered in parts": (lambda rng: [[_codes(rng, 60_000, 45_000), _codes(rng, 60_000, 100)]], 25_000),
+    "a right table of none": (lambda rng: [[_codes(rng, 20, 4), _codes(rng, 20, 4)]], 20),
+}
+
+
+@pytest.mark.parametrize("case", RULE_KEYS)
+def test_rule_keys_group_records_as_their_tuples(case):
+    import _corvane_rs
+
+    make, n_left = RULE_KEYS[case]
+    rules = make(np.random.default_rng(len(case)))
+    n = len(rules[0][0])
+    dedupe = n_left is None
+    left, right = _corvane_rs.rule_keys(rules, n if dedupe else n_left, int(dedupe))
+    if dedupe:
+        assert right is left
+        n_left = n
+    assert len(left) == len(rules) * n_left and len(right) == len(rules) * (n if dedupe else n - n_left)
+    for r, columns in enumerate(rules):
+        keys = np.concatenate([left[r * n_left:(r + 1) * n_left], [] if dedupe else right[r * (n - n_left):(r + 1) * (n - n_left)]])
+        if len(columns) == 1:
+            assert keys.tolist() == columns[0].tolist()
+            continue
+        radices = [int(c.max()) + 2 for c in columns]
+        tuples = np.zeros(n, dtype=np.int64 if np.prod(radices, dtype=float) < 2**62 else object)
+        for c, radix in zip(columns, radices):  # the tuple of codes as one integer
+            tuples = tuples * radix + (c + 1)
+        _, reference = np.unique(tuples, return_inverse=True)
+        reference = np.where(np.stack(columns).min(axis=0) < 0, -1, reference.ravel())
+        assert _same_grouping(keys.astype(np.int64), reference)
+        assert keys.max() < n
+
+
+RULE_KEYS_BAD = [
+    (([], 0, 1), ValueError, "codes is empty: give at least one rule"),
+    (([[]], 0, 1), ValueError, "codes: rule 0 has no key columns"),
+    (([[np.zeros(3, np.int64)], [np.zeros(2, np.int64)]], 3, 1), ValueError, "codes: rule 1 column 0 holds 2 codes, not 3"),
+    (([[np.zeros(3, np.int64)]], 2, 1), ValueError, "n_left must be the number of codes when deduplicating"),
+    (([[np.zeros(3, np.int64)]], 4, 0), ValueError, "n_left must be the number of codes when deduplicating, and at most"),
+    (([[np.zeros(2, np.int64), np.array([0, -2])]], 2, 1), ValueError, "codes: rule 0 column 1: code 1 is -2, outside [-1, 2**32)"),
+    (([[np.array([2**32, 0])] * 2], 2, 1), ValueError, "codes: rule 0 column 0: code 0 is 4294967296"),
+    (([[np.zeros(2, np.int32)]], 2, 1), TypeError, "argument 'codes': 'ndarray' object cannot be converted"),
+    (([np.zeros(2, np.int64)], 2, 1), TypeError, "argument 'codes': 'int64' object cannot be converted"),
+    (([5], 2, 1), TypeError, "argument 'codes': each rule must be a list of int64 arrays"),
+]
+
+
+@pytest.mark.parametrize("args, error, message", RULE_KEYS_BAD, ids=[str(k) for k in range(len(RULE_KEYS_BAD))])
+def test_bad_rule_keys_calls(args, error, message):
+    import _corvane_rs
+
+    with pytest.raises(error) as raised:
+        _corvane_rs.rule_keys(*args)
+    assert str(raised.value).startswith(message)

@@ -100,7 +100,7 @@ hostile = st.recursive(
     max_leaves=8)
 RESULTS = {"candidate_pairs": tuple, "candidate_counts": tuple, "count_equal_pairs": int, "encode_keys": np.ndarray,
            "candidate_index": type(m.candidate_index(*BASE["candidate_index"])), "index_pairs": tuple,
-           "index_counts": tuple, "count_rule_pairs": list}
+           "index_counts": tuple, "count_rule_pairs": list, "rule_keys": tuple}
 DOCUMENTED = (TypeError, ValueError, OverflowError, UnicodeEncodeError, MemoryError, Boom, IndexError)
 
 

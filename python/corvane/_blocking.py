@@ -105,9 +105,8 @@ def candidates(
     return _corvane_rs.candidate_pairs(*keys, dedupe, 0, n_left)
 
 
-# Inclusion-exclusion over the rules' key columns looks at every subset of
-# rules; past this many rules (or 64 distinct key columns) the pairs are
-# counted one by one.
+# Inclusion-exclusion over the rules' keys looks at every subset of rules;
+# past this many rules the pairs are counted one by one.
 _MAX_RULES_BY_GROUPS = 8
 
 
@@ -115,17 +114,20 @@ def count_candidates(left: object, right: object | None = None, *, rules: Iterab
     """The pairs each rule adds beyond the rules before it, in the order
     given, counted without building the pairs (``sum`` is the number of
     pairs ``candidates`` returns)."""
-    parsed, encoder, n_left, _ = _prepare(left, right, rules)
+    parsed, encoder, n_left, n_right = _prepare(left, right, rules)
     dedupe = right is None
-    distinct_keys = {key for rule in parsed for key in rule.keys}
-    if any(rule.window for rule in parsed) or len(parsed) > _MAX_RULES_BY_GROUPS or len(distinct_keys) > 64:
+    if any(rule.window for rule in parsed) or len(parsed) > _MAX_RULES_BY_GROUPS:
         by_rule, _ = _corvane_rs.candidate_counts(*encoder.encode(parsed, n_left), int(dedupe))
         return [int(n) for n in by_rule]
-    # Equality rules: inclusion-exclusion over the rules' key columns, in the
-    # engine (each distinct key column encoded once, whatever rules share it).
-    columns, masks = encoder.key_columns(parsed)
-    keys = columns[0] if len(columns) == 1 else np.concatenate(columns)
-    counts = _corvane_rs.count_rule_pairs(keys, len(columns), np.array(masks, dtype=np.int64), n_left, int(dedupe))
+    # Equality rules: inclusion-exclusion over the rules' keys, in the engine
+    # (each distinct key column encoded once, whatever rules share it; each
+    # rule's columns combined into one key, so that a set of rules is one
+    # key per rule). Both tables' records as one run: the engine tells the
+    # sides apart by n_left.
+    n_records = n_left if dedupe else n_left + n_right
+    keys, _ = _corvane_rs.rule_keys(encoder.rule_columns(parsed), n_records, 1)
+    masks = np.array([1 << r for r in range(len(parsed))], dtype=np.int64)
+    counts = _corvane_rs.count_rule_pairs(keys, len(parsed), masks, n_left, int(dedupe))
     return [int(c) for c in counts]
 
 

@@ -11,9 +11,10 @@ the value in sorted order; -1 where a value is missing (null, None, NaN),
 which so never equals anything. The engine hashes each key column of both
 tables at once (``encode_keys``: one code space for both sides, strings of
 any Arrow layout, numbers of any width, ``prefix`` and ``soundex`` applied
-there), combines the codes of tuples (``combine_keys``) and builds the
-pairs from the codes. Arrow only prepares what the engine does not read:
-years of dates, dates against datetimes, dictionaries of numbers.
+there), combines the codes of tuples and lays the rules' keys out
+(``rule_keys``), and builds the pairs from the codes. Arrow only prepares
+what the engine does not read: years of dates, dates against datetimes,
+dictionaries of numbers.
 """
 
 from __future__ import annotations
@@ -325,17 +326,11 @@ class KeyEncoder:
             return parts[0]
         return _corvane_rs.combine_keys(np.concatenate(parts), len(parts))
 
-    def key_columns(self, rules: Sequence[ParsedRule]) -> tuple[list[I64Array], list[int]]:
-        """The distinct key columns of equality rules, each encoded once, and
-        each rule's columns as a bit mask over them."""
-        keys: dict[Key, int] = {}
-        masks = []
-        for rule in rules:
-            mask = 0
-            for key in rule.keys:
-                mask |= 1 << keys.setdefault(key, len(keys))
-            masks.append(mask)
-        return [self.key_codes(key, False) for key in keys], masks
+    def rule_columns(self, rules: Sequence[ParsedRule]) -> list[list[I64Array]]:
+        """Each rule's key columns over both tables (ranks for a sorted
+        neighbourhood), for ``rule_keys``."""
+        return [[self.key_codes(rule.keys[0], True)] if rule.window else [self.key_codes(k, False) for k in rule.keys]
+                for rule in rules]
 
     def release(self) -> None:
         """Drops the codes and columns kept for reuse (before the pairs are built)."""
@@ -344,8 +339,7 @@ class KeyEncoder:
 
     def encode(self, rules: Sequence[ParsedRule], n_left: int) -> tuple[I64Array, I64Array, I64Array]:
         """left_keys, right_keys and windows of the engine's candidate functions."""
-        per_rule = [self.rule_codes(rule) for rule in rules]
-        left = np.concatenate([c[:n_left] for c in per_rule])
-        right = left if self.dedupe else np.concatenate([c[n_left:] for c in per_rule])
+        # Each rule's key columns, combined and laid out in the engine.
+        left, right = _corvane_rs.rule_keys(self.rule_columns(rules), n_left, int(self.dedupe))
         windows = np.array([rule.window for rule in rules], dtype=np.int64)
         return left, right, windows

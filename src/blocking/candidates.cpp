@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
+#include <new>
+
+#include <sys/mman.h>
 #include <type_traits>
 #include <stdexcept>
 
@@ -52,18 +56,18 @@ CandidateIndex::CandidateIndex(const BlockingInput& in) : in_(in) {
         if (!in.dedupe) codes = code_count(R, nr, codes);
         if (rule.keys.window == 0) {
             // Right records by code, ascending.
-            rule.starts.assign(codes + 1, 0);
+            rule.starts.wide.assign(codes + 1, 0);
             for (std::size_t j = 0; j < nr; ++j)
-                if (R[j] >= 0) ++rule.starts[static_cast<std::size_t>(R[j]) + 1];
-            for (std::size_t c = 0; c < codes; ++c) rule.starts[c + 1] += rule.starts[c];
-            rule.items.resize(static_cast<std::size_t>(rule.starts[codes]));
-            std::vector<std::int64_t> next(rule.starts.begin(), rule.starts.end() - 1);
-            if (in.dedupe) rule.slot.assign(nr, -1);
+                if (R[j] >= 0) ++rule.starts.wide[static_cast<std::size_t>(R[j]) + 1];
+            for (std::size_t c = 0; c < codes; ++c) rule.starts.wide[c + 1] += rule.starts.wide[c];
+            rule.items.resize(static_cast<std::size_t>(rule.starts.wide[codes]));
+            std::vector<std::int64_t> next(rule.starts.wide.begin(), rule.starts.wide.end() - 1);
+            if (in.dedupe) rule.slot.wide.assign(nr, -1);
             for (std::size_t j = 0; j < nr; ++j) {
                 if (R[j] < 0) continue;
                 const std::int64_t at = next[static_cast<std::size_t>(R[j])]++;
                 rule.items[static_cast<std::size_t>(at)] = static_cast<std::int64_t>(j);
-                if (in.dedupe) rule.slot[j] = at;
+                if (in.dedupe) rule.slot.wide[j] = at;
             }
         } else {
             // Merged order: by rank, left before right, by position. Items
@@ -83,20 +87,20 @@ CandidateIndex::CandidateIndex(const BlockingInput& in) : in_(in) {
                 at += per_left[c] + per_right[c];
             }
             rule.items.resize(static_cast<std::size_t>(at));
-            rule.place_l.assign(nl, -1);
+            rule.place_l.wide.assign(nl, -1);
             for (std::size_t i = 0; i < nl; ++i) {
                 if (L[i] < 0) continue;
                 const std::int64_t p = next_l[static_cast<std::size_t>(L[i])]++;
                 rule.items[static_cast<std::size_t>(p)] = 2 * static_cast<std::int64_t>(i);
-                rule.place_l[i] = p;
+                rule.place_l.wide[i] = p;
             }
             if (!in.dedupe) {
-                rule.place_r.assign(nr, -1);
+                rule.place_r.wide.assign(nr, -1);
                 for (std::size_t j = 0; j < nr; ++j) {
                     if (R[j] < 0) continue;
                     const std::int64_t p = next_r[static_cast<std::size_t>(R[j])]++;
                     rule.items[static_cast<std::size_t>(p)] = 2 * static_cast<std::int64_t>(j) + 1;
-                    rule.place_r[j] = p;
+                    rule.place_r.wide[j] = p;
                 }
             }
         }
@@ -142,6 +146,12 @@ CandidateIndex::CandidateIndex(const BlockingInput& in) : in_(in) {
         }
     }); });
     sorted_output_ = rules_.size() == 1 && rules_[0].keys.window == 0;
+    if (narrow) {
+        pool::for_each_row(rules_.size(), [&](pool::RowCursor& cursor) { cursor.run([&](std::size_t r) {
+            Rule& rule = rules_[r];
+            for (Offsets* o : {&rule.starts, &rule.slot, &rule.place_l, &rule.place_r}) o->narrow();
+        }); });
+    }
 }
 
 std::int64_t CandidateIndex::test_value(const Rule& rule, std::size_t j, bool right) const noexcept {
@@ -160,7 +170,7 @@ void CandidateIndex::prefetch(std::size_t i) const noexcept {
             if (far < in_.n_left) {
                 const std::int64_t c = rule.keys.left[far];
                 if (c >= 0 && static_cast<std::size_t>(c) + 1 < rule.starts.size())
-                    __builtin_prefetch(&rule.starts[static_cast<std::size_t>(c) + 1]);
+                    __builtin_prefetch(rule.starts.address(static_cast<std::size_t>(c) + 1));
             }
             if (near < in_.n_left) {
                 const std::int64_t c = rule.keys.left[near];
@@ -175,8 +185,8 @@ void CandidateIndex::prefetch(std::size_t i) const noexcept {
     }
 }
 
-template <class F>
-void CandidateIndex::each(std::size_t i, F&& f) const {
+template <class F, class Room>
+void CandidateIndex::each(std::size_t i, F&& f, Room&& room) const {
     const bool dedupe = in_.dedupe;
     // What each rule tests for record i: its code, or its place.
     constexpr std::size_t kMaxInline = 16;
@@ -212,6 +222,7 @@ void CandidateIndex::each(std::size_t i, F&& f) const {
             if (cu + 1 >= rule.starts.size()) return;
             const std::int64_t from = dedupe ? rule.slot[i] + 1 : rule.starts[cu];
             const std::int64_t to = rule.starts[cu + 1];
+            room(static_cast<std::size_t>(to - from));
             for (std::int64_t k = from; k < to; ++k) {
                 const auto* at = items + static_cast<std::size_t>(k) * stride;
                 f(r, static_cast<std::size_t>(at[0]), !earlier(at));
@@ -221,6 +232,7 @@ void CandidateIndex::each(std::size_t i, F&& f) const {
             const auto size = static_cast<std::int64_t>(rule.count);
             const std::int64_t lo = std::max<std::int64_t>(0, p - rule.half);
             const std::int64_t hi = std::min<std::int64_t>(size - 1, p + rule.half);
+            room(static_cast<std::size_t>(hi - lo));
             for (std::int64_t q = lo; q <= hi; ++q) {
                 if (q == p) continue;
                 const auto* at = items + static_cast<std::size_t>(q) * stride;
@@ -238,24 +250,35 @@ void CandidateIndex::each(std::size_t i, F&& f) const {
 
 std::uint64_t CandidateIndex::count(std::size_t i, std::uint64_t* by_rule) const {
     std::uint64_t n = 0;
-    each(i, [&](std::size_t r, std::size_t, bool keep) {
-        by_rule[r] += keep;
-        n += keep;
-    });
+    each(
+        i,
+        [&](std::size_t r, std::size_t, bool keep) {
+            by_rule[r] += keep;
+            n += keep;
+        },
+        [](std::size_t) {});
     return n;
 }
 
-std::size_t CandidateIndex::fill(std::size_t i, std::int64_t* out, std::size_t room) const {
-    std::size_t n = 0;
-    // Written in any case, kept by moving on: the slot past the last pair
-    // is overwritten by the next (out has room for count(i) pairs, and the
-    // record's last visited pair may be one not kept).
-    each(i, [&](std::size_t, std::size_t j, bool keep) {
-        if (n < room) out[n] = static_cast<std::int64_t>(j);
-        n += keep;
-    });
-    if (!sorted_output_) std::sort(out, out + n);
-    return n;
+template <class T>
+std::size_t CandidateIndex::fill(std::size_t i, PairBuffer<T>& buffer) const {
+    const std::size_t first = buffer.size;
+    T* out = buffer.data() + first;
+    // Written in any case, kept by moving on (each rule makes room for all
+    // its candidates, kept or not, before they come).
+    each(
+        i,
+        [&](std::size_t, std::size_t j, bool keep) {
+            *out = static_cast<T>(j);
+            out += keep;
+        },
+        [&](std::size_t candidates) {
+            buffer.size = static_cast<std::size_t>(out - buffer.data());
+            out = buffer.room(candidates);
+        });
+    buffer.size = static_cast<std::size_t>(out - buffer.data());
+    if (!sorted_output_) std::sort(buffer.data() + first, out);
+    return buffer.size - first;
 }
 
 std::vector<std::int64_t> count_pairs(const CandidateIndex& index, std::size_t n_left,
@@ -277,32 +300,82 @@ std::vector<std::int64_t> count_pairs(const CandidateIndex& index, std::size_t n
     return counts;
 }
 
-PairArrays build_pairs(const CandidateIndex& index, std::size_t start, std::size_t stop) {
+template <class T>
+void PairBuffer<T>::grow(std::size_t need) {
+    constexpr std::size_t kFirst = std::size_t{64} << 10;
+    std::size_t want = bytes_ ? 2 * bytes_ : kFirst;
+    while (want < need) want *= 2;
+    void* p = data_ ? mremap(data_, bytes_, want, MREMAP_MAYMOVE)
+                    : mmap(nullptr, want, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    data_ = static_cast<T*>(p);
+    bytes_ = want;
+}
+
+template <class T>
+void PairBuffer<T>::release() noexcept {
+    if (data_) munmap(data_, bytes_);
+    data_ = nullptr, size = 0, bytes_ = 0;
+}
+
+template class PairBuffer<std::uint32_t>;
+template class PairBuffer<std::int64_t>;
+
+namespace {
+
+// Blocks of the pair pass: a few per worker, so that a block of busy
+// records does not leave the others idle.
+constexpr std::size_t kBlocksPerWorker = 16;
+
+// T: the type of a right position and of a record's count in the blocks'
+// buffers (32 bits when the index is narrow).
+template <class T>
+PairArrays build_pairs_as(const CandidateIndex& index, std::size_t start, std::size_t stop) {
     const std::size_t n = stop - start;
-    std::vector<std::int64_t> offsets(n + 1, 0);
-    pool::for_each_row(n, [&](pool::RowCursor& cursor) {
-        std::vector<std::uint64_t> scratch(index.rules(), 0);
-        cursor.run([&](std::size_t k) {
-            index.prefetch(start + k);
-            offsets[k + 1] = static_cast<std::int64_t>(index.count(start + k, scratch.data()));
+    const std::size_t blocks = std::max<std::size_t>(1, std::min(n, kBlocksPerWorker * pool::worker_count()));
+    const std::size_t per = n ? (n + blocks - 1) / blocks : 0;
+    std::vector<PairBuffer<T>> buffers(blocks);
+    std::unique_ptr<T[]> counts(new T[n ? n : 1]);
+    // One pass: every block's pairs into its buffer.
+    pool::for_each_row(blocks, [&](pool::RowCursor& cursor) {
+        cursor.run([&](std::size_t b) {
+            PairBuffer<T>& buffer = buffers[b];
+            const std::size_t lo = std::min(n, b * per), hi = std::min(n, lo + per);
+            for (std::size_t k = lo; k < hi; ++k) {
+                index.prefetch(start + k);
+                counts[k] = static_cast<T>(index.fill(start + k, buffer));
+            }
         });
     });
-    for (std::size_t k = 0; k < n; ++k) offsets[k + 1] += offsets[k];
+    std::vector<std::size_t> at(blocks + 1, 0);
+    for (std::size_t b = 0; b < blocks; ++b) at[b + 1] = at[b] + buffers[b].size;
     PairArrays out;
-    out.left.resize(static_cast<std::size_t>(offsets[n]));
-    out.right.resize(static_cast<std::size_t>(offsets[n]));
-    pool::for_each_row(n, [&](pool::RowCursor& cursor) {
-        cursor.run([&](std::size_t k) {
-            index.prefetch(start + k);
-            const auto at = static_cast<std::size_t>(offsets[k]);
-            const std::size_t got = index.fill(start + k, out.right.data() + at,
-                                               static_cast<std::size_t>(offsets[k + 1] - offsets[k]));
-            if (got != static_cast<std::size_t>(offsets[k + 1] - offsets[k]))
-                throw InternalFailure("candidate pairs: a record's count changed between passes");
-            std::fill(out.left.data() + at, out.left.data() + at + got, static_cast<std::int64_t>(start + k));
+    out.size = at[blocks];
+    out.left.reset(new std::int64_t[out.size ? out.size : 1]);
+    out.right.reset(new std::int64_t[out.size ? out.size : 1]);
+    // Each block to its place, its buffer freed once copied.
+    pool::for_each_row(blocks, [&](pool::RowCursor& cursor) {
+        cursor.run([&](std::size_t b) {
+            PairBuffer<T>& buffer = buffers[b];
+            std::int64_t* left = out.left.get() + at[b];
+            std::int64_t* right = out.right.get() + at[b];
+            for (std::size_t k = 0; k < buffer.size; ++k) right[k] = static_cast<std::int64_t>(buffer.data()[k]);
+            const std::size_t lo = std::min(n, b * per), hi = std::min(n, lo + per);
+            for (std::size_t k = lo; k < hi; ++k) {
+                std::fill(left, left + counts[k], static_cast<std::int64_t>(start + k));
+                left += counts[k];
+            }
+            buffer = PairBuffer<T>();
         });
     });
     return out;
+}
+
+}  // namespace
+
+PairArrays build_pairs(const CandidateIndex& index, std::size_t start, std::size_t stop) {
+    return index.narrow() ? build_pairs_as<std::uint32_t>(index, start, stop)
+                          : build_pairs_as<std::int64_t>(index, start, stop);
 }
 
 std::vector<std::int64_t> combine_keys(const std::int64_t* keys, std::size_t n_columns, std::size_t n) {

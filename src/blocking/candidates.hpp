@@ -16,14 +16,17 @@
 // Pairs come out per left record: rule by rule, each rule's candidates
 // minus those an earlier rule already holds (whether rule r holds for a
 // pair is an O(1) test on the keys), so each pair is found once, and then
-// the record's few candidates are sorted. Left records run in order over
-// the pool: a first pass counts every record's pairs (this is also how the
-// pairs are counted without building them), a second pass writes them at
-// their offsets. There is no global sort and no buffer besides the output.
+// the record's few candidates are sorted. Left records run over the pool
+// in blocks, one pass: each block writes its records' pairs to a buffer of
+// its own (right positions, in 32 bits when they fit), then the blocks are
+// copied to their places in the output and freed. There is no global sort.
+// Counting (count_pairs) is the same pass, keeping only the counts.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -46,15 +49,84 @@ struct BlockingInput {
 // key 7 is -3"): keys are -1 or in [0, n_left + n_right).
 std::string check_keys(const BlockingInput& in);
 
+// Right positions as pairs come, grown as needed, never zeroed. The
+// memory is mapped from the kernel and unmapped when the buffer goes (a
+// call's blocks come and go with every batch of link: pages held back by
+// the allocator would add up to the peak of the whole run).
+template <class T>
+class PairBuffer {
+public:
+    PairBuffer() = default;
+    PairBuffer(PairBuffer&& o) noexcept : data_(o.data_), size(o.size), bytes_(o.bytes_) {
+        o.data_ = nullptr, o.size = 0, o.bytes_ = 0;
+    }
+    PairBuffer& operator=(PairBuffer&& o) noexcept {
+        if (this != &o) {
+            release();
+            data_ = o.data_, size = o.size, bytes_ = o.bytes_;
+            o.data_ = nullptr, o.size = 0, o.bytes_ = 0;
+        }
+        return *this;
+    }
+    PairBuffer(const PairBuffer&) = delete;
+    PairBuffer& operator=(const PairBuffer&) = delete;
+    ~PairBuffer() { release(); }
+
+    T* data() const noexcept { return data_; }
+    // Room for `more` values past size.
+    T* room(std::size_t more) {
+        if ((size + more) * sizeof(T) > bytes_) grow((size + more) * sizeof(T));
+        return data_ + size;
+    }
+
+private:
+    void grow(std::size_t need);
+    void release() noexcept;
+
+    T* data_ = nullptr;
+
+public:
+    std::size_t size = 0;  // values written
+
+private:
+    std::size_t bytes_ = 0;  // mapped
+};
+
+// Offsets into a rule's items and places in its order: built in 64 bits,
+// kept in 32 once built when the index is narrow (every position fits).
+class Offsets {
+public:
+    std::vector<std::int64_t> wide;  // while building, and for good when not narrow
+
+    void narrow() {
+        thin_.resize(wide.size());
+        for (std::size_t k = 0; k < wide.size(); ++k) thin_[k] = static_cast<std::int32_t>(wide[k]);
+        wide = std::vector<std::int64_t>();
+        thin = true;
+    }
+    std::int64_t operator[](std::size_t k) const noexcept { return thin ? thin_[k] : wide[k]; }
+    std::size_t size() const noexcept { return thin ? thin_.size() : wide.size(); }
+    const void* address(std::size_t k) const noexcept {
+        return thin ? static_cast<const void*>(thin_.data() + k) : static_cast<const void*>(wide.data() + k);
+    }
+
+private:
+    std::vector<std::int32_t> thin_;
+    bool thin = false;
+};
+
 class CandidateIndex {
 public:
     explicit CandidateIndex(const BlockingInput& in);
 
     // Pairs of left record i; by_rule[r] gets the pairs rule r adds.
     std::uint64_t count(std::size_t i, std::uint64_t* by_rule) const;
-    // Writes the right positions of left record i's pairs, ascending, to
-    // out (room: count(i), the room there is); returns how many.
-    std::size_t fill(std::size_t i, std::int64_t* out, std::size_t room) const;
+    // Appends the right positions of left record i's pairs, ascending, to
+    // buffer; returns how many.
+    template <class T>
+    std::size_t fill(std::size_t i, PairBuffer<T>& buffer) const;
+    // Whether every position fits in 32 bits (index items, pair buffers).
+    bool narrow() const noexcept { return narrow_; }
 
     // Fetches what left record i + kAhead will read into the cache, and
     // the index entries of record i + kAhead / 2: records' codes lead to
@@ -69,22 +141,24 @@ private:
     struct Rule {
         RuleKeys keys;
         std::int64_t half = 0;               // window / 2 (sorted neighbourhood)
-        std::vector<std::int64_t> starts;    // equality: codes + 1 offsets into items
+        Offsets starts;                      // equality: codes + 1 offsets into items
         std::vector<std::int64_t> items;     // equality: right positions by code; neighbourhood: the merged order;
                                              // each followed by what the earlier rules test for its record
         std::vector<std::int32_t> narrow_items;  // the same in 32 bits, when everything fits (then items is empty)
         std::size_t count = 0;               // items
         std::size_t stride = 1;              // entries per item: the item, then one per earlier rule
-        std::vector<std::int64_t> slot;      // equality, dedupe: index of record i in items
-        std::vector<std::int64_t> place_l;   // neighbourhood: place of each left record in the order, -1 missing
-        std::vector<std::int64_t> place_r;   // neighbourhood, two tables: the same for right records
+        Offsets slot;                        // equality, dedupe: index of record i in items
+        Offsets place_l;                     // neighbourhood: place of each left record in the order, -1 missing
+        Offsets place_r;                     // neighbourhood, two tables: the same for right records
     };
 
     // What rule tests for record j of the left (or right) side: its code,
     // or its place in the merged order; -1: missing.
     std::int64_t test_value(const Rule& rule, std::size_t j, bool right) const noexcept;
-    template <class F>
-    void each(std::size_t i, F&& f) const;
+    // f(rule, right position, kept) for every candidate of left record i,
+    // rule by rule; room(k) before the k candidates of each rule.
+    template <class F, class Room>
+    void each(std::size_t i, F&& f, Room&& room) const;
 
     BlockingInput in_;
     std::vector<Rule> rules_;
@@ -93,10 +167,11 @@ private:
 };
 
 // The pairs of left records [start, stop) as (left, right) position arrays,
-// sorted by left then right position, on the pool; by_rule (optional) gets
-// each rule's added pairs over the range. Counting only: count_pairs.
+// sorted by left then right position, on the pool. Counting only:
+// count_pairs. The arrays are written once, not zeroed first.
 struct PairArrays {
-    std::vector<std::int64_t> left, right;
+    std::unique_ptr<std::int64_t[]> left, right;
+    std::size_t size = 0;
 };
 PairArrays build_pairs(const CandidateIndex& index, std::size_t start, std::size_t stop);
 // Per-record pair counts of left records [0, n_left) and each rule's added pairs.

@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <climits>
 #include <cstring>
+#include <mutex>
+#include <string>
 #include <string_view>
 #include <type_traits>
 
@@ -295,6 +298,18 @@ private:
 constexpr std::size_t kOneTableRecords = std::size_t{1} << 15;
 // Blocks of records scattered to the partitions in parallel.
 constexpr std::size_t kScatterBlocks = 16;
+// Values that repeat are numbered in chunks of at least this many records
+// (a chunk's distinct values are numbered again when the chunks merge).
+constexpr std::size_t kChunkRecords = std::size_t{1} << 16;
+
+std::size_t one_table_chunks(std::size_t total) {
+    const std::size_t workers = pool::worker_count();
+    if (workers < 2) return 1;
+    return std::max<std::size_t>(1, std::min(2 * workers, total / kChunkRecords));
+}
+
+// The codes of every record's word (ranks in sorted order when ranked).
+std::vector<std::int64_t> codes_of(Words& w, bool ranked);
 
 }  // namespace
 
@@ -320,6 +335,103 @@ std::vector<std::int64_t> encode_key(const std::vector<KeySide>& sides, const Ke
             string_words(sides[s], starts[s], form, w);
         else
             number_words(sides[s], starts[s], w.floats, w);
+    }
+    return codes_of(w, form.ranked);
+}
+
+std::vector<std::int64_t> combine_codes(const std::vector<const std::int64_t*>& columns, std::size_t n) {
+    if (columns.empty()) return std::vector<std::int64_t>(n, 0);
+    std::vector<std::int64_t> out(columns[0], columns[0] + n);
+    if (columns.size() == 1) return out;
+    if (n >> 32) throw ValueError("a blocking key over 2**32 records or more");
+    // Column by column: the pair (code so far, next code) made one word,
+    // numbered like any value: a * (largest b + 1) + b when that stays
+    // within a few times the records (an array over them numbers the
+    // words), else the two codes packed in 64 bits (a table, or partitions
+    // on the pool).
+    Words w;
+    w.word.resize(n);
+    w.tag.resize(n);
+    auto largest = [n](const std::int64_t* codes) {
+        std::int64_t top = -1;
+        for (std::size_t i = 0; i < n; ++i) top = std::max(top, codes[i]);
+        return static_cast<std::uint64_t>(top + 1);
+    };
+    for (std::size_t c = 1; c < columns.size(); ++c) {
+        const std::int64_t* next = columns[c];
+        const std::uint64_t span_a = largest(out.data()), span_b = largest(next);
+        const bool radix = span_b == 0 || span_a <= (4 * static_cast<std::uint64_t>(n) + 4096) / span_b;
+        pool::for_each_range(n, [&](std::size_t lo, std::size_t hi) {
+            for (std::size_t i = lo; i < hi; ++i) {
+                const auto a = static_cast<std::uint64_t>(out[i]), b = static_cast<std::uint64_t>(next[i]);
+                const bool gone = out[i] < 0 || next[i] < 0;
+                w.word[i] = gone ? 0 : radix ? a * span_b + b : a << 32 | b;
+                w.tag[i] = gone ? kMissing : kValue;
+            }
+        });
+        out = codes_of(w, false);
+    }
+    return out;
+}
+
+namespace {
+
+// Integers within a span of a few times the records: each value's rank
+// read from an array over the span (values marked, then counted), so no
+// hash table at all; the codes are ranks, dense and in sorted order.
+// False when the values are not such integers (the codes untouched).
+bool direct_codes(const Words& w, std::vector<std::int64_t>& codes) {
+    if (!w.exact || w.floats) return false;
+    const std::size_t total = w.word.size();
+    struct Span {
+        std::int64_t lo = INT64_MAX, hi = INT64_MIN;
+        bool wide = false;  // a value past INT64_MAX
+    } span;
+    std::mutex merge;
+    pool::for_each_range(total, [&](std::size_t a, std::size_t b) {
+        Span mine;
+        for (std::size_t k = a; k < b; ++k) {
+            if (w.tag[k] == kMissing) continue;
+            const std::uint64_t word = w.word[k];
+            mine.wide |= w.tag[k] == kValue && word > static_cast<std::uint64_t>(INT64_MAX);
+            const auto v = static_cast<std::int64_t>(word);
+            mine.lo = std::min(mine.lo, v), mine.hi = std::max(mine.hi, v);
+        }
+        const std::lock_guard<std::mutex> hold(merge);
+        span.lo = std::min(span.lo, mine.lo), span.hi = std::max(span.hi, mine.hi);
+        span.wide |= mine.wide;
+    });
+    if (span.wide) return false;
+    if (span.lo > span.hi) return true;  // every value missing: the codes stay -1
+    const std::uint64_t width = static_cast<std::uint64_t>(span.hi) - static_cast<std::uint64_t>(span.lo);
+    if (width >= 4 * static_cast<std::uint64_t>(total) + 4096) return false;
+    const std::int64_t lo = span.lo;
+    std::vector<std::uint32_t> rank(width + 1, 0);
+    pool::for_each_range(total, [&](std::size_t a, std::size_t b) {
+        for (std::size_t k = a; k < b; ++k)
+            if (w.tag[k] != kMissing)
+                std::atomic_ref<std::uint32_t>(rank[static_cast<std::uint64_t>(static_cast<std::int64_t>(w.word[k]) - lo)])
+                    .store(1, std::memory_order_relaxed);
+    });
+    std::uint32_t below = 0;
+    for (std::uint32_t& r : rank) {
+        const std::uint32_t present = r;
+        r = below;
+        below += present;
+    }
+    pool::for_each_range(total, [&](std::size_t a, std::size_t b) {
+        for (std::size_t k = a; k < b; ++k)
+            if (w.tag[k] != kMissing)
+                codes[k] = rank[static_cast<std::uint64_t>(static_cast<std::int64_t>(w.word[k]) - lo)];
+    });
+    return true;
+}
+
+std::vector<std::int64_t> codes_of(Words& w, bool ranked) {
+    const std::size_t total = w.word.size();
+    {
+        std::vector<std::int64_t> codes(total, -1);
+        if (direct_codes(w, codes)) return codes;
     }
 
     // One table over all records, unless the first records show values
@@ -391,12 +503,44 @@ std::vector<std::int64_t> encode_key(const std::vector<KeySide>& sides, const Ke
     std::vector<std::size_t> base(parts + 1, 0);
     auto number = [&](bool compare_bytes) {
         if (parts == 1) {
-            reps[0].clear();
-            ValueTable table(w.exact, compare_bytes);
-            constexpr std::size_t ahead = 16;
-            for (std::size_t k = 0; k < total; ++k) {
-                if (k + ahead < total && w.tag[k + ahead] != kMissing) table.prefetch(entry(w, k + ahead));
-                if (w.tag[k] != kMissing) codes[k] = table.code(entry(w, k), reps[0]);
+            // Values that repeat: the records cut into a few chunks, each
+            // numbered by a table of its own on the pool; then one table
+            // numbers the chunks' distinct values, chunk after chunk (so
+            // the first record of each value is the first record of the
+            // chunk that saw it first), and the chunks' codes are mapped.
+            const std::size_t chunks = one_table_chunks(total);
+            const std::size_t per = (total + chunks - 1) / chunks;
+            std::vector<std::vector<std::uint32_t>> seen(chunks);
+            auto run = [&](std::size_t c) {
+                ValueTable table(w.exact, compare_bytes);
+                constexpr std::size_t ahead = 16;
+                const std::size_t lo = c * per, hi = std::min(total, lo + per);
+                for (std::size_t k = lo; k < hi; ++k) {
+                    if (k + ahead < hi && w.tag[k + ahead] != kMissing) table.prefetch(entry(w, k + ahead));
+                    if (w.tag[k] != kMissing) codes[k] = table.code(entry(w, k), seen[c]);
+                }
+            };
+            if (chunks == 1) {
+                run(0);
+                reps[0] = std::move(seen[0]);
+            } else {
+                pool::for_each_row(chunks, [&](pool::RowCursor& cursor) { cursor.run(run); });
+                reps[0].clear();
+                ValueTable table(w.exact, compare_bytes);
+                std::vector<std::vector<std::int64_t>> global(chunks);
+                for (std::size_t c = 0; c < chunks; ++c) {
+                    global[c].reserve(seen[c].size());
+                    for (const std::uint32_t g : seen[c]) global[c].push_back(table.code(entry(w, g), reps[0]));
+                    seen[c] = std::vector<std::uint32_t>();
+                }
+                pool::for_each_row(chunks, [&](pool::RowCursor& cursor) {
+                    cursor.run([&](std::size_t c) {
+                        const std::int64_t* map = global[c].data();
+                        const std::size_t lo = c * per, hi = std::min(total, lo + per);
+                        for (std::size_t k = lo; k < hi; ++k)
+                            if (codes[k] >= 0) codes[k] = map[codes[k]];
+                    });
+                });
             }
         } else {
             pool::for_each_row(parts, [&](pool::RowCursor& cursor) {
@@ -422,12 +566,27 @@ std::vector<std::int64_t> encode_key(const std::vector<KeySide>& sides, const Ke
         std::vector<std::uint32_t> first(base.back());
         for (std::size_t p = 0; p < parts; ++p)
             std::copy(reps[p].begin(), reps[p].end(), first.begin() + static_cast<std::ptrdiff_t>(base[p]));
+        // Values that repeat: the first records' bytes copied side by side
+        // first, so that the check reads them from a few cache-sized pages
+        // rather than from all over the columns.
+        const std::size_t distinct = first.size();
+        std::vector<std::size_t> at;
+        std::string arena;
+        if (distinct * 4 <= total) {
+            at.resize(distinct + 1, 0);
+            for (std::size_t c = 0; c < distinct; ++c) at[c + 1] = at[c] + w.view[first[c]].size();
+            arena.resize(at[distinct]);
+            for (std::size_t c = 0; c < distinct; ++c)
+                if (!w.view[first[c]].empty()) std::memcpy(arena.data() + at[c], w.view[first[c]].data(), w.view[first[c]].size());
+        }
         std::atomic<bool> collided{false};
         pool::for_each_range(total, [&](std::size_t lo, std::size_t hi) {
             for (std::size_t k = lo; k < hi; ++k) {
                 if (codes[k] < 0 || w.view[k].size() <= kInline) continue;
-                const std::string_view mine = w.view[k], theirs = w.view[first[static_cast<std::size_t>(codes[k])]];
-                if (mine.data() != theirs.data() && !same_bytes(mine.data(), theirs.data(), mine.size())) {
+                const auto c = static_cast<std::size_t>(codes[k]);
+                const std::string_view mine = w.view[k];
+                const char* theirs = at.empty() ? w.view[first[c]].data() : arena.data() + at[c];
+                if (mine.data() != theirs && !same_bytes(mine.data(), theirs, mine.size())) {
                     collided.store(true, std::memory_order_relaxed);
                     return;
                 }
@@ -445,7 +604,7 @@ std::vector<std::int64_t> encode_key(const std::vector<KeySide>& sides, const Ke
             order = std::vector<Entry>();
         }
     }
-    if (!form.ranked) return codes;
+    if (!ranked) return codes;
 
     // Ranks: the distinct values sorted, each code replaced by its place.
     const std::size_t distinct = base.back();
@@ -457,7 +616,7 @@ std::vector<std::int64_t> encode_key(const std::vector<KeySide>& sides, const Ke
     for (std::size_t c = 0; c < distinct; ++c) by_value[c] = static_cast<std::int64_t>(c);
     auto less = [&](std::int64_t x, std::int64_t y) noexcept {
         const std::size_t a = rep_of[static_cast<std::size_t>(x)], b = rep_of[static_cast<std::size_t>(y)];
-        if (strings && !w.exact) return w.view[a] < w.view[b];
+        if (!w.exact) return w.view[a] < w.view[b];
         if (w.floats) return std::bit_cast<double>(w.word[a]) < std::bit_cast<double>(w.word[b]);
         if (w.tag[a] != w.tag[b]) return w.tag[a] == kNegative;
         return w.word[a] < w.word[b];
@@ -471,5 +630,7 @@ std::vector<std::int64_t> encode_key(const std::vector<KeySide>& sides, const Ke
     });
     return codes;
 }
+
+}  // namespace
 
 }  // namespace corvane::blocking

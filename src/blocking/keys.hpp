@@ -17,12 +17,15 @@
 //
 // Every record's value is first reduced to a 64-bit word on the pool (the
 // value itself for numbers, Soundex codes and strings of up to 8 bytes, a
-// hash of the bytes for longer strings). One hash table then numbers the
-// values, unless the first records show values that hardly repeat: then
-// the records are scattered (on the pool) into partitions by the top bits
-// of their hash, each partition gets a table of its own, small enough to
-// stay in cache, and its codes become global by adding the partition's
-// offset. Long strings are told apart by hash and length; their bytes are
+// hash of the bytes for longer strings). Integers of a span of a few
+// times the records are numbered without hashing: an array over the span
+// marks the values present and a running count gives each its rank. Other
+// values that repeat are numbered by hash tables, one per chunk of records
+// on the pool, whose distinct values one table then numbers chunk by
+// chunk; values that hardly repeat (seen in the first records) are
+// scattered (on the pool) into partitions by the top bits of their hash,
+// each partition gets a table of its own, small enough to stay in cache,
+// and its codes become global by adding the partition's offset. Long strings are told apart by hash and length; their bytes are
 // checked against their code's first record afterwards, and only a 64-bit
 // collision makes the values be numbered again, comparing bytes. Ranked
 // keys (sorted neighbourhood) then replace every code with the rank of its
@@ -70,5 +73,11 @@ struct KeyForm {
 // Codes of the records of every side, laid end to end (side 0 first).
 // The sides are all strings or all numbers.
 std::vector<std::int64_t> encode_key(const std::vector<KeySide>& sides, const KeyForm& form);
+
+// Dense codes of tuples of codes, in no promised order: columns[c][i] is
+// column c's code of record i (-1 missing, else below 2**32); equal tuples
+// get equal codes, and a record with a missing code gets -1. One column
+// alone is copied. Numbered as values are, on the pool.
+std::vector<std::int64_t> combine_codes(const std::vector<const std::int64_t*>& columns, std::size_t n);
 
 }  // namespace corvane::blocking

@@ -495,6 +495,7 @@ struct SliceContainer {
 
 void drop_vector(void* v, std::size_t) { delete static_cast<std::vector<double>*>(v); }
 void drop_i64_vector(void* v, std::size_t) { delete static_cast<std::vector<std::int64_t>*>(v); }
+void drop_i64_new(void* v, std::size_t) { delete[] static_cast<std::int64_t*>(v); }
 void drop_buffer(void* v, std::size_t size) { bulk_free(v, size); }
 
 void slice_container_dealloc(PyObject* self) {
@@ -968,6 +969,14 @@ PyObject* result_u8_matrix(std::vector<std::uint8_t>&& values, std::size_t rows,
     Py_ssize_t strides[2] = {static_cast<Py_ssize_t>(cols), 1};
     const auto drop = [](void* v, std::size_t) { delete static_cast<std::vector<std::uint8_t>*>(v); };
     return array_over(owner_vec, 0, drop, owner_vec->data(), kNpyUByte, 2, dims, strides);
+}
+
+PyObject* result_i64_array(std::unique_ptr<std::int64_t[]>&& values, std::size_t n) {
+    if (!values) values.reset(new std::int64_t[1]);  // NumPy must not allocate its own buffer
+    std::int64_t* data = values.get();
+    Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(n)};
+    Py_ssize_t strides[1] = {sizeof(std::int64_t)};
+    return array_over(values.release(), 0, drop_i64_new, data, kNpyLong, 1, dims, strides);
 }
 
 }  // namespace corvane

@@ -32,6 +32,7 @@ PyObject* body_index_counts(const Args& args);
 PyObject* body_combine_keys(const Args& args);
 PyObject* body_count_equal_pairs(const Args& args);
 PyObject* body_count_rule_pairs(const Args& args);
+PyObject* body_rule_keys(const Args& args);
 PyObject* body_connected_components(const Args& args);
 PyObject* body_match_weight_batch(const Args& args);
 PyObject* body_level_key_batch(const Args& args);

@@ -121,6 +121,16 @@ const char* const kDocCountRulePairs =
     "the pairs i < j of n = n_left records (dedupe=1), or the first n_left\n"
     "records of each run against the rest. Returns a list of ints.";
 
+const char* const kDocRuleKeys =
+    "rule_keys(codes, n_left, dedupe)\n--\n\n"
+    "The keys of candidate_pairs from the key columns of each rule.\n"
+    "\n"
+    "codes: one list per rule of int64 code arrays (encode_keys' codes), all\n"
+    "of one length n; a rule of several columns gets dense codes of their\n"
+    "tuples (codes -1 to 2**32 - 1; -1 where any is -1). Returns (left_keys,\n"
+    "right_keys): the first n_left codes of each rule, then the rest; with\n"
+    "dedupe=1, n is n_left and right_keys is left_keys.";
+
 const char* const kDocConnectedComponents =
     "connected_components(left_positions, right_positions, n_records)\n--\n\n"
     "Connected components of the graph whose edges are (left_positions[k], right_positions[k]).\n"
@@ -209,7 +219,7 @@ const char* const kDocCompareLevels =
 // predict_forest_batch, predict_gbdt_batch, predict_svm_batch,
 // candidate_pairs, candidate_counts, combine_keys, count_equal_pairs,
 // connected_components, match_weight_batch, level_key_batch, frequency_weight_batch, encode_keys,
-// candidate_index, index_pairs, index_counts, count_rule_pairs, compare_levels.
+// candidate_index, index_pairs, index_counts, count_rule_pairs, compare_levels, rule_keys.
 const FunctionEntry kEntries[] = {
     PAIRWISE(jaro_winkler_batch),
     PAIRWISE(levenshtein_batch),
@@ -268,6 +278,7 @@ const FunctionEntry kEntries[] = {
     {{"compare_levels",
       {"left", "right", "metrics", "left_positions", "right_positions", "thresholds", "n_thresholds", "distance"}},
      kDocCompareLevels, body_compare_levels},
+    {{"rule_keys", {"codes", "n_left", "dedupe"}}, kDocRuleKeys, body_rule_keys},
 };
 
 #undef PAIRWISE

@@ -1,5 +1,6 @@
 // Bodies of the blocking and clustering functions: int64 key arrays in,
 // checked under the lock, indexed and paired with the lock released.
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <utility>
@@ -79,6 +80,13 @@ PyObject* pair_tuple(PyObject* a, PyObject* b) {
     return tuple.release();
 }
 
+// (left_positions, right_positions) as two int64 arrays.
+PyObject* pairs_result(blocking::PairArrays&& pairs) {
+    PyRef left(result_i64_array(std::move(pairs.left), pairs.size));
+    PyObject* right = result_i64_array(std::move(pairs.right), pairs.size);
+    return pair_tuple(left.release(), right);
+}
+
 // (pairs each rule adds, pairs of each left record) as Python objects.
 PyObject* counts_result(std::vector<std::uint64_t>&& by_rule, std::vector<std::int64_t>&& per_record) {
     PyRef counts(PyList_New(static_cast<Py_ssize_t>(by_rule.size())));
@@ -118,10 +126,7 @@ PyObject* body_candidate_pairs(const Args& args) {
             throw ValueError(std::move(problem));
         }
     }
-    PyObject* left = result_i64_array(std::move(pairs.left));
-    PyRef hold(left);
-    PyObject* right = result_i64_array(std::move(pairs.right));
-    return pair_tuple(hold.release(), right);
+    return pairs_result(std::move(pairs));
 }
 
 PyObject* body_candidate_counts(const Args& args) {
@@ -203,10 +208,7 @@ PyObject* body_index_pairs(const Args& args) {
         ReleasedSection released;
         pairs = blocking::build_pairs(*kept.index, start, stop);
     }
-    PyObject* left = result_i64_array(std::move(pairs.left));
-    PyRef hold(left);
-    PyObject* right = result_i64_array(std::move(pairs.right));
-    return pair_tuple(hold.release(), right);
+    return pairs_result(std::move(pairs));
 }
 
 PyObject* body_index_counts(const Args& args) {
@@ -280,6 +282,74 @@ PyObject* body_combine_keys(const Args& args) {
         out = blocking::combine_keys(keys.data, columns, n);
     }
     return result_i64_array(std::move(out));
+}
+
+// codes, n_left, dedupe: per rule a list of int64 code arrays (the key
+// columns of encode_keys, all of one length n), combined per rule and laid
+// out as candidate_pairs reads them, with the lock released.
+PyObject* body_rule_keys(const Args& args) {
+    std::vector<PyRef> rules = to_items(args, 0);
+    const std::uint64_t n_left = to_count(args, 1);
+    const bool dedupe = to_flag(args, 2);
+    if (rules.empty()) throw ValueError("codes is empty: give at least one rule");
+    // Each array converted as an argument of its own, so a wrong one is
+    // named like any other argument.
+    static const FunctionDesc kItem{"rule_keys", {"codes"}};
+    std::vector<std::vector<Int64Run>> runs(rules.size());
+    std::size_t n = 0;
+    bool first = true;
+    for (std::size_t r = 0; r < rules.size(); ++r) {
+        PyRef items(PySequence_Fast(rules[r].get(), "argument 'codes': each rule must be a list of int64 arrays"));
+        if (!items) throw PythonErrorPending{};
+        const Py_ssize_t k = PySequence_Fast_GET_SIZE(items.get());
+        if (k == 0) throw ValueError("codes: rule " + std::to_string(r) + " has no key columns");
+        for (Py_ssize_t c = 0; c < k; ++c) {
+            PyObject* slot = PySequence_Fast_GET_ITEM(items.get(), c);
+            const Args item(kItem, &slot);
+            runs[r].push_back(to_int64_run(item, 0));
+            if (first) n = runs[r].back().size, first = false;
+            if (runs[r].back().size != n)
+                throw ValueError("codes: rule " + std::to_string(r) + " column " + std::to_string(c) + " holds " +
+                                 std::to_string(runs[r].back().size) + " codes, not " + std::to_string(n));
+        }
+    }
+    if (dedupe ? n_left != n : n_left > n)
+        throw ValueError("n_left must be the number of codes when deduplicating, and at most that otherwise (" +
+                         std::to_string(n) + ")");
+    const std::size_t n_right = dedupe ? n : n - n_left;
+    std::vector<std::int64_t> left, right;
+    {
+        ReleasedSection released;
+        for (std::size_t r = 0; r < runs.size(); ++r) {
+            if (runs[r].size() < 2) continue;
+            for (std::size_t c = 0; c < runs[r].size(); ++c) {
+                const std::int64_t* codes = runs[r][c].data;
+                for (std::size_t i = 0; i < n; ++i)
+                    if (codes[i] < -1 || codes[i] > 0xFFFFFFFFll)
+                        throw ValueError("codes: rule " + std::to_string(r) + " column " + std::to_string(c) +
+                                         ": code " + std::to_string(i) + " is " + std::to_string(codes[i]) +
+                                         ", outside [-1, 2**32)");
+            }
+        }
+        left.resize(runs.size() * n_left);
+        if (!dedupe) right.resize(runs.size() * n_right);
+        for (std::size_t r = 0; r < runs.size(); ++r) {
+            std::vector<const std::int64_t*> columns;
+            for (const Int64Run& run : runs[r]) columns.push_back(run.data);
+            std::vector<std::int64_t> combined;
+            const std::int64_t* codes = columns[0];
+            if (columns.size() > 1) {
+                combined = blocking::combine_codes(columns, n);
+                codes = combined.data();
+            }
+            std::copy(codes, codes + n_left, left.data() + r * n_left);
+            if (!dedupe) std::copy(codes + n_left, codes + n, right.data() + r * n_right);
+        }
+    }
+    PyRef hold(result_i64_array(std::move(left)));
+    // Deduplicating: one table, so right_keys is left_keys itself.
+    PyRef second = dedupe ? PyRef::borrow(hold.get()) : PyRef(result_i64_array(std::move(right)));
+    return pair_tuple(hold.release(), second.release());
 }
 
 PyObject* body_count_equal_pairs(const Args& args) {
