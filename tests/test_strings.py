@@ -13,7 +13,7 @@ import pytest
 
 import _corvane_rs as m
 from support import (REFERENCE, STRING_METRICS, WHITE_SPACE, check_metric, cpu_simd_levels, lane_pairs, random_pairs,
-                     single_token_pairs, soundex, token_pairs)
+                     short_token_pairs, single_token_pairs, soundex, token_pairs)
 
 THIRD = 0.33333333333333337  # 1.0 - 2/3 in binary64
 # (left, right, Levenshtein, Damerau-Levenshtein)
@@ -154,12 +154,12 @@ for metric in STRING_METRICS:
 """
 
 
-def scores_at_level(level):
+def scores_at_level(level, script=LEVEL_SCRIPT):
     """{(metric, path): [hex float per pair]} from a fresh interpreter with
-    CORVANE_SIMD=level."""
+    CORVANE_SIMD=level, running `script`."""
     path = os.pathsep.join([os.path.dirname(__file__)] + [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep)
                                                           if p])
-    run = subprocess.run([sys.executable, "-c", LEVEL_SCRIPT], env={**os.environ, "CORVANE_SIMD": level,
+    run = subprocess.run([sys.executable, "-c", script], env={**os.environ, "CORVANE_SIMD": level,
                                                                    "PYTHONPATH": path},
                          capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr
@@ -179,4 +179,28 @@ def test_every_simd_level_gives_the_scalar_scores():
             assert not bad, (level, key, len(bad), bad[:5])
     # And every level agrees with the reference on these pairs (this process runs the best one).
     for metric in ("levenshtein", "jaro_winkler"):
+        check_metric(metric, left, right, [REFERENCE[metric](a, b) for a, b in zip(left, right)])
+
+
+# The same for Soundex and the token metrics on short texts of a few tokens
+# (their block routines' register paths and every way off them).
+TOKEN_METRICS = ["soundex", "jaccard", "cosine", "token_sort_ratio"]
+TOKEN_LEVEL_SCRIPT = LEVEL_SCRIPT.replace("from support import BATCH, LANE_COUNTS, STRING_METRICS, lane_pairs",
+                                          "from support import BATCH, LANE_COUNTS, short_token_pairs").replace(
+    "left, right = lane_pairs(5)", "left, right = short_token_pairs(6)").replace(
+    "for metric in STRING_METRICS:", "for metric in %r:" % TOKEN_METRICS)
+
+
+def test_token_metrics_give_the_scalar_scores_at_every_level():
+    assert "short_token_pairs(6)" in TOKEN_LEVEL_SCRIPT and repr(TOKEN_METRICS) in TOKEN_LEVEL_SCRIPT
+    levels = cpu_simd_levels()
+    scalar, *others = [scores_at_level(level, TOKEN_LEVEL_SCRIPT) for level in levels]
+    left, right = short_token_pairs(6)
+    assert len(scalar) == 2 * len(TOKEN_METRICS) and {len(v) for v in scalar.values()} == {len(left)}
+    for level, got in zip(levels[1:], others):
+        for key, want in scalar.items():
+            bad = [(left[i], right[i], got[key][i], w) for i, w in enumerate(want) if got[key][i] != w]
+            assert not bad, (level, key, len(bad), bad[:5])
+    # This process runs the best level.
+    for metric in TOKEN_METRICS:
         check_metric(metric, left, right, [REFERENCE[metric](a, b) for a, b in zip(left, right)])

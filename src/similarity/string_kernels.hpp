@@ -24,8 +24,19 @@ inline constexpr StringKernel kJaroWinklerKernel{&jaro_winkler_similarity};
 inline constexpr StringKernel kLevenshteinKernel{&levenshtein_similarity CORVANE_BLOCKS(levenshtein)};
 inline constexpr StringKernel kDamerauLevenshteinKernel{&damerau_levenshtein_similarity};
 inline constexpr StringKernel kSoundexKernel{&soundex_match};
+#if CORVANE_HAVE_LANES
+// Jaccard and cosine in blocks: short strings tokenized in registers
+// (tokens_avx2.cpp); processors with AVX-512 run the AVX2 routines.
+namespace avx2 {
+void jaccard(const std::string_view* left, const std::string_view* right, std::size_t count, double* out);
+void cosine(const std::string_view* left, const std::string_view* right, std::size_t count, double* out);
+}  // namespace avx2
+inline constexpr StringKernel kJaccardKernel{&jaccard_similarity, &avx2::jaccard, &avx2::jaccard};
+inline constexpr StringKernel kCosineKernel{&cosine_similarity, &avx2::cosine, &avx2::cosine};
+#else
 inline constexpr StringKernel kJaccardKernel{&jaccard_similarity};
 inline constexpr StringKernel kCosineKernel{&cosine_similarity};
+#endif
 #if CORVANE_HAVE_LANES
 // Token sort ratio's blocks join the pairs' tokens, then score the joined
 // strings with the Levenshtein block routine of the level in force.
