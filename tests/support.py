@@ -657,8 +657,9 @@ def short_token_pairs(seed):
     rng = random.Random(seed)
 
     def text():
-        k = rng.choice([0, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 5, 7])
-        words = [rng.choice(SHORT_TOKENS) if rng.random() < 0.5 else
+        k = rng.choice([0, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5, 7])
+        few = rng.random() < 0.3  # tokens from three: repeats at every pair of places
+        words = [rng.choice(["ab", "b", "abcdefghi"]) if few else rng.choice(SHORT_TOKENS) if rng.random() < 0.5 else
                  "".join(rng.choice("abcdexyz") for _ in range(rng.randint(1, 17))) for _ in range(k)]
         out = rng.choice(SHORT_SPACE) if rng.random() < 0.1 else ""
         for i, w in enumerate(words):

@@ -38,11 +38,13 @@ inline constexpr StringKernel kJaccardKernel{&jaccard_similarity};
 inline constexpr StringKernel kCosineKernel{&cosine_similarity};
 #endif
 #if CORVANE_HAVE_LANES
-// Token sort ratio's blocks join the pairs' tokens, then score the joined
-// strings with the Levenshtein block routine of the level in force.
-void token_sort_ratio_blocks(const std::string_view* left, const std::string_view* right, std::size_t count,
-                             double* out);
-inline constexpr StringKernel kTokenSortKernel{&token_sort_ratio, &token_sort_ratio_blocks, &token_sort_ratio_blocks};
+// Token sort ratio's blocks join the pairs' tokens (short strings from
+// their keys, tokens_avx2.cpp), then score the joined strings with the
+// Levenshtein block routine of the level in force.
+namespace avx2 {
+void token_sort_ratio(const std::string_view* left, const std::string_view* right, std::size_t count, double* out);
+}  // namespace avx2
+inline constexpr StringKernel kTokenSortKernel{&token_sort_ratio, &avx2::token_sort_ratio, &avx2::token_sort_ratio};
 #else
 inline constexpr StringKernel kTokenSortKernel{&token_sort_ratio};
 #endif

@@ -271,6 +271,11 @@ inline void sorted_tokens(std::string_view s, Tokens& out) {
     sort_tokens(out);
 }
 
+// The tokens of s sorted and joined with single spaces: s itself when it
+// is in that form already, its single token, or a copy written to dst,
+// which has room for s.size() + 8 bytes.
+std::string_view sorted_join(std::string_view s, char* dst);
+
 // Length of the run of equal tokens starting at i of a sorted list.
 inline std::size_t run_length(const Tokens& t, std::size_t i) {
     std::size_t j = i + 1;

@@ -27,6 +27,7 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <type_traits>
 
 #include <immintrin.h>
 
@@ -198,8 +199,9 @@ struct Four {
     unsigned longest;  // the lengths of the first four tokens or'ed: 16 or more when one is
 };
 
-// Keys of the first four tokens of s.
-inline void keys(const Loaded& s, const Cut& c, Four& f) {
+// Keys of the first four tokens of s, into key[0..3]; returns the lengths
+// of those tokens or'ed (16 or more when one of them is that long).
+inline unsigned raw_keys(const Loaded& s, const Cut& c, __m128i* key, unsigned* length = nullptr) {
     // A token's 16-byte window is read from the string when it is longer
     // than 16 bytes, else from its register, stored in `head`.
     alignas(16) u8 head[16];
@@ -210,7 +212,6 @@ inline void keys(const Loaded& s, const Cut& c, Four& f) {
     const unsigned last_window = static_cast<unsigned>(pick(big, s.n - 16, 0));
     std::uint64_t starts = c.starts, ends = c.ends;
     unsigned lengths = 0;
-    __m128i key[4];
     for (unsigned r = 0; r < 4; ++r) {
         // Past the last token: a = n, a one-byte "token" inside the window.
         const auto a = static_cast<unsigned>(_tzcnt_u64(starts));
@@ -218,14 +219,20 @@ inline void keys(const Loaded& s, const Cut& c, Four& f) {
         starts = _blsr_u64(starts);
         ends = _blsr_u64(ends);
         lengths |= len;
+        if (length != nullptr) length[r] = len;
         const unsigned base = a < last_window ? a : last_window;
         const unsigned slot = (a - base) * kLengths + (len & (kLengths - 1));
         const __m128i window = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + base));
         key[r] = _mm_shuffle_epi8(window, _mm_load_si128(reinterpret_cast<const __m128i*>(kKeyControls.ctrl[slot])));
     }
+    return lengths;
+}
+
+inline void keys(const Loaded& s, const Cut& c, Four& f) {
+    __m128i key[4];
+    f.longest = raw_keys(s, c, key);
     f.count = c.count;
     f.valid = _bzhi_u32(0xF, c.count);
-    f.longest = lengths;
     f.k0 = _mm256_set_m128i(_mm_unpackhi_epi64(key[2], key[3]), _mm_unpackhi_epi64(key[0], key[1]));
     f.k1 = _mm256_set_m128i(_mm_unpacklo_epi64(key[2], key[3]), _mm_unpacklo_epi64(key[0], key[1]));
 }
@@ -287,6 +294,91 @@ inline bool keyed(const Loaded& s, Cut& c, Four& t) {
     keys(s, c, t);
     return (t.count <= 4) & (t.longest < kKeyBytes) & (c.zero == 0);
 }
+
+// Shuffle controls that place a key's token at byte o of a 32-byte
+// joined string: entry o's first 16 bytes give bytes 0 to 15 of the
+// string, its last 16 bytes give bytes 16 to 31 (token byte t, key lane
+// 15 - t, lands at byte o + t; other bytes zero). Offsets past the string
+// place nothing.
+constexpr unsigned kPlaces = kShortBytes + 1;
+struct PlaceControls {
+    alignas(32) u8 ctrl[kPlaces][32];
+};
+constexpr PlaceControls make_place_controls() {
+    PlaceControls p{};
+    for (unsigned o = 0; o < kPlaces; ++o)
+        for (unsigned j = 0; j < 32; ++j) {
+            const int t = static_cast<int>(j) - static_cast<int>(o);
+            p.ctrl[o][j] = t >= 0 && t < 16 ? static_cast<u8>(15 - t) : 0x80;
+        }
+    return p;
+}
+constexpr PlaceControls kPlaceControls = make_place_controls();
+
+// Token sort ratio's joined form of a short string whose first four
+// tokens are keyed (count <= 4, each under 16 bytes, no zero byte), built
+// in two registers and written at dst (room for 32 bytes); returns its
+// length. Each token's place comes from the tokens before it in byte
+// order: token j goes before token i when its key is smaller, or equal and
+// in a lower lane. Lanes without a token hold the largest key (so they
+// come last) and place nothing. The tokens are or'ed into place; the zero
+// bytes left between them are the joining spaces.
+inline unsigned join_keys(const __m128i* key, const unsigned* length, unsigned count, char* dst) {
+    const __m256i none = _mm256_cmpgt_epi64(_mm256_setr_epi64x(1, 2, 3, 4), _mm256_set1_epi64x(count));
+    const __m256i flip = _mm256_set1_epi64x(static_cast<long long>(0x8000000000000000ULL));
+    // Keys as signed numbers that order as the unsigned ones do.
+    const __m256i h = _mm256_xor_si256(
+        _mm256_or_si256(_mm256_set_m128i(_mm_unpackhi_epi64(key[2], key[3]), _mm_unpackhi_epi64(key[0], key[1])), none),
+        flip);
+    const __m256i l = _mm256_xor_si256(
+        _mm256_or_si256(_mm256_set_m128i(_mm_unpacklo_epi64(key[2], key[3]), _mm_unpacklo_epi64(key[0], key[1])), none),
+        flip);
+    const __m256i room = _mm256_andnot_si256(
+        none, _mm256_setr_epi64x(length[0] + 1, length[1] + 1, length[2] + 1, length[3] + 1));
+    __m256i at = _mm256_setzero_si256();
+    const auto before = [&](auto rot, __m256i lower_lane) {
+        const __m256i hr = _mm256_permute4x64_epi64(h, rot.value), lr = _mm256_permute4x64_epi64(l, rot.value);
+        const __m256i less = _mm256_or_si256(
+            _mm256_cmpgt_epi64(h, hr),
+            _mm256_and_si256(_mm256_cmpeq_epi64(hr, h),
+                             _mm256_or_si256(_mm256_cmpgt_epi64(l, lr),
+                                             _mm256_and_si256(_mm256_cmpeq_epi64(lr, l), lower_lane))));
+        at = _mm256_add_epi64(at, _mm256_and_si256(less, _mm256_permute4x64_epi64(room, rot.value)));
+    };
+    // Lane i against lane (i + r) % 4, which is the lower one when i + r >= 4.
+    before(std::integral_constant<int, 0x39>{}, _mm256_setr_epi64x(0, 0, 0, -1));
+    before(std::integral_constant<int, 0x4E>{}, _mm256_setr_epi64x(0, 0, -1, -1));
+    before(std::integral_constant<int, 0x93>{}, _mm256_setr_epi64x(0, -1, -1, -1));
+    // Lanes without a token go past the string.
+    at = _mm256_or_si256(at, _mm256_and_si256(none, _mm256_set1_epi64x(kShortBytes)));
+    const __m128i at01 = _mm256_castsi256_si128(at), at23 = _mm256_extracti128_si256(at, 1);
+    const unsigned place[4] = {static_cast<unsigned>(_mm_cvtsi128_si64(at01)),
+                               static_cast<unsigned>(_mm_extract_epi64(at01, 1)),
+                               static_cast<unsigned>(_mm_cvtsi128_si64(at23)),
+                               static_cast<unsigned>(_mm_extract_epi64(at23, 1))};
+    __m128i lo = _mm_setzero_si128(), hi = _mm_setzero_si128();
+    for (unsigned r = 0; r < 4; ++r) {
+        const u8* ctrl = kPlaceControls.ctrl[place[r] < kPlaces ? place[r] : kShortBytes];
+        lo = _mm_or_si128(lo, _mm_shuffle_epi8(key[r], _mm_load_si128(reinterpret_cast<const __m128i*>(ctrl))));
+        hi = _mm_or_si128(hi, _mm_shuffle_epi8(key[r], _mm_load_si128(reinterpret_cast<const __m128i*>(ctrl + 16))));
+    }
+    const unsigned total = static_cast<unsigned>(_mm256_extract_epi64(room, 0) + _mm256_extract_epi64(room, 1) +
+                                                 _mm256_extract_epi64(room, 2) + _mm256_extract_epi64(room, 3));
+    const unsigned n = total == 0 ? 0 : total - 1;
+    // Spaces where nothing was placed, inside the joined length.
+    const __m128i index = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    const __m128i length_lo = _mm_set1_epi8(static_cast<char>(n));
+    const __m128i length_hi = _mm_set1_epi8(static_cast<char>(n - 16));
+    const __m128i space = _mm_set1_epi8(' ');
+    const __m128i gap_lo = _mm_and_si128(_mm_cmpeq_epi8(lo, _mm_setzero_si128()), _mm_cmpgt_epi8(length_lo, index));
+    const __m128i gap_hi = _mm_and_si128(_mm_cmpeq_epi8(hi, _mm_setzero_si128()), _mm_cmpgt_epi8(length_hi, index));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_blendv_epi8(lo, space, gap_lo));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 16), _mm_blendv_epi8(hi, space, gap_hi));
+    return n;
+}
+
+// Room for one short string's joined form.
+constexpr std::size_t kJoinRoom = 80;
 
 }  // namespace
 
@@ -374,6 +466,70 @@ void cosine(const std::string_view* left, const std::string_view* right, std::si
         out[i] = ta.count == 0 || tb.count == 0 ? (ta.count == tb.count ? 1.0 : 0.0)
                                                 : tokens::cosine_score(dot, na, nb);
     }
+}
+
+void token_sort_ratio(const std::string_view* left, const std::string_view* right, std::size_t count, double* out) {
+    std::size_t bytes = 0;
+    for (std::size_t i = 0; i < count; ++i)
+        bytes += (left[i].size() > kShortBytes ? left[i].size() + 8 : kJoinRoom) +
+                 (right[i].size() > kShortBytes ? right[i].size() + 8 : kJoinRoom);
+    std::unique_ptr<char[]> buffer(new char[bytes]);
+    char* dst = buffer.get();
+    std::string_view jl[kBlockPairs], jr[kBlockPairs];
+    std::size_t slot[kBlockPairs];
+    std::size_t m = 0;
+    // One side joined: from its keys on the short path, else as the
+    // per-pair kernel joins it.
+    const auto joined = [&](const Loaded& s, Cut& c, bool classified, std::string_view text) -> std::string_view {
+        if (classified && c.white == 0) return text;  // one token or none: itself
+        if (classified) {
+            edges(s, c);
+            __m128i key[4];
+            unsigned length[4];
+            const unsigned lengths = raw_keys(s, c, key, length);
+            if ((c.count <= 4) & (lengths < kKeyBytes) & (c.zero == 0)) {
+                const std::string_view v(dst, join_keys(key, length, c.count, dst));
+                dst += kJoinRoom;
+                return v;
+            }
+        }
+        const std::string_view v = tokens::sorted_join(text, dst);
+        dst += text.size() > kShortBytes ? text.size() + 8 : kJoinRoom;
+        return v;
+    };
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::string_view a = left[i], b = right[i];
+        if (!short_sizes(a, b)) {
+            if (a == b) {
+                out[i] = 1.0;
+                continue;
+            }
+            jl[m] = tokens::sorted_join(a, dst);
+            dst += a.size() > kShortBytes ? a.size() + 8 : kJoinRoom;
+            jr[m] = tokens::sorted_join(b, dst);
+            dst += b.size() > kShortBytes ? b.size() + 8 : kJoinRoom;
+            slot[m++] = i;
+            continue;
+        }
+        ShortPair s;
+        load_pair(a, b, s);
+        if (same_bytes(s.a, s.b)) {
+            out[i] = 1.0;  // equal joined strings: distance 0, or both empty
+            continue;
+        }
+        const bool ka = classify(s.a, s.ca), kb = classify(s.b, s.cb);
+        jl[m] = joined(s.a, s.ca, ka, a);
+        jr[m] = joined(s.b, s.cb, kb, b);
+        slot[m++] = i;
+    }
+    double scores[kBlockPairs];
+    const BlockRoutine levenshtein = kLevenshteinKernel.block_routine();
+    if (levenshtein != nullptr) {
+        levenshtein(jl, jr, m, scores);
+    } else {
+        for (std::size_t k = 0; k < m; ++k) scores[k] = levenshtein_similarity(jl[k], jr[k]);
+    }
+    for (std::size_t k = 0; k < m; ++k) out[slot[k]] = scores[k];
 }
 
 }  // namespace corvane::similarity::avx2
