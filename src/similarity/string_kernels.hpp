@@ -23,7 +23,16 @@ inline constexpr StringKernel kJaroWinklerKernel{&jaro_winkler_similarity};
 #endif
 inline constexpr StringKernel kLevenshteinKernel{&levenshtein_similarity CORVANE_BLOCKS(levenshtein)};
 inline constexpr StringKernel kDamerauLevenshteinKernel{&damerau_levenshtein_similarity};
+#if CORVANE_HAVE_LANES
+// Soundex in blocks: both codes of a pair built in one AVX2 register
+// (soundex.cpp).
+namespace avx2 {
+void soundex(const std::string_view* left, const std::string_view* right, std::size_t count, double* out);
+}  // namespace avx2
+inline constexpr StringKernel kSoundexKernel{&soundex_match, &avx2::soundex, &avx2::soundex};
+#else
 inline constexpr StringKernel kSoundexKernel{&soundex_match};
+#endif
 #if CORVANE_HAVE_LANES
 // Jaccard and cosine in blocks: short strings tokenized in registers
 // (tokens_avx2.cpp); processors with AVX-512 run the AVX2 routines.
