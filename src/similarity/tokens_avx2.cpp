@@ -1,27 +1,36 @@
 // Jaccard, cosine and token sort ratio in blocks, compiled for AVX2 (the
-// avx2 level; processors with AVX-512 run the same routines).
+// avx2 level; processors with AVX-512 run the same routines). Every pair
+// scores what the per-pair kernel gives it, bit for bit; the pairs off the
+// register path below are handed to the per-pair kernel.
 //
-// Short path: a string of at most 32 bytes whose white space, if any, is
-// ASCII is tokenized in registers. Its bytes are read into two 16-byte
-// registers (never outside the string), one compare pass gives the
-// white-space mask, and token starts and ends are the edges of that mask.
-// Each token becomes a 16-byte key by one byte shuffle (Key below), so two
-// tokens compare as two pairs of integers. A string holding a byte that may
-// begin a multi-byte white-space character (0xC2, 0xE1 to 0xE3), or longer
-// than 32 bytes, takes the per-pair kernel, as does every pair with such a
-// side.
+// Register path: both strings of at most 32 bytes, no byte that may begin a
+// multi-byte white-space character (0xC2, 0xE1 to 0xE3; only checked when
+// a byte has its top bit set), no zero byte, at most four tokens, each under
+// 16 bytes. Names and addresses are almost always there.
+//   - A string is read into two 16-byte registers without a branch on its
+//     length from 8 bytes on, never outside its bytes; identical pairs are
+//     told apart in the registers.
+//   - One compare pass gives its white-space mask; token starts and ends
+//     are the mask's edges (bit n set in both marks the end).
+//   - Each token becomes a 16-byte key by one byte shuffle whose control
+//     comes from a table indexed by the token's offset and length (no
+//     zero bytes, so the zero padding makes keys equal exactly when the
+//     tokens are, and order them byte-wise).
+//   - Four keys per side sit in two AVX2 registers (high and low halves);
+//     rotations of one against the other give every pair's equality.
 //
 // The counts need no hashing and no sorting: over token lists a and b,
 //   sum over distinct tokens of count_a^2 = ka + 2 * #{i < j : a_i == a_j},
 //   sum over common tokens of count_a * count_b = #{(i, j) : a_i == b_j},
 // and a token is distinct at its first occurrence. Counts are whole
 // numbers, so the scores come out of the same final arithmetic (and the
-// same tables) as the per-pair kernels, bit for bit.
+// same tables, tokens.hpp) as the per-pair kernels.
 //
-// Token sort ratio sorts the keys (by insertion: lists are short), writes
-// each joined string into one buffer of the block from the keys, and
-// scores the joined strings with the Levenshtein block routine of the level
-// in force.
+// Token sort ratio places each token of a keyed string at the sum of the
+// lengths (plus one) of the tokens before it in byte order, builds the
+// joined string in two registers, writes it into the block's buffer (other
+// strings are joined by tokens::sorted_join), and scores the joined strings
+// with the Levenshtein block routine of the level in force.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -132,7 +141,7 @@ inline Loaded load(const u8* p, unsigned n) {
     const std::uint64_t lo = load8(p);
     const std::uint64_t hi = (load8(p + m - 8) >> drop) >> drop;
     r.lo = _mm_set_epi64x(static_cast<long long>(hi), static_cast<long long>(lo));
-    const auto tail = pick(mask_if(n > 16), reinterpret_cast<std::uintptr_t>(p + n - 16),
+    const auto tail = pick(mask_if(n > 16), reinterpret_cast<std::uintptr_t>(p) + n - 16,
                            reinterpret_cast<std::uintptr_t>(kFill));
     r.hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(tail));
     return r;
