@@ -185,9 +185,8 @@ def test_every_simd_level_gives_the_scalar_scores():
 # The same for Soundex and the token metrics on short texts of a few tokens
 # (their block routines' register paths and every way off them).
 TOKEN_METRICS = ["soundex", "jaccard", "cosine", "token_sort_ratio"]
-TOKEN_LEVEL_SCRIPT = LEVEL_SCRIPT.replace("from support import BATCH, LANE_COUNTS, STRING_METRICS, lane_pairs",
-                                          "from support import BATCH, LANE_COUNTS, short_token_pairs").replace(
-    "left, right = lane_pairs(5)", "left, right = short_token_pairs(6)").replace(
+TOKEN_LEVEL_SCRIPT = LEVEL_SCRIPT.replace(
+    "left, right = lane_pairs(5)", "from support import short_token_pairs\nleft, right = short_token_pairs(6)").replace(
     "for metric in STRING_METRICS:", "for metric in %r:" % TOKEN_METRICS)
 
 

@@ -527,6 +527,13 @@ void token_sort_ratio(const std::string_view* left, const std::string_view* righ
             continue;
         }
         const bool ka = classify(s.a, s.ca), kb = classify(s.b, s.cb);
+        if (ka & kb & ((s.ca.white | s.cb.white) == 0)) {
+            // One token or none on each side: the strings are their joined forms.
+            jl[m] = a;
+            jr[m] = b;
+            slot[m++] = i;
+            continue;
+        }
         jl[m] = joined(s.a, s.ca, ka, a);
         jr[m] = joined(s.b, s.cb, kb, b);
         slot[m++] = i;
