@@ -203,3 +203,26 @@ def test_token_metrics_give_the_scalar_scores_at_every_level():
     # This process runs the best level.
     for metric in TOKEN_METRICS:
         check_metric(metric, left, right, [REFERENCE[metric](a, b) for a, b in zip(left, right)])
+
+
+# The register path's edges, each on both sides of it: 32 and 33 bytes,
+# four and five tokens, tokens of 15 and 16 bytes, a zero byte, a byte that
+# may begin multi-byte white space (U+00A0 does, U+00A9 only looks alike),
+# repeats at every pair of the four lanes, and the same tokens reordered.
+P15, P16 = "p" * 15, "p" * 16
+REGISTER_EDGES = [
+    ("a" * 32, "a" * 31 + "b"), ("a" * 33, "a" * 32 + "b"), ("ab " * 10 + "ab", "ab " * 10 + "ba"),
+    ("a b c d", "d c b a"), ("a b c d e", "e d c b a"), ("a b c d", "a b c d e"), (P15 + " x", "x " + P15),
+    (P16 + " x", "x " + P16), (P15 + " " + P15, P15), (P16 + " " + P16, P16), ("a\x00 b", "b a\x00"), ("a\x00 b", "a b"),
+    ("a\xa0b c", "c b a"), ("\xa9 b", "b \xa9"), ("x x y z", "x y z"), ("x y x z", "x y z"), ("x y z x", "x y z"),
+    ("x y y z", "y z x"), ("x y z y", "z y x"), ("x y z z", "z y x z"), ("x x x x", "x"), ("\tx\n y\r", " y x "),
+    ("", " \t "), ("", "a"), ("john smith", "smith john"), ("12345678 abcdefgh", "abcdefgh 12345678"),
+    ("abcdefghi abcdefghj", "abcdefghj abcdefghi x"), ("é b", "b é"), ("日本 x", "x 日本"),
+]
+
+
+@pytest.mark.parametrize("metric", ["soundex", "jaccard", "cosine", "token_sort_ratio"])
+def test_register_path_edges_equal_reference(metric):
+    left = [a for a, b in REGISTER_EDGES] + [b for a, b in REGISTER_EDGES]
+    right = [b for a, b in REGISTER_EDGES] + [a for a, b in REGISTER_EDGES]
+    check_metric(metric, left, right, [REFERENCE[metric](a, b) for a, b in zip(left, right)])
