@@ -645,6 +645,53 @@ def lane_pairs(seed):
     return left, right
 
 
+# Tokens for the token metrics' block routines: lengths around the 8 and 16
+# bytes of their keys, zero bytes, order decided past byte 8, non-ASCII
+# bytes that are not white space, and a letter that shares its lead byte
+# with U+00A0.
+SHORT_TOKENS = ["a", "b", "ab", "ba", "B", "Zeta", "é", "smith", "john", "jr", "a\x00", "\x00", "abcdefg", "abcdefgh",
+                "abcdefghi", "abcdefgz", "abcdefghijklmno", "abcdefghijklmnop", "abcdefghijklmnopq",
+                "abcdefghijklmnoq", "x\x7fy", "\xa9", "日本"]
+SHORT_SPACE = [" ", " ", " ", "  ", "\t", "\n", " \r\n", "\x0b", "\x0c", "\xa0", "\u3000"]
+
+
+def short_token_pairs(seed):
+    """Pairs of short texts (0 to 7 tokens, mostly 1 to 4, mostly ASCII
+    white space between them, some around them), many of 8 to 40 bytes:
+    identical pairs, one token changed, tokens reordered or repeated, and
+    unrelated texts."""
+    rng = random.Random(seed)
+
+    def text():
+        k = rng.choice([0, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5, 7])
+        few = rng.random() < 0.3  # tokens from three: repeats at every pair of places
+        words = [rng.choice(["ab", "b", "abcdefghi"]) if few else rng.choice(SHORT_TOKENS) if rng.random() < 0.5 else
+                 "".join(rng.choice("abcdexyz") for _ in range(rng.randint(1, 17))) for _ in range(k)]
+        out = rng.choice(SHORT_SPACE) if rng.random() < 0.1 else ""
+        for i, w in enumerate(words):
+            out += (rng.choice(SHORT_SPACE) if i else "") + w
+        return out + (rng.choice(SHORT_SPACE) if rng.random() < 0.1 else "")
+
+    left, right = [], []
+    for _ in range(sum(LANE_COUNTS)):
+        a = text()
+        roll = rng.random()
+        if roll < 0.25:
+            b = a
+        elif roll < 0.6:
+            parts = a.split(" ")
+            i = rng.randrange(len(parts))
+            parts[i] = rng.choice([parts[i] + "x", parts[i][:-1], rng.choice(SHORT_TOKENS), parts[0], ""])
+            if rng.random() < 0.3:
+                rng.shuffle(parts)
+            b = " ".join(parts)
+        else:
+            b = text()
+        left.append(a)
+        right.append(b)
+    return left, right
+
+
 def cpu_simd_levels():
     """The CORVANE_SIMD levels this processor has (x86-64 Linux; scalar
     anywhere)."""

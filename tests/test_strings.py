@@ -17,7 +17,8 @@ import pytest
 
 import _corvane_rs as m
 from support import (LANE_COUNTS, REFERENCE, STRING_METRICS, WHITE_SPACE, check_metric, cpu_simd_levels,
-                     jaro_class_pairs, lane_pairs, random_pairs, single_token_pairs, soundex, token_pairs)
+                     jaro_class_pairs, lane_pairs, random_pairs, short_token_pairs, single_token_pairs, soundex,
+                     token_pairs)
 
 THIRD = 0.33333333333333337  # 1.0 - 2/3 in binary64
 # (left, right, Levenshtein, Damerau-Levenshtein)
@@ -236,3 +237,49 @@ def test_jaro_winkler_reads_strings_that_end_where_memory_ends():
     finally:
         for guard in guards:
             libc.mprotect(guard, page, mmap.PROT_READ | mmap.PROT_WRITE)
+
+
+# The same for Soundex and the token metrics on short texts of a few tokens
+# (their block routines' register paths and every way off them).
+TOKEN_METRICS = ["soundex", "jaccard", "cosine", "token_sort_ratio"]
+TOKEN_LEVEL_SCRIPT = LEVEL_SCRIPT.replace(
+    "left, right = lane_pairs(5)", "from support import short_token_pairs\nleft, right = short_token_pairs(6)").replace(
+    "for metric in STRING_METRICS:", "for metric in %r:" % TOKEN_METRICS)
+
+
+def test_token_metrics_give_the_scalar_scores_at_every_level():
+    assert "short_token_pairs(6)" in TOKEN_LEVEL_SCRIPT and repr(TOKEN_METRICS) in TOKEN_LEVEL_SCRIPT
+    levels = cpu_simd_levels()
+    scalar, *others = [scores_at_level(level, TOKEN_LEVEL_SCRIPT) for level in levels]
+    left, right = short_token_pairs(6)
+    assert len(scalar) == 2 * len(TOKEN_METRICS) and {len(v) for v in scalar.values()} == {len(left)}
+    for level, got in zip(levels[1:], others):
+        for key, want in scalar.items():
+            bad = [(left[i], right[i], got[key][i], w) for i, w in enumerate(want) if got[key][i] != w]
+            assert not bad, (level, key, len(bad), bad[:5])
+    # This process runs the best level.
+    for metric in TOKEN_METRICS:
+        check_metric(metric, left, right, [REFERENCE[metric](a, b) for a, b in zip(left, right)])
+
+
+# The register path's edges, each on both sides of it: 32 and 33 bytes,
+# four and five tokens, tokens of 15 and 16 bytes, a zero byte, a byte that
+# may begin multi-byte white space (U+00A0 does, U+00A9 only looks alike),
+# repeats at every pair of the four lanes, and the same tokens reordered.
+P15, P16 = "p" * 15, "p" * 16
+REGISTER_EDGES = [
+    ("a" * 32, "a" * 31 + "b"), ("a" * 33, "a" * 32 + "b"), ("ab " * 10 + "ab", "ab " * 10 + "ba"),
+    ("a b c d", "d c b a"), ("a b c d e", "e d c b a"), ("a b c d", "a b c d e"), (P15 + " x", "x " + P15),
+    (P16 + " x", "x " + P16), (P15 + " " + P15, P15), (P16 + " " + P16, P16), ("a\x00 b", "b a\x00"), ("a\x00 b", "a b"),
+    ("a\xa0b c", "c b a"), ("\xa9 b", "b \xa9"), ("x x y z", "x y z"), ("x y x z", "x y z"), ("x y z x", "x y z"),
+    ("x y y z", "y z x"), ("x y z y", "z y x"), ("x y z z", "z y x z"), ("x x x x", "x"), ("\tx\n y\r", " y x "),
+    ("", " \t "), ("", "a"), ("john smith", "smith john"), ("12345678 abcdefgh", "abcdefgh 12345678"),
+    ("abcdefghi abcdefghj", "abcdefghj abcdefghi x"), ("é b", "b é"), ("日本 x", "x 日本"),
+]
+
+
+@pytest.mark.parametrize("metric", ["soundex", "jaccard", "cosine", "token_sort_ratio"])
+def test_register_path_edges_equal_reference(metric):
+    left = [a for a, b in REGISTER_EDGES] + [b for a, b in REGISTER_EDGES]
+    right = [b for a, b in REGISTER_EDGES] + [a for a, b in REGISTER_EDGES]
+    check_metric(metric, left, right, [REFERENCE[metric](a, b) for a, b in zip(left, right)])

@@ -79,6 +79,32 @@ std::uint32_t code_from(const u8* p, std::size_t i, std::size_t n) noexcept {
 
 #if CORVANE_SOUNDEX_VECTOR
 
+// The code of p[0..n) from the classification of its first 16 bytes:
+// `letters` and `emit` (bit k: byte k is a letter / appends a digit),
+// classes[0..15] each byte's class and classes[16] zero, lasts[15] the
+// class of the last letter in those bytes.
+inline std::uint32_t code_from_masks(const u8* p, std::size_t n, unsigned letters, unsigned emit, const u8* classes,
+                                     const u8* lasts) noexcept {
+    if (letters == 0) return n > 16 ? code_from(p, 16, n) : kNoLetter;
+    const unsigned first = static_cast<unsigned>(__builtin_ctz(letters));
+    unsigned digits = emit & ~((2u << first) - 1u);
+    // Up to three appended digits (position 16 reads a 0: no digit).
+    const unsigned k1 = static_cast<unsigned>(__builtin_ctz(digits | 0x10000u));
+    digits &= digits - 1;
+    const unsigned k2 = static_cast<unsigned>(__builtin_ctz(digits | 0x10000u));
+    digits &= digits - 1;
+    const unsigned k3 = static_cast<unsigned>(__builtin_ctz(digits | 0x10000u));
+    const std::uint32_t d1 = classes[k1], d2 = classes[k2], d3 = classes[k3];
+    const unsigned count = 1 + (d1 != 0) + (d2 != 0) + (d3 != 0);
+    std::uint32_t code = static_cast<std::uint32_t>(p[first] & ~0x20u) | (d1 + '0') << 8 | (d2 + '0') << 16 |
+                         (d3 + '0') << 24;
+    if (count == 4 || n <= 16) return code;
+    // Fewer than three digits in 16 bytes of a longer string: on from byte
+    // 16. Unfilled positions hold '0', so they are cleared first.
+    code &= ~kPad[count];
+    return continue_code(p, 16, n, code, count, lasts[15]);
+}
+
 std::uint64_t load8(const u8* p) noexcept {
     std::uint64_t w;
     std::memcpy(&w, p, 8);
@@ -135,31 +161,13 @@ std::uint32_t load4(const u8* p) noexcept {
     const __m128i emit = _mm_andnot_si128(_mm_cmpeq_epi8(cls, prev), digit);
 
     const unsigned letters = static_cast<unsigned>(_mm_movemask_epi8(letter));
-    if (letters == 0) return n > 16 ? code_from(p, 16, n) : kNoLetter;
-    const unsigned first = static_cast<unsigned>(__builtin_ctz(letters));
-    unsigned digits = static_cast<unsigned>(_mm_movemask_epi8(emit)) & ~((2u << first) - 1u);
     alignas(16) u8 classes[32];
+    alignas(16) u8 lasts[16];
     _mm_store_si128(reinterpret_cast<__m128i*>(classes), cls);
     _mm_store_si128(reinterpret_cast<__m128i*>(classes + 16), zero);
-    // Up to three appended digits (position 16 reads a 0: no digit).
-    const unsigned k1 = static_cast<unsigned>(__builtin_ctz(digits | 0x10000u));
-    digits &= digits - 1;
-    const unsigned k2 = static_cast<unsigned>(__builtin_ctz(digits | 0x10000u));
-    digits &= digits - 1;
-    const unsigned k3 = static_cast<unsigned>(__builtin_ctz(digits | 0x10000u));
-    const std::uint32_t d1 = classes[k1], d2 = classes[k2], d3 = classes[k3];
-    const unsigned count = 1 + (d1 != 0) + (d2 != 0) + (d3 != 0);
-    std::uint32_t code = static_cast<std::uint32_t>(p[first] & ~0x20u) | (d1 + '0') << 8 | (d2 + '0') << 16 |
-                         (d3 + '0') << 24;
-    if (count == 4 || n <= 16) return code;
-    // Fewer than three digits in 16 bytes of a longer string: on from byte
-    // 16. Unfilled positions hold '0', so they are cleared first.
-    code &= ~kPad[count];
-    alignas(16) u8 lasts[16];
     _mm_store_si128(reinterpret_cast<__m128i*>(lasts), last);
-    return continue_code(p, 16, n, code, count, lasts[15]);
+    return code_from_masks(p, n, letters, static_cast<unsigned>(_mm_movemask_epi8(emit)), classes, lasts);
 }
-
 
 // Equal strings match at once: up to 16 bytes they are compared in the
 // registers their codes are built from.
@@ -172,6 +180,46 @@ std::uint32_t load4(const u8* p) noexcept {
         if (a.size() <= 16 ? _mm_movemask_epi8(_mm_cmpeq_epi8(va, vb)) == 0xFFFF : a == b) return 1.0;
     }
     return code_vector(pa, a.size(), va) == code_vector(pb, b.size(), vb) ? 1.0 : 0.0;
+}
+
+// Both codes of a pair at once, one string per 128-bit half of an AVX2
+// register: the classification and the carry scan above work within each
+// half (byte shifts never cross the halves), so each half computes exactly
+// what code_vector computes for its string.
+[[gnu::target("avx2,bmi,bmi2,popcnt"), gnu::always_inline]] inline bool codes_match_avx2(const u8* pa, std::size_t na,
+                                                                                       __m128i va, const u8* pb,
+                                                                                       std::size_t nb,
+                                                                                       __m128i vb) noexcept {
+    const __m256i v = _mm256_set_m128i(vb, va);
+    const __m256i idx = _mm256_sub_epi8(_mm256_or_si256(v, _mm256_set1_epi8(0x20)), _mm256_set1_epi8('a'));
+    const __m256i letter = _mm256_cmpeq_epi8(_mm256_min_epu8(idx, _mm256_set1_epi8(25)), idx);
+    const __m256i lo_tab = _mm256_broadcastsi128_si256(_mm_setr_epi8(7, 1, 2, 3, 7, 1, 2, 7, 7, 2, 2, 4, 5, 5, 7, 1));
+    const __m256i hi_tab = _mm256_broadcastsi128_si256(_mm_setr_epi8(2, 6, 2, 3, 7, 1, 7, 2, 7, 2, 0, 0, 0, 0, 0, 0));
+    const __m256i upper_half =
+        _mm256_cmpeq_epi8(_mm256_and_si256(idx, _mm256_set1_epi8(0x10)), _mm256_set1_epi8(0x10));
+    const __m256i cls_any = _mm256_or_si256(_mm256_andnot_si256(upper_half, _mm256_shuffle_epi8(lo_tab, idx)),
+                                            _mm256_and_si256(upper_half, _mm256_shuffle_epi8(hi_tab, idx)));
+    const __m256i cls = _mm256_and_si256(cls_any, letter);
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i last = cls;
+    last = _mm256_or_si256(last, _mm256_and_si256(_mm256_slli_si256(last, 1), _mm256_cmpeq_epi8(last, zero)));
+    last = _mm256_or_si256(last, _mm256_and_si256(_mm256_slli_si256(last, 2), _mm256_cmpeq_epi8(last, zero)));
+    last = _mm256_or_si256(last, _mm256_and_si256(_mm256_slli_si256(last, 4), _mm256_cmpeq_epi8(last, zero)));
+    last = _mm256_or_si256(last, _mm256_and_si256(_mm256_slli_si256(last, 8), _mm256_cmpeq_epi8(last, zero)));
+    const __m256i prev = _mm256_slli_si256(last, 1);
+    const __m256i d = _mm256_sub_epi8(cls, _mm256_set1_epi8(1));
+    const __m256i digit = _mm256_cmpeq_epi8(_mm256_min_epu8(d, _mm256_set1_epi8(5)), d);
+    const __m256i emit = _mm256_andnot_si256(_mm256_cmpeq_epi8(cls, prev), digit);
+    const auto letters = static_cast<unsigned>(_mm256_movemask_epi8(letter));
+    const auto emits = static_cast<unsigned>(_mm256_movemask_epi8(emit));
+    // classes[0..31]: a's classes, then zeros; classes[32..63]: b's, zeros.
+    alignas(32) u8 classes[64];
+    alignas(32) u8 lasts[32];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(classes), _mm256_permute2x128_si256(cls, zero, 0x20));
+    _mm256_store_si256(reinterpret_cast<__m256i*>(classes + 32), _mm256_permute2x128_si256(cls, zero, 0x31));
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lasts), last);
+    return code_from_masks(pa, na, letters & 0xFFFF, emits & 0xFFFF, classes, lasts) ==
+           code_from_masks(pb, nb, letters >> 16, emits >> 16, classes + 32, lasts + 16);
 }
 
 [[gnu::target("ssse3")]] std::uint32_t code_word_vector(std::string_view s) noexcept {
@@ -214,5 +262,30 @@ double soundex_match(std::string_view a, std::string_view b) noexcept {
     if (a == b) return 1.0;
     return code_word(a) == code_word(b) ? 1.0 : 0.0;
 }
+
+#if CORVANE_SOUNDEX_VECTOR
+namespace avx2 {
+
+// Soundex in blocks at the avx2 level and up: equal strings match at once
+// (up to 16 bytes compared in registers), the others have both codes
+// built in one register.
+[[gnu::target("avx2,bmi,bmi2,popcnt")]] void soundex(const std::string_view* left, const std::string_view* right,
+                                                     std::size_t count, double* out) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto* pa = reinterpret_cast<const u8*>(left[i].data());
+        const auto* pb = reinterpret_cast<const u8*>(right[i].data());
+        const std::size_t na = left[i].size(), nb = right[i].size();
+        const __m128i va = load_head(pa, na);
+        const __m128i vb = load_head(pb, nb);
+        if (na == nb && (na <= 16 ? _mm_movemask_epi8(_mm_cmpeq_epi8(va, vb)) == 0xFFFF : left[i] == right[i])) {
+            out[i] = 1.0;
+            continue;
+        }
+        out[i] = codes_match_avx2(pa, na, va, pb, nb, vb) ? 1.0 : 0.0;
+    }
+}
+
+}  // namespace avx2
+#endif
 
 }  // namespace corvane::similarity

@@ -4,16 +4,16 @@
 // A string whose tokens already stand in sorted order, one space apart,
 // with no white space around them, is its own joined form and is not
 // copied; a pair of strings without white space (a single token or none
-// each) is scored as it is, without being tokenized. In blocks (the levels with block routines), the joined strings of
-// a block's pairs are built into one buffer and scored together by the
-// Levenshtein block routine, several pairs per vector register.
+// each) is scored as it is, without being tokenized. The block routines
+// (tokens_avx2.cpp) join short strings from registers and the others with
+// sorted_join below, then score the joined strings together with the
+// Levenshtein block routine.
 #include <cstddef>
 #include <cstring>
 #include <memory>
 #include <string_view>
 
 #include "similarity/kernels.hpp"
-#include "similarity/string_kernels.hpp"
 #include "similarity/tokens.hpp"
 
 namespace corvane::similarity {
@@ -77,6 +77,16 @@ private:
 
 }  // namespace
 
+namespace tokens {
+
+std::string_view sorted_join(std::string_view s, char* dst) {
+    Tokens t;
+    sorted_tokens(s, t);
+    return join(t, s, dst);
+}
+
+}  // namespace tokens
+
 double token_sort_ratio(std::string_view a, std::string_view b) {
     if (a == b) return 1.0;  // equal joined strings: distance 0, or both empty
     if (tokens::without_space(a) && tokens::without_space(b)) return levenshtein_similarity(a, b);
@@ -86,46 +96,6 @@ double token_sort_ratio(std::string_view a, std::string_view b) {
     if (ta.size() <= 1 && tb.size() <= 1) return levenshtein_similarity(join(ta, a, nullptr), join(tb, b, nullptr));
     JoinBuffer ja(a.size()), jb(b.size());
     return levenshtein_similarity(join(ta, a, ja.data()), join(tb, b, jb.data()));
-}
-
-void token_sort_ratio_blocks(const std::string_view* left, const std::string_view* right, std::size_t count,
-                             double* out) {
-    std::size_t bytes = 0;
-    for (std::size_t i = 0; i < count; ++i) bytes += left[i].size() + right[i].size() + 16;
-    std::unique_ptr<char[]> buffer(new char[bytes]);
-    char* dst = buffer.get();
-    std::string_view jl[kBlockPairs], jr[kBlockPairs];
-    std::size_t slot[kBlockPairs];
-    std::size_t m = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::string_view a = left[i], b = right[i];
-        if (a == b) {
-            out[i] = 1.0;
-            continue;
-        }
-        if (tokens::without_space(a) && tokens::without_space(b)) {
-            jl[m] = a;
-            jr[m] = b;
-            slot[m++] = i;
-            continue;
-        }
-        Tokens ta, tb;
-        tokens::sorted_tokens(a, ta);
-        tokens::sorted_tokens(b, tb);
-        jl[m] = join(ta, a, dst);
-        if (jl[m].data() == dst) dst += jl[m].size() + 8;
-        jr[m] = join(tb, b, dst);
-        if (jr[m].data() == dst) dst += jr[m].size() + 8;
-        slot[m++] = i;
-    }
-    double scores[kBlockPairs];
-    const BlockRoutine levenshtein = kLevenshteinKernel.block_routine();
-    if (levenshtein != nullptr) {
-        levenshtein(jl, jr, m, scores);
-    } else {
-        for (std::size_t k = 0; k < m; ++k) scores[k] = levenshtein_similarity(jl[k], jr[k]);
-    }
-    for (std::size_t k = 0; k < m; ++k) out[slot[k]] = scores[k];
 }
 
 }  // namespace corvane::similarity

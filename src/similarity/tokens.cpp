@@ -13,6 +13,39 @@
 
 namespace corvane::similarity {
 
+namespace tokens {
+
+// Quotients of small whole numbers, as one division gives them (division
+// is correctly rounded, so a table holds the very same values): a score
+// then costs a load instead of a division's latency.
+const std::array<double, kRatios * kRatios> kRatio = [] {
+    std::array<double, kRatios * kRatios> r{};
+    for (std::size_t den = 1; den < kRatios; ++den)
+        for (std::size_t num = 0; num < kRatios; ++num)
+            r[den * kRatios + num] = static_cast<double>(num) / static_cast<double>(den);
+    return r;
+}();
+
+// Square roots of the small whole numbers, as std::sqrt gives them (it is
+// correctly rounded, so a table holds the very same values).
+const std::array<double, kRoots> kRoot = [] {
+    std::array<double, kRoots> r{};
+    for (std::size_t k = 0; k < kRoots; ++k) r[k] = std::sqrt(static_cast<double>(k));
+    return r;
+}();
+
+// The scores of small sums, computed by cosine_of itself.
+const std::array<double, kCosineSmall * kCosineSmall * kCosineSmall> kCosine = [] {
+    std::array<double, kCosineSmall * kCosineSmall * kCosineSmall> r{};
+    for (std::uint64_t dot = 0; dot < kCosineSmall; ++dot)
+        for (std::uint64_t na = 0; na < kCosineSmall; ++na)
+            for (std::uint64_t nb = 0; nb < kCosineSmall; ++nb)
+                r[(dot * kCosineSmall + na) * kCosineSmall + nb] = cosine_of(dot, na, nb);
+    return r;
+}();
+
+}  // namespace tokens
+
 using tokens::Tokens;
 using tokens::run_length;
 
@@ -39,23 +72,6 @@ inline std::size_t occurrences(const Tokens& t, const tokens::Token& x) {
     std::size_t c = 0;
     for (const auto& y : t) c += y == x;
     return c;
-}
-
-// Quotients of small whole numbers, as one division gives them (division
-// is correctly rounded, so a table holds the very same values): a score
-// then costs a load instead of a division's latency.
-constexpr std::size_t kRatios = 16;
-const std::array<double, kRatios * kRatios> kRatio = [] {
-    std::array<double, kRatios * kRatios> r{};
-    for (std::size_t den = 1; den < kRatios; ++den)
-        for (std::size_t num = 0; num < kRatios; ++num)
-            r[den * kRatios + num] = static_cast<double>(num) / static_cast<double>(den);
-    return r;
-}();
-
-inline double ratio(std::size_t num, std::size_t den) {
-    if (num < kRatios && den < kRatios) return kRatio[den * kRatios + num];
-    return static_cast<double>(num) / static_cast<double>(den);
 }
 
 }  // namespace
@@ -98,43 +114,10 @@ double jaccard_similarity(std::string_view a, std::string_view b) {
         for (; i < ta.size(); i += run_length(ta, i)) ++da;
         for (; j < tb.size(); j += run_length(tb, j)) ++db;
     }
-    const std::size_t uni = da + db - inter;
-    if (uni == 0) return 1.0;
-    return ratio(inter, uni);
+    return tokens::jaccard_score(inter, da + db - inter);
 }
 
 namespace {
-
-// Square roots of the small whole numbers, as std::sqrt gives them (it is
-// correctly rounded, so a table holds the very same values).
-constexpr std::size_t kRoots = 256;
-const std::array<double, kRoots> kRoot = [] {
-    std::array<double, kRoots> r{};
-    for (std::size_t k = 0; k < kRoots; ++k) r[k] = std::sqrt(static_cast<double>(k));
-    return r;
-}();
-
-inline double root(std::uint64_t x) {
-    return x < kRoots ? kRoot[static_cast<std::size_t>(x)] : std::sqrt(static_cast<double>(x));
-}
-
-// The score from the sums (na, nb >= 1 once both sides have tokens).
-inline double cosine_of(std::uint64_t dot, std::uint64_t na, std::uint64_t nb) {
-    const double den = root(nb) * root(na);
-    if (den == 0.0) return 0.0;
-    return static_cast<double>(dot) / den;
-}
-
-// The scores of small sums, computed by cosine_of itself.
-constexpr std::uint64_t kCosineSmall = 8;
-const std::array<double, kCosineSmall * kCosineSmall * kCosineSmall> kCosine = [] {
-    std::array<double, kCosineSmall * kCosineSmall * kCosineSmall> r{};
-    for (std::uint64_t dot = 0; dot < kCosineSmall; ++dot)
-        for (std::uint64_t na = 0; na < kCosineSmall; ++na)
-            for (std::uint64_t nb = 0; nb < kCosineSmall; ++nb)
-                r[(dot * kCosineSmall + na) * kCosineSmall + nb] = cosine_of(dot, na, nb);
-    return r;
-}();
 
 // Sum of the squared counts of a short list's distinct tokens.
 inline std::uint64_t squared_counts(const Tokens& t) {
@@ -204,9 +187,7 @@ double cosine_similarity(std::string_view a, std::string_view b) {
             }
         }
     }
-    if (dot < kCosineSmall && na < kCosineSmall && nb < kCosineSmall)
-        return kCosine[(dot * kCosineSmall + na) * kCosineSmall + nb];
-    return cosine_of(dot, na, nb);
+    return tokens::cosine_score(dot, na, nb);
 }
 
 }  // namespace corvane::similarity

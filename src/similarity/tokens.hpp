@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -270,11 +271,51 @@ inline void sorted_tokens(std::string_view s, Tokens& out) {
     sort_tokens(out);
 }
 
+// The tokens of s sorted and joined with single spaces: s itself when it
+// is in that form already, its single token, or a copy written to dst,
+// which has room for s.size() + 8 bytes.
+std::string_view sorted_join(std::string_view s, char* dst);
+
 // Length of the run of equal tokens starting at i of a sorted list.
 inline std::size_t run_length(const Tokens& t, std::size_t i) {
     std::size_t j = i + 1;
     while (j < t.size() && t[j] == t[i]) ++j;
     return j - i;
+}
+
+// Scores from counts, as every token kernel forms them. Tables hold the
+// values of small counts, computed once by the same operations (division
+// and std::sqrt are correctly rounded), so a score costs a load.
+constexpr std::size_t kRatios = 16;
+extern const std::array<double, kRatios * kRatios> kRatio;  // [den * kRatios + num] = num / den
+constexpr std::size_t kRoots = 256;
+extern const std::array<double, kRoots> kRoot;  // sqrt(k)
+constexpr std::uint64_t kCosineSmall = 8;
+extern const std::array<double, kCosineSmall * kCosineSmall * kCosineSmall> kCosine;  // [dot][na][nb]
+
+// |A & B| / |A | B| over distinct tokens; 1.0 when neither side has any.
+inline double jaccard_score(std::size_t inter, std::size_t uni) {
+    if (uni == 0) return 1.0;
+    if (inter < kRatios && uni < kRatios) return kRatio[uni * kRatios + inter];
+    return static_cast<double>(inter) / static_cast<double>(uni);
+}
+
+inline double root(std::uint64_t x) {
+    return x < kRoots ? kRoot[static_cast<std::size_t>(x)] : std::sqrt(static_cast<double>(x));
+}
+
+// dot / (sqrt(nb) * sqrt(na)), the roots taken apart (they decide the last
+// bit); 0.0 when the denominator is (never, once both sides have tokens).
+inline double cosine_of(std::uint64_t dot, std::uint64_t na, std::uint64_t nb) {
+    const double den = root(nb) * root(na);
+    if (den == 0.0) return 0.0;
+    return static_cast<double>(dot) / den;
+}
+
+inline double cosine_score(std::uint64_t dot, std::uint64_t na, std::uint64_t nb) {
+    if (dot < kCosineSmall && na < kCosineSmall && nb < kCosineSmall)
+        return kCosine[(dot * kCosineSmall + na) * kCosineSmall + nb];
+    return cosine_of(dot, na, nb);
 }
 
 }  // namespace corvane::similarity::tokens
