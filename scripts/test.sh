@@ -21,6 +21,13 @@ fi
 install_module requirements-dev.txt
 cd "$ROOT"
 
+# The project's own modules (tests/, python/, examples/, bench/) keep their
+# bytecode, the tests their assertion-rewritten bytecode, in __pycache__
+# (git-ignored), whatever PYTHONDONTWRITEBYTECODE says: without it each
+# pytest process compiles and rewrites them again (some 5 s of CPU per
+# xdist worker). CORVANE_TEST_BYTECODE=0 keeps the environment's setting.
+[ "${CORVANE_TEST_BYTECODE:-1}" = 0 ] || unset PYTHONDONTWRITEBYTECODE
+
 WORKERS="${CORVANE_TEST_WORKERS:-$(nproc)}"
 [ "$WORKERS" -le 4 ] || WORKERS=4
 PYTEST=("$PY" -m pytest -q -p no:cacheprovider)
@@ -32,15 +39,27 @@ if [ "$WORKERS" -eq 0 ]; then
     exec "${PYTEST[@]}" "${PATHS[@]}" "$@"
 fi
 
+# Sets WAITED_CPU to the CPU seconds (user + system) of the processes this
+# shell has waited for so far. `times` must run in this shell: a subshell
+# (a pipe, $(...)) has waited for none.
+waited_cpu() {
+    times >"$cpu_log"
+    WAITED_CPU=$(awk 'NR == 2 { for (i = 1; i <= 2; i++) { split($i, t, /[ms]/); n += t[1] * 60 + t[2] }
+                               printf "%.0f", n }' "$cpu_log")
+}
+
 # pytest's exit 5 is "no test selected": fine for one pass (arguments may
 # pick only tests of the other), not for both.
+alone_log="$(mktemp)"
+cpu_log="$(mktemp)"
+trap 'rm -f "$alone_log" "$cpu_log"' EXIT
 start=$SECONDS
+waited_cpu
+start_cpu=$WAITED_CPU
 # Without paths given, the `alone` pass collects only the files that hold
 # such tests (collecting every file imports Spark, Dask and the rest again).
 ALONE_PATHS=("${PATHS[@]}")
 [ "${#PATHS[@]}" -eq 0 ] || mapfile -t ALONE_PATHS < <(grep -l "pytest.mark.alone" tests/test_*.py)
-alone_log="$(mktemp)"
-trap 'rm -f "$alone_log"' EXIT
 "${PYTEST[@]}" -m alone "${ALONE_PATHS[@]}" "$@" >"$alone_log" 2>&1 &
 alone_pid=$!
 # The scopes go to the workers in collection order (tests/conftest.py puts
@@ -58,4 +77,5 @@ if [ "$parallel_rc" -eq 5 ] && [ "$alone_rc" -eq 5 ]; then
     echo "test.sh: no test selected" >&2
     exit 5
 fi
-echo "test.sh: both pytest passes in $((SECONDS - start)) s"
+waited_cpu
+echo "test.sh: both pytest passes in $((SECONDS - start)) s, $((WAITED_CPU - start_cpu)) s of CPU (load average $(cut -d' ' -f1-3 /proc/loadavg))"

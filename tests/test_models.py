@@ -155,6 +155,26 @@ def test_lowest_failing_row_is_reported():
     assert m.predict_forest_batch(np.zeros((5000, 2)), *lay).tolist() == [4.0] * 5000
 
 
+def test_lowest_failing_row_wins_over_an_earlier_failure():
+    # The rows before row 2999 walk a chain of 300 splits; row 2999 fails at
+    # its end, the rows after it at the root. Whichever thread takes rows
+    # past 2999 fails long before the one walking up to it: a pool that
+    # kept the first failure it saw would report those rows' error.
+    depth = 300
+    chain = [split(k + 3, k + 3, 0, 0.5) for k in range(depth)]
+    tree = [split(2, 1, 1, 0.5), split(888, 888, 0, 0.5)] + chain + [split(depth + 3, 999, 0, 0.5), leaf(1.0)]
+    lay = layout([tree])
+    X = np.zeros((6000, 2))
+    X[2999, 0], X[3000:, 1] = 1.0, 1.0
+    low, high = "^index out of bounds: the len is 304 but the index is 999$", "the index is 888$"
+    for fn, extra in ((m.predict_forest_batch, ()), (m.predict_gbdt_batch, (0.5, 0.0))):
+        with pytest.raises(PanicException, match=high):
+            fn(X[3000:3001], *lay, *extra)
+        for _ in range(20):
+            with pytest.raises(PanicException, match=low):
+                fn(X, *lay, *extra)
+
+
 @pytest.mark.parametrize("s, f", [(37, 6), (8, 1), (1, 17), (16, 3), (1030, 2)])
 def test_svm(s, f):
     rng = np.random.default_rng(s * 100 + f)

@@ -2,8 +2,10 @@
 module during a long call, interpreter exit with daemon threads inside
 calls, peak memory on long strings, and the pool made by calls with no rows.
 Each runs in a subprocess with a timeout, so a hang or an abort fails the
-test instead of stopping the suite."""
+test instead of stopping the suite; a table of cases that each need a fresh
+process shares one, forking a child per case."""
 
+import json
 import os
 import subprocess
 import sys
@@ -29,6 +31,41 @@ def run(body, workers=None, timeout=120):
     env = dict(os.environ, RAYON_NUM_THREADS=str(workers)) if workers else None
     code = PRELUDE + textwrap.dedent(body)
     return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=timeout)
+
+
+def run_each(body, cases, workers=None):
+    """Runs `body` once per case (bound to `case`), each in a child forked
+    from one interpreter that has imported the module and made no call: a
+    case starts as in an interpreter of its own, without paying to start
+    one. Returns {case: what its child printed}."""
+    out = run(f"""
+        import json, traceback
+        results = {{}}
+        for case in {list(cases)!r}:
+            read, write = os.pipe()
+            pid = os.fork()
+            if pid == 0:
+                os.close(read)
+                code = 1
+                try:
+                    sys.stdout = os.fdopen(write, "w")
+                    exec({textwrap.dedent(body)!r})
+                    sys.stdout.flush()
+                    code = 0
+                except BaseException:
+                    traceback.print_exc()
+                finally:
+                    os._exit(code)
+            os.close(write)
+            with os.fdopen(read) as pipe:
+                printed = pipe.read()
+            results[case] = (os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), printed)
+        print(json.dumps(results))
+    """, workers)
+    assert out.returncode == 0, out.stderr
+    results = json.loads(out.stdout)
+    assert all(code == 0 for code, _ in results.values()), out.stderr  # a child's traceback
+    return {case: printed for case, (_, printed) in results.items()}
 
 
 @pytest.mark.parametrize("workers", [1, 2])
@@ -115,22 +152,23 @@ def test_exit_with_daemon_threads_inside_calls():
 
 
 @pytest.mark.skipif(SANITIZED, reason="the sanitizer's quarantine holds freed memory on purpose")
-@pytest.mark.parametrize("name", ["levenshtein_batch", "damerau_levenshtein_batch", "jaro_winkler_batch",
-                                  "token_sort_ratio_batch", "jaccard_batch", "cosine_batch", "soundex_batch"])
-def test_peak_memory_linear_in_string_length(name):
+def test_peak_memory_linear_in_string_length():
     # Peak growth in KiB over three pairs of 60,000 wide characters each
-    # (Damerau-Levenshtein, quadratic in time, gets 4,000).
-    out = run(f"""
-        n = 4000 if "{name}" == "damerau_levenshtein_batch" else 60000
+    # (Damerau-Levenshtein, quadratic in time, gets 4,000), each function in
+    # a process of its own.
+    names = ["levenshtein_batch", "damerau_levenshtein_batch", "jaro_winkler_batch", "token_sort_ratio_batch",
+             "jaccard_batch", "cosine_batch", "soundex_batch"]
+    grown = run_each("""
+        n = 4000 if case == "damerau_levenshtein_batch" else 60000
         many = "".join(chr(0x4E00 + (i * 7919) % 20000) for i in range(n))
         cases = [("中" * n, "文" * n), (many, many[::-1]), ("中文 " * (n // 3), "文中 " * (n // 3))]
         before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
         for a, b in cases:
-            m.{name}([a, b], [b, a])
+            getattr(m, case)([a, b], [b, a])
         print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)
-    """)
-    assert out.returncode == 0, out.stderr
-    assert int(out.stdout) < 32 * 1024  # a table row per character took some 590 MB
+    """, names)
+    # A table row per character took some 590 MB.
+    assert {name: int(kib) < 32 * 1024 for name, kib in grown.items()} == dict.fromkeys(names, True), grown
 
 
 ZERO_ROWS = {
@@ -145,12 +183,10 @@ ZERO_ROWS = {
 }
 
 
-@pytest.mark.parametrize("call", ZERO_ROWS)
-def test_zero_rows_create_the_pool(call):
-    out = run(f"""
+def test_zero_rows_create_the_pool():
+    started = run_each("""
         before = len(os.listdir("/proc/self/task"))
-        assert len(m.{call}) == 0
+        assert len(eval("m." + case)) == 0
         print(len(os.listdir("/proc/self/task")) - before)
-    """, workers=3)
-    assert out.returncode == 0, out.stderr
-    assert int(out.stdout) == ZERO_ROWS[call]
+    """, ZERO_ROWS, workers=3)
+    assert {call: int(threads) for call, threads in started.items()} == ZERO_ROWS

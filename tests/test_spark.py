@@ -150,6 +150,8 @@ def test_map_in_arrow_scores_like_one_process(monkeypatch):
         spark = (SparkSession.builder.master("local[2]").config("spark.ui.enabled", "false")
                  .config("spark.driver.extraJavaOptions", JVM_OPTIONS)
                  .config("spark.ui.showConsoleProgress", "false").config("spark.sql.shuffle.partitions", "4")
+                 # nothing to re-plan in a few thousand rows; its classes cost the JVM CPU
+                 .config("spark.sql.adaptive.enabled", "false")
                  .config("spark.sql.execution.arrow.maxRecordsPerBatch", "700")
                  .config("spark.executorEnv.RAYON_NUM_THREADS", "1").getOrCreate())
         try:
