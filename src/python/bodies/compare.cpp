@@ -13,6 +13,7 @@
 #include "gather/gather.hpp"
 #include "python/binding.hpp"
 #include "python/bodies.hpp"
+#include "python/bodies/pair_inputs.hpp"
 #include "similarity/kernels.hpp"
 
 namespace corvane {
@@ -29,26 +30,6 @@ struct SideColumns {
     std::size_t records = SIZE_MAX;  // SIZE_MAX until the first column is read
 };
 
-// A contiguous int64 run of the positions argument (its own buffer, or a
-// copy of a strided one).
-struct Positions {
-    ArrayView<std::int64_t> array;
-    std::vector<std::int64_t> copy;
-    const std::int64_t* data = nullptr;
-};
-
-Positions to_positions(const Args& args, std::size_t i) {
-    Positions out{to_i64_array(args, i), {}, nullptr};
-    const StridedView<std::int64_t>& v = out.array.view;
-    if (v.unit_stride_1d()) {
-        out.data = reinterpret_cast<const std::int64_t*>(v.data);
-    } else {
-        out.copy.resize(v.rows);
-        for (std::size_t p = 0; p < v.rows; ++p) out.copy[p] = v.at(p);
-        out.data = out.copy.data();
-    }
-    return out;
-}
 
 void check_records(SideColumns& side, std::size_t size, const char* name, std::size_t k) {
     if (side.records == SIZE_MAX) side.records = size;
@@ -111,21 +92,7 @@ PyObject* body_compare_pairs(const Args& args) {
         throw ValueError("left_positions and right_positions must have the same length");
 
     std::vector<gather::Comparison> comparisons(n_comparisons);
-    for (std::size_t k = 0; k < n_comparisons; ++k) {
-        const std::string_view name = metrics[k];
-        gather::Comparison& c = comparisons[k];
-        if (const features::StringMetric* m = features::find_string_metric(name)) {
-            c.string_kernel = m->kernel;
-            if (m->kernel.pair == &similarity::soundex_match) c.shortcut = gather::Shortcut::kSoundex;
-            if (m->kernel.pair == &similarity::token_sort_ratio) c.shortcut = gather::Shortcut::kTokenSort;
-        } else if (const features::NumericMetric* m = features::find_numeric_metric(name)) {
-            c.numeric_kernel = m->kernel;
-        } else {
-            throw ValueError("Unknown metric '" + std::string(name) + "' at index " + std::to_string(k) +
-                             ". Valid: " + features::string_vocabulary_listing() + " or " +
-                             features::numeric_vocabulary_listing());
-        }
-    }
+    for (std::size_t k = 0; k < n_comparisons; ++k) comparisons[k] = comparison_of(metrics[k], k);
 
     // Columns in parameter order: every left column, then every right one.
     SideColumns left, right;
@@ -152,14 +119,7 @@ PyObject* body_compare_pairs(const Args& args) {
         if (!bad.found && report_missing) absent = gather::first_missing(comparisons, pairs);
         if (!bad.found && !absent.found) gather::score_pairs(comparisons, pairs, fill, scores.data());
     }
-    if (bad.found) {
-        const char* side = bad.right ? "right" : "left";
-        const std::string text = std::string("pairs: ") + side + " position " + std::to_string(bad.value) +
-                                 " at pair " + std::to_string(bad.pair) + " is outside the " +
-                                 std::to_string(bad.right ? right.records : left.records) + " rows of " + side;
-        PyErr_SetString(PyExc_IndexError, text.c_str());
-        throw PythonErrorPending{};
-    }
+    if (bad.found) raise_bad_position(bad, left.records, right.records);
     if (absent.found) {
         const char* side = absent.right ? "right" : "left";
         throw ValueError("comparison " + std::to_string(absent.comparison) + " has a missing value on the " +

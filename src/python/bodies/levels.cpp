@@ -16,6 +16,7 @@
 #include "models/fellegi/pair_levels.hpp"
 #include "python/binding.hpp"
 #include "python/bodies.hpp"
+#include "python/bodies/pair_inputs.hpp"
 #include "python/bodies/level_cuts.hpp"
 #include "similarity/kernels.hpp"
 
@@ -66,26 +67,6 @@ gather::Side read_side(const Args& args, std::size_t i, PyObject* obj, bool nume
     return out;
 }
 
-// Positions as one contiguous int64 run (the argument's own buffer, or a
-// copy of a strided one).
-struct Positions {
-    ArrayView<std::int64_t> array;
-    std::vector<std::int64_t> copy;
-    const std::int64_t* data = nullptr;
-};
-
-Positions to_positions(const Args& args, std::size_t i) {
-    Positions out{to_i64_array(args, i), {}, nullptr};
-    const StridedView<std::int64_t>& v = out.array.view;
-    if (v.unit_stride_1d()) {
-        out.data = reinterpret_cast<const std::int64_t*>(v.data);
-    } else {
-        out.copy.resize(v.rows);
-        for (std::size_t p = 0; p < v.rows; ++p) out.copy[p] = v.at(p);
-        out.data = out.copy.data();
-    }
-    return out;
-}
 
 }  // namespace
 
@@ -118,21 +99,10 @@ PyObject* body_compare_levels(const Args& args) {
 
     std::vector<fellegi::LevelComparison> comparisons(n_comparisons);
     for (std::size_t k = 0; k < n_comparisons; ++k) {
-        const std::string_view name = metrics[k];
         fellegi::LevelComparison& c = comparisons[k];
         c.cut = cuts[k];
-        if (const features::StringMetric* m = features::find_string_metric(name)) {
-            c.compare.string_kernel = m->kernel;
-            if (m->kernel.pair == &similarity::soundex_match) c.compare.shortcut = gather::Shortcut::kSoundex;
-            if (m->kernel.pair == &similarity::token_sort_ratio) c.compare.shortcut = gather::Shortcut::kTokenSort;
-            c.bound = fellegi::bound_of(m->kernel.pair);
-        } else if (const features::NumericMetric* m = features::find_numeric_metric(name)) {
-            c.compare.numeric_kernel = m->kernel;
-        } else {
-            throw ValueError("Unknown metric '" + std::string(name) + "' at index " + std::to_string(k) +
-                             ". Valid: " + features::string_vocabulary_listing() + " or " +
-                             features::numeric_vocabulary_listing());
-        }
+        c.compare = comparison_of(metrics[k], k);
+        if (c.compare.numeric_kernel == nullptr) c.bound = fellegi::bound_of(c.compare.string_kernel.pair);
     }
 
     Columns store;
@@ -156,14 +126,7 @@ PyObject* body_compare_levels(const Args& args) {
         bad = gather::check_positions(pairs, left_records, right_records);
         if (!bad.found) fellegi::pair_levels(comparisons, pairs, out.data());
     }
-    if (bad.found) {
-        const char* side = bad.right ? "right" : "left";
-        const std::string text = std::string("pairs: ") + side + " position " + std::to_string(bad.value) +
-                                 " at pair " + std::to_string(bad.pair) + " is outside the " +
-                                 std::to_string(bad.right ? right_records : left_records) + " rows of " + side;
-        PyErr_SetString(PyExc_IndexError, text.c_str());
-        throw PythonErrorPending{};
-    }
+    if (bad.found) raise_bad_position(bad, left_records, right_records);
     left_items.clear();
     right_items.clear();
     return result_u8_matrix(std::move(out), n_comparisons, n);
