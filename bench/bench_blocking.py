@@ -235,15 +235,16 @@ def section_link(copies: list[int], table: pa.Table, batch_pairs: int) -> dict[s
     return {"runs": runs}
 
 
-def section_splink(table: pa.Table, reps: int, batch_pairs: int) -> dict[str, Any]:
+def splink_predictor(df: pd.DataFrame) -> Any:
+    """A callable running Splink's predict (DuckDB) on `df` with the four
+    rules and the 8 comparisons (untrained m/u: only its time counts); it
+    returns the number of pairs kept at 0.5."""
     import logging
 
     import splink.comparison_library as cl
     from splink import DuckDBAPI, Linker, SettingsCreator, block_on
 
     logging.getLogger("splink").setLevel(logging.ERROR)
-    model = fitted_model(table)
-    df = table.to_pandas().rename(columns={"i": "unique_id"})
     settings = SettingsCreator(
         link_type="dedupe_only",
         unique_id_column_name="unique_id",
@@ -258,10 +259,16 @@ def section_splink(table: pa.Table, reps: int, batch_pairs: int) -> dict[str, An
         retain_matching_columns=False,
     )
 
-    def splink() -> int:
-        db_api = DuckDBAPI()
-        linker = Linker(db_api.register(df), settings)
+    def run() -> int:
+        linker = Linker(DuckDBAPI().register(df), settings)
         return len(linker.inference.predict(threshold_match_probability=0.5).as_pandas_dataframe())
+
+    return run
+
+
+def section_splink(table: pa.Table, reps: int, batch_pairs: int) -> dict[str, Any]:
+    model = fitted_model(table)
+    splink = splink_predictor(table.to_pandas().rename(columns={"i": "unique_id"}))
 
     def ours() -> int:
         return int(cv.link(table, rules=RULES, comparisons=COMPARISONS, model=model, missing=0.0,

@@ -85,34 +85,9 @@ def child(copies: int, model_path: str, rounds: int) -> None:
 
 
 def splink_predict(copies: int) -> tuple[float, float, int]:
-    import logging
+    from bench_blocking import febrl_table, splink_predictor
 
-    import splink.comparison_library as cl
-    from splink import DuckDBAPI, Linker, SettingsCreator, block_on
-
-    from bench_blocking import febrl_table
-
-    logging.getLogger("splink").setLevel(logging.ERROR)
-    df = febrl_table(copies).to_pandas().rename(columns={"i": "unique_id"})
-    settings = SettingsCreator(
-        link_type="dedupe_only",
-        unique_id_column_name="unique_id",
-        comparisons=[cl.JaroWinklerAtThresholds("given_name"), cl.JaroWinklerAtThresholds("surname"),
-                     cl.LevenshteinAtThresholds("address_1"), cl.JaroWinklerAtThresholds("suburb"),
-                     cl.ExactMatch("postcode"), cl.LevenshteinAtThresholds("date_of_birth"),
-                     cl.LevenshteinAtThresholds("soc_sec_id"), cl.ExactMatch("state")],
-        blocking_rules_to_generate_predictions=[
-            block_on("soc_sec_id"), block_on("date_of_birth"), block_on("given_name", "surname"),
-            block_on("postcode", "substr(surname, 1, 1)")],
-        retain_intermediate_calculation_columns=False,
-        retain_matching_columns=False,
-    )
-
-    def run() -> int:
-        db_api = DuckDBAPI()
-        linker = Linker(db_api.register(df), settings)
-        return len(linker.inference.predict(threshold_match_probability=0.5).as_pandas_dataframe())
-
+    run = splink_predictor(febrl_table(copies).to_pandas().rename(columns={"i": "unique_id"}))
     wall, cpu, kept = timed(run)
     return wall, cpu, kept
 
