@@ -220,11 +220,16 @@ inline unsigned raw_keys(const Loaded& s, const Cut& c, __m128i* key, unsigned* 
         pick(big, reinterpret_cast<std::uintptr_t>(s.p), reinterpret_cast<std::uintptr_t>(head)));
     const unsigned last_window = static_cast<unsigned>(pick(big, s.n - 16, 0));
     std::uint64_t starts = c.starts, ends = c.ends;
+    // The edges end with bit n, which the loop below clears once it has
+    // passed the last token: or'ed back in, every later lane also reads
+    // position n (never bit 64 of an empty mask, which would index past the
+    // control table).
+    const std::uint64_t stop = std::uint64_t{1} << s.n;
     unsigned lengths = 0;
     for (unsigned r = 0; r < 4; ++r) {
         // Past the last token: a = n, a one-byte "token" inside the window.
-        const auto a = static_cast<unsigned>(_tzcnt_u64(starts));
-        const auto len = static_cast<unsigned>(_tzcnt_u64(ends)) + 1 - a;
+        const auto a = static_cast<unsigned>(_tzcnt_u64(starts | stop));
+        const auto len = static_cast<unsigned>(_tzcnt_u64(ends | stop)) + 1 - a;
         starts = _blsr_u64(starts);
         ends = _blsr_u64(ends);
         lengths |= len;
