@@ -396,6 +396,23 @@ def test_evaluation_against_counts_by_hand():
         corvane.evaluate_clusters([1, 2], [1])
 
 
+@pytest.mark.parametrize("kind", ["pandas", "polars", "arrow"])
+def test_evaluation_reads_links_table_as_clusters_does(kind):
+    # link's result (and any table with the two position columns) is pairs
+    # wherever pairs are judged, as it is for clusters.
+    predicted = (np.array([0, 0, 1, 2, 2]), np.array([1, 1, 2, 3, 4]))
+    true, scores = ([0, 2, 5], [1, 3, 6]), [0.9, 0.2, 0.6, 0.3, 0.8]
+    links = pd.DataFrame({"left_position": predicted[0], "right_position": predicted[1], "probability": scores})
+    table = {"pandas": links, "polars": pl.from_pandas(links), "arrow": pa.Table.from_pandas(links)}[kind]
+    truth = pd.DataFrame({"left_position": true[0], "right_position": true[1]})
+    assert corvane.evaluate(table, true) == corvane.evaluate(predicted, true)
+    assert corvane.evaluate(predicted, truth) == corvane.evaluate(predicted, true)
+    pd.testing.assert_frame_equal(corvane.threshold_sweep(table, scores, truth),
+                                  corvane.threshold_sweep(predicted, scores, true))
+    with pytest.raises(ValueError, match="predicted_pairs has no column 'left_position'"):
+        corvane.evaluate(links[["right_position"]], true)
+
+
 # Term frequencies: 12 people, surnames of known shares (smith 4 of 10 known
 # values, jones 3, ...; two missing), compared by Jaro-Winkler at 1.0 / 0.8.
 TF_PEOPLE = pd.DataFrame({
