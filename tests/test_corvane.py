@@ -75,6 +75,18 @@ def test_compare_equals_engine_by_hand(left_kind, right_kind, missing):
     assert got["born_date_distance"][6] == 2.0 and got["born_date_distance"][7] == 11016.5  # days
 
 
+@pytest.mark.parametrize("kind", KINDS)
+def test_compare_without_right_pairs_left_with_itself(kind):
+    # right=None deduplicates, as in candidates, link and FellegiSunter.fit.
+    table = KINDS[kind](LEFT)
+    comparisons = [("name", "jaro_winkler"), ("born", "date_distance"), ("name", "term_frequency")]
+    got = columns_of(corvane.compare(table, None, PAIRS, comparisons))
+    expected = columns_of(corvane.compare(table, table, PAIRS, comparisons))
+    assert list(got) == list(expected)
+    for name in got:
+        assert np.array_equal(got[name], expected[name], equal_nan=True), name
+
+
 @pytest.mark.parametrize("call, error, message", [
     (dict(missing="error"), ValueError, r"column 'name' has a missing value on the left side, first at pair 1 \(left row 1\)"),
     (dict(comparisons=[("age", "numeric")], missing="error"), ValueError, r"'age' .* left side, first at pair 1"),

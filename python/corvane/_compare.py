@@ -595,7 +595,7 @@ def compare(
     """Scores the record pairs ``pairs`` of ``left`` and ``right``.
 
     ``left`` and ``right`` are pandas or polars DataFrames or pyarrow
-    Tables. ``pairs`` is ``(left_positions, right_positions)``: pair i is
+    Tables; ``right=None`` pairs ``left`` with itself. ``pairs`` is ``(left_positions, right_positions)``: pair i is
     row ``left_positions[i]`` of ``left`` (by position, not index label)
     with row ``right_positions[i]`` of ``right``. ``comparisons`` lists
     ``(column, metric)``, or ``(left_column, right_column, metric)`` where
@@ -619,6 +619,8 @@ def compare(
     """
     check_missing(missing)
     pairings = pairings_of(comparisons)
+    if right is None:  # deduplication: both records of a pair in left, as candidates gives them
+        right = left
     left_kind = kind_of(left, "left")
     right_kind = kind_of(right, "right")
     lcols = {s.left: arrow_column(left, left_kind, s.left, "left") for s in pairings}
