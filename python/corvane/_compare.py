@@ -156,6 +156,10 @@ def feature_names(comparisons: Iterable[Comparison]) -> list[str]:
 def _pyarrow() -> Any:
     try:
         import pyarrow  # type: ignore[import-untyped, unused-ignore]
+        # Its own module: ``import pyarrow`` alone leaves ``pyarrow.compute``
+        # unset until something (pandas, pyarrow.array) imports it, which a
+        # process reading Arrow batches from a stream (a Spark worker) never does.
+        import pyarrow.compute  # type: ignore[import-untyped, unused-ignore]  # noqa: F401
     except ImportError as error:  # pragma: no cover - pyarrow is a dependency
         raise ImportError("corvane needs pyarrow to read tables: pip install pyarrow") from error
     return pyarrow
