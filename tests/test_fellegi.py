@@ -287,6 +287,18 @@ def test_parameters_and_chart(simulated, tmp_path):
     assert (tmp_path / "chart.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     import matplotlib.pyplot as plt
 
+    # Every label inside the picture, whatever the length of the names.
+    long = {f"c{k}": f"c{k}_date_of_birth_as_written_on_the_enrolment_form" for k in range(len(M))}
+    renamed = corvane.FellegiSunter([(long[c], metric, t) for c, metric, t in SIM_COMPARISONS])
+    figure = renamed.fit(left.rename(columns=long), right.rename(columns=long), pairs, u_pairs=2_000).chart(
+        tmp_path / "long.png")
+    figure.canvas.draw()
+    width = figure.bbox.width
+    for label in [*figure.axes[0].get_yticklabels(), figure.axes[1].title, figure.axes[1].yaxis.label]:
+        box = label.get_window_extent()
+        assert 0 <= box.x0 and box.x1 <= width, (label.get_text(), box, width)
+    plt.close(figure)
+
     figure, one = plt.subplots()
     with pytest.raises(TypeError, match=r"^axes must be two matplotlib Axes \(the levels' weights, the match "
                                         r"weights\), not Axes$"):
