@@ -127,6 +127,10 @@ def test_chained_passes_per_rule_recover_m(simulated):
     derived = corvane.FellegiSunter(copied).fit(left.assign(d0=left["c0"]), right.assign(d0=right["c0"]), pairs,
                                                 rules=["c1", "c0"], u_pairs=30_000)
     assert all(np.array_equal(a, b) for a, b in zip(derived.m_ + derived.u_, blocked_last.m_ + blocked_last.u_))
+    # Rules as any iterable, as candidates takes them: a generator is read once.
+    generated = corvane.FellegiSunter(SIM_COMPARISONS).fit(left, right, pairs, rules=(r for r in ["c1", "c0"]),
+                                                           u_pairs=30_000)
+    assert all(np.array_equal(a, b) for a, b in zip(generated.m_ + generated.u_, blocked_last.m_ + blocked_last.u_))
     with pytest.warns(UserWarning, match=r"^comparison 'd0_numeric' is learned in no rule's pass \(each rule blocks "
                                          r"on its columns, or holds it at one level\): its m cannot be learned there$"):
         corvane.FellegiSunter(copied).fit(left.assign(d0=left["c0"]), right.assign(d0=right["c0"]), pairs,

@@ -373,6 +373,8 @@ class FellegiSunter:
         if isinstance(self.comparisons, Iterator):
             # Stored as given, and read again by every later call.
             raise TypeError("comparisons must be a list, not an iterator, which the first reading would use up")
+        if isinstance(rules, Iterator):
+            rules = list(rules)  # read once per rule's pass below, and once to check them
         entries = entries_of(self.comparisons)
         adjustments = adjustments_of(entries)
         levels = [e for e in entries if not e.frequency]
