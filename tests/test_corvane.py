@@ -90,6 +90,20 @@ def test_compare_without_right_pairs_left_with_itself(kind):
         assert np.array_equal(got[name], expected[name], equal_nan=True), name
 
 
+@pytest.mark.parametrize("kind", KINDS)
+def test_compare_reads_categoricals_of_numbers_and_dates_as_their_values(kind):
+    # As blocking does: a categorical (Arrow dictionary) of numbers or dates
+    # is its values, for the numeric metrics and against a plain column.
+    plain = LEFT[["age", "born"]]
+    coded = plain.astype("category")
+    comparisons = [("age", "numeric"), ("age", "numeric_similarity"), ("born", "date_distance")]
+    expected = columns_of(corvane.compare(KINDS[kind](plain), KINDS[kind](plain), PAIRS, comparisons))
+    for left, right in [(coded, coded), (coded, plain), (plain, coded)]:
+        got = columns_of(corvane.compare(KINDS[kind](left), KINDS[kind](right), PAIRS, comparisons))
+        for name in expected:
+            assert np.array_equal(got[name], expected[name], equal_nan=True), name
+
+
 @pytest.mark.parametrize("call, error, message", [
     (dict(missing="error"), ValueError, r"column 'name' has a missing value on the left side, first at pair 1 \(left row 1\)"),
     (dict(comparisons=[("age", "numeric")], missing="error"), ValueError, r"'age' .* left side, first at pair 1"),

@@ -262,6 +262,10 @@ def engine_floats(values: Any, column: str, what: str, metric: str) -> F64Array:
     t = values.type
     types = pa.types
     n = len(values)
+    if types.is_dictionary(t) and not _is_string_type(pa, t):
+        # A categorical of numbers or dates (blocking reads it as its values).
+        values = pc.cast(values, t.value_type)
+        t = values.type
     if types.is_null(t):
         return np.full(n, np.nan)
     if types.is_date32(t) or types.is_date64(t) or types.is_timestamp(t):
@@ -523,6 +527,7 @@ def _check_time_zones(pa: Any, pairing: Pairing, left: Any, right: Any, names: t
     no instant, so their distance is not defined. Two zones are fine: both
     sides are instants."""
     types = pa.types
+    left, right = (t.value_type if types.is_dictionary(t) else t for t in (left, right))
     temporal = [types.is_date(t) or types.is_timestamp(t) for t in (left, right)]
     if temporal[0] != temporal[1]:
         # Both would become numbers, the dates counted in days since 1970:
