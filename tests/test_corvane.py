@@ -195,6 +195,9 @@ def test_partition_scores_like_compare_then_scorer(fitted):
     (batch,) = list(batches)
     assert isinstance(batch, pa.RecordBatch) and np.array_equal(batch.column("probability").to_numpy(), expected)
     assert corvane.score_partition(frame.iloc[:0], comparisons, scorer, missing=0.0).shape == (0, 5)
+    # A model outside corvane, as link takes it: its last column per class.
+    raw = corvane.score_partition(frame, comparisons, logistic, missing=0.0)
+    assert np.array_equal(raw["probability"], logistic.predict_proba(features.to_numpy())[:, 1])
     undecided = corvane.score_partition(frame, comparisons, scorer)  # a missing value leaves the decision missing
     assert undecided["match"].isna().tolist() == [False, True, True] and undecided["match"][0] == (expected[0] >= 0.5)
     # A model fitted on a table of these names reads each score by name,
