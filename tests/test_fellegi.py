@@ -127,6 +127,10 @@ def test_chained_passes_per_rule_recover_m(simulated):
     derived = corvane.FellegiSunter(copied).fit(left.assign(d0=left["c0"]), right.assign(d0=right["c0"]), pairs,
                                                 rules=["c1", "c0"], u_pairs=30_000)
     assert all(np.array_equal(a, b) for a, b in zip(derived.m_ + derived.u_, blocked_last.m_ + blocked_last.u_))
+    # Rules as any iterable, as candidates takes them: a generator is read once.
+    generated = corvane.FellegiSunter(SIM_COMPARISONS).fit(left, right, pairs, rules=(r for r in ["c1", "c0"]),
+                                                           u_pairs=30_000)
+    assert all(np.array_equal(a, b) for a, b in zip(generated.m_ + generated.u_, blocked_last.m_ + blocked_last.u_))
     with pytest.warns(UserWarning, match=r"^comparison 'd0_numeric' is learned in no rule's pass \(each rule blocks "
                                          r"on its columns, or holds it at one level\): its m cannot be learned there$"):
         corvane.FellegiSunter(copied).fit(left.assign(d0=left["c0"]), right.assign(d0=right["c0"]), pairs,
@@ -287,6 +291,18 @@ def test_parameters_and_chart(simulated, tmp_path):
     assert (tmp_path / "chart.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     import matplotlib.pyplot as plt
 
+    # Every label inside the picture, whatever the length of the names.
+    long = {f"c{k}": f"c{k}_date_of_birth_as_written_on_the_enrolment_form" for k in range(len(M))}
+    renamed = corvane.FellegiSunter([(long[c], metric, t) for c, metric, t in SIM_COMPARISONS])
+    figure = renamed.fit(left.rename(columns=long), right.rename(columns=long), pairs, u_pairs=2_000).chart(
+        tmp_path / "long.png")
+    figure.canvas.draw()
+    width = figure.bbox.width
+    for label in [*figure.axes[0].get_yticklabels(), figure.axes[1].title, figure.axes[1].yaxis.label]:
+        box = label.get_window_extent()
+        assert 0 <= box.x0 and box.x1 <= width, (label.get_text(), box, width)
+    plt.close(figure)
+
     figure, one = plt.subplots()
     with pytest.raises(TypeError, match=r"^axes must be two matplotlib Axes \(the levels' weights, the match "
                                         r"weights\), not Axes$"):
@@ -394,6 +410,23 @@ def test_evaluation_against_counts_by_hand():
         corvane.threshold_sweep(predicted, [0.9, 0.2, 0.6, 0.3, 0.8], true, [0.5, math.nan])
     with pytest.raises(ValueError, match="one id per record"):
         corvane.evaluate_clusters([1, 2], [1])
+
+
+@pytest.mark.parametrize("kind", ["pandas", "polars", "arrow"])
+def test_evaluation_reads_links_table_as_clusters_does(kind):
+    # link's result (and any table with the two position columns) is pairs
+    # wherever pairs are judged, as it is for clusters.
+    predicted = (np.array([0, 0, 1, 2, 2]), np.array([1, 1, 2, 3, 4]))
+    true, scores = ([0, 2, 5], [1, 3, 6]), [0.9, 0.2, 0.6, 0.3, 0.8]
+    links = pd.DataFrame({"left_position": predicted[0], "right_position": predicted[1], "probability": scores})
+    table = {"pandas": links, "polars": pl.from_pandas(links), "arrow": pa.Table.from_pandas(links)}[kind]
+    truth = pd.DataFrame({"left_position": true[0], "right_position": true[1]})
+    assert corvane.evaluate(table, true) == corvane.evaluate(predicted, true)
+    assert corvane.evaluate(predicted, truth) == corvane.evaluate(predicted, true)
+    pd.testing.assert_frame_equal(corvane.threshold_sweep(table, scores, truth),
+                                  corvane.threshold_sweep(predicted, scores, true))
+    with pytest.raises(ValueError, match="predicted_pairs has no column 'left_position'"):
+        corvane.evaluate(links[["right_position"]], true)
 
 
 # Term frequencies: 12 people, surnames of known shares (smith 4 of 10 known

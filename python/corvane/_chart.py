@@ -24,8 +24,10 @@ def draw(model: FellegiSunter, path: Any, axes: Any) -> Any:
     from ._fellegi import levels_of
 
     if axes is None:
+        # Constrained layout makes room for the levels' labels, however long
+        # the column names: tight_layout left long ones cut at the edge.
         figure, (left, right) = plt.subplots(1, 2, figsize=(13, 0.32 * _rows(model) + 2.5),
-                                             gridspec_kw={"width_ratios": [3, 2]})
+                                             gridspec_kw={"width_ratios": [3, 2]}, layout="constrained")
     else:
         try:
             left, right = axes
@@ -55,11 +57,10 @@ def draw(model: FellegiSunter, path: Any, axes: Any) -> Any:
     right.set_xlabel("match weight")
     right.set_ylabel("candidate pairs")
     sampled = int(counts.sum())
-    right.set_title(f"Match weights of the {model.n_candidates_:,} candidate pairs" if sampled >= model.n_candidates_
-                    else f"Match weights of {sampled:,} of the {model.n_candidates_:,} candidate pairs (EM's sample)")
+    # On two lines: one would be wider than the panel.
+    right.set_title(f"Match weights of the\n{model.n_candidates_:,} candidate pairs" if sampled >= model.n_candidates_
+                    else f"Match weights of {sampled:,} of the\n{model.n_candidates_:,} candidate pairs (EM's sample)")
     right.legend(fontsize=8)
-    if axes is None:
-        figure.tight_layout()
     if path is not None:
         figure.savefig(path, dpi=110)
     return figure

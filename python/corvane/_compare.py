@@ -156,6 +156,10 @@ def feature_names(comparisons: Iterable[Comparison]) -> list[str]:
 def _pyarrow() -> Any:
     try:
         import pyarrow  # type: ignore[import-untyped, unused-ignore]
+        # Its own module: ``import pyarrow`` alone leaves ``pyarrow.compute``
+        # unset until something (pandas, pyarrow.array) imports it, which a
+        # process reading Arrow batches from a stream (a Spark worker) never does.
+        import pyarrow.compute  # type: ignore[import-untyped, unused-ignore]  # noqa: F401
     except ImportError as error:  # pragma: no cover - pyarrow is a dependency
         raise ImportError("corvane needs pyarrow to read tables: pip install pyarrow") from error
     return pyarrow
@@ -258,6 +262,10 @@ def engine_floats(values: Any, column: str, what: str, metric: str) -> F64Array:
     t = values.type
     types = pa.types
     n = len(values)
+    if types.is_dictionary(t) and not _is_string_type(pa, t):
+        # A categorical of numbers or dates (blocking reads it as its values).
+        values = pc.cast(values, t.value_type)
+        t = values.type
     if types.is_null(t):
         return np.full(n, np.nan)
     if types.is_date32(t) or types.is_date64(t) or types.is_timestamp(t):
@@ -519,6 +527,7 @@ def _check_time_zones(pa: Any, pairing: Pairing, left: Any, right: Any, names: t
     no instant, so their distance is not defined. Two zones are fine: both
     sides are instants."""
     types = pa.types
+    left, right = (t.value_type if types.is_dictionary(t) else t for t in (left, right))
     temporal = [types.is_date(t) or types.is_timestamp(t) for t in (left, right)]
     if temporal[0] != temporal[1]:
         # Both would become numbers, the dates counted in days since 1970:
@@ -595,7 +604,7 @@ def compare(
     """Scores the record pairs ``pairs`` of ``left`` and ``right``.
 
     ``left`` and ``right`` are pandas or polars DataFrames or pyarrow
-    Tables. ``pairs`` is ``(left_positions, right_positions)``: pair i is
+    Tables; ``right=None`` pairs ``left`` with itself. ``pairs`` is ``(left_positions, right_positions)``: pair i is
     row ``left_positions[i]`` of ``left`` (by position, not index label)
     with row ``right_positions[i]`` of ``right``. ``comparisons`` lists
     ``(column, metric)``, or ``(left_column, right_column, metric)`` where
@@ -619,6 +628,8 @@ def compare(
     """
     check_missing(missing)
     pairings = pairings_of(comparisons)
+    if right is None:  # deduplication: both records of a pair in left, as candidates gives them
+        right = left
     left_kind = kind_of(left, "left")
     right_kind = kind_of(right, "right")
     lcols = {s.left: arrow_column(left, left_kind, s.left, "left") for s in pairings}

@@ -12,7 +12,7 @@ from typing import Any, NamedTuple
 import numpy as np
 import numpy.typing as npt
 
-from ._compare import from_columns
+from ._compare import arrow_column, from_columns, kind_of
 
 __all__ = ["evaluate", "evaluate_clusters", "threshold_sweep", "PairEvaluation", "ClusterEvaluation"]
 
@@ -103,9 +103,22 @@ def _per_record(ids: Any) -> npt.NDArray[Any]:
     return np.asarray(ids)
 
 
+def _as_positions(pairs: Any, what: str) -> Any:
+    """``pairs`` as given, or the two position columns of a table holding
+    them (``link``'s result), as ``clusters`` reads it."""
+    if isinstance(pairs, (tuple, list)):
+        return pairs
+    try:
+        kind = kind_of(pairs, what)
+    except TypeError:
+        return pairs
+    return tuple(np.asarray(arrow_column(pairs, kind, c, what)) for c in ("left_position", "right_position"))
+
+
 def _keys(pairs: Any, what: str, width: int) -> npt.NDArray[np.int64]:
     if not isinstance(pairs, (tuple, list)) or len(pairs) != 2:
-        raise TypeError(f"{what} must be a tuple (left_positions, right_positions) of integer arrays")
+        raise TypeError(f"{what} must be a tuple (left_positions, right_positions) of integer arrays, or a table "
+                        "with the columns left_position and right_position (link's result)")
     left, right = (np.asarray(p) for p in pairs)
     if left.shape != right.shape or left.ndim != 1:
         raise ValueError(f"{what}: left and right positions must be 1-D arrays of one length, not of shapes "
@@ -130,7 +143,10 @@ def _width(*pairs: Any) -> int:
 
 def evaluate(predicted_pairs: Any, true_pairs: Any) -> PairEvaluation:
     """Precision, recall and F1 of ``predicted_pairs`` against ``true_pairs``,
-    each a ``(left_positions, right_positions)`` pair of integer arrays."""
+    each a ``(left_positions, right_positions)`` pair of integer arrays or a
+    table with ``left_position`` and ``right_position`` (``link``'s result)."""
+    predicted_pairs = _as_positions(predicted_pairs, "predicted_pairs")
+    true_pairs = _as_positions(true_pairs, "true_pairs")
     width = _width(predicted_pairs, true_pairs)
     predicted = _keys(predicted_pairs, "predicted_pairs", width)
     true = _keys(true_pairs, "true_pairs", width)
@@ -171,8 +187,10 @@ def threshold_sweep(pairs: Any, scores: npt.ArrayLike, true_pairs: Any, threshol
     """Precision, recall and F1 of the pairs scoring at least each threshold
     (default: 0.05, 0.10, ..., 0.95 for probabilities), as a small table of
     ``threshold, n_predicted, precision, recall, f1`` (``kind``: "pandas",
-    "polars" or "arrow")."""
+    "polars" or "arrow"). ``pairs`` and ``true_pairs`` are as ``evaluate``
+    takes them."""
     chosen_kind = table_kind(kind)
+    pairs, true_pairs = _as_positions(pairs, "pairs"), _as_positions(true_pairs, "true_pairs")
     values = np.asarray(scores, dtype=np.float64)
     width = _width(pairs, true_pairs)
     if not isinstance(pairs, (tuple, list)) or len(pairs) != 2 or len(np.asarray(pairs[0])) != len(values):

@@ -61,8 +61,8 @@ import numpy.typing as npt
 
 import _corvane_rs
 
-from ._compare import (Comparison, F64Array, NumericMetric, StringMetric, TermFrequencies, from_columns, kind_of, names_of,
-                       pairings_of)
+from ._compare import (Comparison, F64Array, NumericMetric, StringMetric, TermFrequencies, _pyarrow, from_columns,
+                       kind_of, names_of, pairings_of)
 from ._evaluate import table_kind
 from ._rules import rule_columns
 
@@ -373,6 +373,8 @@ class FellegiSunter:
         if isinstance(self.comparisons, Iterator):
             # Stored as given, and read again by every later call.
             raise TypeError("comparisons must be a list, not an iterator, which the first reading would use up")
+        if isinstance(rules, Iterator):
+            rules = list(rules)  # read once per rule's pass below, and once to check them
         entries = entries_of(self.comparisons)
         adjustments = adjustments_of(entries)
         levels = [e for e in entries if not e.frequency]
@@ -668,7 +670,7 @@ class _PairScorer:
 
     def _engine_columns(self) -> tuple[list[Any], list[Any]]:
         """Each comparison's two record columns as the engine reads them."""
-        from ._compare import _check_time_zones, _pyarrow, engine_floats, engine_strings
+        from ._compare import _check_time_zones, engine_floats, engine_strings
 
         if self.columns is not None:
             return self.columns
@@ -817,8 +819,9 @@ def _scores(features: Any, levels: list[Level]) -> list[F64Array]:
     pa = sys.modules.get("pyarrow")
     if pa is not None and isinstance(features, (pa.Table, pa.RecordBatch)):
         _require(features.column_names, names)
-        return [np.asarray(pa.compute.cast(features.column(n), pa.float64()).to_numpy(zero_copy_only=False),
-                           dtype=np.float64) for n in names]
+        pc = _pyarrow().compute
+        return [np.asarray(pc.cast(features.column(n), pa.float64()).to_numpy(zero_copy_only=False), dtype=np.float64)
+                for n in names]
     array = np.asarray(features, dtype=np.float64)
     if array.ndim != 2 or array.shape[1] != len(levels):
         raise ValueError(f"features must be compare's table or a 2-D array of {len(levels)} columns (one per "

@@ -31,7 +31,9 @@ Batch = TypeVar("Batch")
 
 
 class ProbabilityModel(Protocol):
-    """What scores pairs: a ``Scorer`` or a fitted ``FellegiSunter``."""
+    """What scores pairs: a ``Scorer``, a fitted ``FellegiSunter``, or any
+    model whose ``predict_proba`` gives one probability per row (or, as a
+    scikit-learn classifier, one column per class: the last is taken)."""
 
     def predict_proba(self, X: Any) -> F64Array: ...
 
@@ -106,7 +108,11 @@ def score_partition(
     inputs = np.ascontiguousarray(scores[_model_order(scorer, pairings, prepare)].T)
     if prepare is not None:
         inputs = prepare(inputs)
-    probability = scorer.predict_proba(inputs)
+    probability = np.asarray(scorer.predict_proba(inputs), dtype=np.float64)
+    if probability.ndim == 2:
+        probability = probability[:, -1]  # a classifier's column per class, as link reads it
+    if probability.shape != (n,):
+        raise ValueError(f"the model's predict_proba gave {probability.shape[0]} scores for {n} pairs")
     out: dict[str, Any] = {k: _column(batch, kind, k) for k in keep}
     out.update({s.name: row for s, row in zip(pairings, scores)})
     out["probability"] = probability

@@ -12,6 +12,8 @@ import _corvane_rs
 import corvane_export
 from corvane_export import ExportedParams, ScorerName
 
+from ._compare import _pyarrow
+
 __all__ = ["Scorer", "NanRule"]
 
 # "error": a tree scorer refuses NaN features; "left": it sends NaN to the
@@ -152,6 +154,6 @@ def _matrix(X: Any) -> tuple[F64Array, tuple[str, ...] | None]:
     if pa is not None and isinstance(X, (pa.Table, pa.RecordBatch)):
         out = np.empty((X.num_rows, X.num_columns))
         for j, column in enumerate(X.columns):
-            out[:, j] = pa.compute.cast(column, pa.float64(), safe=False).to_numpy(zero_copy_only=False)
+            out[:, j] = _pyarrow().compute.cast(column, pa.float64(), safe=False).to_numpy(zero_copy_only=False)
         return out, tuple(X.column_names)
     return np.asarray(X, dtype=np.float64), None

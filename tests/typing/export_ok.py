@@ -9,6 +9,7 @@ from sklearn.linear_model import LogisticRegression
 from sklearn.svm import SVC
 
 import _corvane_rs as m
+import corvane
 import corvane_export as ce
 
 rng = np.random.default_rng(0)
@@ -38,3 +39,8 @@ offsets: npt.NDArray[np.int64] = forest["offsets"]
 name, params = ce.export_model(LogisticRegression().fit(X, y))
 scorer_name: ce.ScorerName = name
 scores.append(getattr(m, name)(X, **params))
+
+# A list of comparisons kept in a variable, typed as the README says.
+comparisons: list[corvane.Comparison] = [("given_name", "jaro_winkler"), ("surname", "last_name", "exact"),
+                                         ("born", "date_distance", (0, 31))]
+feature_columns: list[str] = corvane.feature_names(comparisons)
