@@ -351,6 +351,25 @@ void append_sequence_items(OwnedStrings& strings, PyObject* obj) {
     }
 }
 
+// Whether n bytes at a and b are the same; strings of at most 16 bytes are
+// compared without a call (two overlapping words, reading only [0, n)).
+inline bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
+    if (n > 16) return std::memcmp(a, b, n) == 0;
+    if (n >= 8) {
+        std::uint64_t a0, a1, b0, b1;
+        std::memcpy(&a0, a, 8), std::memcpy(&a1, a + n - 8, 8);
+        std::memcpy(&b0, b, 8), std::memcpy(&b1, b + n - 8, 8);
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
+    if (n >= 4) {
+        std::uint32_t a0, a1, b0, b1;
+        std::memcpy(&a0, a, 4), std::memcpy(&a1, a + n - 4, 4);
+        std::memcpy(&b0, b, 4), std::memcpy(&b1, b + n - 4, 4);
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
+    return n == 0 || (a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1]);
+}
+
 OwnedStrings convert_str_items(PyObject* obj) {
     OwnedStrings strings;
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
@@ -650,18 +669,46 @@ StringColumn to_string_column(const Args& args, std::size_t i) {
     }
 }
 
-std::vector<StringColumn> to_string_table(const Args& args, std::size_t i) {
+std::vector<StringColumn> to_string_table(const Args& args, std::size_t i, std::vector<StringColumn>* given) {
     try {
         std::vector<StringColumn> table;
         table.reserve(sequence_hint(args[i]));
         long column = 0;
         for_each_item(args[i], [&](PyObject* item) {
-            table.push_back(convert_string_column(item, ColumnContext{args.name(i), column++}));
+            const auto c = static_cast<std::size_t>(column);
+            if (given && c < given->size() && !(*given)[c].empty())
+                table.push_back(std::move((*given)[c])), ++column;
+            else
+                table.push_back(convert_string_column(item, ColumnContext{args.name(i), column++}));
         });
         return table;
     } catch (const PythonErrorPending&) {
         conversion_failed(args, i);
     }
+}
+
+bool match_ascii_items(PyObject* left, PyObject* right, std::uint8_t* out) noexcept {
+    PyObject** a = PySequence_Fast_ITEMS(left);
+    PyObject** b = PySequence_Fast_ITEMS(right);
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(left);
+    constexpr Py_ssize_t kAhead = 16;
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        if (k + kAhead < n) {
+            __builtin_prefetch(a[k + kAhead]);
+            __builtin_prefetch(b[k + kAhead]);
+        }
+        PyObject* x = a[k];
+        PyObject* y = b[k];
+        if (!Py_IS_TYPE(x, &PyUnicode_Type) || !PyUnicode_IS_COMPACT_ASCII(x) || !Py_IS_TYPE(y, &PyUnicode_Type) ||
+            !PyUnicode_IS_COMPACT_ASCII(y))
+            return false;
+        const auto* s = reinterpret_cast<const PyASCIIObject*>(x);
+        const auto* t = reinterpret_cast<const PyASCIIObject*>(y);
+        out[k] = x == y || (s->length == t->length && same_bytes(reinterpret_cast<const char*>(s + 1),
+                                                                 reinterpret_cast<const char*>(t + 1),
+                                                                 static_cast<std::size_t>(s->length)));
+    }
+    return true;
 }
 
 namespace {
