@@ -687,7 +687,44 @@ std::vector<StringColumn> to_string_table(const Args& args, std::size_t i, std::
     }
 }
 
-bool match_ascii_items(PyObject* left, PyObject* right, std::uint8_t* out) noexcept {
+namespace {
+
+// True when a str of 2- or 4-byte units holds a surrogate (no UTF-8 form).
+template <class Unit>
+bool has_surrogate(const Unit* units, std::size_t n) noexcept {
+    Unit any = 0;
+    for (std::size_t k = 0; k < n; ++k) any |= static_cast<Unit>((units[k] & 0xFFFFF800u) == 0xD800u);
+    return any != 0;
+}
+
+// Exact match of two exact str that are not both compact ASCII: 1 or 0,
+// or -1 when either is not compact or has no UTF-8 form (a surrogate),
+// which conversion must see. Equal UTF-8 means equal characters: the same
+// units when both strings have units of one size, else a character-wise
+// look (a str built with a wider unit than its characters need).
+int match_other_strs(PyObject* x, PyObject* y) noexcept {
+    if (!PyUnicode_IS_COMPACT(x) || !PyUnicode_IS_COMPACT(y)) return -1;
+    const int kx = PyUnicode_KIND(x), ky = PyUnicode_KIND(y);
+    const void* dx = PyUnicode_DATA(x);
+    const void* dy = PyUnicode_DATA(y);
+    const auto nx = static_cast<std::size_t>(PyUnicode_GET_LENGTH(x));
+    const auto ny = static_cast<std::size_t>(PyUnicode_GET_LENGTH(y));
+    auto unencodable = [](int kind, const void* d, std::size_t n) {
+        return kind == PyUnicode_2BYTE_KIND   ? has_surrogate(static_cast<const Py_UCS2*>(d), n)
+               : kind == PyUnicode_4BYTE_KIND ? has_surrogate(static_cast<const Py_UCS4*>(d), n)
+                                              : false;
+    };
+    if (unencodable(kx, dx, nx) || unencodable(ky, dy, ny)) return -1;
+    if (nx != ny) return 0;
+    if (kx == ky) return std::memcmp(dx, dy, nx * static_cast<std::size_t>(kx)) == 0;
+    for (std::size_t k = 0; k < nx; ++k)
+        if (PyUnicode_READ(kx, dx, k) != PyUnicode_READ(ky, dy, k)) return 0;
+    return 1;
+}
+
+}  // namespace
+
+bool match_str_items(PyObject* left, PyObject* right, std::uint8_t* out) noexcept {
     PyObject** a = PySequence_Fast_ITEMS(left);
     PyObject** b = PySequence_Fast_ITEMS(right);
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(left);
@@ -699,14 +736,19 @@ bool match_ascii_items(PyObject* left, PyObject* right, std::uint8_t* out) noexc
         }
         PyObject* x = a[k];
         PyObject* y = b[k];
-        if (!Py_IS_TYPE(x, &PyUnicode_Type) || !PyUnicode_IS_COMPACT_ASCII(x) || !Py_IS_TYPE(y, &PyUnicode_Type) ||
-            !PyUnicode_IS_COMPACT_ASCII(y))
-            return false;
-        const auto* s = reinterpret_cast<const PyASCIIObject*>(x);
-        const auto* t = reinterpret_cast<const PyASCIIObject*>(y);
-        out[k] = x == y || (s->length == t->length && same_bytes(reinterpret_cast<const char*>(s + 1),
-                                                                 reinterpret_cast<const char*>(t + 1),
-                                                                 static_cast<std::size_t>(s->length)));
+        if (!Py_IS_TYPE(x, &PyUnicode_Type) || !Py_IS_TYPE(y, &PyUnicode_Type)) return false;
+        if (PyUnicode_IS_COMPACT_ASCII(x) && PyUnicode_IS_COMPACT_ASCII(y)) {
+            // Characters that are their own UTF-8 bytes, right after the header.
+            const auto* s = reinterpret_cast<const PyASCIIObject*>(x);
+            const auto* t = reinterpret_cast<const PyASCIIObject*>(y);
+            out[k] = x == y || (s->length == t->length && same_bytes(reinterpret_cast<const char*>(s + 1),
+                                                                     reinterpret_cast<const char*>(t + 1),
+                                                                     static_cast<std::size_t>(s->length)));
+            continue;
+        }
+        const int same = match_other_strs(x, y);
+        if (same < 0) return false;
+        out[k] = static_cast<std::uint8_t>(same);
     }
     return true;
 }

@@ -16,22 +16,23 @@ namespace corvane {
 
 namespace {
 
-// Exact columns from lists of ASCII str, compared as the lists are read.
+// Exact columns from lists of str, compared as the lists are read.
 //
 // Converting a list copies every string into the call's buffers, for the
 // column's kernel to read back later (by then out of cache for a long
-// list). For an "exact" column whose two sides are lists of compact ASCII
-// str, comparing the strings where they lie gives the same scores at about
-// the cost of reading them once. The matches then stand in for the two
-// columns: each side becomes a dictionary column indexed by the matches,
-// "" or "=" on the left and "-" or "=" on the right, which the exact
-// metric scores 1.0 where the strings matched and 0.0 elsewhere.
+// list). For an "exact" column whose two sides are lists of str, comparing
+// the strings where they lie gives the same scores at about the cost of
+// reading them once. The matches then stand in for the two columns: each
+// side becomes a dictionary column indexed by the matches, "" or "=" on the
+// left and "-" or "=" on the right, which the exact metric scores 1.0 where
+// the strings matched and 0.0 elsewhere; the feature matrix writes the
+// matches straight in.
 //
 // Taken only when both tables and all their columns are exact lists or
 // tuples: converting those runs no Python code, so comparing some of them
 // first sees the very items that converting all of them in order sees. A
-// column with any other item (a str subclass, a non-ASCII str, not a str)
-// is converted as before, which reports it or encodes it.
+// column with any other item (a str subclass, a str with a surrogate, not
+// a str) is converted as before, which reports it or encodes it.
 constexpr std::int64_t kMatchOffsets[3] = {0, 0, 1};
 constexpr std::int64_t kOtherOffsets[3] = {0, 1, 2};
 
@@ -104,7 +105,7 @@ ComparedColumns compare_exact_lists(const Args& args) {
         if (n == 0 || PySequence_Fast_GET_SIZE(r[c]) != n || !names_exact_metric(m[c])) continue;
         auto matches = std::make_shared<BulkBuffer<std::uint8_t>>();
         matches->grow(static_cast<std::size_t>(n), 0);
-        if (!match_ascii_items(l[c], r[c], matches->get())) continue;
+        if (!match_str_items(l[c], r[c], matches->get())) continue;
         out.left.resize(static_cast<std::size_t>(k));
         out.right.resize(static_cast<std::size_t>(k));
         out.matches.resize(static_cast<std::size_t>(k));

@@ -50,12 +50,12 @@ PyObject* pairwise_floats(const Args& args, similarity::NumericKernel kernel) {
 
 namespace {
 
-// Exact match of two lists or tuples of compact ASCII str, compared where
-// they lie (match_ascii_items) with the lock held: a few nanoseconds per
+// Exact match of two lists or tuples of str, compared where they lie
+// (match_str_items) with the lock held: a few nanoseconds per
 // pair, cheaper than handing the strings to the pool. Returns nullptr,
 // having done nothing, when the arguments are anything else: the general
 // path then converts them (and reports whatever is wrong with them).
-PyObject* exact_match_of_ascii_lists(PyObject* left, PyObject* right) {
+PyObject* exact_match_of_str_lists(PyObject* left, PyObject* right) {
     const bool plain = (PyList_CheckExact(left) || PyTuple_CheckExact(left)) &&
                        (PyList_CheckExact(right) || PyTuple_CheckExact(right));
     if (!plain) return nullptr;
@@ -63,7 +63,7 @@ PyObject* exact_match_of_ascii_lists(PyObject* left, PyObject* right) {
     if (PySequence_Fast_GET_SIZE(right) != n) return nullptr;
     BulkBuffer<std::uint8_t> matches;
     matches.grow(static_cast<std::size_t>(n), 0);
-    if (!match_ascii_items(left, right, matches.get())) return nullptr;
+    if (!match_str_items(left, right, matches.get())) return nullptr;
     PyRef zero(PyFloat_FromDouble(0.0)), one(PyFloat_FromDouble(1.0));
     if (!zero || !one) throw PythonErrorPending{};
     PyRef list(PyList_New(n));
@@ -80,7 +80,7 @@ PyObject* exact_match_of_ascii_lists(PyObject* left, PyObject* right) {
 }  // namespace
 
 PyObject* body_exact_match_batch(const Args& args) {
-    if (PyObject* quick = exact_match_of_ascii_lists(args[0], args[1])) return quick;
+    if (PyObject* quick = exact_match_of_str_lists(args[0], args[1])) return quick;
     return pairwise_strings(args, similarity::kExactKernel, true);
 }
 PyObject* body_jaro_winkler_batch(const Args& args) { return pairwise_strings(args, similarity::kJaroWinklerKernel); }
