@@ -83,8 +83,8 @@ bool names_exact_metric(PyObject* name) {
 }
 
 struct ComparedColumns {
-    std::vector<StringColumn> left, right;        // empty where a column is to be converted
-    std::vector<const std::uint8_t*> matches;     // null where a column is to be converted
+    std::vector<StringColumn> left, right;     // empty where a column is to be converted
+    std::vector<const std::uint8_t*> matches;  // null where a column is to be converted
 };
 
 ComparedColumns compare_exact_lists(const Args& args) {
@@ -128,10 +128,9 @@ PyObject* body_compute_feature_matrix(const Args& args) {
     auto numeric_metrics = to_string_column(args, 5);
     const std::uint64_t n_pairs = to_count(args, 6);
 
-    const features::FeatureInputs inputs{string_left,     string_right,
-                                         string_metrics,  numeric_left.view,
-                                         numeric_right.view, numeric_metrics,
-                                         n_pairs,         compared.matches.empty() ? nullptr : &compared.matches};
+    const features::FeatureInputs inputs{string_left,        string_right,    string_metrics, numeric_left.view,
+                                         numeric_right.view, numeric_metrics, n_pairs,
+                                         compared.matches.empty() ? nullptr : &compared.matches};
     features::FeaturePlan plan;
     if (std::optional<std::string> failure = features::plan_feature_matrix(inputs, plan))
         throw ValueError(std::move(*failure));

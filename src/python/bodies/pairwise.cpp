@@ -1,8 +1,6 @@
 // Bodies of the pairwise batch functions. All share one shape: convert
 // left and right, check their lengths, score every row on the pool with the
 // lock released, return a list of floats.
-#include <cstring>
-
 #include "python/bodies.hpp"
 #include "python/bodies/pairwise.hpp"
 #include "similarity/columns.hpp"
@@ -51,8 +49,8 @@ PyObject* pairwise_floats(const Args& args, similarity::NumericKernel kernel) {
 namespace {
 
 // Exact match of two lists or tuples of str, compared where they lie
-// (match_str_items) with the lock held: a few nanoseconds per
-// pair, cheaper than handing the strings to the pool. Returns nullptr,
+// (match_str_items) with the lock held: a few nanoseconds per pair,
+// cheaper than handing the strings to the pool. Returns nullptr,
 // having done nothing, when the arguments are anything else: the general
 // path then converts them (and reports whatever is wrong with them).
 PyObject* exact_match_of_str_lists(PyObject* left, PyObject* right) {
