@@ -1,23 +1,30 @@
 """The list path against its floor: `compute_feature_matrix` with one
 "exact" column from two lists of short ASCII str, beside a minimal C loop
 that copies both lists' bytes (compiled here with the running
-interpreter's headers), in one process.
+interpreter's headers), in one process; and `exact_match_batch` beside the
+list comprehension `[1.0 if a == b else 0.0 for a, b in zip(L, R)]`.
 
     .venv/bin/python bench/bench_list_path.py            # 1,000,000 pairs, best of 7
     .venv/bin/python bench/bench_list_path.py 200000     # another number of pairs
+    .venv/bin/python bench/bench_list_path.py 1000000 --builds /tmp/before build/dev
 
-Prints both in ns per pair and their ratio (ours / the loop's; the goal is
-at most 1.5). The loop is the least any caller of a C extension pays to
-read two lists of str: every str's bytes copied into one growing buffer
-with a 32-bit offset table, compact ASCII read where it lies, the next
-items fetched 16 ahead. Each side runs 7 times (ours first), each run
-after a `gc.collect()`, and its best run counts.
+Prints each in ns per pair and its ratio to its reference (ours / the
+loop's, goal at most 1.5; ours / the comprehension's, goal at most 0.5),
+by wall time and by the process's CPU time (steadier when other work
+shares the machine). The loop is the least any caller of a C extension
+pays to read two lists of str: every str's bytes copied into one growing
+buffer with a 32-bit offset table, compact ASCII read where it lies, the
+next items fetched 16 ahead. Every side runs once per round, in turn,
+each run after a `gc.collect()`; the best of the rounds counts.
+`--builds` loads the module from each directory given (builds of this
+tree side by side: before and after a change) instead of the installed one.
 """
 
 import gc
 import importlib.util
 import os
 import random
+import resource
 import subprocess
 import sys
 import sysconfig
@@ -122,28 +129,57 @@ def pairs(n, seed=7):
     return left, [typo(s) for s in left]
 
 
-def best_of(f, reps=7):
-    times = []
-    for _ in range(reps):
-        gc.collect()
-        t0 = time.perf_counter()
-        f()
-        times.append(time.perf_counter() - t0)
-    return min(times)
+def cpu_seconds():
+    r = resource.getrusage(resource.RUSAGE_SELF)
+    return r.ru_utime + r.ru_stime
+
+
+def load_build(folder):
+    """The module built in folder, loaded beside any other build."""
+    path = next(os.path.join(folder, f) for f in os.listdir(folder)
+                if f.startswith("_corvane_rs.") and f.endswith(sysconfig.get_config_var("EXT_SUFFIX")))
+    spec = importlib.util.spec_from_file_location("_corvane_rs", path)
+    mod = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(mod)
+    return mod
 
 
 def main():
-    n = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
+    args = sys.argv[1:]
+    builds = [("ours", m)]
+    if "--builds" in args:
+        k = args.index("--builds")
+        builds = [(folder, load_build(folder)) for folder in args[k + 1:]]
+        args = args[:k]
+    n = int(args[0]) if args else 1_000_000
     floor = build_floor()
     if floor is None:
         sys.exit("bench_list_path: no C compiler (cc) to build the floor loop")
     left, right = pairs(n)
     empty = np.zeros((0, n))
-    ours = best_of(lambda: m.compute_feature_matrix([left], [right], ["exact"], empty, empty, [], n))
-    ref = best_of(lambda: (floor.copy(left, True), floor.copy(right, True)))
-    print("feature matrix, one exact column from lists: %.1f ns per pair" % (ours / n * 1e9))
-    print("minimal loop copying both lists:             %.1f ns per pair" % (ref / n * 1e9))
-    print("ratio %.2f (goal <= 1.5)" % (ours / ref))
+    sides = {}
+    for name, mod in builds:
+        sides["matrix " + name] = lambda mod=mod: mod.compute_feature_matrix([left], [right], ["exact"], empty, empty,
+                                                                             [], n)
+    sides["copy loop"] = lambda: (floor.copy(left, True), floor.copy(right, True))
+    for name, mod in builds:
+        sides["exact_match_batch " + name] = lambda mod=mod: mod.exact_match_batch(left, right)
+    sides["comprehension"] = lambda: [1.0 if a == b else 0.0 for a, b in zip(left, right)]
+    best = {name: (float("inf"), float("inf")) for name in sides}
+    for _ in range(7):
+        for name, f in sides.items():
+            gc.collect()
+            t0, c0 = time.perf_counter(), cpu_seconds()
+            f()
+            t, c = time.perf_counter() - t0, cpu_seconds() - c0
+            best[name] = (min(best[name][0], t), min(best[name][1], c))
+    for prefix, ref, goal in (("matrix ", "copy loop", 1.5), ("exact_match_batch ", "comprehension", 0.5)):
+        rw, rc = best[ref]
+        print("%-40s wall %6.1f ns per pair, CPU %6.1f" % (ref, rw / n * 1e9, rc / n * 1e9))
+        for name in (k for k in sides if k.startswith(prefix)):
+            w, c = best[name]
+            print("%-40s wall %6.1f ns per pair, CPU %6.1f; ratio wall %.2f, CPU %.2f (goal <= %.1f)"
+                  % (name, w / n * 1e9, c / n * 1e9, w / rw, c / rc, goal))
 
 
 if __name__ == "__main__":

@@ -142,6 +142,14 @@ CASES = [
         "argument 'string_columns_left': Can't extract `str` to `Vec`"),
     row(fmb, fm()[:1] + ("ab",) + fm()[2:], TypeError, "argument 'string_columns_right': Can't extract `str` to `Vec`"),
     row(fmb, fm(sm=(None,)), TypeError, TYPE.format("string_metric_types", "NoneType", "PyString")),
+    # an "exact" column of two lists of ASCII str is compared before the
+    # conversions: the failures of the others, or of a late item, still come in order
+    row(fmb, fm(sl=(("a", "b"), ("a", 2)), sr=(("a", "c"), ("a", "b")), sm=("exact",) * 2), TypeError,
+        TYPE.format("string_columns_left", "int", "PyString")),
+    row(fmb, fm(sl=(("a", "b", "c"),), sr=(("a", "b", None),), n=3), TypeError,
+        TYPE.format("string_columns_right", "NoneType", "PyString")),
+    row(fmb, fm(sl=(("ok", "a\ud800"),)), UnicodeEncodeError,
+        "'utf-8' codec can't encode character '\\ud800' in position 1: surrogates not allowed"),
     row(fmb, fm()[:3] + ([[1.0]],) + fm()[4:], TypeError, ARRAY.format("numeric_left", "list")),
     row(fmb, fm(nr=np.zeros((1, 2), np.float32)), TypeError, ARRAY.format("numeric_right", "ndarray")),
     row(fmb, fm(nr=np.zeros(2)), TypeError, ARRAY.format("numeric_right", "ndarray")),

@@ -300,13 +300,47 @@ def test_lists_read_as_arrow_reads_the_same_strings(count, kinds, form):
     plain = [str.__str__(s) for s in values]
     # Arrow columns take another path: every string must come out of the
     # list byte for byte (the same, a byte more, the first byte changed).
+    # Two lists of ASCII str are compared where they lie instead; any other
+    # item, however late, sends both through conversion.
     for other, want in ((plain, [1.0] * count),
                         ([s + "!" if k % 3 == 0 else s for k, s in enumerate(plain)],
                          [0.0 if k % 3 == 0 else 1.0 for k in range(count)]),
                         (["#" + s[1:] if s else s for s in plain], [1.0 if s == "" else 0.0 for s in plain])):
-        assert m.exact_match_batch(form(values), pa.array(other)) == want
-        z = np.zeros((0, count))
-        assert m.compute_feature_matrix([form(values)], [pa.array(other)], ["exact"], z, z, [], count).tolist() == want
+        for right in (pa.array(other), form(other)):
+            assert m.exact_match_batch(form(values), right) == want
+            z = np.zeros((0, count))
+            assert m.compute_feature_matrix([form(values)], [right], ["exact"], z, z, [], count).tolist() == want
+
+
+def test_exact_lists_compared_where_they_lie():
+    # Every length up to past the 16 bytes compared without a call, changed
+    # at every position, a byte longer and a byte shorter; equal strings as
+    # one object and as two. Beside the compared columns: a column with a
+    # str subclass item (converted), another metric on the same lists, a
+    # numeric column, and an "exact" column whose sides differ in length.
+    left, right = [], []
+    for n in range(41):
+        s = "abcdefghijklmnopqrstuvwxyz0123456789ABCD"[:n]
+        changed = [s[:p] + "#" + s[p + 1:] for p in range(n)]
+        left += [s, s, s, s] + [s] * n
+        right += [s, "".join(list(s)), s + "x", s[:-1]] + changed
+    # Characters of every width, against the same and against other widths.
+    wide = ["é", "Müller", "日本", "🙂 emoji", "日本語テキスト"]
+    left += wide * 3 + ["Muller", "é", "e"]
+    right += ["".join(list(s)) for s in wide] + wide[1:] + wide[:1] + [s + "!" for s in wide] + ["Müller", "日", "é"]
+    count = len(left)
+    want = [float(a == b) for a, b in zip(left, right)]
+    assert m.exact_match_batch(left, right) == want and m.exact_match_batch(tuple(left), right) == want
+    converted = left[:-1] + [Name(right[-1])]
+    numbers = np.arange(2.0 * count).reshape(2, count)
+    out = m.compute_feature_matrix([left, converted, tuple(left)], [right, right, right],
+                                   ["exact", "exact", "levenshtein"], numbers[:1], numbers[1:], ["numeric"], count)
+    assert np.array_equal(out.reshape(count, 4).T, [want, want[:-1] + [1.0], m.levenshtein_batch(left, right),
+                                                    [float(count)] * count])
+    with pytest.raises(ValueError, match="String column 1 has wrong length"):
+        m.compute_feature_matrix([left, left], [right, right[1:]], ["exact"] * 2, numbers[:0], numbers[:0], [], count)
+    with pytest.raises(UnicodeEncodeError, match="surrogates not allowed"):  # a str with no UTF-8 form, late
+        m.compute_feature_matrix([left], [right[:-1] + ["\udc80"]], ["exact"], numbers[:0], numbers[:0], [], count)
 
 
 def test_long_strings_first_reserve_no_more_than_the_list_holds():

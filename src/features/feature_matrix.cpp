@@ -84,9 +84,15 @@ void build_feature_matrix(const FeatureInputs& in, const FeaturePlan& plan, doub
 
     // Each column goes straight to its strided place: feature f of pair p
     // lives at out[p * n_features + f].
-    for (std::size_t i = 0; i < n_string; ++i)
+    for (std::size_t i = 0; i < n_string; ++i) {
+        if (const std::uint8_t* known = in.known_matches ? (*in.known_matches)[i] : nullptr) {
+            // A plain loop: cheaper than waking the pool for it.
+            for (std::size_t p = 0; p < n_pairs; ++p) out[p * n_features + i] = known[p] ? 1.0 : 0.0;
+            continue;
+        }
         similarity::string_column(plan.string_kernels[i], in.string_left[i], in.string_right[i], out + i,
                                   n_features);
+    }
 
     if (n_numeric > 0) {
         // Row-major arrays are read in place; any other layout is copied

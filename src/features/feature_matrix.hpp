@@ -23,6 +23,12 @@ struct FeatureInputs {
     StridedView<double> numeric_right;  // (numeric column, pair)
     const StringColumn& numeric_metrics;
     std::uint64_t n_pairs;
+    // Optional, one entry per string column: the exact matches of a column
+    // already compared by the caller (n_pairs bytes, 1 for a match), written
+    // as 1.0 or 0.0 in place of running the column's kernel; null where the
+    // column is to be scored. Only for "exact" columns, whose strings must
+    // give the same scores.
+    const std::vector<const std::uint8_t*>* known_matches = nullptr;
 };
 
 // What validation resolved: the routine of every column, in feature order.

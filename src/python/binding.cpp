@@ -351,6 +351,25 @@ void append_sequence_items(OwnedStrings& strings, PyObject* obj) {
     }
 }
 
+// Whether n bytes at a and b are the same; strings of at most 16 bytes are
+// compared without a call (two overlapping words, reading only [0, n)).
+inline bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
+    if (n > 16) return std::memcmp(a, b, n) == 0;
+    if (n >= 8) {
+        std::uint64_t a0, a1, b0, b1;
+        std::memcpy(&a0, a, 8), std::memcpy(&a1, a + n - 8, 8);
+        std::memcpy(&b0, b, 8), std::memcpy(&b1, b + n - 8, 8);
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
+    if (n >= 4) {
+        std::uint32_t a0, a1, b0, b1;
+        std::memcpy(&a0, a, 4), std::memcpy(&a1, a + n - 4, 4);
+        std::memcpy(&b0, b, 4), std::memcpy(&b1, b + n - 4, 4);
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    }
+    return n == 0 || (a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1]);
+}
+
 OwnedStrings convert_str_items(PyObject* obj) {
     OwnedStrings strings;
     if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
@@ -650,18 +669,88 @@ StringColumn to_string_column(const Args& args, std::size_t i) {
     }
 }
 
-std::vector<StringColumn> to_string_table(const Args& args, std::size_t i) {
+std::vector<StringColumn> to_string_table(const Args& args, std::size_t i, std::vector<StringColumn>* given) {
     try {
         std::vector<StringColumn> table;
         table.reserve(sequence_hint(args[i]));
         long column = 0;
         for_each_item(args[i], [&](PyObject* item) {
-            table.push_back(convert_string_column(item, ColumnContext{args.name(i), column++}));
+            const auto c = static_cast<std::size_t>(column);
+            if (given && c < given->size() && !(*given)[c].empty())
+                table.push_back(std::move((*given)[c])), ++column;
+            else
+                table.push_back(convert_string_column(item, ColumnContext{args.name(i), column++}));
         });
         return table;
     } catch (const PythonErrorPending&) {
         conversion_failed(args, i);
     }
+}
+
+namespace {
+
+// True when a str of 2- or 4-byte units holds a surrogate (no UTF-8 form).
+template <class Unit>
+bool has_surrogate(const Unit* units, std::size_t n) noexcept {
+    Unit any = 0;
+    for (std::size_t k = 0; k < n; ++k) any |= static_cast<Unit>((units[k] & 0xFFFFF800u) == 0xD800u);
+    return any != 0;
+}
+
+// Exact match of two exact str that are not both compact ASCII: 1 or 0,
+// or -1 when either is not compact or has no UTF-8 form (a surrogate),
+// which conversion must see. Equal UTF-8 means equal characters: the same
+// units when both strings have units of one size, else a character-wise
+// look (a str built with a wider unit than its characters need).
+int match_other_strs(PyObject* x, PyObject* y) noexcept {
+    if (!PyUnicode_IS_COMPACT(x) || !PyUnicode_IS_COMPACT(y)) return -1;
+    const int kx = PyUnicode_KIND(x), ky = PyUnicode_KIND(y);
+    const void* dx = PyUnicode_DATA(x);
+    const void* dy = PyUnicode_DATA(y);
+    const auto nx = static_cast<std::size_t>(PyUnicode_GET_LENGTH(x));
+    const auto ny = static_cast<std::size_t>(PyUnicode_GET_LENGTH(y));
+    auto unencodable = [](int kind, const void* d, std::size_t n) {
+        return kind == PyUnicode_2BYTE_KIND   ? has_surrogate(static_cast<const Py_UCS2*>(d), n)
+               : kind == PyUnicode_4BYTE_KIND ? has_surrogate(static_cast<const Py_UCS4*>(d), n)
+                                              : false;
+    };
+    if (unencodable(kx, dx, nx) || unencodable(ky, dy, ny)) return -1;
+    if (nx != ny) return 0;
+    if (kx == ky) return std::memcmp(dx, dy, nx * static_cast<std::size_t>(kx)) == 0;
+    for (std::size_t k = 0; k < nx; ++k)
+        if (PyUnicode_READ(kx, dx, k) != PyUnicode_READ(ky, dy, k)) return 0;
+    return 1;
+}
+
+}  // namespace
+
+bool match_str_items(PyObject* left, PyObject* right, std::uint8_t* out) noexcept {
+    PyObject** a = PySequence_Fast_ITEMS(left);
+    PyObject** b = PySequence_Fast_ITEMS(right);
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(left);
+    constexpr Py_ssize_t kAhead = 16;
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        if (k + kAhead < n) {
+            __builtin_prefetch(a[k + kAhead]);
+            __builtin_prefetch(b[k + kAhead]);
+        }
+        PyObject* x = a[k];
+        PyObject* y = b[k];
+        if (!Py_IS_TYPE(x, &PyUnicode_Type) || !Py_IS_TYPE(y, &PyUnicode_Type)) return false;
+        if (PyUnicode_IS_COMPACT_ASCII(x) && PyUnicode_IS_COMPACT_ASCII(y)) {
+            // Characters that are their own UTF-8 bytes, right after the header.
+            const auto* s = reinterpret_cast<const PyASCIIObject*>(x);
+            const auto* t = reinterpret_cast<const PyASCIIObject*>(y);
+            out[k] = x == y || (s->length == t->length && same_bytes(reinterpret_cast<const char*>(s + 1),
+                                                                     reinterpret_cast<const char*>(t + 1),
+                                                                     static_cast<std::size_t>(s->length)));
+            continue;
+        }
+        const int same = match_other_strs(x, y);
+        if (same < 0) return false;
+        out[k] = static_cast<std::uint8_t>(same);
+    }
+    return true;
 }
 
 namespace {

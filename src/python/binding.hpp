@@ -146,9 +146,21 @@ struct FloatColumn {
 // (TypeErrors prefixed with "argument '<name>': ") and PythonErrorPending
 // is thrown.
 StringColumn to_string_column(const Args& args, std::size_t i);
-std::vector<StringColumn> to_string_table(const Args& args, std::size_t i);
+// A table of string columns; where `given` holds a non-empty column at an
+// index, that column stands for the item there, which is not read (the
+// caller has read it already).
+std::vector<StringColumn> to_string_table(const Args& args, std::size_t i, std::vector<StringColumn>* given = nullptr);
 FloatColumn to_float_column(const Args& args, std::size_t i);
 double to_float(const Args& args, std::size_t i);
+
+// Exact match of two exact lists or tuples of the same length whose items
+// are all exact str, compared where the characters lie (equal characters
+// are equal UTF-8 bytes): out[k] is 1 when item k of both has the same
+// characters, else 0. Returns false at the first item that is anything
+// else, or a str with no UTF-8 form (out then holds nothing of use; a
+// conversion of the items reports or handles it). Calls nothing: with the
+// lock held, no Python code can change either sequence meanwhile.
+bool match_str_items(PyObject* left, PyObject* right, std::uint8_t* out) noexcept;
 
 // Table arguments whose columns differ in kind: the items of sequence
 // argument i, then each item converted on its own (column = its index, for
