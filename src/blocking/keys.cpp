@@ -308,6 +308,40 @@ std::size_t one_table_chunks(std::size_t total) {
     return std::max<std::size_t>(1, std::min(2 * workers, total / kChunkRecords));
 }
 
+// Dense codes in order of first record for records whose values are
+// offsets in [0, width] (offset(k) < 0: missing, code -1), in one pass
+// over the records: an array over the span holds each value's code + 1.
+// No hashing, and the pair pass later reads the index of the left records'
+// codes in about the records' order. The pass runs on one thread: the
+// numbering is sequential, and one random access per record in an array
+// of a few times the records is cheaper than the passes a parallel
+// numbering would add.
+template <class Offset>
+void first_order_codes(std::size_t total, std::uint64_t width, Offset&& offset, std::int64_t* codes) {
+    // The slot past the span stands for missing values: its mark never
+    // becomes a code, so the loop has no branch on the data.
+    constexpr std::uint32_t kGone = 0xFFFFFFFFu;
+    std::vector<std::uint32_t> slot(width + 2, 0);
+    slot[width + 1] = kGone;
+    const std::uint64_t gone = width + 1;
+    auto at = [&](std::size_t k) noexcept {
+        const std::int64_t v = offset(k);
+        return v < 0 ? gone : static_cast<std::uint64_t>(v);
+    };
+    constexpr std::size_t ahead = 24;
+    std::uint32_t next = 0;
+    for (std::size_t k = 0; k < total; ++k) {
+        if (k + ahead < total) __builtin_prefetch(&slot[at(k + ahead)], 1);
+        std::uint32_t& s = slot[at(k)];
+        const std::uint32_t was = s;
+        const std::uint32_t fresh = was == 0;
+        const std::uint32_t code_plus_1 = fresh ? next + 1 : was;
+        s = code_plus_1;
+        next += fresh;
+        codes[k] = code_plus_1 == kGone ? -1 : static_cast<std::int64_t>(code_plus_1) - 1;
+    }
+}
+
 // The codes of every record's word (ranks in sorted order when ranked).
 std::vector<std::int64_t> codes_of(Words& w, bool ranked);
 
@@ -350,8 +384,6 @@ std::vector<std::int64_t> combine_codes(const std::vector<const std::int64_t*>& 
     // words), else the two codes packed in 64 bits (a table, or partitions
     // on the pool).
     Words w;
-    w.word.resize(n);
-    w.tag.resize(n);
     auto largest = [n](const std::int64_t* codes) {
         std::int64_t top = -1;
         for (std::size_t i = 0; i < n; ++i) top = std::max(top, codes[i]);
@@ -361,6 +393,21 @@ std::vector<std::int64_t> combine_codes(const std::vector<const std::int64_t*>& 
         const std::int64_t* next = columns[c];
         const std::uint64_t span_a = largest(out.data()), span_b = largest(next);
         const bool radix = span_b == 0 || span_a <= (4 * static_cast<std::uint64_t>(n) + 4096) / span_b;
+        if (radix) {
+            if (span_a == 0 || span_b == 0) {
+                std::fill(out.begin(), out.end(), -1);  // every tuple has a missing code
+                continue;
+            }
+            first_order_codes(
+                n, span_a * span_b - 1,
+                [&](std::size_t i) noexcept {
+                    return (out[i] | next[i]) < 0 ? std::int64_t{-1}
+                                                  : out[i] * static_cast<std::int64_t>(span_b) + next[i];
+                },
+                out.data());
+            continue;
+        }
+        if (w.word.empty()) w.word.resize(n), w.tag.resize(n);
         pool::for_each_range(n, [&](std::size_t lo, std::size_t hi) {
             for (std::size_t i = lo; i < hi; ++i) {
                 const auto a = static_cast<std::uint64_t>(out[i]), b = static_cast<std::uint64_t>(next[i]);
@@ -376,11 +423,12 @@ std::vector<std::int64_t> combine_codes(const std::vector<const std::int64_t*>& 
 
 namespace {
 
-// Integers within a span of a few times the records: each value's rank
-// read from an array over the span (values marked, then counted), so no
-// hash table at all; the codes are ranks, dense and in sorted order.
-// False when the values are not such integers (the codes untouched).
-bool direct_codes(const Words& w, std::vector<std::int64_t>& codes) {
+// Integers within a span of a few times the records, numbered without a
+// hash table: in order of first record (first_order_codes), or for ranks
+// each value's rank read from an array over the span (values marked, then
+// counted). False when the values are not such integers (the codes
+// untouched).
+bool direct_codes(const Words& w, std::vector<std::int64_t>& codes, bool ranked) {
     if (!w.exact || w.floats) return false;
     const std::size_t total = w.word.size();
     struct Span {
@@ -406,6 +454,17 @@ bool direct_codes(const Words& w, std::vector<std::int64_t>& codes) {
     const std::uint64_t width = static_cast<std::uint64_t>(span.hi) - static_cast<std::uint64_t>(span.lo);
     if (width >= 4 * static_cast<std::uint64_t>(total) + 4096) return false;
     const std::int64_t lo = span.lo;
+    if (!ranked) {
+        first_order_codes(
+            total, width,
+            [&](std::size_t k) noexcept {
+                return w.tag[k] == kMissing ? std::int64_t{-1}
+                                            : static_cast<std::int64_t>(static_cast<std::uint64_t>(w.word[k]) -
+                                                                        static_cast<std::uint64_t>(lo));
+            },
+            codes.data());
+        return true;
+    }
     std::vector<std::uint32_t> rank(width + 1, 0);
     pool::for_each_range(total, [&](std::size_t a, std::size_t b) {
         for (std::size_t k = a; k < b; ++k)
@@ -431,7 +490,7 @@ std::vector<std::int64_t> codes_of(Words& w, bool ranked) {
     const std::size_t total = w.word.size();
     {
         std::vector<std::int64_t> codes(total, -1);
-        if (direct_codes(w, codes)) return codes;
+        if (direct_codes(w, codes, ranked)) return codes;
     }
 
     // One table over all records, unless the first records show values
@@ -604,7 +663,13 @@ std::vector<std::int64_t> codes_of(Words& w, bool ranked) {
             order = std::vector<Entry>();
         }
     }
-    if (!ranked) return codes;
+    if (!ranked) {
+        // Partitions number their values apart: renumbered in order of
+        // first record, as the other paths number them.
+        if (parts > 1 && base.back() > 0)
+            first_order_codes(total, base.back() - 1, [&](std::size_t k) noexcept { return codes[k]; }, codes.data());
+        return codes;
+    }
 
     // Ranks: the distinct values sorted, each code replaced by its place.
     const std::size_t distinct = base.back();
