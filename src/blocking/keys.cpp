@@ -315,31 +315,153 @@ std::size_t one_table_chunks(std::size_t total) {
 // codes in about the records' order. The pass runs on one thread: the
 // numbering is sequential, and one random access per record in an array
 // of a few times the records is cheaper than the passes a parallel
-// numbering would add.
+// numbering would add. Runs of records (chunks) are numbered one after
+// the other, continuing the numbering.
+class FirstOrder {
+public:
+    explicit FirstOrder(std::uint64_t width) : slot_(width + 2, 0), gone_(width + 1) { slot_[gone_] = kGone; }
+
+    template <class Offset>
+    void run(std::size_t n, Offset&& offset, std::int64_t* codes) {
+        // The slot past the span stands for missing values: its mark never
+        // becomes a code, so the loop has no branch on the data.
+        auto at = [&](std::size_t k) noexcept {
+            const std::int64_t v = offset(k);
+            return v < 0 ? gone_ : static_cast<std::uint64_t>(v);
+        };
+        constexpr std::size_t ahead = 24;
+        std::uint32_t* slot = slot_.data();
+        std::uint32_t next = next_;
+        for (std::size_t k = 0; k < n; ++k) {
+            if (k + ahead < n) __builtin_prefetch(slot + at(k + ahead), 1);
+            std::uint32_t& s = slot[at(k)];
+            const std::uint32_t was = s;
+            const std::uint32_t fresh = was == 0;
+            const std::uint32_t code_plus_1 = fresh ? next + 1 : was;
+            s = code_plus_1;
+            next += fresh;
+            codes[k] = code_plus_1 == kGone ? -1 : static_cast<std::int64_t>(code_plus_1) - 1;
+        }
+        next_ = next;
+    }
+
+private:
+    static constexpr std::uint32_t kGone = 0xFFFFFFFFu;
+    std::vector<std::uint32_t> slot_;
+    std::uint64_t gone_;
+    std::uint32_t next_ = 0;
+};
+
 template <class Offset>
 void first_order_codes(std::size_t total, std::uint64_t width, Offset&& offset, std::int64_t* codes) {
-    // The slot past the span stands for missing values: its mark never
-    // becomes a code, so the loop has no branch on the data.
-    constexpr std::uint32_t kGone = 0xFFFFFFFFu;
-    std::vector<std::uint32_t> slot(width + 2, 0);
-    slot[width + 1] = kGone;
-    const std::uint64_t gone = width + 1;
-    auto at = [&](std::size_t k) noexcept {
-        const std::int64_t v = offset(k);
-        return v < 0 ? gone : static_cast<std::uint64_t>(v);
-    };
-    constexpr std::size_t ahead = 24;
-    std::uint32_t next = 0;
-    for (std::size_t k = 0; k < total; ++k) {
-        if (k + ahead < total) __builtin_prefetch(&slot[at(k + ahead)], 1);
-        std::uint32_t& s = slot[at(k)];
-        const std::uint32_t was = s;
-        const std::uint32_t fresh = was == 0;
-        const std::uint32_t code_plus_1 = fresh ? next + 1 : was;
-        s = code_plus_1;
-        next += fresh;
-        codes[k] = code_plus_1 == kGone ? -1 : static_cast<std::int64_t>(code_plus_1) - 1;
+    FirstOrder(width).run(total, offset, codes);
+}
+
+// Integer columns (any width, booleans, nulls) of a narrow span numbered
+// straight from their Arrow chunks, without a word per record first: the
+// span on the pool, then one pass in order of first record. False (codes
+// untouched) when a value is past INT64_MAX or the span is wide.
+struct IntSpan {
+    std::int64_t lo = INT64_MAX, hi = INT64_MIN;
+    bool wide = false;  // a value past INT64_MAX
+};
+
+template <class T>
+void chunk_span(const NumberChunk& c, std::size_t a, std::size_t b, IntSpan& span) {
+    for (std::size_t i = a; i < b; ++i) {
+        const std::size_t k = c.offset + i;
+        if (c.validity && !bit_set(c.validity, k)) continue;
+        std::int64_t v;
+        if constexpr (std::is_same_v<T, bool>) {
+            v = bit_set(static_cast<const std::uint8_t*>(c.values), k);
+        } else {
+            const T x = load<T>(c.values, k);
+            if constexpr (std::is_same_v<T, std::uint64_t>) {
+                if (x > static_cast<std::uint64_t>(INT64_MAX)) {
+                    span.wide = true;
+                    continue;
+                }
+            }
+            v = static_cast<std::int64_t>(x);
+        }
+        span.lo = std::min(span.lo, v), span.hi = std::max(span.hi, v);
     }
+}
+
+template <class F>
+void with_int_type(NumberType type, F&& f) {
+    switch (type) {
+        case NumberType::kBool: f(bool{}); break;
+        case NumberType::kI8: f(std::int8_t{}); break;
+        case NumberType::kI16: f(std::int16_t{}); break;
+        case NumberType::kI32: f(std::int32_t{}); break;
+        case NumberType::kI64: f(std::int64_t{}); break;
+        case NumberType::kU8: f(std::uint8_t{}); break;
+        case NumberType::kU16: f(std::uint16_t{}); break;
+        case NumberType::kU32: f(std::uint32_t{}); break;
+        case NumberType::kU64: f(std::uint64_t{}); break;
+        case NumberType::kNull: case NumberType::kF32: case NumberType::kF64: break;
+    }
+}
+
+bool direct_int_codes(const std::vector<KeySide>& sides, std::size_t total, std::vector<std::int64_t>& codes) {
+    for (const KeySide& side : sides)
+        for (const NumberChunk& c : side.numbers)
+            if (c.type == NumberType::kF32 || c.type == NumberType::kF64) return false;
+    IntSpan span;
+    std::mutex merge;
+    for (const KeySide& side : sides) {
+        for (const NumberChunk& c : side.numbers) {
+            if (c.type == NumberType::kNull) continue;
+            pool::for_each_range(c.length, [&](std::size_t a, std::size_t b) {
+                IntSpan mine;
+                with_int_type(c.type, [&](auto t) { chunk_span<decltype(t)>(c, a, b, mine); });
+                const std::lock_guard<std::mutex> hold(merge);
+                span.lo = std::min(span.lo, mine.lo), span.hi = std::max(span.hi, mine.hi);
+                span.wide |= mine.wide;
+            });
+        }
+    }
+    if (span.wide) return false;
+    codes.resize(total);
+    if (span.lo > span.hi) {  // every value missing
+        std::fill(codes.begin(), codes.end(), -1);
+        return true;
+    }
+    const std::uint64_t width = static_cast<std::uint64_t>(span.hi) - static_cast<std::uint64_t>(span.lo);
+    if (width >= 4 * static_cast<std::uint64_t>(total) + 4096) {
+        codes.clear();
+        return false;
+    }
+    const auto lo = static_cast<std::uint64_t>(span.lo);
+    FirstOrder numbering(width);
+    std::int64_t* out = codes.data();
+    for (const KeySide& side : sides) {
+        for (const NumberChunk& c : side.numbers) {
+            if (c.type == NumberType::kNull) {
+                std::fill(out, out + c.length, -1);
+            } else {
+                with_int_type(c.type, [&](auto t) {
+                    using T = decltype(t);
+                    numbering.run(
+                        c.length,
+                        [&](std::size_t i) noexcept -> std::int64_t {
+                            const std::size_t k = c.offset + i;
+                            if (c.validity && !bit_set(c.validity, k)) return -1;
+                            std::uint64_t v;
+                            if constexpr (std::is_same_v<T, bool>)
+                                v = bit_set(static_cast<const std::uint8_t*>(c.values), k);
+                            else
+                                v = static_cast<std::uint64_t>(static_cast<std::int64_t>(load<T>(c.values, k)));
+                            return static_cast<std::int64_t>(v - lo);
+                        },
+                        out);
+                });
+            }
+            out += c.length;
+        }
+    }
+    return true;
 }
 
 // The codes of every record's word (ranks in sorted order when ranked).
@@ -356,6 +478,10 @@ std::vector<std::int64_t> encode_key(const std::vector<KeySide>& sides, const Ke
     }
     if (total >> 32) throw ValueError("a blocking key over 2**32 records or more");
     const bool strings = !sides.empty() && sides[0].strings;
+    if (!strings && !form.ranked) {
+        std::vector<std::int64_t> codes;
+        if (direct_int_codes(sides, total, codes)) return codes;
+    }
     Words w;
     w.word.resize(total);
     w.tag.resize(total);
