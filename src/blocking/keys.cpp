@@ -745,9 +745,11 @@ std::vector<std::int64_t> codes_of(Words& w, bool ranked) {
             });
         }
     };
-    number(w.exact);
+    // Partitions of mostly distinct values compare bytes in their tables
+    // (on a matching hash and length only, which is rare): no check after.
+    number(w.exact || parts > 1);
     order = std::vector<Entry>();
-    if (!w.exact) {
+    if (!w.exact && parts == 1) {
         std::vector<std::uint32_t> first(base.back());
         for (std::size_t p = 0; p < parts; ++p)
             std::copy(reps[p].begin(), reps[p].end(), first.begin() + static_cast<std::ptrdiff_t>(base[p]));
@@ -778,15 +780,8 @@ std::vector<std::int64_t> codes_of(Words& w, bool ranked) {
             }
         });
         if (collided.load()) {
-            if (parts > 1) {  // scattered again: the first numbering released them
-                order.resize(part_start[parts]);
-                std::vector<std::size_t> next(part_start.begin(), part_start.end() - 1);
-                for (std::size_t k = 0; k < total; ++k)
-                    if (w.tag[k] != kMissing) order[next[part_of(k)]++] = entry(w, k);
-            }
             std::fill(codes.begin(), codes.end(), -1);
             number(true);
-            order = std::vector<Entry>();
         }
     }
     if (!ranked) {
