@@ -366,6 +366,7 @@ ENCODED = {
         pa.array([datetime.datetime(2000, 1, 2), datetime.datetime(2000, 1, 2, 0, 0, 1), None]),
         ["k", cv.year("k")]),
     "a column of nulls against strings": (pa.nulls(3, pa.string()), pa.array(["a", None]), ["k", SN("k", 3)]),
+    "a column of nulls against integers": (pa.nulls(3), pa.chunked_array([[4, None], [4, 7]]), ["k", ("k", "k")]),
 }
 
 
