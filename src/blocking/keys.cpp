@@ -423,16 +423,13 @@ bool direct_int_codes(const std::vector<KeySide>& sides, std::size_t total, std:
         }
     }
     if (span.wide) return false;
-    codes.resize(total);
     if (span.lo > span.hi) {  // every value missing
-        std::fill(codes.begin(), codes.end(), -1);
+        codes.assign(total, -1);
         return true;
     }
     const std::uint64_t width = static_cast<std::uint64_t>(span.hi) - static_cast<std::uint64_t>(span.lo);
-    if (width >= 4 * static_cast<std::uint64_t>(total) + 4096) {
-        codes.clear();
-        return false;
-    }
+    if (width >= 4 * static_cast<std::uint64_t>(total) + 4096) return false;
+    codes.resize(total);
     const auto lo = static_cast<std::uint64_t>(span.lo);
     FirstOrder numbering(width);
     std::int64_t* out = codes.data();
