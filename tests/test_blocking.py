@@ -251,6 +251,12 @@ def test_link_scores_as_the_models_own_predict_proba(make):
 
 LEFT, RIGHT = table(6, 8), table(5, 9)
 MODEL = _fitted_model()
+def _nulls(n):
+    """A column of n nulls that holds no memory (blocking must refuse it
+    before reading it)."""
+    return pa.Array.from_buffers(pa.null(), n, [None])
+
+
 BAD = [
     (lambda: cv.candidates(LEFT, rules="city"), TypeError, "rules must be a list of rules, not 'city'"),
     (lambda: cv.candidates(LEFT, rules=("city", "n")), TypeError, "a tuple is one rule"),
@@ -275,6 +281,14 @@ BAD = [
     (lambda: cv.candidates(LEFT, rules=[cv.prefix("x", 2)]), TypeError,
      "rule 0 (prefix('x', 2)): column 'x' of left holds float values, but prefix takes strings"),
     (lambda: cv.candidates(LEFT, rules=["city"], max_pairs=-1), ValueError, "max_pairs must be at least 0"),
+    # Keys number the records in 32 bits: 2**32 records are refused, one
+    # table or two together, before any column is read.
+    (lambda: cv.candidates(pa.table({"k": _nulls(2**32)}), rules=["k"]), ValueError,
+     "left holds 4,294,967,296 records; blocking takes fewer than 2**32"),
+    (lambda: cv.count_candidates(pa.table({"k": _nulls(2**31)}), pa.table({"k": _nulls(2**31)}), rules=["k"]),
+     ValueError, "left and right hold 4,294,967,296 records together; blocking takes fewer than 2**32"),
+    (lambda: cv.link(pa.table({"city": _nulls(2**32)}), rules=["city"], comparisons=COMPARISONS, model=MODEL),
+     ValueError, "left holds 4,294,967,296 records"),
     (lambda: cv.clusters((np.array([0, 1]), np.array([1, 2])), np.array([True]), 3), ValueError,
      "match has 1 values of shape (1,), but there are 2 pairs"),
     (lambda: cv.clusters((np.array([0, 1]), np.array([1, 3])), None, 3), ValueError,
@@ -352,6 +366,7 @@ ENCODED = {
         pa.array([datetime.datetime(2000, 1, 2), datetime.datetime(2000, 1, 2, 0, 0, 1), None]),
         ["k", cv.year("k")]),
     "a column of nulls against strings": (pa.nulls(3, pa.string()), pa.array(["a", None]), ["k", SN("k", 3)]),
+    "a column of nulls against integers": (pa.nulls(3), pa.chunked_array([[4, None], [4, 7]]), ["k", ("k", "k")]),
 }
 
 
@@ -431,6 +446,8 @@ ENGINE_BAD = [
     (([pa.array(["a"]), pa.array([1])], 1, 0, 0, 0), TypeError,
      "argument 'columns': column 1: Arrow format 'l' is not a string type"),
     (([[1, 2]], 0, 0, 0, 0), TypeError, "argument 'columns': column 0: expected an Arrow array of numbers, not 'list'"),
+    (([_nulls(2**32)], 0, 0, 0, 0), ValueError, "a blocking key over 2**32 records or more"),
+    (([_nulls(2**31), _nulls(2**31)], 0, 0, 0, 1), ValueError, "a blocking key over 2**32 records or more"),
 ]
 
 

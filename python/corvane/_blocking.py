@@ -42,6 +42,10 @@ I64Array: TypeAlias = npt.NDArray[np.int64]
 Frame = TypeVar("Frame")
 
 
+# Records a blocking call takes, both tables together: fewer than 2**32.
+_MAX_RECORDS = 2**32
+
+
 def _prepare(left: object, right: object | None, rules: object) -> tuple[list[ParsedRule], KeyEncoder, int, int]:
     parsed = parse_rules(rules)
     left_kind = kind_of(left, "left")
@@ -51,6 +55,12 @@ def _prepare(left: object, right: object | None, rules: object) -> tuple[list[Pa
     encoder.check(parsed)
     n_left = _num_rows(left, left_kind)
     n_right = n_left if dedupe else _num_rows(right, right_kind)
+    records = n_left if dedupe else n_left + n_right
+    if records >= _MAX_RECORDS:
+        # Keys number the records of both tables in 32 bits: refused before
+        # any column is read.
+        held = f"left holds {records:,} records" if dedupe else f"left and right hold {records:,} records together"
+        raise ValueError(f"{held}; blocking takes fewer than 2**32")
     return parsed, encoder, n_left, n_right
 
 

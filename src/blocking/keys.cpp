@@ -308,6 +308,159 @@ std::size_t one_table_chunks(std::size_t total) {
     return std::max<std::size_t>(1, std::min(2 * workers, total / kChunkRecords));
 }
 
+// Dense codes in order of first record for records whose values are
+// offsets in [0, width] (offset(k) < 0: missing, code -1), in one pass
+// over the records: an array over the span holds each value's code + 1.
+// No hashing, and the pair pass later reads the index of the left records'
+// codes in about the records' order. The pass runs on one thread: the
+// numbering is sequential, and one random access per record in an array
+// of a few times the records is cheaper than the passes a parallel
+// numbering would add. Runs of records (chunks) are numbered one after
+// the other, continuing the numbering.
+class FirstOrder {
+public:
+    explicit FirstOrder(std::uint64_t width) : slot_(width + 2, 0), gone_(width + 1) { slot_[gone_] = kGone; }
+
+    template <class Offset>
+    void run(std::size_t n, Offset&& offset, std::int64_t* codes) {
+        // The slot past the span stands for missing values: its mark never
+        // becomes a code, so the loop has no branch on the data.
+        auto at = [&](std::size_t k) noexcept {
+            const std::int64_t v = offset(k);
+            return v < 0 ? gone_ : static_cast<std::uint64_t>(v);
+        };
+        constexpr std::size_t ahead = 24;
+        std::uint32_t* slot = slot_.data();
+        std::uint32_t next = next_;
+        for (std::size_t k = 0; k < n; ++k) {
+            if (k + ahead < n) __builtin_prefetch(slot + at(k + ahead), 1);
+            std::uint32_t& s = slot[at(k)];
+            const std::uint32_t was = s;
+            const std::uint32_t fresh = was == 0;
+            const std::uint32_t code_plus_1 = fresh ? next + 1 : was;
+            s = code_plus_1;
+            next += fresh;
+            codes[k] = code_plus_1 == kGone ? -1 : static_cast<std::int64_t>(code_plus_1) - 1;
+        }
+        next_ = next;
+    }
+
+private:
+    static constexpr std::uint32_t kGone = 0xFFFFFFFFu;
+    std::vector<std::uint32_t> slot_;
+    std::uint64_t gone_;
+    std::uint32_t next_ = 0;
+};
+
+template <class Offset>
+void first_order_codes(std::size_t total, std::uint64_t width, Offset&& offset, std::int64_t* codes) {
+    FirstOrder(width).run(total, offset, codes);
+}
+
+// Integer columns (any width, booleans, nulls) of a narrow span numbered
+// straight from their Arrow chunks, without a word per record first: the
+// span on the pool, then one pass in order of first record. False (codes
+// untouched) when a value is past INT64_MAX or the span is wide.
+struct IntSpan {
+    std::int64_t lo = INT64_MAX, hi = INT64_MIN;
+    bool wide = false;  // a value past INT64_MAX
+};
+
+template <class T>
+void chunk_span(const NumberChunk& c, std::size_t a, std::size_t b, IntSpan& span) {
+    for (std::size_t i = a; i < b; ++i) {
+        const std::size_t k = c.offset + i;
+        if (c.validity && !bit_set(c.validity, k)) continue;
+        std::int64_t v;
+        if constexpr (std::is_same_v<T, bool>) {
+            v = bit_set(static_cast<const std::uint8_t*>(c.values), k);
+        } else {
+            const T x = load<T>(c.values, k);
+            if constexpr (std::is_same_v<T, std::uint64_t>) {
+                if (x > static_cast<std::uint64_t>(INT64_MAX)) {
+                    span.wide = true;
+                    continue;
+                }
+            }
+            v = static_cast<std::int64_t>(x);
+        }
+        span.lo = std::min(span.lo, v), span.hi = std::max(span.hi, v);
+    }
+}
+
+template <class F>
+void with_int_type(NumberType type, F&& f) {
+    switch (type) {
+        case NumberType::kBool: f(bool{}); break;
+        case NumberType::kI8: f(std::int8_t{}); break;
+        case NumberType::kI16: f(std::int16_t{}); break;
+        case NumberType::kI32: f(std::int32_t{}); break;
+        case NumberType::kI64: f(std::int64_t{}); break;
+        case NumberType::kU8: f(std::uint8_t{}); break;
+        case NumberType::kU16: f(std::uint16_t{}); break;
+        case NumberType::kU32: f(std::uint32_t{}); break;
+        case NumberType::kU64: f(std::uint64_t{}); break;
+        case NumberType::kNull: case NumberType::kF32: case NumberType::kF64: break;
+    }
+}
+
+bool direct_int_codes(const std::vector<KeySide>& sides, std::size_t total, std::vector<std::int64_t>& codes) {
+    for (const KeySide& side : sides)
+        for (const NumberChunk& c : side.numbers)
+            if (c.type == NumberType::kF32 || c.type == NumberType::kF64) return false;
+    IntSpan span;
+    std::mutex merge;
+    for (const KeySide& side : sides) {
+        for (const NumberChunk& c : side.numbers) {
+            if (c.type == NumberType::kNull) continue;
+            pool::for_each_range(c.length, [&](std::size_t a, std::size_t b) {
+                IntSpan mine;
+                with_int_type(c.type, [&](auto t) { chunk_span<decltype(t)>(c, a, b, mine); });
+                const std::lock_guard<std::mutex> hold(merge);
+                span.lo = std::min(span.lo, mine.lo), span.hi = std::max(span.hi, mine.hi);
+                span.wide |= mine.wide;
+            });
+        }
+    }
+    if (span.wide) return false;
+    if (span.lo > span.hi) {  // every value missing
+        codes.assign(total, -1);
+        return true;
+    }
+    const std::uint64_t width = static_cast<std::uint64_t>(span.hi) - static_cast<std::uint64_t>(span.lo);
+    if (width >= 4 * static_cast<std::uint64_t>(total) + 4096) return false;
+    codes.resize(total);
+    const auto lo = static_cast<std::uint64_t>(span.lo);
+    FirstOrder numbering(width);
+    std::int64_t* out = codes.data();
+    for (const KeySide& side : sides) {
+        for (const NumberChunk& c : side.numbers) {
+            if (c.type == NumberType::kNull) {
+                std::fill(out, out + c.length, -1);
+            } else {
+                with_int_type(c.type, [&](auto t) {
+                    using T = decltype(t);
+                    numbering.run(
+                        c.length,
+                        [&](std::size_t i) noexcept -> std::int64_t {
+                            const std::size_t k = c.offset + i;
+                            if (c.validity && !bit_set(c.validity, k)) return -1;
+                            std::uint64_t v;
+                            if constexpr (std::is_same_v<T, bool>)
+                                v = bit_set(static_cast<const std::uint8_t*>(c.values), k);
+                            else
+                                v = static_cast<std::uint64_t>(static_cast<std::int64_t>(load<T>(c.values, k)));
+                            return static_cast<std::int64_t>(v - lo);
+                        },
+                        out);
+                });
+            }
+            out += c.length;
+        }
+    }
+    return true;
+}
+
 // The codes of every record's word (ranks in sorted order when ranked).
 std::vector<std::int64_t> codes_of(Words& w, bool ranked);
 
@@ -322,6 +475,10 @@ std::vector<std::int64_t> encode_key(const std::vector<KeySide>& sides, const Ke
     }
     if (total >> 32) throw ValueError("a blocking key over 2**32 records or more");
     const bool strings = !sides.empty() && sides[0].strings;
+    if (!strings && !form.ranked) {
+        std::vector<std::int64_t> codes;
+        if (direct_int_codes(sides, total, codes)) return codes;
+    }
     Words w;
     w.word.resize(total);
     w.tag.resize(total);
@@ -350,8 +507,6 @@ std::vector<std::int64_t> combine_codes(const std::vector<const std::int64_t*>& 
     // words), else the two codes packed in 64 bits (a table, or partitions
     // on the pool).
     Words w;
-    w.word.resize(n);
-    w.tag.resize(n);
     auto largest = [n](const std::int64_t* codes) {
         std::int64_t top = -1;
         for (std::size_t i = 0; i < n; ++i) top = std::max(top, codes[i]);
@@ -361,6 +516,21 @@ std::vector<std::int64_t> combine_codes(const std::vector<const std::int64_t*>& 
         const std::int64_t* next = columns[c];
         const std::uint64_t span_a = largest(out.data()), span_b = largest(next);
         const bool radix = span_b == 0 || span_a <= (4 * static_cast<std::uint64_t>(n) + 4096) / span_b;
+        if (radix) {
+            if (span_a == 0 || span_b == 0) {
+                std::fill(out.begin(), out.end(), -1);  // every tuple has a missing code
+                continue;
+            }
+            first_order_codes(
+                n, span_a * span_b - 1,
+                [&](std::size_t i) noexcept {
+                    return (out[i] | next[i]) < 0 ? std::int64_t{-1}
+                                                  : out[i] * static_cast<std::int64_t>(span_b) + next[i];
+                },
+                out.data());
+            continue;
+        }
+        if (w.word.empty()) w.word.resize(n), w.tag.resize(n);
         pool::for_each_range(n, [&](std::size_t lo, std::size_t hi) {
             for (std::size_t i = lo; i < hi; ++i) {
                 const auto a = static_cast<std::uint64_t>(out[i]), b = static_cast<std::uint64_t>(next[i]);
@@ -376,11 +546,12 @@ std::vector<std::int64_t> combine_codes(const std::vector<const std::int64_t*>& 
 
 namespace {
 
-// Integers within a span of a few times the records: each value's rank
-// read from an array over the span (values marked, then counted), so no
-// hash table at all; the codes are ranks, dense and in sorted order.
-// False when the values are not such integers (the codes untouched).
-bool direct_codes(const Words& w, std::vector<std::int64_t>& codes) {
+// Integers within a span of a few times the records, numbered without a
+// hash table: in order of first record (first_order_codes), or for ranks
+// each value's rank read from an array over the span (values marked, then
+// counted). False when the values are not such integers (the codes
+// untouched).
+bool direct_codes(const Words& w, std::vector<std::int64_t>& codes, bool ranked) {
     if (!w.exact || w.floats) return false;
     const std::size_t total = w.word.size();
     struct Span {
@@ -406,6 +577,17 @@ bool direct_codes(const Words& w, std::vector<std::int64_t>& codes) {
     const std::uint64_t width = static_cast<std::uint64_t>(span.hi) - static_cast<std::uint64_t>(span.lo);
     if (width >= 4 * static_cast<std::uint64_t>(total) + 4096) return false;
     const std::int64_t lo = span.lo;
+    if (!ranked) {
+        first_order_codes(
+            total, width,
+            [&](std::size_t k) noexcept {
+                return w.tag[k] == kMissing ? std::int64_t{-1}
+                                            : static_cast<std::int64_t>(static_cast<std::uint64_t>(w.word[k]) -
+                                                                        static_cast<std::uint64_t>(lo));
+            },
+            codes.data());
+        return true;
+    }
     std::vector<std::uint32_t> rank(width + 1, 0);
     pool::for_each_range(total, [&](std::size_t a, std::size_t b) {
         for (std::size_t k = a; k < b; ++k)
@@ -431,7 +613,7 @@ std::vector<std::int64_t> codes_of(Words& w, bool ranked) {
     const std::size_t total = w.word.size();
     {
         std::vector<std::int64_t> codes(total, -1);
-        if (direct_codes(w, codes)) return codes;
+        if (direct_codes(w, codes, ranked)) return codes;
     }
 
     // One table over all records, unless the first records show values
@@ -560,9 +742,11 @@ std::vector<std::int64_t> codes_of(Words& w, bool ranked) {
             });
         }
     };
-    number(w.exact);
+    // Partitions of mostly distinct values compare bytes in their tables
+    // (on a matching hash and length only, which is rare): no check after.
+    number(w.exact || parts > 1);
     order = std::vector<Entry>();
-    if (!w.exact) {
+    if (!w.exact && parts == 1) {
         std::vector<std::uint32_t> first(base.back());
         for (std::size_t p = 0; p < parts; ++p)
             std::copy(reps[p].begin(), reps[p].end(), first.begin() + static_cast<std::ptrdiff_t>(base[p]));
@@ -593,18 +777,17 @@ std::vector<std::int64_t> codes_of(Words& w, bool ranked) {
             }
         });
         if (collided.load()) {
-            if (parts > 1) {  // scattered again: the first numbering released them
-                order.resize(part_start[parts]);
-                std::vector<std::size_t> next(part_start.begin(), part_start.end() - 1);
-                for (std::size_t k = 0; k < total; ++k)
-                    if (w.tag[k] != kMissing) order[next[part_of(k)]++] = entry(w, k);
-            }
             std::fill(codes.begin(), codes.end(), -1);
             number(true);
-            order = std::vector<Entry>();
         }
     }
-    if (!ranked) return codes;
+    if (!ranked) {
+        // Partitions number their values apart: renumbered in order of
+        // first record, as the other paths number them.
+        if (parts > 1 && base.back() > 0)
+            first_order_codes(total, base.back() - 1, [&](std::size_t k) noexcept { return codes[k]; }, codes.data());
+        return codes;
+    }
 
     // Ranks: the distinct values sorted, each code replaced by its place.
     const std::size_t distinct = base.back();

@@ -18,18 +18,24 @@
 // Every record's value is first reduced to a 64-bit word on the pool (the
 // value itself for numbers, Soundex codes and strings of up to 8 bytes, a
 // hash of the bytes for longer strings). Integers of a span of a few
-// times the records are numbered without hashing: an array over the span
-// marks the values present and a running count gives each its rank. Other
-// values that repeat are numbered by hash tables, one per chunk of records
-// on the pool, whose distinct values one table then numbers chunk by
-// chunk; values that hardly repeat (seen in the first records) are
-// scattered (on the pool) into partitions by the top bits of their hash,
-// each partition gets a table of its own, small enough to stay in cache,
-// and its codes become global by adding the partition's offset. Long strings are told apart by hash and length; their bytes are
-// checked against their code's first record afterwards, and only a 64-bit
-// collision makes the values be numbered again, comparing bytes. Ranked
-// keys (sorted neighbourhood) then replace every code with the rank of its
-// value in sorted order (strings by bytes, numbers by value).
+// times the records are numbered without hashing (straight from their
+// Arrow chunks): one pass through an array over the span numbers the
+// values in order of first record, or for ranks the array marks the
+// values present and a running count gives each its rank. Other values
+// that repeat are numbered by hash tables, one per chunk of records on the
+// pool, whose distinct values one table then numbers chunk by chunk;
+// values that hardly repeat (seen in the first records) are scattered (on
+// the pool) into partitions by the top bits of their hash, each partition
+// gets a table of its own, small enough to stay in cache, and its codes
+// become global by adding the partition's offset, then are renumbered in
+// order of first record. In the partitions, long strings are told apart by
+// their bytes when hash and length match; in the chunks' tables by hash
+// and length, their bytes checked against their code's first record
+// afterwards, and only a 64-bit collision makes the values be numbered
+// again, comparing bytes. Codes in order of first record (left table
+// first) let the pair pass read the index in about the records' order.
+// Ranked keys (sorted neighbourhood) then replace every code with the rank
+// of its value in sorted order (strings by bytes, numbers by value).
 #pragma once
 
 #include <cstddef>
