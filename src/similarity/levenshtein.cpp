@@ -10,9 +10,11 @@
 //
 // Damerau-Levenshtein (unrestricted: the characters between a transposed
 // pair may themselves be edited) runs Zhao's linear-space row algorithm
-// with a last-row map from character to the last row of `a` holding it,
-// unless no transposition can lower the distance: then it is Levenshtein's,
-// computed bit-parallel (see crossed_adjacent_pair).
+// with a last-row map from character to the last row of `a` holding it.
+// For ASCII strings it first asks whether any transposition can lower the
+// distance; when none can, the distance is Levenshtein's, computed
+// bit-parallel (see crossed_adjacent_pair). Decoded strings skip that
+// test: on unrelated records it rarely passes and costs more than it saves.
 //
 // Both distances first strip the longest common prefix and suffix of whole
 // characters; neither distance depends on them.
@@ -546,6 +548,24 @@ std::uint64_t zhao(const C* a, std::size_t m, const C* b, std::size_t n, Map& la
 // the distance is Levenshtein's, which is unique.
 template <class C>
 bool crossed_adjacent_pair(const C* a, std::size_t m, const C* b, std::size_t n) noexcept {
+    if (m <= 64 && n <= 64) {
+        // at[c]: bit k set when c is at position k. Only the entries of
+        // characters of a or b are written, and only they are read.
+        std::uint64_t at_a[256], at_b[256];
+        for (std::size_t i = 0; i < m; ++i) at_a[a[i]] = at_b[a[i]] = 0;
+        for (std::size_t j = 0; j < n; ++j) at_a[b[j]] = at_b[b[j]] = 0;
+        for (std::size_t i = 0; i < m; ++i) at_a[a[i]] |= std::uint64_t{1} << i;
+        for (std::size_t j = 0; j < n; ++j) at_b[b[j]] |= std::uint64_t{1} << j;
+        // Some y stands before the last x.
+        const auto y_before_x = [](std::uint64_t ys, std::uint64_t xs) {
+            return xs != 0 && (ys & ((std::uint64_t{1} << (63 - std::countl_zero(xs))) - 1)) != 0;
+        };
+        for (std::size_t i = 1; i < m; ++i)
+            if (a[i - 1] != a[i] && y_before_x(at_b[a[i]], at_b[a[i - 1]])) return true;
+        for (std::size_t j = 1; j < n; ++j)
+            if (b[j - 1] != b[j] && y_before_x(at_a[b[j]], at_a[b[j - 1]])) return true;
+        return false;
+    }
     // first[c], last[c]: 1 + the first and last position of c in a string;
     // first = SIZE_MAX and last = 0 for a character it lacks. Only the
     // entries of characters of a or b are written, and only they are read.
@@ -587,9 +607,6 @@ std::uint64_t damerau_utf8(Decoded& d) {
     strip_common_affix(d.a, d.m, d.b, d.n);
     if (d.m == 0) return d.n;
     if (d.n == 0) return d.m;
-    const bool narrow = std::all_of(d.a, d.a + d.m, [](std::uint32_t c) { return c < 256; }) &&
-                        std::all_of(d.b, d.b + d.n, [](std::uint32_t c) { return c < 256; });
-    if (narrow && !crossed_adjacent_pair(d.a, d.m, d.b, d.n)) return lev_core(d.a, d.m, d.b, d.n);
     std::int64_t table[256];  // entries of the characters of a and b are written before use
     for (std::size_t i = 0; i < d.m; ++i)
         if (d.a[i] < 256) table[d.a[i]] = 0;
