@@ -594,6 +594,42 @@ LANE_LENGTHS = [0, 1, 2, 3, 4, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 64, 65, 66, 
 LANE_COUNTS = [1, 3, 4, 5, 7, 8, 9, 15, 16, 17, 33, 63, 65, 255, 256, 257, 513, 700]
 
 
+def transposition_pairs(seed):
+    """Pairs for the test that decides whether a transposition can beat
+    plain edits (Damerau-Levenshtein against Levenshtein): two characters
+    swapped side by side or across a stretch of one to four others, with
+    edits inside the stretch; strings over a few letters (so some other
+    pair crosses too) or many distinct ones (so none does); Latin-1 letters
+    (still single table entries), wider ones and some past the BMP; lengths
+    at the 64-character word and around the lane widths."""
+    rng = random.Random(seed)
+    alphabets = ["ab", "abc", "abcdefghijklmnopqrstuvwxyz", "éàßÿab", "abcdefghij\u0100\u0101", "xy\U0001f600z",
+                 "".join(map(chr, range(0x21, 0x7f)))]
+    left, right = [], []
+    for _ in range(sum(LANE_COUNTS)):
+        alphabet = rng.choice(alphabets)
+        if len(alphabet) > 20 and rng.random() < 0.5:  # distinct characters
+            a = rng.sample(alphabet, rng.choice([2, 3, 5, 8, 9, 16, 17, 33, 63, 64, 65, 70]) % len(alphabet))
+        else:
+            a = [rng.choice(alphabet) for _ in range(rng.choice([2, 3, 4, 6, 9, 16, 17, 31, 33, 63, 64, 65, 66, 130]))]
+        b = list(a)
+        for _ in range(rng.randint(1, 3)):
+            if len(b) < 2:
+                break
+            i = rng.randrange(len(b) - 1)
+            j = min(len(b) - 1, i + rng.choice([1, 1, 2, 3, 4, 5]))
+            b[i], b[j] = b[j], b[i]
+            if j - i > 1 and rng.random() < 0.5:  # an edit inside the stretch
+                k = rng.randrange(i + 1, j)
+                b[k:k + 1] = rng.choice([[], [rng.choice(alphabet)], [b[k], rng.choice(alphabet)]])
+        if rng.random() < 0.3:  # a common prefix or suffix to strip
+            extra = [rng.choice(alphabet) for _ in range(rng.randint(1, 9))]
+            a, b = (extra + a, extra + b) if rng.random() < 0.5 else (a + extra, b + extra)
+        left.append("".join(a))
+        right.append("".join(b))
+    return left, right
+
+
 def lane_pairs(seed):
     """Pairs for the block routines: mostly ASCII over small alphabets (so
     matches, repeats and transpositions are common) at the lane lengths,

@@ -409,6 +409,11 @@ BAD_CASES = [
      ValueError, "offsets decrease .* at element 1"),
     ("decreasing_large", "pa.Array.from_buffers(pa.large_string(), 3, [None, i64(0, 1, 3, 2), pa.py_buffer(b'abc')])",
      ValueError, "offsets decrease .* at element 2"),
+    # Long runs, checked a stretch at a time: the first fault past the first stretches is the one named.
+    ("decreasing_far", "pa.Array.from_buffers(pa.string(), 10000, [None, i32(*np.r_[0:9001, 8999, 9002:9501, 9499, "
+     "9502:10001]), pa.py_buffer(b'a' * 10000)])", ValueError, "offsets decrease .* at element 9000"),
+    ("invalid_utf8_far", "pa.Array.from_buffers(pa.string(), 10000, [None, i32(*range(10001)), "
+     "pa.py_buffer(b'a' * 7000 + b'\\xff' + b'a' * 2999)])", ValueError, "element 7000 is not valid UTF-8"),
     ("view_past_buffer", "pa.Array.from_buffers(pa.string_view(), 3, [None, pa.py_buffer(views((1, b'a'), "
      "(1, b'b'), (20, b'abcd', 0, 10))), pa.py_buffer(b'a' * 26)])", ValueError,
      "element 2 points outside its Arrow data buffers"),

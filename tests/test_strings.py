@@ -18,7 +18,7 @@ import pytest
 import _corvane_rs as m
 from support import (LANE_COUNTS, REFERENCE, STRING_METRICS, WHITE_SPACE, check_metric, cpu_simd_levels,
                      jaro_class_pairs, lane_pairs, random_pairs, short_token_pairs, single_token_pairs, soundex,
-                     token_pairs)
+                     token_pairs, transposition_pairs)
 
 THIRD = 0.33333333333333337  # 1.0 - 2/3 in binary64
 # (left, right, Levenshtein, Damerau-Levenshtein)
@@ -207,7 +207,27 @@ def test_jaro_winkler_groups_give_the_scalar_scores_at_every_level():
     check_metric("jaro_winkler", left, right, [REFERENCE["jaro_winkler"](a, b) for a, b in zip(left, right)])
 
 
-def test_jaro_winkler_reads_strings_that_end_where_memory_ends():
+# Damerau-Levenshtein of transposition_pairs at every level: the pairs
+# whose distance is Levenshtein's go to the Levenshtein lanes, the others
+# run the full algorithm, side by side in each block.
+DAMERAU_LEVEL_SCRIPT = LEVEL_SCRIPT.replace("lane_pairs(5)", "transposition_pairs(13)").replace(
+    "lane_pairs\n", "lane_pairs, transposition_pairs\n").replace("in STRING_METRICS", "in ['damerau_levenshtein']")
+
+
+def test_damerau_levenshtein_transpositions_at_every_level():
+    left, right = transposition_pairs(13)
+    want = [REFERENCE["damerau_levenshtein"](a, b) for a, b in zip(left, right)]
+    # Both outcomes of the transposition test are well represented.
+    assert 0.2 < sum(w != REFERENCE["levenshtein"](a, b) for a, b, w in zip(left, right, want)) / len(want) < 0.8
+    for level in cpu_simd_levels():
+        got = scores_at_level(level, DAMERAU_LEVEL_SCRIPT)
+        for key, scores in got.items():
+            bad = [(left[i], right[i], s, w) for i, (s, w) in enumerate(zip(scores, want)) if float.fromhex(s) != w]
+            assert not bad, (level, key, len(bad), bad[:5])
+
+
+@pytest.mark.parametrize("metric", ["jaro_winkler", "levenshtein", "damerau_levenshtein"])
+def test_kernels_read_strings_that_end_where_memory_ends(metric):
     # Arrow strings packed against the end of a page whose next page cannot
     # be read: the short strings ending there (and just before) must be read
     # without touching the next page.
@@ -231,8 +251,8 @@ def test_jaro_winkler_reads_strings_that_end_where_memory_ends():
                 sides.append((words, pa.StringArray.from_buffers(
                     len(words), pa.py_buffer(offsets.tobytes()), pa.foreign_buffer(start, page, base=region))))
             (lw, la), (rw, ra) = sides
-            want = [REFERENCE["jaro_winkler"](a, b) for a, b in zip(lw, rw)]
-            got = m.compute_feature_matrix([la], [ra], ["jaro_winkler"], np.zeros((0, 4)), np.zeros((0, 4)), [], 4)
+            want = [REFERENCE[metric](a, b) for a, b in zip(lw, rw)]
+            got = m.compute_feature_matrix([la], [ra], [metric], np.zeros((0, 4)), np.zeros((0, 4)), [], 4)
             assert np.ravel(got).tolist() == want, (n, lw, rw)
     finally:
         for guard in guards:

@@ -217,6 +217,28 @@ public:
         return runs_[k][i - starts_[k]];
     }
 
+    // The views of strings [lo, lo + count) into out, the layout resolved
+    // once for the whole range when it lies in one run.
+    void views(std::size_t lo, std::size_t count, std::string_view* out) const noexcept {
+        std::size_t k = 0;
+        if (runs_.size() != 1) {
+            auto it = std::upper_bound(starts_.begin(), starts_.end(), lo);
+            k = static_cast<std::size_t>(it - starts_.begin()) - 1;
+            if (lo + count > starts_[k] + runs_[k].length) {
+                for (std::size_t i = 0; i < count; ++i) out[i] = (*this)[lo + i];
+                return;
+            }
+        }
+        const StringRun& run = runs_[k];
+        const std::size_t at = lo - (runs_.size() == 1 ? 0 : starts_[k]);
+        switch (run.layout) {
+            case StringRun::Layout::kOffsets32: return offset_views<std::int32_t>(run, at, count, out);
+            case StringRun::Layout::kOffsets64: return offset_views<std::int64_t>(run, at, count, out);
+            default:
+                for (std::size_t i = 0; i < count; ++i) out[i] = run[at + i];
+        }
+    }
+
     // Appends a run; the memory it points into must outlive the column
     // (keep it alive with keep()).
     void add_run(const StringRun& run) {
@@ -267,6 +289,18 @@ private:
     std::vector<std::shared_ptr<const StringRun>> owned_runs_;
     std::vector<std::shared_ptr<const void>> keep_;
     std::shared_ptr<OwnedStrings> building_;
+
+    template <class Offset>
+    static void offset_views(const StringRun& run, std::size_t at, std::size_t count, std::string_view* out) noexcept {
+        const auto* o = static_cast<const Offset*>(run.offsets) + at;
+        const char* bytes = run.bytes;
+        Offset start = o[0];
+        for (std::size_t i = 0; i < count; ++i) {
+            const Offset end = o[i + 1];
+            out[i] = std::string_view(bytes + start, static_cast<std::size_t>(end - start));
+            start = end;
+        }
+    }
 
     OwnedStrings& building() {
         // A builder shared with a copy is frozen: more strings go to a new run.

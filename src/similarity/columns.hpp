@@ -60,15 +60,21 @@ void string_column(const StringKernel& kernel, const Col& left, const Col& right
     const std::size_t n = left.size() < right.size() ? left.size() : right.size();
     const std::size_t n_blocks = (n + kBlockPairs - 1) / kBlockPairs;
     auto body = [&](pool::RowCursor& c) {
+        // Set up once per range, not per block (the views start out zeroed).
+        std::string_view a[kBlockPairs];
+        std::string_view r[kBlockPairs];
+        double scores[kBlockPairs];
         c.run([&](std::size_t b) {
             const std::size_t lo = b * kBlockPairs;
             const std::size_t count = n - lo < kBlockPairs ? n - lo : kBlockPairs;
-            std::string_view a[kBlockPairs];
-            std::string_view r[kBlockPairs];
-            double scores[kBlockPairs];
-            for (std::size_t i = 0; i < count; ++i) {
-                a[i] = std::string_view(left[lo + i]);
-                r[i] = std::string_view(right[lo + i]);
+            if constexpr (requires { left.views(lo, count, a); }) {
+                left.views(lo, count, a);
+                right.views(lo, count, r);
+            } else {
+                for (std::size_t i = 0; i < count; ++i) {
+                    a[i] = std::string_view(left[lo + i]);
+                    r[i] = std::string_view(right[lo + i]);
+                }
             }
             block(a, r, count, scores);
             for (std::size_t i = 0; i < count; ++i) out[(lo + i) * stride] = scores[i];

@@ -11,6 +11,10 @@
 // Damerau-Levenshtein (unrestricted: the characters between a transposed
 // pair may themselves be edited) runs Zhao's linear-space row algorithm
 // with a last-row map from character to the last row of `a` holding it.
+// For ASCII strings it first asks whether any transposition can lower the
+// distance; when none can, the distance is Levenshtein's, computed
+// bit-parallel (see crossed_adjacent_pair). Decoded strings skip that
+// test: on unrelated records it rarely passes and costs more than it saves.
 //
 // Both distances first strip the longest common prefix and suffix of whole
 // characters; neither distance depends on them.
@@ -26,6 +30,7 @@
 
 #include "similarity/char_positions.hpp"
 #include "similarity/kernels.hpp"
+#include "similarity/string_kernels.hpp"
 #include "similarity/utf8.hpp"
 
 namespace corvane::similarity {
@@ -66,43 +71,66 @@ std::uint64_t load8(const u8* p) noexcept {
     return w;
 }
 
+std::uint32_t load4(const u8* p) noexcept {
+    std::uint32_t w;
+    std::memcpy(&w, p, 4);
+    return w;
+}
+
+static_assert(std::endian::native == std::endian::little);
+
+// Number of equal leading bytes of p and q, both n bytes long: eight bytes
+// at a time, the last eight (or four) overlapping those before, so short
+// strings take no loop over single bytes; never reads outside the n bytes.
+inline std::size_t common_prefix(const u8* p, const u8* q, std::size_t n) noexcept {
+    if (n >= 8) {
+        for (std::size_t i = 0;; i += 8) {
+            if (i + 8 > n) i = n - 8;
+            const std::uint64_t x = load8(p + i) ^ load8(q + i);
+            if (x != 0) return i + (static_cast<std::size_t>(std::countr_zero(x)) >> 3);
+            if (i + 8 == n) return n;
+        }
+    }
+    if (n >= 4) {
+        std::uint32_t x = load4(p) ^ load4(q);
+        if (x != 0) return static_cast<std::size_t>(std::countr_zero(x)) >> 3;
+        x = load4(p + n - 4) ^ load4(q + n - 4);
+        return x != 0 ? n - 4 + (static_cast<std::size_t>(std::countr_zero(x)) >> 3) : n;
+    }
+    std::size_t i = 0;
+    while (i < n && p[i] == q[i]) ++i;
+    return i;
+}
+
+// Number of equal trailing bytes of the n bytes ending at p and at q.
+inline std::size_t common_suffix(const u8* p_end, const u8* q_end, std::size_t n) noexcept {
+    if (n >= 8) {
+        for (std::size_t s = 0;; s += 8) {
+            if (s + 8 > n) s = n - 8;
+            const std::uint64_t x = load8(p_end - s - 8) ^ load8(q_end - s - 8);
+            if (x != 0) return s + (static_cast<std::size_t>(std::countl_zero(x)) >> 3);
+            if (s + 8 == n) return n;
+        }
+    }
+    if (n >= 4) {
+        std::uint32_t x = load4(p_end - 4) ^ load4(q_end - 4);
+        if (x != 0) return static_cast<std::size_t>(std::countl_zero(x)) >> 3;
+        x = load4(p_end - n) ^ load4(q_end - n);
+        return x != 0 ? n - 4 + (static_cast<std::size_t>(std::countl_zero(x)) >> 3) : n;
+    }
+    std::size_t s = 0;
+    while (s < n && p_end[-1 - static_cast<std::ptrdiff_t>(s)] == q_end[-1 - static_cast<std::ptrdiff_t>(s)]) ++s;
+    return s;
+}
+
 // Removes the longest common prefix and suffix of two ASCII strings (one
-// byte per character), comparing eight bytes at a time.
-void strip_common_affix(std::string_view& a, std::string_view& b) noexcept {
+// byte per character).
+inline void strip_common_affix(std::string_view& a, std::string_view& b) noexcept {
     const u8* pa = bytes(a);
     const u8* pb = bytes(b);
-    std::size_t na = a.size(), nb = b.size();
-    std::size_t n = std::min(na, nb);
-
-    std::size_t p = 0;
-    if constexpr (std::endian::native == std::endian::little) {
-        while (p + 8 <= n) {
-            std::uint64_t x = load8(pa + p) ^ load8(pb + p);
-            if (x != 0) {
-                p += static_cast<std::size_t>(std::countr_zero(x)) >> 3;
-                goto prefix_done;
-            }
-            p += 8;
-        }
-    }
-    while (p < n && pa[p] == pb[p]) ++p;
-prefix_done:
-
-    std::size_t rest = std::min(na, nb) - p;
-    std::size_t s = 0;
-    if constexpr (std::endian::native == std::endian::little) {
-        while (s + 8 <= rest) {
-            std::uint64_t x = load8(pa + na - s - 8) ^ load8(pb + nb - s - 8);
-            if (x != 0) {
-                s += static_cast<std::size_t>(std::countl_zero(x)) >> 3;
-                goto suffix_done;
-            }
-            s += 8;
-        }
-    }
-    while (s < rest && pa[na - 1 - s] == pb[nb - 1 - s]) ++s;
-suffix_done:
-
+    const std::size_t na = a.size(), nb = b.size();
+    const std::size_t p = common_prefix(pa, pb, std::min(na, nb));
+    const std::size_t s = common_suffix(pa + na, pb + nb, std::min(na, nb) - p);
     a = a.substr(p, na - p - s);
     b = b.substr(p, nb - p - s);
 }
@@ -508,17 +536,71 @@ std::uint64_t zhao(const C* a, std::size_t m, const C* b, std::size_t n, Map& la
     return static_cast<std::uint64_t>(cur[n + 1]);
 }
 
+// Whether a transposition can make the Damerau-Levenshtein distance of a
+// and b (every character below 256) smaller than their Levenshtein
+// distance. A transposition turns a stretch x ... y of p characters of a
+// into a stretch y ... x of q characters of b for (p - 2) + 1 + (q - 2) =
+// p + q - 3 edits, while substitutions and insertions or deletions alone
+// turn the one stretch into the other in at most max(p, q). It can only
+// win when min(p, q) = 2, that is when x and y (distinct) stand side by
+// side in one string and the other string holds a y somewhere before an
+// x. Without such a pair every transposition is matched by plain edits, so
+// the distance is Levenshtein's, which is unique.
+template <class C>
+bool crossed_adjacent_pair(const C* a, std::size_t m, const C* b, std::size_t n) noexcept {
+    if (m <= 64 && n <= 64) {
+        // at[c]: bit k set when c is at position k. Only the entries of
+        // characters of a or b are written, and only they are read.
+        std::uint64_t at_a[256], at_b[256];
+        for (std::size_t i = 0; i < m; ++i) at_a[a[i]] = at_b[a[i]] = 0;
+        for (std::size_t j = 0; j < n; ++j) at_a[b[j]] = at_b[b[j]] = 0;
+        for (std::size_t i = 0; i < m; ++i) at_a[a[i]] |= std::uint64_t{1} << i;
+        for (std::size_t j = 0; j < n; ++j) at_b[b[j]] |= std::uint64_t{1} << j;
+        // Some y stands before the last x.
+        const auto y_before_x = [](std::uint64_t ys, std::uint64_t xs) {
+            return xs != 0 && (ys & ((std::uint64_t{1} << (63 - std::countl_zero(xs))) - 1)) != 0;
+        };
+        for (std::size_t i = 1; i < m; ++i)
+            if (a[i - 1] != a[i] && y_before_x(at_b[a[i]], at_b[a[i - 1]])) return true;
+        for (std::size_t j = 1; j < n; ++j)
+            if (b[j - 1] != b[j] && y_before_x(at_a[b[j]], at_a[b[j - 1]])) return true;
+        return false;
+    }
+    // first[c], last[c]: 1 + the first and last position of c in a string;
+    // first = SIZE_MAX and last = 0 for a character it lacks. Only the
+    // entries of characters of a or b are written, and only they are read.
+    std::size_t first_a[256], last_a[256], first_b[256], last_b[256];
+    for (std::size_t i = 0; i < m; ++i) first_a[a[i]] = first_b[a[i]] = SIZE_MAX, last_a[a[i]] = last_b[a[i]] = 0;
+    for (std::size_t j = 0; j < n; ++j) first_a[b[j]] = first_b[b[j]] = SIZE_MAX, last_a[b[j]] = last_b[b[j]] = 0;
+    for (std::size_t i = m; i > 0; --i) first_a[a[i - 1]] = i;
+    for (std::size_t i = 1; i <= m; ++i) last_a[a[i - 1]] = i;
+    for (std::size_t j = n; j > 0; --j) first_b[b[j - 1]] = j;
+    for (std::size_t j = 1; j <= n; ++j) last_b[b[j - 1]] = j;
+    // x y side by side in a, and a y before an x in b; or in b and a.
+    for (std::size_t i = 1; i < m; ++i)
+        if (a[i - 1] != a[i] && first_b[a[i]] < last_b[a[i - 1]]) return true;
+    for (std::size_t j = 1; j < n; ++j)
+        if (b[j - 1] != b[j] && first_a[b[j]] < last_a[b[j - 1]]) return true;
+    return false;
+}
+
+// Zhao's algorithm over two ASCII strings of at least one character each.
+std::uint64_t zhao_ascii(const u8* pa, std::size_t m, const u8* pb, std::size_t n) {
+    std::int64_t table[256];  // entries of the characters of a and b are written before use
+    for (std::size_t i = 0; i < m; ++i) table[pa[i]] = 0;
+    for (std::size_t j = 0; j < n; ++j) table[pb[j]] = 0;
+    AsciiLastRow map(table);
+    return zhao(pa, m, pb, n, map);
+}
+
 std::uint64_t damerau_ascii(std::string_view a, std::string_view b) {
     strip_common_affix(a, b);
     if (a.empty()) return b.size();
     if (b.empty()) return a.size();
     const u8* pa = bytes(a);
     const u8* pb = bytes(b);
-    std::int64_t table[256];  // entries of the characters of a and b are written before use
-    for (std::size_t i = 0; i < a.size(); ++i) table[pa[i]] = 0;
-    for (std::size_t j = 0; j < b.size(); ++j) table[pb[j]] = 0;
-    AsciiLastRow map(table);
-    return zhao(pa, a.size(), pb, b.size(), map);
+    if (!crossed_adjacent_pair(pa, a.size(), pb, b.size())) return lev_core(pa, a.size(), pb, b.size());
+    return zhao_ascii(pa, a.size(), pb, b.size());
 }
 
 std::uint64_t damerau_utf8(Decoded& d) {
@@ -543,7 +625,76 @@ double similarity_of(std::uint64_t d, std::size_t longest) {
 
 bool both_ascii(std::string_view a, std::string_view b) noexcept { return utf8::is_ascii(a) && utf8::is_ascii(b); }
 
+#if CORVANE_HAVE_LANES
+// Damerau-Levenshtein in blocks: ASCII pairs whose distance is
+// Levenshtein's (see crossed_adjacent_pair) go, as they are, to the
+// Levenshtein block routine of the level in force, which forms the same
+// 1 - d / L; pairs with at most one character left besides their common
+// prefix and suffix are scored on the spot, the others run Zhao's
+// algorithm, and non-ASCII pairs the per-pair kernel.
+void damerau_blocks(const std::string_view* left, const std::string_view* right, std::size_t count, double* out,
+                    BlockRoutine levenshtein_blocks) {
+    // Storage left unset: only the views written are read.
+    union Views {
+        std::string_view v[kBlockPairs];
+        Views() noexcept {}
+    } lev_left, lev_right;
+    std::uint32_t lev_slot[kBlockPairs];
+    std::size_t n_lev = 0;
+    constexpr std::size_t kAhead = 16;  // pairs whose strings are fetched ahead
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i + kAhead < count) {
+            __builtin_prefetch(left[i + kAhead].data());
+            __builtin_prefetch(right[i + kAhead].data());
+        }
+        std::string_view a = left[i];
+        std::string_view b = right[i];
+        if (!both_ascii(a, b)) {
+            out[i] = damerau_levenshtein_similarity(a, b);
+            continue;
+        }
+        const std::size_t longest = std::max(a.size(), b.size());
+        strip_common_affix(a, b);
+        if (a.size() > b.size()) std::swap(a, b);
+        const u8* pa = bytes(a);
+        const u8* pb = bytes(b);
+        const std::size_t m = a.size(), n = b.size();
+        if (m <= 1) {
+            // No transposition with one string empty or of one character:
+            // n insertions, less one substitution when b holds a's character.
+            std::size_t held = 0;
+            if (m == 1)
+                for (std::size_t j = 0; j < n; ++j) held |= pb[j] == pa[0];
+            out[i] = similarity_of(n - held, longest);
+            continue;
+        }
+        if (!crossed_adjacent_pair(pa, m, pb, n)) {
+            lev_left.v[n_lev] = left[i];
+            lev_right.v[n_lev] = right[i];
+            lev_slot[n_lev++] = static_cast<std::uint32_t>(i);
+            continue;
+        }
+        out[i] = similarity_of(zhao_ascii(pa, m, pb, n), longest);
+    }
+    if (n_lev == 0) return;
+    double scores[kBlockPairs];
+    levenshtein_blocks(lev_left.v, lev_right.v, n_lev, scores);
+    for (std::size_t k = 0; k < n_lev; ++k) out[lev_slot[k]] = scores[k];
+}
+#endif
+
 }  // namespace
+
+#if CORVANE_HAVE_LANES
+void avx2::damerau_levenshtein(const std::string_view* left, const std::string_view* right, std::size_t count,
+                               double* out) {
+    damerau_blocks(left, right, count, out, &avx2::levenshtein);
+}
+void avx512::damerau_levenshtein(const std::string_view* left, const std::string_view* right, std::size_t count,
+                                 double* out) {
+    damerau_blocks(left, right, count, out, &avx512::levenshtein);
+}
+#endif
 
 std::uint64_t levenshtein_distance(std::string_view a, std::string_view b) {
     if (both_ascii(a, b)) return levenshtein_ascii(a, b);

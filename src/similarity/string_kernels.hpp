@@ -22,7 +22,19 @@ inline constexpr StringKernel kJaroWinklerKernel{&jaro_winkler_similarity, &avx2
 inline constexpr StringKernel kJaroWinklerKernel{&jaro_winkler_similarity};
 #endif
 inline constexpr StringKernel kLevenshteinKernel{&levenshtein_similarity CORVANE_BLOCKS(levenshtein)};
-inline constexpr StringKernel kDamerauLevenshteinKernel{&damerau_levenshtein_similarity};
+#if CORVANE_HAVE_LANES
+// Damerau-Levenshtein's blocks pass the pairs whose distance is
+// Levenshtein's to the Levenshtein block routine of their level
+// (levenshtein.cpp).
+namespace avx2 {
+void damerau_levenshtein(const std::string_view* left, const std::string_view* right, std::size_t count, double* out);
+}  // namespace avx2
+namespace avx512 {
+void damerau_levenshtein(const std::string_view* left, const std::string_view* right, std::size_t count, double* out);
+}  // namespace avx512
+#endif
+inline constexpr StringKernel kDamerauLevenshteinKernel{&damerau_levenshtein_similarity
+                                                        CORVANE_BLOCKS(damerau_levenshtein)};
 #if CORVANE_HAVE_LANES
 // Soundex in blocks: both codes of a pair built in one AVX2 register
 // (soundex.cpp).
