@@ -28,6 +28,14 @@
 // step-major before the steps, so each step loads whole registers of masks
 // and never gathers lane by lane.
 //
+// Pairs of strings of up to 32 bytes are staged from registers: the
+// shorter string compared byte for byte with the front and with the back
+// of the longer gives both common affixes at once, and a pair left with no
+// pattern character (n insertions) or one (n edits, one fewer when the
+// text holds it) is scored there, without a branch on which; the others
+// go on to the lanes. Loading a string reads none of the bytes after it
+// (masked loads), as everywhere here.
+//
 // Block routines are handed strings read in place from record columns,
 // scattered in memory: each pair's first bytes are fetched a few pairs
 // before the pair is read.
@@ -308,10 +316,10 @@ void levenshtein(const std::string_view* left, const std::string_view* right, st
         const std::string_view a = swap ? right[i] : left[i];
         const std::string_view b = swap ? left[i] : right[i];
         if (a.size() - 1 < kShortChars && b.size() <= kShortChars) {
-            // Both short: the common affixes come from two byte compares
-            // (a against b's front and against b's back), and a pair left
-            // with at most one pattern character is scored here, without
-            // branches, as below. The others join the lanes.
+            // Both short: a against b's front and against b's back. The
+            // score is written for every pair and the pair listed for the
+            // lanes, which count it only with two pattern characters or
+            // more (and then overwrite the score).
             const auto m = static_cast<std::uint32_t>(a.size());
             const auto n = static_cast<std::uint32_t>(b.size());
             const u8* pa = bytes_of(a);

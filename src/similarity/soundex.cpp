@@ -183,9 +183,10 @@ std::uint32_t load4(const u8* p) noexcept {
 }
 
 // Both codes of a pair at once, one string per 128-bit half of an AVX2
-// register: the classification and the carry scan above work within each
-// half (byte shifts never cross the halves), so each half computes exactly
-// what code_vector computes for its string.
+// register. The classification and the scan work within each half (byte
+// shifts never cross the halves), in fewer steps than code_vector's but to
+// the same classes, last-letter classes and digit positions, so each half
+// gives the code code_vector gives its string.
 [[gnu::target("avx2,bmi,bmi2,popcnt"), gnu::always_inline]] inline bool codes_match_avx2(const u8* pa, std::size_t na,
                                                                                        __m128i va, const u8* pb,
                                                                                        std::size_t nb,
