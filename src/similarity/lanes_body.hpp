@@ -171,8 +171,9 @@ inline __m256i load_short(const u8* p, std::uint32_t n) {
     std::uint32_t end;
     std::memcpy(&end, n >= 4 ? p + n - 4 : kNothing, 4);
     const auto tail = static_cast<std::uint32_t>(static_cast<std::uint64_t>(end) >> (8 * (4 - (n & 3))));
-    const std::uint32_t bytes = p[0] | static_cast<std::uint32_t>(p[n >> 1]) << (8 * (n >> 1)) |
-                                static_cast<std::uint32_t>(p[n - 1]) << (8 * (n - 1));
+    const std::uint32_t k = n < 4 ? n : 1;  // the length below 4 bytes (from 4 on, unused)
+    const std::uint32_t bytes = p[0] | static_cast<std::uint32_t>(p[k >> 1]) << (8 * (k >> 1)) |
+                                static_cast<std::uint32_t>(p[k - 1]) << (8 * (k - 1));
     const std::uint32_t rest = n >= 4 ? tail : bytes;
     return _mm256_or_si256(body, _mm256_and_si256(_mm256_set1_epi32(static_cast<int>(rest)),
                                                   _mm256_cmpeq_epi32(whole, word)));
