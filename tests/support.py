@@ -678,6 +678,17 @@ def lane_pairs(seed):
         i = 20 * m % len(left)
         left[i] = "q" + "".join(rng.choice("abc\x00") for _ in range(m - 2)) + "z" if m > 1 else "q"
         right[i] = "r" + "".join(rng.choice("abc\x00") for _ in range(m + rng.randint(-1, 3))) + "w"
+    # One edit (or none) of a string of every length up to 34 over two
+    # letters and a zero byte, or of one repeated letter (common prefix and
+    # suffix overlapping): pairs left with no pattern character or one
+    # after their affixes, on both sides of 32 bytes and of each 4-byte word.
+    for n in range(1, 35):
+        i = (20 * n + 10) % len(left)
+        a = "a" * n if n % 3 == 0 else "".join(rng.choice("ab\x00") for _ in range(n))
+        k = rng.randint(0, n)
+        b = rng.choice([a, a[:k] + rng.choice("ab\x00") + a[k:], a[:k] + a[k + 1:],
+                        a[:k] + rng.choice("ab") + a[k + 1:]])
+        left[i], right[i] = (a, b) if rng.random() < 0.5 else (b, a)
     return left, right
 
 

@@ -226,8 +226,10 @@ def test_damerau_levenshtein_transpositions_at_every_level():
             assert not bad, (level, key, len(bad), bad[:5])
 
 
-@pytest.mark.parametrize("metric", ["jaro_winkler", "levenshtein", "damerau_levenshtein"])
-def test_kernels_read_strings_that_end_where_memory_ends(metric):
+PAGE_END_METRICS = ["jaro_winkler", "levenshtein", "damerau_levenshtein", "soundex"]
+
+
+def read_strings_that_end_where_memory_ends(metrics):
     # Arrow strings packed against the end of a page whose next page cannot
     # be read: the short strings ending there (and just before) must be read
     # without touching the next page.
@@ -251,12 +253,27 @@ def test_kernels_read_strings_that_end_where_memory_ends(metric):
                 sides.append((words, pa.StringArray.from_buffers(
                     len(words), pa.py_buffer(offsets.tobytes()), pa.foreign_buffer(start, page, base=region))))
             (lw, la), (rw, ra) = sides
-            want = [REFERENCE[metric](a, b) for a, b in zip(lw, rw)]
-            got = m.compute_feature_matrix([la], [ra], [metric], np.zeros((0, 4)), np.zeros((0, 4)), [], 4)
-            assert np.ravel(got).tolist() == want, (n, lw, rw)
+            for metric in metrics:
+                want = [REFERENCE[metric](a, b) for a, b in zip(lw, rw)]
+                got = m.compute_feature_matrix([la], [ra], [metric], np.zeros((0, 4)), np.zeros((0, 4)), [], 4)
+                assert np.ravel(got).tolist() == want, (metric, n, lw, rw)
     finally:
         for guard in guards:
             libc.mprotect(guard, page, mmap.PROT_READ | mmap.PROT_WRITE)
+
+
+def test_block_routines_read_strings_that_end_where_memory_ends():
+    # At the best level here, and at each vector level below it in a fresh
+    # interpreter (their loads differ).
+    read_strings_that_end_where_memory_ends(PAGE_END_METRICS)
+    script = "import test_strings; test_strings.read_strings_that_end_where_memory_ends(%r)" % PAGE_END_METRICS
+    for level in cpu_simd_levels()[1:-1]:
+        path = os.pathsep.join([os.path.dirname(__file__)] + [p for p in os.environ.get("PYTHONPATH", "").split(
+            os.pathsep) if p])
+        run = subprocess.run([sys.executable, "-c", script], env={**os.environ, "CORVANE_SIMD": level,
+                                                                   "PYTHONPATH": path},
+                             capture_output=True, text=True, timeout=120)
+        assert run.returncode == 0, (level, run.stderr[:3000])
 
 
 # The same for Soundex and the token metrics on short texts of a few tokens

@@ -28,6 +28,14 @@
 // step-major before the steps, so each step loads whole registers of masks
 // and never gathers lane by lane.
 //
+// Pairs of strings of up to 32 bytes are staged from registers: the
+// shorter string compared byte for byte with the front and with the back
+// of the longer gives both common affixes at once, and a pair left with no
+// pattern character (n insertions) or one (n edits, one fewer when the
+// text holds it) is scored there, without a branch on which; the others
+// go on to the lanes. Loading a string reads none of the bytes after it
+// (masked loads), as everywhere here.
+//
 // Block routines are handed strings read in place from record columns,
 // scattered in memory: each pair's first bytes are fetched a few pairs
 // before the pair is read.
@@ -143,6 +151,34 @@ inline void strip_affixes(const u8*& a, std::uint32_t& m, const u8*& b, std::uin
 }
 
 const u8* bytes_of(std::string_view s) { return reinterpret_cast<const u8*>(s.data()); }
+
+// Pairs whose strings are both 1 to kShortChars bytes long are staged from
+// registers: each string at the front of one, zero past its end.
+constexpr std::uint32_t kShortChars = 32;
+
+// Bytes [0, n) of p (1 <= n <= 32), zero above; reads nothing outside them.
+#if CORVANE_LANE_REGISTER == 64
+inline __m256i load_short(const u8* p, std::uint32_t n) { return _mm256_maskz_loadu_epi8(_bzhi_u32(~0u, n), p); }
+#else
+inline __m256i load_short(const u8* p, std::uint32_t n) {
+    // The whole 4-byte words under a mask (words masked off are not read),
+    // the 1 to 3 bytes after them from the 4 bytes ending the string, or
+    // from single bytes when it is shorter than 4.
+    static constexpr u8 kNothing[4] = {};
+    const __m256i word = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256i whole = _mm256_set1_epi32(static_cast<int>(n >> 2));
+    const __m256i body = _mm256_maskload_epi32(reinterpret_cast<const int*>(p), _mm256_cmpgt_epi32(whole, word));
+    std::uint32_t end;
+    std::memcpy(&end, n >= 4 ? p + n - 4 : kNothing, 4);
+    const auto tail = static_cast<std::uint32_t>(static_cast<std::uint64_t>(end) >> (8 * (4 - (n & 3))));
+    const std::uint32_t k = n < 4 ? n : 1;  // the length below 4 bytes (from 4 on, unused)
+    const std::uint32_t bytes = p[0] | static_cast<std::uint32_t>(p[k >> 1]) << (8 * (k >> 1)) |
+                                static_cast<std::uint32_t>(p[k - 1]) << (8 * (k - 1));
+    const std::uint32_t rest = n >= 4 ? tail : bytes;
+    return _mm256_or_si256(body, _mm256_and_si256(_mm256_set1_epi32(static_cast<int>(rest)),
+                                                  _mm256_cmpeq_epi32(whole, word)));
+}
+#endif
 
 // Lane widths, narrowest first: a pattern of m characters takes the first
 // whose bits hold it.
@@ -277,12 +313,45 @@ void levenshtein(const std::string_view* left, const std::string_view* right, st
             __builtin_prefetch(left[i + kAhead].data());
             __builtin_prefetch(right[i + kAhead].data());
         }
-        std::string_view a = left[i];
-        std::string_view b = right[i];
-        if (a.size() > b.size()) {
-            const std::string_view t = a;
-            a = b;
-            b = t;
+        const bool swap = left[i].size() > right[i].size();
+        const std::string_view a = swap ? right[i] : left[i];
+        const std::string_view b = swap ? left[i] : right[i];
+        if (a.size() - 1 < kShortChars && b.size() <= kShortChars) {
+            // Both short: a against b's front and against b's back. The
+            // score is written for every pair and the pair listed for the
+            // lanes, which count it only with two pattern characters or
+            // more (and then overwrite the score).
+            const auto m = static_cast<std::uint32_t>(a.size());
+            const auto n = static_cast<std::uint32_t>(b.size());
+            const u8* pa = bytes_of(a);
+            const u8* pb = bytes_of(b);
+            const __m256i va = load_short(pa, m);
+            const __m256i vb = load_short(pb, n);
+            const __m256i vt = load_short(pb + (n - m), m);
+            if (!_mm256_testz_si256(_mm256_or_si256(va, vb), _mm256_set1_epi8(static_cast<char>(0x80)))) {
+                out[i] = levenshtein_similarity(left[i], right[i]);
+                continue;
+            }
+            const auto front = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(va, vb)));
+            const auto back = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(va, vt)));
+            std::uint32_t p = static_cast<std::uint32_t>(__builtin_ctzll(~std::uint64_t{front}));
+            p = p < m ? p : m;
+            // Bit m - 1 of back (a's last byte) moved to bit 63; 1 below the rest.
+            const std::uint64_t unequal_back = (~std::uint64_t{back} << (64 - m)) | 1;
+            std::uint32_t s = static_cast<std::uint32_t>(__builtin_clzll(unequal_back));
+            s = s < m - p ? s : m - p;
+            const std::uint32_t mr = m - p - s;
+            const std::uint32_t nr = n - p - s;
+            // With one pattern character left, whether b[p, n - s) holds it.
+            const u8 c = pa[p - (p == m)];
+            const auto hits = static_cast<std::uint32_t>(
+                _mm256_movemask_epi8(_mm256_cmpeq_epi8(vb, _mm256_set1_epi8(static_cast<char>(c)))));
+            const std::uint64_t window = static_cast<std::uint64_t>(_bzhi_u32(hits, n - s)) >> p;
+            const std::uint32_t distance = nr - static_cast<std::uint32_t>((mr == 1) & (window != 0));
+            out[i] = 1.0 - static_cast<double>(distance) / static_cast<double>(n);
+            packed[n_packed] = LanePair{pa + p, pb + p, mr, nr, n, static_cast<std::uint32_t>(i)};
+            n_packed += mr >= 2;
+            continue;
         }
         if (a.empty() || b.size() > kMaxLaneChars || !utf8::is_ascii(a) || !utf8::is_ascii(b)) {
             out[i] = levenshtein_similarity(left[i], right[i]);

@@ -183,34 +183,44 @@ std::uint32_t load4(const u8* p) noexcept {
 }
 
 // Both codes of a pair at once, one string per 128-bit half of an AVX2
-// register: the classification and the carry scan above work within each
-// half (byte shifts never cross the halves), so each half computes exactly
-// what code_vector computes for its string.
+// register. The classification and the scan work within each half (byte
+// shifts never cross the halves), in fewer steps than code_vector's but to
+// the same classes, last-letter classes and digit positions, so each half
+// gives the code code_vector gives its string.
 [[gnu::target("avx2,bmi,bmi2,popcnt"), gnu::always_inline]] inline bool codes_match_avx2(const u8* pa, std::size_t na,
                                                                                        __m128i va, const u8* pb,
                                                                                        std::size_t nb,
                                                                                        __m128i vb) noexcept {
     const __m256i v = _mm256_set_m128i(vb, va);
+    // Letter index 0..25 (either case). Two lookups, one for A..P and one
+    // for Q..Z: a saturating add sets bit 7 (a zero from the shuffle) on
+    // every byte outside the table's letters, the second table rotated by
+    // the 6 its index is offset by. Only letters get a nonzero class.
     const __m256i idx = _mm256_sub_epi8(_mm256_or_si256(v, _mm256_set1_epi8(0x20)), _mm256_set1_epi8('a'));
-    const __m256i letter = _mm256_cmpeq_epi8(_mm256_min_epu8(idx, _mm256_set1_epi8(25)), idx);
     const __m256i lo_tab = _mm256_broadcastsi128_si256(_mm_setr_epi8(7, 1, 2, 3, 7, 1, 2, 7, 7, 2, 2, 4, 5, 5, 7, 1));
-    const __m256i hi_tab = _mm256_broadcastsi128_si256(_mm_setr_epi8(2, 6, 2, 3, 7, 1, 7, 2, 7, 2, 0, 0, 0, 0, 0, 0));
-    const __m256i upper_half =
-        _mm256_cmpeq_epi8(_mm256_and_si256(idx, _mm256_set1_epi8(0x10)), _mm256_set1_epi8(0x10));
-    const __m256i cls_any = _mm256_or_si256(_mm256_andnot_si256(upper_half, _mm256_shuffle_epi8(lo_tab, idx)),
-                                            _mm256_and_si256(upper_half, _mm256_shuffle_epi8(hi_tab, idx)));
-    const __m256i cls = _mm256_and_si256(cls_any, letter);
+    const __m256i hi_tab = _mm256_broadcastsi128_si256(_mm_setr_epi8(0, 0, 0, 0, 0, 0, 2, 6, 2, 3, 7, 1, 7, 2, 7, 2));
+    const __m256i cls = _mm256_or_si256(
+        _mm256_shuffle_epi8(lo_tab, _mm256_adds_epu8(idx, _mm256_set1_epi8(0x70))),
+        _mm256_shuffle_epi8(hi_tab, _mm256_adds_epu8(_mm256_sub_epi8(idx, _mm256_set1_epi8(16)),
+                                                     _mm256_set1_epi8(0x76))));
     const __m256i zero = _mm256_setzero_si256();
-    __m256i last = cls;
-    last = _mm256_or_si256(last, _mm256_and_si256(_mm256_slli_si256(last, 1), _mm256_cmpeq_epi8(last, zero)));
-    last = _mm256_or_si256(last, _mm256_and_si256(_mm256_slli_si256(last, 2), _mm256_cmpeq_epi8(last, zero)));
-    last = _mm256_or_si256(last, _mm256_and_si256(_mm256_slli_si256(last, 4), _mm256_cmpeq_epi8(last, zero)));
-    last = _mm256_or_si256(last, _mm256_and_si256(_mm256_slli_si256(last, 8), _mm256_cmpeq_epi8(last, zero)));
+    const __m256i skipped = _mm256_cmpeq_epi8(cls, zero);
+    // The class of the last letter at or before each byte (0 before the
+    // first), as a running maximum of (position + 1) * 8 + class over the
+    // letters: the latest letter has the largest.
+    const __m256i position = _mm256_setr_epi8(8, 16, 24, 32, 40, 48, 56, 64, 72, 80, 88, 96, 104, 112, 120, -128, 8, 16,
+                                              24, 32, 40, 48, 56, 64, 72, 80, 88, 96, 104, 112, 120, -128);
+    __m256i last = _mm256_andnot_si256(skipped, _mm256_or_si256(cls, position));
+    last = _mm256_max_epu8(last, _mm256_slli_si256(last, 1));
+    last = _mm256_max_epu8(last, _mm256_slli_si256(last, 2));
+    last = _mm256_max_epu8(last, _mm256_slli_si256(last, 4));
+    last = _mm256_max_epu8(last, _mm256_slli_si256(last, 8));
+    last = _mm256_and_si256(last, _mm256_set1_epi8(7));
     const __m256i prev = _mm256_slli_si256(last, 1);
-    const __m256i d = _mm256_sub_epi8(cls, _mm256_set1_epi8(1));
-    const __m256i digit = _mm256_cmpeq_epi8(_mm256_min_epu8(d, _mm256_set1_epi8(5)), d);
+    const __m256i digit = _mm256_shuffle_epi8(
+        _mm256_broadcastsi128_si256(_mm_setr_epi8(0, -1, -1, -1, -1, -1, -1, 0, 0, 0, 0, 0, 0, 0, 0, 0)), cls);
     const __m256i emit = _mm256_andnot_si256(_mm256_cmpeq_epi8(cls, prev), digit);
-    const auto letters = static_cast<unsigned>(_mm256_movemask_epi8(letter));
+    const auto letters = ~static_cast<unsigned>(_mm256_movemask_epi8(skipped));
     const auto emits = static_cast<unsigned>(_mm256_movemask_epi8(emit));
     // classes[0..31]: a's classes, then zeros; classes[32..63]: b's, zeros.
     alignas(32) u8 classes[64];
