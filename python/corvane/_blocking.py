@@ -259,6 +259,10 @@ def _probabilities(model: Any, features: npt.NDArray[np.float64], names: list[st
     return scores
 
 
+# Kept pairs scored again per call at the end of link (8 MiB of scores for 8 comparisons).
+_RESCORED_RUN = 1 << 17
+
+
 def link(
     left: Frame,
     right: object | None = None,
@@ -368,12 +372,13 @@ def link(
         pieces.clear()  # each column's pieces freed as soon as it is joined
     left_position, right_position, probability = joined
     del joined
-    # The kept pairs' scores, batch by batch, into one array whose rows are
-    # the result's columns.
+    # The kept pairs' scores into one array whose rows are the result's
+    # columns, in runs small enough that a run's own scores add little to it.
     n_kept = len(left_position)
     scores = np.empty((len(names), n_kept))
-    for start in range(0, n_kept, int(batch_pairs)):
-        stop = min(n_kept, start + int(batch_pairs))
+    run = min(int(batch_pairs), _RESCORED_RUN)
+    for start in range(0, n_kept, run):
+        stop = min(n_kept, start + run)
         scores[:, start:stop] = score((left_position[start:stop], right_position[start:stop]))
     columns: dict[str, Any] = {"left_position": left_position, "right_position": right_position,
                                **dict(zip(names, scores)), "probability": probability}
