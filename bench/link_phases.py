@@ -66,23 +66,29 @@ def main() -> None:
                 phase[0] = f"after {label}"
         return call
 
-    class Marked:
-        def predict_proba(self, features: Any) -> Any:
-            return marked(model.predict_proba, "predict_proba")(features)
-
     rs = blocking._corvane_rs
-    originals = {name: getattr(rs, name) for name in ("candidate_index", "index_counts", "index_pairs")}
+    originals = {name: getattr(rs, name)
+                 for name in ("encode_keys", "rule_keys", "candidate_index", "index_counts", "index_pairs")}
     for name, fn in originals.items():
         setattr(rs, name, marked(fn, name))
-    compare, from_columns = blocking.compare, blocking.from_columns
-    blocking.compare = marked(compare, "compare")
-    blocking.from_columns = marked(from_columns, "from_columns (model's table, then the result)")
+    scorer, probabilities, from_columns = blocking.BatchScorer, blocking._probabilities, blocking.from_columns
+
+    class MarkedScorer(scorer):  # type: ignore[misc, valid-type]
+        def __init__(self, *args: Any, **kwargs: Any) -> None:
+            marked(super().__init__, "BatchScorer (columns for compare)")(*args, **kwargs)
+
+        def __call__(self, *args: Any, **kwargs: Any) -> Any:
+            return marked(super().__call__, "compare")(*args, **kwargs)
+
+    blocking.BatchScorer = MarkedScorer
+    blocking._probabilities = marked(probabilities, "score")
+    blocking.from_columns = marked(from_columns, "from_columns (the result)")
     base = rss()
     sampler = threading.Thread(target=sample, daemon=True)
     sampler.start()
     start = time.perf_counter()
     try:
-        kept = cv.link(table, rules=RULES, comparisons=COMPARISONS, model=Marked(), missing=0.0,
+        kept = cv.link(table, rules=RULES, comparisons=COMPARISONS, model=model, missing=0.0,
                        batch_pairs=batch_pairs)
     finally:
         seconds = time.perf_counter() - start
@@ -92,7 +98,7 @@ def main() -> None:
         sampler.join()
         for name, fn in originals.items():
             setattr(rs, name, fn)
-        blocking.compare, blocking.from_columns = compare, from_columns
+        blocking.BatchScorer, blocking._probabilities, blocking.from_columns = scorer, probabilities, from_columns
     print(f"link x{copies}: {table.num_rows:,} records, {kept.num_rows:,} kept in {seconds:.1f} s, "
           f"batch_pairs={batch_pairs:,}; kept rows {kept.nbytes / 2**20:.0f} MiB")
     for label, value in sorted(peaks.items(), key=lambda kv: kv[1]):

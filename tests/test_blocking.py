@@ -52,7 +52,10 @@ def pairs_of(added):
 
 @pytest.mark.parametrize("kind", KINDS)
 @pytest.mark.parametrize("dedupe", [True, False], ids=["dedupe", "link"])
-def test_candidates_and_counts_match_the_reference(kind, dedupe):
+@pytest.mark.parametrize("index_bits", ["", "64"], ids=["index-fitted", "index-64-bit"])
+def test_candidates_and_counts_match_the_reference(kind, dedupe, index_bits, monkeypatch):
+    # Small inputs get a 32-bit index; the 64-bit one (past 2**30 records) is forced here.
+    monkeypatch.setenv("CORVANE_INDEX_BITS", index_bits)
     left = table(40, 1)
     right = None if dedupe else table(31, 2, given="given")
     rules = rules_for(dedupe)

@@ -11,9 +11,11 @@ pass and written at their offsets in a second, over the worker pool.
 (``candidate_index``); its first pass gives every left record's pair
 count, from which the left records are cut into runs of at most
 ``batch_pairs`` pairs (a record with more pairs than that is a run of its
-own); each run's pairs are built, compared and scored, and only the pairs
-at or above the threshold are kept. Every pair is compared and scored on its
-own, so the probabilities do not depend on the batches.
+own); each run's pairs are built, compared and scored, and only the positions
+and probabilities of the pairs at or above the threshold are kept. Every
+pair is compared and scored on its own, so the probabilities do not depend
+on the batches, and the kept pairs' comparison scores are computed again at
+the end, straight into the result's columns.
 """
 
 from __future__ import annotations
@@ -267,6 +269,10 @@ def _probabilities(model: Any, features: npt.NDArray[np.float64], names: list[st
     return scores
 
 
+# Kept pairs scored again per call at the end of link (8 MiB of scores for 8 comparisons).
+_RESCORED_RUN = 1 << 17
+
+
 def link(
     left: Frame,
     right: object | None = None,
@@ -326,8 +332,12 @@ def link(
     names = [s.name for s in pairings]
 
     # One index for the whole call: counted once, then paired batch by batch.
-    index = _corvane_rs.candidate_index(*encoder.encode(parsed, n_left), int(dedupe))
+    # The per-key codes go before the index is built, the rules' keys once
+    # it holds its own copy.
+    keys = encoder.encode(parsed, n_left)
     encoder.release()
+    index = _corvane_rs.candidate_index(*keys, int(dedupe))
+    del keys
     _, per_record = _corvane_rs.index_counts(index)
     bar = None
     if progress:
@@ -336,9 +346,11 @@ def link(
         except ImportError as error:
             raise ImportError("progress=True needs tqdm: pip install tqdm") from error
         bar = tqdm(total=int(per_record.sum()), unit="pairs", desc="link")
-    # The kept rows of every batch, one list of pieces per output column:
-    # left_position, right_position, each comparison, probability.
-    kept: list[list[npt.NDArray[Any]]] = [[] for _ in range(len(names) + 3)]
+    # The kept pairs' positions and probabilities, one piece per batch. Their
+    # comparison scores are not kept: a pair's scores do not depend on its
+    # batch, so they are computed again once the kept pairs are known, into
+    # the result's own columns (24 bytes per kept pair until then, not 88).
+    kept: tuple[list[I64Array], list[I64Array], list[npt.NDArray[np.float64]]] = ([], [], [])
     unscored = 0
     try:
         for start, stop, total in _batches(per_record, int(batch_pairs)):
@@ -349,7 +361,7 @@ def link(
                 raise ValueError(f"model.predict_proba gave {probability.shape[0]} scores for {len(lpos)} pairs")
             keep = np.flatnonzero(probability >= threshold)
             unscored += int(np.count_nonzero(np.isnan(probability)))
-            for pieces, values in zip(kept, [lpos, rpos, *features, probability]):
+            for pieces, values in zip(kept, (lpos, rpos, probability)):
                 pieces.append(values[keep])
             # This batch's buffers go before the next batch's are built.
             del lpos, rpos, features, probability, keep
@@ -363,12 +375,22 @@ def link(
         warnings.warn(f"{unscored:,} candidate pairs scored NaN and were not kept: the model passes the NaN "
                       "of a missing value through; give link a fill value (missing=-1.0, for example) to score them",
                       UserWarning, stacklevel=2)
-    del index, per_record  # the index (and the rules' keys it holds) before the output is joined
-    # One output column at a time, each column's pieces freed as soon as it
-    # is joined: the kept rows are held about once, not twice.
-    columns: dict[str, Any] = {}
-    for k, (name, pieces) in enumerate(zip(["left_position", "right_position", *names, "probability"], kept)):
-        columns[name] = np.concatenate(pieces) if pieces else np.empty(0, dtype=np.int64 if k < 2 else np.float64)
-        pieces.clear()
+    del index, per_record  # the index (and the rules' keys it holds) before the output is built
+    joined = []
+    for pieces, dtype in zip(kept, (np.int64, np.int64, np.float64)):
+        joined.append(np.concatenate(pieces) if pieces else np.empty(0, dtype=dtype))
+        pieces.clear()  # each column's pieces freed as soon as it is joined
+    left_position, right_position, probability = joined
+    del joined
+    # The kept pairs' scores into one array whose rows are the result's
+    # columns, in runs small enough that a run's own scores add little to it.
+    n_kept = len(left_position)
+    scores = np.empty((len(names), n_kept))
+    run = min(int(batch_pairs), _RESCORED_RUN)
+    for start in range(0, n_kept, run):
+        stop = min(n_kept, start + run)
+        scores[:, start:stop] = score((left_position[start:stop], right_position[start:stop]))
+    columns: dict[str, Any] = {"left_position": left_position, "right_position": right_position,
+                               **dict(zip(names, scores)), "probability": probability}
     result: Frame = from_columns(left_kind, columns)
     return result

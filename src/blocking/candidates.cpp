@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -43,119 +44,143 @@ std::size_t code_count(const std::int64_t* keys, std::size_t n, std::size_t acc)
 
 }  // namespace
 
-CandidateIndex::CandidateIndex(const BlockingInput& in) : in_(in) {
-    rules_.resize(in.rules.size());
-    // Each rule's index on its own, the rules in parallel.
-    pool::for_each_row(in.rules.size(), [&](pool::RowCursor& cursor) { cursor.run([&](std::size_t r) {
-        Rule& rule = rules_[r];
-        rule.keys = in.rules[r];
-        const std::int64_t* L = rule.keys.left;
-        const std::int64_t* R = in.dedupe ? L : rule.keys.right;
-        const std::size_t nl = in.n_left, nr = in.dedupe ? in.n_left : in.n_right;
-        std::size_t codes = code_count(L, nl, 0);
-        if (!in.dedupe) codes = code_count(R, nr, codes);
-        if (rule.keys.window == 0) {
-            // Right records by code, ascending.
-            rule.starts.wide.assign(codes + 1, 0);
+template <class T>
+void CandidateIndex::build_rule(const BlockingInput& in, std::size_t r) {
+    Rule& rule = rules_[r];
+    rule.keys = in.rules[r];
+    const std::int64_t* L = rule.keys.left;
+    const std::int64_t* R = in.dedupe ? L : rule.keys.right;
+    const std::size_t nl = in.n_left, nr = in.dedupe ? in.n_left : in.n_right;
+    std::size_t codes = code_count(L, nl, 0);
+    if (!in.dedupe) codes = code_count(R, nr, codes);
+    // Items are written with room for what the earlier rules test: item k
+    // at packed[k * stride], the rest filled by pack_rule.
+    const std::size_t stride = rule.stride = r + 1;
+    auto items = [&](std::size_t n) {
+        rule.count = n;
+        if constexpr (sizeof(T) == sizeof(std::int32_t)) {
+            rule.narrow_items.resize(n * stride);
+            return rule.narrow_items.data();
+        } else {
+            rule.items.resize(n * stride);
+            return rule.items.data();
+        }
+    };
+    if (rule.keys.window == 0) {
+        // Right records by code, ascending.
+        T* starts = rule.starts.assign<T>(codes + 1, 0);
+        for (std::size_t j = 0; j < nr; ++j)
+            if (R[j] >= 0) ++starts[static_cast<std::size_t>(R[j]) + 1];
+        for (std::size_t c = 0; c < codes; ++c) starts[c + 1] += starts[c];
+        T* packed = items(static_cast<std::size_t>(starts[codes]));
+        std::vector<T> next(starts, starts + codes);
+        T* slot = in.dedupe ? rule.slot.assign<T>(nr, -1) : nullptr;
+        for (std::size_t j = 0; j < nr; ++j) {
+            if (R[j] < 0) continue;
+            const T at = next[static_cast<std::size_t>(R[j])]++;
+            packed[static_cast<std::size_t>(at) * stride] = static_cast<T>(j);
+            if (slot) slot[j] = at;
+        }
+    } else {
+        // Merged order: by rank, left before right, by position. Items
+        // hold 2 * position + side (1: right).
+        rule.half = rule.keys.window / 2;
+        std::vector<T> next_l(codes, 0), next_r(codes, 0);  // counts first, then the next free places
+        for (std::size_t i = 0; i < nl; ++i)
+            if (L[i] >= 0) ++next_l[static_cast<std::size_t>(L[i])];
+        if (!in.dedupe)
             for (std::size_t j = 0; j < nr; ++j)
-                if (R[j] >= 0) ++rule.starts.wide[static_cast<std::size_t>(R[j]) + 1];
-            for (std::size_t c = 0; c < codes; ++c) rule.starts.wide[c + 1] += rule.starts.wide[c];
-            rule.items.resize(static_cast<std::size_t>(rule.starts.wide[codes]));
-            std::vector<std::int64_t> next(rule.starts.wide.begin(), rule.starts.wide.end() - 1);
-            if (in.dedupe) rule.slot.wide.assign(nr, -1);
+                if (R[j] >= 0) ++next_r[static_cast<std::size_t>(R[j])];
+        T at = 0;
+        for (std::size_t c = 0; c < codes; ++c) {
+            const T left = next_l[c], right = next_r[c];
+            next_l[c] = at;
+            next_r[c] = static_cast<T>(at + left);
+            at = static_cast<T>(at + left + right);
+        }
+        T* packed = items(static_cast<std::size_t>(at));
+        T* place_l = rule.place_l.assign<T>(nl, -1);
+        for (std::size_t i = 0; i < nl; ++i) {
+            if (L[i] < 0) continue;
+            const T p = next_l[static_cast<std::size_t>(L[i])]++;
+            packed[static_cast<std::size_t>(p) * stride] = static_cast<T>(2 * i);
+            place_l[i] = p;
+        }
+        if (!in.dedupe) {
+            T* place_r = rule.place_r.assign<T>(nr, -1);
             for (std::size_t j = 0; j < nr; ++j) {
                 if (R[j] < 0) continue;
-                const std::int64_t at = next[static_cast<std::size_t>(R[j])]++;
-                rule.items[static_cast<std::size_t>(at)] = static_cast<std::int64_t>(j);
-                if (in.dedupe) rule.slot.wide[j] = at;
-            }
-        } else {
-            // Merged order: by rank, left before right, by position. Items
-            // hold 2 * position + side (1: right).
-            rule.half = rule.keys.window / 2;
-            std::vector<std::int64_t> per_left(codes, 0), per_right(codes, 0);
-            for (std::size_t i = 0; i < nl; ++i)
-                if (L[i] >= 0) ++per_left[static_cast<std::size_t>(L[i])];
-            if (!in.dedupe)
-                for (std::size_t j = 0; j < nr; ++j)
-                    if (R[j] >= 0) ++per_right[static_cast<std::size_t>(R[j])];
-            std::vector<std::int64_t> next_l(codes), next_r(codes);
-            std::int64_t at = 0;
-            for (std::size_t c = 0; c < codes; ++c) {
-                next_l[c] = at;
-                next_r[c] = at + per_left[c];
-                at += per_left[c] + per_right[c];
-            }
-            rule.items.resize(static_cast<std::size_t>(at));
-            rule.place_l.wide.assign(nl, -1);
-            for (std::size_t i = 0; i < nl; ++i) {
-                if (L[i] < 0) continue;
-                const std::int64_t p = next_l[static_cast<std::size_t>(L[i])]++;
-                rule.items[static_cast<std::size_t>(p)] = 2 * static_cast<std::int64_t>(i);
-                rule.place_l.wide[i] = p;
-            }
-            if (!in.dedupe) {
-                rule.place_r.wide.assign(nr, -1);
-                for (std::size_t j = 0; j < nr; ++j) {
-                    if (R[j] < 0) continue;
-                    const std::int64_t p = next_r[static_cast<std::size_t>(R[j])]++;
-                    rule.items[static_cast<std::size_t>(p)] = 2 * static_cast<std::int64_t>(j) + 1;
-                    rule.place_r.wide[j] = p;
-                }
+                const T p = next_r[static_cast<std::size_t>(R[j])]++;
+                packed[static_cast<std::size_t>(p) * stride] = static_cast<T>(2 * j + 1);
+                place_r[j] = p;
             }
         }
-    }); });
-    // Each rule's items carry, for their record, what the earlier rules
-    // test (its code, or its place in a merged order), so checking whether
-    // an earlier rule already holds reads the item, not a record's keys
-    // elsewhere in memory.
-    // In 32 bits when every position, code and place fits (items of a
-    // neighbourhood hold twice a position).
-    narrow_ = 2 * (in.n_left + in.n_right) < (std::size_t{1} << 31);
-    const bool narrow = narrow_;
-    // Rule r reads what the earlier rules built above and writes only its own items.
-    pool::for_each_row(rules_.size(), [&](pool::RowCursor& cursor) { cursor.run([&](std::size_t r) {
-        Rule& rule = rules_[r];
-        const std::size_t stride = r + 1, n = rule.items.size();
-        auto pack = [&](auto* packed) {
-            using T = std::remove_pointer_t<decltype(packed)>;
-            for (std::size_t k = 0; k < n; ++k) {
-                const std::int64_t item = rule.items[k];
-                T* at = packed + k * stride;
-                at[0] = static_cast<T>(item);
-                std::size_t j;
-                bool right;
-                if (rule.keys.window == 0) {
-                    j = static_cast<std::size_t>(item), right = !in.dedupe;
-                } else {
-                    j = static_cast<std::size_t>(item >> 1), right = (item & 1) != 0;
-                }
-                for (std::size_t e = 0; e < r; ++e) at[1 + e] = static_cast<T>(test_value(rules_[e], j, right));
-            }
-        };
-        rule.count = n;
-        rule.stride = stride;
-        if (narrow) {
-            rule.narrow_items.resize(n * stride);
-            pack(rule.narrow_items.data());
-            rule.items = std::vector<std::int64_t>();
-        } else {
-            std::vector<std::int64_t> packed(n * stride);
-            pack(packed.data());
-            rule.items = std::move(packed);
-        }
-    }); });
-    sorted_output_ = rules_.size() == 1 && rules_[0].keys.window == 0;
-    if (narrow) {
-        pool::for_each_row(rules_.size(), [&](pool::RowCursor& cursor) { cursor.run([&](std::size_t r) {
-            Rule& rule = rules_[r];
-            for (Offsets* o : {&rule.starts, &rule.slot, &rule.place_l, &rule.place_r}) o->narrow();
-        }); });
     }
 }
 
+template <class T>
+void CandidateIndex::pack_rule(std::size_t r, T* packed) {
+    const Rule& rule = rules_[r];
+    const std::size_t stride = rule.stride;
+    for (std::size_t k = 0; k < rule.count; ++k) {
+        T* at = packed + k * stride;
+        const auto item = static_cast<std::int64_t>(at[0]);
+        std::size_t j;
+        bool right;
+        if (rule.keys.window == 0) {
+            j = static_cast<std::size_t>(item), right = !in_.dedupe;
+        } else {
+            j = static_cast<std::size_t>(item >> 1), right = (item & 1) != 0;
+        }
+        for (std::size_t e = 0; e < r; ++e) at[1 + e] = static_cast<T>(test_value(rules_[e], j, right));
+    }
+}
+
+CandidateIndex::CandidateIndex(const BlockingInput& in, bool own_keys) : in_(in) {
+    // In 32 bits when every position, code and place fits (items of a
+    // neighbourhood hold twice a position), from the start: no structure
+    // is ever held in both widths. CORVANE_INDEX_BITS=64 keeps any index in
+    // 64 bits, the layout of inputs past 2**30 records (for the tests).
+    const char* bits = std::getenv("CORVANE_INDEX_BITS");
+    narrow_ = 2 * (in.n_left + in.n_right) < (std::size_t{1} << 31) && !(bits && std::strcmp(bits, "64") == 0);
+    const bool narrow = narrow_;
+    rules_.resize(in.rules.size());
+    // Each rule's index on its own, the rules in parallel.
+    pool::for_each_row(in.rules.size(), [&](pool::RowCursor& cursor) { cursor.run([&](std::size_t r) {
+        if (narrow)
+            build_rule<std::int32_t>(in, r);
+        else
+            build_rule<std::int64_t>(in, r);
+        Rule& rule = rules_[r];
+        if (own_keys) {
+            // Neighbourhoods test places, not keys: their keys are not kept.
+            if (rule.keys.window == 0) {
+                rule.left.copy(rule.keys.left, in.n_left, narrow);
+                if (!in.dedupe) rule.right.copy(rule.keys.right, in.n_right, narrow);
+            }
+            rule.keys.left = rule.keys.right = nullptr;
+        } else {
+            rule.left.point(rule.keys.left);
+            rule.right.point(rule.keys.right);
+        }
+    }); });
+    for (RuleKeys& keys : in_.rules) keys.left = keys.right = nullptr;
+    // Each rule's items carry, for their record, what the earlier rules
+    // test (its code, or its place in a merged order), so checking whether
+    // an earlier rule already holds reads the item, not a record's keys
+    // elsewhere in memory. Rule r reads what the earlier rules built above
+    // and writes only its own items.
+    pool::for_each_row(rules_.size(), [&](pool::RowCursor& cursor) { cursor.run([&](std::size_t r) {
+        if (narrow)
+            pack_rule(r, rules_[r].narrow_items.data());
+        else
+            pack_rule(r, rules_[r].items.data());
+    }); });
+    sorted_output_ = rules_.size() == 1 && rules_[0].keys.window == 0;
+}
+
 std::int64_t CandidateIndex::test_value(const Rule& rule, std::size_t j, bool right) const noexcept {
-    if (rule.keys.window == 0) return (right ? rule.keys.right : rule.keys.left)[j];
+    if (rule.keys.window == 0) return (right ? rule.right : rule.left)[j];
     return (right ? rule.place_r : rule.place_l)[j];
 }
 
@@ -168,12 +193,12 @@ void CandidateIndex::prefetch(std::size_t i) const noexcept {
         std::int64_t at = -1;
         if (rule.keys.window == 0) {
             if (far < in_.n_left) {
-                const std::int64_t c = rule.keys.left[far];
+                const std::int64_t c = rule.left[far];
                 if (c >= 0 && static_cast<std::size_t>(c) + 1 < rule.starts.size())
                     __builtin_prefetch(rule.starts.address(static_cast<std::size_t>(c) + 1));
             }
             if (near < in_.n_left) {
-                const std::int64_t c = rule.keys.left[near];
+                const std::int64_t c = rule.left[near];
                 if (c >= 0 && static_cast<std::size_t>(c) + 1 < rule.starts.size())
                     at = in_.dedupe ? rule.slot[near] + 1 : rule.starts[static_cast<std::size_t>(c)];
             }

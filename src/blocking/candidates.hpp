@@ -92,32 +92,65 @@ private:
     std::size_t bytes_ = 0;  // mapped
 };
 
-// Offsets into a rule's items and places in its order: built in 64 bits,
-// kept in 32 once built when the index is narrow (every position fits).
+// Offsets into a rule's items and places in its order, in 32 bits when
+// the index is narrow (every position fits), else in 64; built in place
+// in the width they keep.
 class Offsets {
 public:
-    std::vector<std::int64_t> wide;  // while building, and for good when not narrow
-
-    void narrow() {
-        thin_.resize(wide.size());
-        for (std::size_t k = 0; k < wide.size(); ++k) thin_[k] = static_cast<std::int32_t>(wide[k]);
-        wide = std::vector<std::int64_t>();
-        thin = true;
+    template <class T>
+    T* assign(std::size_t n, std::int64_t value) {
+        if constexpr (sizeof(T) == sizeof(std::int32_t)) {
+            thin_.assign(n, static_cast<std::int32_t>(value));
+            thin = true;
+            return thin_.data();
+        } else {
+            wide_.assign(n, value);
+            thin = false;
+            return wide_.data();
+        }
     }
-    std::int64_t operator[](std::size_t k) const noexcept { return thin ? thin_[k] : wide[k]; }
-    std::size_t size() const noexcept { return thin ? thin_.size() : wide.size(); }
+    std::int64_t operator[](std::size_t k) const noexcept { return thin ? thin_[k] : wide_[k]; }
+    std::size_t size() const noexcept { return thin ? thin_.size() : wide_.size(); }
     const void* address(std::size_t k) const noexcept {
-        return thin ? static_cast<const void*>(thin_.data() + k) : static_cast<const void*>(wide.data() + k);
+        return thin ? static_cast<const void*>(thin_.data() + k) : static_cast<const void*>(wide_.data() + k);
     }
 
 private:
+    std::vector<std::int64_t> wide_;
     std::vector<std::int32_t> thin_;
     bool thin = false;
 };
 
+// One side of a rule's keys: the caller's array, or the index's own copy
+// (in 32 bits when the index is narrow) when the caller's arrays may go
+// once the index is built.
+class KeyRun {
+public:
+    void point(const std::int64_t* keys) noexcept { wide_ = keys; }
+    void copy(const std::int64_t* keys, std::size_t n, bool narrow) {
+        if (narrow) {
+            thin_.resize(n);
+            for (std::size_t k = 0; k < n; ++k) thin_[k] = static_cast<std::int32_t>(keys[k]);
+            wide_ = nullptr;
+        } else {
+            own_.assign(keys, keys + n);
+            wide_ = own_.data();
+        }
+    }
+    std::int64_t operator[](std::size_t k) const noexcept { return wide_ ? wide_[k] : thin_[k]; }
+
+private:
+    const std::int64_t* wide_ = nullptr;
+    std::vector<std::int64_t> own_;
+    std::vector<std::int32_t> thin_;
+};
+
 class CandidateIndex {
 public:
-    explicit CandidateIndex(const BlockingInput& in);
+    // With own_keys the index copies the keys it reads later (in 32 bits
+    // when narrow), so that the caller's arrays need only outlive the
+    // constructor; without, they must outlive the index.
+    explicit CandidateIndex(const BlockingInput& in, bool own_keys = false);
 
     // Pairs of left record i; by_rule[r] gets the pairs rule r adds.
     std::uint64_t count(std::size_t i, std::uint64_t* by_rule) const;
@@ -139,7 +172,8 @@ public:
 
 private:
     struct Rule {
-        RuleKeys keys;
+        RuleKeys keys;                       // the window; the pointers only while building
+        KeyRun left, right;                  // the keys read afterwards (right: two tables only)
         std::int64_t half = 0;               // window / 2 (sorted neighbourhood)
         Offsets starts;                      // equality: codes + 1 offsets into items
         std::vector<std::int64_t> items;     // equality: right positions by code; neighbourhood: the merged order;
@@ -160,10 +194,17 @@ private:
     template <class F, class Room>
     void each(std::size_t i, F&& f, Room&& room) const;
 
-    BlockingInput in_;
+    // Rule r's structures in T (std::int32_t when narrow), its items with
+    // room for what the earlier rules test (written afterwards).
+    template <class T>
+    void build_rule(const BlockingInput& in, std::size_t r);
+    template <class T>
+    void pack_rule(std::size_t r, T* packed);
+
+    BlockingInput in_;  // sizes and flags (the key pointers only while building)
     std::vector<Rule> rules_;
-    bool sorted_output_ = false;
-    bool narrow_ = false;  // one equality rule: candidates come out ascending
+    bool sorted_output_ = false;  // one equality rule: candidates come out ascending
+    bool narrow_ = false;
 };
 
 // The pairs of left records [start, stop) as (left, right) position arrays,

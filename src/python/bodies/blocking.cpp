@@ -11,6 +11,7 @@
 #include "blocking/keys.hpp"
 #include "clustering/components.hpp"
 #include "python/bodies.hpp"
+#include "runtime/memory.hpp"
 
 namespace corvane {
 
@@ -149,9 +150,9 @@ namespace {
 
 constexpr const char* kIndexCapsule = "corvane.candidate_index";
 
-// The keys (copied: the caller's arrays may change) and the index over them.
+// The index, holding its own copy of the keys it reads (the caller's arrays
+// may change or go once it is built), and the sizes of its input.
 struct KeptIndex {
-    std::vector<std::int64_t> left, right;
     blocking::BlockingInput input;
     std::unique_ptr<blocking::CandidateIndex> index;
 };
@@ -182,15 +183,9 @@ PyObject* body_candidate_index(const Args& args) {
         ReleasedSection released;
         std::string problem = blocking::check_keys(k.input);
         if (!problem.empty()) throw ValueError(std::move(problem));
-        kept->left.assign(k.left.data, k.left.data + k.left.size);
-        if (!k.input.dedupe) kept->right.assign(k.right.data, k.right.data + k.right.size);
+        kept->index = std::make_unique<blocking::CandidateIndex>(k.input, /*own_keys=*/true);
         kept->input = k.input;
-        const std::vector<std::int64_t>& right = k.input.dedupe ? kept->left : kept->right;
-        for (std::size_t r = 0; r < kept->input.rules.size(); ++r) {
-            kept->input.rules[r].left = kept->left.data() + r * k.input.n_left;
-            kept->input.rules[r].right = right.data() + r * k.input.n_right;
-        }
-        kept->index = std::make_unique<blocking::CandidateIndex>(kept->input);
+        for (blocking::RuleKeys& keys : kept->input.rules) keys.left = keys.right = nullptr;  // the caller's
     }
     PyObject* capsule = PyCapsule_New(kept.get(), kIndexCapsule, free_index);
     if (!capsule) throw PythonErrorPending{};
@@ -206,6 +201,9 @@ PyObject* body_index_pairs(const Args& args) {
     blocking::PairArrays pairs;
     {
         ReleasedSection released;
+        // What the previous batch freed goes back before this one's pairs
+        // are written.
+        memory::release_free_pages();
         pairs = blocking::build_pairs(*kept.index, start, stop);
     }
     return pairs_result(std::move(pairs));
