@@ -59,13 +59,15 @@ constexpr unsigned kKeyBytes = 16;
 
 // Shuffle controls that move a token into a key: entry (off, len), for a
 // token of len < 16 bytes at byte off of a 16-byte window, takes token byte t
-// (t < len) to lane 15 - t and zeroes the other lanes. A key read as a
+// (t < len) to lane 15 - t and zeroes the other lanes. Offsets 16 to 19
+// (byte off - 16) serve the one-byte "tokens" read past a string's last
+// token. A key read as a
 // 128-bit integer then holds the token's bytes from the most significant
 // down: its high 64 bits are bytes 0 to 7 big-endian, its low 64 bits
 // bytes 8 to 14. Keys of tokens of at most 15 bytes without a zero byte
 // are equal exactly when the tokens are, and order as the tokens do byte
 // by byte (zero padding sorts a prefix first).
-constexpr unsigned kOffsets = kKeyBytes + 1;
+constexpr unsigned kOffsets = kKeyBytes + 4;
 constexpr unsigned kLengths = kKeyBytes;
 struct KeyControls {
     alignas(16) u8 ctrl[kOffsets * kLengths][16];
@@ -219,17 +221,16 @@ inline unsigned raw_keys(const Loaded& s, const Cut& c, __m128i* key, unsigned* 
     const auto* src = reinterpret_cast<const u8*>(
         pick(big, reinterpret_cast<std::uintptr_t>(s.p), reinterpret_cast<std::uintptr_t>(head)));
     const unsigned last_window = static_cast<unsigned>(pick(big, s.n - 16, 0));
-    std::uint64_t starts = c.starts, ends = c.ends;
-    // The edges end with bit n, which the loop below clears once it has
-    // passed the last token: or'ed back in, every later lane also reads
-    // position n (never bit 64 of an empty mask, which would index past the
-    // control table).
-    const std::uint64_t stop = std::uint64_t{1} << s.n;
+    // The edges end with bit n; bits n to n + 3 set in both make every
+    // lane past the last token read a one-byte "token" at n to n + 3
+    // (inside the window, and never bit 64 of an emptied mask, which
+    // would index past the control table).
+    const std::uint64_t past = std::uint64_t{0xF} << s.n;
+    std::uint64_t starts = c.starts | past, ends = c.ends | past;
     unsigned lengths = 0;
     for (unsigned r = 0; r < 4; ++r) {
-        // Past the last token: a = n, a one-byte "token" inside the window.
-        const auto a = static_cast<unsigned>(_tzcnt_u64(starts | stop));
-        const auto len = static_cast<unsigned>(_tzcnt_u64(ends | stop)) + 1 - a;
+        const auto a = static_cast<unsigned>(_tzcnt_u64(starts));
+        const auto len = static_cast<unsigned>(_tzcnt_u64(ends)) + 1 - a;
         starts = _blsr_u64(starts);
         ends = _blsr_u64(ends);
         lengths |= len;
@@ -242,13 +243,32 @@ inline unsigned raw_keys(const Loaded& s, const Cut& c, __m128i* key, unsigned* 
     return lengths;
 }
 
-inline void keys(const Loaded& s, const Cut& c, Four& f) {
+// Marks for the lanes without a token, by token count (8 entries, so any
+// count masked to 3 bits indexes in range): lane i from `count` on holds
+// side + i in its lowest byte. A key's lowest byte holds token byte 15,
+// which a keyed token never has, so a marked lane agrees with no token and
+// with no other marked lane of either side (side 1 for one string of a
+// pair, 5 for the other): comparisons need no mask of the lanes in use.
+struct LaneMarks {
+    alignas(32) std::uint64_t lane[8][4];
+};
+constexpr LaneMarks make_lane_marks(unsigned side) {
+    LaneMarks m{};
+    for (unsigned count = 0; count < 8; ++count)
+        for (unsigned i = 0; i < 4; ++i) m.lane[count][i] = i >= count ? side + i : 0;
+    return m;
+}
+constexpr LaneMarks kMarksA = make_lane_marks(1), kMarksB = make_lane_marks(5);
+
+inline void keys(const Loaded& s, const Cut& c, Four& f, const LaneMarks& marks) {
     __m128i key[4];
     f.longest = raw_keys(s, c, key);
     f.count = c.count;
     f.valid = _bzhi_u32(0xF, c.count);
     f.k0 = _mm256_set_m128i(_mm_unpackhi_epi64(key[2], key[3]), _mm_unpackhi_epi64(key[0], key[1]));
-    f.k1 = _mm256_set_m128i(_mm_unpacklo_epi64(key[2], key[3]), _mm_unpacklo_epi64(key[0], key[1]));
+    f.k1 = _mm256_or_si256(
+        _mm256_set_m128i(_mm_unpacklo_epi64(key[2], key[3]), _mm_unpacklo_epi64(key[0], key[1])),
+        _mm256_load_si256(reinterpret_cast<const __m256i*>(marks.lane[c.count & 7])));
 }
 
 // Lane i of x against lane (i + R) % 4 of y: bit i set when the keys agree.
@@ -260,13 +280,7 @@ inline unsigned agree(const Four& x, const Four& y) {
     return static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_and_si256(e0, e1))));
 }
 
-// Bit i of m moved to bit (i - R) % 4: lane i of x meets lane (i + R) % 4 of y.
-template <int R>
-inline unsigned turn(unsigned m) {
-    return ((m >> R) | (m << (4 - R))) & 0xF;
-}
-
-// Equal tokens within one list, valid lanes only: r1 (lane i against lane
+// Equal tokens within one list (marked lanes agree with none): r1 (lane i against lane
 // i + 1) covers the pairs of neighbouring lanes and lanes 0 and 3, r2
 // (lane i against lane i + 2) the other two pairs, twice.
 struct SelfAgree {
@@ -274,7 +288,7 @@ struct SelfAgree {
 };
 
 inline SelfAgree self_agree(const Four& t) {
-    return {agree<1>(t, t) & t.valid & turn<1>(t.valid), agree<2>(t, t) & t.valid & turn<2>(t.valid)};
+    return {agree<1>(t, t), agree<2>(t, t)};
 }
 
 // #{(i, j) : i != j, t_i == t_j}.
@@ -303,9 +317,9 @@ inline void load_pair(std::string_view a, std::string_view b, ShortPair& s) {
 
 // Keys of a classified string; false when they do not hold its tokens in
 // full: more than four tokens, one of 16 bytes or more, or a zero byte.
-inline bool keyed(const Loaded& s, Cut& c, Four& t) {
+inline bool keyed(const Loaded& s, Cut& c, Four& t, const LaneMarks& marks) {
     edges(s, c);
-    keys(s, c, t);
+    keys(s, c, t, marks);
     return (t.count <= 4) & (t.longest < kKeyBytes) & (c.zero == 0);
 }
 
@@ -417,7 +431,7 @@ void jaccard(const std::string_view* left, const std::string_view* right, std::s
             continue;
         }
         Four ta, tb;
-        if (!(keyed(s.a, s.ca, ta) & keyed(s.b, s.cb, tb))) {
+        if (!(keyed(s.a, s.ca, ta, kMarksA) & keyed(s.b, s.cb, tb, kMarksB))) {
             out[i] = jaccard_similarity(left[i], right[i]);
             continue;
         }
@@ -425,8 +439,7 @@ void jaccard(const std::string_view* left, const std::string_view* right, std::s
         // a also in b.
         const unsigned first_a = ta.valid & ~repeated(self_agree(ta));
         const unsigned first_b = tb.valid & ~repeated(self_agree(tb));
-        const unsigned in_b = (agree<0>(ta, tb) & tb.valid) | (agree<1>(ta, tb) & turn<1>(tb.valid)) |
-                              (agree<2>(ta, tb) & turn<2>(tb.valid)) | (agree<3>(ta, tb) & turn<3>(tb.valid));
+        const unsigned in_b = agree<0>(ta, tb) | agree<1>(ta, tb) | agree<2>(ta, tb) | agree<3>(ta, tb);
         const unsigned da = static_cast<unsigned>(_mm_popcnt_u32(first_a));
         const unsigned db = static_cast<unsigned>(_mm_popcnt_u32(first_b));
         const unsigned inter = static_cast<unsigned>(_mm_popcnt_u32(first_a & in_b));
@@ -449,7 +462,7 @@ void cosine(const std::string_view* left, const std::string_view* right, std::si
                 out[i] = cosine_similarity(left[i], right[i]);
             } else if (s.ca.white == 0) {
                 out[i] = 1.0;  // one token or none
-            } else if (!keyed(s.a, s.ca, ta)) {
+            } else if (!keyed(s.a, s.ca, ta, kMarksA)) {
                 out[i] = cosine_similarity(left[i], right[i]);
             } else {
                 const std::uint64_t na = ta.count + ordered_repeats(self_agree(ta));
@@ -465,15 +478,12 @@ void cosine(const std::string_view* left, const std::string_view* right, std::si
             out[i] = 0.0;  // different single tokens, or one side empty
             continue;
         }
-        if (!(keyed(s.a, s.ca, ta) & keyed(s.b, s.cb, tb))) {
+        if (!(keyed(s.a, s.ca, ta, kMarksA) & keyed(s.b, s.cb, tb, kMarksB))) {
             out[i] = cosine_similarity(left[i], right[i]);
             continue;
         }
-        const unsigned dot = static_cast<unsigned>(
-            _mm_popcnt_u32(agree<0>(ta, tb) & ta.valid & tb.valid) +
-            _mm_popcnt_u32(agree<1>(ta, tb) & ta.valid & turn<1>(tb.valid)) +
-            _mm_popcnt_u32(agree<2>(ta, tb) & ta.valid & turn<2>(tb.valid)) +
-            _mm_popcnt_u32(agree<3>(ta, tb) & ta.valid & turn<3>(tb.valid)));
+        const unsigned dot = static_cast<unsigned>(_mm_popcnt_u32(agree<0>(ta, tb) | agree<1>(ta, tb) << 4 |
+                                                                 agree<2>(ta, tb) << 8 | agree<3>(ta, tb) << 12));
         const std::uint64_t na = ta.count + ordered_repeats(self_agree(ta));
         const std::uint64_t nb = tb.count + ordered_repeats(self_agree(tb));
         // Both without tokens: 1.0; one side without: 0.0.
