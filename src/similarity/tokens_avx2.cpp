@@ -228,7 +228,7 @@ inline unsigned raw_keys(const Loaded& s, const Cut& c, __m128i* key, unsigned* 
     const std::uint64_t past = std::uint64_t{0xF} << s.n;
     std::uint64_t starts = c.starts | past, ends = c.ends | past;
     unsigned lengths = 0;
-    for (unsigned r = 0; r < 4; ++r) {
+    const auto round = [&](unsigned r) {
         const auto a = static_cast<unsigned>(_tzcnt_u64(starts));
         const auto len = static_cast<unsigned>(_tzcnt_u64(ends)) + 1 - a;
         starts = _blsr_u64(starts);
@@ -239,6 +239,19 @@ inline unsigned raw_keys(const Loaded& s, const Cut& c, __m128i* key, unsigned* 
         const unsigned slot = (a - base) * kLengths + (len & (kLengths - 1));
         const __m128i window = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + base));
         key[r] = _mm_shuffle_epi8(window, _mm_load_si128(reinterpret_cast<const __m128i*>(kKeyControls.ctrl[slot])));
+    };
+    round(0);
+    round(1);
+    round(2);
+    // Names and addresses seldom hold four tokens: the fourth lane is
+    // keyed only when there is a fourth token, and is zero otherwise (a
+    // one-byte "token" past the end, as far as the lengths go).
+    if (__builtin_expect(c.count > 3, 0)) {
+        round(3);
+    } else {
+        key[3] = _mm_setzero_si128();
+        if (length != nullptr) length[3] = 1;
+        lengths |= 1;
     }
     return lengths;
 }
