@@ -168,6 +168,7 @@ struct Cut {
     std::uint32_t zero;          // bit k: byte k is zero (tokens with zero bytes are not keyed)
     std::uint64_t starts, ends;  // bit k: a token starts / ends (last byte) at k; plus bit n in both
     unsigned count;              // tokens
+    unsigned bytes;              // bytes of the tokens
 };
 
 // Bits 0 to 15 of a mask of [hi | lo] are bytes 0 to 15; bits 16 to 31
@@ -198,6 +199,7 @@ inline void edges(const Loaded& s, Cut& c) {
     c.starts = starts | end;
     c.ends = (word & ~(word >> 1)) | end;
     c.count = static_cast<unsigned>(_mm_popcnt_u32(starts));
+    c.bytes = static_cast<unsigned>(_mm_popcnt_u32(word));
 }
 
 // Up to four tokens of a short string, their keys split into two vectors
@@ -340,8 +342,9 @@ inline bool keyed(const Loaded& s, Cut& c, Four& t, const LaneMarks& marks) {
 // joined string: entry o's first 16 bytes give bytes 0 to 15 of the
 // string, its last 16 bytes give bytes 16 to 31 (token byte t, key lane
 // 15 - t, lands at byte o + t; other bytes zero). Offsets past the string
-// place nothing.
-constexpr unsigned kPlaces = kShortBytes + 1;
+// place nothing; there are 64 of them, so that any offset masked to 6 bits
+// indexes in range.
+constexpr unsigned kPlaces = 2 * kShortBytes;
 struct PlaceControls {
     alignas(32) u8 ctrl[kPlaces][32];
 };
@@ -364,7 +367,7 @@ constexpr PlaceControls kPlaceControls = make_place_controls();
 // in a lower lane. Lanes without a token hold the largest key (so they
 // come last) and place nothing. The tokens are or'ed into place; the zero
 // bytes left between them are the joining spaces.
-inline unsigned join_keys(const __m128i* key, const unsigned* length, unsigned count, char* dst) {
+inline unsigned join_keys(const __m128i* key, const unsigned* length, unsigned count, unsigned bytes, char* dst) {
     const __m256i none = _mm256_cmpgt_epi64(_mm256_setr_epi64x(1, 2, 3, 4), _mm256_set1_epi64x(count));
     const __m256i flip = _mm256_set1_epi64x(static_cast<long long>(0x8000000000000000ULL));
     // Keys as signed numbers that order as the unsigned ones do.
@@ -398,14 +401,17 @@ inline unsigned join_keys(const __m128i* key, const unsigned* length, unsigned c
                                static_cast<unsigned>(_mm_cvtsi128_si64(at23)),
                                static_cast<unsigned>(_mm_extract_epi64(at23, 1))};
     __m128i lo = _mm_setzero_si128(), hi = _mm_setzero_si128();
-    for (unsigned r = 0; r < 4; ++r) {
-        const u8* ctrl = kPlaceControls.ctrl[place[r] < kPlaces ? place[r] : kShortBytes];
+    const auto put = [&](unsigned r) {
+        const u8* ctrl = kPlaceControls.ctrl[place[r] & (kPlaces - 1)];
         lo = _mm_or_si128(lo, _mm_shuffle_epi8(key[r], _mm_load_si128(reinterpret_cast<const __m128i*>(ctrl))));
         hi = _mm_or_si128(hi, _mm_shuffle_epi8(key[r], _mm_load_si128(reinterpret_cast<const __m128i*>(ctrl + 16))));
-    }
-    const unsigned total = static_cast<unsigned>(_mm256_extract_epi64(room, 0) + _mm256_extract_epi64(room, 1) +
-                                                 _mm256_extract_epi64(room, 2) + _mm256_extract_epi64(room, 3));
-    const unsigned n = total == 0 ? 0 : total - 1;
+    };
+    put(0);
+    put(1);
+    put(2);
+    if (__builtin_expect(count > 3, 0)) put(3);  // else an empty lane (raw_keys)
+    // The tokens' bytes and one space between each two.
+    const unsigned n = count == 0 ? 0 : bytes + count - 1;
     // Spaces where nothing was placed, inside the joined length.
     const __m128i index = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
     const __m128i length_lo = _mm_set1_epi8(static_cast<char>(n));
@@ -525,7 +531,7 @@ void token_sort_ratio(const std::string_view* left, const std::string_view* righ
             unsigned length[4];
             const unsigned lengths = raw_keys(s, c, key, length);
             if ((c.count <= 4) & (lengths < kKeyBytes) & (c.zero == 0)) {
-                const std::string_view v(dst, join_keys(key, length, c.count, dst));
+                const std::string_view v(dst, join_keys(key, length, c.count, c.bytes, dst));
                 dst += kJoinRoom;
                 return v;
             }
