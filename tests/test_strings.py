@@ -312,6 +312,9 @@ REGISTER_EDGES = [
     ("x y y z", "y z x"), ("x y z y", "z y x"), ("x y z z", "z y x z"), ("x x x x", "x"), ("\tx\n y\r", " y x "),
     ("", " \t "), ("", "a"), ("john smith", "smith john"), ("12345678 abcdefgh", "abcdefgh 12345678"),
     ("abcdefghi abcdefghj", "abcdefghj abcdefghi x"), ("é b", "b é"), ("日本 x", "x 日本"),
+    # A fourth token or none (the fourth lane), long or repeated, at 32 bytes.
+    ("a b c d", "a b c"), ("a b c " + P15, P15 + " c b a"), ("a b c " + P16, P16 + " c b a"), ("x y z z", "x y z"),
+    ("abcdefghijklmno pqrstuvwxyzabcd ", "pqrstuvwxyzabcd abcdefghijklmno"), ("a b c " + "d" * 26, "d" * 26 + " c b a"),
 ]
 
 

@@ -59,13 +59,15 @@ constexpr unsigned kKeyBytes = 16;
 
 // Shuffle controls that move a token into a key: entry (off, len), for a
 // token of len < 16 bytes at byte off of a 16-byte window, takes token byte t
-// (t < len) to lane 15 - t and zeroes the other lanes. A key read as a
+// (t < len) to lane 15 - t and zeroes the other lanes. Offsets 16 to 19
+// (byte off - 16) serve the one-byte "tokens" read past a string's last
+// token. A key read as a
 // 128-bit integer then holds the token's bytes from the most significant
 // down: its high 64 bits are bytes 0 to 7 big-endian, its low 64 bits
 // bytes 8 to 14. Keys of tokens of at most 15 bytes without a zero byte
 // are equal exactly when the tokens are, and order as the tokens do byte
 // by byte (zero padding sorts a prefix first).
-constexpr unsigned kOffsets = kKeyBytes + 1;
+constexpr unsigned kOffsets = kKeyBytes + 4;
 constexpr unsigned kLengths = kKeyBytes;
 struct KeyControls {
     alignas(16) u8 ctrl[kOffsets * kLengths][16];
@@ -166,6 +168,7 @@ struct Cut {
     std::uint32_t zero;          // bit k: byte k is zero (tokens with zero bytes are not keyed)
     std::uint64_t starts, ends;  // bit k: a token starts / ends (last byte) at k; plus bit n in both
     unsigned count;              // tokens
+    unsigned bytes;              // bytes of the tokens
 };
 
 // Bits 0 to 15 of a mask of [hi | lo] are bytes 0 to 15; bits 16 to 31
@@ -196,6 +199,7 @@ inline void edges(const Loaded& s, Cut& c) {
     c.starts = starts | end;
     c.ends = (word & ~(word >> 1)) | end;
     c.count = static_cast<unsigned>(_mm_popcnt_u32(starts));
+    c.bytes = static_cast<unsigned>(_mm_popcnt_u32(word));
 }
 
 // Up to four tokens of a short string, their keys split into two vectors
@@ -219,17 +223,16 @@ inline unsigned raw_keys(const Loaded& s, const Cut& c, __m128i* key, unsigned* 
     const auto* src = reinterpret_cast<const u8*>(
         pick(big, reinterpret_cast<std::uintptr_t>(s.p), reinterpret_cast<std::uintptr_t>(head)));
     const unsigned last_window = static_cast<unsigned>(pick(big, s.n - 16, 0));
-    std::uint64_t starts = c.starts, ends = c.ends;
-    // The edges end with bit n, which the loop below clears once it has
-    // passed the last token: or'ed back in, every later lane also reads
-    // position n (never bit 64 of an empty mask, which would index past the
-    // control table).
-    const std::uint64_t stop = std::uint64_t{1} << s.n;
+    // The edges end with bit n; bits n to n + 3 set in both make every
+    // lane past the last token read a one-byte "token" at n to n + 3
+    // (inside the window, and never bit 64 of an emptied mask, which
+    // would index past the control table).
+    const std::uint64_t past = std::uint64_t{0xF} << s.n;
+    std::uint64_t starts = c.starts | past, ends = c.ends | past;
     unsigned lengths = 0;
-    for (unsigned r = 0; r < 4; ++r) {
-        // Past the last token: a = n, a one-byte "token" inside the window.
-        const auto a = static_cast<unsigned>(_tzcnt_u64(starts | stop));
-        const auto len = static_cast<unsigned>(_tzcnt_u64(ends | stop)) + 1 - a;
+    const auto round = [&](unsigned r) {
+        const auto a = static_cast<unsigned>(_tzcnt_u64(starts));
+        const auto len = static_cast<unsigned>(_tzcnt_u64(ends)) + 1 - a;
         starts = _blsr_u64(starts);
         ends = _blsr_u64(ends);
         lengths |= len;
@@ -238,17 +241,49 @@ inline unsigned raw_keys(const Loaded& s, const Cut& c, __m128i* key, unsigned* 
         const unsigned slot = (a - base) * kLengths + (len & (kLengths - 1));
         const __m128i window = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + base));
         key[r] = _mm_shuffle_epi8(window, _mm_load_si128(reinterpret_cast<const __m128i*>(kKeyControls.ctrl[slot])));
+    };
+    round(0);
+    round(1);
+    round(2);
+    // Names and addresses seldom hold four tokens: the fourth lane is
+    // keyed only when there is a fourth token, and is zero otherwise (a
+    // one-byte "token" past the end, as far as the lengths go).
+    if (__builtin_expect(c.count > 3, 0)) {
+        round(3);
+    } else {
+        key[3] = _mm_setzero_si128();
+        if (length != nullptr) length[3] = 1;
+        lengths |= 1;
     }
     return lengths;
 }
 
-inline void keys(const Loaded& s, const Cut& c, Four& f) {
+// Marks for the lanes without a token, by token count (8 entries, so any
+// count masked to 3 bits indexes in range): lane i from `count` on holds
+// side + i in its lowest byte. A key's lowest byte holds token byte 15,
+// which a keyed token never has, so a marked lane agrees with no token and
+// with no other marked lane of either side (side 1 for one string of a
+// pair, 5 for the other): comparisons need no mask of the lanes in use.
+struct LaneMarks {
+    alignas(32) std::uint64_t lane[8][4];
+};
+constexpr LaneMarks make_lane_marks(unsigned side) {
+    LaneMarks m{};
+    for (unsigned count = 0; count < 8; ++count)
+        for (unsigned i = 0; i < 4; ++i) m.lane[count][i] = i >= count ? side + i : 0;
+    return m;
+}
+constexpr LaneMarks kMarksA = make_lane_marks(1), kMarksB = make_lane_marks(5);
+
+inline void keys(const Loaded& s, const Cut& c, Four& f, const LaneMarks& marks) {
     __m128i key[4];
     f.longest = raw_keys(s, c, key);
     f.count = c.count;
     f.valid = _bzhi_u32(0xF, c.count);
     f.k0 = _mm256_set_m128i(_mm_unpackhi_epi64(key[2], key[3]), _mm_unpackhi_epi64(key[0], key[1]));
-    f.k1 = _mm256_set_m128i(_mm_unpacklo_epi64(key[2], key[3]), _mm_unpacklo_epi64(key[0], key[1]));
+    f.k1 = _mm256_or_si256(
+        _mm256_set_m128i(_mm_unpacklo_epi64(key[2], key[3]), _mm_unpacklo_epi64(key[0], key[1])),
+        _mm256_load_si256(reinterpret_cast<const __m256i*>(marks.lane[c.count & 7])));
 }
 
 // Lane i of x against lane (i + R) % 4 of y: bit i set when the keys agree.
@@ -260,13 +295,7 @@ inline unsigned agree(const Four& x, const Four& y) {
     return static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_and_si256(e0, e1))));
 }
 
-// Bit i of m moved to bit (i - R) % 4: lane i of x meets lane (i + R) % 4 of y.
-template <int R>
-inline unsigned turn(unsigned m) {
-    return ((m >> R) | (m << (4 - R))) & 0xF;
-}
-
-// Equal tokens within one list, valid lanes only: r1 (lane i against lane
+// Equal tokens within one list (marked lanes agree with none): r1 (lane i against lane
 // i + 1) covers the pairs of neighbouring lanes and lanes 0 and 3, r2
 // (lane i against lane i + 2) the other two pairs, twice.
 struct SelfAgree {
@@ -274,7 +303,7 @@ struct SelfAgree {
 };
 
 inline SelfAgree self_agree(const Four& t) {
-    return {agree<1>(t, t) & t.valid & turn<1>(t.valid), agree<2>(t, t) & t.valid & turn<2>(t.valid)};
+    return {agree<1>(t, t), agree<2>(t, t)};
 }
 
 // #{(i, j) : i != j, t_i == t_j}.
@@ -303,9 +332,9 @@ inline void load_pair(std::string_view a, std::string_view b, ShortPair& s) {
 
 // Keys of a classified string; false when they do not hold its tokens in
 // full: more than four tokens, one of 16 bytes or more, or a zero byte.
-inline bool keyed(const Loaded& s, Cut& c, Four& t) {
+inline bool keyed(const Loaded& s, Cut& c, Four& t, const LaneMarks& marks) {
     edges(s, c);
-    keys(s, c, t);
+    keys(s, c, t, marks);
     return (t.count <= 4) & (t.longest < kKeyBytes) & (c.zero == 0);
 }
 
@@ -313,8 +342,9 @@ inline bool keyed(const Loaded& s, Cut& c, Four& t) {
 // joined string: entry o's first 16 bytes give bytes 0 to 15 of the
 // string, its last 16 bytes give bytes 16 to 31 (token byte t, key lane
 // 15 - t, lands at byte o + t; other bytes zero). Offsets past the string
-// place nothing.
-constexpr unsigned kPlaces = kShortBytes + 1;
+// place nothing; there are 64 of them, so that any offset masked to 6 bits
+// indexes in range.
+constexpr unsigned kPlaces = 2 * kShortBytes;
 struct PlaceControls {
     alignas(32) u8 ctrl[kPlaces][32];
 };
@@ -337,7 +367,7 @@ constexpr PlaceControls kPlaceControls = make_place_controls();
 // in a lower lane. Lanes without a token hold the largest key (so they
 // come last) and place nothing. The tokens are or'ed into place; the zero
 // bytes left between them are the joining spaces.
-inline unsigned join_keys(const __m128i* key, const unsigned* length, unsigned count, char* dst) {
+inline unsigned join_keys(const __m128i* key, const unsigned* length, unsigned count, unsigned bytes, char* dst) {
     const __m256i none = _mm256_cmpgt_epi64(_mm256_setr_epi64x(1, 2, 3, 4), _mm256_set1_epi64x(count));
     const __m256i flip = _mm256_set1_epi64x(static_cast<long long>(0x8000000000000000ULL));
     // Keys as signed numbers that order as the unsigned ones do.
@@ -371,14 +401,17 @@ inline unsigned join_keys(const __m128i* key, const unsigned* length, unsigned c
                                static_cast<unsigned>(_mm_cvtsi128_si64(at23)),
                                static_cast<unsigned>(_mm_extract_epi64(at23, 1))};
     __m128i lo = _mm_setzero_si128(), hi = _mm_setzero_si128();
-    for (unsigned r = 0; r < 4; ++r) {
-        const u8* ctrl = kPlaceControls.ctrl[place[r] < kPlaces ? place[r] : kShortBytes];
+    const auto put = [&](unsigned r) {
+        const u8* ctrl = kPlaceControls.ctrl[place[r] & (kPlaces - 1)];
         lo = _mm_or_si128(lo, _mm_shuffle_epi8(key[r], _mm_load_si128(reinterpret_cast<const __m128i*>(ctrl))));
         hi = _mm_or_si128(hi, _mm_shuffle_epi8(key[r], _mm_load_si128(reinterpret_cast<const __m128i*>(ctrl + 16))));
-    }
-    const unsigned total = static_cast<unsigned>(_mm256_extract_epi64(room, 0) + _mm256_extract_epi64(room, 1) +
-                                                 _mm256_extract_epi64(room, 2) + _mm256_extract_epi64(room, 3));
-    const unsigned n = total == 0 ? 0 : total - 1;
+    };
+    put(0);
+    put(1);
+    put(2);
+    if (__builtin_expect(count > 3, 0)) put(3);  // else an empty lane (raw_keys)
+    // The tokens' bytes and one space between each two.
+    const unsigned n = count == 0 ? 0 : bytes + count - 1;
     // Spaces where nothing was placed, inside the joined length.
     const __m128i index = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
     const __m128i length_lo = _mm_set1_epi8(static_cast<char>(n));
@@ -417,7 +450,7 @@ void jaccard(const std::string_view* left, const std::string_view* right, std::s
             continue;
         }
         Four ta, tb;
-        if (!(keyed(s.a, s.ca, ta) & keyed(s.b, s.cb, tb))) {
+        if (!(keyed(s.a, s.ca, ta, kMarksA) & keyed(s.b, s.cb, tb, kMarksB))) {
             out[i] = jaccard_similarity(left[i], right[i]);
             continue;
         }
@@ -425,8 +458,7 @@ void jaccard(const std::string_view* left, const std::string_view* right, std::s
         // a also in b.
         const unsigned first_a = ta.valid & ~repeated(self_agree(ta));
         const unsigned first_b = tb.valid & ~repeated(self_agree(tb));
-        const unsigned in_b = (agree<0>(ta, tb) & tb.valid) | (agree<1>(ta, tb) & turn<1>(tb.valid)) |
-                              (agree<2>(ta, tb) & turn<2>(tb.valid)) | (agree<3>(ta, tb) & turn<3>(tb.valid));
+        const unsigned in_b = agree<0>(ta, tb) | agree<1>(ta, tb) | agree<2>(ta, tb) | agree<3>(ta, tb);
         const unsigned da = static_cast<unsigned>(_mm_popcnt_u32(first_a));
         const unsigned db = static_cast<unsigned>(_mm_popcnt_u32(first_b));
         const unsigned inter = static_cast<unsigned>(_mm_popcnt_u32(first_a & in_b));
@@ -449,7 +481,7 @@ void cosine(const std::string_view* left, const std::string_view* right, std::si
                 out[i] = cosine_similarity(left[i], right[i]);
             } else if (s.ca.white == 0) {
                 out[i] = 1.0;  // one token or none
-            } else if (!keyed(s.a, s.ca, ta)) {
+            } else if (!keyed(s.a, s.ca, ta, kMarksA)) {
                 out[i] = cosine_similarity(left[i], right[i]);
             } else {
                 const std::uint64_t na = ta.count + ordered_repeats(self_agree(ta));
@@ -465,15 +497,12 @@ void cosine(const std::string_view* left, const std::string_view* right, std::si
             out[i] = 0.0;  // different single tokens, or one side empty
             continue;
         }
-        if (!(keyed(s.a, s.ca, ta) & keyed(s.b, s.cb, tb))) {
+        if (!(keyed(s.a, s.ca, ta, kMarksA) & keyed(s.b, s.cb, tb, kMarksB))) {
             out[i] = cosine_similarity(left[i], right[i]);
             continue;
         }
-        const unsigned dot = static_cast<unsigned>(
-            _mm_popcnt_u32(agree<0>(ta, tb) & ta.valid & tb.valid) +
-            _mm_popcnt_u32(agree<1>(ta, tb) & ta.valid & turn<1>(tb.valid)) +
-            _mm_popcnt_u32(agree<2>(ta, tb) & ta.valid & turn<2>(tb.valid)) +
-            _mm_popcnt_u32(agree<3>(ta, tb) & ta.valid & turn<3>(tb.valid)));
+        const unsigned dot = static_cast<unsigned>(_mm_popcnt_u32(agree<0>(ta, tb) | agree<1>(ta, tb) << 4 |
+                                                                 agree<2>(ta, tb) << 8 | agree<3>(ta, tb) << 12));
         const std::uint64_t na = ta.count + ordered_repeats(self_agree(ta));
         const std::uint64_t nb = tb.count + ordered_repeats(self_agree(tb));
         // Both without tokens: 1.0; one side without: 0.0.
@@ -502,7 +531,7 @@ void token_sort_ratio(const std::string_view* left, const std::string_view* righ
             unsigned length[4];
             const unsigned lengths = raw_keys(s, c, key, length);
             if ((c.count <= 4) & (lengths < kKeyBytes) & (c.zero == 0)) {
-                const std::string_view v(dst, join_keys(key, length, c.count, dst));
+                const std::string_view v(dst, join_keys(key, length, c.count, c.bytes, dst));
                 dst += kJoinRoom;
                 return v;
             }
