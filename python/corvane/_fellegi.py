@@ -532,16 +532,29 @@ class FellegiSunter:
         of each comparison's level, added in the order of the comparisons.
 
         ``features`` is ``compare``'s table (any kind; columns by name) or a
-        2-D array whose columns are in the order of the comparisons."""
+        2-D array whose columns are in the order of the comparisons, with a
+        missing comparison as NaN (``compare(..., missing="nan")``): a
+        negative value, which no comparison scores, is a fill value and
+        raises ``ValueError``."""
         entries, adjustments = self._entries()
         cuts = _Cuts(entries)
         # A term frequency is a row of its own, with one level weighing 0.
         tables = iter(self.weight_tables())
         weights = [np.zeros(2) if e.frequency else next(tables) for e in entries]
         rows = _score_rows(features, entries)
-        w: F64Array = _corvane_rs.match_weight_batch(rows, cuts.thresholds, cuts.counts, cuts.distance,
-                                                     np.concatenate(weights) if weights else np.zeros(0),
-                                                     self.prior_weight_)
+        try:
+            w: F64Array = _corvane_rs.match_weight_batch(rows, cuts.thresholds, cuts.counts, cuts.distance,
+                                                         np.concatenate(weights) if weights else np.zeros(0),
+                                                         self.prior_weight_)
+        except ValueError as error:
+            found = re.match(r"^scores\[(\d+), (\d+)\] = ", str(error))
+            if found is None:
+                raise
+            c, k = int(found[1]), int(found[2])
+            raise ValueError(f"features: column {entries[c].name!r} holds {float(rows[c][k])!r} at pair {k}, but no "
+                             "comparison scores below 0: it is the fill value of a missing comparison, which this "
+                             "model would read as a level; give it compare's features with missing=\"nan\" (a missing "
+                             "value is then a level of its own, of weight 0)") from None
         for adj in adjustments:
             try:
                 w = _corvane_rs.frequency_weight_batch(w, rows[adj.position], rows[adj.target_position],
