@@ -411,6 +411,23 @@ def test_missing_columns_and_constant_levels(simulated):
     assert np.isnan(corvane.compare(gaps, right, pairs, model.comparisons)["c1_numeric"][first])
 
 
+@pytest.mark.parametrize("records, comparisons, options, levels", [
+    ({"state": ["a"] * 50}, [("state", "exact")], {}, "'state_exact' at exact >= 1"),
+    ({"state": ["a"] * 50, "age": [30.0, None] * 25}, [("state", "exact"), ("age", "numeric", (0, 2))],
+     {"rules": ["state"], "prior": 0.01}, "'state_exact' at exact >= 1, 'age_numeric' at numeric <= 0"),
+    ({"state": ["a"] * 50, "age": [None] * 50}, [("age", "numeric")], {}, "'age_numeric' missing"),
+])
+def test_fit_refuses_candidates_that_all_have_the_same_levels(records, comparisons, options, levels):
+    # EM has nothing to tell matches from non-matches by: a plain error, not
+    # "EM did not converge".
+    people = pd.DataFrame(records)
+    pairs = corvane.candidates(people, rules=["state"])
+    with pytest.raises(ValueError, match=re.escape(
+            f"every candidate pair has the same comparison levels ({levels}), so there is nothing to learn from")):
+        corvane.FellegiSunter(comparisons, prior=options.get("prior")).fit(people, None, pairs,
+                                                                           rules=options.get("rules"))
+
+
 @pytest.fixture(scope="module")
 def febrl4():
     from febrl_scale import load_febrl

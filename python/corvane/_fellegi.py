@@ -430,8 +430,17 @@ class FellegiSunter:
             seen = np.unique(everything.codes[:, c])
             if len(seen[seen < level.n_levels]) < 2:
                 constant.add(c)
-                warnings.warn(f"comparison {level.name!r} has the same level on every candidate pair with a value "
-                              "(a column the rules block on?): its m cannot be learned there", stacklevel=2)
+        if len(constant) == len(levels):
+            # Matches and non-matches look alike: EM has nothing to tell
+            # them apart by, and would wander without converging.
+            described = ", ".join(f"{levels[c].name!r} {_only_level(everything, c, levels[c])}"
+                                  for c in range(len(levels)))
+            raise ValueError(f"every candidate pair has the same comparison levels ({described}), so there is "
+                             "nothing to learn from: compare columns whose values differ between the candidate "
+                             "pairs, or block on other columns than the ones compared")
+        for c in sorted(constant):
+            warnings.warn(f"comparison {levels[c].name!r} has the same level on every candidate pair with a value "
+                          "(a column the rules block on?): its m cannot be learned there", stacklevel=2)
 
         m = [_initial_m(level.n_levels) for level in levels]
         n_iter = 0
@@ -787,6 +796,14 @@ def _pair_sample(pairs: tuple[I64Array, I64Array], k: int, seed: int) -> npt.NDA
         z *= np.uint64(factor)
     z ^= z >> np.uint64(31)
     return np.sort(np.argpartition(z, k - 1)[:k])
+
+
+def _only_level(patterns: Patterns, c: int, level: Level) -> str:
+    """The one level with a value comparison ``c`` has on the pairs, as a
+    condition ("missing" when it has none)."""
+    seen = np.unique(patterns.codes[:, c])
+    valued = seen[seen < level.n_levels]
+    return f"at {level.conditions()[int(valued[0])]}" if valued.size else "missing"
 
 
 def _initial_m(n_levels: int) -> F64Array:
