@@ -231,6 +231,10 @@ NEGATIVE_CASES = [
      [[0.5, 0.5, -2.0], [0.0, -1.0, -1.0]], [((0.9,), False), ((1.0,), True)], (1, 1)),
     ("minus infinity, past the unrolled cuts", [[1.0, 0.2, -np.inf]], [((1.0, 0.95, 0.9, 0.5, 0.2), False)], (0, 2)),
     ("a comparison without thresholds", [[0.3, np.nan, -0.5]], [((), False)], (0, 2)),
+    ("a negative, then NaN, then a score, in one lane", [[-0.5, 0.2, np.nan, 0.2, 0.5, 0.2]], [((0.9,), False)],
+     (0, 0)),
+    ("the same in a distance, after a -0.0", [[-0.0, 0.0, -1.0, 0.0, np.nan, 0.0, 2.0, 0.0]], [((0.0, 1.0), True)],
+     (0, 2)),
 ]
 
 

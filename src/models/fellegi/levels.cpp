@@ -53,6 +53,13 @@ void by_comparison(const StridedView<double>& scores, std::size_t n_cuts, std::s
     }
 }
 
+// The routines below note a negative score (see NegativeScore) by keeping
+// the lowest score of each lane, starting from +0.0: MINPD returns its
+// second operand when either is NaN or both are zeros, so with the running
+// minimum second a NaN or a -0.0 leaves it as it was, and it ends below 0
+// exactly when some score is. One instruction per two scores.
+inline bool below_zero(__m128d lowest) { return _mm_movemask_pd(_mm_cmplt_pd(lowest, _mm_setzero_pd())) != 0; }
+
 // Levels of `len` scores into `out`. Branch-free: a distance is negated
 // along with its thresholds (exact, and value <= t is then -value >= -t), so
 // both kinds count the thresholds the score falls below; NaN compares false
@@ -73,11 +80,11 @@ bool cut_fixed(const double* row, std::size_t len, const LevelCut& cut, std::int
     constexpr auto missing = static_cast<std::int64_t>(K + 1);
     const __m128d sv = _mm_set1_pd(sign);
     const __m128i mv = _mm_set1_epi64x(missing);
-    __m128d negative = _mm_setzero_pd();
+    __m128d lowest = _mm_setzero_pd();  // see below_zero
     std::size_t i = 0;
     for (; i + 2 <= len; i += 2) {
         const __m128d raw = _mm_loadu_pd(row + i);
-        negative = _mm_or_pd(negative, _mm_cmplt_pd(raw, _mm_setzero_pd()));
+        lowest = _mm_min_pd(raw, lowest);
         const __m128d s = _mm_mul_pd(sv, raw);
         __m128i level = _mm_setzero_si128();
         for (std::size_t k = 0; k < K; ++k) level = _mm_sub_epi64(level, _mm_castpd_si128(_mm_cmplt_pd(s, tv[k])));
@@ -85,7 +92,7 @@ bool cut_fixed(const double* row, std::size_t len, const LevelCut& cut, std::int
         level = _mm_or_si128(_mm_andnot_si128(nan, level), _mm_and_si128(nan, mv));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), level);
     }
-    bool any = _mm_movemask_pd(negative) != 0;
+    bool any = below_zero(lowest);
     for (; i < len; ++i) {
         any |= row[i] < 0.0;
         const double s = sign * row[i];
@@ -117,11 +124,11 @@ bool add_fixed(const double* row, std::size_t len, const LevelCut& cut, double* 
     const __m128d sv = _mm_set1_pd(sign);
     const __m128d otherwise = _mm_set1_pd(w[K]);
     const __m128d missing = _mm_set1_pd(w[K + 1]);
-    __m128d negative = _mm_setzero_pd();
+    __m128d lowest = _mm_setzero_pd();  // see below_zero
     std::size_t i = 0;
     for (; i + 2 <= len; i += 2) {
         const __m128d raw = _mm_loadu_pd(row + i);
-        negative = _mm_or_pd(negative, _mm_cmplt_pd(raw, _mm_setzero_pd()));
+        lowest = _mm_min_pd(raw, lowest);
         const __m128d s = _mm_mul_pd(sv, raw);
         __m128d v = otherwise;
         for (std::size_t k = K; k-- > 0;) {
@@ -132,7 +139,7 @@ bool add_fixed(const double* row, std::size_t len, const LevelCut& cut, double* 
         v = _mm_or_pd(_mm_and_pd(nan, missing), _mm_andnot_pd(nan, v));
         _mm_storeu_pd(acc + i, _mm_add_pd(_mm_loadu_pd(acc + i), v));
     }
-    bool any = _mm_movemask_pd(negative) != 0;
+    bool any = below_zero(lowest);
     for (; i < len; ++i) {
         any |= row[i] < 0.0;
         const double s = sign * row[i];
