@@ -193,11 +193,10 @@ def clusters(
       right_ids)`` in one id space, so a left and a right record of the
       same entity share their id.
 
-    Pairs that link two tables, given without ``n_right``, would join left
-    record ``k`` with left record ``r`` where they join it with right
-    record ``r``: a deduplication's pair of a record with itself (the
-    usual sign of that mistake), or a position beyond ``n_left``, is
-    refused. Ids are 0, 1, 2, ... in order of each cluster's first record
+    Pairs that link two tables but come without ``n_right`` would be read
+    as a deduplication, right record ``r`` taken for left record ``r``, and
+    give wrong clusters: what shows it is refused, a pair of a record with
+    itself (the usual sign) or a right position past ``n_left``. Ids are 0, 1, 2, ... in order of each cluster's first record
     (left table first); a record in no pair is a cluster of its own.
     """
     a, b = _pair_positions(pairs)
