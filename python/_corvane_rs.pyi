@@ -245,10 +245,10 @@ def match_weight_batch(
     weights: _F64Array,
     prior_weight: _Float,
 ) -> _F64Array:
-    """Fellegi-Sunter match weight of every pair."""
+    """Fellegi-Sunter match weight of every pair; a negative score (a fill value) raises ValueError."""
 
 def level_key_batch(scores: _F64Array, thresholds: _F64Array, n_thresholds: _I64Array, distance: _I64Array) -> _I64Array:
-    """Code of every pair's combination of levels."""
+    """Code of every pair's combination of levels; a negative score (a fill value) raises ValueError."""
 
 def frequency_weight_batch(
     weights: _F64Array, frequency: _F64Array, scores: _F64Array, exact_threshold: _Float, u_exact: _Float

@@ -391,7 +391,7 @@ def valid_calls(seed, rows=60):
               ("count_rule_pairs", (np.where(keys < 0, -1, keys % rows), 3, np.array([1, 6, 4], dtype=np.int64),
                                     rows // 2, 0)),
               ("rule_keys", ([[keys[:rows].copy()], [keys[:rows].copy(), keys[rows:2 * rows].copy()]], rows // 2, 0))]
-    scores = nrng.choice([0.0, 0.5, 0.7, 1.0, 2.0, math.nan, -math.inf], size=(3, rows))
+    scores = nrng.choice([0.0, 0.5, 0.7, 1.0, 2.0, math.nan, math.inf, -0.0], size=(3, rows))
     cuts = level_arguments([((1.0, 0.7), False), ((), False), ((1.0,), True)], [nrng.normal(size=k) for k in (4, 2, 3)])
     calls += [("match_weight_batch", (scores, *cuts, -3.5)), ("level_key_batch", (scores, *cuts[:3])),
               ("frequency_weight_batch", (scores[0], nrng.choice([0.25, 1.0, math.nan], size=rows), scores[1], 0.7,

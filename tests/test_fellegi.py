@@ -172,13 +172,13 @@ KERNEL_CASES = [
     ("similarity exactly at, just under and over its thresholds",
      [[1.0, 0.9, NEXT_DOWN, 0.7, 0.69, 0.0, 1.5, -0.0]], [((1.0, 0.9, 0.7), False)], [[3.5, 1.25, -0.5, -7.0, 0.0]]),
     ("distance exactly at, just over and under its thresholds",
-     [[0.0, -0.0, 1e-300, 31.0, NEXT_UP, 366.0, 366.5, -4.0]], [((0.0, 31.0, 366.0), True)],
+     [[0.0, -0.0, 1e-300, 31.0, NEXT_UP, 366.0, 366.5, 5e-324]], [((0.0, 31.0, 366.0), True)],
      [[6.0, 2.0, -1.0, -9.5, 0.0]]),
     ("missing values on every row, the missing level's weight used as given",
      [[np.nan, 1.0, np.nan, 0.5], [2.0, np.nan, np.nan, 0.0]], [((0.8,), False), ((1.0,), True)],
      [[1.0, -1.0, 0.0], [2.0, -2.0, 0.5]]),
     ("infinities: similarity and distance",
-     [[np.inf, -np.inf, np.inf], [np.inf, -np.inf, 0.0]], [((0.9,), False), ((2.0,), True)],
+     [[np.inf, 0.0, np.inf], [np.inf, 0.0, 0.0]], [((0.9,), False), ((2.0,), True)],
      [[1.0, -1.0, 0.0], [3.0, -3.0, 0.0]]),
     ("extreme weights: overflow to infinity, opposite infinities, subnormals, signed zeros",
      [[1.0, 1.0, 0.0, 0.0], [1.0, 0.0, 1.0, 0.0], [1.0, 1.0, 0.0, np.nan]],
@@ -219,6 +219,43 @@ def test_weight_kernel_equals_the_numpy_formula(label, rows, cuts, tables):
         assert same_floats(got.tolist(), np.tile(want, n // len(want)).tolist()), name
         keys = _corvane_rs.level_key_batch(scores, *level_arguments(cuts))
         assert keys.tolist() == np.tile(key_want, n // len(want)).tolist(), name
+
+
+# No comparison scores below 0: a negative score is a fill value, refused
+# where the levels are cut. (label, rows of scores, cuts, the first negative
+# as (comparison, pair): pair order first).
+NEGATIVE_CASES = [
+    ("a similarity's fill value, in a pair of lanes", [[0.5, -1.0, 0.2, 0.9]], [((0.9,), False)], (0, 1)),
+    ("a distance's, in the odd tail", [[0.0, 3.0, -1.0]], [((0.0, 1.0), True)], (0, 2)),
+    ("the earliest pair wins over the earliest comparison",
+     [[0.5, 0.5, -2.0], [0.0, -1.0, -1.0]], [((0.9,), False), ((1.0,), True)], (1, 1)),
+    ("minus infinity, past the unrolled cuts", [[1.0, 0.2, -np.inf]], [((1.0, 0.95, 0.9, 0.5, 0.2), False)], (0, 2)),
+    ("a comparison without thresholds", [[0.3, np.nan, -0.5]], [((), False)], (0, 2)),
+    ("a negative, then NaN, then a score, in one lane", [[-0.5, 0.2, np.nan, 0.2, 0.5, 0.2]], [((0.9,), False)],
+     (0, 0)),
+    ("the same in a distance, after a -0.0", [[-0.0, 0.0, -1.0, 0.0, np.nan, 0.0, 2.0, 0.0]], [((0.0, 1.0), True)],
+     (0, 2)),
+]
+
+
+@pytest.mark.parametrize("label, rows, cuts, first", NEGATIVE_CASES, ids=[c[0] for c in NEGATIVE_CASES])
+def test_weight_and_key_kernels_refuse_a_negative_score(label, rows, cuts, first):
+    rows = np.asarray(rows, dtype=np.float64)
+    tables = [[0.0] * (len(t) + 2) for t, _ in cuts]
+    c, k = first
+    # Few pairs (inline), and the same pairs far into many (on the pool),
+    # with another negative in a later range that must not be the one named.
+    at = 70_000
+    many = np.full((rows.shape[0], 100_000), 0.5)
+    many[:, at:at + rows.shape[1]] = rows
+    many[0, 95_000] = -3.0
+    layouts = {"few": (rows, k), "many": (many, at + k), "many, strided": (np.repeat(many, 2, axis=1)[:, ::2], at + k)}
+    for name, (scores, pair) in layouts.items():
+        message = rf"^scores\[{c}, {pair}\] = {scores[c, pair]:g} is negative: no comparison scores below 0"
+        with pytest.raises(ValueError, match=message):
+            _corvane_rs.match_weight_batch(scores, *level_arguments(cuts, tables), 0.0)
+        with pytest.raises(ValueError, match=message):
+            _corvane_rs.level_key_batch(scores, *level_arguments(cuts))
 
 
 def test_model_scores_through_the_kernel_like_the_numpy_formula(simulated):
@@ -363,6 +400,36 @@ def test_missing_columns_and_constant_levels(simulated):
     same = left.assign(k="x")
     with pytest.warns(UserWarning, match="'k_exact' has the same level on every candidate pair"):
         corvane.FellegiSunter([("k", "exact"), *SIM_COMPARISONS]).fit(same, right.assign(k="x"), pairs, u_pairs=1000)
+    # A fill value for a missing comparison would weigh as a level (for a
+    # distance, the closest): refused, naming the first one.
+    gaps = left.assign(c1=left["c1"].where(np.arange(N) % 9 > 0))
+    filled = corvane.compare(gaps, right, pairs, model.comparisons, missing=-1.0)
+    first = int(np.flatnonzero(pairs[0] % 9 == 0)[0])
+    for score, features in ((model.match_weight, filled), (model.predict_proba, pl.from_pandas(filled)),
+                            (model.predict_proba, filled.to_numpy())):
+        with pytest.raises(ValueError, match=re.escape(
+                f"features: column 'c1_numeric' holds -1.0 at pair {first}, but no comparison scores below 0: it is "
+                "the fill value of a missing comparison, which this model would read as a level; give it compare's "
+                'features with missing="nan"')):
+            score(features)
+    assert np.isnan(corvane.compare(gaps, right, pairs, model.comparisons)["c1_numeric"][first])
+
+
+@pytest.mark.parametrize("records, comparisons, options, levels", [
+    ({"state": ["a"] * 50}, [("state", "exact")], {}, "'state_exact' at exact >= 1"),
+    ({"state": ["a"] * 50, "age": [30.0, None] * 25}, [("state", "exact"), ("age", "numeric", (0, 2))],
+     {"rules": ["state"], "prior": 0.01}, "'state_exact' at exact >= 1, 'age_numeric' at numeric <= 0"),
+    ({"state": ["a"] * 50, "age": [None] * 50}, [("age", "numeric")], {}, "'age_numeric' missing"),
+])
+def test_fit_refuses_candidates_that_all_have_the_same_levels(records, comparisons, options, levels):
+    # EM has nothing to tell matches from non-matches by: a plain error, not
+    # "EM did not converge".
+    people = pd.DataFrame(records)
+    pairs = corvane.candidates(people, rules=["state"])
+    with pytest.raises(ValueError, match=re.escape(
+            f"every candidate pair has the same comparison levels ({levels}), so there is nothing to learn from")):
+        corvane.FellegiSunter(comparisons, prior=options.get("prior")).fit(people, None, pairs,
+                                                                           rules=options.get("rules"))
 
 
 @pytest.fixture(scope="module")

@@ -194,12 +194,22 @@ def clusters(
     (``match=None``: every pair given, such as ``link``'s result).
 
     ``pairs`` is ``(left_positions, right_positions)`` or a table with
-    ``left_position`` and ``right_position``. Deduplication (``n_right``
-    None): one int64 cluster id per record of the ``n_left``. Two tables:
-    ``(left_ids, right_ids)`` in one id space, so a left and a right record
-    of the same entity share their id. Ids are 0, 1, 2, ... in order of each
-    cluster's first record (left table first); a record in no pair is a
-    cluster of its own.
+    ``left_position`` and ``right_position``. ``n_right`` says which the
+    pairs are, as nothing in them does:
+
+    * ``n_right`` None, a deduplication of one table of ``n_left``
+      records: both positions are records of that table, and the result is
+      one int64 cluster id per record;
+    * ``n_right`` given, pairs that link a left table of ``n_left`` records
+      to a right one of ``n_right``: the result is ``(left_ids,
+      right_ids)`` in one id space, so a left and a right record of the
+      same entity share their id.
+
+    Pairs that link two tables but come without ``n_right`` would be read
+    as a deduplication, right record ``r`` taken for left record ``r``, and
+    give wrong clusters: what shows it is refused, a pair of a record with
+    itself (the usual sign) or a right position past ``n_left``. Ids are 0, 1, 2, ... in order of each cluster's first record
+    (left table first); a record in no pair is a cluster of its own.
     """
     a, b = _pair_positions(pairs)
     if len(a) != len(b):
@@ -225,10 +235,17 @@ def clusters(
         bad = np.flatnonzero((positions < 0) | (positions >= size))
         if bad.size:
             side = "n_left" if what == "left" or n_r is None else "n_right"
+            hint = "; pairs that link two tables need n_right" if what == "right" and n_r is None else ""
             raise ValueError(
                 f"pairs: {what} position {int(positions[bad[0]])} at pair {int(bad[0])} is outside "
-                f"[0, {side}={size})"
+                f"[0, {side}={size}){hint}"
             )
+    if n_r is None:
+        itself = np.flatnonzero(a == b)
+        if itself.size:
+            k = int(itself[0])
+            raise ValueError(f"pairs: pair {k} pairs record {int(a[k])} with itself, which no deduplication does "
+                             "(n_right is None); pairs that link two tables need n_right")
     if match is not None:
         a, b = a[keep], b[keep]
     if n_r is None:

@@ -430,8 +430,17 @@ class FellegiSunter:
             seen = np.unique(everything.codes[:, c])
             if len(seen[seen < level.n_levels]) < 2:
                 constant.add(c)
-                warnings.warn(f"comparison {level.name!r} has the same level on every candidate pair with a value "
-                              "(a column the rules block on?): its m cannot be learned there", stacklevel=2)
+        if len(constant) == len(levels):
+            # Matches and non-matches look alike: EM has nothing to tell
+            # them apart by, and would wander without converging.
+            described = ", ".join(f"{levels[c].name!r} {_only_level(everything, c, levels[c])}"
+                                  for c in range(len(levels)))
+            raise ValueError(f"every candidate pair has the same comparison levels ({described}), so there is "
+                             "nothing to learn from: compare columns whose values differ between the candidate "
+                             "pairs, or block on other columns than the ones compared")
+        for c in sorted(constant):
+            warnings.warn(f"comparison {levels[c].name!r} has the same level on every candidate pair with a value "
+                          "(a column the rules block on?): its m cannot be learned there", stacklevel=2)
 
         m = [_initial_m(level.n_levels) for level in levels]
         n_iter = 0
@@ -532,16 +541,29 @@ class FellegiSunter:
         of each comparison's level, added in the order of the comparisons.
 
         ``features`` is ``compare``'s table (any kind; columns by name) or a
-        2-D array whose columns are in the order of the comparisons."""
+        2-D array whose columns are in the order of the comparisons, with a
+        missing comparison as NaN (``compare(..., missing="nan")``): a
+        negative value, which no comparison scores, is a fill value and
+        raises ``ValueError``."""
         entries, adjustments = self._entries()
         cuts = _Cuts(entries)
         # A term frequency is a row of its own, with one level weighing 0.
         tables = iter(self.weight_tables())
         weights = [np.zeros(2) if e.frequency else next(tables) for e in entries]
         rows = _score_rows(features, entries)
-        w: F64Array = _corvane_rs.match_weight_batch(rows, cuts.thresholds, cuts.counts, cuts.distance,
-                                                     np.concatenate(weights) if weights else np.zeros(0),
-                                                     self.prior_weight_)
+        try:
+            w: F64Array = _corvane_rs.match_weight_batch(rows, cuts.thresholds, cuts.counts, cuts.distance,
+                                                         np.concatenate(weights) if weights else np.zeros(0),
+                                                         self.prior_weight_)
+        except ValueError as error:
+            found = re.match(r"^scores\[(\d+), (\d+)\] = ", str(error))
+            if found is None:
+                raise
+            c, k = int(found[1]), int(found[2])
+            raise ValueError(f"features: column {entries[c].name!r} holds {float(rows[c][k])!r} at pair {k}, but no "
+                             "comparison scores below 0: it is the fill value of a missing comparison, which this "
+                             "model would read as a level; give it compare's features with missing=\"nan\" (a missing "
+                             "value is then a level of its own, of weight 0)") from None
         for adj in adjustments:
             try:
                 w = _corvane_rs.frequency_weight_batch(w, rows[adj.position], rows[adj.target_position],
@@ -774,6 +796,14 @@ def _pair_sample(pairs: tuple[I64Array, I64Array], k: int, seed: int) -> npt.NDA
         z *= np.uint64(factor)
     z ^= z >> np.uint64(31)
     return np.sort(np.argpartition(z, k - 1)[:k])
+
+
+def _only_level(patterns: Patterns, c: int, level: Level) -> str:
+    """The one level with a value comparison ``c`` has on the pairs, as a
+    condition ("missing" when it has none)."""
+    seen = np.unique(patterns.codes[:, c])
+    valued = seen[seen < level.n_levels]
+    return f"at {level.conditions()[int(valued[0])]}" if valued.size else "missing"
 
 
 def _initial_m(n_levels: int) -> F64Array:

@@ -148,13 +148,16 @@ const char* const kDocMatchWeightBatch =
     "a similarity) or above (distance[c] = 1), and n_thresholds[c] + 1 for a\n"
     "NaN score. weights holds n_thresholds[c] + 2 values per comparison, the\n"
     "weight of each level. Returns float64, per pair prior_weight plus the\n"
-    "weight of each comparison's level, added in the order of the comparisons.";
+    "weight of each comparison's level, added in the order of the comparisons.\n"
+    "No comparison scores below 0: a negative score is a fill value standing\n"
+    "for a missing one, and raises ValueError (give missing scores as NaN).";
 
 const char* const kDocLevelKeyBatch =
     "level_key_batch(scores, thresholds, n_thresholds, distance)\n--\n\n"
     "Code of every pair's combination of levels (levels as match_weight_batch\n"
     "cuts them): digits of radix n_thresholds[c] + 2, comparison 0 the most\n"
-    "significant. Returns int64; ValueError when the codes would not fit.";
+    "significant. Returns int64; ValueError when the codes would not fit, or\n"
+    "for a negative score, as match_weight_batch.";
 
 const char* const kDocFrequencyWeightBatch =
     "frequency_weight_batch(weights, frequency, scores, exact_threshold, u_exact)\n--\n\n"

@@ -2,7 +2,8 @@
 // several caller threads at once run the feature matrix builder (every
 // string and numeric column, and every string metric's block routine
 // beside its per-pair kernel on short ASCII pairs), tree ensemble scoring (packed and per-row
-// walks, and a layout failing on some rows) and SVM scoring over shared
+// walks, and a layout failing on some rows), SVM scoring and match weights
+// and level keys (the first negative score of several ranges) over shared
 // read-only inputs, each result compared bit for bit with the main thread's
 // own, computed beforehand. Prints "PASS" when clean. Usage: tsan_kernels [rounds]
 #include <atomic>
@@ -18,6 +19,7 @@
 
 #include "features/feature_matrix.hpp"
 #include "features/metrics.hpp"
+#include "models/fellegi/levels.hpp"
 #include "models/svm/svm.hpp"
 #include "models/trees/ensemble.hpp"
 #include "runtime/errors.hpp"
@@ -165,6 +167,33 @@ Results compute(const Inputs& in) {
     r.emplace_back("forest, few rows", trees::score_rows(flat, forest, in.rows.data(), 3, 5));  // per-row walk
     svm::SvmModel model{in.sv.data(), in.coef.data(), in.norms.data(), 9, 5, 0.25, 0.3, -1.5, 0.125};
     r.emplace_back("svm", svm::score_rows(model, in.rows.data(), in.n));
+    // Match weights and level keys past the pairs cut inline (on the pool),
+    // then with negative scores in several ranges: the first one is found.
+    {
+        const std::size_t m = 40000;
+        Scores s(2 * m);
+        for (std::size_t i = 0; i < m; ++i) {
+            s[i] = static_cast<double>(i % 7) / 6.0;
+            s[m + i] = static_cast<double>(i % 5);
+        }
+        const double th0[] = {1.0, 0.5}, th1[] = {0.0, 2.0}, w[] = {1, 2, 3, 4, 5, 6, 7, 8};
+        const std::vector<fellegi::LevelCut> cuts{{th0, 2, false, w}, {th1, 2, true, w + 4}};
+        const StridedView<double> v = view(s, 2, m, static_cast<std::ptrdiff_t>(m), 1);
+        Scores weights(m);
+        std::vector<std::int64_t> keys(m);
+        expect(!fellegi::match_weights(v, cuts, 0.5, weights.data()).found &&
+                   !fellegi::level_keys(v, cuts, keys.data()).found,
+               "levels: a negative score where there is none");
+        r.emplace_back("match weights", weights);
+        r.emplace_back("level keys", Scores(keys.begin(), keys.end()));
+        s[m + 39000] = -1.0;
+        s[30000] = -1.0;
+        s[m + 20000] = -2.0;
+        s[20001] = -1.0;
+        for (const fellegi::NegativeScore first : {fellegi::match_weights(v, cuts, 0.5, weights.data()),
+                                                 fellegi::level_keys(v, cuts, keys.data())})
+            expect(first.found && first.pair == 20000 && first.comparison == 1, "levels: the first negative score");
+    }
     try {
         trees::score_rows(bad, forest, in.rows.data(), in.n, 5);
         r.emplace_back("broken layout did not fail", Scores{});

@@ -53,6 +53,13 @@ void by_comparison(const StridedView<double>& scores, std::size_t n_cuts, std::s
     }
 }
 
+// The routines below note a negative score (see NegativeScore) by keeping
+// the lowest score of each lane, starting from +0.0: MINPD returns its
+// second operand when either is NaN or both are zeros, so with the running
+// minimum second a NaN or a -0.0 leaves it as it was, and it ends below 0
+// exactly when some score is. One instruction per two scores.
+inline bool below_zero(__m128d lowest) { return _mm_movemask_pd(_mm_cmplt_pd(lowest, _mm_setzero_pd())) != 0; }
+
 // Levels of `len` scores into `out`. Branch-free: a distance is negated
 // along with its thresholds (exact, and value <= t is then -value >= -t), so
 // both kinds count the thresholds the score falls below; NaN compares false
@@ -62,7 +69,7 @@ void by_comparison(const StridedView<double>& scores, std::size_t n_cuts, std::s
 // 0 in the score's own lane, and subtracting the masks counts thresholds.
 // Comparisons are exact, so lanes and the scalar tail agree bit for bit.
 template <std::size_t K>
-void cut_fixed(const double* row, std::size_t len, const LevelCut& cut, std::int64_t* out) {
+bool cut_fixed(const double* row, std::size_t len, const LevelCut& cut, std::int64_t* out) {
     const double sign = cut.distance ? -1.0 : 1.0;
     double t[K > 0 ? K : 1];
     __m128d tv[K > 0 ? K : 1];
@@ -73,21 +80,27 @@ void cut_fixed(const double* row, std::size_t len, const LevelCut& cut, std::int
     constexpr auto missing = static_cast<std::int64_t>(K + 1);
     const __m128d sv = _mm_set1_pd(sign);
     const __m128i mv = _mm_set1_epi64x(missing);
+    __m128d lowest = _mm_setzero_pd();  // see below_zero
     std::size_t i = 0;
     for (; i + 2 <= len; i += 2) {
-        const __m128d s = _mm_mul_pd(sv, _mm_loadu_pd(row + i));
+        const __m128d raw = _mm_loadu_pd(row + i);
+        lowest = _mm_min_pd(raw, lowest);
+        const __m128d s = _mm_mul_pd(sv, raw);
         __m128i level = _mm_setzero_si128();
         for (std::size_t k = 0; k < K; ++k) level = _mm_sub_epi64(level, _mm_castpd_si128(_mm_cmplt_pd(s, tv[k])));
         const __m128i nan = _mm_castpd_si128(_mm_cmpunord_pd(s, s));
         level = _mm_or_si128(_mm_andnot_si128(nan, level), _mm_and_si128(nan, mv));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), level);
     }
+    bool any = below_zero(lowest);
     for (; i < len; ++i) {
+        any |= row[i] < 0.0;
         const double s = sign * row[i];
         std::int64_t level = 0;
         for (std::size_t k = 0; k < K; ++k) level += s < t[k] ? 1 : 0;
         out[i] = s != s ? missing : level;
     }
+    return any;
 }
 
 // acc[i] += the weight of row[i]'s level, choosing the weight in registers:
@@ -97,7 +110,7 @@ void cut_fixed(const double* row, std::size_t len, const LevelCut& cut, std::int
 // missing weight where the score is NaN. The weight added is the table's
 // own value, so each sum is the same addition as acc[i] += w[level].
 template <std::size_t K>
-void add_fixed(const double* row, std::size_t len, const LevelCut& cut, double* acc) {
+bool add_fixed(const double* row, std::size_t len, const LevelCut& cut, double* acc) {
     const double sign = cut.distance ? -1.0 : 1.0;
     double t[K > 0 ? K : 1];
     __m128d tv[K > 0 ? K : 1];
@@ -111,9 +124,12 @@ void add_fixed(const double* row, std::size_t len, const LevelCut& cut, double* 
     const __m128d sv = _mm_set1_pd(sign);
     const __m128d otherwise = _mm_set1_pd(w[K]);
     const __m128d missing = _mm_set1_pd(w[K + 1]);
+    __m128d lowest = _mm_setzero_pd();  // see below_zero
     std::size_t i = 0;
     for (; i + 2 <= len; i += 2) {
-        const __m128d s = _mm_mul_pd(sv, _mm_loadu_pd(row + i));
+        const __m128d raw = _mm_loadu_pd(row + i);
+        lowest = _mm_min_pd(raw, lowest);
+        const __m128d s = _mm_mul_pd(sv, raw);
         __m128d v = otherwise;
         for (std::size_t k = K; k-- > 0;) {
             const __m128d reached = _mm_cmpge_pd(s, tv[k]);
@@ -123,12 +139,15 @@ void add_fixed(const double* row, std::size_t len, const LevelCut& cut, double* 
         v = _mm_or_pd(_mm_and_pd(nan, missing), _mm_andnot_pd(nan, v));
         _mm_storeu_pd(acc + i, _mm_add_pd(_mm_loadu_pd(acc + i), v));
     }
+    bool any = below_zero(lowest);
     for (; i < len; ++i) {
+        any |= row[i] < 0.0;
         const double s = sign * row[i];
         std::size_t level = 0;
         for (std::size_t k = 0; k < K; ++k) level += s < t[k] ? 1 : 0;
         acc[i] += w[s != s ? K + 1 : level];
     }
+    return any;
 }
 
 // Calls fixed(std::integral_constant<std::size_t, K>{}) for the threshold
@@ -145,22 +164,68 @@ bool with_fixed_count(std::size_t count, Fixed&& fixed) {
     }
 }
 
-void add_weights(const double* row, std::size_t len, const LevelCut& cut, double* acc, std::int64_t* levels) {
-    if (with_fixed_count(cut.count, [&](auto k) { add_fixed<decltype(k)::value>(row, len, cut, acc); })) return;
-    for (std::size_t i = 0; i < len; ++i) levels[i] = level_of(row[i], cut);
+// Both return whether any of the row's scores is negative (see
+// NegativeScore); the levels and weights are written either way.
+bool add_weights(const double* row, std::size_t len, const LevelCut& cut, double* acc, std::int64_t* levels) {
+    bool any = false;
+    if (with_fixed_count(cut.count, [&](auto k) { any = add_fixed<decltype(k)::value>(row, len, cut, acc); }))
+        return any;
+    for (std::size_t i = 0; i < len; ++i) {
+        any |= row[i] < 0.0;
+        levels[i] = level_of(row[i], cut);
+    }
     for (std::size_t i = 0; i < len; ++i) acc[i] += cut.weights[levels[i]];
+    return any;
 }
 
-void cut_levels(const double* row, std::size_t len, const LevelCut& cut, std::int64_t* out) {
-    if (with_fixed_count(cut.count, [&](auto k) { cut_fixed<decltype(k)::value>(row, len, cut, out); })) return;
-    for (std::size_t i = 0; i < len; ++i) out[i] = level_of(row[i], cut);
+bool cut_levels(const double* row, std::size_t len, const LevelCut& cut, std::int64_t* out) {
+    bool any = false;
+    if (with_fixed_count(cut.count, [&](auto k) { any = cut_fixed<decltype(k)::value>(row, len, cut, out); }))
+        return any;
+    for (std::size_t i = 0; i < len; ++i) {
+        any |= row[i] < 0.0;
+        out[i] = level_of(row[i], cut);
+    }
+    return any;
 }
+
+// Keeps the first negative score, in pair order then comparison order, of
+// whichever ranges find one: a pair's position as pair * comparisons +
+// comparison, the lowest wins.
+class FirstNegative {
+public:
+    FirstNegative(std::size_t n_pairs, std::size_t n_cuts) : n_cuts_(n_cuts), none_(n_pairs * n_cuts), at_(none_) {}
+
+    // Called for a block [lo, hi) where some score is negative.
+    void find(const StridedView<double>& scores, std::size_t lo, std::size_t hi) {
+        for (std::size_t i = lo; i < hi; ++i)
+            for (std::size_t c = 0; c < n_cuts_; ++c)
+                if (score_at(scores, c, i) < 0.0) {
+                    const std::size_t here = i * n_cuts_ + c;
+                    std::size_t seen = at_.load(std::memory_order_relaxed);
+                    while (here < seen && !at_.compare_exchange_weak(seen, here, std::memory_order_relaxed)) {
+                    }
+                    return;
+                }
+    }
+
+    NegativeScore result() const {
+        const std::size_t at = at_.load();
+        if (at == none_) return {};
+        return {true, at / n_cuts_, at % n_cuts_};
+    }
+
+private:
+    std::size_t n_cuts_, none_;
+    std::atomic<std::size_t> at_;
+};
 
 }  // namespace
 
-void match_weights(const StridedView<double>& scores, const std::vector<LevelCut>& cuts, double prior_weight,
-                   double* out) {
+NegativeScore match_weights(const StridedView<double>& scores, const std::vector<LevelCut>& cuts,
+                            double prior_weight, double* out) {
     const std::size_t n = scores.cols;
+    FirstNegative negative(n, cuts.size());
     over_pairs(n, [&](std::size_t lo, std::size_t hi) {
         double buffer[kBlock];
         std::int64_t levels[kBlock];
@@ -168,16 +233,23 @@ void match_weights(const StridedView<double>& scores, const std::vector<LevelCut
             const std::size_t stop = hi - start < kBlock ? hi : start + kBlock;
             double* acc = out + start;
             for (std::size_t i = 0; i < stop - start; ++i) acc[i] = prior_weight;
+            bool any = false;
             by_comparison(scores, cuts.size(), start, stop, buffer,
                           [&](std::size_t c, std::size_t len, const double* row) {
-                              add_weights(row, len, cuts[c], acc, levels);
+                              any |= add_weights(row, len, cuts[c], acc, levels);
                           });
+            if (any) {  // the rest of this range cannot hold an earlier one
+                negative.find(scores, start, stop);
+                return;
+            }
         }
     });
+    return negative.result();
 }
 
-void level_keys(const StridedView<double>& scores, const std::vector<LevelCut>& cuts, std::int64_t* out) {
+NegativeScore level_keys(const StridedView<double>& scores, const std::vector<LevelCut>& cuts, std::int64_t* out) {
     const std::size_t n = scores.cols;
+    FirstNegative negative(n, cuts.size());
     over_pairs(n, [&](std::size_t lo, std::size_t hi) {
         double buffer[kBlock];
         std::int64_t levels[kBlock];
@@ -185,15 +257,21 @@ void level_keys(const StridedView<double>& scores, const std::vector<LevelCut>& 
             const std::size_t stop = hi - start < kBlock ? hi : start + kBlock;
             std::int64_t* key = out + start;
             std::memset(key, 0, (stop - start) * sizeof(std::int64_t));
+            bool any = false;
             by_comparison(scores, cuts.size(), start, stop, buffer,
                           [&](std::size_t c, std::size_t len, const double* row) {
                               const LevelCut& cut = cuts[c];
                               const auto radix = static_cast<std::int64_t>(cut.count + 2);
-                              cut_levels(row, len, cut, levels);
+                              any |= cut_levels(row, len, cut, levels);
                               for (std::size_t i = 0; i < len; ++i) key[i] = key[i] * radix + levels[i];
                           });
+            if (any) {
+                negative.find(scores, start, stop);
+                return;
+            }
         }
     });
+    return negative.result();
 }
 
 namespace {

@@ -38,15 +38,27 @@ inline unsigned level_of(double score, const LevelCut& cut) {
     return level;
 }
 
+// No comparison scores below 0 (distances are >= 0, similarities lie in
+// [0, 1]): a negative score is a fill value standing for a missing one,
+// which the cuts would read as a level (the closest, for a distance). The
+// routines below note it while they cut, without a pass of their own, and
+// report the first one, in pair order then comparison order; the output is
+// then incomplete and must not be used.
+struct NegativeScore {
+    bool found = false;
+    std::size_t pair = 0;
+    std::size_t comparison = 0;
+};
+
 // scores: comparisons x pairs (row c holds comparison c's score of every
 // pair; any strides). out: one weight per pair. Runs on the worker pool.
-void match_weights(const StridedView<double>& scores, const std::vector<LevelCut>& cuts, double prior_weight,
-                   double* out);
+NegativeScore match_weights(const StridedView<double>& scores, const std::vector<LevelCut>& cuts,
+                            double prior_weight, double* out);
 
 // Mixed-radix code of each pair's levels: comparison 0 the most significant
 // digit, each digit in 0..count + 1 (radix count + 2). The caller checks the
 // product of the radixes fits in an int64. Runs on the worker pool.
-void level_keys(const StridedView<double>& scores, const std::vector<LevelCut>& cuts, std::int64_t* out);
+NegativeScore level_keys(const StridedView<double>& scores, const std::vector<LevelCut>& cuts, std::int64_t* out);
 
 // Term-frequency adjustment of one comparison's exact level:
 // out[i] = weights[i] + log2(u_exact / frequency[i]) where score[i] >=

@@ -2,6 +2,7 @@
 // level cuts (copied into vectors: they are a few values), then the pairs on
 // the worker pool with the interpreter lock released.
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,20 @@ std::vector<fellegi::LevelCut> cuts_of(std::size_t n_comparisons, const std::vec
     return cuts;
 }
 
+namespace {
+
+// The error for a negative score (a fill value), naming it as the
+// scores argument's element [comparison, pair].
+[[noreturn]] void raise_negative(const StridedView<double>& scores, const fellegi::NegativeScore& bad) {
+    char value[32];
+    std::snprintf(value, sizeof value, "%g", scores.at(bad.comparison, bad.pair));
+    throw ValueError("scores[" + std::to_string(bad.comparison) + ", " + std::to_string(bad.pair) + "] = " + value +
+                     " is negative: no comparison scores below 0, so it stands for a missing score; "
+                     "give missing scores as NaN");
+}
+
+}  // namespace
+
 PyObject* body_match_weight_batch(const Args& args) {
     auto scores = to_f64_array(args, 0, 2);
     const std::vector<double> thresholds = copied(to_f64_array(args, 1, 1));
@@ -68,10 +83,12 @@ PyObject* body_match_weight_batch(const Args& args) {
     // faults, in parallel, instead of a zero fill on this thread first.
     const std::size_t n = scores.view.cols;
     ScoreBuffer out(n);
+    fellegi::NegativeScore bad;
     {
         ReleasedSection released;
-        fellegi::match_weights(scores.view, cuts, prior_weight, out.data());
+        bad = fellegi::match_weights(scores.view, cuts, prior_weight, out.data());
     }
+    if (bad.found) raise_negative(scores.view, bad);
     return result_array(std::move(out), n);
 }
 
@@ -119,10 +136,12 @@ PyObject* body_level_key_batch(const Args& args) {
     }
 
     std::vector<std::int64_t> out(scores.view.cols);
+    fellegi::NegativeScore bad;
     {
         ReleasedSection released;
-        fellegi::level_keys(scores.view, cuts, out.data());
+        bad = fellegi::level_keys(scores.view, cuts, out.data());
     }
+    if (bad.found) raise_negative(scores.view, bad);
     return result_i64_array(std::move(out));
 }
 
