@@ -123,8 +123,7 @@ def test_candidates_equal_a_join_at_scale():
 def test_clusters_match_a_union_find(seed):
     rng = np.random.default_rng(seed)
     n_l, n_r, n_pairs = 60, 45, 70
-    a, b = rng.integers(0, n_l, n_pairs), rng.integers(1, n_l, n_pairs)
-    b[b == a] = 0   # a record paired with itself is no deduplication's pair
+    a, b = rng.integers(0, n_l, n_pairs), rng.integers(0, n_l, n_pairs)
     match = rng.random(n_pairs) < 0.6
     want = reference_clusters(n_l, [(x, y) for x, y, keep in zip(a, b, match) if keep])
     assert cv.clusters((a, b), match, n_l).tolist() == want
@@ -298,9 +297,6 @@ BAD = [
     # Pairs that link two tables, given as a deduplication's (without n_right).
     (lambda: cv.clusters((np.array([0, 1]), np.array([1, 3])), None, 3), ValueError,
      "pairs: right position 3 at pair 1 is outside [0, n_left=3); pairs that link two tables need n_right"),
-    (lambda: cv.clusters((np.array([0, 1, 2]), np.array([1, 1, 0])), np.array([True, False, True]), 3), ValueError,
-     "pairs: pair 1 pairs record 1 with itself, which no deduplication does (n_right is None); pairs that link two "
-     "tables need n_right"),
     (lambda: cv.clusters((np.array([0, -1]), np.array([1, 0])), None, 3, 2), ValueError,
      "pairs: left position -1 at pair 1 is outside [0, n_left=3)"),
     (lambda: cv.clusters((np.array([0]), np.array([1])), np.array([1]), 3), TypeError, "match must be a boolean array"),

@@ -207,9 +207,10 @@ def clusters(
 
     Pairs that link two tables but come without ``n_right`` would be read
     as a deduplication, right record ``r`` taken for left record ``r``, and
-    give wrong clusters: what shows it is refused, a pair of a record with
-    itself (the usual sign) or a right position past ``n_left``. Ids are 0, 1, 2, ... in order of each cluster's first record
-    (left table first); a record in no pair is a cluster of its own.
+    give wrong clusters: a right position past ``n_left`` is refused with a
+    hint to give ``n_right``, but nothing else in the pairs can show it.
+    Ids are 0, 1, 2, ... in order of each cluster's first record (left
+    table first); a record in no pair is a cluster of its own.
     """
     a, b = _pair_positions(pairs)
     if len(a) != len(b):
@@ -240,12 +241,6 @@ def clusters(
                 f"pairs: {what} position {int(positions[bad[0]])} at pair {int(bad[0])} is outside "
                 f"[0, {side}={size}){hint}"
             )
-    if n_r is None:
-        itself = np.flatnonzero(a == b)
-        if itself.size:
-            k = int(itself[0])
-            raise ValueError(f"pairs: pair {k} pairs record {int(a[k])} with itself, which no deduplication does "
-                             "(n_right is None); pairs that link two tables need n_right")
     if match is not None:
         a, b = a[keep], b[keep]
     if n_r is None:
