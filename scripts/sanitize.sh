@@ -62,7 +62,9 @@ trap 'rm -rf "$LOGDIR"' EXIT
 export ASAN_OPTIONS="log_path=$LOGDIR/asan:detect_leaks=0:halt_on_error=1:abort_on_error=1:allocator_may_return_null=1:detect_odr_violation=0:strict_init_order=1:check_initialization_order=1:detect_stack_use_after_return=0:handle_segv=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
 export UBSAN_OPTIONS="log_path=$LOGDIR/ubsan:halt_on_error=1:abort_on_error=1:print_stacktrace=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
 export PYTHONMALLOC=malloc
-export PYTHONPATH="$BUILD${PYTHONPATH:+:$PYTHONPATH}"
+# The package from this checkout beside the sanitized module, whatever the
+# venv has installed.
+export PYTHONPATH="$BUILD:$ROOT/python${PYTHONPATH:+:$PYTHONPATH}"
 export CORVANE_SANITIZED=1
 
 # The module under test must be the sanitized one, not an installed copy.

@@ -142,7 +142,7 @@ CASES = [
         "argument 'string_columns_left': Can't extract `str` to `Vec`"),
     row(fmb, fm()[:1] + ("ab",) + fm()[2:], TypeError, "argument 'string_columns_right': Can't extract `str` to `Vec`"),
     row(fmb, fm(sm=(None,)), TypeError, TYPE.format("string_metric_types", "NoneType", "PyString")),
-    # an "exact" column of two lists of ASCII str is compared before the
+    # an "exact" column of two lists of str is compared before the
     # conversions: the failures of the others, or of a late item, still come in order
     row(fmb, fm(sl=(("a", "b"), ("a", 2)), sr=(("a", "c"), ("a", "b")), sm=("exact",) * 2), TypeError,
         TYPE.format("string_columns_left", "int", "PyString")),

@@ -300,7 +300,7 @@ def test_lists_read_as_arrow_reads_the_same_strings(count, kinds, form):
     plain = [str.__str__(s) for s in values]
     # Arrow columns take another path: every string must come out of the
     # list byte for byte (the same, a byte more, the first byte changed).
-    # Two lists of ASCII str are compared where they lie instead; any other
+    # Two lists of str are compared where they lie instead; any other
     # item, however late, sends both through conversion.
     for other, want in ((plain, [1.0] * count),
                         ([s + "!" if k % 3 == 0 else s for k, s in enumerate(plain)],

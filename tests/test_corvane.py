@@ -198,6 +198,10 @@ def test_partition_scores_like_compare_then_scorer(fitted):
     # A model outside corvane, as link takes it: its last column per class.
     raw = corvane.score_partition(frame, comparisons, logistic, missing=0.0)
     assert np.array_equal(raw["probability"], logistic.predict_proba(features.to_numpy())[:, 1])
+    for odd in (0.5, np.zeros((len(frame), 2, 2))):  # one score for all, or one block per pair
+        wrong = type("Wrong", (), {"predict_proba": lambda self, X, odd=odd: odd})()
+        with pytest.raises(ValueError, match=rf"the model's predict_proba gave scores of shape \(.*\) for {len(frame)} pairs"):
+            corvane.score_partition(frame, comparisons, wrong, missing=0.0)
     undecided = corvane.score_partition(frame, comparisons, scorer)  # a missing value leaves the decision missing
     assert undecided["match"].isna().tolist() == [False, True, True] and undecided["match"][0] == (expected[0] >= 0.5)
     # A model fitted on a table of these names reads each score by name,

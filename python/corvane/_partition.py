@@ -112,7 +112,7 @@ def score_partition(
     if probability.ndim == 2:
         probability = probability[:, -1]  # a classifier's column per class, as link reads it
     if probability.shape != (n,):
-        raise ValueError(f"the model's predict_proba gave {probability.shape[0]} scores for {n} pairs")
+        raise ValueError(f"the model's predict_proba gave scores of shape {probability.shape} for {n} pairs")
     out: dict[str, Any] = {k: _column(batch, kind, k) for k in keep}
     out.update({s.name: row for s, row in zip(pairings, scores)})
     out["probability"] = probability

@@ -334,13 +334,16 @@ public:
         std::uint32_t next = next_;
         for (std::size_t k = 0; k < n; ++k) {
             if (k + ahead < n) __builtin_prefetch(slot + at(k + ahead), 1);
-            std::uint32_t& s = slot[at(k)];
+            const std::uint64_t place = at(k);
+            std::uint32_t& s = slot[place];
             const std::uint32_t was = s;
             const std::uint32_t fresh = was == 0;
             const std::uint32_t code_plus_1 = fresh ? next + 1 : was;
             s = code_plus_1;
             next += fresh;
-            codes[k] = code_plus_1 == kGone ? -1 : static_cast<std::int64_t>(code_plus_1) - 1;
+            // Missing by its place, not by its mark: the 2**32 - 1st value's
+            // code + 1 equals the mark.
+            codes[k] = place == gone_ ? -1 : static_cast<std::int64_t>(code_plus_1) - 1;
         }
         next_ = next;
     }
