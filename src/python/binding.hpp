@@ -43,13 +43,15 @@
 // The forced unwind carries no C++ exception object, so the handler's
 // reference is bound to null; UndefinedBehaviorSanitizer's null check
 // would report that in every function with such a handler, which
-// CORVANE_CATCHES_THREAD_EXIT therefore leaves out of that one check.
+// CORVANE_CATCHES_THREAD_EXIT therefore leaves out of that one check. It
+// also keeps the function out of line: inlined into a caller without the
+// attribute, the handler would be checked there after all.
 #if defined(__GLIBCXX__)
 #define CORVANE_LET_THREAD_EXIT_PASS \
     catch (abi::__forced_unwind&) {  \
         throw;                       \
     }
-#define CORVANE_CATCHES_THREAD_EXIT __attribute__((no_sanitize("null")))
+#define CORVANE_CATCHES_THREAD_EXIT __attribute__((no_sanitize("null"), noinline))
 #else
 #define CORVANE_LET_THREAD_EXIT_PASS
 #define CORVANE_CATCHES_THREAD_EXIT
