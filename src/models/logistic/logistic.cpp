@@ -158,7 +158,17 @@ void logistic_scores(const StridedView<double>& features, const StridedView<doub
             out[i] = unit ? dot_unit_stride(row, weights.data, f)
                           : dot_strided(row, features.cs, weights.data, weights.rs, f);
         }
-        for (std::size_t i = lo; i < hi; ++i) out[i] = sigmoid(out[i] + bias);
+        // While the exponentials run, the next block's rows are fetched (a
+        // row's lines per row scored), so its dot products find them near.
+        const std::size_t next_hi = n - hi < kBlock ? n : hi + kBlock;
+        for (std::size_t i = lo; i < hi; ++i) {
+            const std::size_t ahead = hi + (i - lo);
+            if (unit && ahead < next_hi) {
+                const char* row = features.data + static_cast<std::ptrdiff_t>(ahead) * features.rs;
+                for (std::size_t b = 0; b < row_bytes; b += 64) __builtin_prefetch(row + b);
+            }
+            out[i] = sigmoid(out[i] + bias);
+        }
     }
 }
 
