@@ -36,25 +36,17 @@ namespace {
 constexpr std::int64_t kMatchOffsets[3] = {0, 0, 1};
 constexpr std::int64_t kOtherOffsets[3] = {0, 1, 2};
 
+StringRun dictionary_run(const char* bytes, const std::int64_t* offsets) {
+    StringRun r;
+    r.layout = StringRun::Layout::kOffsets64;
+    r.length = 2;
+    r.bytes = bytes;
+    r.offsets = offsets;
+    return r;
+}
+
 const StringRun& match_dictionary(bool left) {
-    static const StringRun runs[2] = {
-        [] {
-            StringRun r;
-            r.layout = StringRun::Layout::kOffsets64;
-            r.length = 2;
-            r.bytes = "-=";
-            r.offsets = kOtherOffsets;
-            return r;
-        }(),
-        [] {
-            StringRun r;
-            r.layout = StringRun::Layout::kOffsets64;
-            r.length = 2;
-            r.bytes = "=";
-            r.offsets = kMatchOffsets;
-            return r;
-        }(),
-    };
+    static const StringRun runs[2] = {dictionary_run("-=", kOtherOffsets), dictionary_run("=", kMatchOffsets)};
     return runs[left ? 1 : 0];
 }
 
