@@ -31,12 +31,12 @@ namespace corvane::blocking {
 // Most rules count_rule_pairs takes (its work grows with 2**rules).
 constexpr std::size_t kMaxCountedRules = 16;
 
-// keys: n_keys runs of n codes each (n = n_left when deduplicating, else
+// keys: the key columns, n codes each (n = n_left when deduplicating, else
 // n_left + n_right with the left records first), each code -1 (missing) or
-// in [0, n). rule_masks[r]: the key columns rule r needs (bit k: run k),
+// in [0, n). rule_masks[r]: the key columns rule r needs (bit k: column k),
 // non-zero. Returns, per rule, the pairs it adds beyond the rules before
 // it: pairs i < j of the n_left records, or left x right.
-std::vector<std::uint64_t> count_rule_pairs(const std::int64_t* keys, std::size_t n_keys, std::size_t n_left,
+std::vector<std::uint64_t> count_rule_pairs(const std::vector<const std::int64_t*>& keys, std::size_t n_left,
                                             std::size_t n_right, bool dedupe,
                                             const std::vector<std::uint64_t>& rule_masks);
 
