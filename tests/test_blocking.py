@@ -502,8 +502,8 @@ COUNTED = [
     (120, 70, (1, 2, 1, 3), [3, 1, 2, 8, 4]),
     (60, 60, (4, 4, 4, 4), [1, 2]),  # two tables, no right records
     (1, None, (1, 1, 1, 1), [1]),
-    (300, None, (2, 3, 30, 200), [8, 3, 12, 5, 15, 6]),  # large groups split three levels down
-    (300, 170, (2, 3, 30, 200), [8, 3, 12, 5, 15, 6]),
+    (240, None, (2, 3, 30, 200), [8, 3, 12, 5, 15, 6]),  # large groups split three levels down
+    (240, 140, (2, 3, 30, 200), [8, 3, 12, 5, 15, 6]),
     (200, None, (40, 5, 3, 2), [1, 14, 2, 8]),  # small groups, their pairs compared one by one
 ]
 

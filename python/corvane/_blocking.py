@@ -34,7 +34,7 @@ import _corvane_rs
 
 from ._compare import BatchScorer, Comparison, Missing, arrow_column, check_missing, from_columns, kind_of, pairings_of
 from ._compare import _missing_positions, _num_rows, _pyarrow
-from ._rules import KeyEncoder, ParsedRule, parse_rules
+from ._rules import Key, KeyEncoder, ParsedRule, parse_rules
 from ._partition import check_model_missing
 from ._scorer import Scorer
 
@@ -135,7 +135,7 @@ def count_candidates(left: object, right: object | None = None, *, rules: Iterab
     # each distinct key column encoded once whatever rules share it, a rule
     # being the bit mask of its columns. Both tables' records as one run:
     # the engine tells the sides apart by n_left.
-    columns: dict[object, int] = {}
+    columns: dict[Key, int] = {}
     for rule in parsed:
         for key in rule.keys:
             columns.setdefault(key, len(columns))

@@ -106,8 +106,9 @@ Column count_column(const std::int64_t* codes, std::size_t index, std::size_t n,
 
 // The column sets to count, as a tree: each set of two columns or more
 // hangs from its parent, the set less its last column (columns numbered
-// by live records, fewest first), and the sets under one first column (a
-// root) are counted together, one root group at a time.
+// by the pairs agreeing on each alone, fewest first), and the sets under
+// one first column (a root) are counted together, one root group at a
+// time.
 struct Node {
     std::uint64_t set = 0;
     std::uint32_t slot = 0;                  // column within the root's rows
@@ -132,8 +133,8 @@ struct Root {
 
 // Per thread: per depth of the tree (a set has at most 64 columns), the
 // codes of the group being split, its (code, row) words or its runs; and
-// a table over a column's live groups, its entries valid where stamped
-// with the current split.
+// a table over a column's codes, its entries valid where stamped with the
+// current split.
 struct Scratch {
     struct Level {
         std::vector<std::uint32_t> codes;
@@ -343,7 +344,7 @@ std::vector<std::uint64_t> count_rule_pairs(const std::vector<const std::int64_t
     std::uint64_t used = 0;
     for (const std::uint64_t m : rule_masks) used |= m;
 
-    // The column sets of every subset of rules (in the callers' column
+    // The column sets of every subset of rules (in the caller's column
     // numbering for now).
     std::vector<std::size_t> columns;
     for (std::size_t k = 0; k < n_keys; ++k)
