@@ -149,7 +149,6 @@ struct Scratch {
     // Per node: pairs of its groups compared one by one, by the columns of
     // the root's rows they agree on (bits).
     std::vector<std::vector<std::uint64_t>> agreeing;
-    std::vector<std::uint32_t> row_codes, valid;
 
     std::size_t codes;  // the table's size, allocated on first use
 
@@ -179,36 +178,35 @@ constexpr std::size_t kPairsPerSet = 4;
 // ones by counting in the table.
 constexpr std::size_t kSortedSplit = 8;
 
+// The columns of the root's rows that a row of codes (kNone past the
+// row's width) holds a code in, as bits.
+inline std::uint32_t present(const std::uint32_t* row, std::size_t blocks) {
+    const __m128i none = _mm_set1_epi32(-1);
+    std::uint32_t bits = 0;
+    for (std::size_t q = 0; q < blocks; ++q) {
+        const __m128i eq = _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 4 * q)), none);
+        bits |= static_cast<std::uint32_t>(~_mm_movemask_ps(_mm_castsi128_ps(eq)) & 0xF) << (4 * q);
+    }
+    return bits;
+}
+
 // Every pair of one group (for two tables, left x right), tallied by the
 // columns of the root's rows it agrees on (a missing code agrees with
-// nothing). The rows are copied to four-column blocks first, so that a
+// nothing). Rows are `stride` codes apart, a multiple of four, so that a
 // pair compares four columns at once.
-void compare_pairs(const std::uint32_t* base, std::size_t width, const std::uint32_t* rows, std::size_t count,
-                   std::uint32_t left, bool dedupe, Scratch& scratch, std::vector<std::uint64_t>& tally) {
+void compare_pairs(const std::uint32_t* base, std::size_t width, std::size_t stride, const std::uint32_t* rows,
+                   std::size_t count, std::uint32_t left, bool dedupe, std::vector<std::uint64_t>& tally) {
     if (tally.empty()) tally.assign(std::size_t{4} << width, 0);
-    const std::size_t blocks = (width + 3) / 4, padded = blocks * 4;
-    scratch.row_codes.resize(count * padded);
-    scratch.valid.resize(count);
-    std::uint32_t* codes = scratch.row_codes.data();
-    for (std::size_t k = 0; k < count; ++k) {
-        const std::uint32_t* from = base + std::size_t{rows[k]} * width;
-        std::uint32_t* to = codes + k * padded;
-        std::uint32_t valid = 0;
-        for (std::size_t s = 0; s < padded; ++s) {
-            to[s] = s < width ? from[s] : kNone;
-            valid |= static_cast<std::uint32_t>(to[s] != kNone) << s;
-        }
-        scratch.valid[k] = valid;
-    }
+    const std::size_t blocks = stride / 4;
     std::size_t split_at = 0;  // two tables: rows [0, split_at) are left records
     if (!dedupe)
         while (split_at < count && rows[split_at] < left) ++split_at;
     std::uint64_t* t = tally.data();
     for (std::size_t i = 0; i < (dedupe ? count : split_at); ++i) {
-        const std::uint32_t* a = codes + i * padded;
-        const std::uint32_t valid = scratch.valid[i];
+        const std::uint32_t* a = base + std::size_t{rows[i]} * stride;
+        const std::uint32_t valid = present(a, blocks);
         for (std::size_t j = dedupe ? i + 1 : split_at; j < count; ++j) {
-            const std::uint32_t* b = codes + j * padded;
+            const std::uint32_t* b = base + std::size_t{rows[j]} * stride;
             std::uint32_t same = 0;
             for (std::size_t q = 0; q < blocks; ++q) {
                 const __m128i eq = _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + 4 * q)),
@@ -227,19 +225,19 @@ void compare_pairs(const std::uint32_t* base, std::size_t width, const std::uint
 // child's column, adding each child's pairs and descending into its live
 // groups.
 void split(const std::vector<Node>& nodes, std::uint32_t node, const std::uint32_t* base, std::size_t width,
-           const std::uint32_t* rows, std::size_t count, std::uint32_t left, bool dedupe, std::size_t depth,
-           Scratch& scratch, std::uint64_t* pairs) {
+           std::size_t stride, const std::uint32_t* rows, std::size_t count, std::uint32_t left, bool dedupe,
+           std::size_t depth, Scratch& scratch, std::uint64_t* pairs) {
     Scratch::Level& at = scratch.level[depth];
     const Node& self = nodes[node];
     if (count <= self.by_pairs) {
-        compare_pairs(base, width, rows, count, left, dedupe, scratch, scratch.agreeing[node]);
+        compare_pairs(base, width, stride, rows, count, left, dedupe, scratch.agreeing[node]);
         return;
     }
     for (const std::uint32_t child : nodes[node].children) {
         const Node& c = nodes[child];
         const bool deeper = !c.children.empty();
         at.codes.resize(count);
-        for (std::size_t k = 0; k < count; ++k) at.codes[k] = base[std::size_t{rows[k]} * width + c.slot];
+        for (std::size_t k = 0; k < count; ++k) at.codes[k] = base[std::size_t{rows[k]} * stride + c.slot];
         const std::uint32_t* codes = at.codes.data();
         if (count <= kSortedSplit) {
             std::vector<std::uint64_t>& w = at.words;
@@ -272,8 +270,8 @@ void split(const std::vector<Node>& nodes, std::uint32_t node, const std::uint32
                         // Deeper levels use their own scratch, so the run stays put.
                         at.rows.clear();
                         for (std::size_t k = i; k < j; ++k) at.rows.push_back(static_cast<std::uint32_t>(w[k]));
-                        split(nodes, child, base, width, at.rows.data(), at.rows.size(), left, dedupe, depth + 1,
-                              scratch, pairs);
+                        split(nodes, child, base, width, stride, at.rows.data(), at.rows.size(), left, dedupe,
+                              depth + 1, scratch, pairs);
                     }
                 }
                 i = j;
@@ -326,8 +324,8 @@ void split(const std::vector<Node>& nodes, std::uint32_t node, const std::uint32
             if (v != kNone && run_at[v] != kNone) at.rows[run_at[v]++] = rows[k];
         }
         for (std::size_t t = 0; t + 1 < at.bounds.size(); ++t)
-            split(nodes, child, base, width, at.rows.data() + at.bounds[t], at.bounds[t + 1] - at.bounds[t], left,
-                  dedupe, depth + 1, scratch, pairs);
+            split(nodes, child, base, width, stride, at.rows.data() + at.bounds[t], at.bounds[t + 1] - at.bounds[t],
+                  left, dedupe, depth + 1, scratch, pairs);
     }
 }
 
@@ -509,23 +507,24 @@ std::vector<std::uint64_t> count_rule_pairs(const std::vector<const std::int64_t
             const Root& root = roots[block.root];
             const Column& col = alone[root.column];
             const std::size_t width = root.slots.size(), stride = width + 1;
+            const std::size_t padded = (width + 3) / 4 * 4;  // whole blocks of four codes
             const std::size_t lo = block.bucket << root.shift, hi = std::min(col.groups(), (block.bucket + 1) << root.shift);
             const std::size_t first = col.start[lo], size = col.start[hi] - first;
             // The bucket's rows in group order (record order within a group).
-            sorted.resize(size * width);
+            sorted.assign(size * padded, kNone);
             next.resize(hi - lo);
             for (std::size_t g = lo; g < hi; ++g) next[g - lo] = col.start[g] - static_cast<std::uint32_t>(first);
             const std::uint32_t* from = root.rows.get() + first * stride;
             for (std::size_t k = 0; k < size; ++k, from += stride) {
-                std::uint32_t* to = sorted.data() + std::size_t{next[from[0] - lo]++} * width;
+                std::uint32_t* to = sorted.data() + std::size_t{next[from[0] - lo]++} * padded;
                 for (std::size_t q = 0; q < width; ++q) to[q] = from[q + 1];
             }
             for (std::size_t g = lo; g < hi; ++g) {
                 const std::size_t count = col.start[g + 1] - col.start[g];
                 all.resize(count);
                 std::iota(all.begin(), all.end(), std::uint32_t{0});
-                split(nodes, root.node, sorted.data() + (col.start[g] - first) * width, width, all.data(), count,
-                      dedupe ? 0 : col.left[g], dedupe, 0, scratch, pairs.data());
+                split(nodes, root.node, sorted.data() + (col.start[g] - first) * padded, width, padded, all.data(),
+                      count, dedupe ? 0 : col.left[g], dedupe, 0, scratch, pairs.data());
             }
         });
         for (std::size_t v = 0; v < nodes.size(); ++v)
