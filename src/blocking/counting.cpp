@@ -143,7 +143,10 @@ struct Scratch {
         std::vector<std::uint32_t> bounds;
     };
     std::vector<Level> level = std::vector<Level>(65);
-    std::vector<std::uint32_t> stamp, count, left, at;
+    struct Entry {
+        std::uint32_t stamp, count, left, at;
+    };
+    std::vector<Entry> table;
     std::uint32_t now = 0;
     std::vector<std::uint32_t> seen;
     // Per node: pairs of its groups compared one by one, by the columns of
@@ -154,14 +157,9 @@ struct Scratch {
 
     Scratch(std::size_t codes, std::size_t nodes) : agreeing(nodes), codes(codes) {}
     std::uint32_t next_stamp() {
-        if (stamp.empty()) {
-            stamp.assign(codes, 0);
-            count.resize(codes);
-            left.resize(codes);
-            at.resize(codes);
-        }
+        if (table.empty()) table.assign(codes, Entry{0, 0, 0, 0});
         if (++now == 0) {
-            std::fill(stamp.begin(), stamp.end(), 0);
+            for (Entry& e : table) e.stamp = 0;
             now = 1;
         }
         return now;
@@ -281,47 +279,44 @@ void split(const std::vector<Node>& nodes, std::uint32_t node, const std::uint32
         // Counted per code in the table: each record adds the pairs it makes
         // with the records of its code before it.
         const std::uint32_t now = scratch.next_stamp();
-        std::uint32_t* stamp = scratch.stamp.data();
-        std::uint32_t* n_code = scratch.count.data();
-        std::uint32_t* n_left = scratch.left.data();
+        Scratch::Entry* table = scratch.table.data();
         scratch.seen.clear();
         std::uint64_t added = 0;
         for (std::size_t k = 0; k < count; ++k) {
             const std::uint32_t v = codes[k];
             if (v == kNone) continue;
-            if (stamp[v] != now) {
-                stamp[v] = now;
-                n_code[v] = 0;
-                n_left[v] = 0;
+            Scratch::Entry& e = table[v];
+            if (e.stamp != now) {
+                e = Scratch::Entry{now, 0, 0, 0};
                 if (deeper) scratch.seen.push_back(v);
             }
             if (dedupe) {
-                added += n_code[v];
+                added += e.count;
             } else if (rows[k] < left) {
-                ++n_left[v];
+                ++e.left;
             } else {
-                added += n_left[v];
+                added += e.left;
             }
-            ++n_code[v];
+            ++e.count;
         }
         pairs[child] += added;
         if (!deeper || !added) continue;
         // The live codes' runs of rows, ascending, then each split further.
-        std::uint32_t* run_at = scratch.at.data();
         at.bounds.clear();
         std::uint32_t end = 0;
         for (const std::uint32_t v : scratch.seen) {
-            const bool live = dedupe ? n_code[v] >= 2 : n_left[v] && n_left[v] < n_code[v];
-            run_at[v] = live ? end : kNone;
+            Scratch::Entry& e = table[v];
+            const bool live = dedupe ? e.count >= 2 : e.left && e.left < e.count;
+            e.at = live ? end : kNone;
             if (!live) continue;
             at.bounds.push_back(end);
-            end += n_code[v];
+            end += e.count;
         }
         at.bounds.push_back(end);
         at.rows.resize(end);
         for (std::size_t k = 0; k < count; ++k) {
             const std::uint32_t v = codes[k];
-            if (v != kNone && run_at[v] != kNone) at.rows[run_at[v]++] = rows[k];
+            if (v != kNone && table[v].at != kNone) at.rows[table[v].at++] = rows[k];
         }
         for (std::size_t t = 0; t + 1 < at.bounds.size(); ++t)
             split(nodes, child, base, width, stride, at.rows.data() + at.bounds[t], at.bounds[t + 1] - at.bounds[t],
