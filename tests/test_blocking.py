@@ -119,6 +119,15 @@ def test_candidates_equal_a_join_at_scale():
     assert sum(counts) == len(want)
 
 
+def test_count_candidates_over_more_than_64_key_columns():
+    # The engine counts at most 64 columns: past that, one combined key per rule.
+    rng = np.random.default_rng(3)
+    table = pa.table({f"c{k}": rng.integers(0, 3 if k in (0, 1, 40) else 1, 40) for k in range(66)})
+    rules = ["c0", tuple(f"c{k}" for k in range(1, 34)), tuple(f"c{k}" for k in range(33, 66))]
+    counts = cv.count_candidates(table, rules=rules)
+    assert sum(counts) == len(cv.candidates(table, rules=rules)[0]) and min(counts) > 0
+
+
 @pytest.mark.parametrize("seed", range(4))
 def test_clusters_match_a_union_find(seed):
     rng = np.random.default_rng(seed)
