@@ -221,7 +221,7 @@ def count_equal_pairs(left_keys: _I64Array, right_keys: _I64Array, dedupe: Suppo
     """Number of pairs with equal keys other than -1."""
 
 def count_rule_pairs(
-    keys: _I64Array,
+    keys: _I64Array | Sequence[_I64Array],
     n_keys: SupportsIndex,
     rule_masks: _I64Array,
     n_left: SupportsIndex,

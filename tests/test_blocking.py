@@ -119,6 +119,15 @@ def test_candidates_equal_a_join_at_scale():
     assert sum(counts) == len(want)
 
 
+def test_count_candidates_over_more_than_64_key_columns():
+    # The engine counts at most 64 columns: past that, one combined key per rule.
+    rng = np.random.default_rng(3)
+    table = pa.table({f"c{k}": rng.integers(0, 3 if k in (0, 1, 40) else 1, 40) for k in range(66)})
+    rules = ["c0", tuple(f"c{k}" for k in range(1, 34)), tuple(f"c{k}" for k in range(33, 66))]
+    counts = cv.count_candidates(table, rules=rules)
+    assert sum(counts) == len(cv.candidates(table, rules=rules)[0]) and min(counts) > 0
+
+
 @pytest.mark.parametrize("seed", range(4))
 def test_clusters_match_a_union_find(seed):
     rng = np.random.default_rng(seed)
@@ -502,6 +511,9 @@ COUNTED = [
     (120, 70, (1, 2, 1, 3), [3, 1, 2, 8, 4]),
     (60, 60, (4, 4, 4, 4), [1, 2]),  # two tables, no right records
     (1, None, (1, 1, 1, 1), [1]),
+    (240, None, (2, 3, 30, 200), [8, 3, 12, 5, 15, 6]),  # large groups split three levels down
+    (240, 140, (2, 3, 30, 200), [8, 3, 12, 5, 15, 6]),
+    (200, None, (40, 5, 3, 2), [1, 14, 2, 8]),  # small groups, their pairs compared one by one
 ]
 
 
@@ -512,9 +524,26 @@ def test_count_rule_pairs_matches_pairs_counted_one_by_one(n, n_left, codes, mas
     rng = np.random.default_rng(n + len(masks))
     keys = np.stack([rng.integers(-1, c, n) for c in codes])
     dedupe = n_left is None
-    got = _corvane_rs.count_rule_pairs(keys.ravel(), len(codes), np.array(masks, dtype=np.int64),
-                                       n if dedupe else n_left, int(dedupe))
-    assert got == _added_by_brute_force(keys, masks, n if dedupe else n_left, dedupe)
+    expected = _added_by_brute_force(keys, masks, n if dedupe else n_left, dedupe)
+    for layout in (keys.ravel(), list(keys)):  # one array of runs, or one array per column
+        got = _corvane_rs.count_rule_pairs(layout, len(codes), np.array(masks, dtype=np.int64),
+                                           n if dedupe else n_left, int(dedupe))
+        assert got == expected
+
+
+@pytest.mark.parametrize("dedupe", [True, False])
+def test_count_rule_pairs_of_many_records_match_the_enumeration(dedupe):
+    # Enough records that each first column's rows come in several buckets.
+    import _corvane_rs
+
+    rng = np.random.default_rng(5)
+    n, n_left = 40_000, 40_000 if dedupe else 25_000
+    codes = [rng.integers(-1, c, n) for c in (20_000, 3_000, 40, 7)]
+    masks = [1, 2 | 8, 4 | 1, 2 | 4, 8 | 4 | 2]
+    left, right = _corvane_rs.rule_keys([[codes[k] for k in range(4) if m >> k & 1] for m in masks], n_left,
+                                        int(dedupe))
+    expected, _ = _corvane_rs.candidate_counts(left, right, np.zeros(len(masks), np.int64), int(dedupe))
+    assert _corvane_rs.count_rule_pairs(codes, 4, np.array(masks), n_left, int(dedupe)) == list(expected)
 
 
 COUNT_BAD = [
@@ -526,6 +555,10 @@ COUNT_BAD = [
     ((np.zeros(6, np.int64), 2, np.array([1]), 2, 1), "n_left must be the length of a run when deduplicating"),
     ((np.array([0, 4, -1, 0], np.int64), 1, np.array([1]), 2, 0), "key 1 is 4, outside [-1, 4)"),
     ((np.array([0, 0, -2, 0], np.int64), 2, np.array([1]), 2, 0), "key 2 is -2, outside [-1, 2)"),
+    ((np.array([0, 0, 0, 7], np.int64), 2, np.array([1]), 2, 0), "key 3 is 7, outside [-1, 2)"),  # unused column
+    (([np.zeros(3, np.int64)] * 2, 3, np.array([1]), 1, 0), "keys holds 2 arrays, not n_keys = 3"),
+    (([np.zeros(3, np.int64), np.zeros(2, np.int64)], 2, np.array([1]), 1, 0), "keys: array 1 holds 2 codes, not 3"),
+    (([np.zeros(3, np.int64), np.array([0, 5, 0], np.int64)], 2, np.array([3]), 1, 0), "key 4 is 5, outside [-1, 3)"),
 ]
 
 

@@ -34,7 +34,7 @@ import _corvane_rs
 
 from ._compare import BatchScorer, Comparison, Missing, arrow_column, check_missing, from_columns, kind_of, pairings_of
 from ._compare import _missing_positions, _num_rows, _pyarrow
-from ._rules import KeyEncoder, ParsedRule, parse_rules
+from ._rules import Key, KeyEncoder, ParsedRule, parse_rules
 from ._partition import check_model_missing
 from ._scorer import Scorer
 
@@ -131,15 +131,22 @@ def count_candidates(left: object, right: object | None = None, *, rules: Iterab
     if any(rule.window for rule in parsed) or len(parsed) > _MAX_RULES_BY_GROUPS:
         by_rule, _ = _corvane_rs.candidate_counts(*encoder.encode(parsed, n_left), int(dedupe))
         return [int(n) for n in by_rule]
-    # Equality rules: inclusion-exclusion over the rules' keys, in the engine
-    # (each distinct key column encoded once, whatever rules share it; each
-    # rule's columns combined into one key, so that a set of rules is one
-    # key per rule). Both tables' records as one run: the engine tells the
-    # sides apart by n_left.
-    n_records = n_left if dedupe else n_left + n_right
-    keys, _ = _corvane_rs.rule_keys(encoder.rule_columns(parsed), n_records, 1)
-    masks = np.array([1 << r for r in range(len(parsed))], dtype=np.int64)
-    counts = _corvane_rs.count_rule_pairs(keys, len(parsed), masks, n_left, int(dedupe))
+    # Equality rules: inclusion-exclusion over the rules' keys, in the engine,
+    # each distinct key column encoded once whatever rules share it, a rule
+    # being the bit mask of its columns. Both tables' records as one run:
+    # the engine tells the sides apart by n_left.
+    columns: dict[Key, int] = {}
+    for rule in parsed:
+        for key in rule.keys:
+            columns.setdefault(key, len(columns))
+    if len(columns) <= 64:
+        keys = [encoder.key_codes(key, False) for key in columns]
+        masks = np.array([sum(1 << columns[key] for key in set(rule.keys)) for rule in parsed], dtype=np.int64)
+    else:  # each rule's columns combined into one key first
+        n_records = n_left if dedupe else n_left + n_right
+        keys = list(_corvane_rs.rule_keys(encoder.rule_columns(parsed), n_records, 1)[0].reshape(len(parsed), -1))
+        masks = np.array([1 << r for r in range(len(parsed))], dtype=np.int64)
+    counts = _corvane_rs.count_rule_pairs(keys, len(keys), masks, n_left, int(dedupe))
     return [int(c) for c in counts]
 
 

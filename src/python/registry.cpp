@@ -116,7 +116,8 @@ const char* const kDocCountRulePairs =
     "count_rule_pairs(keys, n_keys, rule_masks, n_left, dedupe)\n--\n\n"
     "The pairs each equality rule adds beyond the rules before it.\n"
     "\n"
-    "keys: int64, n_keys runs of n codes each (-1 missing, else below n); rule r\n"
+    "keys: int64, n_keys runs of n codes each laid end to end, or a list of n_keys\n"
+    "arrays of n codes (-1 missing, else below n); rule r\n"
     "holds where every key column in bit mask rule_masks[r] is equal. Counts\n"
     "the pairs i < j of n = n_left records (dedupe=1), or the first n_left\n"
     "records of each run against the rest. Returns a list of ints.";

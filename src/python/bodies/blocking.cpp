@@ -371,18 +371,47 @@ PyObject* body_count_equal_pairs(const Args& args) {
     return v;
 }
 
-// keys, n_keys, rule_masks, n_left, dedupe: n_keys key columns laid end to
-// end (run k is keys[k * n:(k + 1) * n]); each rule a bit mask of its
-// columns. Counted with the lock released.
+// keys, n_keys, rule_masks, n_left, dedupe: n_keys key columns, laid end
+// to end in one array (run k is keys[k * n:(k + 1) * n]) or as a list of
+// n_keys arrays of one length; each rule a bit mask of its columns.
+// Counted with the lock released.
 PyObject* body_count_rule_pairs(const Args& args) {
-    Int64Run keys = to_int64_run(args, 0);
+    std::vector<Int64Run> runs;
+    const bool listed = PyList_Check(args[0]) || PyTuple_Check(args[0]);
+    if (listed) {
+        // Each array converted as an argument of its own, so a wrong one is
+        // named like any other argument.
+        static const FunctionDesc kItem{"count_rule_pairs", {"keys"}};
+        std::vector<PyRef> items = to_items(args, 0);
+        for (std::size_t k = 0; k < items.size(); ++k) {
+            PyObject* slot = items[k].get();
+            const Args item(kItem, &slot);
+            runs.push_back(to_int64_run(item, 0));
+            if (runs[k].size != runs[0].size)
+                throw ValueError("keys: array " + std::to_string(k) + " holds " + std::to_string(runs[k].size) +
+                                 " codes, not " + std::to_string(runs[0].size));
+        }
+    } else {
+        runs.push_back(to_int64_run(args, 0));
+    }
     const std::uint64_t n_keys = to_count(args, 1);
     Int64Run masks = to_int64_run(args, 2);
     const std::uint64_t n_left = to_count(args, 3);
     const bool dedupe = to_flag(args, 4);
     if (n_keys == 0 || n_keys > 64) throw ValueError("n_keys must be between 1 and 64");
-    if (keys.size % n_keys) throw ValueError("keys must hold n_keys runs of equal length");
-    const std::size_t n = keys.size / n_keys;
+    std::size_t n = 0;
+    if (listed) {
+        if (runs.size() != n_keys)
+            throw ValueError("keys holds " + std::to_string(runs.size()) + " arrays, not n_keys = " +
+                             std::to_string(n_keys));
+        n = runs[0].size;
+    } else {
+        if (runs[0].size % n_keys) throw ValueError("keys must hold n_keys runs of equal length");
+        n = runs[0].size / n_keys;
+    }
+    std::vector<const std::int64_t*> columns(n_keys);
+    for (std::size_t k = 0; k < n_keys; ++k)
+        columns[k] = runs.size() == 1 ? runs[0].data + k * n : runs[k].data;
     if (masks.size == 0) throw ValueError("rule_masks is empty: give at least one rule");
     if (masks.size > blocking::kMaxCountedRules)
         throw ValueError("rule_masks: at most " + std::to_string(blocking::kMaxCountedRules) + " rules are counted");
@@ -401,12 +430,8 @@ PyObject* body_count_rule_pairs(const Args& args) {
     std::vector<std::uint64_t> added;
     {
         ReleasedSection released;
-        const auto limit = static_cast<std::int64_t>(n);
-        for (std::size_t i = 0; i < keys.size; ++i)
-            if (keys.data[i] < -1 || keys.data[i] >= limit)
-                throw ValueError("key " + std::to_string(i) + " is " + std::to_string(keys.data[i]) + ", outside [-1, " +
-                                 std::to_string(limit) + ")");
-        added = blocking::count_rule_pairs(keys.data, n_keys, n_left, n - n_left, dedupe, rule_masks);
+        // Keys outside [-1, n) are refused by the counting itself.
+        added = blocking::count_rule_pairs(columns, n_left, n - n_left, dedupe, rule_masks);
     }
     PyRef out(PyList_New(static_cast<Py_ssize_t>(added.size())));
     if (!out) throw PythonErrorPending{};
