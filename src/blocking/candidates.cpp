@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 #include <sys/mman.h>
@@ -11,6 +12,7 @@
 #include <stdexcept>
 
 #include "runtime/errors.hpp"
+#include "runtime/string_column.hpp"
 #include "runtime/pool.hpp"
 
 namespace corvane::blocking {
@@ -36,61 +38,54 @@ std::string check_keys(const BlockingInput& in) {
 
 namespace {
 
-std::size_t code_count(const std::int64_t* keys, std::size_t n, std::size_t acc) {
-    for (std::size_t i = 0; i < n; ++i)
-        if (keys[i] >= 0 && static_cast<std::size_t>(keys[i]) >= acc) acc = static_cast<std::size_t>(keys[i]) + 1;
-    return acc;
+// One past the largest code of keys (0 when every key is missing).
+std::size_t code_count(const std::int64_t* keys, std::size_t n, std::size_t acc = 0) {
+    std::int64_t top = -1;
+    for (std::size_t i = 0; i < n; ++i) top = std::max(top, keys[i]);
+    return std::max(acc, static_cast<std::size_t>(top + 1));
 }
 
 }  // namespace
 
+// One rule of the index, every entry in T (std::int32_t when narrow).
 template <class T>
-void CandidateIndex::build_rule(const BlockingInput& in, std::size_t r) {
-    Rule& rule = rules_[r];
-    rule.keys = in.rules[r];
-    const std::int64_t* L = rule.keys.left;
-    const std::int64_t* R = in.dedupe ? L : rule.keys.right;
+struct RuleIndex {
+    std::int64_t half = -1;    // window / 2; -1: an equality rule
+    std::size_t stride = 1;    // entries per item: the item, then one per earlier rule
+    std::size_t count = 0;     // items
+    std::vector<T> items;      // equality: positions grouped by code; neighbourhood: the merged order (2 * position + side)
+    std::vector<T> range;      // equality: per left record, its candidates' items [from, to)
+    std::vector<T> own;        // per left record, what the later rules test: its code, or its place (-1: missing)
+    std::vector<T> place_r;    // neighbourhood, two tables, while building: the place of each right record
+};
+
+CandidateIndex::~CandidateIndex() = default;
+
+template <class T>
+void CandidateIndex::build(const BlockingInput& in) {
+    const std::size_t R = in.rules.size();
     const std::size_t nl = in.n_left, nr = in.dedupe ? in.n_left : in.n_right;
-    std::size_t codes = code_count(L, nl, 0);
-    if (!in.dedupe) codes = code_count(R, nr, codes);
-    // Items are written with room for what the earlier rules test: item k
-    // at packed[k * stride], the rest filled by pack_rule.
-    const std::size_t stride = rule.stride = r + 1;
-    auto items = [&](std::size_t n) {
-        rule.count = n;
-        if constexpr (sizeof(T) == sizeof(std::int32_t)) {
-            rule.narrow_items.resize(n * stride);
-            return rule.narrow_items.data();
-        } else {
-            rule.items.resize(n * stride);
-            return rule.items.data();
-        }
-    };
-    if (rule.keys.window == 0) {
-        // Right records by code, ascending.
-        T* starts = rule.starts.assign<T>(codes + 1, 0);
-        for (std::size_t j = 0; j < nr; ++j)
-            if (R[j] >= 0) ++starts[static_cast<std::size_t>(R[j]) + 1];
-        for (std::size_t c = 0; c < codes; ++c) starts[c + 1] += starts[c];
-        T* packed = items(static_cast<std::size_t>(starts[codes]));
-        std::vector<T> next(starts, starts + codes);
-        T* slot = in.dedupe ? rule.slot.assign<T>(nr, -1) : nullptr;
-        for (std::size_t j = 0; j < nr; ++j) {
-            if (R[j] < 0) continue;
-            const T at = next[static_cast<std::size_t>(R[j])]++;
-            packed[static_cast<std::size_t>(at) * stride] = static_cast<T>(j);
-            if (slot) slot[j] = at;
-        }
-    } else {
-        // Merged order: by rank, left before right, by position. Items
-        // hold 2 * position + side (1: right).
-        rule.half = rule.keys.window / 2;
+    std::vector<RuleIndex<T>>& rules = [&]() -> std::vector<RuleIndex<T>>& {
+        if constexpr (sizeof(T) == sizeof(std::int32_t)) return thin_; else return wide_;
+    }();
+    rules.resize(R);
+    auto right_keys = [&](std::size_t r) { return in.dedupe ? in.rules[r].left : in.rules[r].right; };
+
+    // Neighbourhoods first: their places are what the later rules test.
+    // Merged order: by rank, left before right, by position.
+    pool::for_each_row(R, [&](pool::RowCursor& cursor) { cursor.run([&](std::size_t r) {
+        if (in.rules[r].window == 0) return;
+        RuleIndex<T>& rule = rules[r];
+        rule.half = in.rules[r].window / 2;
+        const std::int64_t* L = in.rules[r].left;
+        const std::int64_t* Rk = right_keys(r);
+        const std::size_t codes = in.dedupe ? code_count(L, nl) : code_count(Rk, nr, code_count(L, nl));
         std::vector<T> next_l(codes, 0), next_r(codes, 0);  // counts first, then the next free places
         for (std::size_t i = 0; i < nl; ++i)
             if (L[i] >= 0) ++next_l[static_cast<std::size_t>(L[i])];
         if (!in.dedupe)
             for (std::size_t j = 0; j < nr; ++j)
-                if (R[j] >= 0) ++next_r[static_cast<std::size_t>(R[j])];
+                if (Rk[j] >= 0) ++next_r[static_cast<std::size_t>(Rk[j])];
         T at = 0;
         for (std::size_t c = 0; c < codes; ++c) {
             const T left = next_l[c], right = next_r[c];
@@ -98,192 +93,286 @@ void CandidateIndex::build_rule(const BlockingInput& in, std::size_t r) {
             next_r[c] = static_cast<T>(at + left);
             at = static_cast<T>(at + left + right);
         }
-        T* packed = items(static_cast<std::size_t>(at));
-        T* place_l = rule.place_l.assign<T>(nl, -1);
-        for (std::size_t i = 0; i < nl; ++i) {
-            if (L[i] < 0) continue;
-            const T p = next_l[static_cast<std::size_t>(L[i])]++;
-            packed[static_cast<std::size_t>(p) * stride] = static_cast<T>(2 * i);
-            place_l[i] = p;
-        }
+        rule.count = static_cast<std::size_t>(at);
+        rule.own.resize(nl);
+        for (std::size_t i = 0; i < nl; ++i)
+            rule.own[i] = L[i] < 0 ? T(-1) : next_l[static_cast<std::size_t>(L[i])]++;
         if (!in.dedupe) {
-            T* place_r = rule.place_r.assign<T>(nr, -1);
-            for (std::size_t j = 0; j < nr; ++j) {
-                if (R[j] < 0) continue;
-                const T p = next_r[static_cast<std::size_t>(R[j])]++;
-                packed[static_cast<std::size_t>(p) * stride] = static_cast<T>(2 * j + 1);
-                place_r[j] = p;
+            rule.place_r.resize(nr);
+            for (std::size_t j = 0; j < nr; ++j)
+                rule.place_r[j] = Rk[j] < 0 ? T(-1) : next_r[static_cast<std::size_t>(Rk[j])]++;
+        }
+    }); });
+
+    // Items, each followed by what the earlier rules test for its record
+    // (its code, or its place), so that whether an earlier rule holds for a
+    // candidate reads the item and not the candidate's keys elsewhere in
+    // memory. The items are written in a pass over the records, so those
+    // values are read in order.
+    pool::for_each_row(R, [&](pool::RowCursor& cursor) { cursor.run([&](std::size_t r) {
+        RuleIndex<T>& rule = rules[r];
+        const std::size_t stride = rule.stride = r + 1;
+        const std::int64_t* L = in.rules[r].left;
+        const std::int64_t* Rk = right_keys(r);
+        // What rule e tests for record j of one side.
+        auto tests = [&](T* at, std::size_t j, bool right) {
+            for (std::size_t e = 0; e < r; ++e) {
+                if (rules[e].half < 0)
+                    at[1 + e] = static_cast<T>((right ? right_keys(e) : in.rules[e].left)[j]);
+                else
+                    at[1 + e] = (right ? rules[e].place_r : rules[e].own)[j];
+            }
+        };
+        if (rule.half >= 0) {
+            rule.items.resize(rule.count * stride);
+            T* items = rule.items.data();
+            for (std::size_t i = 0; i < nl; ++i) {
+                const T p = rule.own[i];
+                if (p < 0) continue;
+                T* at = items + static_cast<std::size_t>(p) * stride;
+                at[0] = static_cast<T>(2 * i);
+                tests(at, i, false);
+            }
+            if (!in.dedupe)
+                for (std::size_t j = 0; j < nr; ++j) {
+                    const T p = rule.place_r[j];
+                    if (p < 0) continue;
+                    T* at = items + static_cast<std::size_t>(p) * stride;
+                    at[0] = static_cast<T>(2 * j + 1);
+                    tests(at, j, true);
+                }
+            return;
+        }
+        rule.range.assign(2 * nl, 0);
+        T* range = rule.range.data();
+        if (in.dedupe) {
+            // Codes held by two records or more, each with [next free item
+            // + 1, end of its items); the others (-1) pair with nothing and
+            // have no items. The records go in backwards, so each group is
+            // ascending and a record's candidates are the items after its own.
+            const std::size_t codes = code_count(L, nl);
+            std::vector<T> group(2 * codes, 0);
+            for (std::size_t i = 0; i < nl; ++i)
+                if (L[i] >= 0) ++group[2 * static_cast<std::size_t>(L[i]) + 1];
+            T at = 0;
+            for (std::size_t c = 0; c < codes; ++c) {
+                const T size = group[2 * c + 1];
+                if (size < 2) {
+                    group[2 * c] = -1;
+                    continue;
+                }
+                at = static_cast<T>(at + size);
+                group[2 * c] = group[2 * c + 1] = at;
+            }
+            rule.count = static_cast<std::size_t>(at);
+            rule.items.resize(rule.count * stride);
+            T* items = rule.items.data();
+            for (std::size_t i = nl; i-- > 0;) {
+                if (L[i] < 0) continue;
+                T* g = group.data() + 2 * static_cast<std::size_t>(L[i]);
+                if (g[0] < 0) continue;
+                const T k = --g[0];
+                range[2 * i] = static_cast<T>(k + 1);
+                range[2 * i + 1] = g[1];
+                T* it = items + static_cast<std::size_t>(k) * stride;
+                it[0] = static_cast<T>(i);
+                tests(it, i, false);
+            }
+        } else {
+            // Only codes on both sides pair: those below both sides' ends.
+            // The right records of a code are ascending from starts[code]
+            // to starts[code + 1]; the records go in backwards.
+            const std::size_t codes = std::min(code_count(L, nl), code_count(Rk, nr));
+            std::vector<T> starts(codes + 1, 0);
+            for (std::size_t j = 0; j < nr; ++j)
+                if (static_cast<std::uint64_t>(Rk[j]) < codes) ++starts[static_cast<std::size_t>(Rk[j])];
+            T at = 0;
+            for (std::size_t c = 0; c < codes; ++c) starts[c] = at = static_cast<T>(at + starts[c]);
+            starts[codes] = at;
+            rule.count = static_cast<std::size_t>(at);
+            rule.items.resize(rule.count * stride);
+            T* items = rule.items.data();
+            for (std::size_t j = nr; j-- > 0;) {
+                if (static_cast<std::uint64_t>(Rk[j]) >= codes) continue;
+                const T k = --starts[static_cast<std::size_t>(Rk[j])];
+                T* it = items + static_cast<std::size_t>(k) * stride;
+                it[0] = static_cast<T>(j);
+                tests(it, j, true);
+            }
+            constexpr std::size_t kAheadHere = 16;
+            for (std::size_t i = 0; i < nl; ++i) {
+                if (i + kAheadHere < nl && static_cast<std::uint64_t>(L[i + kAheadHere]) < codes)
+                    __builtin_prefetch(starts.data() + L[i + kAheadHere]);
+                if (static_cast<std::uint64_t>(L[i]) >= codes) continue;
+                const auto c = static_cast<std::size_t>(L[i]);
+                range[2 * i] = starts[c];
+                range[2 * i + 1] = starts[c + 1];
             }
         }
-    }
-}
-
-template <class T>
-void CandidateIndex::pack_rule(std::size_t r, T* packed) {
-    const Rule& rule = rules_[r];
-    const std::size_t stride = rule.stride;
-    for (std::size_t k = 0; k < rule.count; ++k) {
-        T* at = packed + k * stride;
-        const auto item = static_cast<std::int64_t>(at[0]);
-        std::size_t j;
-        bool right;
-        if (rule.keys.window == 0) {
-            j = static_cast<std::size_t>(item), right = !in_.dedupe;
-        } else {
-            j = static_cast<std::size_t>(item >> 1), right = (item & 1) != 0;
+        // The codes the later rules test (none after the last rule).
+        if (r + 1 < R) {
+            rule.own.resize(nl);
+            for (std::size_t i = 0; i < nl; ++i) rule.own[i] = static_cast<T>(L[i]);
         }
-        for (std::size_t e = 0; e < r; ++e) at[1 + e] = static_cast<T>(test_value(rules_[e], j, right));
-    }
+    }); });
+    for (RuleIndex<T>& rule : rules) std::vector<T>().swap(rule.place_r);
 }
 
-CandidateIndex::CandidateIndex(const BlockingInput& in, bool own_keys) : in_(in) {
+CandidateIndex::CandidateIndex(const BlockingInput& in, bool) : in_(in), n_rules_(in.rules.size()) {
     // In 32 bits when every position, code and place fits (items of a
     // neighbourhood hold twice a position), from the start: no structure
     // is ever held in both widths. CORVANE_INDEX_BITS=64 keeps any index in
     // 64 bits, the layout of inputs past 2**30 records (for the tests).
     const char* bits = std::getenv("CORVANE_INDEX_BITS");
     narrow_ = 2 * (in.n_left + in.n_right) < (std::size_t{1} << 31) && !(bits && std::strcmp(bits, "64") == 0);
-    const bool narrow = narrow_;
-    rules_.resize(in.rules.size());
-    // Each rule's index on its own, the rules in parallel.
-    pool::for_each_row(in.rules.size(), [&](pool::RowCursor& cursor) { cursor.run([&](std::size_t r) {
-        if (narrow)
-            build_rule<std::int32_t>(in, r);
-        else
-            build_rule<std::int64_t>(in, r);
-        Rule& rule = rules_[r];
-        if (own_keys) {
-            // Neighbourhoods test places, not keys: their keys are not kept.
-            if (rule.keys.window == 0) {
-                rule.left.copy(rule.keys.left, in.n_left, narrow);
-                if (!in.dedupe) rule.right.copy(rule.keys.right, in.n_right, narrow);
-            }
-            rule.keys.left = rule.keys.right = nullptr;
-        } else {
-            rule.left.point(rule.keys.left);
-            rule.right.point(rule.keys.right);
-        }
-    }); });
+    if (narrow_)
+        build<std::int32_t>(in);
+    else
+        build<std::int64_t>(in);
     for (RuleKeys& keys : in_.rules) keys.left = keys.right = nullptr;
-    // Each rule's items carry, for their record, what the earlier rules
-    // test (its code, or its place in a merged order), so checking whether
-    // an earlier rule already holds reads the item, not a record's keys
-    // elsewhere in memory. Rule r reads what the earlier rules built above
-    // and writes only its own items.
-    pool::for_each_row(rules_.size(), [&](pool::RowCursor& cursor) { cursor.run([&](std::size_t r) {
-        if (narrow)
-            pack_rule(r, rules_[r].narrow_items.data());
-        else
-            pack_rule(r, rules_[r].items.data());
-    }); });
-    sorted_output_ = rules_.size() == 1 && rules_[0].keys.window == 0;
 }
 
-std::int64_t CandidateIndex::test_value(const Rule& rule, std::size_t j, bool right) const noexcept {
-    if (rule.keys.window == 0) return (right ? rule.right : rule.left)[j];
-    return (right ? rule.place_r : rule.place_l)[j];
-}
-
+static std::size_t tune(const char* name, std::size_t d) { const char* v = std::getenv(name); return v ? std::strtoul(v, nullptr, 10) : d; }
+static const std::size_t gAhead = tune("PF_AHEAD", 16), gLines = tune("PF_LINES", 8), gRange = tune("PF_RANGE", 0);
 void CandidateIndex::prefetch(std::size_t i) const noexcept {
-    const std::size_t far = i + kAhead, near = i + kAhead / 2;
-    for (const Rule& rule : rules_) {
-        const void* items = narrow_ ? static_cast<const void*>(rule.narrow_items.data())
-                                    : static_cast<const void*>(rule.items.data());
-        const std::size_t item_bytes = (narrow_ ? sizeof(std::int32_t) : sizeof(std::int64_t)) * rule.stride;
-        std::int64_t at = -1;
-        if (rule.keys.window == 0) {
-            if (far < in_.n_left) {
-                const std::int64_t c = rule.left[far];
-                if (c >= 0 && static_cast<std::size_t>(c) + 1 < rule.starts.size())
-                    __builtin_prefetch(rule.starts.address(static_cast<std::size_t>(c) + 1));
+    const std::size_t far = i + gAhead;
+    if (far >= in_.n_left) return;
+    auto ask = [&](const auto& rules) {
+        for (const auto& rule : rules) {
+            std::int64_t from, to;
+            if (rule.half < 0) {
+                from = rule.range[2 * far], to = rule.range[2 * far + 1];
+            } else {
+                const std::int64_t p = rule.own[far];
+                if (p < 0) continue;
+                from = std::max<std::int64_t>(0, p - rule.half);
+                to = std::min<std::int64_t>(static_cast<std::int64_t>(rule.count), p + rule.half + 1);
             }
-            if (near < in_.n_left) {
-                const std::int64_t c = rule.left[near];
-                if (c >= 0 && static_cast<std::size_t>(c) + 1 < rule.starts.size())
-                    at = in_.dedupe ? rule.slot[near] + 1 : rule.starts[static_cast<std::size_t>(c)];
+            if (gRange && far + gRange < in_.n_left) {
+                if (rule.half < 0) __builtin_prefetch(rule.range.data() + 2 * (far + gRange));
+                if (!rule.own.empty()) __builtin_prefetch(rule.own.data() + far + gRange);
             }
-        } else if (near < in_.n_left && rule.place_l[near] >= 0) {
-            at = std::max<std::int64_t>(0, rule.place_l[near] - rule.half);
+            if (from >= to) continue;
+            // Every line of the record's items, up to a few: the rest
+            // follow in order, where the hardware prefetcher takes over.
+            const char* at = reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(rule.items.data() + static_cast<std::size_t>(from) * rule.stride) & ~std::uintptr_t{63});
+            const char* end = reinterpret_cast<const char*>(rule.items.data() + static_cast<std::size_t>(to) * rule.stride);
+            end = std::min(end, at + gLines * 64);
+            for (; at < end; at += 64) __builtin_prefetch(at);
         }
-        if (at >= 0 && static_cast<std::size_t>(at) < rule.count)
-            __builtin_prefetch(static_cast<const char*>(items) + static_cast<std::size_t>(at) * item_bytes);
-    }
+    };
+    if (narrow_)
+        ask(thin_);
+    else
+        ask(wide_);
 }
 
-template <class F, class Room>
-void CandidateIndex::each(std::size_t i, F&& f, Room&& room) const {
+// f(rule, right position, kept) for every candidate of left record i, rule
+// by rule; room(k) before the k candidates of each rule. Returns whether
+// the candidates may be out of order (more than one rule gave some, or a
+// neighbourhood did).
+template <class T, class F, class Room>
+bool CandidateIndex::each(const std::vector<RuleIndex<T>>& rules, std::size_t i, F&& f, Room&& room) const {
     const bool dedupe = in_.dedupe;
-    // What each rule tests for record i: its code, or its place.
+    const std::size_t R = rules.size();
+    // What each rule tests for record i (its code, or its place), read
+    // when a later rule has candidates.
     constexpr std::size_t kMaxInline = 16;
     std::int64_t own_buf[kMaxInline];
     std::vector<std::int64_t> own_heap;
     std::int64_t* own = own_buf;
-    if (rules_.size() > kMaxInline) {
-        own_heap.resize(rules_.size());
+    if (R > kMaxInline) {
+        own_heap.resize(R);
         own = own_heap.data();
     }
-    for (std::size_t r = 0; r < rules_.size(); ++r) own[r] = test_value(rules_[r], i, false);
-    for (std::size_t r = 0; r < rules_.size(); ++r) {
-        const Rule& rule = rules_[r];
-        if (own[r] < 0) continue;
+    std::size_t known = 0;  // own[0, known) read
+    int sources = 0;
+    for (std::size_t r = 0; r < R; ++r) {
+        const RuleIndex<T>& rule = rules[r];
+        std::int64_t from, to, p = -1;
+        if (rule.half < 0) {
+            from = rule.range[2 * i], to = rule.range[2 * i + 1];
+        } else {
+            p = rule.own[i];
+            if (p < 0) continue;
+            from = std::max<std::int64_t>(0, p - rule.half);
+            to = std::min<std::int64_t>(static_cast<std::int64_t>(rule.count), p + rule.half + 1);
+            sources += 1;  // not in position order
+        }
+        if (from >= to) continue;
+        ++sources;
+        for (; known < r; ++known) own[known] = rules[known].own[i];
         const std::size_t stride = rule.stride;
-        auto run = [&](const auto* items) {
-        // Whether an earlier rule holds for the pair (i, item at k).
+        const T* items = rule.items.data();
+        // Whether an earlier rule holds for the pair (i, item at `at`).
         // Without branches that depend on the pair (whether an earlier
-        // rule holds is as good as random): a missing code of record i
-        // never holds, a missing code of the other record is -1, which no
+        // rule holds is as good as random): a missing value of record i
+        // never holds, a missing value of the other record is -1, which no
         // code nor place of record i equals or comes near as -1 < 0 <= mine.
-        auto earlier = [&](const auto* at) {
+        auto earlier = [&](const T* at) {
             bool held = false;
             for (std::size_t e = 0; e < r; ++e) {
                 const std::int64_t mine = own[e], theirs = at[1 + e];
                 const std::int64_t gap = mine > theirs ? mine - theirs : theirs - mine;
-                held |= (mine >= 0) & (theirs >= 0) & (gap <= rules_[e].half);
+                held |= (mine >= 0) & (theirs >= 0) & (gap <= std::max<std::int64_t>(rules[e].half, 0));
             }
             return held;
         };
-        if (rule.keys.window == 0) {
-            const auto cu = static_cast<std::size_t>(own[r]);
-            if (cu + 1 >= rule.starts.size()) return;
-            const std::int64_t from = dedupe ? rule.slot[i] + 1 : rule.starts[cu];
-            const std::int64_t to = rule.starts[cu + 1];
-            room(static_cast<std::size_t>(to - from));
-            for (std::int64_t k = from; k < to; ++k) {
-                const auto* at = items + static_cast<std::size_t>(k) * stride;
-                f(r, static_cast<std::size_t>(at[0]), !earlier(at));
+        room(static_cast<std::size_t>(to - from));
+        if (rule.half < 0) {
+            if (r == 0) {
+                for (std::int64_t k = from; k < to; ++k)
+                    f(r, static_cast<std::size_t>(items[static_cast<std::size_t>(k)]), true);
+            } else {
+                for (std::int64_t k = from; k < to; ++k) {
+                    const T* at = items + static_cast<std::size_t>(k) * stride;
+                    f(r, static_cast<std::size_t>(at[0]), !earlier(at));
+                }
             }
         } else {
-            const std::int64_t p = own[r];
-            const auto size = static_cast<std::int64_t>(rule.count);
-            const std::int64_t lo = std::max<std::int64_t>(0, p - rule.half);
-            const std::int64_t hi = std::min<std::int64_t>(size - 1, p + rule.half);
-            room(static_cast<std::size_t>(hi - lo));
-            for (std::int64_t q = lo; q <= hi; ++q) {
+            for (std::int64_t q = from; q < to; ++q) {
                 if (q == p) continue;
-                const auto* at = items + static_cast<std::size_t>(q) * stride;
+                const T* at = items + static_cast<std::size_t>(q) * stride;
                 const auto j = static_cast<std::size_t>(at[0] >> 1);
                 if (dedupe ? j > i : (at[0] & 1) != 0) f(r, j, !earlier(at));
             }
         }
-        };
-        if (narrow_)
-            run(rule.narrow_items.data());
-        else
-            run(rule.items.data());
     }
+    return sources > 1;
 }
 
 std::uint64_t CandidateIndex::count(std::size_t i, std::uint64_t* by_rule) const {
     std::uint64_t n = 0;
-    each(
-        i,
-        [&](std::size_t r, std::size_t, bool keep) {
-            by_rule[r] += keep;
-            n += keep;
-        },
-        [](std::size_t) {});
+    auto add = [&](std::size_t r, std::size_t, bool keep) {
+        by_rule[r] += keep;
+        n += keep;
+    };
+    if (narrow_)
+        each(thin_, i, add, [](std::size_t) {});
+    else
+        each(wide_, i, add, [](std::size_t) {});
     return n;
 }
+
+namespace {
+
+// Sorts a record's few candidates: runs of ascending values, one per rule,
+// most of them short.
+template <class T>
+void sort_candidates(T* first, T* last) {
+    if (last - first > 48) {
+        std::sort(first, last);
+        return;
+    }
+    for (T* p = first + 1; p < last; ++p) {
+        const T v = *p;
+        T* q = p;
+        for (; q > first && q[-1] > v; --q) *q = q[-1];
+        *q = v;
+    }
+}
+
+}  // namespace
 
 template <class T>
 std::size_t CandidateIndex::fill(std::size_t i, PairBuffer<T>& buffer) const {
@@ -291,18 +380,21 @@ std::size_t CandidateIndex::fill(std::size_t i, PairBuffer<T>& buffer) const {
     T* out = buffer.data() + first;
     // Written in any case, kept by moving on (each rule makes room for all
     // its candidates, kept or not, before they come).
-    each(
-        i,
-        [&](std::size_t, std::size_t j, bool keep) {
-            *out = static_cast<T>(j);
-            out += keep;
-        },
-        [&](std::size_t candidates) {
-            buffer.size = static_cast<std::size_t>(out - buffer.data());
-            out = buffer.room(candidates);
-        });
+    auto put = [&](std::size_t, std::size_t j, bool keep) {
+        *out = static_cast<T>(j);
+        out += keep;
+    };
+    auto room = [&](std::size_t candidates) {
+        buffer.size = static_cast<std::size_t>(out - buffer.data());
+        out = buffer.room(candidates);
+    };
+    bool mixed;
+    if constexpr (sizeof(T) == sizeof(std::int32_t))
+        mixed = each(thin_, i, put, room);
+    else
+        mixed = each(wide_, i, put, room);
     buffer.size = static_cast<std::size_t>(out - buffer.data());
-    if (!sorted_output_) std::sort(buffer.data() + first, out);
+    if (mixed) sort_candidates(buffer.data() + first, out);
     return buffer.size - first;
 }
 
@@ -328,11 +420,26 @@ std::vector<std::int64_t> count_pairs(const CandidateIndex& index, std::size_t n
 template <class T>
 void PairBuffer<T>::grow(std::size_t need) {
     constexpr std::size_t kFirst = std::size_t{64} << 10;
+    constexpr std::size_t kHuge = std::size_t{2} << 20;
     std::size_t want = bytes_ ? 2 * bytes_ : kFirst;
     while (want < need) want *= 2;
-    void* p = data_ ? mremap(data_, bytes_, want, MREMAP_MAYMOVE)
-                    : mmap(nullptr, want, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) throw std::bad_alloc();
+    void* p;
+    if (want < kHuge) {
+        p = data_ ? mremap(data_, bytes_, want, MREMAP_MAYMOVE)
+                  : mmap(nullptr, want, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+    } else {
+        // A fresh mapping (the kernel places one this large on a huge-page
+        // boundary) in huge pages, the pages written so far moved to its
+        // start rather than copied: a large buffer takes few page faults.
+        p = mmap(nullptr, want, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+        madvise(p, want, MADV_HUGEPAGE);  // a hint: failure changes nothing
+        if (data_ && mremap(data_, bytes_, bytes_, MREMAP_MAYMOVE | MREMAP_FIXED, p) == MAP_FAILED) {
+            munmap(p, want);
+            throw std::bad_alloc();
+        }
+    }
     data_ = static_cast<T*>(p);
     bytes_ = want;
 }
@@ -348,49 +455,73 @@ template class PairBuffer<std::int64_t>;
 
 namespace {
 
-// Blocks of the pair pass: a few per worker, so that a block of busy
-// records does not leave the others idle.
-constexpr std::size_t kBlocksPerWorker = 16;
-
-// T: the type of a right position and of a record's count in the blocks'
+// T: the type of a right position and of a record's count in the pass's
 // buffers (32 bits when the index is narrow).
 template <class T>
 PairArrays build_pairs_as(const CandidateIndex& index, std::size_t start, std::size_t stop) {
     const std::size_t n = stop - start;
-    const std::size_t blocks = std::max<std::size_t>(1, std::min(n, kBlocksPerWorker * pool::worker_count()));
-    const std::size_t per = n ? (n + blocks - 1) / blocks : 0;
-    std::vector<PairBuffer<T>> buffers(blocks);
+    // One pass: each run of records a thread takes (one run per thread,
+    // unless the pool splits a busy run for an idle thread) writes its pairs
+    // to a buffer of its own, then the runs are copied to their places.
+    struct Run {
+        std::size_t lo = 0, hi = 0;  // records [lo, hi) of the range
+        PairBuffer<T> buffer;
+    };
+    std::vector<Run> runs;
+    std::mutex runs_lock;
     std::unique_ptr<T[]> counts(new T[n ? n : 1]);
-    // One pass: every block's pairs into its buffer.
-    pool::for_each_row(blocks, [&](pool::RowCursor& cursor) {
-        cursor.run([&](std::size_t b) {
-            PairBuffer<T>& buffer = buffers[b];
-            const std::size_t lo = std::min(n, b * per), hi = std::min(n, lo + per);
-            for (std::size_t k = lo; k < hi; ++k) {
-                index.prefetch(start + k);
-                counts[k] = static_cast<T>(index.fill(start + k, buffer));
-            }
+    pool::for_each_row(n, [&](pool::RowCursor& cursor) {
+        Run run;
+        run.lo = cursor.position();
+        cursor.run([&](std::size_t k) {
+            index.prefetch(start + k);
+            counts[k] = static_cast<T>(index.fill(start + k, run.buffer));
         });
+        run.hi = cursor.position();
+        if (run.hi == run.lo) return;
+        std::lock_guard<std::mutex> hold(runs_lock);
+        runs.push_back(std::move(run));
     });
-    std::vector<std::size_t> at(blocks + 1, 0);
-    for (std::size_t b = 0; b < blocks; ++b) at[b + 1] = at[b] + buffers[b].size;
+    std::sort(runs.begin(), runs.end(), [](const Run& a, const Run& b) { return a.lo < b.lo; });
+    std::vector<std::size_t> at(runs.size() + 1, 0);
+    for (std::size_t b = 0; b < runs.size(); ++b) at[b + 1] = at[b] + runs[b].buffer.size;
     PairArrays out;
-    out.size = at[blocks];
-    out.left.reset(new std::int64_t[out.size ? out.size : 1]);
-    out.right.reset(new std::int64_t[out.size ? out.size : 1]);
-    // Each block to its place, its buffer freed once copied.
-    pool::for_each_row(blocks, [&](pool::RowCursor& cursor) {
-        cursor.run([&](std::size_t b) {
-            PairBuffer<T>& buffer = buffers[b];
-            std::int64_t* left = out.left.get() + at[b];
-            std::int64_t* right = out.right.get() + at[b];
-            for (std::size_t k = 0; k < buffer.size; ++k) right[k] = static_cast<std::int64_t>(buffer.data()[k]);
-            const std::size_t lo = std::min(n, b * per), hi = std::min(n, lo + per);
+    out.size = at[runs.size()];
+    out.left.grow(out.size ? out.size : 1, 0);
+    out.right.grow(out.size ? out.size : 1, 0);
+    // Each run to its place in parts, its buffer freed once copied.
+    constexpr std::size_t kPart = std::size_t{1} << 16;  // records
+    std::vector<std::size_t> parts(runs.size() + 1, 0);  // runs[b] is parts [parts[b], parts[b + 1])
+    for (std::size_t b = 0; b < runs.size(); ++b) parts[b + 1] = parts[b] + (runs[b].hi - runs[b].lo + kPart - 1) / kPart;
+    std::vector<std::size_t> part_at(parts.back() + 1, 0);  // pairs before each part
+    for (std::size_t b = 0, q = 0; b < runs.size(); ++b) {
+        std::size_t pairs = at[b];
+        for (std::size_t k = runs[b].lo; k < runs[b].hi; k += kPart, ++q) {
+            part_at[q] = pairs;
+            const std::size_t end = std::min(runs[b].hi, k + kPart);
+            for (std::size_t m = k; m < end; ++m) pairs += static_cast<std::size_t>(counts[m]);
+        }
+    }
+    std::vector<std::atomic<std::size_t>> left_parts(runs.size());
+    for (std::size_t b = 0; b < runs.size(); ++b) left_parts[b].store(parts[b + 1] - parts[b]);
+    pool::for_each_row(parts.back(), [&](pool::RowCursor& cursor) {
+        cursor.run([&](std::size_t q) {
+            const std::size_t b = static_cast<std::size_t>(
+                std::upper_bound(parts.begin(), parts.end(), q) - parts.begin() - 1);
+            Run& run = runs[b];
+            const std::size_t lo = run.lo + (q - parts[b]) * kPart, hi = std::min(run.hi, lo + kPart);
+            const std::size_t first = part_at[q];
+            const T* from = run.buffer.data() + (first - at[b]);
+            std::int64_t* left = out.left.get() + first;
+            std::int64_t* right = out.right.get() + first;
+            std::size_t total = 0;
             for (std::size_t k = lo; k < hi; ++k) {
-                std::fill(left, left + counts[k], static_cast<std::int64_t>(start + k));
-                left += counts[k];
+                const auto c = static_cast<std::size_t>(counts[k]);
+                std::fill(left + total, left + total + c, static_cast<std::int64_t>(start + k));
+                total += c;
             }
-            buffer = PairBuffer<T>();
+            for (std::size_t k = 0; k < total; ++k) right[k] = static_cast<std::int64_t>(from[k]);
+            if (left_parts[b].fetch_sub(1) == 1) run.buffer = PairBuffer<T>();
         });
     });
     return out;

@@ -30,6 +30,8 @@
 #include <string>
 #include <vector>
 
+#include "runtime/string_column.hpp"
+
 namespace corvane::blocking {
 
 struct RuleKeys {
@@ -92,126 +94,58 @@ private:
     std::size_t bytes_ = 0;  // mapped
 };
 
-// Offsets into a rule's items and places in its order, in 32 bits when
-// the index is narrow (every position fits), else in 64; built in place
-// in the width they keep.
-class Offsets {
-public:
-    template <class T>
-    T* assign(std::size_t n, std::int64_t value) {
-        if constexpr (sizeof(T) == sizeof(std::int32_t)) {
-            thin_.assign(n, static_cast<std::int32_t>(value));
-            thin = true;
-            return thin_.data();
-        } else {
-            wide_.assign(n, value);
-            thin = false;
-            return wide_.data();
-        }
-    }
-    std::int64_t operator[](std::size_t k) const noexcept { return thin ? thin_[k] : wide_[k]; }
-    std::size_t size() const noexcept { return thin ? thin_.size() : wide_.size(); }
-    const void* address(std::size_t k) const noexcept {
-        return thin ? static_cast<const void*>(thin_.data() + k) : static_cast<const void*>(wide_.data() + k);
-    }
-
-private:
-    std::vector<std::int64_t> wide_;
-    std::vector<std::int32_t> thin_;
-    bool thin = false;
-};
-
-// One side of a rule's keys: the caller's array, or the index's own copy
-// (in 32 bits when the index is narrow) when the caller's arrays may go
-// once the index is built.
-class KeyRun {
-public:
-    void point(const std::int64_t* keys) noexcept { wide_ = keys; }
-    void copy(const std::int64_t* keys, std::size_t n, bool narrow) {
-        if (narrow) {
-            thin_.resize(n);
-            for (std::size_t k = 0; k < n; ++k) thin_[k] = static_cast<std::int32_t>(keys[k]);
-            wide_ = nullptr;
-        } else {
-            own_.assign(keys, keys + n);
-            wide_ = own_.data();
-        }
-    }
-    std::int64_t operator[](std::size_t k) const noexcept { return wide_ ? wide_[k] : thin_[k]; }
-
-private:
-    const std::int64_t* wide_ = nullptr;
-    std::vector<std::int64_t> own_;
-    std::vector<std::int32_t> thin_;
-};
+template <class T>
+struct RuleIndex;
 
 class CandidateIndex {
 public:
-    // With own_keys the index copies the keys it reads later (in 32 bits
-    // when narrow), so that the caller's arrays need only outlive the
-    // constructor; without, they must outlive the index.
+    // With own_keys the index keeps nothing of the caller's arrays, which
+    // need only outlive the constructor; without, they must outlive the
+    // index too. (The index holds its own copies of what it reads later
+    // either way; own_keys is kept for the callers that say so.)
     explicit CandidateIndex(const BlockingInput& in, bool own_keys = false);
+    ~CandidateIndex();
+    CandidateIndex(const CandidateIndex&) = delete;
+    CandidateIndex& operator=(const CandidateIndex&) = delete;
 
     // Pairs of left record i; by_rule[r] gets the pairs rule r adds.
     std::uint64_t count(std::size_t i, std::uint64_t* by_rule) const;
     // Appends the right positions of left record i's pairs, ascending, to
-    // buffer; returns how many.
+    // buffer; returns how many. T: std::uint32_t when narrow, else
+    // std::int64_t.
     template <class T>
     std::size_t fill(std::size_t i, PairBuffer<T>& buffer) const;
     // Whether every position fits in 32 bits (index items, pair buffers).
     bool narrow() const noexcept { return narrow_; }
 
-    // Fetches what left record i + kAhead will read into the cache, and
-    // the index entries of record i + kAhead / 2: records' codes lead to
-    // random places in the index, so a pass over the records asks for them
-    // ahead.
+    // Fetches into the cache the index entries left record i + kAhead
+    // will read: a record's entries lie at random places in the index, so
+    // a pass over the records asks for them ahead.
     void prefetch(std::size_t i) const noexcept;
-    static constexpr std::size_t kAhead = 32;
+    static constexpr std::size_t kAhead = 16;
+    static constexpr std::size_t kLines = 8;
 
-    std::size_t rules() const noexcept { return rules_.size(); }
+    std::size_t rules() const noexcept { return n_rules_; }
 
 private:
-    struct Rule {
-        RuleKeys keys;                       // the window; the pointers only while building
-        KeyRun left, right;                  // the keys read afterwards (right: two tables only)
-        std::int64_t half = 0;               // window / 2 (sorted neighbourhood)
-        Offsets starts;                      // equality: codes + 1 offsets into items
-        std::vector<std::int64_t> items;     // equality: right positions by code; neighbourhood: the merged order;
-                                             // each followed by what the earlier rules test for its record
-        std::vector<std::int32_t> narrow_items;  // the same in 32 bits, when everything fits (then items is empty)
-        std::size_t count = 0;               // items
-        std::size_t stride = 1;              // entries per item: the item, then one per earlier rule
-        Offsets slot;                        // equality, dedupe: index of record i in items
-        Offsets place_l;                     // neighbourhood: place of each left record in the order, -1 missing
-        Offsets place_r;                     // neighbourhood, two tables: the same for right records
-    };
-
-    // What rule tests for record j of the left (or right) side: its code,
-    // or its place in the merged order; -1: missing.
-    std::int64_t test_value(const Rule& rule, std::size_t j, bool right) const noexcept;
-    // f(rule, right position, kept) for every candidate of left record i,
-    // rule by rule; room(k) before the k candidates of each rule.
-    template <class F, class Room>
-    void each(std::size_t i, F&& f, Room&& room) const;
-
-    // Rule r's structures in T (std::int32_t when narrow), its items with
-    // room for what the earlier rules test (written afterwards).
     template <class T>
-    void build_rule(const BlockingInput& in, std::size_t r);
-    template <class T>
-    void pack_rule(std::size_t r, T* packed);
+    void build(const BlockingInput& in);
+    template <class T, class F, class Room>
+    bool each(const std::vector<RuleIndex<T>>& rules, std::size_t i, F&& f, Room&& room) const;
 
-    BlockingInput in_;  // sizes and flags (the key pointers only while building)
-    std::vector<Rule> rules_;
-    bool sorted_output_ = false;  // one equality rule: candidates come out ascending
+    BlockingInput in_;  // sizes and flags (no key pointers)
+    std::size_t n_rules_ = 0;
     bool narrow_ = false;
+    // The rules in the index's width (one of the two, by narrow_).
+    std::vector<RuleIndex<std::int32_t>> thin_;
+    std::vector<RuleIndex<std::int64_t>> wide_;
 };
 
 // The pairs of left records [start, stop) as (left, right) position arrays,
 // sorted by left then right position, on the pool. Counting only:
 // count_pairs. The arrays are written once, not zeroed first.
 struct PairArrays {
-    std::unique_ptr<std::int64_t[]> left, right;
+    BulkBuffer<std::int64_t> left, right;
     std::size_t size = 0;
 };
 PairArrays build_pairs(const CandidateIndex& index, std::size_t start, std::size_t stop);
