@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <new>
 
@@ -47,10 +48,19 @@ std::size_t code_count(const std::int64_t* keys, std::size_t n, std::size_t acc 
 
 }  // namespace
 
+// The place items hold for a record a neighbourhood leaves out: further
+// from every place than any window reaches (places and reaches are below
+// 2**30 in 32 bits, far below 2**61 in 64), so that testing whether the
+// rule holds needs no test of its own for it.
+template <class T>
+constexpr T kNowhere = sizeof(T) == sizeof(std::int32_t) ? std::numeric_limits<T>::min()
+                                                          : std::numeric_limits<T>::min() / 4;
+
 // One rule of the index, every entry in T (std::int32_t when narrow).
 template <class T>
 struct RuleIndex {
     std::int64_t half = -1;    // window / 2; -1: an equality rule
+    std::int64_t reach = 0;    // how far apart two places of a pair are at most: 0 (equal codes), or half up to count
     std::size_t stride = 1;    // entries per item: the item, then one per earlier rule
     std::size_t count = 0;     // items
     std::vector<T> items;      // equality: positions grouped by code; neighbourhood: the merged order (2 * position + side)
@@ -94,6 +104,7 @@ void CandidateIndex::build(const BlockingInput& in) {
             at = static_cast<T>(at + left + right);
         }
         rule.count = static_cast<std::size_t>(at);
+        rule.reach = std::min<std::int64_t>(rule.half, static_cast<std::int64_t>(rule.count));
         rule.own.resize(nl);
         for (std::size_t i = 0; i < nl; ++i)
             rule.own[i] = L[i] < 0 ? T(-1) : next_l[static_cast<std::size_t>(L[i])]++;
@@ -119,8 +130,10 @@ void CandidateIndex::build(const BlockingInput& in) {
             for (std::size_t e = 0; e < r; ++e) {
                 if (rules[e].half < 0)
                     at[1 + e] = static_cast<T>((right ? right_keys(e) : in.rules[e].left)[j]);
+                else if (const T place = (right ? rules[e].place_r : rules[e].own)[j]; place >= 0)
+                    at[1 + e] = place;
                 else
-                    at[1 + e] = (right ? rules[e].place_r : rules[e].own)[j];
+                    at[1 + e] = kNowhere<T>;
             }
         };
         if (rule.half >= 0) {
@@ -232,10 +245,8 @@ CandidateIndex::CandidateIndex(const BlockingInput& in, bool) : in_(in), n_rules
     for (RuleKeys& keys : in_.rules) keys.left = keys.right = nullptr;
 }
 
-static std::size_t tune(const char* name, std::size_t d) { const char* v = std::getenv(name); return v ? std::strtoul(v, nullptr, 10) : d; }
-static const std::size_t gAhead = tune("PF_AHEAD", 16), gLines = tune("PF_LINES", 8), gRange = tune("PF_RANGE", 0);
 void CandidateIndex::prefetch(std::size_t i) const noexcept {
-    const std::size_t far = i + gAhead;
+    const std::size_t far = i + kAhead;
     if (far >= in_.n_left) return;
     auto ask = [&](const auto& rules) {
         for (const auto& rule : rules) {
@@ -248,16 +259,18 @@ void CandidateIndex::prefetch(std::size_t i) const noexcept {
                 from = std::max<std::int64_t>(0, p - rule.half);
                 to = std::min<std::int64_t>(static_cast<std::int64_t>(rule.count), p + rule.half + 1);
             }
-            if (gRange && far + gRange < in_.n_left) {
-                if (rule.half < 0) __builtin_prefetch(rule.range.data() + 2 * (far + gRange));
-                if (!rule.own.empty()) __builtin_prefetch(rule.own.data() + far + gRange);
+            // The record's own entries further ahead: they are read in
+            // order, but among so many random reads the hardware misses them.
+            if (far + kAheadEntries < in_.n_left) {
+                if (rule.half < 0) __builtin_prefetch(rule.range.data() + 2 * (far + kAheadEntries));
+                if (!rule.own.empty()) __builtin_prefetch(rule.own.data() + far + kAheadEntries);
             }
             if (from >= to) continue;
             // Every line of the record's items, up to a few: the rest
             // follow in order, where the hardware prefetcher takes over.
             const char* at = reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(rule.items.data() + static_cast<std::size_t>(from) * rule.stride) & ~std::uintptr_t{63});
             const char* end = reinterpret_cast<const char*>(rule.items.data() + static_cast<std::size_t>(to) * rule.stride);
-            end = std::min(end, at + gLines * 64);
+            end = std::min(end, at + kLines * 64);
             for (; at < end; at += 64) __builtin_prefetch(at);
         }
     };
@@ -276,16 +289,19 @@ bool CandidateIndex::each(const std::vector<RuleIndex<T>>& rules, std::size_t i,
     const bool dedupe = in_.dedupe;
     const std::size_t R = rules.size();
     // What each rule tests for record i (its code, or its place), read
-    // when a later rule has candidates.
+    // when a later rule has candidates. A missing value becomes one that
+    // nothing matches: -2 for a code (a candidate's code is -1 or more),
+    // far past any place for a place.
     constexpr std::size_t kMaxInline = 16;
-    std::int64_t own_buf[kMaxInline];
-    std::vector<std::int64_t> own_heap;
-    std::int64_t* own = own_buf;
+    std::int64_t mine_buf[kMaxInline], reach_buf[kMaxInline];
+    std::vector<std::int64_t> heap;
+    std::int64_t* mine = mine_buf;
+    std::int64_t* reach = reach_buf;
     if (R > kMaxInline) {
-        own_heap.resize(R);
-        own = own_heap.data();
+        heap.resize(2 * R);
+        mine = heap.data(), reach = heap.data() + R;
     }
-    std::size_t known = 0;  // own[0, known) read
+    std::size_t known = 0;  // mine[0, known) read
     int sources = 0;
     for (std::size_t r = 0; r < R; ++r) {
         const RuleIndex<T>& rule = rules[r];
@@ -301,21 +317,22 @@ bool CandidateIndex::each(const std::vector<RuleIndex<T>>& rules, std::size_t i,
         }
         if (from >= to) continue;
         ++sources;
-        for (; known < r; ++known) own[known] = rules[known].own[i];
+        for (; known < r; ++known) {
+            const std::int64_t v = rules[known].own[i];
+            reach[known] = rules[known].reach;
+            mine[known] = v >= 0 ? v : rules[known].half < 0 ? -2 : std::numeric_limits<std::int64_t>::max() / 4;
+        }
         const std::size_t stride = rule.stride;
         const T* items = rule.items.data();
-        // Whether an earlier rule holds for the pair (i, item at `at`).
-        // Without branches that depend on the pair (whether an earlier
-        // rule holds is as good as random): a missing value of record i
-        // never holds, a missing value of the other record is -1, which no
-        // code nor place of record i equals or comes near as -1 < 0 <= mine.
+        // Whether an earlier rule holds for the pair (i, item at `at`): the
+        // two places (or codes) at most reach apart. Without branches that
+        // depend on the pair (whether an earlier rule holds is as good as
+        // random).
         auto earlier = [&](const T* at) {
             bool held = false;
-            for (std::size_t e = 0; e < r; ++e) {
-                const std::int64_t mine = own[e], theirs = at[1 + e];
-                const std::int64_t gap = mine > theirs ? mine - theirs : theirs - mine;
-                held |= (mine >= 0) & (theirs >= 0) & (gap <= std::max<std::int64_t>(rules[e].half, 0));
-            }
+            for (std::size_t e = 0; e < r; ++e)
+                held |= static_cast<std::uint64_t>(at[1 + e] - mine[e] + reach[e]) <=
+                        2 * static_cast<std::uint64_t>(reach[e]);
             return held;
         };
         room(static_cast<std::size_t>(to - from));
@@ -324,9 +341,27 @@ bool CandidateIndex::each(const std::vector<RuleIndex<T>>& rules, std::size_t i,
                 for (std::int64_t k = from; k < to; ++k)
                     f(r, static_cast<std::size_t>(items[static_cast<std::size_t>(k)]), true);
             } else {
-                for (std::int64_t k = from; k < to; ++k) {
-                    const T* at = items + static_cast<std::size_t>(k) * stride;
-                    f(r, static_cast<std::size_t>(at[0]), !earlier(at));
+                // The common counts of earlier rules unrolled.
+                auto scan = [&](auto earlier_rules) {
+                    constexpr std::size_t E = decltype(earlier_rules)::value;
+                    for (std::int64_t k = from; k < to; ++k) {
+                        const T* at = items + static_cast<std::size_t>(k) * (E + 1);
+                        bool held = false;
+                        for (std::size_t e = 0; e < E; ++e)
+                            held |= static_cast<std::uint64_t>(at[1 + e] - mine[e] + reach[e]) <=
+                                    2 * static_cast<std::uint64_t>(reach[e]);
+                        f(r, static_cast<std::size_t>(at[0]), !held);
+                    }
+                };
+                switch (r) {
+                    case 1: scan(std::integral_constant<std::size_t, 1>{}); break;
+                    case 2: scan(std::integral_constant<std::size_t, 2>{}); break;
+                    case 3: scan(std::integral_constant<std::size_t, 3>{}); break;
+                    default:
+                        for (std::int64_t k = from; k < to; ++k) {
+                            const T* at = items + static_cast<std::size_t>(k) * stride;
+                            f(r, static_cast<std::size_t>(at[0]), !earlier(at));
+                        }
                 }
             }
         } else {

@@ -123,7 +123,8 @@ public:
     // a pass over the records asks for them ahead.
     void prefetch(std::size_t i) const noexcept;
     static constexpr std::size_t kAhead = 16;
-    static constexpr std::size_t kLines = 8;
+    static constexpr std::size_t kLines = 4;          // lines of a record's items asked for at most
+    static constexpr std::size_t kAheadEntries = 64;  // records ahead for the per-record entries
 
     std::size_t rules() const noexcept { return n_rules_; }
 
