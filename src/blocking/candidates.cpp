@@ -48,25 +48,23 @@ std::size_t code_count(const std::int64_t* keys, std::size_t n, std::size_t acc 
 
 }  // namespace
 
-// The place items hold for a record a neighbourhood leaves out: further
-// from every place than any window reaches (places and reaches are below
-// 2**30 in 32 bits, far below 2**61 in 64), so that testing whether the
-// rule holds needs no test of its own for it.
-template <class T>
-constexpr T kNowhere = sizeof(T) == sizeof(std::int32_t) ? std::numeric_limits<T>::min()
-                                                          : std::numeric_limits<T>::min() / 4;
-
 // One rule of the index, every entry in T (std::int32_t when narrow).
 template <class T>
 struct RuleIndex {
-    std::int64_t half = -1;    // window / 2; -1: an equality rule
-    std::int64_t reach = 0;    // how far apart two places of a pair are at most: 0 (equal codes), or half up to count
-    std::size_t stride = 1;    // entries per item: the item, then one per earlier rule
-    std::size_t count = 0;     // items
-    std::vector<T> items;      // equality: positions grouped by code; neighbourhood: the merged order (2 * position + side)
-    std::vector<T> range;      // equality: per left record, its candidates' items [from, to)
-    std::vector<T> own;        // per left record, what the later rules test: its code, or its place (-1: missing)
-    std::vector<T> place_r;    // neighbourhood, two tables, while building: the place of each right record
+    std::int64_t half = -1;  // window / 2; -1: an equality rule
+    std::size_t count = 0;   // items
+    std::vector<T> items;    // equality: positions grouped by code, ascending in each group;
+                             // neighbourhood: the merged order (2 * position + side)
+    std::vector<T> range;    // equality: per left record, its candidates' items [from, to)
+    std::vector<T> place;    // neighbourhood: per left record, its place in the order (-1: missing)
+};
+
+// Per thread: where a record's runs of candidates are merged.
+template <class P>
+struct CandidateIndex::Scratch {
+    std::vector<P> merged[2];  // the union so far, alternately
+    std::vector<P> near;       // the neighbourhoods' candidates, sorted, laid end to end
+    std::vector<P> out;        // counting: the union of a record's runs
 };
 
 CandidateIndex::~CandidateIndex() = default;
@@ -79,84 +77,47 @@ void CandidateIndex::build(const BlockingInput& in) {
         if constexpr (sizeof(T) == sizeof(std::int32_t)) return thin_; else return wide_;
     }();
     rules.resize(R);
-    auto right_keys = [&](std::size_t r) { return in.dedupe ? in.rules[r].left : in.rules[r].right; };
-
-    // Neighbourhoods first: their places are what the later rules test.
-    // Merged order: by rank, left before right, by position.
-    pool::for_each_row(R, [&](pool::RowCursor& cursor) { cursor.run([&](std::size_t r) {
-        if (in.rules[r].window == 0) return;
-        RuleIndex<T>& rule = rules[r];
-        rule.half = in.rules[r].window / 2;
-        const std::int64_t* L = in.rules[r].left;
-        const std::int64_t* Rk = right_keys(r);
-        const std::size_t codes = in.dedupe ? code_count(L, nl) : code_count(Rk, nr, code_count(L, nl));
-        std::vector<T> next_l(codes, 0), next_r(codes, 0);  // counts first, then the next free places
-        for (std::size_t i = 0; i < nl; ++i)
-            if (L[i] >= 0) ++next_l[static_cast<std::size_t>(L[i])];
-        if (!in.dedupe)
-            for (std::size_t j = 0; j < nr; ++j)
-                if (Rk[j] >= 0) ++next_r[static_cast<std::size_t>(Rk[j])];
-        T at = 0;
-        for (std::size_t c = 0; c < codes; ++c) {
-            const T left = next_l[c], right = next_r[c];
-            next_l[c] = at;
-            next_r[c] = static_cast<T>(at + left);
-            at = static_cast<T>(at + left + right);
-        }
-        rule.count = static_cast<std::size_t>(at);
-        rule.reach = std::min<std::int64_t>(rule.half, static_cast<std::int64_t>(rule.count));
-        rule.own.resize(nl);
-        for (std::size_t i = 0; i < nl; ++i)
-            rule.own[i] = L[i] < 0 ? T(-1) : next_l[static_cast<std::size_t>(L[i])]++;
-        if (!in.dedupe) {
-            rule.place_r.resize(nr);
-            for (std::size_t j = 0; j < nr; ++j)
-                rule.place_r[j] = Rk[j] < 0 ? T(-1) : next_r[static_cast<std::size_t>(Rk[j])]++;
-        }
-    }); });
-
-    // Items, each followed by what the earlier rules test for its record
-    // (its code, or its place), so that whether an earlier rule holds for a
-    // candidate reads the item and not the candidate's keys elsewhere in
-    // memory. The items are written in a pass over the records, so those
-    // values are read in order.
+    // Each rule's index on its own, the rules in parallel.
     pool::for_each_row(R, [&](pool::RowCursor& cursor) { cursor.run([&](std::size_t r) {
         RuleIndex<T>& rule = rules[r];
-        const std::size_t stride = rule.stride = r + 1;
         const std::int64_t* L = in.rules[r].left;
-        const std::int64_t* Rk = right_keys(r);
-        // What rule e tests for record j of one side.
-        auto tests = [&](T* at, std::size_t j, bool right) {
-            for (std::size_t e = 0; e < r; ++e) {
-                if (rules[e].half < 0)
-                    at[1 + e] = static_cast<T>((right ? right_keys(e) : in.rules[e].left)[j]);
-                else if (const T place = (right ? rules[e].place_r : rules[e].own)[j]; place >= 0)
-                    at[1 + e] = place;
-                else
-                    at[1 + e] = kNowhere<T>;
+        const std::int64_t* Rk = in.dedupe ? L : in.rules[r].right;
+        if (in.rules[r].window != 0) {
+            // Merged order: by rank, left before right, by position.
+            rule.half = in.rules[r].window / 2;
+            const std::size_t codes = in.dedupe ? code_count(L, nl) : code_count(Rk, nr, code_count(L, nl));
+            std::vector<T> next_l(codes, 0), next_r(codes, 0);  // counts first, then the next free places
+            for (std::size_t i = 0; i < nl; ++i)
+                if (L[i] >= 0) ++next_l[static_cast<std::size_t>(L[i])];
+            if (!in.dedupe)
+                for (std::size_t j = 0; j < nr; ++j)
+                    if (Rk[j] >= 0) ++next_r[static_cast<std::size_t>(Rk[j])];
+            T at = 0;
+            for (std::size_t c = 0; c < codes; ++c) {
+                const T left = next_l[c], right = next_r[c];
+                next_l[c] = at;
+                next_r[c] = static_cast<T>(at + left);
+                at = static_cast<T>(at + left + right);
             }
-        };
-        if (rule.half >= 0) {
-            rule.items.resize(rule.count * stride);
-            T* items = rule.items.data();
+            rule.count = static_cast<std::size_t>(at);
+            rule.items.resize(rule.count);
+            rule.place.resize(nl);
             for (std::size_t i = 0; i < nl; ++i) {
-                const T p = rule.own[i];
-                if (p < 0) continue;
-                T* at = items + static_cast<std::size_t>(p) * stride;
-                at[0] = static_cast<T>(2 * i);
-                tests(at, i, false);
+                if (L[i] < 0) {
+                    rule.place[i] = -1;
+                    continue;
+                }
+                const T p = next_l[static_cast<std::size_t>(L[i])]++;
+                rule.place[i] = p;
+                rule.items[static_cast<std::size_t>(p)] = static_cast<T>(2 * i);
             }
             if (!in.dedupe)
-                for (std::size_t j = 0; j < nr; ++j) {
-                    const T p = rule.place_r[j];
-                    if (p < 0) continue;
-                    T* at = items + static_cast<std::size_t>(p) * stride;
-                    at[0] = static_cast<T>(2 * j + 1);
-                    tests(at, j, true);
-                }
+                for (std::size_t j = 0; j < nr; ++j)
+                    if (Rk[j] >= 0) rule.items[static_cast<std::size_t>(next_r[static_cast<std::size_t>(Rk[j])]++)] =
+                                        static_cast<T>(2 * j + 1);
             return;
         }
-        rule.range.assign(2 * nl, 0);
+        rule.range.resize(2 * nl);
         T* range = rule.range.data();
         if (in.dedupe) {
             // Codes held by two records or more, each with [next free item
@@ -178,18 +139,17 @@ void CandidateIndex::build(const BlockingInput& in) {
                 group[2 * c] = group[2 * c + 1] = at;
             }
             rule.count = static_cast<std::size_t>(at);
-            rule.items.resize(rule.count * stride);
+            rule.items.resize(rule.count);
             T* items = rule.items.data();
             for (std::size_t i = nl; i-- > 0;) {
+                range[2 * i] = range[2 * i + 1] = 0;
                 if (L[i] < 0) continue;
                 T* g = group.data() + 2 * static_cast<std::size_t>(L[i]);
                 if (g[0] < 0) continue;
                 const T k = --g[0];
                 range[2 * i] = static_cast<T>(k + 1);
                 range[2 * i + 1] = g[1];
-                T* it = items + static_cast<std::size_t>(k) * stride;
-                it[0] = static_cast<T>(i);
-                tests(it, i, false);
+                items[static_cast<std::size_t>(k)] = static_cast<T>(i);
             }
         } else {
             // Only codes on both sides pair: those below both sides' ends.
@@ -203,32 +163,22 @@ void CandidateIndex::build(const BlockingInput& in) {
             for (std::size_t c = 0; c < codes; ++c) starts[c] = at = static_cast<T>(at + starts[c]);
             starts[codes] = at;
             rule.count = static_cast<std::size_t>(at);
-            rule.items.resize(rule.count * stride);
+            rule.items.resize(rule.count);
             T* items = rule.items.data();
-            for (std::size_t j = nr; j-- > 0;) {
-                if (static_cast<std::uint64_t>(Rk[j]) >= codes) continue;
-                const T k = --starts[static_cast<std::size_t>(Rk[j])];
-                T* it = items + static_cast<std::size_t>(k) * stride;
-                it[0] = static_cast<T>(j);
-                tests(it, j, true);
-            }
+            for (std::size_t j = nr; j-- > 0;)
+                if (static_cast<std::uint64_t>(Rk[j]) < codes)
+                    items[static_cast<std::size_t>(--starts[static_cast<std::size_t>(Rk[j])])] = static_cast<T>(j);
             constexpr std::size_t kAheadHere = 16;
             for (std::size_t i = 0; i < nl; ++i) {
                 if (i + kAheadHere < nl && static_cast<std::uint64_t>(L[i + kAheadHere]) < codes)
                     __builtin_prefetch(starts.data() + L[i + kAheadHere]);
-                if (static_cast<std::uint64_t>(L[i]) >= codes) continue;
-                const auto c = static_cast<std::size_t>(L[i]);
+                const bool paired = static_cast<std::uint64_t>(L[i]) < codes;
+                const auto c = paired ? static_cast<std::size_t>(L[i]) : codes;
                 range[2 * i] = starts[c];
-                range[2 * i + 1] = starts[c + 1];
+                range[2 * i + 1] = paired ? starts[c + 1] : starts[c];
             }
         }
-        // The codes the later rules test (none after the last rule).
-        if (r + 1 < R) {
-            rule.own.resize(nl);
-            for (std::size_t i = 0; i < nl; ++i) rule.own[i] = static_cast<T>(L[i]);
-        }
     }); });
-    for (RuleIndex<T>& rule : rules) std::vector<T>().swap(rule.place_r);
 }
 
 CandidateIndex::CandidateIndex(const BlockingInput& in, bool) : in_(in), n_rules_(in.rules.size()) {
@@ -250,27 +200,26 @@ void CandidateIndex::prefetch(std::size_t i) const noexcept {
     if (far >= in_.n_left) return;
     auto ask = [&](const auto& rules) {
         for (const auto& rule : rules) {
+            // The record's own entries further ahead: they are read in
+            // order, but among so many random reads the hardware misses them.
+            if (far + kAheadEntries < in_.n_left)
+                __builtin_prefetch(rule.half < 0 ? rule.range.data() + 2 * (far + kAheadEntries)
+                                                 : rule.place.data() + far + kAheadEntries);
             std::int64_t from, to;
             if (rule.half < 0) {
                 from = rule.range[2 * far], to = rule.range[2 * far + 1];
             } else {
-                const std::int64_t p = rule.own[far];
+                const std::int64_t p = rule.place[far];
                 if (p < 0) continue;
                 from = std::max<std::int64_t>(0, p - rule.half);
                 to = std::min<std::int64_t>(static_cast<std::int64_t>(rule.count), p + rule.half + 1);
             }
-            // The record's own entries further ahead: they are read in
-            // order, but among so many random reads the hardware misses them.
-            if (far + kAheadEntries < in_.n_left) {
-                if (rule.half < 0) __builtin_prefetch(rule.range.data() + 2 * (far + kAheadEntries));
-                if (!rule.own.empty()) __builtin_prefetch(rule.own.data() + far + kAheadEntries);
-            }
             if (from >= to) continue;
             // Every line of the record's items, up to a few: the rest
             // follow in order, where the hardware prefetcher takes over.
-            const char* at = reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(rule.items.data() + static_cast<std::size_t>(from) * rule.stride) & ~std::uintptr_t{63});
-            const char* end = reinterpret_cast<const char*>(rule.items.data() + static_cast<std::size_t>(to) * rule.stride);
-            end = std::min(end, at + kLines * 64);
+            const auto* first = rule.items.data() + from;
+            const char* at = reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(first) & ~std::uintptr_t{63});
+            const char* end = std::min(reinterpret_cast<const char*>(rule.items.data() + to), at + kLines * 64);
             for (; at < end; at += 64) __builtin_prefetch(at);
         }
     };
@@ -280,125 +229,30 @@ void CandidateIndex::prefetch(std::size_t i) const noexcept {
         ask(wide_);
 }
 
-// f(rule, right position, kept) for every candidate of left record i, rule
-// by rule; room(k) before the k candidates of each rule. Returns whether
-// the candidates may be out of order (more than one rule gave some, or a
-// neighbourhood did).
-template <class T, class F, class Room>
-bool CandidateIndex::each(const std::vector<RuleIndex<T>>& rules, std::size_t i, F&& f, Room&& room) const {
-    const bool dedupe = in_.dedupe;
-    const std::size_t R = rules.size();
-    // What each rule tests for record i (its code, or its place), read
-    // when a later rule has candidates. A missing value becomes one that
-    // nothing matches: -2 for a code (a candidate's code is -1 or more),
-    // far past any place for a place.
-    constexpr std::size_t kMaxInline = 16;
-    std::int64_t mine_buf[kMaxInline], reach_buf[kMaxInline];
-    std::vector<std::int64_t> heap;
-    std::int64_t* mine = mine_buf;
-    std::int64_t* reach = reach_buf;
-    if (R > kMaxInline) {
-        heap.resize(2 * R);
-        mine = heap.data(), reach = heap.data() + R;
-    }
-    std::size_t known = 0;  // mine[0, known) read
-    int sources = 0;
-    for (std::size_t r = 0; r < R; ++r) {
-        const RuleIndex<T>& rule = rules[r];
-        std::int64_t from, to, p = -1;
-        if (rule.half < 0) {
-            from = rule.range[2 * i], to = rule.range[2 * i + 1];
-        } else {
-            p = rule.own[i];
-            if (p < 0) continue;
-            from = std::max<std::int64_t>(0, p - rule.half);
-            to = std::min<std::int64_t>(static_cast<std::int64_t>(rule.count), p + rule.half + 1);
-            sources += 1;  // not in position order
-        }
-        if (from >= to) continue;
-        ++sources;
-        for (; known < r; ++known) {
-            const std::int64_t v = rules[known].own[i];
-            reach[known] = rules[known].reach;
-            mine[known] = v >= 0 ? v : rules[known].half < 0 ? -2 : std::numeric_limits<std::int64_t>::max() / 4;
-        }
-        const std::size_t stride = rule.stride;
-        const T* items = rule.items.data();
-        // Whether an earlier rule holds for the pair (i, item at `at`): the
-        // two places (or codes) at most reach apart. Without branches that
-        // depend on the pair (whether an earlier rule holds is as good as
-        // random).
-        auto earlier = [&](const T* at) {
-            bool held = false;
-            for (std::size_t e = 0; e < r; ++e)
-                held |= static_cast<std::uint64_t>(at[1 + e] - mine[e] + reach[e]) <=
-                        2 * static_cast<std::uint64_t>(reach[e]);
-            return held;
-        };
-        room(static_cast<std::size_t>(to - from));
-        if (rule.half < 0) {
-            if (r == 0) {
-                for (std::int64_t k = from; k < to; ++k)
-                    f(r, static_cast<std::size_t>(items[static_cast<std::size_t>(k)]), true);
-            } else {
-                // The common counts of earlier rules unrolled.
-                auto scan = [&](auto earlier_rules) {
-                    constexpr std::size_t E = decltype(earlier_rules)::value;
-                    for (std::int64_t k = from; k < to; ++k) {
-                        const T* at = items + static_cast<std::size_t>(k) * (E + 1);
-                        bool held = false;
-                        for (std::size_t e = 0; e < E; ++e)
-                            held |= static_cast<std::uint64_t>(at[1 + e] - mine[e] + reach[e]) <=
-                                    2 * static_cast<std::uint64_t>(reach[e]);
-                        f(r, static_cast<std::size_t>(at[0]), !held);
-                    }
-                };
-                switch (r) {
-                    case 1: scan(std::integral_constant<std::size_t, 1>{}); break;
-                    case 2: scan(std::integral_constant<std::size_t, 2>{}); break;
-                    case 3: scan(std::integral_constant<std::size_t, 3>{}); break;
-                    default:
-                        for (std::int64_t k = from; k < to; ++k) {
-                            const T* at = items + static_cast<std::size_t>(k) * stride;
-                            f(r, static_cast<std::size_t>(at[0]), !earlier(at));
-                        }
-                }
-            }
-        } else {
-            for (std::int64_t q = from; q < to; ++q) {
-                if (q == p) continue;
-                const T* at = items + static_cast<std::size_t>(q) * stride;
-                const auto j = static_cast<std::size_t>(at[0] >> 1);
-                if (dedupe ? j > i : (at[0] & 1) != 0) f(r, j, !earlier(at));
-            }
-        }
-    }
-    return sources > 1;
-}
-
-std::uint64_t CandidateIndex::count(std::size_t i, std::uint64_t* by_rule) const {
-    std::uint64_t n = 0;
-    auto add = [&](std::size_t r, std::size_t, bool keep) {
-        by_rule[r] += keep;
-        n += keep;
-    };
-    if (narrow_)
-        each(thin_, i, add, [](std::size_t) {});
-    else
-        each(wide_, i, add, [](std::size_t) {});
-    return n;
-}
-
 namespace {
 
-// Sorts a record's few candidates: runs of ascending values, one per rule,
-// most of them short.
-template <class T>
-void sort_candidates(T* first, T* last) {
-    if (last - first > 48) {
-        std::sort(first, last);
-        return;
+// The union of two ascending runs without repeats, into out (room for
+// na + nb); returns its size, and in `common` how many values of b a holds.
+// Without branches that depend on the values (which run has the next one
+// is as good as random).
+template <class P, class Q>
+std::size_t merge_union(const P* a, std::size_t na, const Q* b, std::size_t nb, P* out, std::size_t& common) {
+    std::size_t i = 0, j = 0, k = 0, same = 0;
+    while (i < na && j < nb) {
+        const P x = a[i], y = static_cast<P>(b[j]);
+        out[k++] = x < y ? x : y;
+        i += x <= y;
+        j += y <= x;
+        same += x == y;
     }
+    for (; i < na; ++i) out[k++] = a[i];
+    for (; j < nb; ++j) out[k++] = static_cast<P>(b[j]);
+    common = same;
+    return k;
+}
+
+template <class T>
+void insertion_sort(T* first, T* last) {
     for (T* p = first + 1; p < last; ++p) {
         const T v = *p;
         T* q = p;
@@ -409,28 +263,122 @@ void sort_candidates(T* first, T* last) {
 
 }  // namespace
 
-template <class T>
-std::size_t CandidateIndex::fill(std::size_t i, PairBuffer<T>& buffer) const {
-    const std::size_t first = buffer.size;
-    T* out = buffer.data() + first;
-    // Written in any case, kept by moving on (each rule makes room for all
-    // its candidates, kept or not, before they come).
-    auto put = [&](std::size_t, std::size_t j, bool keep) {
-        *out = static_cast<T>(j);
-        out += keep;
+// The candidates of left record i, ascending, each once: every rule's
+// run of candidates ascending (an equality rule's items are; a
+// neighbourhood's are sorted first), merged in rule order into the room
+// room(k) gives for k candidates. by_rule[r] (when given) gets the
+// candidates rule r adds to the rules before it. Returns how many.
+template <class T, class P, class Room>
+std::size_t CandidateIndex::candidates(const std::vector<RuleIndex<T>>& rules, std::size_t i, Scratch<P>& scratch,
+                                       Room&& room, std::uint64_t* by_rule) const {
+    struct Run {
+        const T* items;    // an equality rule's items, or
+        std::size_t near;  // where in scratch.near
+        std::size_t size;
+        std::size_t rule;
     };
-    auto room = [&](std::size_t candidates) {
-        buffer.size = static_cast<std::size_t>(out - buffer.data());
-        out = buffer.room(candidates);
+    constexpr std::size_t kMaxInline = 16;
+    Run inline_runs[kMaxInline];
+    std::vector<Run> heap_runs;
+    Run* runs = inline_runs;
+    if (rules.size() > kMaxInline) {
+        heap_runs.resize(rules.size());
+        runs = heap_runs.data();
+    }
+    std::size_t m = 0, total = 0, near = 0;
+    for (std::size_t r = 0; r < rules.size(); ++r) {
+        const RuleIndex<T>& rule = rules[r];
+        if (rule.half < 0) {
+            const auto from = static_cast<std::size_t>(rule.range[2 * i]), to = static_cast<std::size_t>(rule.range[2 * i + 1]);
+            if (from >= to) continue;
+            runs[m++] = Run{rule.items.data() + from, 0, to - from, r};
+            total += to - from;
+            continue;
+        }
+        const std::int64_t p = rule.place[i];
+        if (p < 0) continue;
+        const std::int64_t lo = std::max<std::int64_t>(0, p - rule.half);
+        const std::int64_t hi = std::min<std::int64_t>(static_cast<std::int64_t>(rule.count), p + rule.half + 1);
+        if (scratch.near.size() < near + static_cast<std::size_t>(hi - lo))
+            scratch.near.resize(2 * (near + static_cast<std::size_t>(hi - lo)));
+        P* out = scratch.near.data() + near;
+        std::size_t n = 0;
+        const T* items = rule.items.data();
+        for (std::int64_t q = lo; q < hi; ++q) {
+            const T item = items[q];
+            const auto j = static_cast<std::size_t>(item >> 1);
+            // Deduplicating: the later records; linking: the right ones.
+            out[n] = static_cast<P>(j);
+            n += in_.dedupe ? j > i : (item & 1) != 0;
+        }
+        if (n == 0) continue;
+        if (n <= 32)
+            insertion_sort(out, out + n);
+        else
+            std::sort(out, out + n);
+        runs[m++] = Run{nullptr, near, n, r};
+        near += n;
+        total += n;
+    }
+    if (m == 0) return 0;
+    P* out = room(total);
+    auto run_items = [&](const Run& run, auto&& use) {
+        if (run.items)
+            use(run.items);
+        else
+            use(static_cast<const P*>(scratch.near.data() + run.near));
     };
-    bool mixed;
-    if constexpr (sizeof(T) == sizeof(std::int32_t))
-        mixed = each(thin_, i, put, room);
+    if (by_rule) by_rule[runs[0].rule] += runs[0].size;
+    if (m == 1) {
+        run_items(runs[0], [&](const auto* v) {
+            for (std::size_t k = 0; k < runs[0].size; ++k) out[k] = static_cast<P>(v[k]);
+        });
+        return runs[0].size;
+    }
+    // Run by run, the union so far and the next run into the other scratch
+    // buffer, the last merge into the room.
+    for (auto& buffer : scratch.merged)
+        if (buffer.size() < total) buffer.resize(2 * total);
+    const P* so_far = nullptr;
+    std::size_t size = 0;
+    run_items(runs[0], [&](const auto* v) {
+        if constexpr (std::is_same_v<std::remove_cv_t<std::remove_reference_t<decltype(*v)>>, P>) {
+            so_far = v;
+        } else {
+            P* to = scratch.merged[0].data();
+            for (std::size_t k = 0; k < runs[0].size; ++k) to[k] = static_cast<P>(v[k]);
+            so_far = to;
+        }
+    });
+    size = runs[0].size;
+    for (std::size_t k = 1; k < m; ++k) {
+        P* to = k + 1 == m ? out : scratch.merged[k & 1].data();
+        std::size_t common = 0;
+        run_items(runs[k], [&](const auto* v) { size = merge_union(so_far, size, v, runs[k].size, to, common); });
+        if (by_rule) by_rule[runs[k].rule] += runs[k].size - common;
+        so_far = to;
+    }
+    return size;
+}
+
+std::uint64_t CandidateIndex::count(std::size_t i, std::uint64_t* by_rule, Scratch<std::int64_t>& scratch) const {
+    auto room = [&](std::size_t n) {
+        if (scratch.out.size() < n) scratch.out.resize(2 * n);
+        return scratch.out.data();
+    };
+    return narrow_ ? candidates(thin_, i, scratch, room, by_rule) : candidates(wide_, i, scratch, room, by_rule);
+}
+
+template <class P>
+std::size_t CandidateIndex::fill(std::size_t i, PairBuffer<P>& buffer, Scratch<P>& scratch) const {
+    auto room = [&](std::size_t n) { return buffer.room(n); };
+    std::size_t n;
+    if constexpr (sizeof(P) == sizeof(std::int32_t))
+        n = candidates(thin_, i, scratch, room, nullptr);
     else
-        mixed = each(wide_, i, put, room);
-    buffer.size = static_cast<std::size_t>(out - buffer.data());
-    if (mixed) sort_candidates(buffer.data() + first, out);
-    return buffer.size - first;
+        n = candidates(wide_, i, scratch, room, nullptr);
+    buffer.size += n;
+    return n;
 }
 
 std::vector<std::int64_t> count_pairs(const CandidateIndex& index, std::size_t n_left,
@@ -441,9 +389,10 @@ std::vector<std::int64_t> count_pairs(const CandidateIndex& index, std::size_t n
     // and the pool hands the rest of a busy range to an idle thread.
     pool::for_each_row(n_left, [&](pool::RowCursor& cursor) {
         std::vector<std::uint64_t> local(index.rules(), 0);
+        CandidateIndex::Scratch<std::int64_t> scratch;
         cursor.run([&](std::size_t i) {
             index.prefetch(i);
-            counts[i] = static_cast<std::int64_t>(index.count(i, local.data()));
+            counts[i] = static_cast<std::int64_t>(index.count(i, local.data(), scratch));
         });
         for (std::size_t r = 0; r < local.size(); ++r) totals[r].fetch_add(local[r], std::memory_order_relaxed);
     });
@@ -508,9 +457,10 @@ PairArrays build_pairs_as(const CandidateIndex& index, std::size_t start, std::s
     pool::for_each_row(n, [&](pool::RowCursor& cursor) {
         Run run;
         run.lo = cursor.position();
+        CandidateIndex::Scratch<T> scratch;
         cursor.run([&](std::size_t k) {
             index.prefetch(start + k);
-            counts[k] = static_cast<T>(index.fill(start + k, run.buffer));
+            counts[k] = static_cast<T>(index.fill(start + k, run.buffer, scratch));
         });
         run.hi = cursor.position();
         if (run.hi == run.lo) return;

@@ -108,13 +108,17 @@ public:
     CandidateIndex(const CandidateIndex&) = delete;
     CandidateIndex& operator=(const CandidateIndex&) = delete;
 
+    // What a thread's pass over records reuses from record to record.
+    template <class P>
+    struct Scratch;
+
     // Pairs of left record i; by_rule[r] gets the pairs rule r adds.
-    std::uint64_t count(std::size_t i, std::uint64_t* by_rule) const;
+    std::uint64_t count(std::size_t i, std::uint64_t* by_rule, Scratch<std::int64_t>& scratch) const;
     // Appends the right positions of left record i's pairs, ascending, to
-    // buffer; returns how many. T: std::uint32_t when narrow, else
+    // buffer; returns how many. P: std::uint32_t when narrow, else
     // std::int64_t.
-    template <class T>
-    std::size_t fill(std::size_t i, PairBuffer<T>& buffer) const;
+    template <class P>
+    std::size_t fill(std::size_t i, PairBuffer<P>& buffer, Scratch<P>& scratch) const;
     // Whether every position fits in 32 bits (index items, pair buffers).
     bool narrow() const noexcept { return narrow_; }
 
@@ -131,8 +135,9 @@ public:
 private:
     template <class T>
     void build(const BlockingInput& in);
-    template <class T, class F, class Room>
-    bool each(const std::vector<RuleIndex<T>>& rules, std::size_t i, F&& f, Room&& room) const;
+    template <class T, class P, class Room>
+    std::size_t candidates(const std::vector<RuleIndex<T>>& rules, std::size_t i, Scratch<P>& scratch, Room&& room,
+                           std::uint64_t* by_rule) const;
 
     BlockingInput in_;  // sizes and flags (no key pointers)
     std::size_t n_rules_ = 0;
