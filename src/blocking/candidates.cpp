@@ -18,20 +18,40 @@
 
 namespace corvane::blocking {
 
-std::string check_keys(const BlockingInput& in) {
+std::string check_keys(BlockingInput& in) {
     const auto limit = static_cast<std::int64_t>(in.n_left + in.n_right);
     for (std::size_t r = 0; r < in.rules.size(); ++r) {
-        const RuleKeys& k = in.rules[r];
+        RuleKeys& k = in.rules[r];
         if (k.window != 0 && (k.window < 3 || k.window % 2 == 0))
             return "rule " + std::to_string(r) + ": window " + std::to_string(k.window) + " is not an odd integer >= 3";
         for (int side = 0; side < 2; ++side) {
             const std::int64_t* keys = side ? k.right : k.left;
             const std::size_t n = side ? in.n_right : in.n_left;
-            for (std::size_t i = 0; i < n; ++i)
-                if (keys[i] < -1 || keys[i] >= limit)
-                    return "rule " + std::to_string(r) + ": " + (side ? "right" : "left") + " key " +
-                           std::to_string(i) + " is " + std::to_string(keys[i]) + ", outside [-1, " +
-                           std::to_string(limit) + ")";
+            if (side && keys == k.left && n == in.n_left) {  // one table: the same keys
+                k.right_codes = k.left_codes;
+                continue;
+            }
+            // The largest key and whether any is below -1, in one pass
+            // without branches (four chains, so that each step need not
+            // wait for the one before); the first key out of bounds looked
+            // for only when there is one.
+            std::int64_t top[4] = {-1, -1, -1, -1}, low[4] = {-1, -1, -1, -1};
+            std::size_t i = 0;
+            for (; i + 4 <= n; i += 4)
+                for (int u = 0; u < 4; ++u) {
+                    top[u] = std::max(top[u], keys[i + u]);
+                    low[u] = std::min(low[u], keys[i + u]);
+                }
+            for (; i < n; ++i) top[0] = std::max(top[0], keys[i]), low[0] = std::min(low[0], keys[i]);
+            const std::int64_t hi = std::max(std::max(top[0], top[1]), std::max(top[2], top[3]));
+            const std::int64_t lo = std::min(std::min(low[0], low[1]), std::min(low[2], low[3]));
+            if (lo < -1 || hi >= limit) {
+                i = 0;
+                while (keys[i] >= -1 && keys[i] < limit) ++i;
+                return "rule " + std::to_string(r) + ": " + (side ? "right" : "left") + " key " + std::to_string(i) +
+                       " is " + std::to_string(keys[i]) + ", outside [-1, " + std::to_string(limit) + ")";
+            }
+            (side ? k.right_codes : k.left_codes) = hi + 1;
         }
     }
     return {};
@@ -55,13 +75,27 @@ struct RuleIndex {
     std::size_t count = 0;   // items
     std::vector<T> items;    // equality: positions grouped by code, ascending in each group;
                              // neighbourhood: the merged order (2 * position + side)
-    std::vector<T> range;    // equality: per left record, its candidates' items [from, to)
+    std::vector<T> range;    // equality, deduplicating: per record, its candidates' items [from, to)
+    std::vector<T> starts;   // equality, two tables: code c's items are [starts[c], starts[c + 1]), c < codes
+    std::size_t codes = 0;
+    const std::int64_t* wide_keys = nullptr;  // the caller's left keys, or
+    std::vector<T> keys;                      // the index's copy
     std::vector<T> place;    // neighbourhood: per left record, its place in the order (-1: missing)
+};
+
+// A rule's run of candidates for one record: an equality rule's items, or
+// a neighbourhood's candidates sorted in the scratch.
+struct CandidateRun {
+    const void* data;
+    std::size_t size;
+    std::size_t rule;
+    bool near;
 };
 
 // Per thread: where a record's runs of candidates are merged.
 template <class P>
 struct CandidateIndex::Scratch {
+    std::vector<CandidateRun> runs;
     std::vector<P> merged[2];  // the union so far, alternately
     std::vector<P> near;       // the neighbourhoods' candidates, sorted, laid end to end
     std::vector<P> out;        // counting: the union of a record's runs
@@ -70,7 +104,7 @@ struct CandidateIndex::Scratch {
 CandidateIndex::~CandidateIndex() = default;
 
 template <class T>
-void CandidateIndex::build(const BlockingInput& in) {
+void CandidateIndex::build(const BlockingInput& in, bool own_keys) {
     const std::size_t R = in.rules.size();
     const std::size_t nl = in.n_left, nr = in.dedupe ? in.n_left : in.n_right;
     std::vector<RuleIndex<T>>& rules = [&]() -> std::vector<RuleIndex<T>>& {
@@ -80,13 +114,18 @@ void CandidateIndex::build(const BlockingInput& in) {
     // Each rule's index on its own, the rules in parallel.
     pool::for_each_row(R, [&](pool::RowCursor& cursor) { cursor.run([&](std::size_t r) {
         RuleIndex<T>& rule = rules[r];
-        const std::int64_t* L = in.rules[r].left;
-        const std::int64_t* Rk = in.dedupe ? L : in.rules[r].right;
-        if (in.rules[r].window != 0) {
+        const RuleKeys& keys = in.rules[r];
+        const std::int64_t* L = keys.left;
+        const std::int64_t* Rk = in.dedupe ? L : keys.right;
+        const std::size_t left_codes = keys.left_codes >= 0 ? static_cast<std::size_t>(keys.left_codes) : code_count(L, nl);
+        const std::size_t right_codes = in.dedupe ? left_codes
+                                        : keys.right_codes >= 0 ? static_cast<std::size_t>(keys.right_codes)
+                                                                : code_count(Rk, nr);
+        if (keys.window != 0) {
             // Merged order: by rank, left before right, by position.
-            rule.half = in.rules[r].window / 2;
-            const std::size_t codes = in.dedupe ? code_count(L, nl) : code_count(Rk, nr, code_count(L, nl));
-            std::vector<T> next_l(codes, 0), next_r(codes, 0);  // counts first, then the next free places
+            rule.half = keys.window / 2;
+            const std::size_t codes = std::max(left_codes, right_codes);
+            std::vector<T> next_l(codes, 0), next_r(in.dedupe ? 0 : codes, 0);  // counts, then the next free places
             for (std::size_t i = 0; i < nl; ++i)
                 if (L[i] >= 0) ++next_l[static_cast<std::size_t>(L[i])];
             if (!in.dedupe)
@@ -94,9 +133,9 @@ void CandidateIndex::build(const BlockingInput& in) {
                     if (Rk[j] >= 0) ++next_r[static_cast<std::size_t>(Rk[j])];
             T at = 0;
             for (std::size_t c = 0; c < codes; ++c) {
-                const T left = next_l[c], right = next_r[c];
+                const T left = next_l[c], right = in.dedupe ? 0 : next_r[c];
                 next_l[c] = at;
-                next_r[c] = static_cast<T>(at + left);
+                if (!in.dedupe) next_r[c] = static_cast<T>(at + left);
                 at = static_cast<T>(at + left + right);
             }
             rule.count = static_cast<std::size_t>(at);
@@ -117,14 +156,12 @@ void CandidateIndex::build(const BlockingInput& in) {
                                         static_cast<T>(2 * j + 1);
             return;
         }
-        rule.range.resize(2 * nl);
-        T* range = rule.range.data();
         if (in.dedupe) {
             // Codes held by two records or more, each with [next free item
             // + 1, end of its items); the others (-1) pair with nothing and
             // have no items. The records go in backwards, so each group is
             // ascending and a record's candidates are the items after its own.
-            const std::size_t codes = code_count(L, nl);
+            const std::size_t codes = left_codes;
             std::vector<T> group(2 * codes, 0);
             for (std::size_t i = 0; i < nl; ++i)
                 if (L[i] >= 0) ++group[2 * static_cast<std::size_t>(L[i]) + 1];
@@ -140,7 +177,9 @@ void CandidateIndex::build(const BlockingInput& in) {
             }
             rule.count = static_cast<std::size_t>(at);
             rule.items.resize(rule.count);
+            rule.range.resize(2 * nl);
             T* items = rule.items.data();
+            T* range = rule.range.data();
             for (std::size_t i = nl; i-- > 0;) {
                 range[2 * i] = range[2 * i + 1] = 0;
                 if (L[i] < 0) continue;
@@ -151,37 +190,36 @@ void CandidateIndex::build(const BlockingInput& in) {
                 range[2 * i + 1] = g[1];
                 items[static_cast<std::size_t>(k)] = static_cast<T>(i);
             }
+            return;
+        }
+        // Two tables: only codes on both sides pair, those below both
+        // sides' ends. The right records of a code are ascending from
+        // starts[code] to starts[code + 1]; the records go in backwards. A
+        // left record finds its code's items by its key.
+        const std::size_t codes = rule.codes = std::min(left_codes, right_codes);
+        rule.starts.assign(codes + 1, 0);
+        T* starts = rule.starts.data();
+        for (std::size_t j = 0; j < nr; ++j)
+            if (static_cast<std::uint64_t>(Rk[j]) < codes) ++starts[static_cast<std::size_t>(Rk[j])];
+        T at = 0;
+        for (std::size_t c = 0; c < codes; ++c) starts[c] = at = static_cast<T>(at + starts[c]);
+        starts[codes] = at;
+        rule.count = static_cast<std::size_t>(at);
+        rule.items.resize(rule.count);
+        T* items = rule.items.data();
+        for (std::size_t j = nr; j-- > 0;)
+            if (static_cast<std::uint64_t>(Rk[j]) < codes)
+                items[static_cast<std::size_t>(--starts[static_cast<std::size_t>(Rk[j])])] = static_cast<T>(j);
+        if (own_keys) {
+            rule.keys.resize(nl);
+            for (std::size_t i = 0; i < nl; ++i) rule.keys[i] = static_cast<T>(L[i]);
         } else {
-            // Only codes on both sides pair: those below both sides' ends.
-            // The right records of a code are ascending from starts[code]
-            // to starts[code + 1]; the records go in backwards.
-            const std::size_t codes = std::min(code_count(L, nl), code_count(Rk, nr));
-            std::vector<T> starts(codes + 1, 0);
-            for (std::size_t j = 0; j < nr; ++j)
-                if (static_cast<std::uint64_t>(Rk[j]) < codes) ++starts[static_cast<std::size_t>(Rk[j])];
-            T at = 0;
-            for (std::size_t c = 0; c < codes; ++c) starts[c] = at = static_cast<T>(at + starts[c]);
-            starts[codes] = at;
-            rule.count = static_cast<std::size_t>(at);
-            rule.items.resize(rule.count);
-            T* items = rule.items.data();
-            for (std::size_t j = nr; j-- > 0;)
-                if (static_cast<std::uint64_t>(Rk[j]) < codes)
-                    items[static_cast<std::size_t>(--starts[static_cast<std::size_t>(Rk[j])])] = static_cast<T>(j);
-            constexpr std::size_t kAheadHere = 16;
-            for (std::size_t i = 0; i < nl; ++i) {
-                if (i + kAheadHere < nl && static_cast<std::uint64_t>(L[i + kAheadHere]) < codes)
-                    __builtin_prefetch(starts.data() + L[i + kAheadHere]);
-                const bool paired = static_cast<std::uint64_t>(L[i]) < codes;
-                const auto c = paired ? static_cast<std::size_t>(L[i]) : codes;
-                range[2 * i] = starts[c];
-                range[2 * i + 1] = paired ? starts[c + 1] : starts[c];
-            }
+            rule.wide_keys = L;
         }
     }); });
 }
 
-CandidateIndex::CandidateIndex(const BlockingInput& in, bool) : in_(in), n_rules_(in.rules.size()) {
+CandidateIndex::CandidateIndex(const BlockingInput& in, bool own_keys) : in_(in), n_rules_(in.rules.size()) {
     // In 32 bits when every position, code and place fits (items of a
     // neighbourhood hold twice a position), from the start: no structure
     // is ever held in both widths. CORVANE_INDEX_BITS=64 keeps any index in
@@ -189,44 +227,52 @@ CandidateIndex::CandidateIndex(const BlockingInput& in, bool) : in_(in), n_rules
     const char* bits = std::getenv("CORVANE_INDEX_BITS");
     narrow_ = 2 * (in.n_left + in.n_right) < (std::size_t{1} << 31) && !(bits && std::strcmp(bits, "64") == 0);
     if (narrow_)
-        build<std::int32_t>(in);
+        build<std::int32_t>(in, own_keys);
     else
-        build<std::int64_t>(in);
+        build<std::int64_t>(in, own_keys);
+    if (narrow_)
+        make_lookups<std::int32_t>();
+    else
+        make_lookups<std::int64_t>();
+    lookups_ = !in.dedupe && std::any_of(in.rules.begin(), in.rules.end(), [](const RuleKeys& k) { return k.window == 0; });
     for (RuleKeys& keys : in_.rules) keys.left = keys.right = nullptr;
 }
 
-void CandidateIndex::prefetch(std::size_t i) const noexcept {
-    const std::size_t far = i + kAhead;
-    if (far >= in_.n_left) return;
-    auto ask = [&](const auto& rules) {
-        for (const auto& rule : rules) {
-            // The record's own entries further ahead: they are read in
-            // order, but among so many random reads the hardware misses them.
-            if (far + kAheadEntries < in_.n_left)
-                __builtin_prefetch(rule.half < 0 ? rule.range.data() + 2 * (far + kAheadEntries)
-                                                 : rule.place.data() + far + kAheadEntries);
-            std::int64_t from, to;
-            if (rule.half < 0) {
-                from = rule.range[2 * far], to = rule.range[2 * far + 1];
-            } else {
-                const std::int64_t p = rule.place[far];
-                if (p < 0) continue;
-                from = std::max<std::int64_t>(0, p - rule.half);
-                to = std::min<std::int64_t>(static_cast<std::int64_t>(rule.count), p + rule.half + 1);
-            }
-            if (from >= to) continue;
-            // Every line of the record's items, up to a few: the rest
-            // follow in order, where the hardware prefetcher takes over.
-            const auto* first = rule.items.data() + from;
-            const char* at = reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(first) & ~std::uintptr_t{63});
-            const char* end = std::min(reinterpret_cast<const char*>(rule.items.data() + to), at + kLines * 64);
-            for (; at < end; at += 64) __builtin_prefetch(at);
+// What a pass over the records reads of one rule, flat.
+template <class T>
+struct CandidateIndex::Lookup {
+    enum Kind { kRange, kWideKeys, kKeys, kNear } kind;
+    const T* items;
+    const T* table;  // kRange: per record [from, to); kWideKeys, kKeys: code starts; kNear: places
+    const void* keys;
+    std::uint64_t codes;
+    std::int64_t half, count;
+    std::size_t rule;
+};
+
+template <class T>
+void CandidateIndex::make_lookups() {
+    auto& rules = [&]() -> std::vector<RuleIndex<T>>& {
+        if constexpr (sizeof(T) == sizeof(std::int32_t)) return thin_; else return wide_;
+    }();
+    auto& lookups = [&]() -> std::vector<Lookup<T>>& {
+        if constexpr (sizeof(T) == sizeof(std::int32_t)) return thin_lookups_; else return wide_lookups_;
+    }();
+    for (std::size_t r = 0; r < rules.size(); ++r) {
+        const RuleIndex<T>& rule = rules[r];
+        Lookup<T> l{};
+        l.items = rule.items.data(), l.rule = r, l.half = rule.half, l.count = static_cast<std::int64_t>(rule.count);
+        if (rule.half >= 0) {
+            l.kind = Lookup<T>::kNear, l.table = rule.place.data();
+        } else if (in_.dedupe) {
+            l.kind = Lookup<T>::kRange, l.table = rule.range.data();
+        } else {
+            l.kind = rule.wide_keys ? Lookup<T>::kWideKeys : Lookup<T>::kKeys;
+            l.table = rule.starts.data(), l.codes = rule.codes;
+            l.keys = rule.wide_keys ? static_cast<const void*>(rule.wide_keys) : static_cast<const void*>(rule.keys.data());
         }
-    };
-    if (narrow_)
-        ask(thin_);
-    else
-        ask(wide_);
+        lookups.push_back(l);
+    }
 }
 
 namespace {
@@ -261,76 +307,95 @@ void insertion_sort(T* first, T* last) {
     }
 }
 
+// A neighbourhood's candidates of left record i, sorted, into
+// scratch.near from `near` on (grown as needed); returns how many.
+template <class T, class P, class L>
+[[gnu::noinline]] std::size_t near_run(const L& l, std::size_t i, bool dedupe, std::vector<P>& scratch, std::size_t near) {
+    const std::int64_t p = l.table[i];
+    if (p < 0) return 0;
+    const std::int64_t lo = std::max<std::int64_t>(0, p - l.half);
+    const std::int64_t hi = std::min<std::int64_t>(l.count, p + l.half + 1);
+    if (scratch.size() < near + static_cast<std::size_t>(hi - lo)) scratch.resize(2 * (near + static_cast<std::size_t>(hi - lo)));
+    P* out = scratch.data() + near;
+    std::size_t n = 0;
+    for (std::int64_t q = lo; q < hi; ++q) {
+        const T item = l.items[q];
+        const auto j = static_cast<std::size_t>(item >> 1);
+        // Deduplicating: the later records; linking: the right ones.
+        out[n] = static_cast<P>(j);
+        n += dedupe ? j > i : (item & 1) != 0;
+    }
+    if (n <= 32)
+        insertion_sort(out, out + n);
+    else
+        std::sort(out, out + n);
+    return n;
+}
+
 }  // namespace
 
-// The candidates of left record i, ascending, each once: every rule's
-// run of candidates ascending (an equality rule's items are; a
-// neighbourhood's are sorted first), merged in rule order into the room
-// room(k) gives for k candidates. by_rule[r] (when given) gets the
-// candidates rule r adds to the rules before it. Returns how many.
+// The runs of left record i's candidates, one per rule that has some, into
+// scratch.runs: an equality rule's items (ascending), a neighbourhood's
+// candidates sorted in scratch.near. Returns how many runs; total gets
+// their sizes' sum.
+template <class T, class P>
+std::size_t CandidateIndex::gather(const std::vector<Lookup<T>>& lookups, std::size_t i, Scratch<P>& scratch,
+                                   std::size_t& total) const {
+    CandidateRun* runs = scratch.runs.data();
+    std::size_t m = 0, sum = 0, near = 0;
+    for (const Lookup<T>& l : lookups) {
+        std::size_t from, to;
+        switch (l.kind) {
+            case Lookup<T>::kRange:
+                from = static_cast<std::size_t>(l.table[2 * i]), to = static_cast<std::size_t>(l.table[2 * i + 1]);
+                break;
+            case Lookup<T>::kWideKeys:
+            case Lookup<T>::kKeys: {
+                const auto c = l.kind == Lookup<T>::kWideKeys
+                                   ? static_cast<std::uint64_t>(static_cast<const std::int64_t*>(l.keys)[i])
+                                   : static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<const T*>(l.keys)[i]));
+                if (c >= l.codes) continue;
+                from = static_cast<std::size_t>(l.table[c]), to = static_cast<std::size_t>(l.table[c + 1]);
+                break;
+            }
+            default: {
+                const std::size_t n = near_run<T>(l, i, in_.dedupe, scratch.near, near);
+                if (n == 0) continue;
+                // Its place, not its address: the scratch may grow for a later rule.
+                runs[m++] = CandidateRun{reinterpret_cast<const void*>(near), n, l.rule, true};
+                near += n, sum += n;
+                continue;
+            }
+        }
+        if (from >= to) continue;
+        runs[m++] = CandidateRun{l.items + from, to - from, l.rule, false};
+        sum += to - from;
+    }
+    total = sum;
+    return m;
+}
+
+// The union of the m runs gather found (total values), ascending, each
+// once, merged in rule order into the room room(total) gives. by_rule[r]
+// (when given) gets the candidates rule r adds to the rules before it.
+// Returns how many.
 template <class T, class P, class Room>
-std::size_t CandidateIndex::candidates(const std::vector<RuleIndex<T>>& rules, std::size_t i, Scratch<P>& scratch,
-                                       Room&& room, std::uint64_t* by_rule) const {
-    struct Run {
-        const T* items;    // an equality rule's items, or
-        std::size_t near;  // where in scratch.near
-        std::size_t size;
-        std::size_t rule;
-    };
-    constexpr std::size_t kMaxInline = 16;
-    Run inline_runs[kMaxInline];
-    std::vector<Run> heap_runs;
-    Run* runs = inline_runs;
-    if (rules.size() > kMaxInline) {
-        heap_runs.resize(rules.size());
-        runs = heap_runs.data();
-    }
-    std::size_t m = 0, total = 0, near = 0;
-    for (std::size_t r = 0; r < rules.size(); ++r) {
-        const RuleIndex<T>& rule = rules[r];
-        if (rule.half < 0) {
-            const auto from = static_cast<std::size_t>(rule.range[2 * i]), to = static_cast<std::size_t>(rule.range[2 * i + 1]);
-            if (from >= to) continue;
-            runs[m++] = Run{rule.items.data() + from, 0, to - from, r};
-            total += to - from;
-            continue;
-        }
-        const std::int64_t p = rule.place[i];
-        if (p < 0) continue;
-        const std::int64_t lo = std::max<std::int64_t>(0, p - rule.half);
-        const std::int64_t hi = std::min<std::int64_t>(static_cast<std::int64_t>(rule.count), p + rule.half + 1);
-        if (scratch.near.size() < near + static_cast<std::size_t>(hi - lo))
-            scratch.near.resize(2 * (near + static_cast<std::size_t>(hi - lo)));
-        P* out = scratch.near.data() + near;
-        std::size_t n = 0;
-        const T* items = rule.items.data();
-        for (std::int64_t q = lo; q < hi; ++q) {
-            const T item = items[q];
-            const auto j = static_cast<std::size_t>(item >> 1);
-            // Deduplicating: the later records; linking: the right ones.
-            out[n] = static_cast<P>(j);
-            n += in_.dedupe ? j > i : (item & 1) != 0;
-        }
-        if (n == 0) continue;
-        if (n <= 32)
-            insertion_sort(out, out + n);
-        else
-            std::sort(out, out + n);
-        runs[m++] = Run{nullptr, near, n, r};
-        near += n;
-        total += n;
-    }
-    if (m == 0) return 0;
+std::size_t CandidateIndex::unite(Scratch<P>& scratch, std::size_t m, std::size_t total, Room&& room,
+                                  std::uint64_t* by_rule) const {
+    CandidateRun* runs = scratch.runs.data();
+    for (std::size_t k = 0; k < m; ++k)
+        if (runs[k].near) runs[k].data = scratch.near.data() + reinterpret_cast<std::uintptr_t>(runs[k].data);
     P* out = room(total);
-    auto run_items = [&](const Run& run, auto&& use) {
-        if (run.items)
-            use(run.items);
+    // f(values) of a run, typed.
+    auto with = [&](const CandidateRun& run, auto&& f) {
+        if (run.near)
+            f(static_cast<const P*>(run.data));
         else
-            use(static_cast<const P*>(scratch.near.data() + run.near));
+            f(static_cast<const T*>(run.data));
     };
     if (by_rule) by_rule[runs[0].rule] += runs[0].size;
     if (m == 1) {
-        run_items(runs[0], [&](const auto* v) {
+        with(runs[0], [&](const auto* v) {
             for (std::size_t k = 0; k < runs[0].size; ++k) out[k] = static_cast<P>(v[k]);
         });
         return runs[0].size;
@@ -340,9 +405,8 @@ std::size_t CandidateIndex::candidates(const std::vector<RuleIndex<T>>& rules, s
     for (auto& buffer : scratch.merged)
         if (buffer.size() < total) buffer.resize(2 * total);
     const P* so_far = nullptr;
-    std::size_t size = 0;
-    run_items(runs[0], [&](const auto* v) {
-        if constexpr (std::is_same_v<std::remove_cv_t<std::remove_reference_t<decltype(*v)>>, P>) {
+    with(runs[0], [&](const auto* v) {
+        if constexpr (std::is_same_v<std::remove_cv_t<std::remove_pointer_t<decltype(v)>>, P>) {
             so_far = v;
         } else {
             P* to = scratch.merged[0].data();
@@ -350,15 +414,41 @@ std::size_t CandidateIndex::candidates(const std::vector<RuleIndex<T>>& rules, s
             so_far = to;
         }
     });
-    size = runs[0].size;
+    std::size_t size = runs[0].size;
     for (std::size_t k = 1; k < m; ++k) {
         P* to = k + 1 == m ? out : scratch.merged[k & 1].data();
         std::size_t common = 0;
-        run_items(runs[k], [&](const auto* v) { size = merge_union(so_far, size, v, runs[k].size, to, common); });
+        with(runs[k], [&](const auto* v) { size = merge_union(so_far, size, v, runs[k].size, to, common); });
         if (by_rule) by_rule[runs[k].rule] += runs[k].size - common;
         so_far = to;
     }
     return size;
+}
+
+void CandidateIndex::prefetch(std::size_t i) const noexcept {
+    // Two tables: a left record's code leads to a random place in the
+    // code table.
+    auto ask = [&](const auto& lookups) {
+        for (const auto& l : lookups) {
+            using L = std::remove_cv_t<std::remove_reference_t<decltype(l)>>;
+            if (l.kind != L::kWideKeys && l.kind != L::kKeys) continue;
+            const auto c = l.kind == L::kWideKeys
+                               ? static_cast<std::uint64_t>(static_cast<const std::int64_t*>(l.keys)[i])
+                               : static_cast<std::uint64_t>(static_cast<std::int64_t>(
+                                     static_cast<const std::remove_pointer_t<decltype(l.items)>*>(l.keys)[i]));
+            if (c < l.codes) __builtin_prefetch(l.table + c);
+        }
+    };
+    if (i >= in_.n_left || !lookups_) return;
+    if (narrow_)
+        ask(thin_lookups_);
+    else
+        ask(wide_lookups_);
+}
+
+template <class P>
+void CandidateIndex::prepare(Scratch<P>& scratch) const {
+    scratch.runs.resize(n_rules_);
 }
 
 std::uint64_t CandidateIndex::count(std::size_t i, std::uint64_t* by_rule, Scratch<std::int64_t>& scratch) const {
@@ -366,17 +456,27 @@ std::uint64_t CandidateIndex::count(std::size_t i, std::uint64_t* by_rule, Scrat
         if (scratch.out.size() < n) scratch.out.resize(2 * n);
         return scratch.out.data();
     };
-    return narrow_ ? candidates(thin_, i, scratch, room, by_rule) : candidates(wide_, i, scratch, room, by_rule);
+    std::size_t total = 0;
+    if (narrow_) {
+        const std::size_t m = gather(thin_lookups_, i, scratch, total);
+        return m ? unite<std::int32_t>(scratch, m, total, room, by_rule) : 0;
+    }
+    const std::size_t m = gather(wide_lookups_, i, scratch, total);
+    return m ? unite<std::int64_t>(scratch, m, total, room, by_rule) : 0;
 }
 
 template <class P>
 std::size_t CandidateIndex::fill(std::size_t i, PairBuffer<P>& buffer, Scratch<P>& scratch) const {
-    auto room = [&](std::size_t n) { return buffer.room(n); };
-    std::size_t n;
-    if constexpr (sizeof(P) == sizeof(std::int32_t))
-        n = candidates(thin_, i, scratch, room, nullptr);
-    else
-        n = candidates(wide_, i, scratch, room, nullptr);
+    using T = std::conditional_t<sizeof(P) == sizeof(std::int32_t), std::int32_t, std::int64_t>;
+    std::size_t total = 0;
+    const std::size_t m = [&] {
+        if constexpr (sizeof(P) == sizeof(std::int32_t))
+            return gather(thin_lookups_, i, scratch, total);
+        else
+            return gather(wide_lookups_, i, scratch, total);
+    }();
+    if (m == 0) return 0;
+    const std::size_t n = unite<T>(scratch, m, total, [&](std::size_t k) { return buffer.room(k); }, nullptr);
     buffer.size += n;
     return n;
 }
@@ -390,8 +490,9 @@ std::vector<std::int64_t> count_pairs(const CandidateIndex& index, std::size_t n
     pool::for_each_row(n_left, [&](pool::RowCursor& cursor) {
         std::vector<std::uint64_t> local(index.rules(), 0);
         CandidateIndex::Scratch<std::int64_t> scratch;
+        index.prepare(scratch);
         cursor.run([&](std::size_t i) {
-            index.prefetch(i);
+            index.prefetch(i + CandidateIndex::kAhead);
             counts[i] = static_cast<std::int64_t>(index.count(i, local.data(), scratch));
         });
         for (std::size_t r = 0; r < local.size(); ++r) totals[r].fetch_add(local[r], std::memory_order_relaxed);
@@ -458,8 +559,9 @@ PairArrays build_pairs_as(const CandidateIndex& index, std::size_t start, std::s
         Run run;
         run.lo = cursor.position();
         CandidateIndex::Scratch<T> scratch;
+        index.prepare(scratch);
         cursor.run([&](std::size_t k) {
-            index.prefetch(start + k);
+            index.prefetch(start + k + CandidateIndex::kAhead);
             counts[k] = static_cast<T>(index.fill(start + k, run.buffer, scratch));
         });
         run.hi = cursor.position();
@@ -478,7 +580,7 @@ PairArrays build_pairs_as(const CandidateIndex& index, std::size_t start, std::s
     constexpr std::size_t kPart = std::size_t{1} << 16;  // records
     std::vector<std::size_t> parts(runs.size() + 1, 0);  // runs[b] is parts [parts[b], parts[b + 1])
     for (std::size_t b = 0; b < runs.size(); ++b) parts[b + 1] = parts[b] + (runs[b].hi - runs[b].lo + kPart - 1) / kPart;
-    std::vector<std::size_t> part_at(parts.back() + 1, 0);  // pairs before each part
+    std::vector<std::size_t> part_at(parts.back() + 1, out.size);  // pairs before each part, then all
     for (std::size_t b = 0, q = 0; b < runs.size(); ++b) {
         std::size_t pairs = at[b];
         for (std::size_t k = runs[b].lo; k < runs[b].hi; k += kPart, ++q) {
@@ -499,10 +601,19 @@ PairArrays build_pairs_as(const CandidateIndex& index, std::size_t start, std::s
             const T* from = run.buffer.data() + (first - at[b]);
             std::int64_t* left = out.left.get() + first;
             std::int64_t* right = out.right.get() + first;
+            // A record's few left positions as four stores whatever their
+            // number while four more fit in the part: what spills past a
+            // record is written over by the records after it.
+            const std::size_t part_size = part_at[q + 1] - first;
             std::size_t total = 0;
             for (std::size_t k = lo; k < hi; ++k) {
                 const auto c = static_cast<std::size_t>(counts[k]);
-                std::fill(left + total, left + total + c, static_cast<std::int64_t>(start + k));
+                const auto v = static_cast<std::int64_t>(start + k);
+                if (c <= 4 && total + 4 <= part_size) {
+                    left[total] = v, left[total + 1] = v, left[total + 2] = v, left[total + 3] = v;
+                } else {
+                    for (std::size_t m = 0; m < c; ++m) left[total + m] = v;
+                }
                 total += c;
             }
             for (std::size_t k = 0; k < total; ++k) right[k] = static_cast<std::int64_t>(from[k]);

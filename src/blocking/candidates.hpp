@@ -38,6 +38,9 @@ struct RuleKeys {
     const std::int64_t* left = nullptr;   // n_left keys, -1: missing
     const std::int64_t* right = nullptr;  // n_right keys (the left keys when deduplicating)
     std::int64_t window = 0;              // 0: equal keys; an odd window >= 3: sorted neighbourhood over ranks
+    // One past the largest key of each side when known (check_keys finds
+    // them), else -1.
+    std::int64_t left_codes = -1, right_codes = -1;
 };
 
 struct BlockingInput {
@@ -48,8 +51,9 @@ struct BlockingInput {
 };
 
 // Empty when the keys are well formed, else what is wrong ("rule 1: left
-// key 7 is -3"): keys are -1 or in [0, n_left + n_right).
-std::string check_keys(const BlockingInput& in);
+// key 7 is -3"): keys are -1 or in [0, n_left + n_right). Records each
+// side's end of codes (one past its largest key) in the rules.
+std::string check_keys(BlockingInput& in);
 
 // Right positions as pairs come, grown as needed, never zeroed. The
 // memory is mapped from the kernel and unmapped when the buffer goes (a
@@ -122,29 +126,40 @@ public:
     // Whether every position fits in 32 bits (index items, pair buffers).
     bool narrow() const noexcept { return narrow_; }
 
-    // Fetches into the cache the index entries left record i + kAhead
-    // will read: a record's entries lie at random places in the index, so
-    // a pass over the records asks for them ahead.
+    // Fetches into the cache what left record i will read at a random
+    // place (two tables: its code's entry), for a pass over the records to
+    // ask kAhead records ahead.
     void prefetch(std::size_t i) const noexcept;
     static constexpr std::size_t kAhead = 16;
-    static constexpr std::size_t kLines = 4;          // lines of a record's items asked for at most
-    static constexpr std::size_t kAheadEntries = 64;  // records ahead for the per-record entries
+
+    // Readies a thread's scratch for this index.
+    template <class P>
+    void prepare(Scratch<P>& scratch) const;
 
     std::size_t rules() const noexcept { return n_rules_; }
 
 private:
     template <class T>
-    void build(const BlockingInput& in);
+    void build(const BlockingInput& in, bool own_keys);
+    template <class T>
+    struct Lookup;
+    template <class T>
+    void make_lookups();
+    template <class T, class P>
+    std::size_t gather(const std::vector<Lookup<T>>& lookups, std::size_t i, Scratch<P>& scratch,
+                       std::size_t& total) const;
     template <class T, class P, class Room>
-    std::size_t candidates(const std::vector<RuleIndex<T>>& rules, std::size_t i, Scratch<P>& scratch, Room&& room,
-                           std::uint64_t* by_rule) const;
+    std::size_t unite(Scratch<P>& scratch, std::size_t m, std::size_t total, Room&& room, std::uint64_t* by_rule) const;
 
     BlockingInput in_;  // sizes and flags (no key pointers)
     std::size_t n_rules_ = 0;
     bool narrow_ = false;
+    bool lookups_ = false;  // whether prefetch has anything to fetch
     // The rules in the index's width (one of the two, by narrow_).
     std::vector<RuleIndex<std::int32_t>> thin_;
     std::vector<RuleIndex<std::int64_t>> wide_;
+    std::vector<Lookup<std::int32_t>> thin_lookups_;
+    std::vector<Lookup<std::int64_t>> wide_lookups_;
 };
 
 // The pairs of left records [start, stop) as (left, right) position arrays,
