@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <mutex>
 #include <new>
 
@@ -234,7 +233,6 @@ CandidateIndex::CandidateIndex(const BlockingInput& in, bool own_keys) : in_(in)
         make_lookups<std::int32_t>();
     else
         make_lookups<std::int64_t>();
-    lookups_ = !in.dedupe && std::any_of(in.rules.begin(), in.rules.end(), [](const RuleKeys& k) { return k.window == 0; });
     for (RuleKeys& keys : in_.rules) keys.left = keys.right = nullptr;
 }
 
@@ -425,27 +423,6 @@ std::size_t CandidateIndex::unite(Scratch<P>& scratch, std::size_t m, std::size_
     return size;
 }
 
-void CandidateIndex::prefetch(std::size_t i) const noexcept {
-    // Two tables: a left record's code leads to a random place in the
-    // code table.
-    auto ask = [&](const auto& lookups) {
-        for (const auto& l : lookups) {
-            using L = std::remove_cv_t<std::remove_reference_t<decltype(l)>>;
-            if (l.kind != L::kWideKeys && l.kind != L::kKeys) continue;
-            const auto c = l.kind == L::kWideKeys
-                               ? static_cast<std::uint64_t>(static_cast<const std::int64_t*>(l.keys)[i])
-                               : static_cast<std::uint64_t>(static_cast<std::int64_t>(
-                                     static_cast<const std::remove_pointer_t<decltype(l.items)>*>(l.keys)[i]));
-            if (c < l.codes) __builtin_prefetch(l.table + c);
-        }
-    };
-    if (i >= in_.n_left || !lookups_) return;
-    if (narrow_)
-        ask(thin_lookups_);
-    else
-        ask(wide_lookups_);
-}
-
 template <class P>
 void CandidateIndex::prepare(Scratch<P>& scratch) const {
     scratch.runs.resize(n_rules_);
@@ -492,7 +469,6 @@ std::vector<std::int64_t> count_pairs(const CandidateIndex& index, std::size_t n
         CandidateIndex::Scratch<std::int64_t> scratch;
         index.prepare(scratch);
         cursor.run([&](std::size_t i) {
-            index.prefetch(i + CandidateIndex::kAhead);
             counts[i] = static_cast<std::int64_t>(index.count(i, local.data(), scratch));
         });
         for (std::size_t r = 0; r < local.size(); ++r) totals[r].fetch_add(local[r], std::memory_order_relaxed);
@@ -561,7 +537,6 @@ PairArrays build_pairs_as(const CandidateIndex& index, std::size_t start, std::s
         CandidateIndex::Scratch<T> scratch;
         index.prepare(scratch);
         cursor.run([&](std::size_t k) {
-            index.prefetch(start + k + CandidateIndex::kAhead);
             counts[k] = static_cast<T>(index.fill(start + k, run.buffer, scratch));
         });
         run.hi = cursor.position();

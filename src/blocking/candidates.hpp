@@ -3,24 +3,32 @@
 // The public layer turns every rule into one integer key per record, the
 // same codes on both sides: a dense code of the rule's value (equality
 // rules) or its rank in sorted order (sorted-neighbourhood rules), -1 where
-// the value is missing. Here the keys become an index, built once:
+// the value is missing. Here the keys become an index, built once, each
+// rule on its own (counting sorts, O(records + codes)):
 //
-//   equality rule          the right records of every code, ascending
-//                          (counting sort, O(records + codes));
+//   equality, one table    the records of every code held twice or more,
+//                          ascending, and per record where its group's
+//                          later records lie (a code held once pairs with
+//                          nothing and costs no entry);
+//   equality, two tables   the right records of every code below both
+//                          sides' largest codes (no other code is on both
+//                          sides), ascending; a left record finds its
+//                          code's records by its key;
 //   sorted neighbourhood   every record with a key in one merged order:
 //                          by rank, then left before right, then position;
 //                          a record's neighbours are the records within
 //                          window / 2 places of it (right ones only when
 //                          linking two tables, later ones when deduplicating).
 //
-// Pairs come out per left record: rule by rule, each rule's candidates
-// minus those an earlier rule already holds (whether rule r holds for a
-// pair is an O(1) test on the keys), so each pair is found once, and then
-// the record's few candidates are sorted. Left records run over the pool
-// in blocks, one pass: each block writes its records' pairs to a buffer of
-// its own (right positions, in 32 bits when they fit), then the blocks are
-// copied to their places in the output and freed. There is no global sort.
-// Counting (count_pairs) is the same pass, keeping only the counts.
+// Pairs come out per left record: each rule's candidates form one
+// ascending run (an equality rule's are; a neighbourhood's few are sorted),
+// and the runs are merged in rule order into their union, each pair once,
+// sorted; how many of a run the union already held is how many pairs the
+// earlier rules found first. Left records run over the pool, each thread
+// writing the right positions (32 bits when they fit) of the records it
+// takes to a buffer of its own; then the buffers are copied to their places
+// in the output and freed. There is no global sort. Counting (count_pairs)
+// is the same pass, keeping only the counts.
 #pragma once
 
 #include <cstddef>
@@ -103,10 +111,11 @@ struct RuleIndex;
 
 class CandidateIndex {
 public:
-    // With own_keys the index keeps nothing of the caller's arrays, which
-    // need only outlive the constructor; without, they must outlive the
-    // index too. (The index holds its own copies of what it reads later
-    // either way; own_keys is kept for the callers that say so.)
+    // With own_keys the index copies the keys it reads later (the left
+    // keys of two tables' equality rules, in 32 bits when narrow), so that
+    // the caller's arrays need only outlive the constructor; without, they
+    // must outlive the index. The codes recorded by check_keys, when there,
+    // spare a pass over the keys.
     explicit CandidateIndex(const BlockingInput& in, bool own_keys = false);
     ~CandidateIndex();
     CandidateIndex(const CandidateIndex&) = delete;
@@ -125,12 +134,6 @@ public:
     std::size_t fill(std::size_t i, PairBuffer<P>& buffer, Scratch<P>& scratch) const;
     // Whether every position fits in 32 bits (index items, pair buffers).
     bool narrow() const noexcept { return narrow_; }
-
-    // Fetches into the cache what left record i will read at a random
-    // place (two tables: its code's entry), for a pass over the records to
-    // ask kAhead records ahead.
-    void prefetch(std::size_t i) const noexcept;
-    static constexpr std::size_t kAhead = 16;
 
     // Readies a thread's scratch for this index.
     template <class P>
@@ -154,7 +157,6 @@ private:
     BlockingInput in_;  // sizes and flags (no key pointers)
     std::size_t n_rules_ = 0;
     bool narrow_ = false;
-    bool lookups_ = false;  // whether prefetch has anything to fetch
     // The rules in the index's width (one of the two, by narrow_).
     std::vector<RuleIndex<std::int32_t>> thin_;
     std::vector<RuleIndex<std::int64_t>> wide_;
