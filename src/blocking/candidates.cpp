@@ -98,6 +98,7 @@ struct CandidateIndex::Scratch {
     std::vector<P> merged[2];  // the union so far, alternately
     std::vector<P> near;       // the neighbourhoods' candidates, sorted, laid end to end
     std::vector<P> out;        // counting: the union of a record's runs
+    std::vector<std::size_t> spans;  // filling a block: per rule, per record, [from, to) of its items
 };
 
 CandidateIndex::~CandidateIndex() = default;
@@ -337,7 +338,7 @@ template <class T, class P, class L>
 // candidates sorted in scratch.near. Returns how many runs; total gets
 // their sizes' sum.
 template <class T, class P>
-std::size_t CandidateIndex::gather(const std::vector<Lookup<T>>& lookups, std::size_t i, Scratch<P>& scratch,
+[[gnu::always_inline]] inline std::size_t CandidateIndex::gather(const std::vector<Lookup<T>>& lookups, std::size_t i, Scratch<P>& scratch,
                                    std::size_t& total) const {
     CandidateRun* runs = scratch.runs.data();
     std::size_t m = 0, sum = 0, near = 0;
@@ -443,19 +444,68 @@ std::uint64_t CandidateIndex::count(std::size_t i, std::uint64_t* by_rule, Scrat
 }
 
 template <class P>
-std::size_t CandidateIndex::fill(std::size_t i, PairBuffer<P>& buffer, Scratch<P>& scratch) const {
+void CandidateIndex::fill_block(std::size_t lo, std::size_t hi, PairBuffer<P>& buffer, P* counts,
+                                Scratch<P>& scratch) const {
     using T = std::conditional_t<sizeof(P) == sizeof(std::int32_t), std::int32_t, std::int64_t>;
-    std::size_t total = 0;
-    const std::size_t m = [&] {
-        if constexpr (sizeof(P) == sizeof(std::int32_t))
-            return gather(thin_lookups_, i, scratch, total);
-        else
-            return gather(wide_lookups_, i, scratch, total);
+    const auto& lookups = [&]() -> const std::vector<Lookup<T>>& {
+        if constexpr (sizeof(P) == sizeof(std::int32_t)) return thin_lookups_; else return wide_lookups_;
     }();
-    if (m == 0) return 0;
-    const std::size_t n = unite<T>(scratch, m, total, [&](std::size_t k) { return buffer.room(k); }, nullptr);
-    buffer.size += n;
-    return n;
+    const std::size_t n = hi - lo, R = lookups.size();
+    if (scratch.spans.size() < 2 * R * n) scratch.spans.resize(2 * R * n);
+    // Rule by rule, each record's span of items, in loops without branches
+    // on the data: the empty span [0, 0) where there are none.
+    for (std::size_t r = 0; r < R; ++r) {
+        const Lookup<T>& l = lookups[r];
+        std::size_t* span = scratch.spans.data() + 2 * r * n;
+        switch (l.kind) {
+            case Lookup<T>::kRange:
+                for (std::size_t k = 0; k < n; ++k) {
+                    span[2 * k] = static_cast<std::size_t>(l.table[2 * (lo + k)]);
+                    span[2 * k + 1] = static_cast<std::size_t>(l.table[2 * (lo + k) + 1]);
+                }
+                break;
+            case Lookup<T>::kWideKeys:
+            case Lookup<T>::kKeys:
+                for (std::size_t k = 0; k < n; ++k) {
+                    const auto c = l.kind == Lookup<T>::kWideKeys
+                                       ? static_cast<std::uint64_t>(static_cast<const std::int64_t*>(l.keys)[lo + k])
+                                       : static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<const T*>(l.keys)[lo + k]));
+                    const bool known = c < l.codes;
+                    const std::size_t at = known ? static_cast<std::size_t>(c) : 0;
+                    const auto from = static_cast<std::size_t>(l.table[at]), to = static_cast<std::size_t>(l.table[at + 1]);
+                    span[2 * k] = from;
+                    span[2 * k + 1] = known ? to : from;
+                }
+                break;
+            default:
+                break;
+        }
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::size_t i = lo + k;
+        CandidateRun* runs = scratch.runs.data();
+        std::size_t m = 0, total = 0, near = 0;
+        for (std::size_t r = 0; r < R; ++r) {
+            const Lookup<T>& l = lookups[r];
+            if (l.kind == Lookup<T>::kNear) {
+                const std::size_t c = near_run<T>(l, i, in_.dedupe, scratch.near, near);
+                if (c == 0) continue;
+                runs[m++] = CandidateRun{reinterpret_cast<const void*>(near), c, r, true};
+                near += c, total += c;
+                continue;
+            }
+            const std::size_t* span = scratch.spans.data() + 2 * (r * n + k);
+            if (span[0] >= span[1]) continue;
+            runs[m++] = CandidateRun{l.items + span[0], span[1] - span[0], r, false};
+            total += span[1] - span[0];
+        }
+        std::size_t pairs = 0;
+        if (m) {
+            pairs = unite<T>(scratch, m, total, [&](std::size_t c) { return buffer.room(c); }, nullptr);
+            buffer.size += pairs;
+        }
+        counts[k] = static_cast<P>(pairs);
+    }
 }
 
 std::vector<std::int64_t> count_pairs(const CandidateIndex& index, std::size_t n_left,
@@ -531,15 +581,19 @@ PairArrays build_pairs_as(const CandidateIndex& index, std::size_t start, std::s
     std::vector<Run> runs;
     std::mutex runs_lock;
     std::unique_ptr<T[]> counts(new T[n ? n : 1]);
-    pool::for_each_row(n, [&](pool::RowCursor& cursor) {
+    // Records in blocks of kBlock, each rule's spans of a block looked up
+    // in one loop.
+    constexpr std::size_t kBlock = 256;
+    pool::for_each_row((n + kBlock - 1) / kBlock, [&](pool::RowCursor& cursor) {
         Run run;
-        run.lo = cursor.position();
+        run.lo = cursor.position() * kBlock;
         CandidateIndex::Scratch<T> scratch;
         index.prepare(scratch);
-        cursor.run([&](std::size_t k) {
-            counts[k] = static_cast<T>(index.fill(start + k, run.buffer, scratch));
+        cursor.run([&](std::size_t b) {
+            const std::size_t k = b * kBlock;
+            index.fill_block(start + k, start + std::min(n, k + kBlock), run.buffer, counts.get() + k, scratch);
         });
-        run.hi = cursor.position();
+        run.hi = std::min(n, cursor.position() * kBlock);
         if (run.hi == run.lo) return;
         std::lock_guard<std::mutex> hold(runs_lock);
         runs.push_back(std::move(run));

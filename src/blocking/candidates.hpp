@@ -127,11 +127,12 @@ public:
 
     // Pairs of left record i; by_rule[r] gets the pairs rule r adds.
     std::uint64_t count(std::size_t i, std::uint64_t* by_rule, Scratch<std::int64_t>& scratch) const;
-    // Appends the right positions of left record i's pairs, ascending, to
-    // buffer; returns how many. P: std::uint32_t when narrow, else
+    // Appends the right positions of the pairs of left records [lo, hi),
+    // by record, each record's ascending, to buffer; counts[k] gets record
+    // lo + k's number of pairs. P: std::uint32_t when narrow, else
     // std::int64_t.
     template <class P>
-    std::size_t fill(std::size_t i, PairBuffer<P>& buffer, Scratch<P>& scratch) const;
+    void fill_block(std::size_t lo, std::size_t hi, PairBuffer<P>& buffer, P* counts, Scratch<P>& scratch) const;
     // Whether every position fits in 32 bits (index items, pair buffers).
     bool narrow() const noexcept { return narrow_; }
 
