@@ -333,48 +333,7 @@ template <class T, class P, class L>
 
 }  // namespace
 
-// The runs of left record i's candidates, one per rule that has some, into
-// scratch.runs: an equality rule's items (ascending), a neighbourhood's
-// candidates sorted in scratch.near. Returns how many runs; total gets
-// their sizes' sum.
-template <class T, class P>
-[[gnu::always_inline]] inline std::size_t CandidateIndex::gather(const std::vector<Lookup<T>>& lookups, std::size_t i, Scratch<P>& scratch,
-                                   std::size_t& total) const {
-    CandidateRun* runs = scratch.runs.data();
-    std::size_t m = 0, sum = 0, near = 0;
-    for (const Lookup<T>& l : lookups) {
-        std::size_t from, to;
-        switch (l.kind) {
-            case Lookup<T>::kRange:
-                from = static_cast<std::size_t>(l.table[2 * i]), to = static_cast<std::size_t>(l.table[2 * i + 1]);
-                break;
-            case Lookup<T>::kWideKeys:
-            case Lookup<T>::kKeys: {
-                const auto c = l.kind == Lookup<T>::kWideKeys
-                                   ? static_cast<std::uint64_t>(static_cast<const std::int64_t*>(l.keys)[i])
-                                   : static_cast<std::uint64_t>(static_cast<std::int64_t>(static_cast<const T*>(l.keys)[i]));
-                if (c >= l.codes) continue;
-                from = static_cast<std::size_t>(l.table[c]), to = static_cast<std::size_t>(l.table[c + 1]);
-                break;
-            }
-            default: {
-                const std::size_t n = near_run<T>(l, i, in_.dedupe, scratch.near, near);
-                if (n == 0) continue;
-                // Its place, not its address: the scratch may grow for a later rule.
-                runs[m++] = CandidateRun{reinterpret_cast<const void*>(near), n, l.rule, true};
-                near += n, sum += n;
-                continue;
-            }
-        }
-        if (from >= to) continue;
-        runs[m++] = CandidateRun{l.items + from, to - from, l.rule, false};
-        sum += to - from;
-    }
-    total = sum;
-    return m;
-}
-
-// The union of the m runs gather found (total values), ascending, each
+// The union of the m runs walk found (total values), ascending, each
 // once, merged in rule order into the room room(total) gives. by_rule[r]
 // (when given) gets the candidates rule r adds to the rules before it.
 // Returns how many.
@@ -429,27 +388,13 @@ void CandidateIndex::prepare(Scratch<P>& scratch) const {
     scratch.runs.resize(n_rules_);
 }
 
-std::uint64_t CandidateIndex::count(std::size_t i, std::uint64_t* by_rule, Scratch<std::int64_t>& scratch) const {
-    auto room = [&](std::size_t n) {
-        if (scratch.out.size() < n) scratch.out.resize(2 * n);
-        return scratch.out.data();
-    };
-    std::size_t total = 0;
-    if (narrow_) {
-        const std::size_t m = gather(thin_lookups_, i, scratch, total);
-        return m ? unite<std::int32_t>(scratch, m, total, room, by_rule) : 0;
-    }
-    const std::size_t m = gather(wide_lookups_, i, scratch, total);
-    return m ? unite<std::int64_t>(scratch, m, total, room, by_rule) : 0;
-}
-
-template <class P>
-void CandidateIndex::fill_block(std::size_t lo, std::size_t hi, PairBuffer<P>& buffer, P* counts,
-                                Scratch<P>& scratch) const {
-    using T = std::conditional_t<sizeof(P) == sizeof(std::int32_t), std::int32_t, std::int64_t>;
-    const auto& lookups = [&]() -> const std::vector<Lookup<T>>& {
-        if constexpr (sizeof(P) == sizeof(std::int32_t)) return thin_lookups_; else return wide_lookups_;
-    }();
+// The candidates of left records [lo, hi), record by record: each
+// record's runs (an equality rule's items, ascending; a neighbourhood's
+// candidates, sorted) merged by unite into room(k), then done(k, pairs)
+// for record lo + k.
+template <class T, class P, class Room, class Done>
+void CandidateIndex::walk(const std::vector<Lookup<T>>& lookups, std::size_t lo, std::size_t hi, Scratch<P>& scratch,
+                          Room&& room, Done&& done, std::uint64_t* by_rule) const {
     const std::size_t n = hi - lo, R = lookups.size();
     if (scratch.spans.size() < 2 * R * n) scratch.spans.resize(2 * R * n);
     // Rule by rule, each record's span of items, in loops without branches
@@ -499,27 +444,54 @@ void CandidateIndex::fill_block(std::size_t lo, std::size_t hi, PairBuffer<P>& b
             runs[m++] = CandidateRun{l.items + span[0], span[1] - span[0], r, false};
             total += span[1] - span[0];
         }
-        std::size_t pairs = 0;
-        if (m) {
-            pairs = unite<T>(scratch, m, total, [&](std::size_t c) { return buffer.room(c); }, nullptr);
-            buffer.size += pairs;
-        }
-        counts[k] = static_cast<P>(pairs);
+        done(k, m ? unite<T>(scratch, m, total, room, by_rule) : 0);
     }
 }
+
+template <class P>
+void CandidateIndex::fill_block(std::size_t lo, std::size_t hi, PairBuffer<P>& buffer, P* counts,
+                                Scratch<P>& scratch) const {
+    auto room = [&](std::size_t c) { return buffer.room(c); };
+    auto done = [&](std::size_t k, std::size_t pairs) {
+        buffer.size += pairs;
+        counts[k] = static_cast<P>(pairs);
+    };
+    if constexpr (sizeof(P) == sizeof(std::int32_t))
+        walk(thin_lookups_, lo, hi, scratch, room, done, nullptr);
+    else
+        walk(wide_lookups_, lo, hi, scratch, room, done, nullptr);
+}
+
+void CandidateIndex::count_block(std::size_t lo, std::size_t hi, std::int64_t* counts, std::uint64_t* by_rule,
+                                 Scratch<std::int64_t>& scratch) const {
+    auto room = [&](std::size_t c) {
+        if (scratch.out.size() < c) scratch.out.resize(2 * c);
+        return scratch.out.data();
+    };
+    auto done = [&](std::size_t k, std::size_t pairs) { counts[k] = static_cast<std::int64_t>(pairs); };
+    if (narrow_)
+        walk(thin_lookups_, lo, hi, scratch, room, done, by_rule);
+    else
+        walk(wide_lookups_, lo, hi, scratch, room, done, by_rule);
+}
+
+
 
 std::vector<std::int64_t> count_pairs(const CandidateIndex& index, std::size_t n_left,
                                       std::vector<std::uint64_t>& by_rule) {
     std::vector<std::int64_t> counts(n_left);
     std::vector<std::atomic<std::uint64_t>> totals(index.rules());
-    // Rows, not fixed ranges: a record's pairs vary from none to thousands,
-    // and the pool hands the rest of a busy range to an idle thread.
-    pool::for_each_row(n_left, [&](pool::RowCursor& cursor) {
+    // Blocks of records as rows, not fixed ranges: a record's pairs vary from
+    // none to thousands, and the pool hands the rest of a busy range to an
+    // idle thread.
+    constexpr std::size_t kBlock = 256;
+    pool::for_each_row((n_left + kBlock - 1) / kBlock, [&](pool::RowCursor& cursor) {
         std::vector<std::uint64_t> local(index.rules(), 0);
         CandidateIndex::Scratch<std::int64_t> scratch;
         index.prepare(scratch);
-        cursor.run([&](std::size_t i) {
-            counts[i] = static_cast<std::int64_t>(index.count(i, local.data(), scratch));
+        cursor.run([&](std::size_t b) {
+            const std::size_t lo = b * kBlock;
+            index.count_block(lo, std::min(n_left, lo + kBlock), counts.data() + lo, local.data(), scratch);
         });
         for (std::size_t r = 0; r < local.size(); ++r) totals[r].fetch_add(local[r], std::memory_order_relaxed);
     });

@@ -125,8 +125,10 @@ public:
     template <class P>
     struct Scratch;
 
-    // Pairs of left record i; by_rule[r] gets the pairs rule r adds.
-    std::uint64_t count(std::size_t i, std::uint64_t* by_rule, Scratch<std::int64_t>& scratch) const;
+    // Pair counts of left records [lo, hi) into counts; by_rule[r] gets
+    // the pairs rule r adds.
+    void count_block(std::size_t lo, std::size_t hi, std::int64_t* counts, std::uint64_t* by_rule,
+                     Scratch<std::int64_t>& scratch) const;
     // Appends the right positions of the pairs of left records [lo, hi),
     // by record, each record's ascending, to buffer; counts[k] gets record
     // lo + k's number of pairs. P: std::uint32_t when narrow, else
@@ -149,9 +151,9 @@ private:
     struct Lookup;
     template <class T>
     void make_lookups();
-    template <class T, class P>
-    std::size_t gather(const std::vector<Lookup<T>>& lookups, std::size_t i, Scratch<P>& scratch,
-                       std::size_t& total) const;
+    template <class T, class P, class Room, class Done>
+    void walk(const std::vector<Lookup<T>>& lookups, std::size_t lo, std::size_t hi, Scratch<P>& scratch, Room&& room,
+              Done&& done, std::uint64_t* by_rule) const;
     template <class T, class P, class Room>
     std::size_t unite(Scratch<P>& scratch, std::size_t m, std::size_t total, Room&& room, std::uint64_t* by_rule) const;
 
