@@ -679,7 +679,7 @@ def _pairs_of_codes(left, right, windows, dedupe):
 # for most records, and rules of both kinds in either order.
 CODE_CASES = {
     "unique": ([0], lambda rng, n: rng.permutation(n)),
-    "one-sided": ([0, 0], lambda rng, n: rng.integers(0, 40, n)),
+    "one-sided": ([0, 0, 0], lambda rng, n: rng.integers(0, 40, n)),
     "one-group": ([0, 3], lambda rng, n: np.where(rng.random(n) < 0.8, 5, rng.integers(-1, 12, n))),
     "few": ([0, 5, 0, 0], lambda rng, n: rng.integers(-1, 6, n)),
     "neighbourhood-first": ([3, 0, 7], lambda rng, n: rng.integers(-1, n // 3, n)),
@@ -700,6 +700,7 @@ def test_candidate_pairs_of_any_codes_match_the_reference(case, dedupe, index_bi
     right = left if dedupe else [np.asarray(codes(rng, n_right), dtype=np.int64)[::-1] for _ in windows]
     if case == "one-sided" and not dedupe:
         right[1] = right[1] + 50  # rule 1: no code on both sides
+        right[2] = np.full(n_right, -1)  # rule 2: no code on the right at all
     want, added = _pairs_of_codes(left, right, windows, dedupe)
     args = (np.concatenate(left), np.concatenate(right), np.array(windows, dtype=np.int64), int(dedupe))
     got = _corvane_rs.candidate_pairs(*args, 0, n_left)

@@ -195,15 +195,17 @@ void CandidateIndex::build(const BlockingInput& in, bool own_keys) {
         // Two tables: only codes on both sides pair, those below both
         // sides' ends. The right records of a code are ascending from
         // starts[code] to starts[code + 1]; the records go in backwards. A
-        // left record finds its code's items by its key.
+        // left record finds its code's items by its key. One spare entry:
+        // a record whose code is not there reads [starts[0], starts[1])
+        // before it is told apart, in a table of no codes too.
         const std::size_t codes = rule.codes = std::min(left_codes, right_codes);
-        rule.starts.assign(codes + 1, 0);
+        rule.starts.assign(codes + 2, 0);
         T* starts = rule.starts.data();
         for (std::size_t j = 0; j < nr; ++j)
             if (static_cast<std::uint64_t>(Rk[j]) < codes) ++starts[static_cast<std::size_t>(Rk[j])];
         T at = 0;
         for (std::size_t c = 0; c < codes; ++c) starts[c] = at = static_cast<T>(at + starts[c]);
-        starts[codes] = at;
+        starts[codes] = starts[codes + 1] = at;
         rule.count = static_cast<std::size_t>(at);
         rule.items.resize(rule.count);
         T* items = rule.items.data();
@@ -578,7 +580,7 @@ PairArrays build_pairs_as(const CandidateIndex& index, std::size_t start, std::s
     out.left.grow(out.size ? out.size : 1, 0);
     out.right.grow(out.size ? out.size : 1, 0);
     // Each run to its place in parts, its buffer freed once copied.
-    constexpr std::size_t kPart = std::size_t{1} << 16;  // records
+    constexpr std::size_t kPart = std::size_t{1} << 14;  // records
     std::vector<std::size_t> parts(runs.size() + 1, 0);  // runs[b] is parts [parts[b], parts[b + 1])
     for (std::size_t b = 0; b < runs.size(); ++b) parts[b + 1] = parts[b] + (runs[b].hi - runs[b].lo + kPart - 1) / kPart;
     std::vector<std::size_t> part_at(parts.back() + 1, out.size);  // pairs before each part, then all
