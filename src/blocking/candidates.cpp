@@ -75,8 +75,8 @@ struct RuleIndex {
     std::vector<T> items;    // equality: positions grouped by code, ascending in each group;
                              // neighbourhood: the merged order (2 * position + side)
     std::vector<T> range;    // equality, deduplicating: per record, its candidates' items [from, to)
-    std::vector<T> starts;   // equality, two tables: code c's items are [starts[c], starts[c + 1]), c < codes
-    std::size_t codes = 0;
+    std::vector<T> starts;   // equality, two tables: code c's items are [starts[c], starts[c + 1]), c < codes,
+    std::size_t codes = 0;   // and one spare entry
     const std::int64_t* wide_keys = nullptr;  // the caller's left keys, or
     std::vector<T> keys;                      // the index's copy
     std::vector<T> place;    // neighbourhood: per left record, its place in the order (-1: missing)
@@ -98,7 +98,7 @@ struct CandidateIndex::Scratch {
     std::vector<P> merged[2];  // the union so far, alternately
     std::vector<P> near;       // the neighbourhoods' candidates, sorted, laid end to end
     std::vector<P> out;        // counting: the union of a record's runs
-    std::vector<std::size_t> spans;  // filling a block: per rule, per record, [from, to) of its items
+    std::vector<std::size_t> spans;  // a block of records: per rule, per record, [from, to) of its items
 };
 
 CandidateIndex::~CandidateIndex() = default;
