@@ -680,3 +680,67 @@ def test_bad_rule_keys_calls(args, error, message):
     with pytest.raises(error) as raised:
         _corvane_rs.rule_keys(*args)
     assert str(raised.value).startswith(message)
+
+
+def _pairs_of_codes(left, right, windows, dedupe):
+    """Pairs of per-rule code arrays (-1: missing) and the pairs each rule
+    adds, pair by pair: equal codes, or ranks within window // 2 places in
+    the order (rank, left before right, position)."""
+    found, added = set(), []
+    for r, window in enumerate(windows):
+        lk, rk = left[r], left[r] if dedupe else right[r]
+        if window == 0:
+            pairs = {(i, j) for i in range(len(lk)) for j in range(len(rk))
+                     if lk[i] >= 0 and lk[i] == rk[j] and (not dedupe or i < j)}
+        else:
+            order = sorted([(v, 0, i) for i, v in enumerate(lk) if v >= 0]
+                           + ([] if dedupe else [(v, 1, j) for j, v in enumerate(rk) if v >= 0]))
+            pairs = set()
+            for p, (_, side, i) in enumerate(order):
+                for _, other, j in order[p + 1:p + window // 2 + 1]:
+                    if dedupe:
+                        pairs.add((min(i, j), max(i, j)))
+                    elif side != other:
+                        pairs.add((i, j) if side == 0 else (j, i))
+        added.append(len(pairs - found))
+        found |= pairs
+    return sorted(found), added
+
+
+# Codes as the engine may receive them, not only as the encoder numbers
+# them: unique codes (no pairs), codes held on one side only, one code
+# for most records, and rules of both kinds in either order.
+CODE_CASES = {
+    "unique": ([0], lambda rng, n: rng.permutation(n)),
+    "one-sided": ([0, 0, 0], lambda rng, n: rng.integers(0, 40, n)),
+    "one-group": ([0, 3], lambda rng, n: np.where(rng.random(n) < 0.8, 5, rng.integers(-1, 12, n))),
+    "few": ([0, 5, 0, 0], lambda rng, n: rng.integers(-1, 6, n)),
+    "neighbourhood-first": ([3, 0, 7], lambda rng, n: rng.integers(-1, n // 3, n)),
+}
+
+
+@pytest.mark.parametrize("index_bits", ["", "64"], ids=["index-fitted", "index-64-bit"])
+@pytest.mark.parametrize("dedupe", [True, False], ids=["dedupe", "link"])
+@pytest.mark.parametrize("case", CODE_CASES)
+def test_candidate_pairs_of_any_codes_match_the_reference(case, dedupe, index_bits, monkeypatch):
+    import _corvane_rs
+
+    monkeypatch.setenv("CORVANE_INDEX_BITS", index_bits)
+    windows, codes = CODE_CASES[case]
+    rng = np.random.default_rng(len(case))
+    n_left, n_right = 57, 57 if dedupe else 41
+    left = [np.asarray(codes(rng, n_left), dtype=np.int64) for _ in windows]
+    right = left if dedupe else [np.asarray(codes(rng, n_right), dtype=np.int64)[::-1] for _ in windows]
+    if case == "one-sided" and not dedupe:
+        right[1] = right[1] + 50  # rule 1: no code on both sides
+        right[2] = np.full(n_right, -1)  # rule 2: no code on the right at all
+    want, added = _pairs_of_codes(left, right, windows, dedupe)
+    args = (np.concatenate(left), np.concatenate(right), np.array(windows, dtype=np.int64), int(dedupe))
+    got = _corvane_rs.candidate_pairs(*args, 0, n_left)
+    assert list(zip(*(a.tolist() for a in got))) == want
+    by_rule, per_record = _corvane_rs.candidate_counts(*args)
+    assert list(by_rule) == added
+    assert per_record.tolist() == np.bincount([i for i, _ in want], minlength=n_left).tolist()
+    index = _corvane_rs.candidate_index(*args)
+    batches = [_corvane_rs.index_pairs(index, a, b) for a, b in ((0, 0), (0, 20), (20, 21), (21, n_left))]
+    assert [np.concatenate(p).tolist() for p in zip(*batches)] == [a.tolist() for a in got]

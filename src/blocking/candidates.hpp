@@ -3,24 +3,32 @@
 // The public layer turns every rule into one integer key per record, the
 // same codes on both sides: a dense code of the rule's value (equality
 // rules) or its rank in sorted order (sorted-neighbourhood rules), -1 where
-// the value is missing. Here the keys become an index, built once:
+// the value is missing. Here the keys become an index, built once, each
+// rule on its own (counting sorts, O(records + codes)):
 //
-//   equality rule          the right records of every code, ascending
-//                          (counting sort, O(records + codes));
+//   equality, one table    the records of every code held twice or more,
+//                          ascending, and per record where its group's
+//                          later records lie (a code held once pairs with
+//                          nothing and costs no entry);
+//   equality, two tables   the right records of every code below both
+//                          sides' largest codes (no other code is on both
+//                          sides), ascending; a left record finds its
+//                          code's records by its key;
 //   sorted neighbourhood   every record with a key in one merged order:
 //                          by rank, then left before right, then position;
 //                          a record's neighbours are the records within
 //                          window / 2 places of it (right ones only when
 //                          linking two tables, later ones when deduplicating).
 //
-// Pairs come out per left record: rule by rule, each rule's candidates
-// minus those an earlier rule already holds (whether rule r holds for a
-// pair is an O(1) test on the keys), so each pair is found once, and then
-// the record's few candidates are sorted. Left records run over the pool
-// in blocks, one pass: each block writes its records' pairs to a buffer of
-// its own (right positions, in 32 bits when they fit), then the blocks are
-// copied to their places in the output and freed. There is no global sort.
-// Counting (count_pairs) is the same pass, keeping only the counts.
+// Pairs come out per left record: each rule's candidates form one
+// ascending run (an equality rule's are; a neighbourhood's few are sorted),
+// and the runs are merged in rule order into their union, each pair once,
+// sorted; how many of a run the union already held is how many pairs the
+// earlier rules found first. Left records run over the pool, each thread
+// writing the right positions (32 bits when they fit) of the records it
+// takes to a buffer of its own; then the buffers are copied to their places
+// in the output and freed. There is no global sort. Counting (count_pairs)
+// is the same pass, keeping only the counts.
 #pragma once
 
 #include <cstddef>
@@ -30,12 +38,17 @@
 #include <string>
 #include <vector>
 
+#include "runtime/string_column.hpp"
+
 namespace corvane::blocking {
 
 struct RuleKeys {
     const std::int64_t* left = nullptr;   // n_left keys, -1: missing
     const std::int64_t* right = nullptr;  // n_right keys (the left keys when deduplicating)
     std::int64_t window = 0;              // 0: equal keys; an odd window >= 3: sorted neighbourhood over ranks
+    // One past the largest key of each side when known (check_keys finds
+    // them), else -1.
+    std::int64_t left_codes = -1, right_codes = -1;
 };
 
 struct BlockingInput {
@@ -46,8 +59,9 @@ struct BlockingInput {
 };
 
 // Empty when the keys are well formed, else what is wrong ("rule 1: left
-// key 7 is -3"): keys are -1 or in [0, n_left + n_right).
-std::string check_keys(const BlockingInput& in);
+// key 7 is -3"): keys are -1 or in [0, n_left + n_right). Records each
+// side's end of codes (one past its largest key) in the rules.
+std::string check_keys(BlockingInput& in);
 
 // Right positions as pairs come, grown as needed, never zeroed. The
 // memory is mapped from the kernel and unmapped when the buffer goes (a
@@ -92,126 +106,72 @@ private:
     std::size_t bytes_ = 0;  // mapped
 };
 
-// Offsets into a rule's items and places in its order, in 32 bits when
-// the index is narrow (every position fits), else in 64; built in place
-// in the width they keep.
-class Offsets {
-public:
-    template <class T>
-    T* assign(std::size_t n, std::int64_t value) {
-        if constexpr (sizeof(T) == sizeof(std::int32_t)) {
-            thin_.assign(n, static_cast<std::int32_t>(value));
-            thin = true;
-            return thin_.data();
-        } else {
-            wide_.assign(n, value);
-            thin = false;
-            return wide_.data();
-        }
-    }
-    std::int64_t operator[](std::size_t k) const noexcept { return thin ? thin_[k] : wide_[k]; }
-    std::size_t size() const noexcept { return thin ? thin_.size() : wide_.size(); }
-    const void* address(std::size_t k) const noexcept {
-        return thin ? static_cast<const void*>(thin_.data() + k) : static_cast<const void*>(wide_.data() + k);
-    }
-
-private:
-    std::vector<std::int64_t> wide_;
-    std::vector<std::int32_t> thin_;
-    bool thin = false;
-};
-
-// One side of a rule's keys: the caller's array, or the index's own copy
-// (in 32 bits when the index is narrow) when the caller's arrays may go
-// once the index is built.
-class KeyRun {
-public:
-    void point(const std::int64_t* keys) noexcept { wide_ = keys; }
-    void copy(const std::int64_t* keys, std::size_t n, bool narrow) {
-        if (narrow) {
-            thin_.resize(n);
-            for (std::size_t k = 0; k < n; ++k) thin_[k] = static_cast<std::int32_t>(keys[k]);
-            wide_ = nullptr;
-        } else {
-            own_.assign(keys, keys + n);
-            wide_ = own_.data();
-        }
-    }
-    std::int64_t operator[](std::size_t k) const noexcept { return wide_ ? wide_[k] : thin_[k]; }
-
-private:
-    const std::int64_t* wide_ = nullptr;
-    std::vector<std::int64_t> own_;
-    std::vector<std::int32_t> thin_;
-};
+template <class T>
+struct RuleIndex;
 
 class CandidateIndex {
 public:
-    // With own_keys the index copies the keys it reads later (in 32 bits
-    // when narrow), so that the caller's arrays need only outlive the
-    // constructor; without, they must outlive the index.
+    // With own_keys the index copies the keys it reads later (the left
+    // keys of two tables' equality rules, in 32 bits when narrow), so that
+    // the caller's arrays need only outlive the constructor; without, they
+    // must outlive the index. The codes recorded by check_keys, when there,
+    // spare a pass over the keys.
     explicit CandidateIndex(const BlockingInput& in, bool own_keys = false);
+    ~CandidateIndex();
+    CandidateIndex(const CandidateIndex&) = delete;
+    CandidateIndex& operator=(const CandidateIndex&) = delete;
 
-    // Pairs of left record i; by_rule[r] gets the pairs rule r adds.
-    std::uint64_t count(std::size_t i, std::uint64_t* by_rule) const;
-    // Appends the right positions of left record i's pairs, ascending, to
-    // buffer; returns how many.
-    template <class T>
-    std::size_t fill(std::size_t i, PairBuffer<T>& buffer) const;
+    // What a thread's pass over records reuses from record to record.
+    template <class P>
+    struct Scratch;
+
+    // Pair counts of left records [lo, hi) into counts; by_rule[r] gets
+    // the pairs rule r adds.
+    void count_block(std::size_t lo, std::size_t hi, std::int64_t* counts, std::uint64_t* by_rule,
+                     Scratch<std::int64_t>& scratch) const;
+    // Appends the right positions of the pairs of left records [lo, hi),
+    // by record, each record's ascending, to buffer; counts[k] gets record
+    // lo + k's number of pairs. P: std::uint32_t when narrow, else
+    // std::int64_t.
+    template <class P>
+    void fill_block(std::size_t lo, std::size_t hi, PairBuffer<P>& buffer, P* counts, Scratch<P>& scratch) const;
     // Whether every position fits in 32 bits (index items, pair buffers).
     bool narrow() const noexcept { return narrow_; }
 
-    // Fetches what left record i + kAhead will read into the cache, and
-    // the index entries of record i + kAhead / 2: records' codes lead to
-    // random places in the index, so a pass over the records asks for them
-    // ahead.
-    void prefetch(std::size_t i) const noexcept;
-    static constexpr std::size_t kAhead = 32;
+    // Readies a thread's scratch for this index.
+    template <class P>
+    void prepare(Scratch<P>& scratch) const;
 
-    std::size_t rules() const noexcept { return rules_.size(); }
+    std::size_t rules() const noexcept { return n_rules_; }
 
 private:
-    struct Rule {
-        RuleKeys keys;                       // the window; the pointers only while building
-        KeyRun left, right;                  // the keys read afterwards (right: two tables only)
-        std::int64_t half = 0;               // window / 2 (sorted neighbourhood)
-        Offsets starts;                      // equality: codes + 1 offsets into items
-        std::vector<std::int64_t> items;     // equality: right positions by code; neighbourhood: the merged order;
-                                             // each followed by what the earlier rules test for its record
-        std::vector<std::int32_t> narrow_items;  // the same in 32 bits, when everything fits (then items is empty)
-        std::size_t count = 0;               // items
-        std::size_t stride = 1;              // entries per item: the item, then one per earlier rule
-        Offsets slot;                        // equality, dedupe: index of record i in items
-        Offsets place_l;                     // neighbourhood: place of each left record in the order, -1 missing
-        Offsets place_r;                     // neighbourhood, two tables: the same for right records
-    };
-
-    // What rule tests for record j of the left (or right) side: its code,
-    // or its place in the merged order; -1: missing.
-    std::int64_t test_value(const Rule& rule, std::size_t j, bool right) const noexcept;
-    // f(rule, right position, kept) for every candidate of left record i,
-    // rule by rule; room(k) before the k candidates of each rule.
-    template <class F, class Room>
-    void each(std::size_t i, F&& f, Room&& room) const;
-
-    // Rule r's structures in T (std::int32_t when narrow), its items with
-    // room for what the earlier rules test (written afterwards).
     template <class T>
-    void build_rule(const BlockingInput& in, std::size_t r);
+    void build(const BlockingInput& in, bool own_keys);
     template <class T>
-    void pack_rule(std::size_t r, T* packed);
+    struct Lookup;
+    template <class T>
+    void make_lookups();
+    template <class T, class P, class Room, class Done>
+    void walk(const std::vector<Lookup<T>>& lookups, std::size_t lo, std::size_t hi, Scratch<P>& scratch, Room&& room,
+              Done&& done, std::uint64_t* by_rule) const;
+    template <class T, class P, class Room>
+    std::size_t unite(Scratch<P>& scratch, std::size_t m, std::size_t total, Room&& room, std::uint64_t* by_rule) const;
 
-    BlockingInput in_;  // sizes and flags (the key pointers only while building)
-    std::vector<Rule> rules_;
-    bool sorted_output_ = false;  // one equality rule: candidates come out ascending
+    BlockingInput in_;  // sizes and flags (no key pointers)
+    std::size_t n_rules_ = 0;
     bool narrow_ = false;
+    // The rules in the index's width (one of the two, by narrow_).
+    std::vector<RuleIndex<std::int32_t>> thin_;
+    std::vector<RuleIndex<std::int64_t>> wide_;
+    std::vector<Lookup<std::int32_t>> thin_lookups_;
+    std::vector<Lookup<std::int64_t>> wide_lookups_;
 };
 
 // The pairs of left records [start, stop) as (left, right) position arrays,
 // sorted by left then right position, on the pool. Counting only:
 // count_pairs. The arrays are written once, not zeroed first.
 struct PairArrays {
-    std::unique_ptr<std::int64_t[]> left, right;
+    BulkBuffer<std::int64_t> left, right;
     std::size_t size = 0;
 };
 PairArrays build_pairs(const CandidateIndex& index, std::size_t start, std::size_t stop);

@@ -1068,4 +1068,14 @@ PyObject* result_i64_array(std::unique_ptr<std::int64_t[]>&& values, std::size_t
     return array_over(values.release(), 0, drop_i64_new, data, kNpyLong, 1, dims, strides);
 }
 
+PyObject* result_i64_array(BulkBuffer<std::int64_t>&& values, std::size_t n) {
+    BulkBuffer<std::int64_t> owned = std::move(values);
+    if (!owned) owned.grow(1, 0);  // NumPy must not allocate its own buffer
+    const std::size_t size = owned.bytes();
+    std::int64_t* data = owned.get();
+    Py_ssize_t dims[1] = {static_cast<Py_ssize_t>(n)};
+    Py_ssize_t strides[1] = {sizeof(std::int64_t)};
+    return array_over(owned.release(), size, drop_buffer, data, kNpyLong, 1, dims, strides);
+}
+
 }  // namespace corvane

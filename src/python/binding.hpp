@@ -234,5 +234,7 @@ PyObject* result_i64_array(std::vector<std::int64_t>&& values);
 PyObject* result_u8_matrix(std::vector<std::uint8_t>&& values, std::size_t rows, std::size_t cols);
 // n int64 values from new[] (left as written: large results are not zeroed first).
 PyObject* result_i64_array(std::unique_ptr<std::int64_t[]>&& values, std::size_t n);
+// The first n int64 values of a bulk block (left as written).
+PyObject* result_i64_array(BulkBuffer<std::int64_t>&& values, std::size_t n);
 
 }  // namespace corvane

@@ -143,6 +143,13 @@ public:
 
     T* get() const noexcept { return p_; }
     explicit operator bool() const noexcept { return p_ != nullptr; }
+    std::size_t bytes() const noexcept { return size_; }
+    // Hands the block (bytes() long) to the caller, who frees it with bulk_free.
+    T* release() noexcept {
+        T* p = p_;
+        p_ = nullptr, size_ = 0;
+        return p;
+    }
     std::size_t capacity() const noexcept { return size_ / sizeof(T); }
     // Room for at least n elements, the first `kept` kept.
     void grow(std::size_t n, std::size_t kept) {
