@@ -4,11 +4,13 @@
 #include <atomic>
 #include <bit>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 #include "runtime/errors.hpp"
 #include "runtime/pool.hpp"
@@ -302,6 +304,9 @@ constexpr std::size_t kScatterBlocks = 16;
 // (a chunk's distinct values are numbered again when the chunks merge).
 constexpr std::size_t kChunkRecords = std::size_t{1} << 16;
 
+// The records whose values size a table.
+constexpr std::size_t kSampleRecords = std::size_t{1} << 13;
+
 std::size_t one_table_chunks(std::size_t total) {
     const std::size_t workers = pool::worker_count();
     if (workers < 2) return 1;
@@ -464,6 +469,514 @@ bool direct_int_codes(const std::vector<KeySide>& sides, std::size_t total, std:
     return true;
 }
 
+// A growing array of a trivially copyable T in bulk memory: the tables'
+// large blocks come back already mapped from one key to the next.
+template <class T>
+class BulkVector {
+public:
+    BulkVector() = default;
+    BulkVector(BulkVector&& o) noexcept : buf_(std::move(o.buf_)), size_(std::exchange(o.size_, 0)) {}
+    BulkVector& operator=(BulkVector&& o) noexcept {
+        buf_ = std::move(o.buf_);
+        size_ = std::exchange(o.size_, 0);
+        return *this;
+    }
+
+    std::size_t size() const noexcept { return size_; }
+    T* data() const noexcept { return buf_.get(); }
+    T& operator[](std::size_t i) noexcept { return buf_.get()[i]; }
+    const T& operator[](std::size_t i) const noexcept { return buf_.get()[i]; }
+    void reserve(std::size_t n) {
+        if (n > buf_.capacity()) buf_.grow(n, size_);
+    }
+    void push_back(const T& v) {
+        if (size_ == buf_.capacity()) reserve(std::max<std::size_t>(2 * size_, 64));
+        buf_.get()[size_++] = v;
+    }
+    // n copies of v, nothing else.
+    void assign(std::size_t n, const T& v) {
+        size_ = 0;
+        reserve(n);
+        std::fill(buf_.get(), buf_.get() + n, v);
+        size_ = n;
+    }
+
+private:
+    BulkBuffer<T> buf_;
+    std::size_t size_ = 0;
+};
+
+// ---- strings, numbered straight from their Arrow buffers ----
+//
+// A string is seen as its first and last eight bytes (overlapping, or
+// packed and zero-padded when shorter), its length and a hash of the
+// three (of every byte when longer than 16). Up to 16 bytes the words
+// and the length are the string itself, so the tables compare them and
+// nothing else; longer strings also compare the bytes in between.
+
+constexpr std::uint64_t kSeed0 = 0xA0761D6478BD642Full, kSeed1 = 0xE7037ED1A0B428DBull,
+                        kSeed2 = 0x8EBC6AF09C88C6E3ull;
+
+inline std::uint64_t mum(std::uint64_t a, std::uint64_t b) noexcept {
+    const unsigned __int128 r = static_cast<unsigned __int128>(a) * b;
+    return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
+}
+
+inline std::uint64_t load64(const char* p) noexcept {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+
+inline std::uint32_t load32(const char* p) noexcept {
+    std::uint32_t w;
+    std::memcpy(&w, p, 4);
+    return w;
+}
+
+// A string as the tables see it (len kGoneText: a missing value).
+constexpr std::size_t kGoneText = ~std::size_t{0};
+
+struct Text {
+    const char* p;
+    std::size_t len;
+    std::uint64_t w0, w1;
+    std::uint64_t hash;
+};
+
+// Where a table's value lies.
+struct TextRep {
+    const char* p;
+    std::size_t len;
+};
+
+// The hash of a string. `keep` below all ones keeps only those bits of it
+// (spread again), so that tests can make different strings meet.
+struct TextHash {
+    std::uint64_t keep = ~std::uint64_t{0};
+
+    static TextHash from_environment() {
+        TextHash h;
+        // CORVANE_KEY_HASH_BITS=b: 2**b hash values only (tests force
+        // different strings onto equal hashes with it).
+        if (const char* bits = std::getenv("CORVANE_KEY_HASH_BITS")) {
+            const long b = std::strtol(bits, nullptr, 10);
+            if (b > 0 && b < 64) h.keep = (std::uint64_t{1} << b) - 1;
+        }
+        return h;
+    }
+
+    std::uint64_t operator()(const char* p, std::size_t len, std::uint64_t w0, std::uint64_t w1) const noexcept {
+        std::uint64_t h;
+        if (len <= 16) {
+            h = mum(mum(w0 ^ kSeed0, w1 ^ kSeed1), kSeed2 ^ len);
+        } else {
+            std::uint64_t acc = kSeed2 ^ len;
+            const char* q = p;
+            std::size_t n = len;
+            for (; n > 16; q += 16, n -= 16) acc = mum(load64(q) ^ kSeed0, load64(q + 8) ^ kSeed1 ^ acc);
+            h = mum(mum(load64(p + len - 16) ^ kSeed0, load64(p + len - 8) ^ kSeed1 ^ acc), kSeed2 ^ len);
+        }
+        if (keep != ~std::uint64_t{0}) [[unlikely]]
+            h = fmix64((h & keep) + 1);
+        return h;
+    }
+
+    Text text(std::string_view s) const noexcept {
+        const char* p = s.data();
+        const std::size_t n = s.size();
+        std::uint64_t w0 = 0, w1 = 0;
+        if (n >= 8) {
+            w0 = load64(p), w1 = load64(p + n - 8);
+        } else if (n >= 4) {
+            w0 = load32(p) | static_cast<std::uint64_t>(load32(p + n - 4)) << 32;
+        } else if (n > 0) {
+            w0 = static_cast<unsigned char>(p[0]) | static_cast<std::uint64_t>(static_cast<unsigned char>(p[n >> 1])) << 8 |
+                 static_cast<std::uint64_t>(static_cast<unsigned char>(p[n - 1])) << 16;
+        }
+        return Text{p, n, w0, w1, (*this)(p, n, w0, w1)};
+    }
+
+    Text text(const TextRep& r) const noexcept { return text(std::string_view(r.p, r.len)); }
+};
+
+// Distinct strings numbered 0, 1, 2, ... as they come: open addressing
+// over 8-byte slots placed by the top bits of the hash, at most half
+// full. A slot holds the code + 1 (0: empty), 24 low bits of the hash and
+// the length (255 for any longer); a matching slot sends the lookup to the
+// code's two words, which decide for strings of up to 16 bytes. Slots and
+// words of 50,000 values fit in L2 together.
+class TextTable {
+public:
+    explicit TextTable(const TextHash& hash, std::size_t expected = 0) : hash_(hash) {
+        int bits = 8;
+        while (bits < 24 && (std::size_t{1} << bits) < 2 * expected) ++bits;
+        resize(bits);
+    }
+
+    static std::uint32_t tag(const Text& t) noexcept {
+        return static_cast<std::uint32_t>(t.hash << 8) | static_cast<std::uint32_t>(std::min<std::size_t>(t.len, 255));
+    }
+
+    // The first slot of t.
+    const std::uint64_t* home(const Text& t) const noexcept { return &slots_[t.hash >> shift_]; }
+
+    // The words of the value in t's first slot, if that holds a value of
+    // t's tag (likely t's own value), on their way to the cache.
+    void prefetch_words(const Text& t) const noexcept {
+        // No branch on the slot: whether it matches is known only once it
+        // has arrived. An empty slot fetches the first value's words.
+        auto c = static_cast<std::uint32_t>(*home(t));
+        c -= c != 0;
+        __builtin_prefetch(words_.data() + c);
+    }
+
+    std::uint32_t code(const Text& t) {
+        const std::uint32_t want = tag(t);
+        std::size_t at = t.hash >> shift_;
+        for (;; at = (at + 1) & mask_) {
+            const std::uint64_t s = slots_[at];
+            if (s == 0) break;
+            if (static_cast<std::uint32_t>(s >> 32) == want) {
+                const auto c = static_cast<std::uint32_t>(s) - 1;
+                if (words_[c].w0 == t.w0 && words_[c].w1 == t.w1 &&
+                    (t.len <= 16 || (reps_[c].len == t.len && std::memcmp(reps_[c].p + 8, t.p + 8, t.len - 16) == 0)))
+                    return c;
+            }
+        }
+        const auto fresh = static_cast<std::uint32_t>(reps_.size());
+        slots_[at] = static_cast<std::uint64_t>(want) << 32 | (fresh + std::uint64_t{1});
+        words_.push_back(Words2{t.w0, t.w1});
+        reps_.push_back(TextRep{t.p, t.len});
+        if (2 * reps_.size() > slots_.size() && bits_ < 32) grow();
+        return fresh;
+    }
+
+    std::uint32_t code_of(const TextRep& r) { return code(hash_.text(r)); }
+    std::size_t size() const noexcept { return reps_.size(); }
+    // Room for `expected` values without growing.
+    void reserve(std::size_t expected) {
+        words_.reserve(expected), reps_.reserve(expected);
+        int bits = bits_;
+        while (bits < 32 && (std::size_t{1} << bits) < 2 * expected) ++bits;
+        if (bits > bits_) rehash(bits);
+    }
+    BulkVector<TextRep> take_reps() noexcept { return std::move(reps_); }
+
+private:
+    struct Words2 {
+        std::uint64_t w0, w1;
+    };
+
+    void resize(int bits) {
+        bits_ = bits;
+        shift_ = 64 - bits;
+        mask_ = (std::size_t{1} << bits) - 1;
+        slots_.assign(std::size_t{1} << bits, 0);
+    }
+
+    void grow() { rehash(bits_ + 1); }
+
+    void rehash(int bits) {
+        resize(bits);
+        for (std::size_t c = 0; c < reps_.size(); ++c) {
+            // Up to 16 bytes the words are the value: its bytes stay unread.
+            Text t{reps_[c].p, reps_[c].len, words_[c].w0, words_[c].w1, 0};
+            t.hash = hash_(t.p, t.len, t.w0, t.w1);
+            std::size_t at = t.hash >> shift_;
+            while (slots_[at] != 0) at = (at + 1) & mask_;
+            slots_[at] = static_cast<std::uint64_t>(tag(t)) << 32 | (c + 1);
+        }
+    }
+
+    TextHash hash_;
+    int bits_ = 0, shift_ = 64;
+    std::size_t mask_ = 0;
+    BulkVector<std::uint64_t> slots_;
+    BulkVector<Words2> words_;  // by code: what most lookups compare
+    BulkVector<TextRep> reps_;  // by code: the value's bytes
+};
+
+// Numbers records [lo, hi) of a run into table, codes to out[lo..hi) (-1
+// where gone[i] is set), a block of records at a time: the block's
+// strings are read and hashed and their slots fetched before any is
+// looked up.
+template <class View>
+void number_texts(TextTable& table, const TextHash& hash, std::size_t lo, std::size_t hi, View&& view,
+                  const std::uint8_t* gone, std::int64_t* out) {
+    constexpr std::size_t kBlock = 32;
+    Text block[kBlock];
+    for (std::size_t k = lo; k < hi; k += kBlock) {
+        const std::size_t m = std::min(kBlock, hi - k);
+        for (std::size_t j = 0; j < m; ++j) {
+            if (gone && gone[k + j]) {
+                block[j].len = kGoneText;
+                continue;
+            }
+            block[j] = hash.text(view(k + j));
+            __builtin_prefetch(table.home(block[j]));
+        }
+        for (std::size_t j = 0; j < m; ++j)
+            if (block[j].len != kGoneText) table.prefetch_words(block[j]);
+        for (std::size_t j = 0; j < m; ++j)
+            out[k + j] = block[j].len == kGoneText ? -1 : static_cast<std::int64_t>(table.code(block[j]));
+    }
+}
+
+// One run of a side's strings: where its records start among all, and its
+// mask of missing values (null: none missing).
+struct TextRun {
+    const StringRun* run;
+    std::size_t start;
+    const std::uint8_t* gone;
+};
+
+// f(view) with view(i) the i-th string of the run, its layout resolved once.
+template <class F>
+void with_view(const StringRun& run, F&& f) {
+    switch (run.layout) {
+        case StringRun::Layout::kOffsets32: {
+            const auto* o = static_cast<const std::int32_t*>(run.offsets);
+            const char* bytes = run.bytes;
+            f([o, bytes](std::size_t i) noexcept {
+                return std::string_view(bytes + o[i], static_cast<std::size_t>(o[i + 1] - o[i]));
+            });
+            break;
+        }
+        case StringRun::Layout::kOffsets64: {
+            const auto* o = static_cast<const std::int64_t*>(run.offsets);
+            const char* bytes = run.bytes;
+            f([o, bytes](std::size_t i) noexcept {
+                return std::string_view(bytes + o[i], static_cast<std::size_t>(o[i + 1] - o[i]));
+            });
+            break;
+        }
+        default: f([&run](std::size_t i) noexcept { return run[i]; }); break;
+    }
+}
+
+// Records [lo, hi) of all (the runs laid end to end) numbered by table.
+void number_range(TextTable& table, const TextHash& hash, const std::vector<TextRun>& runs, const KeyForm& form,
+                  std::size_t lo, std::size_t hi, std::int64_t* codes) {
+    for (const TextRun& r : runs) {
+        const std::size_t a = std::max(lo, r.start), b = std::min(hi, r.start + r.run->length);
+        if (a >= b) continue;
+        std::int64_t* out = codes + r.start;
+        with_view(*r.run, [&](auto view) {
+            if (form.transform == Transform::kPrefix)
+                number_texts(table, hash, a - r.start, b - r.start,
+                             [&](std::size_t i) noexcept { return prefix_of(view(i), form.length); }, r.gone, out);
+            else
+                number_texts(table, hash, a - r.start, b - r.start, view, r.gone, out);
+        });
+    }
+}
+
+// Records [0, total) numbered in order of first record: number(table, lo,
+// hi) numbers records [lo, hi) into codes with a fresh table's codes
+// (make_table(expected) makes one). One table numbers all records in
+// order; on several threads the records are cut into chunks, each
+// numbered by a table of its own, then one table numbers the chunks'
+// distinct values chunk after chunk (so a value's first record is the
+// first record of the first chunk that saw it), and the chunks' codes are
+// mapped. Returns the values by code.
+template <class MakeTable, class Number>
+auto number_in_order(std::size_t total, std::int64_t* codes, MakeTable&& make_table, Number&& numbered) {
+    // A table of values that hardly repeat sized once, rather than grown
+    // step by step (each step places every value again, in memory the
+    // caches do not hold): the number of values guessed from two samples
+    // of records, as if drawn at random from them (d values seen, a share
+    // r of the last sample new: d / (1 - r)).
+    auto number = [&](auto& table, std::size_t lo, std::size_t hi) {
+        const std::size_t sample = kSampleRecords;
+        if (hi - lo < 4 * sample) return numbered(table, lo, hi);
+        numbered(table, lo, lo + sample);
+        const std::size_t first = table.size();
+        numbered(table, lo + sample, lo + 2 * sample);
+        const std::size_t seen = table.size();
+        if (first * 4 > sample) {
+            const double fresh = static_cast<double>(seen - first) / static_cast<double>(sample);
+            const double guess = fresh > 0.95 ? static_cast<double>(hi - lo) : static_cast<double>(seen) / (1.0 - fresh);
+            table.reserve(static_cast<std::size_t>(std::min(guess, static_cast<double>(hi - lo))));
+        }
+        numbered(table, lo + 2 * sample, hi);
+    };
+    const std::size_t chunks = one_table_chunks(total);
+    if (chunks == 1) {
+        auto table = make_table(0);
+        number(table, 0, total);
+        return table.take_reps();
+    }
+    using Reps = decltype(make_table(0).take_reps());
+    const std::size_t per = (total + chunks - 1) / chunks;
+    std::vector<Reps> seen(chunks);
+    pool::for_each_row(chunks, [&](pool::RowCursor& cursor) {
+        cursor.run([&](std::size_t c) {
+            auto table = make_table(0);
+            number(table, c * per, std::min(total, (c + 1) * per));
+            seen[c] = table.take_reps();
+        });
+    });
+    auto table = make_table(seen[0].size());
+    std::vector<std::vector<std::uint32_t>> global(chunks);
+    for (std::size_t c = 0; c < chunks; ++c) {
+        global[c].resize(seen[c].size());
+        for (std::size_t j = 0; j < seen[c].size(); ++j) global[c][j] = table.code_of(seen[c][j]);
+        seen[c] = Reps();
+    }
+    pool::for_each_row(chunks, [&](pool::RowCursor& cursor) {
+        cursor.run([&](std::size_t c) {
+            const std::uint32_t* map = global[c].data();
+            const std::size_t lo = c * per, hi = std::min(total, lo + per);
+            for (std::size_t k = lo; k < hi; ++k)
+                if (codes[k] >= 0) codes[k] = map[codes[k]];
+        });
+    });
+    return table.take_reps();
+}
+
+// Codes made ranks: the distinct values (reps, by code) sorted by less,
+// each code replaced by its value's place.
+template <class Reps, class Less>
+void rank_codes(const Reps& reps, Less&& less, std::size_t total, std::int64_t* codes) {
+    std::vector<std::uint32_t> order(reps.size());
+    for (std::size_t c = 0; c < order.size(); ++c) order[c] = static_cast<std::uint32_t>(c);
+    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) noexcept { return less(reps[a], reps[b]); });
+    std::vector<std::int64_t> rank(reps.size());
+    for (std::size_t r = 0; r < order.size(); ++r) rank[order[r]] = static_cast<std::int64_t>(r);
+    pool::for_each_range(total, [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t k = lo; k < hi; ++k)
+            if (codes[k] >= 0) codes[k] = rank[static_cast<std::size_t>(codes[k])];
+    });
+}
+
+// Codes of string keys (no transform, or a prefix), in order of first
+// record (ranks when ranked), straight from the columns.
+std::vector<std::int64_t> encode_texts(const std::vector<KeySide>& sides, const KeyForm& form, std::size_t total) {
+    const TextHash hash = TextHash::from_environment();
+    std::vector<TextRun> runs;
+    std::size_t base = 0;
+    for (const KeySide& side : sides) {
+        const std::uint8_t* missing = side.missing && !side.missing->empty() ? side.missing->data() : nullptr;
+        const auto& side_runs = side.strings->runs();
+        for (std::size_t r = 0; r < side_runs.size(); ++r) {
+            const std::size_t at = side.strings->run_start(r);
+            runs.push_back(TextRun{&side_runs[r], base + at, missing ? missing + at : nullptr});
+        }
+        base += side.size();
+    }
+    std::vector<std::int64_t> codes(total);
+    const BulkVector<TextRep> reps = number_in_order(
+        total, codes.data(), [&](std::size_t expected) { return TextTable(hash, expected); },
+        [&](TextTable& table, std::size_t lo, std::size_t hi) {
+            number_range(table, hash, runs, form, lo, hi, codes.data());
+        });
+    if (form.ranked)
+        rank_codes(
+            reps,
+            [](const TextRep& a, const TextRep& b) noexcept {
+                return std::string_view(a.p, a.len) < std::string_view(b.p, b.len);
+            },
+            total, codes.data());
+    return codes;
+}
+
+// Distinct 64-bit words numbered 0, 1, 2, ... as they come: open
+// addressing over slots of a word and its code + 1 (0: empty), placed by
+// the top bits of a hash of the word, at most half full.
+class WordTable {
+public:
+    explicit WordTable(std::size_t expected = 0) {
+        int bits = 8;
+        while (bits < 24 && (std::size_t{1} << bits) < 2 * expected) ++bits;
+        resize(bits);
+    }
+
+    static std::uint64_t hash(std::uint64_t w) noexcept { return mum(w ^ kSeed0, kSeed1); }
+    void prefetch(std::uint64_t h) const noexcept { __builtin_prefetch(&slots_[h >> shift_]); }
+
+    std::uint32_t code(std::uint64_t w, std::uint64_t h) {
+        std::size_t at = h >> shift_;
+        for (;; at = (at + 1) & mask_) {
+            const Slot& s = slots_[at];
+            if (s.code_plus_1 == 0) break;
+            if (s.word == w) return static_cast<std::uint32_t>(s.code_plus_1 - 1);
+        }
+        const auto fresh = static_cast<std::uint32_t>(words_.size());
+        slots_[at] = Slot{w, fresh + std::uint64_t{1}};
+        words_.push_back(w);
+        if (2 * words_.size() > slots_.size() && bits_ < 32) grow();
+        return fresh;
+    }
+    std::uint32_t code_of(std::uint64_t w) { return code(w, hash(w)); }
+    std::size_t size() const noexcept { return words_.size(); }
+    void reserve(std::size_t expected) {
+        words_.reserve(expected);
+        int bits = bits_;
+        while (bits < 32 && (std::size_t{1} << bits) < 2 * expected) ++bits;
+        if (bits > bits_) rehash(bits);
+    }
+    BulkVector<std::uint64_t> take_reps() noexcept { return std::move(words_); }
+
+private:
+    struct Slot {
+        std::uint64_t word, code_plus_1;
+    };
+
+    void resize(int bits) {
+        bits_ = bits;
+        shift_ = 64 - bits;
+        mask_ = (std::size_t{1} << bits) - 1;
+        slots_.assign(std::size_t{1} << bits, Slot{0, 0});
+    }
+
+    void grow() { rehash(bits_ + 1); }
+
+    void rehash(int bits) {
+        resize(bits);
+        for (std::size_t c = 0; c < words_.size(); ++c) {
+            std::size_t at = hash(words_[c]) >> shift_;
+            while (slots_[at].code_plus_1 != 0) at = (at + 1) & mask_;
+            slots_[at] = Slot{words_[c], c + 1};
+        }
+    }
+
+    int bits_ = 0, shift_ = 64;
+    std::size_t mask_ = 0;
+    BulkVector<Slot> slots_;
+    BulkVector<std::uint64_t> words_;  // by code
+};
+
+// Records [lo, hi) numbered by their words (word(k, w) false: missing, code
+// -1), a block at a time, the block's slots fetched first.
+template <class Word>
+void number_words(WordTable& table, std::size_t lo, std::size_t hi, Word&& word, std::int64_t* codes) {
+    constexpr std::size_t kBlock = 32;
+    std::uint64_t w[kBlock], h[kBlock];
+    bool present[kBlock];
+    for (std::size_t k = lo; k < hi; k += kBlock) {
+        const std::size_t m = std::min(kBlock, hi - k);
+        for (std::size_t j = 0; j < m; ++j) {
+            present[j] = word(k + j, w[j]);
+            h[j] = WordTable::hash(w[j]);
+            table.prefetch(h[j]);
+        }
+        for (std::size_t j = 0; j < m; ++j) codes[k + j] = present[j] ? static_cast<std::int64_t>(table.code(w[j], h[j])) : -1;
+    }
+}
+
+// Codes in order of first record of the records' words (ranks when
+// ranked, the words ordered as unsigned integers).
+template <class Word>
+std::vector<std::int64_t> encode_words(std::size_t total, bool ranked, Word&& word) {
+    std::vector<std::int64_t> codes(total);
+    const BulkVector<std::uint64_t> reps = number_in_order(
+        total, codes.data(), [](std::size_t expected) { return WordTable(expected); },
+        [&](WordTable& table, std::size_t lo, std::size_t hi) { number_words(table, lo, hi, word, codes.data()); });
+    if (ranked) rank_codes(reps, std::less<std::uint64_t>(), total, codes.data());
+    return codes;
+}
+
 // The codes of every record's word (ranks in sorted order when ranked).
 std::vector<std::int64_t> codes_of(Words& w, bool ranked);
 
@@ -478,6 +991,7 @@ std::vector<std::int64_t> encode_key(const std::vector<KeySide>& sides, const Ke
     }
     if (total >> 32) throw ValueError("a blocking key over 2**32 records or more");
     const bool strings = !sides.empty() && sides[0].strings;
+    if (strings && form.transform != Transform::kSoundex) return encode_texts(sides, form, total);
     if (!strings && !form.ranked) {
         std::vector<std::int64_t> codes;
         if (direct_int_codes(sides, total, codes)) return codes;
@@ -507,9 +1021,7 @@ std::vector<std::int64_t> combine_codes(const std::vector<const std::int64_t*>& 
     // Column by column: the pair (code so far, next code) made one word,
     // numbered like any value: a * (largest b + 1) + b when that stays
     // within a few times the records (an array over them numbers the
-    // words), else the two codes packed in 64 bits (a table, or partitions
-    // on the pool).
-    Words w;
+    // words), else the two codes packed in 64 bits (a table).
     auto largest = [n](const std::int64_t* codes) {
         std::int64_t top = -1;
         for (std::size_t i = 0; i < n; ++i) top = std::max(top, codes[i]);
@@ -533,16 +1045,10 @@ std::vector<std::int64_t> combine_codes(const std::vector<const std::int64_t*>& 
                 out.data());
             continue;
         }
-        if (w.word.empty()) w.word.resize(n), w.tag.resize(n);
-        pool::for_each_range(n, [&](std::size_t lo, std::size_t hi) {
-            for (std::size_t i = lo; i < hi; ++i) {
-                const auto a = static_cast<std::uint64_t>(out[i]), b = static_cast<std::uint64_t>(next[i]);
-                const bool gone = out[i] < 0 || next[i] < 0;
-                w.word[i] = gone ? 0 : radix ? a * span_b + b : a << 32 | b;
-                w.tag[i] = gone ? kMissing : kValue;
-            }
+        out = encode_words(n, false, [&](std::size_t i, std::uint64_t& word) noexcept {
+            word = static_cast<std::uint64_t>(out[i]) << 32 | static_cast<std::uint64_t>(next[i]);
+            return (out[i] | next[i]) >= 0;
         });
-        out = codes_of(w, false);
     }
     return out;
 }
