@@ -58,6 +58,43 @@ inline T load(const void* values, std::size_t k) noexcept {
     return v;
 }
 
+// A growing array of a trivially copyable T in bulk memory: the tables'
+// large blocks come back already mapped from one key to the next.
+template <class T>
+class BulkVector {
+public:
+    BulkVector() = default;
+    BulkVector(BulkVector&& o) noexcept : buf_(std::move(o.buf_)), size_(std::exchange(o.size_, 0)) {}
+    BulkVector& operator=(BulkVector&& o) noexcept {
+        buf_ = std::move(o.buf_);
+        size_ = std::exchange(o.size_, 0);
+        return *this;
+    }
+
+    std::size_t size() const noexcept { return size_; }
+    T* data() const noexcept { return buf_.get(); }
+    T& operator[](std::size_t i) noexcept { return buf_.get()[i]; }
+    const T& operator[](std::size_t i) const noexcept { return buf_.get()[i]; }
+    void reserve(std::size_t n) {
+        if (n > buf_.capacity()) buf_.grow(n, size_);
+    }
+    void push_back(const T& v) {
+        if (size_ == buf_.capacity()) reserve(std::max<std::size_t>(2 * size_, 64));
+        buf_.get()[size_++] = v;
+    }
+    // n copies of v, nothing else.
+    void assign(std::size_t n, const T& v) {
+        size_ = 0;
+        reserve(n);
+        std::fill(buf_.get(), buf_.get() + n, v);
+        size_ = n;
+    }
+
+private:
+    BulkBuffer<T> buf_;
+    std::size_t size_ = 0;
+};
+
 // Every number reduced to a word (its value) and a tag.
 struct Words {
     std::vector<std::uint64_t> word;
@@ -210,9 +247,22 @@ std::size_t one_table_chunks(std::size_t total) {
 // the other, continuing the numbering.
 class FirstOrder {
 public:
-    explicit FirstOrder(std::uint64_t width) : slot_(width + 2, 0), gone_(width + 1) { slot_[gone_] = kGone; }
+    explicit FirstOrder(std::uint64_t width) : gone_(width + 1) {
+        slot_.assign(width + 2, 0);
+        slot_[gone_] = kGone;
+    }
 
     template <class Offset>
+    void run(std::size_t n, Offset&& offset, std::int64_t* codes) {
+        // An array the caches hold needs no prefetching.
+        if (gone_ < (std::uint64_t{1} << 16))
+            run<false>(n, offset, codes);
+        else
+            run<true>(n, offset, codes);
+    }
+
+private:
+    template <bool kPrefetch, class Offset>
     void run(std::size_t n, Offset&& offset, std::int64_t* codes) {
         // The slot past the span stands for missing values: its mark never
         // becomes a code, so the loop has no branch on the data.
@@ -224,7 +274,7 @@ public:
         std::uint32_t* slot = slot_.data();
         std::uint32_t next = next_;
         for (std::size_t k = 0; k < n; ++k) {
-            if (k + ahead < n) __builtin_prefetch(slot + at(k + ahead), 1);
+            if (kPrefetch && k + ahead < n) __builtin_prefetch(slot + at(k + ahead), 1);
             const std::uint64_t place = at(k);
             std::uint32_t& s = slot[place];
             const std::uint32_t was = s;
@@ -239,9 +289,8 @@ public:
         next_ = next;
     }
 
-private:
     static constexpr std::uint32_t kGone = 0xFFFFFFFFu;
-    std::vector<std::uint32_t> slot_;
+    BulkVector<std::uint32_t> slot_;
     std::uint64_t gone_;
     std::uint32_t next_ = 0;
 };
@@ -298,7 +347,7 @@ void with_int_type(NumberType type, F&& f) {
     }
 }
 
-bool direct_int_codes(const std::vector<KeySide>& sides, std::size_t total, std::vector<std::int64_t>& codes) {
+bool direct_int_codes(const std::vector<KeySide>& sides, std::size_t total, Codes& codes) {
     for (const KeySide& side : sides)
         for (const NumberChunk& c : side.numbers)
             if (c.type == NumberType::kF32 || c.type == NumberType::kF64) return false;
@@ -318,12 +367,12 @@ bool direct_int_codes(const std::vector<KeySide>& sides, std::size_t total, std:
     }
     if (span.wide) return false;
     if (span.lo > span.hi) {  // every value missing
-        codes.assign(total, -1);
+        codes = Codes(total, -1);
         return true;
     }
     const std::uint64_t width = static_cast<std::uint64_t>(span.hi) - static_cast<std::uint64_t>(span.lo);
     if (width >= 4 * static_cast<std::uint64_t>(total) + 4096) return false;
-    codes.resize(total);
+    codes = Codes(total);
     const auto lo = static_cast<std::uint64_t>(span.lo);
     FirstOrder numbering(width);
     std::int64_t* out = codes.data();
@@ -354,43 +403,6 @@ bool direct_int_codes(const std::vector<KeySide>& sides, std::size_t total, std:
     }
     return true;
 }
-
-// A growing array of a trivially copyable T in bulk memory: the tables'
-// large blocks come back already mapped from one key to the next.
-template <class T>
-class BulkVector {
-public:
-    BulkVector() = default;
-    BulkVector(BulkVector&& o) noexcept : buf_(std::move(o.buf_)), size_(std::exchange(o.size_, 0)) {}
-    BulkVector& operator=(BulkVector&& o) noexcept {
-        buf_ = std::move(o.buf_);
-        size_ = std::exchange(o.size_, 0);
-        return *this;
-    }
-
-    std::size_t size() const noexcept { return size_; }
-    T* data() const noexcept { return buf_.get(); }
-    T& operator[](std::size_t i) noexcept { return buf_.get()[i]; }
-    const T& operator[](std::size_t i) const noexcept { return buf_.get()[i]; }
-    void reserve(std::size_t n) {
-        if (n > buf_.capacity()) buf_.grow(n, size_);
-    }
-    void push_back(const T& v) {
-        if (size_ == buf_.capacity()) reserve(std::max<std::size_t>(2 * size_, 64));
-        buf_.get()[size_++] = v;
-    }
-    // n copies of v, nothing else.
-    void assign(std::size_t n, const T& v) {
-        size_ = 0;
-        reserve(n);
-        std::fill(buf_.get(), buf_.get() + n, v);
-        size_ = n;
-    }
-
-private:
-    BulkBuffer<T> buf_;
-    std::size_t size_ = 0;
-};
 
 // ---- strings, numbered straight from their Arrow buffers ----
 //
@@ -738,7 +750,7 @@ void rank_codes(const Reps& reps, Less&& less, std::size_t total, std::int64_t* 
 
 // Codes of string keys (no transform, or a prefix), in order of first
 // record (ranks when ranked), straight from the columns.
-std::vector<std::int64_t> encode_texts(const std::vector<KeySide>& sides, const KeyForm& form, std::size_t total) {
+Codes encode_texts(const std::vector<KeySide>& sides, const KeyForm& form, std::size_t total) {
     const TextHash hash = TextHash::from_environment();
     std::vector<TextRun> runs;
     std::size_t base = 0;
@@ -751,7 +763,7 @@ std::vector<std::int64_t> encode_texts(const std::vector<KeySide>& sides, const 
         }
         base += side.size();
     }
-    std::vector<std::int64_t> codes(total);
+    Codes codes(total);
     const BulkVector<TextRep> reps = number_in_order(
         total, codes.data(), [&](std::size_t expected) { return TextTable(hash, expected); },
         [&](TextTable& table, std::size_t lo, std::size_t hi) {
@@ -854,8 +866,8 @@ void number_words(WordTable& table, std::size_t lo, std::size_t hi, Word&& word,
 // Codes in order of first record of the records' words (ranks when
 // ranked, the words ordered as unsigned integers).
 template <class Word>
-std::vector<std::int64_t> encode_words(std::size_t total, bool ranked, Word&& word) {
-    std::vector<std::int64_t> codes(total);
+Codes encode_words(std::size_t total, bool ranked, Word&& word) {
+    Codes codes(total);
     const BulkVector<std::uint64_t> reps = number_in_order(
         total, codes.data(), [](std::size_t expected) { return WordTable(expected); },
         [&](WordTable& table, std::size_t lo, std::size_t hi) { number_words(table, lo, hi, word, codes.data()); });
@@ -893,11 +905,11 @@ std::vector<std::uint64_t> soundex_words(const std::vector<KeySide>& sides, cons
 }
 
 // The codes of every record's word (ranks in sorted order when ranked).
-std::vector<std::int64_t> codes_of(Words& w, bool ranked);
+Codes codes_of(Words& w, bool ranked);
 
 }  // namespace
 
-std::vector<std::int64_t> encode_key(const std::vector<KeySide>& sides, const KeyForm& form) {
+Codes encode_key(const std::vector<KeySide>& sides, const KeyForm& form) {
     std::vector<std::size_t> starts;
     std::size_t total = 0;
     for (const KeySide& side : sides) {
@@ -915,7 +927,7 @@ std::vector<std::int64_t> encode_key(const std::vector<KeySide>& sides, const Ke
     }
     if (strings) return encode_texts(sides, form, total);
     if (!form.ranked) {
-        std::vector<std::int64_t> codes;
+        Codes codes;
         if (direct_int_codes(sides, total, codes)) return codes;
     }
     Words w;
@@ -928,23 +940,31 @@ std::vector<std::int64_t> encode_key(const std::vector<KeySide>& sides, const Ke
     return codes_of(w, form.ranked);
 }
 
-std::vector<std::int64_t> combine_codes(const std::vector<const std::int64_t*>& columns, std::size_t n) {
-    if (columns.empty()) return std::vector<std::int64_t>(n, 0);
-    std::vector<std::int64_t> out(columns[0], columns[0] + n);
-    if (columns.size() == 1) return out;
+Codes combine_codes(const std::vector<const std::int64_t*>& columns, std::size_t n) {
+    if (columns.empty()) return Codes(n, 0);
+    Codes out(n);
+    if (columns.size() == 1) {
+        std::copy(columns[0], columns[0] + n, out.begin());
+        return out;
+    }
     if (n >> 32) throw ValueError("a blocking key over 2**32 records or more");
     // Column by column: the pair (code so far, next code) made one word,
     // numbered like any value: a * (largest b + 1) + b when that stays
     // within a few times the records (an array over them numbers the
-    // words), else the two codes packed in 64 bits (a table).
+    // words), else the two codes packed in 64 bits (a table). The codes so
+    // far are the first column's until out holds some.
     auto largest = [n](const std::int64_t* codes) {
-        std::int64_t top = -1;
-        for (std::size_t i = 0; i < n; ++i) top = std::max(top, codes[i]);
-        return static_cast<std::uint64_t>(top + 1);
+        std::int64_t top[4] = {-1, -1, -1, -1};  // four chains of comparisons at once
+        std::size_t i = 0;
+        for (; i + 4 <= n; i += 4)
+            for (std::size_t j = 0; j < 4; ++j) top[j] = std::max(top[j], codes[i + j]);
+        for (; i < n; ++i) top[0] = std::max(top[0], codes[i]);
+        return static_cast<std::uint64_t>(std::max(std::max(top[0], top[1]), std::max(top[2], top[3])) + 1);
     };
-    for (std::size_t c = 1; c < columns.size(); ++c) {
+    const std::int64_t* so_far = columns[0];
+    for (std::size_t c = 1; c < columns.size(); ++c, so_far = out.data()) {
         const std::int64_t* next = columns[c];
-        const std::uint64_t span_a = largest(out.data()), span_b = largest(next);
+        const std::uint64_t span_a = largest(so_far), span_b = largest(next);
         const bool radix = span_b == 0 || span_a <= (4 * static_cast<std::uint64_t>(n) + 4096) / span_b;
         if (radix) {
             if (span_a == 0 || span_b == 0) {
@@ -954,15 +974,15 @@ std::vector<std::int64_t> combine_codes(const std::vector<const std::int64_t*>& 
             first_order_codes(
                 n, span_a * span_b - 1,
                 [&](std::size_t i) noexcept {
-                    return (out[i] | next[i]) < 0 ? std::int64_t{-1}
-                                                  : out[i] * static_cast<std::int64_t>(span_b) + next[i];
+                    return (so_far[i] | next[i]) < 0 ? std::int64_t{-1}
+                                                     : so_far[i] * static_cast<std::int64_t>(span_b) + next[i];
                 },
                 out.data());
             continue;
         }
         out = encode_words(n, false, [&](std::size_t i, std::uint64_t& word) noexcept {
-            word = static_cast<std::uint64_t>(out[i]) << 32 | static_cast<std::uint64_t>(next[i]);
-            return (out[i] | next[i]) >= 0;
+            word = static_cast<std::uint64_t>(so_far[i]) << 32 | static_cast<std::uint64_t>(next[i]);
+            return (so_far[i] | next[i]) >= 0;
         });
     }
     return out;
@@ -975,7 +995,7 @@ namespace {
 // each value's rank read from an array over the span (values marked, then
 // counted). False when the values are not such integers (the codes
 // untouched).
-bool direct_codes(const Words& w, std::vector<std::int64_t>& codes, bool ranked) {
+bool direct_codes(const Words& w, Codes& codes, bool ranked) {
     if (w.floats) return false;
     const std::size_t total = w.word.size();
     struct Span {
@@ -1033,10 +1053,10 @@ bool direct_codes(const Words& w, std::vector<std::int64_t>& codes, bool ranked)
     return true;
 }
 
-std::vector<std::int64_t> codes_of(Words& w, bool ranked) {
+Codes codes_of(Words& w, bool ranked) {
     const std::size_t total = w.word.size();
     {
-        std::vector<std::int64_t> codes(total, -1);
+        Codes codes(total, -1);
         if (direct_codes(w, codes, ranked)) return codes;
     }
     // The word alone tells values apart unless a negative integer and one
@@ -1049,13 +1069,13 @@ std::vector<std::int64_t> codes_of(Words& w, bool ranked) {
         }
     }
     if (!(negative && wide)) {
-        std::vector<std::int64_t> codes = encode_words(total, false, [&](std::size_t k, std::uint64_t& word) noexcept {
+        Codes codes = encode_words(total, false, [&](std::size_t k, std::uint64_t& word) noexcept {
             word = w.word[k];
             return w.tag[k] != kMissing;
         });
         if (!ranked) return codes;
         // The order of the values: as doubles, signed or unsigned integers.
-        std::vector<std::uint64_t> value(codes.empty() ? 0 : static_cast<std::size_t>(
+        std::vector<std::uint64_t> value(codes.size() == 0 ? 0 : static_cast<std::size_t>(
                                                                   *std::max_element(codes.begin(), codes.end()) + 1));
         for (std::size_t k = 0; k < total; ++k)
             if (codes[k] >= 0) value[static_cast<std::size_t>(codes[k])] = w.word[k];
@@ -1073,7 +1093,7 @@ std::vector<std::int64_t> codes_of(Words& w, bool ranked) {
     }
 
     // Both: one table of words and tags, in order.
-    std::vector<std::int64_t> codes(total, -1);
+    Codes codes(total, -1);
     std::vector<std::uint32_t> reps;
     ValueTable table;
     for (std::size_t k = 0; k < total; ++k)

@@ -38,8 +38,10 @@
 // of its value in sorted order (strings by bytes, numbers by value).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "runtime/string_column.hpp"
@@ -76,14 +78,38 @@ struct KeyForm {
     bool ranked = false;     // codes are ranks in sorted order
 };
 
+// Codes of records, one int64 each, in memory the encoders fill (not
+// cleared first).
+class Codes {
+public:
+    Codes() = default;
+    explicit Codes(std::size_t n) : data_(std::make_unique_for_overwrite<std::int64_t[]>(n)), size_(n) {}
+    Codes(std::size_t n, std::int64_t value) : Codes(n) { std::fill(begin(), end(), value); }
+
+    std::size_t size() const noexcept { return size_; }
+    std::int64_t* data() const noexcept { return data_.get(); }
+    std::int64_t* begin() const noexcept { return data_.get(); }
+    std::int64_t* end() const noexcept { return data_.get() + size_; }
+    std::int64_t& operator[](std::size_t i) const noexcept { return data_[i]; }
+    // The array, for its new owner.
+    std::unique_ptr<std::int64_t[]> release() noexcept {
+        size_ = 0;
+        return std::move(data_);
+    }
+
+private:
+    std::unique_ptr<std::int64_t[]> data_;
+    std::size_t size_ = 0;
+};
+
 // Codes of the records of every side, laid end to end (side 0 first).
 // The sides are all strings or all numbers.
-std::vector<std::int64_t> encode_key(const std::vector<KeySide>& sides, const KeyForm& form);
+Codes encode_key(const std::vector<KeySide>& sides, const KeyForm& form);
 
 // Dense codes of tuples of codes, in no promised order: columns[c][i] is
 // column c's code of record i (-1 missing, else below 2**32); equal tuples
 // get equal codes, and a record with a missing code gets -1. One column
 // alone is copied. Numbered as values are, on the pool.
-std::vector<std::int64_t> combine_codes(const std::vector<const std::int64_t*>& columns, std::size_t n);
+Codes combine_codes(const std::vector<const std::int64_t*>& columns, std::size_t n);
 
 }  // namespace corvane::blocking

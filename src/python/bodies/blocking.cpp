@@ -256,12 +256,13 @@ PyObject* body_encode_keys(const Args& args) {
             sides[k].numbers = number_columns.back().chunks;
         }
     }
-    std::vector<std::int64_t> codes;
+    blocking::Codes codes;
     {
         ReleasedSection released;
         codes = blocking::encode_key(sides, form);
     }
-    return result_i64_array(std::move(codes));
+    const std::size_t n = codes.size();
+    return result_i64_array(codes.release(), n);
 }
 
 PyObject* body_combine_keys(const Args& args) {
@@ -315,13 +316,19 @@ PyObject* body_rule_keys(const Args& args) {
         throw ValueError("n_left must be the number of codes when deduplicating, and at most that otherwise (" +
                          std::to_string(n) + ")");
     const std::size_t n_right = dedupe ? n : n - n_left;
-    std::vector<std::int64_t> left, right;
+    // Filled whole below: not cleared first.
+    std::unique_ptr<std::int64_t[]> left, right;
     {
         ReleasedSection released;
         for (std::size_t r = 0; r < runs.size(); ++r) {
             if (runs[r].size() < 2) continue;
             for (std::size_t c = 0; c < runs[r].size(); ++c) {
                 const std::int64_t* codes = runs[r][c].data;
+                // The whole run at once (no exit in the loop), the culprit
+                // looked for only when there is one.
+                bool outside = false;
+                for (std::size_t i = 0; i < n; ++i) outside |= static_cast<std::uint64_t>(codes[i]) + 1 > 0x100000000ull;
+                if (!outside) continue;
                 for (std::size_t i = 0; i < n; ++i)
                     if (codes[i] < -1 || codes[i] > 0xFFFFFFFFll)
                         throw ValueError("codes: rule " + std::to_string(r) + " column " + std::to_string(c) +
@@ -329,24 +336,24 @@ PyObject* body_rule_keys(const Args& args) {
                                          ", outside [-1, 2**32)");
             }
         }
-        left.resize(runs.size() * n_left);
-        if (!dedupe) right.resize(runs.size() * n_right);
+        left = std::make_unique_for_overwrite<std::int64_t[]>(runs.size() * n_left);
+        if (!dedupe) right = std::make_unique_for_overwrite<std::int64_t[]>(runs.size() * n_right);
         for (std::size_t r = 0; r < runs.size(); ++r) {
             std::vector<const std::int64_t*> columns;
             for (const Int64Run& run : runs[r]) columns.push_back(run.data);
-            std::vector<std::int64_t> combined;
+            blocking::Codes combined;
             const std::int64_t* codes = columns[0];
             if (columns.size() > 1) {
                 combined = blocking::combine_codes(columns, n);
                 codes = combined.data();
             }
-            std::copy(codes, codes + n_left, left.data() + r * n_left);
-            if (!dedupe) std::copy(codes + n_left, codes + n, right.data() + r * n_right);
+            std::copy(codes, codes + n_left, left.get() + r * n_left);
+            if (!dedupe) std::copy(codes + n_left, codes + n, right.get() + r * n_right);
         }
     }
-    PyRef hold(result_i64_array(std::move(left)));
+    PyRef hold(result_i64_array(std::move(left), runs.size() * n_left));
     // Deduplicating: one table, so right_keys is left_keys itself.
-    PyRef second = dedupe ? PyRef::borrow(hold.get()) : PyRef(result_i64_array(std::move(right)));
+    PyRef second = dedupe ? PyRef::borrow(hold.get()) : PyRef(result_i64_array(std::move(right), runs.size() * n_right));
     return pair_tuple(hold.release(), second.release());
 }
 
