@@ -432,9 +432,7 @@ inline std::uint32_t load32(const char* p) noexcept {
     return w;
 }
 
-// A string as the tables see it (len kGoneText: a missing value).
-constexpr std::size_t kGoneText = ~std::size_t{0};
-
+// A string as the tables see it.
 struct Text {
     const char* p;
     std::size_t len;
@@ -529,12 +527,16 @@ public:
         __builtin_prefetch(words_.data() + c);
     }
 
-    std::uint32_t code(const Text& t) {
+    // Whether the slots and words outgrow what the caches hold near the core
+    // (then lookups fetch them a block of records ahead).
+    bool large() const noexcept { return bits_ > 15; }
+
+    [[gnu::always_inline]] std::uint32_t code(const Text& t) {
         const std::uint32_t want = tag(t);
         std::size_t at = t.hash >> shift_;
         for (;; at = (at + 1) & mask_) {
             const std::uint64_t s = slots_[at];
-            if (s == 0) break;
+            if (s == 0) return insert(t, at, want);
             if (static_cast<std::uint32_t>(s >> 32) == want) {
                 const auto c = static_cast<std::uint32_t>(s) - 1;
                 if (words_[c].w0 == t.w0 && words_[c].w1 == t.w1 &&
@@ -542,6 +544,10 @@ public:
                     return c;
             }
         }
+    }
+
+    // t's value, new, into the empty slot `at`.
+    [[gnu::noinline]] std::uint32_t insert(const Text& t, std::size_t at, std::uint32_t want) {
         const auto fresh = static_cast<std::uint32_t>(reps_.size());
         slots_[at] = static_cast<std::uint64_t>(want) << 32 | (fresh + std::uint64_t{1});
         words_.push_back(Words2{t.w0, t.w1});
@@ -596,28 +602,36 @@ private:
 };
 
 // Numbers records [lo, hi) of a run into table, codes to out[lo..hi) (-1
-// where gone[i] is set), a block of records at a time: the block's
-// strings are read and hashed and their slots fetched before any is
-// looked up.
-template <class View>
+// where gone[i] is set, with kGone), a block of records at a time: the
+// block's strings are read and hashed (and, in a large table, their slots
+// and then their words fetched) before any is looked up.
+template <bool kGone, class View>
 void number_texts(TextTable& table, const TextHash& hash, std::size_t lo, std::size_t hi, View&& view,
                   const std::uint8_t* gone, std::int64_t* out) {
     constexpr std::size_t kBlock = 32;
     Text block[kBlock];
+    std::uint32_t live[kBlock];  // the block's records with a value
     for (std::size_t k = lo; k < hi; k += kBlock) {
         const std::size_t m = std::min(kBlock, hi - k);
-        for (std::size_t j = 0; j < m; ++j) {
-            if (gone && gone[k + j]) {
-                block[j].len = kGoneText;
-                continue;
+        std::size_t n = m;
+        if constexpr (kGone) {
+            n = 0;
+            for (std::size_t j = 0; j < m; ++j) {
+                out[k + j] = -1;
+                live[n] = static_cast<std::uint32_t>(j);
+                n += gone[k + j] == 0;
             }
-            block[j] = hash.text(view(k + j));
-            __builtin_prefetch(table.home(block[j]));
+        } else {
+            for (std::size_t j = 0; j < m; ++j) live[j] = static_cast<std::uint32_t>(j);
         }
-        for (std::size_t j = 0; j < m; ++j)
-            if (block[j].len != kGoneText) table.prefetch_words(block[j]);
-        for (std::size_t j = 0; j < m; ++j)
-            out[k + j] = block[j].len == kGoneText ? -1 : static_cast<std::int64_t>(table.code(block[j]));
+        const bool far = table.large();
+        for (std::size_t i = 0; i < n; ++i) {
+            block[i] = hash.text(view(k + live[i]));
+            if (far) __builtin_prefetch(table.home(block[i]));
+        }
+        if (far)
+            for (std::size_t i = 0; i < n; ++i) table.prefetch_words(block[i]);
+        for (std::size_t i = 0; i < n; ++i) out[k + live[i]] = table.code(block[i]);
     }
 }
 
@@ -661,11 +675,16 @@ void number_range(TextTable& table, const TextHash& hash, const std::vector<Text
         if (a >= b) continue;
         std::int64_t* out = codes + r.start;
         with_view(*r.run, [&](auto view) {
-            if (form.transform == Transform::kPrefix)
-                number_texts(table, hash, a - r.start, b - r.start,
-                             [&](std::size_t i) noexcept { return prefix_of(view(i), form.length); }, r.gone, out);
+            auto prefix = [&](std::size_t i) noexcept { return prefix_of(view(i), form.length); };
+            const bool cut = form.transform == Transform::kPrefix;
+            if (r.gone && cut)
+                number_texts<true>(table, hash, a - r.start, b - r.start, prefix, r.gone, out);
+            else if (r.gone)
+                number_texts<true>(table, hash, a - r.start, b - r.start, view, r.gone, out);
+            else if (cut)
+                number_texts<false>(table, hash, a - r.start, b - r.start, prefix, r.gone, out);
             else
-                number_texts(table, hash, a - r.start, b - r.start, view, r.gone, out);
+                number_texts<false>(table, hash, a - r.start, b - r.start, view, r.gone, out);
         });
     }
 }
