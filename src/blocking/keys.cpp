@@ -959,13 +959,20 @@ Codes encode_key(const std::vector<KeySide>& sides, const KeyForm& form) {
     return codes_of(w, form.ranked);
 }
 
-Codes combine_codes(const std::vector<const std::int64_t*>& columns, std::size_t n) {
-    if (columns.empty()) return Codes(n, 0);
-    Codes out(n);
-    if (columns.size() == 1) {
-        std::copy(columns[0], columns[0] + n, out.begin());
-        return out;
+void combine_codes(const std::vector<const std::int64_t*>& columns, std::size_t n, std::int64_t* first,
+                   std::size_t n_first, std::int64_t* rest) {
+    // The final codes go straight to first and rest; those of earlier
+    // columns to `out`.
+    auto place = [&](const std::int64_t* codes) {
+        std::copy(codes, codes + n_first, first);
+        std::copy(codes + n_first, codes + n, rest);
+    };
+    if (columns.empty()) {
+        std::fill(first, first + n_first, 0);
+        std::fill(rest, rest + (n - n_first), 0);
+        return;
     }
+    if (columns.size() == 1) return place(columns[0]);
     if (n >> 32) throw ValueError("a blocking key over 2**32 records or more");
     // Column by column: the pair (code so far, next code) made one word,
     // numbered like any value: a * (largest b + 1) + b when that stays
@@ -980,31 +987,45 @@ Codes combine_codes(const std::vector<const std::int64_t*>& columns, std::size_t
         for (; i < n; ++i) top[0] = std::max(top[0], codes[i]);
         return static_cast<std::uint64_t>(std::max(std::max(top[0], top[1]), std::max(top[2], top[3])) + 1);
     };
+    Codes out;
     const std::int64_t* so_far = columns[0];
     for (std::size_t c = 1; c < columns.size(); ++c, so_far = out.data()) {
+        const bool last = c + 1 == columns.size();
+        if (!last && out.size() == 0) out = Codes(n);
         const std::int64_t* next = columns[c];
         const std::uint64_t span_a = largest(so_far), span_b = largest(next);
         const bool radix = span_b == 0 || span_a <= (4 * static_cast<std::uint64_t>(n) + 4096) / span_b;
-        if (radix) {
-            if (span_a == 0 || span_b == 0) {
-                std::fill(out.begin(), out.end(), -1);  // every tuple has a missing code
+        if (radix && (span_a == 0 || span_b == 0)) {  // every tuple has a missing code
+            if (!last) {
+                std::fill(out.begin(), out.end(), -1);
                 continue;
             }
-            first_order_codes(
-                n, span_a * span_b - 1,
-                [&](std::size_t i) noexcept {
-                    return (so_far[i] | next[i]) < 0 ? std::int64_t{-1}
-                                                     : so_far[i] * static_cast<std::int64_t>(span_b) + next[i];
-                },
-                out.data());
-            continue;
+            std::fill(first, first + n_first, -1);
+            std::fill(rest, rest + (n - n_first), -1);
+            return;
         }
-        out = encode_words(n, false, [&](std::size_t i, std::uint64_t& word) noexcept {
+        if (radix) {
+            auto offset = [&](std::size_t i) noexcept {
+                return (so_far[i] | next[i]) < 0 ? std::int64_t{-1}
+                                                 : so_far[i] * static_cast<std::int64_t>(span_b) + next[i];
+            };
+            FirstOrder numbering(span_a * span_b - 1);
+            if (!last) {
+                numbering.run(n, offset, out.data());
+                continue;
+            }
+            // Numbering continues from the first part to the rest.
+            numbering.run(n_first, offset, first);
+            numbering.run(n - n_first, [&](std::size_t i) noexcept { return offset(n_first + i); }, rest);
+            return;
+        }
+        Codes codes = encode_words(n, false, [&](std::size_t i, std::uint64_t& word) noexcept {
             word = static_cast<std::uint64_t>(so_far[i]) << 32 | static_cast<std::uint64_t>(next[i]);
             return (so_far[i] | next[i]) >= 0;
         });
+        if (last) return place(codes.data());
+        out = std::move(codes);
     }
-    return out;
 }
 
 namespace {

@@ -106,10 +106,12 @@ private:
 // The sides are all strings or all numbers.
 Codes encode_key(const std::vector<KeySide>& sides, const KeyForm& form);
 
-// Dense codes of tuples of codes, in no promised order: columns[c][i] is
-// column c's code of record i (-1 missing, else below 2**32); equal tuples
-// get equal codes, and a record with a missing code gets -1. One column
-// alone is copied. Numbered as values are, on the pool.
-Codes combine_codes(const std::vector<const std::int64_t*>& columns, std::size_t n);
+// Dense codes of tuples of codes, in order of first record: columns[c][i]
+// is column c's code of record i (-1 missing, else below 2**32); equal
+// tuples get equal codes, and a record with a missing code gets -1. One
+// column alone is copied. Records [0, n_first) go to first, the others to
+// rest.
+void combine_codes(const std::vector<const std::int64_t*>& columns, std::size_t n, std::int64_t* first,
+                   std::size_t n_first, std::int64_t* rest);
 
 }  // namespace corvane::blocking

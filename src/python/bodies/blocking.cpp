@@ -341,14 +341,9 @@ PyObject* body_rule_keys(const Args& args) {
         for (std::size_t r = 0; r < runs.size(); ++r) {
             std::vector<const std::int64_t*> columns;
             for (const Int64Run& run : runs[r]) columns.push_back(run.data);
-            blocking::Codes combined;
-            const std::int64_t* codes = columns[0];
-            if (columns.size() > 1) {
-                combined = blocking::combine_codes(columns, n);
-                codes = combined.data();
-            }
-            std::copy(codes, codes + n_left, left.get() + r * n_left);
-            if (!dedupe) std::copy(codes + n_left, codes + n, right.get() + r * n_right);
+            // Deduplicating, every code goes to left (n_right == n_left).
+            blocking::combine_codes(columns, n, left.get() + r * n_left, n_left,
+                                    dedupe ? nullptr : right.get() + r * n_right);
         }
     }
     PyRef hold(result_i64_array(std::move(left), runs.size() * n_left));
