@@ -959,8 +959,19 @@ Codes encode_key(const std::vector<KeySide>& sides, const KeyForm& form) {
     return codes_of(w, form.ranked);
 }
 
-void combine_codes(const std::vector<const std::int64_t*>& columns, std::size_t n, std::int64_t* first,
-                   std::size_t n_first, std::int64_t* rest) {
+CodeRange code_range(const std::int64_t* codes, std::size_t n) noexcept {
+    // Four chains of comparisons at once.
+    std::int64_t lo[4] = {INT64_MAX, INT64_MAX, INT64_MAX, INT64_MAX}, hi[4] = {-1, -1, -1, -1};
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4)
+        for (std::size_t j = 0; j < 4; ++j) lo[j] = std::min(lo[j], codes[i + j]), hi[j] = std::max(hi[j], codes[i + j]);
+    for (; i < n; ++i) lo[0] = std::min(lo[0], codes[i]), hi[0] = std::max(hi[0], codes[i]);
+    return {std::min(std::min(lo[0], lo[1]), std::min(lo[2], lo[3])),
+            std::max(std::max(hi[0], hi[1]), std::max(hi[2], hi[3]))};
+}
+
+void combine_codes(const std::vector<const std::int64_t*>& columns, const std::vector<std::uint64_t>& spans,
+                   std::size_t n, std::int64_t* first, std::size_t n_first, std::int64_t* rest) {
     // The final codes go straight to first and rest; those of earlier
     // columns to `out`.
     auto place = [&](const std::int64_t* codes) {
@@ -979,21 +990,16 @@ void combine_codes(const std::vector<const std::int64_t*>& columns, std::size_t 
     // within a few times the records (an array over them numbers the
     // words), else the two codes packed in 64 bits (a table). The codes so
     // far are the first column's until out holds some.
-    auto largest = [n](const std::int64_t* codes) {
-        std::int64_t top[4] = {-1, -1, -1, -1};  // four chains of comparisons at once
-        std::size_t i = 0;
-        for (; i + 4 <= n; i += 4)
-            for (std::size_t j = 0; j < 4; ++j) top[j] = std::max(top[j], codes[i + j]);
-        for (; i < n; ++i) top[0] = std::max(top[0], codes[i]);
-        return static_cast<std::uint64_t>(std::max(std::max(top[0], top[1]), std::max(top[2], top[3])) + 1);
-    };
+    // Codes so far span [0, span_a): the first column's given, then the
+    // numbered tuples' (dense).
+    auto largest = [n](const std::int64_t* codes) { return static_cast<std::uint64_t>(code_range(codes, n).hi + 1); };
     Codes out;
     const std::int64_t* so_far = columns[0];
     for (std::size_t c = 1; c < columns.size(); ++c, so_far = out.data()) {
         const bool last = c + 1 == columns.size();
         if (!last && out.size() == 0) out = Codes(n);
         const std::int64_t* next = columns[c];
-        const std::uint64_t span_a = largest(so_far), span_b = largest(next);
+        const std::uint64_t span_a = c == 1 ? spans[0] : largest(so_far), span_b = spans[c];
         const bool radix = span_b == 0 || span_a <= (4 * static_cast<std::uint64_t>(n) + 4096) / span_b;
         if (radix && (span_a == 0 || span_b == 0)) {  // every tuple has a missing code
             if (!last) {

@@ -110,12 +110,18 @@ private:
 // The sides are all strings or all numbers.
 Codes encode_key(const std::vector<KeySide>& sides, const KeyForm& form);
 
+// The smallest and largest of n codes (hi -1 when n is 0 or all are -1).
+struct CodeRange {
+    std::int64_t lo, hi;
+};
+CodeRange code_range(const std::int64_t* codes, std::size_t n) noexcept;
+
 // Dense codes of tuples of codes, in order of first record: columns[c][i]
-// is column c's code of record i (-1 missing, else below 2**32); equal
-// tuples get equal codes, and a record with a missing code gets -1. One
-// column alone is copied. Records [0, n_first) go to first, the others to
-// rest.
-void combine_codes(const std::vector<const std::int64_t*>& columns, std::size_t n, std::int64_t* first,
-                   std::size_t n_first, std::int64_t* rest);
+// is column c's code of record i (-1 missing, else below 2**32), and
+// spans[c] its largest code + 1 (code_range's hi + 1); equal tuples get
+// equal codes, and a record with a missing code gets -1. One column alone
+// is copied. Records [0, n_first) go to first, the others to rest.
+void combine_codes(const std::vector<const std::int64_t*>& columns, const std::vector<std::uint64_t>& spans,
+                   std::size_t n, std::int64_t* first, std::size_t n_first, std::int64_t* rest);
 
 }  // namespace corvane::blocking

@@ -320,15 +320,15 @@ PyObject* body_rule_keys(const Args& args) {
     std::unique_ptr<std::int64_t[]> left, right;
     {
         ReleasedSection released;
+        // Each column of a tuple checked, and its span read, in one pass.
+        std::vector<std::vector<std::uint64_t>> spans(runs.size());
         for (std::size_t r = 0; r < runs.size(); ++r) {
             if (runs[r].size() < 2) continue;
             for (std::size_t c = 0; c < runs[r].size(); ++c) {
                 const std::int64_t* codes = runs[r][c].data;
-                // The whole run at once (no exit in the loop), the culprit
-                // looked for only when there is one.
-                bool outside = false;
-                for (std::size_t i = 0; i < n; ++i) outside |= static_cast<std::uint64_t>(codes[i]) + 1 > 0x100000000ull;
-                if (!outside) continue;
+                const blocking::CodeRange range = blocking::code_range(codes, n);
+                spans[r].push_back(static_cast<std::uint64_t>(range.hi + 1));
+                if (range.lo >= -1 && range.hi <= 0xFFFFFFFFll) continue;
                 for (std::size_t i = 0; i < n; ++i)
                     if (codes[i] < -1 || codes[i] > 0xFFFFFFFFll)
                         throw ValueError("codes: rule " + std::to_string(r) + " column " + std::to_string(c) +
@@ -342,7 +342,7 @@ PyObject* body_rule_keys(const Args& args) {
             std::vector<const std::int64_t*> columns;
             for (const Int64Run& run : runs[r]) columns.push_back(run.data);
             // Deduplicating, every code goes to left (n_right == n_left).
-            blocking::combine_codes(columns, n, left.get() + r * n_left, n_left,
+            blocking::combine_codes(columns, spans[r], n, left.get() + r * n_left, n_left,
                                     dedupe ? nullptr : right.get() + r * n_right);
         }
     }
