@@ -437,7 +437,7 @@ def test_strings_with_equal_hashes_stay_apart(n, bits, monkeypatch):
 
     monkeypatch.setenv("CORVANE_KEY_HASH_BITS", bits)
     rng = np.random.default_rng(n)
-    values = [TRICKY[k] if k < len(TRICKY) else f"value {k % (n // 3)}" for k in rng.integers(0, n, n)]
+    values = [TRICKY[k] if k < len(TRICKY) else f"value {k % max(n // 30, 60)}" for k in rng.integers(0, n, n)]
     left, right = pa.array(values[: n // 2]), pa.array(values[n // 2:], type=pa.large_string())
     reference = np.array([-1 if v is None else hash(v) for v in values])
     reference[reference != -1] = np.unique(reference[reference != -1], return_inverse=True)[1].ravel()

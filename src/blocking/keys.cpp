@@ -721,21 +721,31 @@ auto number_in_order(std::size_t total, std::int64_t* codes, MakeTable&& make_ta
     // caches do not hold): the number of values guessed from two samples
     // of records, as if drawn at random from them (d values seen, a share
     // r of the last sample new: d / (1 - r)).
-    auto number = [&](auto& table, std::size_t lo, std::size_t hi) {
-        const std::size_t sample = kSampleRecords;
-        if (hi - lo < 4 * sample) return numbered(table, lo, hi);
+    const std::size_t sample = kSampleRecords;
+    // Records [lo, lo + 2 samples) numbered by table; the guess of the
+    // number of values of records [lo, hi), 0 when the first sample's
+    // values repeat (at most a quarter new).
+    auto guess_values = [&](auto& table, std::size_t lo, std::size_t hi) -> std::size_t {
         numbered(table, lo, lo + sample);
         const std::size_t first = table.size();
         numbered(table, lo + sample, lo + 2 * sample);
-        const std::size_t seen = table.size();
-        if (first * 4 > sample) {
-            const double fresh = static_cast<double>(seen - first) / static_cast<double>(sample);
-            const double guess = fresh > 0.95 ? static_cast<double>(hi - lo) : static_cast<double>(seen) / (1.0 - fresh);
-            table.reserve(static_cast<std::size_t>(std::min(guess, static_cast<double>(hi - lo))));
-        }
+        if (first * 4 <= sample) return 0;
+        const double fresh = static_cast<double>(table.size() - first) / static_cast<double>(sample);
+        const double guess = fresh > 0.95 ? static_cast<double>(hi - lo) : static_cast<double>(table.size()) / (1.0 - fresh);
+        return static_cast<std::size_t>(std::min(guess, static_cast<double>(hi - lo)));
+    };
+    auto number = [&](auto& table, std::size_t lo, std::size_t hi) {
+        if (hi - lo < 4 * sample) return numbered(table, lo, hi);
+        if (const std::size_t values = guess_values(table, lo, hi)) table.reserve(values);
         numbered(table, lo + 2 * sample, hi);
     };
-    const std::size_t chunks = one_table_chunks(total);
+    std::size_t chunks = one_table_chunks(total);
+    if (chunks > 1) {
+        // Chunks pay off when their tables are small beside their records:
+        // the chunks' values are numbered again, on one thread.
+        auto probe = make_table(0);
+        if (guess_values(probe, 0, total) * chunks > total / 4) chunks = 1;
+    }
     if (chunks == 1) {
         auto table = make_table(0);
         number(table, 0, total);
