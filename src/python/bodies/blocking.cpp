@@ -12,6 +12,7 @@
 #include "clustering/components.hpp"
 #include "python/bodies.hpp"
 #include "runtime/memory.hpp"
+#include "runtime/pool.hpp"
 
 namespace corvane {
 
@@ -320,31 +321,33 @@ PyObject* body_rule_keys(const Args& args) {
     std::unique_ptr<std::int64_t[]> left, right;
     {
         ReleasedSection released;
-        // Each column of a tuple checked, and its span read, in one pass.
-        std::vector<std::vector<std::uint64_t>> spans(runs.size());
-        for (std::size_t r = 0; r < runs.size(); ++r) {
-            if (runs[r].size() < 2) continue;
-            for (std::size_t c = 0; c < runs[r].size(); ++c) {
-                const std::int64_t* codes = runs[r][c].data;
-                const blocking::CodeRange range = blocking::code_range(codes, n);
-                spans[r].push_back(static_cast<std::uint64_t>(range.hi + 1));
-                if (range.lo >= -1 && range.hi <= 0xFFFFFFFFll) continue;
-                for (std::size_t i = 0; i < n; ++i)
-                    if (codes[i] < -1 || codes[i] > 0xFFFFFFFFll)
-                        throw ValueError("codes: rule " + std::to_string(r) + " column " + std::to_string(c) +
-                                         ": code " + std::to_string(i) + " is " + std::to_string(codes[i]) +
-                                         ", outside [-1, 2**32)");
-            }
-        }
         left = std::make_unique_for_overwrite<std::int64_t[]>(runs.size() * n_left);
         if (!dedupe) right = std::make_unique_for_overwrite<std::int64_t[]>(runs.size() * n_right);
-        for (std::size_t r = 0; r < runs.size(); ++r) {
-            std::vector<const std::int64_t*> columns;
-            for (const Int64Run& run : runs[r]) columns.push_back(run.data);
-            // Deduplicating, every code goes to left (n_right == n_left).
-            blocking::combine_codes(columns, spans[r], n, left.get() + r * n_left, n_left,
-                                    dedupe ? nullptr : right.get() + r * n_right);
-        }
+        // The rules on the pool, each into its own part of left and right;
+        // a failure is the first rule's (the lowest failing row's).
+        pool::for_each_row(runs.size(), [&](pool::RowCursor& cursor) {
+            cursor.run([&](std::size_t r) {
+                std::vector<const std::int64_t*> columns;
+                std::vector<std::uint64_t> spans;
+                for (std::size_t c = 0; c < runs[r].size(); ++c) {
+                    const std::int64_t* codes = runs[r][c].data;
+                    columns.push_back(codes);
+                    if (runs[r].size() < 2) continue;
+                    // Each column of a tuple checked, and its span read, in one pass.
+                    const blocking::CodeRange range = blocking::code_range(codes, n);
+                    spans.push_back(static_cast<std::uint64_t>(range.hi + 1));
+                    if (range.lo >= -1 && range.hi <= 0xFFFFFFFFll) continue;
+                    for (std::size_t i = 0; i < n; ++i)
+                        if (codes[i] < -1 || codes[i] > 0xFFFFFFFFll)
+                            throw ValueError("codes: rule " + std::to_string(r) + " column " + std::to_string(c) +
+                                             ": code " + std::to_string(i) + " is " + std::to_string(codes[i]) +
+                                             ", outside [-1, 2**32)");
+                }
+                // Deduplicating, every code goes to left (n_right == n_left).
+                blocking::combine_codes(columns, spans, n, left.get() + r * n_left, n_left,
+                                        dedupe ? nullptr : right.get() + r * n_right);
+            });
+        });
     }
     PyRef hold(result_i64_array(std::move(left), runs.size() * n_left));
     // Deduplicating: one table, so right_keys is left_keys itself.
