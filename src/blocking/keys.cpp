@@ -482,7 +482,7 @@ struct TextHash {
     std::uint64_t operator()(const char* p, std::size_t len, std::uint64_t w0, std::uint64_t w1) const noexcept {
         std::uint64_t h;
         if (len <= 16) {
-            h = mum(mum(w0 ^ kSeed0, w1 ^ kSeed1), kSeed2 ^ len);
+            h = mum(w0 ^ kSeed0, w1 ^ kSeed1 ^ (len * kSeed2));
         } else {
             std::uint64_t acc = kSeed2 ^ len;
             const char* q = p;
