@@ -262,7 +262,8 @@ def encode_keys(
     length: SupportsIndex,
     ranked: SupportsIndex,
 ) -> _I64Array:
-    """Dense codes of a blocking key over one or two Arrow columns, -1 where missing."""
+    """Dense codes of a blocking key over one or two Arrow columns, in order of each value's first record
+    (or ranks in sorted order), -1 where missing."""
 
 def candidate_index(
     left_keys: _I64Array,

@@ -14,6 +14,7 @@ from support import reference_candidates, reference_clusters
 
 pd = pytest.importorskip("pandas")
 pa = pytest.importorskip("pyarrow")
+pc = pytest.importorskip("pyarrow.compute")
 pl = pytest.importorskip("polars")
 import corvane as cv  # noqa: E402
 from corvane import SortedNeighbourhood as SN  # noqa: E402
@@ -418,35 +419,45 @@ def test_keys_of_many_distinct_values():
     assert list(zip(*(a.tolist() for a in pairs))) == want
 
 
-def _colliding_strings():
-    """Two different 16-byte ASCII strings with the same 64-bit hash in the
-    engine's key encoder (its mixing steps are invertible, so the second
-    string's last eight bytes are solved for)."""
-    mask, mul = (1 << 64) - 1, 0xFF51AFD7ED558CCD
-    mix = lambda x: (x * mul & mask) ^ ((x * mul & mask) >> 29)  # noqa: E731
-    unmix = lambda z: ((z ^ (z >> 29) ^ (z >> 58)) * pow(mul, -1, 1 << 64)) & mask  # noqa: E731
-    start = 0x9E3779B97F4A7C15 ^ (16 * 0xC2B2AE3D27D4EB4F & mask)
-    word = lambda b: int.from_bytes(b, "little")  # noqa: E731
-    a = b"collision-test-A"
-    target = mix(mix(start ^ word(a[:8])) ^ word(a[8:]))
-    rng = np.random.default_rng(3)
-    while True:
-        head = bytes(rng.integers(97, 123, 8).tolist())
-        tail = (mix(start ^ word(head)) ^ unmix(target)).to_bytes(8, "little")
-        if all(32 <= c < 127 for c in tail):
-            return a.decode(), (head + tail).decode()
+def test_soundex_ranks_order_the_codes():
+    import _corvane_rs
+
+    # R163, A261, R163, T522; no letter and null are missing.
+    names = pa.array(["Robert", "Ashcraft", "Rupert", "Tymczak", "123", None])
+    assert _corvane_rs.encode_keys([names], 1, 2, 0, 0).tolist() == [0, 1, 0, 2, -1, -1]
+    assert _corvane_rs.encode_keys([names], 1, 2, 0, 1).tolist() == [1, 0, 1, 2, -1, -1]
 
 
-@pytest.mark.parametrize("filler", [0, 40_000], ids=["one table", "partitions"])
-def test_strings_with_equal_hashes_stay_apart(filler):
-    a, b = _colliding_strings()
-    values = [a, b, a, b, "x"] + [f"filler value {k}" for k in range(filler)]
-    got = cv.candidates(pa.table({"k": values}), rules=["k"])
-    assert list(zip(*(x.tolist() for x in got))) == [(0, 2), (1, 3)]
-    assert cv.count_candidates(pa.table({"k": values}), rules=["k"]) == [2]
-    if not filler:  # ranks: a's neighbours by bytes
-        got = cv.candidates(pa.table({"k": values}), rules=[SN("k", 3)])
-        assert list(zip(*(x.tolist() for x in got))) == pairs_of(reference_candidates({"k": values}, None, [SN("k", 3)]))
+# Strings that share words, lengths or bytes with one another (the tables
+# compare up to 16 bytes as two words and the length, longer ones byte by
+# byte too), with a missing value.
+TRICKY = ["", "\x00", "a", "a\x00", "ab", "abc", "abcd", "abcde", "abcdefg", "abcdefgh", "abcdefgh\x00", "abcdefgha",
+          "abcdefghb", "abcdefghabcdefgh", "abcdefghXabcdefgh", "abcdefghYabcdefgh", "x" * 40 + "1" + "x" * 40,
+          "x" * 40 + "2" + "x" * 40, "é", "éa", "aé", None]
+
+
+# (records, hash bits kept): few records take one table; many are numbered
+# in chunks on the pool and merged (with two workers or more). Keeping few
+# bits of the hash makes different strings meet on every path.
+@pytest.mark.parametrize("n, bits", [(200, ""), (200, "1"), (140_000, ""), (140_000, "10")],
+                         ids=["one table", "one table, 2 hashes", "chunks", "chunks, 1024 hashes"])
+def test_strings_with_equal_hashes_stay_apart(n, bits, monkeypatch):
+    import _corvane_rs
+
+    monkeypatch.setenv("CORVANE_KEY_HASH_BITS", bits)
+    rng = np.random.default_rng(n)
+    values = [TRICKY[k] if k < len(TRICKY) else f"value {k % max(n // 30, 60)}" for k in rng.integers(0, n, n)]
+    left, right = pa.array(values[: n // 2]), pa.array(values[n // 2:], type=pa.large_string())
+    reference = np.array([-1 if v is None else hash(v) for v in values])
+    reference[reference != -1] = np.unique(reference[reference != -1], return_inverse=True)[1].ravel()
+    assert np.array_equal(_corvane_rs.encode_keys([left, right], 1, 0, 0, 0), _in_first_order(reference))
+    place = {v: r for r, v in enumerate(sorted({v.encode() for v in values if v is not None}))}
+    want = [-1 if v is None else place[v.encode()] for v in values[:300]]
+    assert _corvane_rs.encode_keys([left, right], 1, 0, 0, 1)[:300].tolist() == want
+    # Prefixes by code points: "é" and "éa" share their first.
+    pairs = cv.candidates(pa.table({"k": pa.array(TRICKY)}), rules=[cv.prefix("k", 1)])
+    want = pairs_of(reference_candidates({"k": TRICKY}, None, [cv.prefix("k", 1)]))
+    assert list(zip(*(x.tolist() for x in pairs))) == want
 
 
 ENGINE_BAD = [
@@ -571,6 +582,18 @@ def test_bad_count_rule_pairs_calls(args, message):
     assert str(raised.value).startswith(message)
 
 
+def _in_first_order(reference):
+    """The codes that number the values of reference (ints, -1 missing) in
+    order of first record, as the engine numbers keys."""
+    out = np.full(len(reference), -1, dtype=np.int64)
+    kept = reference != -1
+    values, first, inverse = np.unique(reference[kept], return_index=True, return_inverse=True)
+    rank = np.empty(len(values), dtype=np.int64)
+    rank[np.argsort(first)] = np.arange(len(values))
+    out[kept] = rank[inverse.ravel()]
+    return out
+
+
 def _same_grouping(codes, reference):
     """Whether codes are equal exactly where the reference codes (ints, -1
     missing) are: one code per reference value and back."""
@@ -581,15 +604,19 @@ def _same_grouping(codes, reference):
     return len(both) == len(np.unique(kept)) == len(np.unique(want))
 
 
-# Key columns of repeating values over enough records to be numbered in
-# chunks (integers of a narrow span: by an array over the span; of a wide
-# span, and strings: by hash tables, chunk by chunk, then merged). Ranks
+# Key columns over enough records to be numbered in chunks (integers of a
+# narrow span: by an array over the span; the others by hash tables, chunk
+# by chunk, then merged; values that hardly repeat by tables sized from the
+# first records). Codes number the values in order of first record; ranks
 # are the places of the distinct values in sorted order.
 REPEATING = {
     "integers of a narrow span": lambda rng, n: rng.integers(-50, 3_000, n),
     "integers of a wide span": lambda rng, n: rng.integers(-50, 3_000, n) * 10**12,
     "unsigned past 2**63": lambda rng, n: rng.integers(0, 3_000, n).astype(np.uint64) * (2**60),
+    "floats": lambda rng, n: rng.integers(-3_000, 3_000, n) / 8,
     "strings": lambda rng, n: np.array([f"name {k:07d}" for k in range(3_000)])[rng.integers(0, 3_000, n)],
+    "strings past 16 bytes, hardly repeating": lambda rng, n: np.char.add(
+        np.char.add("a long shared start ", np.char.zfill(rng.integers(0, 4 * n, n).astype(str), 7)), " and end"),
 }
 
 
@@ -603,17 +630,17 @@ def test_keys_of_many_repeating_values(case):
     gone = rng.random(n) < 0.05
     column = pa.array(values, mask=gone)
     strings = int(pa.types.is_string(column.type))
-    _, want = np.unique(values[~gone], return_inverse=True)
+    # The values' places in sorted order, 0 for the smallest.
     reference = np.full(n, -1)
-    reference[~gone] = want
+    reference[~gone] = pc.rank(pa.array(values[~gone]), sort_keys="ascending", tiebreaker="dense").to_numpy() - 1
     for sides in ([column], [column.slice(0, 60_001), column.slice(60_001)]):
-        assert _same_grouping(_corvane_rs.encode_keys(sides, strings, 0, 0, 0), reference)
+        assert np.array_equal(_corvane_rs.encode_keys(sides, strings, 0, 0, 0), _in_first_order(reference))
         assert np.array_equal(_corvane_rs.encode_keys(sides, strings, 0, 0, 1), reference)  # ranks
 
 
 # rule_keys: (rules' code columns, n_left or None to deduplicate); each rule's
-# keys must group the records as its tuples of codes do, and a rule of one
-# column keep its codes.
+# keys must number its tuples of codes in order of first record, and a rule
+# of one column keep its codes.
 def _codes(rng, n, top, gone=0.1):
     codes = rng.integers(0, top, n)
     codes[rng.random(n) < gone] = -1
@@ -655,8 +682,7 @@ def test_rule_keys_group_records_as_their_tuples(case):
             tuples = tuples * radix + (c + 1)
         _, reference = np.unique(tuples, return_inverse=True)
         reference = np.where(np.stack(columns).min(axis=0) < 0, -1, reference.ravel())
-        assert _same_grouping(keys.astype(np.int64), reference)
-        assert keys.max() < n
+        assert np.array_equal(keys, _in_first_order(reference))
 
 
 RULE_KEYS_BAD = [

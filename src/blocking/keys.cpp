@@ -4,11 +4,12 @@
 #include <atomic>
 #include <bit>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 
 #include "runtime/errors.hpp"
 #include "runtime/pool.hpp"
@@ -26,9 +27,6 @@ std::size_t KeySide::size() const noexcept {
 namespace {
 
 constexpr std::uint8_t kValue = 0, kNegative = 1, kMissing = 0xFF;
-// Strings of up to this many bytes are their own word (zero-padded; the
-// length tells "a" from "a\0"), longer ones are hashed.
-constexpr std::size_t kInline = 8;
 
 inline std::uint64_t fmix64(std::uint64_t h) noexcept {
     h ^= h >> 33;
@@ -37,28 +35,6 @@ inline std::uint64_t fmix64(std::uint64_t h) noexcept {
     h *= 0xC4CEB9FE1A85EC53ull;
     h ^= h >> 33;
     return h;
-}
-
-// A 64-bit hash of a byte string: eight bytes at a time, then a final mix.
-inline std::uint64_t hash_bytes(std::string_view s) noexcept {
-    const char* p = s.data();
-    std::size_t n = s.size();
-    std::uint64_t h = 0x9E3779B97F4A7C15ull ^ (static_cast<std::uint64_t>(n) * 0xC2B2AE3D27D4EB4Full);
-    while (n >= 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p, 8);
-        h = (h ^ w) * 0xFF51AFD7ED558CCDull;
-        h ^= h >> 29;
-        p += 8;
-        n -= 8;
-    }
-    if (n) {
-        std::uint64_t w = 0;
-        std::memcpy(&w, p, n);
-        h = (h ^ w) * 0xFF51AFD7ED558CCDull;
-        h ^= h >> 29;
-    }
-    return fmix64(h);
 }
 
 // The first `length` code points of a well-formed UTF-8 string.
@@ -82,13 +58,47 @@ inline T load(const void* values, std::size_t k) noexcept {
     return v;
 }
 
-// Every record reduced to a word and a tag: the value itself (numbers,
-// Soundex codes: `exact`) or a hash of its bytes (strings).
+// A growing array of a trivially copyable T in bulk memory: the tables'
+// large blocks come back already mapped from one key to the next.
+template <class T>
+class BulkVector {
+public:
+    BulkVector() = default;
+    BulkVector(BulkVector&& o) noexcept : buf_(std::move(o.buf_)), size_(std::exchange(o.size_, 0)) {}
+    BulkVector& operator=(BulkVector&& o) noexcept {
+        buf_ = std::move(o.buf_);
+        size_ = std::exchange(o.size_, 0);
+        return *this;
+    }
+
+    std::size_t size() const noexcept { return size_; }
+    T* data() const noexcept { return buf_.get(); }
+    T& operator[](std::size_t i) noexcept { return buf_.get()[i]; }
+    const T& operator[](std::size_t i) const noexcept { return buf_.get()[i]; }
+    void reserve(std::size_t n) {
+        if (n > buf_.capacity()) buf_.grow(n, size_);
+    }
+    void push_back(const T& v) {
+        if (size_ == buf_.capacity()) reserve(std::max<std::size_t>(2 * size_, 64));
+        buf_.get()[size_++] = v;
+    }
+    // n copies of v, nothing else.
+    void assign(std::size_t n, const T& v) {
+        size_ = 0;
+        reserve(n);
+        std::fill(buf_.get(), buf_.get() + n, v);
+        size_ = n;
+    }
+
+private:
+    BulkBuffer<T> buf_;
+    std::size_t size_ = 0;
+};
+
+// Every number reduced to a word (its value) and a tag.
 struct Words {
     std::vector<std::uint64_t> word;
     std::vector<std::uint8_t> tag;
-    std::vector<std::string_view> view;  // hashed strings: the transformed value of each record
-    bool exact = true;
     bool floats = false;  // numbers compared as doubles
 };
 
@@ -152,126 +162,49 @@ void number_words(const KeySide& side, std::size_t base, bool floats, Words& w) 
     }
 }
 
-void string_words(const KeySide& side, std::size_t base, const KeyForm& form, Words& w) {
-    const std::uint8_t* missing = side.missing && !side.missing->empty() ? side.missing->data() : nullptr;
-    const auto& runs = side.strings->runs();
-    for (std::size_t r = 0; r < runs.size(); ++r) {
-        const StringRun& run = runs[r];
-        const std::size_t at = side.strings->run_start(r);
-        std::uint64_t* word = w.word.data() + base + at;
-        std::uint8_t* tag = w.tag.data() + base + at;
-        std::string_view* view = w.view.empty() ? nullptr : w.view.data() + base + at;
-        const std::uint8_t* gone = missing ? missing + at : nullptr;
-        pool::for_each_range(run.length, [&](std::size_t lo, std::size_t hi) {
-            for (std::size_t i = lo; i < hi; ++i) {
-                word[i] = 0, tag[i] = kValue;
-                if (gone && gone[i]) {
-                    tag[i] = kMissing;
-                } else if (form.transform == Transform::kSoundex) {
-                    const auto code = similarity::soundex_code(run[i]);
-                    if (code[0] == '0') {
-                        tag[i] = kMissing;  // no letter
-                    } else {
-                        // Big-endian, so the words order as the codes do.
-                        std::uint64_t packed = 0;
-                        for (char ch : code) packed = packed << 8 | static_cast<unsigned char>(ch);
-                        word[i] = packed;
-                    }
-                } else {
-                    const std::string_view v =
-                        form.transform == Transform::kPrefix ? prefix_of(run[i], form.length) : run[i];
-                    if (v.size() <= kInline) {
-                        std::uint64_t bytes = 0;
-                        if (!v.empty()) std::memcpy(&bytes, v.data(), v.size());
-                        word[i] = bytes;  // the value itself: no bytes to compare
-                    } else {
-                        word[i] = hash_bytes(v);
-                    }
-                    view[i] = v;
-                }
-            }
-        });
-    }
-}
-
-// Whether n > 8 bytes at a and b are equal; up to 16 bytes as two
-// overlapping words, without a call.
-inline bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
-    if (n > 16) return std::memcmp(a, b, n) == 0;
-    std::uint64_t a0, b0, a1, b1;
-    std::memcpy(&a0, a, 8), std::memcpy(&b0, b, 8);
-    std::memcpy(&a1, a + n - 8, 8), std::memcpy(&b1, b + n - 8, 8);
-    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
-}
-
-// A record's value as the tables see it: its word, and for hashed strings
-// its bytes (len_or_tag: the string's length, or a number's tag).
+// A record's value as the tables see it: its word and tag.
 struct Entry {
     std::uint64_t word;
-    const char* bytes;
-    std::uint32_t len_or_tag;
+    std::uint32_t tag;
     std::uint32_t g;
 
-    std::uint64_t hash(bool exact) const noexcept {
-        if (exact) return fmix64(word ^ (len_or_tag == kNegative ? 0x5851F42D4C957F2Dull : 0));
-        return len_or_tag <= kInline ? fmix64(word ^ (len_or_tag * 0x9E3779B97F4A7C15ull)) : word;
-    }
+    std::uint64_t hash() const noexcept { return fmix64(word ^ (tag == kNegative ? 0x5851F42D4C957F2Dull : 0)); }
 };
 
 inline Entry entry(const Words& w, std::size_t g) noexcept {
-    Entry e{w.word[g], nullptr, w.tag[g], static_cast<std::uint32_t>(g)};
-    if (!w.exact) e.bytes = w.view[g].data(), e.len_or_tag = static_cast<std::uint32_t>(w.view[g].size());
-    return e;
+    return Entry{w.word[g], w.tag[g], static_cast<std::uint32_t>(g)};
 }
 
-// Distinct values seen so far, numbered 0, 1, 2, ... in order of first
-// record: open addressing over slots holding each value's word and length
-// or tag, grown as values come (a table of few values stays in cache); the
-// bytes of hashed strings are compared only when those match. Callers
-// running over many records prefetch a record's slot some records ahead.
+// Distinct numbers seen so far, numbered 0, 1, 2, ... in order of first
+// record: open addressing over slots holding each value's word and tag,
+// grown as values come.
 class ValueTable {
 public:
-    // compare_bytes: hashed strings are told apart by their bytes; without
-    // it, by hash and length alone, and the caller checks the bytes after.
-    ValueTable(bool exact, bool compare_bytes, std::size_t expected = 0)
-        : exact_(exact), compare_bytes_(compare_bytes), slots_(initial_slots(expected), Slot{0, 0, 0}) {}
-
-    void prefetch(const Entry& e) const noexcept {
-        __builtin_prefetch(&slots_[static_cast<std::size_t>(e.hash(exact_)) & (slots_.size() - 1)]);
-    }
+    ValueTable() : slots_(256, Slot{0, 0, 0}) {}
 
     // The code of e's value; a new value gets the next code, and its
     // record goes to reps.
     std::int64_t code(const Entry& e, std::vector<std::uint32_t>& reps) {
         const std::size_t mask = slots_.size() - 1;
-        std::size_t h = static_cast<std::size_t>(e.hash(exact_)) & mask;
+        std::size_t h = static_cast<std::size_t>(e.hash()) & mask;
         for (;; h = (h + 1) & mask) {
             const Slot& slot = slots_[h];
             if (slot.code_plus_1 == 0) break;
-            if (slot.word == e.word && slot.len_or_tag == e.len_or_tag &&
-                (exact_ || e.len_or_tag <= kInline || !compare_bytes_ ||
-                 std::memcmp(bytes_[slot.code_plus_1 - 1], e.bytes, e.len_or_tag) == 0))
-                return slot.code_plus_1 - 1;
+            if (slot.word == e.word && slot.tag == e.tag) return slot.code_plus_1 - 1;
         }
         const auto fresh = static_cast<std::uint32_t>(reps.size());
-        slots_[h] = Slot{e.word, fresh + 1, e.len_or_tag};
-        if (!exact_ && compare_bytes_) bytes_.push_back(e.bytes);
+        slots_[h] = Slot{e.word, fresh + 1, e.tag};
         reps.push_back(e.g);
         if (2 * reps.size() > slots_.size()) grow();
         return fresh;
     }
 
 private:
-    static std::size_t initial_slots(std::size_t expected) {
-        std::size_t n = 256;
-        while (n < 2 * expected && n < (std::size_t{1} << 16)) n *= 2;
-        return n;
-    }
 
     struct Slot {
         std::uint64_t word;
         std::uint32_t code_plus_1;  // 0: empty
-        std::uint32_t len_or_tag;
+        std::uint32_t tag;
     };
 
     void grow() {
@@ -280,27 +213,22 @@ private:
         const std::size_t mask = slots_.size() - 1;
         for (const Slot& s : old) {
             if (s.code_plus_1 == 0) continue;
-            const Entry e{s.word, nullptr, s.len_or_tag, 0};
-            std::size_t q = static_cast<std::size_t>(e.hash(exact_)) & mask;
+            const Entry e{s.word, s.tag, 0};
+            std::size_t q = static_cast<std::size_t>(e.hash()) & mask;
             while (slots_[q].code_plus_1 != 0) q = (q + 1) & mask;
             slots_[q] = s;
         }
     }
 
-    bool exact_;
-    bool compare_bytes_;
     std::vector<Slot> slots_;
-    std::vector<const char*> bytes_;  // hashed strings: each code's bytes
 };
 
-// Keys of more records than this go to partitions, each with a table of
-// its own, on the pool; smaller ones get one table.
-constexpr std::size_t kOneTableRecords = std::size_t{1} << 15;
-// Blocks of records scattered to the partitions in parallel.
-constexpr std::size_t kScatterBlocks = 16;
 // Values that repeat are numbered in chunks of at least this many records
 // (a chunk's distinct values are numbered again when the chunks merge).
 constexpr std::size_t kChunkRecords = std::size_t{1} << 16;
+
+// The records whose values size a table.
+constexpr std::size_t kSampleRecords = std::size_t{1} << 13;
 
 std::size_t one_table_chunks(std::size_t total) {
     const std::size_t workers = pool::worker_count();
@@ -319,9 +247,22 @@ std::size_t one_table_chunks(std::size_t total) {
 // the other, continuing the numbering.
 class FirstOrder {
 public:
-    explicit FirstOrder(std::uint64_t width) : slot_(width + 2, 0), gone_(width + 1) { slot_[gone_] = kGone; }
+    explicit FirstOrder(std::uint64_t width) : gone_(width + 1) {
+        slot_.assign(width + 2, 0);
+        slot_[gone_] = kGone;
+    }
 
     template <class Offset>
+    void run(std::size_t n, Offset&& offset, std::int64_t* codes) {
+        // An array the caches hold needs no prefetching.
+        if (gone_ < (std::uint64_t{1} << 16))
+            run<false>(n, offset, codes);
+        else
+            run<true>(n, offset, codes);
+    }
+
+private:
+    template <bool kPrefetch, class Offset>
     void run(std::size_t n, Offset&& offset, std::int64_t* codes) {
         // The slot past the span stands for missing values: its mark never
         // becomes a code, so the loop has no branch on the data.
@@ -333,7 +274,7 @@ public:
         std::uint32_t* slot = slot_.data();
         std::uint32_t next = next_;
         for (std::size_t k = 0; k < n; ++k) {
-            if (k + ahead < n) __builtin_prefetch(slot + at(k + ahead), 1);
+            if (kPrefetch && k + ahead < n) __builtin_prefetch(slot + at(k + ahead), 1);
             const std::uint64_t place = at(k);
             std::uint32_t& s = slot[place];
             const std::uint32_t was = s;
@@ -348,9 +289,8 @@ public:
         next_ = next;
     }
 
-private:
     static constexpr std::uint32_t kGone = 0xFFFFFFFFu;
-    std::vector<std::uint32_t> slot_;
+    BulkVector<std::uint32_t> slot_;
     std::uint64_t gone_;
     std::uint32_t next_ = 0;
 };
@@ -371,6 +311,23 @@ struct IntSpan {
 
 template <class T>
 void chunk_span(const NumberChunk& c, std::size_t a, std::size_t b, IntSpan& span) {
+    if constexpr (std::is_signed_v<T> && !std::is_same_v<T, bool>) {
+        if (!c.validity) {
+            // Every value there: four chains of comparisons at once.
+            auto v = [&](std::size_t i) noexcept { return static_cast<std::int64_t>(load<T>(c.values, c.offset + i)); };
+            std::int64_t lo[4] = {span.lo, span.lo, span.lo, span.lo}, hi[4] = {span.hi, span.hi, span.hi, span.hi};
+            std::size_t i = a;
+            for (; i + 4 <= b; i += 4)
+                for (std::size_t j = 0; j < 4; ++j) {
+                    const std::int64_t x = v(i + j);
+                    lo[j] = std::min(lo[j], x), hi[j] = std::max(hi[j], x);
+                }
+            for (; i < b; ++i) lo[0] = std::min(lo[0], v(i)), hi[0] = std::max(hi[0], v(i));
+            span.lo = std::min(std::min(lo[0], lo[1]), std::min(lo[2], lo[3]));
+            span.hi = std::max(std::max(hi[0], hi[1]), std::max(hi[2], hi[3]));
+            return;
+        }
+    }
     for (std::size_t i = a; i < b; ++i) {
         const std::size_t k = c.offset + i;
         if (c.validity && !bit_set(c.validity, k)) continue;
@@ -407,7 +364,7 @@ void with_int_type(NumberType type, F&& f) {
     }
 }
 
-bool direct_int_codes(const std::vector<KeySide>& sides, std::size_t total, std::vector<std::int64_t>& codes) {
+bool direct_int_codes(const std::vector<KeySide>& sides, std::size_t total, Codes& codes) {
     for (const KeySide& side : sides)
         for (const NumberChunk& c : side.numbers)
             if (c.type == NumberType::kF32 || c.type == NumberType::kF64) return false;
@@ -427,12 +384,12 @@ bool direct_int_codes(const std::vector<KeySide>& sides, std::size_t total, std:
     }
     if (span.wide) return false;
     if (span.lo > span.hi) {  // every value missing
-        codes.assign(total, -1);
+        codes = Codes(total, -1);
         return true;
     }
     const std::uint64_t width = static_cast<std::uint64_t>(span.hi) - static_cast<std::uint64_t>(span.lo);
     if (width >= 4 * static_cast<std::uint64_t>(total) + 4096) return false;
-    codes.resize(total);
+    codes = Codes(total);
     const auto lo = static_cast<std::uint64_t>(span.lo);
     FirstOrder numbering(width);
     std::int64_t* out = codes.data();
@@ -464,12 +421,541 @@ bool direct_int_codes(const std::vector<KeySide>& sides, std::size_t total, std:
     return true;
 }
 
+// ---- strings, numbered straight from their Arrow buffers ----
+//
+// A string is seen as its first and last eight bytes (overlapping, or
+// packed and zero-padded when shorter), its length and a hash of the
+// three (of every byte when longer than 16). Up to 16 bytes the words
+// and the length are the string itself, so the tables compare them and
+// nothing else; longer strings also compare the bytes in between.
+
+constexpr std::uint64_t kSeed0 = 0xA0761D6478BD642Full, kSeed1 = 0xE7037ED1A0B428DBull,
+                        kSeed2 = 0x8EBC6AF09C88C6E3ull;
+
+inline std::uint64_t mum(std::uint64_t a, std::uint64_t b) noexcept {
+    const unsigned __int128 r = static_cast<unsigned __int128>(a) * b;
+    return static_cast<std::uint64_t>(r) ^ static_cast<std::uint64_t>(r >> 64);
+}
+
+inline std::uint64_t load64(const char* p) noexcept {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+
+inline std::uint32_t load32(const char* p) noexcept {
+    std::uint32_t w;
+    std::memcpy(&w, p, 4);
+    return w;
+}
+
+// A string as the tables see it.
+struct Text {
+    const char* p;
+    std::size_t len;
+    std::uint64_t w0, w1;
+    std::uint64_t hash;
+};
+
+// Where a table's value lies.
+struct TextRep {
+    const char* p;
+    std::size_t len;
+};
+
+// The hash of a string. `keep` below all ones keeps only those bits of it
+// (spread again), so that tests can make different strings meet.
+struct TextHash {
+    std::uint64_t keep = ~std::uint64_t{0};
+
+    static TextHash from_environment() {
+        TextHash h;
+        // CORVANE_KEY_HASH_BITS=b: 2**b hash values only (tests force
+        // different strings onto equal hashes with it).
+        if (const char* bits = std::getenv("CORVANE_KEY_HASH_BITS")) {
+            const long b = std::strtol(bits, nullptr, 10);
+            if (b > 0 && b < 64) h.keep = (std::uint64_t{1} << b) - 1;
+        }
+        return h;
+    }
+
+    std::uint64_t operator()(const char* p, std::size_t len, std::uint64_t w0, std::uint64_t w1) const noexcept {
+        std::uint64_t h;
+        if (len <= 16) {
+            h = mum(w0 ^ kSeed0, w1 ^ kSeed1 ^ (len * kSeed2));
+        } else {
+            std::uint64_t acc = kSeed2 ^ len;
+            const char* q = p;
+            std::size_t n = len;
+            for (; n > 16; q += 16, n -= 16) acc = mum(load64(q) ^ kSeed0, load64(q + 8) ^ kSeed1 ^ acc);
+            h = mum(mum(load64(p + len - 16) ^ kSeed0, load64(p + len - 8) ^ kSeed1 ^ acc), kSeed2 ^ len);
+        }
+        if (keep != ~std::uint64_t{0}) [[unlikely]]
+            h = fmix64((h & keep) + 1);
+        return h;
+    }
+
+    Text text(std::string_view s) const noexcept {
+        const char* p = s.data();
+        const std::size_t n = s.size();
+        std::uint64_t w0 = 0, w1 = 0;
+        if (n >= 8) {
+            w0 = load64(p), w1 = load64(p + n - 8);
+        } else if (n >= 4) {
+            w0 = load32(p) | static_cast<std::uint64_t>(load32(p + n - 4)) << 32;
+        } else if (n > 0) {
+            w0 = static_cast<unsigned char>(p[0]) | static_cast<std::uint64_t>(static_cast<unsigned char>(p[n >> 1])) << 8 |
+                 static_cast<std::uint64_t>(static_cast<unsigned char>(p[n - 1])) << 16;
+        }
+        return Text{p, n, w0, w1, (*this)(p, n, w0, w1)};
+    }
+
+    Text text(const TextRep& r) const noexcept { return text(std::string_view(r.p, r.len)); }
+};
+
+// Distinct strings numbered 0, 1, 2, ... as they come: open addressing
+// over 8-byte slots placed by the top bits of the hash, at most half
+// full. A slot holds the code + 1 (0: empty), 24 low bits of the hash and
+// the length (255 for any longer); a matching slot sends the lookup to the
+// code's two words, which decide for strings of up to 16 bytes. Slots and
+// words of 50,000 values fit in L2 together.
+class TextTable {
+public:
+    explicit TextTable(const TextHash& hash, std::size_t expected = 0) : hash_(hash) {
+        int bits = 8;
+        while (bits < 24 && (std::size_t{1} << bits) < 2 * expected) ++bits;
+        resize(bits);
+    }
+
+    static std::uint32_t tag(const Text& t) noexcept {
+        return static_cast<std::uint32_t>(t.hash << 8) | static_cast<std::uint32_t>(std::min<std::size_t>(t.len, 255));
+    }
+
+    // The first slot of t.
+    const std::uint64_t* home(const Text& t) const noexcept { return &slots_[t.hash >> shift_]; }
+
+    // The words of the value in t's first slot, if that holds a value of
+    // t's tag (likely t's own value), on their way to the cache.
+    void prefetch_words(const Text& t) const noexcept {
+        // No branch on the slot: whether it matches is known only once it
+        // has arrived. An empty slot fetches the first value's words.
+        auto c = static_cast<std::uint32_t>(*home(t));
+        c -= c != 0;
+        __builtin_prefetch(words_.data() + c);
+    }
+
+    // Whether the slots and words outgrow what the caches hold near the core
+    // (then lookups fetch them a block of records ahead).
+    bool large() const noexcept { return bits_ > 15; }
+
+    [[gnu::always_inline]] std::uint32_t code(const Text& t) {
+        const std::uint32_t want = tag(t);
+        std::size_t at = t.hash >> shift_;
+        for (;; at = (at + 1) & mask_) {
+            const std::uint64_t s = slots_[at];
+            if (s == 0) return insert(t, at, want);
+            if (static_cast<std::uint32_t>(s >> 32) == want) {
+                const auto c = static_cast<std::uint32_t>(s) - 1;
+                if (words_[c].w0 == t.w0 && words_[c].w1 == t.w1 &&
+                    (t.len <= 16 || (reps_[c].len == t.len && std::memcmp(reps_[c].p + 8, t.p + 8, t.len - 16) == 0)))
+                    return c;
+            }
+        }
+    }
+
+    // t's value, new, into the empty slot `at`.
+    [[gnu::noinline]] std::uint32_t insert(const Text& t, std::size_t at, std::uint32_t want) {
+        const auto fresh = static_cast<std::uint32_t>(reps_.size());
+        slots_[at] = static_cast<std::uint64_t>(want) << 32 | (fresh + std::uint64_t{1});
+        words_.push_back(Words2{t.w0, t.w1});
+        reps_.push_back(TextRep{t.p, t.len});
+        if (2 * reps_.size() > slots_.size() && bits_ < 32) grow();
+        return fresh;
+    }
+
+    std::uint32_t code_of(const TextRep& r) { return code(hash_.text(r)); }
+    std::size_t size() const noexcept { return reps_.size(); }
+    // Room for `expected` values without growing.
+    void reserve(std::size_t expected) {
+        words_.reserve(expected), reps_.reserve(expected);
+        int bits = bits_;
+        while (bits < 32 && (std::size_t{1} << bits) < 2 * expected) ++bits;
+        if (bits > bits_) rehash(bits);
+    }
+    BulkVector<TextRep> take_reps() noexcept { return std::move(reps_); }
+
+private:
+    struct Words2 {
+        std::uint64_t w0, w1;
+    };
+
+    void resize(int bits) {
+        bits_ = bits;
+        shift_ = 64 - bits;
+        mask_ = (std::size_t{1} << bits) - 1;
+        slots_.assign(std::size_t{1} << bits, 0);
+    }
+
+    void grow() { rehash(bits_ + 1); }
+
+    void rehash(int bits) {
+        resize(bits);
+        for (std::size_t c = 0; c < reps_.size(); ++c) {
+            // Up to 16 bytes the words are the value: its bytes stay unread.
+            Text t{reps_[c].p, reps_[c].len, words_[c].w0, words_[c].w1, 0};
+            t.hash = hash_(t.p, t.len, t.w0, t.w1);
+            std::size_t at = t.hash >> shift_;
+            while (slots_[at] != 0) at = (at + 1) & mask_;
+            slots_[at] = static_cast<std::uint64_t>(tag(t)) << 32 | (c + 1);
+        }
+    }
+
+    TextHash hash_;
+    int bits_ = 0, shift_ = 64;
+    std::size_t mask_ = 0;
+    BulkVector<std::uint64_t> slots_;
+    BulkVector<Words2> words_;  // by code: what most lookups compare
+    BulkVector<TextRep> reps_;  // by code: the value's bytes
+};
+
+// Numbers records [lo, hi) of a run into table, codes to out[lo..hi) (-1
+// where gone[i] is set, with kGone), a block of records at a time: the
+// block's strings are read and hashed (and, in a large table, their slots
+// and then their words fetched) before any is looked up.
+template <bool kGone, class View>
+void number_texts(TextTable& table, const TextHash& hash, std::size_t lo, std::size_t hi, View&& view,
+                  const std::uint8_t* gone, std::int64_t* out) {
+    constexpr std::size_t kBlock = 32;
+    Text block[kBlock];
+    std::uint32_t live[kBlock];  // the block's records with a value
+    for (std::size_t k = lo; k < hi; k += kBlock) {
+        const std::size_t m = std::min(kBlock, hi - k);
+        std::size_t n = m;
+        if constexpr (kGone) {
+            n = 0;
+            for (std::size_t j = 0; j < m; ++j) {
+                out[k + j] = -1;
+                live[n] = static_cast<std::uint32_t>(j);
+                n += gone[k + j] == 0;
+            }
+        } else {
+            for (std::size_t j = 0; j < m; ++j) live[j] = static_cast<std::uint32_t>(j);
+        }
+        const bool far = table.large();
+        for (std::size_t i = 0; i < n; ++i) {
+            block[i] = hash.text(view(k + live[i]));
+            if (far) __builtin_prefetch(table.home(block[i]));
+        }
+        if (far)
+            for (std::size_t i = 0; i < n; ++i) table.prefetch_words(block[i]);
+        for (std::size_t i = 0; i < n; ++i) out[k + live[i]] = table.code(block[i]);
+    }
+}
+
+// One run of a side's strings: where its records start among all, and its
+// mask of missing values (null: none missing).
+struct TextRun {
+    const StringRun* run;
+    std::size_t start;
+    const std::uint8_t* gone;
+};
+
+// f(view) with view(i) the i-th string of the run, its layout resolved once.
+template <class F>
+void with_view(const StringRun& run, F&& f) {
+    switch (run.layout) {
+        case StringRun::Layout::kOffsets32: {
+            const auto* o = static_cast<const std::int32_t*>(run.offsets);
+            const char* bytes = run.bytes;
+            f([o, bytes](std::size_t i) noexcept {
+                return std::string_view(bytes + o[i], static_cast<std::size_t>(o[i + 1] - o[i]));
+            });
+            break;
+        }
+        case StringRun::Layout::kOffsets64: {
+            const auto* o = static_cast<const std::int64_t*>(run.offsets);
+            const char* bytes = run.bytes;
+            f([o, bytes](std::size_t i) noexcept {
+                return std::string_view(bytes + o[i], static_cast<std::size_t>(o[i + 1] - o[i]));
+            });
+            break;
+        }
+        default: f([&run](std::size_t i) noexcept { return run[i]; }); break;
+    }
+}
+
+// Records [lo, hi) of all (the runs laid end to end) numbered by table.
+void number_range(TextTable& table, const TextHash& hash, const std::vector<TextRun>& runs, const KeyForm& form,
+                  std::size_t lo, std::size_t hi, std::int64_t* codes) {
+    for (const TextRun& r : runs) {
+        const std::size_t a = std::max(lo, r.start), b = std::min(hi, r.start + r.run->length);
+        if (a >= b) continue;
+        std::int64_t* out = codes + r.start;
+        with_view(*r.run, [&](auto view) {
+            auto prefix = [&](std::size_t i) noexcept { return prefix_of(view(i), form.length); };
+            const bool cut = form.transform == Transform::kPrefix;
+            if (r.gone && cut)
+                number_texts<true>(table, hash, a - r.start, b - r.start, prefix, r.gone, out);
+            else if (r.gone)
+                number_texts<true>(table, hash, a - r.start, b - r.start, view, r.gone, out);
+            else if (cut)
+                number_texts<false>(table, hash, a - r.start, b - r.start, prefix, r.gone, out);
+            else
+                number_texts<false>(table, hash, a - r.start, b - r.start, view, r.gone, out);
+        });
+    }
+}
+
+// Records [0, total) numbered in order of first record: number(table, lo,
+// hi) numbers records [lo, hi) into codes with a fresh table's codes
+// (make_table(expected) makes one). One table numbers all records in
+// order; on several threads the records are cut into chunks, each
+// numbered by a table of its own, then one table numbers the chunks'
+// distinct values chunk after chunk (so a value's first record is the
+// first record of the first chunk that saw it), and the chunks' codes are
+// mapped. Returns the values by code.
+template <class MakeTable, class Number>
+auto number_in_order(std::size_t total, std::int64_t* codes, MakeTable&& make_table, Number&& numbered) {
+    // A table of values that hardly repeat sized once, rather than grown
+    // step by step (each step places every value again, in memory the
+    // caches do not hold): the number of values guessed from two samples
+    // of records, as if drawn at random from them (d values seen, a share
+    // r of the last sample new: d / (1 - r)).
+    const std::size_t sample = kSampleRecords;
+    // Records [lo, lo + 2 samples) numbered by table; the guess of the
+    // number of values of records [lo, hi), 0 when the first sample's
+    // values repeat (at most a quarter new).
+    auto guess_values = [&](auto& table, std::size_t lo, std::size_t hi) -> std::size_t {
+        numbered(table, lo, lo + sample);
+        const std::size_t first = table.size();
+        numbered(table, lo + sample, lo + 2 * sample);
+        if (first * 4 <= sample) return 0;
+        const double fresh = static_cast<double>(table.size() - first) / static_cast<double>(sample);
+        const double guess = fresh > 0.95 ? static_cast<double>(hi - lo) : static_cast<double>(table.size()) / (1.0 - fresh);
+        return static_cast<std::size_t>(std::min(guess, static_cast<double>(hi - lo)));
+    };
+    auto number = [&](auto& table, std::size_t lo, std::size_t hi) {
+        if (hi - lo < 4 * sample) return numbered(table, lo, hi);
+        if (const std::size_t values = guess_values(table, lo, hi)) table.reserve(values);
+        numbered(table, lo + 2 * sample, hi);
+    };
+    std::size_t chunks = one_table_chunks(total);
+    if (chunks > 1) {
+        // Chunks pay off when their tables are small beside their records:
+        // the chunks' values are numbered again, on one thread.
+        auto probe = make_table(0);
+        if (guess_values(probe, 0, total) * chunks > total / 4) chunks = 1;
+    }
+    if (chunks == 1) {
+        auto table = make_table(0);
+        number(table, 0, total);
+        return table.take_reps();
+    }
+    using Reps = decltype(make_table(0).take_reps());
+    const std::size_t per = (total + chunks - 1) / chunks;
+    std::vector<Reps> seen(chunks);
+    pool::for_each_row(chunks, [&](pool::RowCursor& cursor) {
+        cursor.run([&](std::size_t c) {
+            auto table = make_table(0);
+            number(table, c * per, std::min(total, (c + 1) * per));
+            seen[c] = table.take_reps();
+        });
+    });
+    auto table = make_table(seen[0].size());
+    std::vector<std::vector<std::uint32_t>> global(chunks);
+    for (std::size_t c = 0; c < chunks; ++c) {
+        global[c].resize(seen[c].size());
+        for (std::size_t j = 0; j < seen[c].size(); ++j) global[c][j] = table.code_of(seen[c][j]);
+        seen[c] = Reps();
+    }
+    pool::for_each_row(chunks, [&](pool::RowCursor& cursor) {
+        cursor.run([&](std::size_t c) {
+            const std::uint32_t* map = global[c].data();
+            const std::size_t lo = c * per, hi = std::min(total, lo + per);
+            for (std::size_t k = lo; k < hi; ++k)
+                if (codes[k] >= 0) codes[k] = map[codes[k]];
+        });
+    });
+    return table.take_reps();
+}
+
+// Codes made ranks: the distinct values (reps, by code) sorted by less,
+// each code replaced by its value's place.
+template <class Reps, class Less>
+void rank_codes(const Reps& reps, Less&& less, std::size_t total, std::int64_t* codes) {
+    std::vector<std::uint32_t> order(reps.size());
+    for (std::size_t c = 0; c < order.size(); ++c) order[c] = static_cast<std::uint32_t>(c);
+    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) noexcept { return less(reps[a], reps[b]); });
+    std::vector<std::int64_t> rank(reps.size());
+    for (std::size_t r = 0; r < order.size(); ++r) rank[order[r]] = static_cast<std::int64_t>(r);
+    pool::for_each_range(total, [&](std::size_t lo, std::size_t hi) {
+        for (std::size_t k = lo; k < hi; ++k)
+            if (codes[k] >= 0) codes[k] = rank[static_cast<std::size_t>(codes[k])];
+    });
+}
+
+// Codes of string keys (no transform, or a prefix), in order of first
+// record (ranks when ranked), straight from the columns.
+Codes encode_texts(const std::vector<KeySide>& sides, const KeyForm& form, std::size_t total) {
+    const TextHash hash = TextHash::from_environment();
+    std::vector<TextRun> runs;
+    std::size_t base = 0;
+    for (const KeySide& side : sides) {
+        const std::uint8_t* missing = side.missing && !side.missing->empty() ? side.missing->data() : nullptr;
+        const auto& side_runs = side.strings->runs();
+        for (std::size_t r = 0; r < side_runs.size(); ++r) {
+            const std::size_t at = side.strings->run_start(r);
+            runs.push_back(TextRun{&side_runs[r], base + at, missing ? missing + at : nullptr});
+        }
+        base += side.size();
+    }
+    Codes codes(total);
+    const BulkVector<TextRep> reps = number_in_order(
+        total, codes.data(), [&](std::size_t expected) { return TextTable(hash, expected); },
+        [&](TextTable& table, std::size_t lo, std::size_t hi) {
+            number_range(table, hash, runs, form, lo, hi, codes.data());
+        });
+    if (form.ranked)
+        rank_codes(
+            reps,
+            [](const TextRep& a, const TextRep& b) noexcept {
+                return std::string_view(a.p, a.len) < std::string_view(b.p, b.len);
+            },
+            total, codes.data());
+    return codes;
+}
+
+// Distinct 64-bit words numbered 0, 1, 2, ... as they come: open
+// addressing over slots of a word and its code + 1 (0: empty), placed by
+// the top bits of a hash of the word, at most half full.
+class WordTable {
+public:
+    explicit WordTable(std::size_t expected = 0) {
+        int bits = 8;
+        while (bits < 24 && (std::size_t{1} << bits) < 2 * expected) ++bits;
+        resize(bits);
+    }
+
+    static std::uint64_t hash(std::uint64_t w) noexcept { return mum(w ^ kSeed0, kSeed1); }
+    void prefetch(std::uint64_t h) const noexcept { __builtin_prefetch(&slots_[h >> shift_]); }
+
+    std::uint32_t code(std::uint64_t w, std::uint64_t h) {
+        std::size_t at = h >> shift_;
+        for (;; at = (at + 1) & mask_) {
+            const Slot& s = slots_[at];
+            if (s.code_plus_1 == 0) break;
+            if (s.word == w) return static_cast<std::uint32_t>(s.code_plus_1 - 1);
+        }
+        const auto fresh = static_cast<std::uint32_t>(words_.size());
+        slots_[at] = Slot{w, fresh + std::uint64_t{1}};
+        words_.push_back(w);
+        if (2 * words_.size() > slots_.size() && bits_ < 32) grow();
+        return fresh;
+    }
+    std::uint32_t code_of(std::uint64_t w) { return code(w, hash(w)); }
+    std::size_t size() const noexcept { return words_.size(); }
+    void reserve(std::size_t expected) {
+        words_.reserve(expected);
+        int bits = bits_;
+        while (bits < 32 && (std::size_t{1} << bits) < 2 * expected) ++bits;
+        if (bits > bits_) rehash(bits);
+    }
+    BulkVector<std::uint64_t> take_reps() noexcept { return std::move(words_); }
+
+private:
+    struct Slot {
+        std::uint64_t word, code_plus_1;
+    };
+
+    void resize(int bits) {
+        bits_ = bits;
+        shift_ = 64 - bits;
+        mask_ = (std::size_t{1} << bits) - 1;
+        slots_.assign(std::size_t{1} << bits, Slot{0, 0});
+    }
+
+    void grow() { rehash(bits_ + 1); }
+
+    void rehash(int bits) {
+        resize(bits);
+        for (std::size_t c = 0; c < words_.size(); ++c) {
+            std::size_t at = hash(words_[c]) >> shift_;
+            while (slots_[at].code_plus_1 != 0) at = (at + 1) & mask_;
+            slots_[at] = Slot{words_[c], c + 1};
+        }
+    }
+
+    int bits_ = 0, shift_ = 64;
+    std::size_t mask_ = 0;
+    BulkVector<Slot> slots_;
+    BulkVector<std::uint64_t> words_;  // by code
+};
+
+// Records [lo, hi) numbered by their words (word(k, w) false: missing, code
+// -1), a block at a time, the block's slots fetched first.
+template <class Word>
+void number_words(WordTable& table, std::size_t lo, std::size_t hi, Word&& word, std::int64_t* codes) {
+    constexpr std::size_t kBlock = 32;
+    std::uint64_t w[kBlock], h[kBlock];
+    bool present[kBlock];
+    for (std::size_t k = lo; k < hi; k += kBlock) {
+        const std::size_t m = std::min(kBlock, hi - k);
+        for (std::size_t j = 0; j < m; ++j) {
+            present[j] = word(k + j, w[j]);
+            h[j] = WordTable::hash(w[j]);
+            table.prefetch(h[j]);
+        }
+        for (std::size_t j = 0; j < m; ++j) codes[k + j] = present[j] ? static_cast<std::int64_t>(table.code(w[j], h[j])) : -1;
+    }
+}
+
+// Codes in order of first record of the records' words (ranks when
+// ranked, the words ordered as unsigned integers).
+template <class Word>
+Codes encode_words(std::size_t total, bool ranked, Word&& word) {
+    Codes codes(total);
+    const BulkVector<std::uint64_t> reps = number_in_order(
+        total, codes.data(), [](std::size_t expected) { return WordTable(expected); },
+        [&](WordTable& table, std::size_t lo, std::size_t hi) { number_words(table, lo, hi, word, codes.data()); });
+    if (ranked) rank_codes(reps, std::less<std::uint64_t>(), total, codes.data());
+    return codes;
+}
+
+// Each record's Soundex code packed big-endian in a word (so the words
+// order as the codes do), 0 when missing or without an ASCII letter.
+std::vector<std::uint64_t> soundex_words(const std::vector<KeySide>& sides, const std::vector<std::size_t>& starts,
+                                         std::size_t total) {
+    std::vector<std::uint64_t> packed(total);
+    for (std::size_t s = 0; s < sides.size(); ++s) {
+        const KeySide& side = sides[s];
+        const std::uint8_t* missing = side.missing && !side.missing->empty() ? side.missing->data() : nullptr;
+        const auto& runs = side.strings->runs();
+        for (std::size_t r = 0; r < runs.size(); ++r) {
+            const StringRun& run = runs[r];
+            const std::size_t at = side.strings->run_start(r);
+            std::uint64_t* word = packed.data() + starts[s] + at;
+            const std::uint8_t* gone = missing ? missing + at : nullptr;
+            pool::for_each_range(run.length, [&](std::size_t lo, std::size_t hi) {
+                for (std::size_t i = lo; i < hi; ++i) {
+                    if (gone && gone[i]) continue;
+                    const auto code = similarity::soundex_code(run[i]);
+                    if (code[0] == '0') continue;  // no letter
+                    std::uint64_t w = 0;
+                    for (char ch : code) w = w << 8 | static_cast<unsigned char>(ch);
+                    word[i] = w;
+                }
+            });
+        }
+    }
+    return packed;
+}
+
 // The codes of every record's word (ranks in sorted order when ranked).
-std::vector<std::int64_t> codes_of(Words& w, bool ranked);
+Codes codes_of(Words& w, bool ranked);
 
 }  // namespace
 
-std::vector<std::int64_t> encode_key(const std::vector<KeySide>& sides, const KeyForm& form) {
+Codes encode_key(const std::vector<KeySide>& sides, const KeyForm& form) {
     std::vector<std::size_t> starts;
     std::size_t total = 0;
     for (const KeySide& side : sides) {
@@ -478,73 +964,101 @@ std::vector<std::int64_t> encode_key(const std::vector<KeySide>& sides, const Ke
     }
     if (total >> 32) throw ValueError("a blocking key over 2**32 records or more");
     const bool strings = !sides.empty() && sides[0].strings;
-    if (!strings && !form.ranked) {
-        std::vector<std::int64_t> codes;
+    if (strings && form.transform == Transform::kSoundex) {
+        const std::vector<std::uint64_t> packed = soundex_words(sides, starts, total);
+        return encode_words(total, form.ranked, [&](std::size_t k, std::uint64_t& word) noexcept {
+            word = packed[k];
+            return word != 0;
+        });
+    }
+    if (strings) return encode_texts(sides, form, total);
+    if (!form.ranked) {
+        Codes codes;
         if (direct_int_codes(sides, total, codes)) return codes;
     }
     Words w;
     w.word.resize(total);
     w.tag.resize(total);
-    w.exact = !strings || form.transform == Transform::kSoundex;
-    if (!w.exact) w.view.resize(total);
     for (const KeySide& side : sides)
         for (const NumberChunk& c : side.numbers)
             w.floats |= c.type == NumberType::kF32 || c.type == NumberType::kF64;
-    for (std::size_t s = 0; s < sides.size(); ++s) {
-        if (strings)
-            string_words(sides[s], starts[s], form, w);
-        else
-            number_words(sides[s], starts[s], w.floats, w);
-    }
+    for (std::size_t s = 0; s < sides.size(); ++s) number_words(sides[s], starts[s], w.floats, w);
     return codes_of(w, form.ranked);
 }
 
-std::vector<std::int64_t> combine_codes(const std::vector<const std::int64_t*>& columns, std::size_t n) {
-    if (columns.empty()) return std::vector<std::int64_t>(n, 0);
-    std::vector<std::int64_t> out(columns[0], columns[0] + n);
-    if (columns.size() == 1) return out;
+CodeRange code_range(const std::int64_t* codes, std::size_t n) noexcept {
+    // Four chains of comparisons at once.
+    std::int64_t lo[4] = {INT64_MAX, INT64_MAX, INT64_MAX, INT64_MAX}, hi[4] = {-1, -1, -1, -1};
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4)
+        for (std::size_t j = 0; j < 4; ++j) lo[j] = std::min(lo[j], codes[i + j]), hi[j] = std::max(hi[j], codes[i + j]);
+    for (; i < n; ++i) lo[0] = std::min(lo[0], codes[i]), hi[0] = std::max(hi[0], codes[i]);
+    return {std::min(std::min(lo[0], lo[1]), std::min(lo[2], lo[3])),
+            std::max(std::max(hi[0], hi[1]), std::max(hi[2], hi[3]))};
+}
+
+void combine_codes(const std::vector<const std::int64_t*>& columns, const std::vector<std::uint64_t>& spans,
+                   std::size_t n, std::int64_t* first, std::size_t n_first, std::int64_t* rest) {
+    // The final codes go straight to first and rest; those of earlier
+    // columns to `out`.
+    auto place = [&](const std::int64_t* codes) {
+        std::copy(codes, codes + n_first, first);
+        std::copy(codes + n_first, codes + n, rest);
+    };
+    if (columns.empty()) {
+        std::fill(first, first + n_first, 0);
+        std::fill(rest, rest + (n - n_first), 0);
+        return;
+    }
+    if (columns.size() == 1) return place(columns[0]);
     if (n >> 32) throw ValueError("a blocking key over 2**32 records or more");
     // Column by column: the pair (code so far, next code) made one word,
     // numbered like any value: a * (largest b + 1) + b when that stays
     // within a few times the records (an array over them numbers the
-    // words), else the two codes packed in 64 bits (a table, or partitions
-    // on the pool).
-    Words w;
-    auto largest = [n](const std::int64_t* codes) {
-        std::int64_t top = -1;
-        for (std::size_t i = 0; i < n; ++i) top = std::max(top, codes[i]);
-        return static_cast<std::uint64_t>(top + 1);
-    };
-    for (std::size_t c = 1; c < columns.size(); ++c) {
+    // words), else the two codes packed in 64 bits (a table). The codes so
+    // far are the first column's until out holds some.
+    // Codes so far span [0, span_a): the first column's given, then the
+    // numbered tuples' (dense).
+    auto largest = [n](const std::int64_t* codes) { return static_cast<std::uint64_t>(code_range(codes, n).hi + 1); };
+    Codes out;
+    const std::int64_t* so_far = columns[0];
+    for (std::size_t c = 1; c < columns.size(); ++c, so_far = out.data()) {
+        const bool last = c + 1 == columns.size();
+        if (!last && out.size() == 0) out = Codes(n);
         const std::int64_t* next = columns[c];
-        const std::uint64_t span_a = largest(out.data()), span_b = largest(next);
+        const std::uint64_t span_a = c == 1 ? spans[0] : largest(so_far), span_b = spans[c];
         const bool radix = span_b == 0 || span_a <= (4 * static_cast<std::uint64_t>(n) + 4096) / span_b;
-        if (radix) {
-            if (span_a == 0 || span_b == 0) {
-                std::fill(out.begin(), out.end(), -1);  // every tuple has a missing code
+        if (radix && (span_a == 0 || span_b == 0)) {  // every tuple has a missing code
+            if (!last) {
+                std::fill(out.begin(), out.end(), -1);
                 continue;
             }
-            first_order_codes(
-                n, span_a * span_b - 1,
-                [&](std::size_t i) noexcept {
-                    return (out[i] | next[i]) < 0 ? std::int64_t{-1}
-                                                  : out[i] * static_cast<std::int64_t>(span_b) + next[i];
-                },
-                out.data());
-            continue;
+            std::fill(first, first + n_first, -1);
+            std::fill(rest, rest + (n - n_first), -1);
+            return;
         }
-        if (w.word.empty()) w.word.resize(n), w.tag.resize(n);
-        pool::for_each_range(n, [&](std::size_t lo, std::size_t hi) {
-            for (std::size_t i = lo; i < hi; ++i) {
-                const auto a = static_cast<std::uint64_t>(out[i]), b = static_cast<std::uint64_t>(next[i]);
-                const bool gone = out[i] < 0 || next[i] < 0;
-                w.word[i] = gone ? 0 : radix ? a * span_b + b : a << 32 | b;
-                w.tag[i] = gone ? kMissing : kValue;
+        if (radix) {
+            auto offset = [&](std::size_t i) noexcept {
+                return (so_far[i] | next[i]) < 0 ? std::int64_t{-1}
+                                                 : so_far[i] * static_cast<std::int64_t>(span_b) + next[i];
+            };
+            FirstOrder numbering(span_a * span_b - 1);
+            if (!last) {
+                numbering.run(n, offset, out.data());
+                continue;
             }
+            // Numbering continues from the first part to the rest.
+            numbering.run(n_first, offset, first);
+            numbering.run(n - n_first, [&](std::size_t i) noexcept { return offset(n_first + i); }, rest);
+            return;
+        }
+        Codes codes = encode_words(n, false, [&](std::size_t i, std::uint64_t& word) noexcept {
+            word = static_cast<std::uint64_t>(so_far[i]) << 32 | static_cast<std::uint64_t>(next[i]);
+            return (so_far[i] | next[i]) >= 0;
         });
-        out = codes_of(w, false);
+        if (last) return place(codes.data());
+        out = std::move(codes);
     }
-    return out;
 }
 
 namespace {
@@ -554,8 +1068,8 @@ namespace {
 // each value's rank read from an array over the span (values marked, then
 // counted). False when the values are not such integers (the codes
 // untouched).
-bool direct_codes(const Words& w, std::vector<std::int64_t>& codes, bool ranked) {
-    if (!w.exact || w.floats) return false;
+bool direct_codes(const Words& w, Codes& codes, bool ranked) {
+    if (w.floats) return false;
     const std::size_t total = w.word.size();
     struct Span {
         std::int64_t lo = INT64_MAX, hi = INT64_MIN;
@@ -612,208 +1126,56 @@ bool direct_codes(const Words& w, std::vector<std::int64_t>& codes, bool ranked)
     return true;
 }
 
-std::vector<std::int64_t> codes_of(Words& w, bool ranked) {
+Codes codes_of(Words& w, bool ranked) {
     const std::size_t total = w.word.size();
     {
-        std::vector<std::int64_t> codes(total, -1);
+        Codes codes(total, -1);
         if (direct_codes(w, codes, ranked)) return codes;
     }
-
-    // One table over all records, unless the first records show values
-    // that hardly repeat; then partitions, each with a table of its own, on
-    // the pool.
-    int part_bits = 0;
-    if (total > kOneTableRecords) {
-        ValueTable sample(w.exact, false);
-        std::vector<std::uint32_t> seen;
-        for (std::size_t k = 0; k < kOneTableRecords; ++k)
-            if (w.tag[k] != kMissing) (void)sample.code(entry(w, k), seen);
-        // Mostly distinct values (more than three in four of the first
-        // records): one table would outgrow the caches.
-        if (seen.size() * 4 > 3 * kOneTableRecords)
-            while (part_bits < 10 && (total >> part_bits) > 4096) ++part_bits;
-    }
-    // Each record's hash, once, when the records go to partitions.
-    std::vector<std::uint64_t> hash(part_bits ? total : 0);
-    if (part_bits) {
-        pool::for_each_range(total, [&](std::size_t lo, std::size_t hi) {
-            for (std::size_t k = lo; k < hi; ++k) hash[k] = w.tag[k] == kMissing ? 0 : entry(w, k).hash(w.exact);
-        });
-    }
-    const std::size_t parts = std::size_t{1} << part_bits;
-    auto part_of = [&](std::size_t k) noexcept {
-        return part_bits ? static_cast<std::size_t>(hash[k] >> (64 - part_bits)) : std::size_t{0};
-    };
-
-    // Records scattered by partition with their values, block by block in
-    // parallel (each block's records keep their order), so that each
-    // partition reads its records in one sequential run.
-    const std::size_t blocks = parts > 1 ? kScatterBlocks : 1;
-    const std::size_t per_block = (total + blocks - 1) / blocks;
-    std::vector<std::size_t> at((parts * blocks) + 1, 0);  // (partition, block) -> first slot
-    std::vector<std::size_t> part_start(parts + 1, 0);
-    std::vector<Entry> order;
-    if (parts > 1) {
-        std::vector<std::size_t> tally(parts * blocks, 0);
-        pool::for_each_row(blocks, [&](pool::RowCursor& cursor) {
-            cursor.run([&](std::size_t b) {
-                std::size_t* mine = tally.data() + b;
-                const std::size_t hi = std::min(total, (b + 1) * per_block);
-                for (std::size_t k = b * per_block; k < hi; ++k)
-                    if (w.tag[k] != kMissing) ++mine[part_of(k) * blocks];
-            });
-        });
-        for (std::size_t q = 0; q < parts * blocks; ++q) at[q + 1] = at[q] + tally[q];
-        for (std::size_t p = 0; p <= parts; ++p) part_start[p] = at[p * blocks];
-        order.resize(at[parts * blocks]);
-        pool::for_each_row(blocks, [&](pool::RowCursor& cursor) {
-            cursor.run([&](std::size_t b) {
-                std::vector<std::size_t> next(parts);
-                for (std::size_t p = 0; p < parts; ++p) next[p] = at[p * blocks + b];
-                const std::size_t hi = std::min(total, (b + 1) * per_block);
-                for (std::size_t k = b * per_block; k < hi; ++k)
-                    if (w.tag[k] != kMissing) order[next[part_of(k)]++] = entry(w, k);
-            });
-        });
-    }
-
-    // Each partition's values numbered by a table of its own; codes local to
-    // the partition first, made global by its offset afterwards. Hashed
-    // strings are told apart by hash and length, and their bytes checked
-    // against their code's first record after: only if two different
-    // strings met (a 64-bit collision) does the numbering run again
-    // comparing bytes.
-    std::vector<std::int64_t> codes(total, -1);
-    std::vector<std::vector<std::uint32_t>> reps(parts);
-    std::vector<std::size_t> base(parts + 1, 0);
-    auto number = [&](bool compare_bytes) {
-        if (parts == 1) {
-            // Values that repeat: the records cut into a few chunks, each
-            // numbered by a table of its own on the pool; then one table
-            // numbers the chunks' distinct values, chunk after chunk (so
-            // the first record of each value is the first record of the
-            // chunk that saw it first), and the chunks' codes are mapped.
-            const std::size_t chunks = one_table_chunks(total);
-            const std::size_t per = (total + chunks - 1) / chunks;
-            std::vector<std::vector<std::uint32_t>> seen(chunks);
-            auto run = [&](std::size_t c) {
-                ValueTable table(w.exact, compare_bytes);
-                constexpr std::size_t ahead = 16;
-                const std::size_t lo = c * per, hi = std::min(total, lo + per);
-                for (std::size_t k = lo; k < hi; ++k) {
-                    if (k + ahead < hi && w.tag[k + ahead] != kMissing) table.prefetch(entry(w, k + ahead));
-                    if (w.tag[k] != kMissing) codes[k] = table.code(entry(w, k), seen[c]);
-                }
-            };
-            if (chunks == 1) {
-                run(0);
-                reps[0] = std::move(seen[0]);
-            } else {
-                pool::for_each_row(chunks, [&](pool::RowCursor& cursor) { cursor.run(run); });
-                reps[0].clear();
-                ValueTable table(w.exact, compare_bytes);
-                std::vector<std::vector<std::int64_t>> global(chunks);
-                for (std::size_t c = 0; c < chunks; ++c) {
-                    global[c].reserve(seen[c].size());
-                    for (const std::uint32_t g : seen[c]) global[c].push_back(table.code(entry(w, g), reps[0]));
-                    seen[c] = std::vector<std::uint32_t>();
-                }
-                pool::for_each_row(chunks, [&](pool::RowCursor& cursor) {
-                    cursor.run([&](std::size_t c) {
-                        const std::int64_t* map = global[c].data();
-                        const std::size_t lo = c * per, hi = std::min(total, lo + per);
-                        for (std::size_t k = lo; k < hi; ++k)
-                            if (codes[k] >= 0) codes[k] = map[codes[k]];
-                    });
-                });
-            }
-        } else {
-            pool::for_each_row(parts, [&](pool::RowCursor& cursor) {
-                cursor.run([&](std::size_t p) {
-                    reps[p].clear();
-                    ValueTable table(w.exact, compare_bytes, (part_start[p + 1] - part_start[p]) / 4);
-                    for (std::size_t k = part_start[p]; k < part_start[p + 1]; ++k)
-                        codes[order[k].g] = table.code(order[k], reps[p]);
-                });
-            });
-        }
-        for (std::size_t p = 0; p < parts; ++p) base[p + 1] = base[p] + reps[p].size();
-        if (parts > 1) {
-            pool::for_each_range(total, [&](std::size_t lo, std::size_t hi) {
-                for (std::size_t k = lo; k < hi; ++k)
-                    if (w.tag[k] != kMissing) codes[k] += static_cast<std::int64_t>(base[part_of(k)]);
-            });
-        }
-    };
-    // Partitions of mostly distinct values compare bytes in their tables
-    // (on a matching hash and length only, which is rare): no check after.
-    number(w.exact || parts > 1);
-    order = std::vector<Entry>();
-    if (!w.exact && parts == 1) {
-        std::vector<std::uint32_t> first(base.back());
-        for (std::size_t p = 0; p < parts; ++p)
-            std::copy(reps[p].begin(), reps[p].end(), first.begin() + static_cast<std::ptrdiff_t>(base[p]));
-        // Values that repeat: the first records' bytes copied side by side
-        // first, so that the check reads them from a few cache-sized pages
-        // rather than from all over the columns.
-        const std::size_t distinct = first.size();
-        std::vector<std::size_t> at;
-        std::string arena;
-        if (distinct * 4 <= total) {
-            at.resize(distinct + 1, 0);
-            for (std::size_t c = 0; c < distinct; ++c) at[c + 1] = at[c] + w.view[first[c]].size();
-            arena.resize(at[distinct]);
-            for (std::size_t c = 0; c < distinct; ++c)
-                if (!w.view[first[c]].empty()) std::memcpy(arena.data() + at[c], w.view[first[c]].data(), w.view[first[c]].size());
-        }
-        std::atomic<bool> collided{false};
-        pool::for_each_range(total, [&](std::size_t lo, std::size_t hi) {
-            for (std::size_t k = lo; k < hi; ++k) {
-                if (codes[k] < 0 || w.view[k].size() <= kInline) continue;
-                const auto c = static_cast<std::size_t>(codes[k]);
-                const std::string_view mine = w.view[k];
-                const char* theirs = at.empty() ? w.view[first[c]].data() : arena.data() + at[c];
-                if (mine.data() != theirs && !same_bytes(mine.data(), theirs, mine.size())) {
-                    collided.store(true, std::memory_order_relaxed);
-                    return;
-                }
-            }
-        });
-        if (collided.load()) {
-            std::fill(codes.begin(), codes.end(), -1);
-            number(true);
+    // The word alone tells values apart unless a negative integer and one
+    // past INT64_MAX are both there (then the tag does too).
+    bool negative = false, wide = false;
+    if (!w.floats) {
+        for (std::size_t k = 0; k < total; ++k) {
+            negative |= w.tag[k] == kNegative;
+            wide |= w.tag[k] == kValue && w.word[k] > static_cast<std::uint64_t>(INT64_MAX);
         }
     }
-    if (!ranked) {
-        // Partitions number their values apart: renumbered in order of
-        // first record, as the other paths number them.
-        if (parts > 1 && base.back() > 0)
-            first_order_codes(total, base.back() - 1, [&](std::size_t k) noexcept { return codes[k]; }, codes.data());
+    if (!(negative && wide)) {
+        Codes codes = encode_words(total, false, [&](std::size_t k, std::uint64_t& word) noexcept {
+            word = w.word[k];
+            return w.tag[k] != kMissing;
+        });
+        if (!ranked) return codes;
+        // The order of the values: as doubles, signed or unsigned integers.
+        std::vector<std::uint64_t> value(codes.size() == 0 ? 0 : static_cast<std::size_t>(
+                                                                  *std::max_element(codes.begin(), codes.end()) + 1));
+        for (std::size_t k = 0; k < total; ++k)
+            if (codes[k] >= 0) value[static_cast<std::size_t>(codes[k])] = w.word[k];
+        if (w.floats)
+            rank_codes(value, [](std::uint64_t a, std::uint64_t b) noexcept {
+                return std::bit_cast<double>(a) < std::bit_cast<double>(b);
+            }, total, codes.data());
+        else if (negative)
+            rank_codes(value, [](std::uint64_t a, std::uint64_t b) noexcept {
+                return static_cast<std::int64_t>(a) < static_cast<std::int64_t>(b);
+            }, total, codes.data());
+        else
+            rank_codes(value, std::less<std::uint64_t>(), total, codes.data());
         return codes;
     }
 
-    // Ranks: the distinct values sorted, each code replaced by its place.
-    const std::size_t distinct = base.back();
-    std::vector<std::size_t> rep_of(distinct);
-    for (std::size_t p = 0; p < reps.size(); ++p)
-        std::copy(reps[p].begin(), reps[p].end(), rep_of.begin() + static_cast<std::ptrdiff_t>(base[p]));
-    reps.clear();
-    std::vector<std::int64_t> by_value(distinct);
-    for (std::size_t c = 0; c < distinct; ++c) by_value[c] = static_cast<std::int64_t>(c);
-    auto less = [&](std::int64_t x, std::int64_t y) noexcept {
-        const std::size_t a = rep_of[static_cast<std::size_t>(x)], b = rep_of[static_cast<std::size_t>(y)];
-        if (!w.exact) return w.view[a] < w.view[b];
-        if (w.floats) return std::bit_cast<double>(w.word[a]) < std::bit_cast<double>(w.word[b]);
+    // Both: one table of words and tags, in order.
+    Codes codes(total, -1);
+    std::vector<std::uint32_t> reps;
+    ValueTable table;
+    for (std::size_t k = 0; k < total; ++k)
+        if (w.tag[k] != kMissing) codes[k] = table.code(entry(w, k), reps);
+    if (!ranked) return codes;
+    rank_codes(reps, [&](std::uint32_t a, std::uint32_t b) noexcept {
         if (w.tag[a] != w.tag[b]) return w.tag[a] == kNegative;
         return w.word[a] < w.word[b];
-    };
-    std::sort(by_value.begin(), by_value.end(), less);
-    std::vector<std::int64_t> rank(distinct);
-    for (std::size_t r = 0; r < distinct; ++r) rank[static_cast<std::size_t>(by_value[r])] = static_cast<std::int64_t>(r);
-    pool::for_each_range(total, [&](std::size_t lo, std::size_t hi) {
-        for (std::size_t g = lo; g < hi; ++g)
-            if (codes[g] >= 0) codes[g] = rank[static_cast<std::size_t>(codes[g])];
-    });
+    }, total, codes.data());
     return codes;
 }
 

@@ -15,31 +15,37 @@
 //               read as the nearest double); NaN is missing, -0.0 is 0.0;
 //   booleans    the same bit.
 //
-// Every record's value is first reduced to a 64-bit word on the pool (the
-// value itself for numbers, Soundex codes and strings of up to 8 bytes, a
-// hash of the bytes for longer strings). Integers of a span of a few
-// times the records are numbered without hashing (straight from their
-// Arrow chunks): one pass through an array over the span numbers the
-// values in order of first record, or for ranks the array marks the
-// values present and a running count gives each its rank. Other values
-// that repeat are numbered by hash tables, one per chunk of records on the
-// pool, whose distinct values one table then numbers chunk by chunk;
-// values that hardly repeat (seen in the first records) are scattered (on
-// the pool) into partitions by the top bits of their hash, each partition
-// gets a table of its own, small enough to stay in cache, and its codes
-// become global by adding the partition's offset, then are renumbered in
-// order of first record. In the partitions, long strings are told apart by
-// their bytes when hash and length match; in the chunks' tables by hash
-// and length, their bytes checked against their code's first record
-// afterwards, and only a 64-bit collision makes the values be numbered
-// again, comparing bytes. Codes in order of first record (left table
-// first) let the pair pass read the index in about the records' order.
-// Ranked keys (sorted neighbourhood) then replace every code with the rank
-// of its value in sorted order (strings by bytes, numbers by value).
+// Codes number the values in order of each value's first record (left
+// side first): the pair pass then reads the index of the left records'
+// codes in about the records' order. They are the same whatever the number
+// of workers.
+//
+// Strings are numbered straight from their Arrow buffers, with no array
+// per record besides the codes: each is seen as its first and last eight
+// bytes (overlapping, or packed when shorter), its length and a 64-bit
+// hash of these (of every byte past 16). An open-addressing table of
+// 8-byte slots (code, 24 bits of hash, length) sends a lookup to the
+// code's two words, which decide up to 16 bytes; longer strings compare
+// the bytes in between too, so hash collisions never merge two values.
+// Records go in blocks: read and hash the block, fetch its slots and
+// words (once the table outgrows the near caches), look up. Soundex codes
+// and numbers that are not narrow integers go to a table of 64-bit words
+// the same way. Tables whose first records hardly repeat are sized once
+// from two samples. On several workers the records are cut into chunks,
+// each numbered by a table of its own; one table then numbers the chunks'
+// distinct values chunk after chunk and the chunks' codes are mapped.
+// Integers of a span of a few times the records are numbered without a
+// table, straight from their Arrow chunks: one pass through an array over
+// the span numbers the values in order of first record, or for ranks the
+// array marks the values present and a running count gives each its rank.
+// Ranked keys (sorted neighbourhood) otherwise sort the distinct values
+// (strings by bytes, numbers by value) and replace each code by its place.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "runtime/string_column.hpp"
@@ -76,14 +82,46 @@ struct KeyForm {
     bool ranked = false;     // codes are ranks in sorted order
 };
 
+// Codes of records, one int64 each, in memory the encoders fill (not
+// cleared first).
+class Codes {
+public:
+    Codes() = default;
+    explicit Codes(std::size_t n) : data_(std::make_unique_for_overwrite<std::int64_t[]>(n)), size_(n) {}
+    Codes(std::size_t n, std::int64_t value) : Codes(n) { std::fill(begin(), end(), value); }
+
+    std::size_t size() const noexcept { return size_; }
+    std::int64_t* data() const noexcept { return data_.get(); }
+    std::int64_t* begin() const noexcept { return data_.get(); }
+    std::int64_t* end() const noexcept { return data_.get() + size_; }
+    std::int64_t& operator[](std::size_t i) const noexcept { return data_[i]; }
+    // The array, for its new owner.
+    std::unique_ptr<std::int64_t[]> release() noexcept {
+        size_ = 0;
+        return std::move(data_);
+    }
+
+private:
+    std::unique_ptr<std::int64_t[]> data_;
+    std::size_t size_ = 0;
+};
+
 // Codes of the records of every side, laid end to end (side 0 first).
 // The sides are all strings or all numbers.
-std::vector<std::int64_t> encode_key(const std::vector<KeySide>& sides, const KeyForm& form);
+Codes encode_key(const std::vector<KeySide>& sides, const KeyForm& form);
 
-// Dense codes of tuples of codes, in no promised order: columns[c][i] is
-// column c's code of record i (-1 missing, else below 2**32); equal tuples
-// get equal codes, and a record with a missing code gets -1. One column
-// alone is copied. Numbered as values are, on the pool.
-std::vector<std::int64_t> combine_codes(const std::vector<const std::int64_t*>& columns, std::size_t n);
+// The smallest and largest of n codes (hi -1 when n is 0 or all are -1).
+struct CodeRange {
+    std::int64_t lo, hi;
+};
+CodeRange code_range(const std::int64_t* codes, std::size_t n) noexcept;
+
+// Dense codes of tuples of codes, in order of first record: columns[c][i]
+// is column c's code of record i (-1 missing, else below 2**32), and
+// spans[c] its largest code + 1 (code_range's hi + 1); equal tuples get
+// equal codes, and a record with a missing code gets -1. One column alone
+// is copied. Records [0, n_first) go to first, the others to rest.
+void combine_codes(const std::vector<const std::int64_t*>& columns, const std::vector<std::uint64_t>& spans,
+                   std::size_t n, std::int64_t* first, std::size_t n_first, std::int64_t* rest);
 
 }  // namespace corvane::blocking

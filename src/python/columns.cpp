@@ -319,9 +319,16 @@ std::size_t first_null(const ArrowArray& a, const StringRun& run, bool* bad_inde
 std::size_t mark_nulls(const ArrowArray& a, const StringRun& run, std::uint8_t* mask, bool& any) {
     const bool own = may_hold_nulls(a);
     if (run.layout != StringRun::Layout::kDictionary) {
-        if (own)
-            for (std::size_t i = 0; i < run.length; ++i)
-                if (!valid_at(a, i)) mask[i] = 1, any = true;
+        if (own) {
+            // Every element written, without a branch on the bits.
+            std::uint8_t seen = 0;
+            for (std::size_t i = 0; i < run.length; ++i) {
+                const auto gone = static_cast<std::uint8_t>(!valid_at(a, i));
+                mask[i] = gone;
+                seen |= gone;
+            }
+            any |= seen != 0;
+        }
         return SIZE_MAX;
     }
     const ArrowArray& dict = *a.dictionary;

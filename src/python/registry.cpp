@@ -182,7 +182,8 @@ const char* const kDocEncodeKeys =
     "\n"
     "Returns int64 codes of the records of all columns, laid end to end: equal\n"
     "values get equal codes whatever their side or physical type (integers and\n"
-    "floats by value), -1 for a missing value (null, NaN).";
+    "floats by value), numbered in order of each value's first record, -1 for\n"
+    "a missing value (null, NaN).";
 
 const char* const kDocCandidateIndex =
     "candidate_index(left_keys, right_keys, windows, dedupe)\n--\n\n"

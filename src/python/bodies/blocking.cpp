@@ -12,6 +12,7 @@
 #include "clustering/components.hpp"
 #include "python/bodies.hpp"
 #include "runtime/memory.hpp"
+#include "runtime/pool.hpp"
 
 namespace corvane {
 
@@ -256,12 +257,13 @@ PyObject* body_encode_keys(const Args& args) {
             sides[k].numbers = number_columns.back().chunks;
         }
     }
-    std::vector<std::int64_t> codes;
+    blocking::Codes codes;
     {
         ReleasedSection released;
         codes = blocking::encode_key(sides, form);
     }
-    return result_i64_array(std::move(codes));
+    const std::size_t n = codes.size();
+    return result_i64_array(codes.release(), n);
 }
 
 PyObject* body_combine_keys(const Args& args) {
@@ -315,38 +317,41 @@ PyObject* body_rule_keys(const Args& args) {
         throw ValueError("n_left must be the number of codes when deduplicating, and at most that otherwise (" +
                          std::to_string(n) + ")");
     const std::size_t n_right = dedupe ? n : n - n_left;
-    std::vector<std::int64_t> left, right;
+    // Filled whole below: not cleared first.
+    std::unique_ptr<std::int64_t[]> left, right;
     {
         ReleasedSection released;
-        for (std::size_t r = 0; r < runs.size(); ++r) {
-            if (runs[r].size() < 2) continue;
-            for (std::size_t c = 0; c < runs[r].size(); ++c) {
-                const std::int64_t* codes = runs[r][c].data;
-                for (std::size_t i = 0; i < n; ++i)
-                    if (codes[i] < -1 || codes[i] > 0xFFFFFFFFll)
-                        throw ValueError("codes: rule " + std::to_string(r) + " column " + std::to_string(c) +
-                                         ": code " + std::to_string(i) + " is " + std::to_string(codes[i]) +
-                                         ", outside [-1, 2**32)");
-            }
-        }
-        left.resize(runs.size() * n_left);
-        if (!dedupe) right.resize(runs.size() * n_right);
-        for (std::size_t r = 0; r < runs.size(); ++r) {
-            std::vector<const std::int64_t*> columns;
-            for (const Int64Run& run : runs[r]) columns.push_back(run.data);
-            std::vector<std::int64_t> combined;
-            const std::int64_t* codes = columns[0];
-            if (columns.size() > 1) {
-                combined = blocking::combine_codes(columns, n);
-                codes = combined.data();
-            }
-            std::copy(codes, codes + n_left, left.data() + r * n_left);
-            if (!dedupe) std::copy(codes + n_left, codes + n, right.data() + r * n_right);
-        }
+        left = std::make_unique_for_overwrite<std::int64_t[]>(runs.size() * n_left);
+        if (!dedupe) right = std::make_unique_for_overwrite<std::int64_t[]>(runs.size() * n_right);
+        // The rules on the pool, each into its own part of left and right;
+        // a failure is the first rule's (the lowest failing row's).
+        pool::for_each_row(runs.size(), [&](pool::RowCursor& cursor) {
+            cursor.run([&](std::size_t r) {
+                std::vector<const std::int64_t*> columns;
+                std::vector<std::uint64_t> spans;
+                for (std::size_t c = 0; c < runs[r].size(); ++c) {
+                    const std::int64_t* codes = runs[r][c].data;
+                    columns.push_back(codes);
+                    if (runs[r].size() < 2) continue;
+                    // Each column of a tuple checked, and its span read, in one pass.
+                    const blocking::CodeRange range = blocking::code_range(codes, n);
+                    spans.push_back(static_cast<std::uint64_t>(range.hi + 1));
+                    if (range.lo >= -1 && range.hi <= 0xFFFFFFFFll) continue;
+                    for (std::size_t i = 0; i < n; ++i)
+                        if (codes[i] < -1 || codes[i] > 0xFFFFFFFFll)
+                            throw ValueError("codes: rule " + std::to_string(r) + " column " + std::to_string(c) +
+                                             ": code " + std::to_string(i) + " is " + std::to_string(codes[i]) +
+                                             ", outside [-1, 2**32)");
+                }
+                // Deduplicating, every code goes to left (n_right == n_left).
+                blocking::combine_codes(columns, spans, n, left.get() + r * n_left, n_left,
+                                        dedupe ? nullptr : right.get() + r * n_right);
+            });
+        });
     }
-    PyRef hold(result_i64_array(std::move(left)));
+    PyRef hold(result_i64_array(std::move(left), runs.size() * n_left));
     // Deduplicating: one table, so right_keys is left_keys itself.
-    PyRef second = dedupe ? PyRef::borrow(hold.get()) : PyRef(result_i64_array(std::move(right)));
+    PyRef second = dedupe ? PyRef::borrow(hold.get()) : PyRef(result_i64_array(std::move(right), runs.size() * n_right));
     return pair_tuple(hold.release(), second.release());
 }
 
