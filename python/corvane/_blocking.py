@@ -351,6 +351,7 @@ def link(
     index = _corvane_rs.candidate_index(*keys, int(dedupe))
     del keys
     _, per_record = _corvane_rs.index_counts(index)
+    score.pairs = int(per_record.sum())
     bar = None
     if progress:
         try:
@@ -402,6 +403,7 @@ def link(
     for start in range(0, n_kept, run):
         stop = min(n_kept, start + run)
         scores[:, start:stop] = score((left_position[start:stop], right_position[start:stop]))
+    del score  # the engine's plan (its rows) before the result is built
     columns: dict[str, Any] = {"left_position": left_position, "right_position": right_position,
                                **dict(zip(names, scores)), "probability": probability}
     result: Frame = from_columns(left_kind, columns)

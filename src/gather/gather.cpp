@@ -455,45 +455,50 @@ bool operator==(const Rows::StringSlot& a, const Rows::StringSlot& b) {
 
 }  // namespace
 
-void score_pairs(const std::vector<Comparison>& given, const Pairs& pairs, double fill, double* out) {
-    const std::size_t n = pairs.n;
-    if (n == 0) return;
+struct Prepared::State {
+    std::vector<Comparison> comparisons;
+    std::map<std::pair<const StringColumn*, Shortcut>, std::unique_ptr<StringColumn>> derived;
+    std::vector<Plan> plans;
+    std::unique_ptr<Rows> own[2];
+    const Rows* rows[2] = {nullptr, nullptr};
+};
 
+Prepared::Prepared(const std::vector<Comparison>& given, std::size_t n) : state_(new State) {
+    State& st = *state_;
     // A right-hand column holding the same values as its left-hand one (a
     // deduplication) is read as the left one: one derived column, one set
     // of rows.
-    std::vector<Comparison> comparisons = given;
-    for (Comparison& c : comparisons) {
+    st.comparisons = given;
+    for (Comparison& c : st.comparisons) {
         if (c.numeric_kernel ? same_numbers(c.left, c.right) : same_strings(c.left, c.right)) c.right = c.left;
     }
+    if (st.comparisons.empty()) return;
 
     // Per-record work, once per distinct column, where the records are
     // fewer than the pairs.
-    std::map<std::pair<const StringColumn*, Shortcut>, std::unique_ptr<StringColumn>> derived;
     const auto derive = [&](const StringColumn* column, Shortcut s) -> const StringColumn* {
-        auto& slot = derived[{column, s}];
+        auto& slot = st.derived[{column, s}];
         if (!slot)
             slot = std::make_unique<StringColumn>(s == Shortcut::kSoundex ? soundex_codes(*column)
                                                                           : sorted_joins(*column));
         return slot.get();
     };
-    std::vector<Plan> plans;
-    plans.reserve(comparisons.size());
-    for (const Comparison& c : comparisons) {
+    st.plans.reserve(st.comparisons.size());
+    for (const Comparison& c : st.comparisons) {
         Plan plan{&c, c.left.strings, c.right.strings, c.string_kernel};
         if (c.shortcut != Shortcut::kNone && c.left.records + c.right.records < n) {
             plan.left = derive(c.left.strings, c.shortcut);
             plan.right = derive(c.right.strings, c.shortcut);
             plan.kernel = c.shortcut == Shortcut::kSoundex ? similarity::kExactKernel : similarity::kLevenshteinKernel;
         }
-        plans.push_back(plan);
+        st.plans.push_back(plan);
     }
 
     // Rows for each side whose records the pairs read more than once on
     // average; one set for both sides when they hold the same values.
     std::vector<Rows::StringSlot> string_slots[2];
     std::vector<const double*> number_slots[2];
-    for (Plan& plan : plans) {
+    for (Plan& plan : st.plans) {
         const Comparison& c = *plan.comparison;
         if (c.numeric_kernel) {
             plan.left_slot = slot_of(number_slots[0], c.left.numbers);
@@ -503,19 +508,29 @@ void score_pairs(const std::vector<Comparison>& given, const Pairs& pairs, doubl
             plan.right_slot = slot_of(string_slots[1], Rows::StringSlot{plan.right, c.right.missing});
         }
     }
-    const std::size_t records[2] = {comparisons[0].left.records, comparisons[0].right.records};
-    std::unique_ptr<Rows> own[2];
-    const Rows* rows[2] = {nullptr, nullptr};
+    const std::size_t records[2] = {st.comparisons[0].left.records, st.comparisons[0].right.records};
     if (n >= records[0]) {
-        own[0] = Rows::build(string_slots[0], number_slots[0], records[0]);
-        rows[0] = own[0].get();
+        st.own[0] = Rows::build(string_slots[0], number_slots[0], records[0]);
+        st.rows[0] = st.own[0].get();
     }
-    if (rows[0] && string_slots[1] == string_slots[0] && number_slots[1] == number_slots[0]) {
-        rows[1] = rows[0];
+    if (st.rows[0] && string_slots[1] == string_slots[0] && number_slots[1] == number_slots[0]) {
+        st.rows[1] = st.rows[0];
     } else if (n >= records[1]) {
-        own[1] = Rows::build(string_slots[1], number_slots[1], records[1]);
-        rows[1] = own[1].get();
+        st.own[1] = Rows::build(string_slots[1], number_slots[1], records[1]);
+        st.rows[1] = st.own[1].get();
     }
+}
+
+Prepared::~Prepared() = default;
+
+const std::vector<Comparison>& Prepared::comparisons() const noexcept { return state_->comparisons; }
+
+void Prepared::score(const Pairs& pairs, double fill, double* out) const {
+    const std::size_t n = pairs.n;
+    if (n == 0) return;
+    const State& st = *state_;
+    const std::vector<Plan>& plans = st.plans;
+    const Rows* const* rows = st.rows;
 
     const std::size_t blocks = (n + kBlock - 1) / kBlock;
     pool::for_each_row(blocks, [&](pool::RowCursor& cursor) {
@@ -565,6 +580,11 @@ void score_pairs(const std::vector<Comparison>& given, const Pairs& pairs, doubl
             }
         });
     });
+}
+
+void score_pairs(const std::vector<Comparison>& comparisons, const Pairs& pairs, double fill, double* out) {
+    if (pairs.n == 0) return;
+    Prepared(comparisons, pairs.n).score(pairs, fill, out);
 }
 
 }  // namespace corvane::gather
