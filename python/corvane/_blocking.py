@@ -351,7 +351,7 @@ def link(
     index = _corvane_rs.candidate_index(*keys, int(dedupe))
     del keys
     _, per_record = _corvane_rs.index_counts(index)
-    score.pairs = int(per_record.sum())
+    score.pairs = min(int(per_record.sum()), int(batch_pairs))
     bar = None
     if progress:
         try:

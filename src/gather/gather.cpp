@@ -1,5 +1,6 @@
 #include "gather/gather.hpp"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cmath>
@@ -525,6 +526,53 @@ Prepared::~Prepared() = default;
 
 const std::vector<Comparison>& Prepared::comparisons() const noexcept { return state_->comparisons; }
 
+namespace {
+
+// Right-hand sides of at least this many records, read where they lie, are
+// read in order of position (see Prepared::score); below it their columns
+// stay in cache anyway.
+constexpr std::size_t kOrderedRecords = std::size_t{1} << 17;
+
+// Pairs 0 to n - 1 sorted by right position (stably), as indices: a radix
+// sort of (position, index) words, 11 bits of the position per pass.
+std::unique_ptr<std::uint32_t[]> by_right_position(const std::int64_t* right, std::size_t n, std::size_t records) {
+    constexpr unsigned kDigit = 11;
+    constexpr std::size_t kBuckets = std::size_t{1} << kDigit;
+    unsigned bits = 1;
+    while (bits < 32 && (std::size_t{1} << bits) < records) ++bits;
+    std::unique_ptr<std::uint64_t[]> a(new std::uint64_t[n]), b(new std::uint64_t[n]);
+    for (std::size_t p = 0; p < n; ++p) a[p] = static_cast<std::uint64_t>(right[p]) << 32 | p;
+    std::unique_ptr<std::size_t[]> count(new std::size_t[kBuckets]);
+    for (unsigned shift = 32; shift < 32 + bits; shift += kDigit) {
+        std::fill(count.get(), count.get() + kBuckets, 0);
+        for (std::size_t p = 0; p < n; ++p) ++count[(a[p] >> shift) & (kBuckets - 1)];
+        std::size_t at = 0;
+        for (std::size_t d = 0; d < kBuckets; ++d) {
+            const std::size_t c = count[d];
+            count[d] = at;
+            at += c;
+        }
+        for (std::size_t p = 0; p < n; ++p) b[count[(a[p] >> shift) & (kBuckets - 1)]++] = a[p];
+        a.swap(b);
+    }
+    b.reset();
+    std::unique_ptr<std::uint32_t[]> order(new std::uint32_t[n]);
+    for (std::size_t p = 0; p < n; ++p) order[p] = static_cast<std::uint32_t>(a[p]);
+    return order;
+}
+
+// Whether the pairs' left positions lie within `span` records of each other.
+bool left_within(const std::int64_t* left, std::size_t n, std::int64_t span) {
+    std::int64_t lo = left[0], hi = left[0];
+    for (std::size_t p = 1; p < n; ++p) {
+        lo = std::min(lo, left[p]);
+        hi = std::max(hi, left[p]);
+    }
+    return hi - lo <= span;
+}
+
+}  // namespace
+
 void Prepared::score(const Pairs& pairs, double fill, double* out) const {
     const std::size_t n = pairs.n;
     if (n == 0) return;
@@ -532,7 +580,20 @@ void Prepared::score(const Pairs& pairs, double fill, double* out) const {
     const std::vector<Plan>& plans = st.plans;
     const Rows* const* rows = st.rows;
 
+    // A large right-hand side read where it lies (no rows) and left
+    // positions close together (link's batches: a run of left records)
+    // are scored in order of right position: the right-hand columns are
+    // then read front to back instead of at random, and the few left-hand
+    // records stay in cache whatever their order. The scores go back to
+    // their pairs' places.
+    std::unique_ptr<std::uint32_t[]> order;
+    const std::size_t right_records = st.comparisons[0].right.records;
+    if (!rows[1] && right_records >= kOrderedRecords && n >= 4 * kBlock && n <= UINT32_MAX &&
+        (rows[0] || left_within(pairs.left, n, static_cast<std::int64_t>(kOrderedRecords))))
+        order = by_right_position(pairs.right, n, right_records);
+
     const std::size_t blocks = (n + kBlock - 1) / kBlock;
+    const std::size_t n_plans = plans.size();
     pool::for_each_row(blocks, [&](pool::RowCursor& cursor) {
         std::unique_ptr<std::string_view[]> views(new std::string_view[2 * kBlock]);
         std::string_view* const left_views = views.get();
@@ -541,16 +602,32 @@ void Prepared::score(const Pairs& pairs, double fill, double* out) const {
         const char** const left_rows = row_of.get();
         const char** const right_rows = row_of.get() + kBlock;
         std::uint8_t gone[kBlock];
+        // In order of right position: the block's positions, and its scores
+        // (comparison k's at k * kBlock) before they go to their places.
+        std::unique_ptr<std::int64_t[]> ordered(order ? new std::int64_t[2 * kBlock] : nullptr);
+        std::unique_ptr<double[]> held(order ? new double[n_plans * kBlock] : nullptr);
         cursor.run([&](std::size_t b) {
             const std::size_t lo = b * kBlock, m = (n - lo < kBlock ? n - lo : kBlock);
             const std::int64_t* lp = pairs.left + lo;
             const std::int64_t* rp = pairs.right + lo;
+            double* base = out + lo;
+            std::size_t stride = n;  // from comparison k's scores to k + 1's
+            if (order) {
+                const std::uint32_t* o = order.get() + lo;
+                std::int64_t* l = ordered.get();
+                std::int64_t* r = ordered.get() + kBlock;
+                for (std::size_t p = 0; p < m; ++p) {
+                    l[p] = pairs.left[o[p]];
+                    r[p] = pairs.right[o[p]];
+                }
+                lp = l, rp = r, base = held.get(), stride = kBlock;
+            }
             if (rows[0]) locate(*rows[0], lp, m, left_rows);
             if (rows[1]) locate(*rows[1], rp, m, right_rows);
-            for (std::size_t k = 0; k < plans.size(); ++k) {
+            for (std::size_t k = 0; k < n_plans; ++k) {
                 const Plan& plan = plans[k];
                 const Comparison& c = *plan.comparison;
-                double* dst = out + k * n + lo;
+                double* dst = base + k * stride;
                 if (c.numeric_kernel) {
                     const auto ls = static_cast<std::size_t>(plan.left_slot);
                     const auto rs = static_cast<std::size_t>(plan.right_slot);
@@ -577,6 +654,14 @@ void Prepared::score(const Pairs& pairs, double fill, double* out) const {
                 if (left_gone || right_gone)
                     for (std::size_t p = 0; p < m; ++p)
                         if (gone[p]) dst[p] = fill;
+            }
+            if (order) {
+                const std::uint32_t* o = order.get() + lo;
+                for (std::size_t k = 0; k < n_plans; ++k) {
+                    double* to = out + k * n;
+                    const double* from = base + k * kBlock;
+                    for (std::size_t p = 0; p < m; ++p) to[o[p]] = from[p];
+                }
             }
         });
     });
