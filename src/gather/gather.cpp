@@ -75,14 +75,23 @@ void resolve(const StringColumn& column, const std::uint8_t* missing, const std:
         return resolve_offsets<std::int64_t>(runs[0], missing, positions, m, out);
     // Several runs (chunks), views or a dictionary: each record's entry
     // (offset, view or index) is fetched kAhead positions ahead, in its run.
-    const auto fetch = [&](std::size_t r) {
-        std::size_t lo = 0, hi = runs.size();  // the last run starting at or before r
+    // The run of a record is looked for from the last record's run first:
+    // positions in order (or close together) mostly stay in one run.
+    const std::size_t n_runs = runs.size(), records = column.size();
+    const auto run_of = [&](std::size_t r, std::size_t& k) {
+        if (column.run_start(k) <= r && (k + 1 == n_runs ? r < records : r < column.run_start(k + 1))) return;
+        std::size_t lo = 0, hi = n_runs;  // the last run starting at or before r
         while (hi - lo > 1) {
             const std::size_t mid = (lo + hi) / 2;
             (column.run_start(mid) <= r ? lo : hi) = mid;
         }
-        const StringRun& run = runs[lo];
-        const std::size_t i = r - column.run_start(lo);
+        k = lo;
+    };
+    std::size_t ahead_run = 0, this_run = 0;
+    const auto fetch = [&](std::size_t r) {
+        run_of(r, ahead_run);
+        const StringRun& run = runs[ahead_run];
+        const std::size_t i = r - column.run_start(ahead_run);
         const void* entry = nullptr;
         switch (run.layout) {
             case StringRun::Layout::kOffsets32: entry = static_cast<const std::int32_t*>(run.offsets) + i; break;
@@ -97,7 +106,12 @@ void resolve(const StringColumn& column, const std::uint8_t* missing, const std:
     for (std::size_t p = 0; p < m; ++p) {
         if (p + kAhead < m) fetch(static_cast<std::size_t>(positions[p + kAhead]));
         const auto r = static_cast<std::size_t>(positions[p]);
-        out[p] = missing && missing[r] ? std::string_view() : column[r];
+        if (missing && missing[r]) {
+            out[p] = {};
+            continue;
+        }
+        run_of(r, this_run);
+        out[p] = runs[this_run][r - column.run_start(this_run)];
         __builtin_prefetch(out[p].data());
     }
 }
