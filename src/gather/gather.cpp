@@ -547,31 +547,27 @@ namespace {
 // stay in cache anyway.
 constexpr std::size_t kOrderedRecords = std::size_t{1} << 17;
 
-// Pairs 0 to n - 1 sorted by right position (stably), as indices: a radix
-// sort of (position, index) words, 11 bits of the position per pass.
+// Pairs 0 to n - 1 in order of right position, as indices: grouped
+// (stably) by ranges of 1/2,048 of the right records, in one counting pass
+// and one placing pass. A range's records are read close together (a few
+// hundred kilobytes of columns even for millions of records), which is all
+// the order is for: within a range the pairs keep their order.
 std::unique_ptr<std::uint32_t[]> by_right_position(const std::int64_t* right, std::size_t n, std::size_t records) {
-    constexpr unsigned kDigit = 11;
-    constexpr std::size_t kBuckets = std::size_t{1} << kDigit;
+    constexpr unsigned kRangeBits = 11;
     unsigned bits = 1;
-    while (bits < 32 && (std::size_t{1} << bits) < records) ++bits;
-    std::unique_ptr<std::uint64_t[]> a(new std::uint64_t[n]), b(new std::uint64_t[n]);
-    for (std::size_t p = 0; p < n; ++p) a[p] = static_cast<std::uint64_t>(right[p]) << 32 | p;
-    std::unique_ptr<std::size_t[]> count(new std::size_t[kBuckets]);
-    for (unsigned shift = 32; shift < 32 + bits; shift += kDigit) {
-        std::fill(count.get(), count.get() + kBuckets, 0);
-        for (std::size_t p = 0; p < n; ++p) ++count[(a[p] >> shift) & (kBuckets - 1)];
-        std::size_t at = 0;
-        for (std::size_t d = 0; d < kBuckets; ++d) {
-            const std::size_t c = count[d];
-            count[d] = at;
-            at += c;
-        }
-        for (std::size_t p = 0; p < n; ++p) b[count[(a[p] >> shift) & (kBuckets - 1)]++] = a[p];
-        a.swap(b);
+    while (bits < 63 && (std::size_t{1} << bits) < records) ++bits;
+    const unsigned shift = bits > kRangeBits ? bits - kRangeBits : 0;
+    std::size_t count[std::size_t{1} << kRangeBits] = {};
+    for (std::size_t p = 0; p < n; ++p) ++count[static_cast<std::uint64_t>(right[p]) >> shift];
+    std::size_t at = 0;
+    for (std::size_t& c : count) {
+        const std::size_t here = c;
+        c = at;
+        at += here;
     }
-    b.reset();
     std::unique_ptr<std::uint32_t[]> order(new std::uint32_t[n]);
-    for (std::size_t p = 0; p < n; ++p) order[p] = static_cast<std::uint32_t>(a[p]);
+    for (std::size_t p = 0; p < n; ++p)
+        order[count[static_cast<std::uint64_t>(right[p]) >> shift]++] = static_cast<std::uint32_t>(p);
     return order;
 }
 
