@@ -14,6 +14,7 @@
 #include "python/binding.hpp"
 #include "python/bodies.hpp"
 #include "python/bodies/pair_inputs.hpp"
+#include "runtime/memory.hpp"
 #include "similarity/kernels.hpp"
 
 namespace corvane {
@@ -233,7 +234,13 @@ PyObject* body_plan_pairs(const Args& args) {
     const double fill = read_missing(args, 3, report_missing);
     check_same_length(left_positions, right_positions);
     return score_positions(left_positions, right_positions, plan.columns, report_missing,
-                           [&](const gather::Pairs& pairs, double* out) { plan.prepared->score(pairs, fill, out); });
+                           [&](const gather::Pairs& pairs, double* out) {
+                               // What the caller freed since the last call (link: the previous
+                               // batch, the index before the kept pairs are scored again) goes
+                               // back before this call's scores are written.
+                               memory::release_free_pages();
+                               plan.prepared->score(pairs, fill, out);
+                           });
 }
 
 }  // namespace corvane
