@@ -48,10 +48,14 @@ __all__ = [
     "count_rule_pairs",
     "compare_levels",
     "rule_keys",
+    "compare_plan",
+    "plan_pairs",
 ]
 
 # An index from candidate_index (a capsule; opaque).
 _Index: TypeAlias = object
+# A plan from compare_plan (a capsule; opaque).
+_Plan: TypeAlias = object
 
 # Anything the interpreter's float conversion accepts: float, int, bool,
 # numpy scalars, Decimal, Fraction, objects with __float__ or __index__.
@@ -155,6 +159,25 @@ def compare_pairs(
     ``missing``, or raises ``ValueError`` when ``missing`` is ``"error"``.
     A position outside its side raises ``IndexError``.
     """
+
+def compare_plan(
+    left: Sequence[_Strings | _Floats],
+    right: Sequence[_Strings | _Floats],
+    metrics: Sequence[_StringMetric | _NumericMetric],
+    pairs: SupportsIndex,
+) -> _Plan:
+    """The columns and metrics of ``compare_pairs``, read once for many
+    ``plan_pairs`` calls; ``pairs`` is how many pairs those calls score in
+    all (it decides the per-record work done once here)."""
+
+def plan_pairs(
+    plan: _Plan,
+    left_positions: _I64Array,
+    right_positions: _I64Array,
+    missing: _Float | Literal["error"],
+) -> _F64Array:
+    """``compare_pairs`` over a ``compare_plan``'s columns and metrics: the
+    same scores, bit for bit, and the same errors."""
 
 # ---- model scoring: one probability per row of a 2-D features array --------
 

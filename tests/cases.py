@@ -246,6 +246,26 @@ CASES += [
     row(cp, ([["a", "b"], [1.0, 2.0]], [["a", None], [1.0, math.nan]], ["exact", "numeric"], P2[::-1], P2, "error"),
         ValueError, "comparison 0 has a missing value on the right side, first at pair 1 (right row 1)"),
 ]
+# compare_plan checks its columns as compare_pairs does; plan_pairs its
+# positions, then missing values
+PLAN = m.compare_plan([["a", "b"], [1.0, 2.0]], [["a", None], [1.0, math.nan]], ["exact", "numeric"], 2)
+CASES += [
+    row(m.compare_plan, (["a", "b"], [["a", "b"]], ["exact"], 2), ValueError,
+        "left, right and metrics must have the same length"),
+    row(m.compare_plan, ([["a", "b"]], [["a", "b"]], ["exakt"], 2), ValueError,
+        "Unknown metric 'exakt' at index 0. Valid: " + LISTING + ' or ["numeric", "numeric_similarity", "date_distance"]'),
+    row(m.compare_plan, ([["a", "b"]], [["a", "b"], ["c"]], ["exact"], 2), ValueError,
+        "left, right and metrics must have the same length"),
+    row(m.compare_plan, ([[1.0, "x"]], [[1.0, 2.0]], ["numeric"], 2), TypeError,
+        "argument 'left': must be real number, not str"),
+    row(m.plan_pairs, ((1, 2), P2, P2, 0.0), TypeError, "argument 'plan': expected a plan from compare_plan, not 'tuple'"),
+    row(m.plan_pairs, (PLAN, P2, P2[:1], 0.0), ValueError, "left_positions and right_positions must have the same length"),
+    row(m.plan_pairs, (PLAN, P2, P2, "drop"), ValueError, "missing must be a number or 'error'"),
+    row(m.plan_pairs, (PLAN, P2, np.array([0, -3]), 0.0), IndexError,
+        "pairs: right position -3 at pair 1 is outside the 2 rows of right"),
+    row(m.plan_pairs, (PLAN, P2[::-1], P2, "error"), ValueError,
+        "comparison 0 has a missing value on the right side, first at pair 1 (right row 1)"),
+]
 
 # match_weight_batch / level_key_batch: the cuts must account for every row,
 # threshold and weight; the keys must fit in an int64

@@ -39,7 +39,8 @@ PARAMS = {name: tuple(params.split()) for name, params in [
     ("candidate_index", "left_keys right_keys windows dedupe"), ("index_pairs", "index start stop"),
     ("index_counts", "index"), ("count_rule_pairs", "keys n_keys rule_masks n_left dedupe"),
     ("compare_levels", "left right metrics left_positions right_positions thresholds n_thresholds distance"),
-    ("rule_keys", "codes n_left dedupe")]}
+    ("rule_keys", "codes n_left dedupe"), ("compare_plan", "left right metrics pairs"),
+    ("plan_pairs", "plan left_positions right_positions missing")]}
 FUNCTIONS = list(PARAMS)
 STRING_METRICS = "jaro_winkler levenshtein damerau_levenshtein exact soundex jaccard cosine token_sort_ratio".split()
 NUMERIC_METRICS = ["numeric", "numeric_similarity", "date_distance"]
@@ -399,6 +400,10 @@ def valid_calls(seed, rows=60):
     calls.append(("compare_levels", ([left, fl, left], [right, fr, left], ["jaro_winkler", "numeric", "levenshtein"],
                                      np.arange(rows), np.arange(rows)[::-1].copy(),
                                      *level_arguments([((1.0, 0.7), False), ((0.0, 1.0), True), ((0.5,), False)]))))
+    plan_columns = ([left, fl, left], [right, fr, left], ["jaro_winkler", "numeric", "soundex"])
+    plan = m.compare_plan(*plan_columns, 10 * rows)  # rows and soundex codes made once
+    calls += [("compare_plan", (*plan_columns, rows)),
+              ("plan_pairs", (plan, np.arange(rows), np.arange(rows)[::-1].copy(), 0.5))]
     return calls
 
 

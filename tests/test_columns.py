@@ -129,6 +129,10 @@ OTHER = ["marhta", "duane", None, "Smith Jones Co", "hello world", "日本", "",
 AMOUNTS = [1.5, None, -2.0, 7.0, 0.0, 3.25, None, -0.0, 8.0, 1e300]
 
 
+def _bits(values):
+    return np.asarray(values, dtype=np.float64).view(np.int64)
+
+
 def _all_pairs(n):
     i, j = np.triu_indices(n, 1)
     return i.astype(np.int64), j.astype(np.int64)
@@ -153,6 +157,18 @@ def _gather_case(name):
     if name == "rows on the left only":
         right = chunked(OTHER * 6)
         return [WORDS] * 5, [right] * 5, AMOUNTS, AMOUNTS * 6, rng.integers(0, n, 30), rng.integers(0, 6 * n, 30)
+    if name.startswith("a large right side"):
+        # Pairs of a few left records (with rows, or without: a run of
+        # positions in a large left side) against records anywhere in a
+        # right side too large to stay in cache, read in position order.
+        copies = 14_000
+        right = chunked(OTHER * copies)
+        lpos = rng.integers(0, n, 3000)
+        lefts, left_amounts = [WORDS] * 5, AMOUNTS
+        if name.endswith("without rows"):
+            lefts, left_amounts = [chunked(WORDS * copies)] * 5, AMOUNTS * copies
+            lpos = lpos + 5 * n
+        return lefts, [right] * 5, left_amounts, AMOUNTS * copies, lpos, rng.integers(0, copies * n, 3000)
     long_left, long_right = WORDS[:], OTHER[:]
     # exact, jaro_winkler and levenshtein read one string column, and one
     # number goes with it: a row's header is 2 + 8 bytes.
@@ -166,14 +182,24 @@ def _gather_case(name):
 
 @pytest.mark.parametrize("case", ["one column on both sides", "equal values, other buffers", "different values",
                                   "fewer pairs than records", "rows on the left only", "the longest row",
-                                  "a row one byte too long"])
+                                  "a row one byte too long", "a large right side, left rows",
+                                  "a large right side, left without rows"])
 def test_gathered_pairs_score_as_one_pair_at_a_time(case):
     lefts, rights, left_amounts, right_amounts, lpos, rpos = _gather_case(case)
     lpos, rpos = np.asarray(lpos, np.int64), np.asarray(rpos, np.int64)
     strings = GATHER_METRICS[:-1] if len(lefts) == 5 else GATHER_METRICS[:3]
     metrics = strings + ["numeric"]
-    got = m.compare_pairs(lefts[:len(strings)] + [left_amounts], rights[:len(strings)] + [right_amounts], metrics,
-                          lpos, rpos, 0.25)
+    columns = (lefts[:len(strings)] + [left_amounts], rights[:len(strings)] + [right_amounts], metrics)
+    got = m.compare_pairs(*columns, lpos, rpos, 0.25)
+    # A plan made once scores as compare_pairs does, whatever it was told
+    # of the calls to come (per-record work and rows, or neither) and
+    # however the pairs are split between calls.
+    cut = len(lpos) // 3
+    for hint in (len(lpos), 1):
+        plan = m.compare_plan(*columns, hint)
+        assert np.array_equal(_bits(m.plan_pairs(plan, lpos, rpos, 0.25)), _bits(got)), hint
+        parts = [m.plan_pairs(plan, lpos[a:b], rpos[a:b], 0.25) for a, b in ((0, cut), (cut, len(lpos)))]
+        assert np.array_equal(_bits(np.concatenate(parts, axis=1)), _bits(got)), hint
     batch = dict(zip(METRIC_NAMES, STRING_BATCHES)) | {"numeric": "numeric_distance"}
 
     def plain(values):

@@ -118,7 +118,8 @@ hostile = st.recursive(
     max_leaves=8)
 RESULTS = {"candidate_pairs": tuple, "candidate_counts": tuple, "count_equal_pairs": int, "encode_keys": np.ndarray,
            "candidate_index": type(m.candidate_index(*BASE["candidate_index"])), "index_pairs": tuple,
-           "index_counts": tuple, "count_rule_pairs": list, "rule_keys": tuple}
+           "index_counts": tuple, "count_rule_pairs": list, "rule_keys": tuple,
+           "compare_plan": type(m.compare_plan(*BASE["compare_plan"]))}
 DOCUMENTED = (TypeError, ValueError, OverflowError, UnicodeEncodeError, MemoryError, Boom, IndexError)
 
 

@@ -358,6 +358,11 @@ def link(
     index = _corvane_rs.candidate_index(*keys, int(dedupe))
     del keys
     _, per_record = _corvane_rs.index_counts(index)
+    batches = list(_batches(per_record, int(batch_pairs)))
+    # The engine reads the compared columns once for all batches, laying a
+    # side out in rows where the largest batch reads its records more than
+    # once on average (as one call of that batch would).
+    score.pairs = max((total for _, _, total in batches), default=0)
     bar = None
     if progress:
         try:
@@ -372,7 +377,7 @@ def link(
     kept: tuple[list[I64Array], list[I64Array], list[npt.NDArray[np.float64]]] = ([], [], [])
     unscored = 0
     try:
-        for start, stop, total in _batches(per_record, int(batch_pairs)):
+        for start, stop, total in batches:
             lpos, rpos = _corvane_rs.index_pairs(index, start, stop)
             features = score((lpos, rpos))
             probability = _probabilities(model, features, names, left_kind)
@@ -409,6 +414,7 @@ def link(
     for start in range(0, n_kept, run):
         stop = min(n_kept, start + run)
         scores[:, start:stop] = score((left_position[start:stop], right_position[start:stop]))
+    del score  # the engine's plan (its rows) before the result is built
     columns: dict[str, Any] = {"left_position": left_position, "right_position": right_position,
                                **dict(zip(names, scores)), "probability": probability}
     result: Frame = from_columns(left_kind, columns)

@@ -421,29 +421,87 @@ def pair_frequencies(shares: F64Array, left_codes: npt.NDArray[np.int64], right_
 class BatchScorer:
     """Scores batches of pairs of the same two tables as ``score_columns``
     does, bit for bit, converting each compared column once and counting
-    each term frequency once for all the batches (``link``)."""
+    each term frequency once for all the batches (``link``). ``pairs``: how
+    many pairs the batches hold in all; the engine then reads the columns
+    and does its per-record work once (a plan) rather than per batch."""
 
     def __init__(self, left: Mapping[str, Any], right: Mapping[str, Any], pairings: list[Pairing], missing: Missing,
-                 names: tuple[str, str] = ("left", "right")) -> None:
+                 names: tuple[str, str] = ("left", "right"), pairs: int | None = None) -> None:
         self.left, self.right, self.pairings, self.missing, self.names = left, right, pairings, missing, names
         self.converted: dict[tuple[int, str, bool], Any] = {}
         self.scored = [k for k, p in enumerate(pairings) if not p.frequency]
         self.counted = {k: TermFrequencies.over([left[p.left], right[p.right]], [p.left, p.right])
                         for k, p in enumerate(pairings) if p.frequency}
+        self.pairs: int | None = pairs
+        self.plan: Any = None  # made by the first batch
+
+    def _scored(self, positions: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]], n: int) -> F64Array:
+        pairings = [self.pairings[k] for k in self.scored]
+        if self.plan is None and self.pairs is not None:
+            columns, metrics = _engine_columns(self.left, self.right, pairings, self.names, self.converted)
+            self.plan = _corvane_rs.compare_plan(columns[0], columns[1], metrics, int(self.pairs))
+        if self.plan is None:
+            return score_columns(self.left, self.right, pairings, positions, n, self.missing, self.names,
+                                 self.converted)
+        try:
+            scores: F64Array = _corvane_rs.plan_pairs(self.plan, positions[0], positions[1],
+                                                      _missing_policy(self.missing))
+        except ValueError as error:
+            raise _missing_error(error, self.missing, pairings, self.names) from None
+        return scores
 
     def __call__(self, positions: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]) -> F64Array:
         """Scores of every comparison, shape (len(pairings), len(pairs))."""
         n = len(positions[0])
         if not self.counted:
-            return score_columns(self.left, self.right, self.pairings, positions, n, self.missing, self.names,
-                                 self.converted)
+            return self._scored(positions, n)
         out = np.empty((len(self.pairings), n))
         if self.scored:
-            out[self.scored] = score_columns(self.left, self.right, [self.pairings[k] for k in self.scored],
-                                             positions, n, self.missing, self.names, self.converted)
+            out[self.scored] = self._scored(positions, n)
         for k, (table, codes) in self.counted.items():
             out[k] = pair_frequencies(table.shares, codes[0], codes[1], positions)
         return out
+
+
+def _engine_columns(left: Mapping[str, Any], right: Mapping[str, Any], pairings: list[Pairing],
+                    names: tuple[str, str], converted: dict[tuple[int, str, bool], Any]) -> tuple[list[list[Any]], list[Any]]:
+    """Each side's columns as the engine reads them (converted once into
+    ``converted``), and the metrics, for the pairings that the engine scores."""
+
+    def values(side: int, pairing: Pairing) -> Any:
+        column = (pairing.left, pairing.right)[side]
+        key = (side, column, pairing.numeric)
+        if key not in converted:
+            source = (left, right)[side][column]
+            convert = engine_floats if pairing.numeric else engine_strings
+            converted[key] = convert(source, column, names[side], pairing.metric)
+        return converted[key]
+
+    for p in pairings:
+        if p.numeric:
+            _check_time_zones(_pyarrow(), p, left[p.left].type, right[p.right].type, names)
+    columns = [[values(side, p) for p in pairings] for side in (0, 1)]
+    metrics = [cast(Union[StringMetric, NumericMetric], p.metric) for p in pairings]
+    return columns, metrics
+
+
+def _missing_policy(missing: Missing) -> float | Literal["error"]:
+    return "error" if missing == "error" else (np.nan if isinstance(missing, str) else float(missing))
+
+
+def _missing_error(error: ValueError, missing: Missing, pairings: list[Pairing], names: tuple[str, str]) -> ValueError:
+    """The engine's ValueError, or where it names a missing value
+    (missing='error'), the same said in the caller's column names."""
+    found = _MISSING_AT.match(str(error)) if missing == "error" else None
+    if found is None:
+        return error
+    k, side, pair, row = int(found[1]), found[2], int(found[3]), int(found[4])
+    s = 0 if side == "left" else 1
+    return ValueError(
+        f"column {(pairings[k].left, pairings[k].right)[s]!r} has a missing value on the {names[s]} side, "
+        f"first at pair {pair} ({names[s]} row {row}); pass missing='nan' or a fill value "
+        "to score such pairs, or drop them"
+    )
 
 
 def score_columns(
@@ -485,39 +543,14 @@ def score_columns(
         return out
     if converted is None:
         converted = {}
-
-    def values(side: int, pairing: Pairing) -> Any:
-        column = (pairing.left, pairing.right)[side]
-        key = (side, column, pairing.numeric)
-        if key not in converted:
-            source = (left, right)[side][column]
-            convert = engine_floats if pairing.numeric else engine_strings
-            converted[key] = convert(source, column, names[side], pairing.metric)
-        return converted[key]
-
-    for p in pairings:
-        if p.numeric:
-            _check_time_zones(_pyarrow(), p, left[p.left].type, right[p.right].type, names)
-    columns = [[values(side, p) for p in pairings] for side in (0, 1)]
+    columns, metrics = _engine_columns(left, right, pairings, names, converted)
     if positions is None:
         positions = (np.arange(n, dtype=np.int64),) * 2
-    policy: float | Literal["error"] = "error" if missing == "error" else (
-        np.nan if isinstance(missing, str) else float(missing))
     try:
-        metrics = [cast(Union[StringMetric, NumericMetric], p.metric) for p in pairings]
         scores: F64Array = _corvane_rs.compare_pairs(columns[0], columns[1], metrics, positions[0], positions[1],
-                                                     policy)
+                                                     _missing_policy(missing))
     except ValueError as error:
-        found = _MISSING_AT.match(str(error)) if missing == "error" else None
-        if found is None:
-            raise
-        k, side, pair, row = int(found[1]), found[2], int(found[3]), int(found[4])
-        s = 0 if side == "left" else 1
-        raise ValueError(
-            f"column {(pairings[k].left, pairings[k].right)[s]!r} has a missing value on the {names[s]} side, "
-            f"first at pair {pair} ({names[s]} row {row}); pass missing='nan' or a fill value "
-            "to score such pairs, or drop them"
-        ) from None
+        raise _missing_error(error, missing, pairings, names) from None
     return scores
 
 

@@ -1,5 +1,6 @@
 #include "gather/gather.hpp"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cmath>
@@ -74,14 +75,23 @@ void resolve(const StringColumn& column, const std::uint8_t* missing, const std:
         return resolve_offsets<std::int64_t>(runs[0], missing, positions, m, out);
     // Several runs (chunks), views or a dictionary: each record's entry
     // (offset, view or index) is fetched kAhead positions ahead, in its run.
-    const auto fetch = [&](std::size_t r) {
-        std::size_t lo = 0, hi = runs.size();  // the last run starting at or before r
+    // The run of a record is looked for from the last record's run first:
+    // positions in order (or close together) mostly stay in one run.
+    const std::size_t n_runs = runs.size(), records = column.size();
+    const auto run_of = [&](std::size_t r, std::size_t& k) {
+        if (column.run_start(k) <= r && (k + 1 == n_runs ? r < records : r < column.run_start(k + 1))) return;
+        std::size_t lo = 0, hi = n_runs;  // the last run starting at or before r
         while (hi - lo > 1) {
             const std::size_t mid = (lo + hi) / 2;
             (column.run_start(mid) <= r ? lo : hi) = mid;
         }
-        const StringRun& run = runs[lo];
-        const std::size_t i = r - column.run_start(lo);
+        k = lo;
+    };
+    std::size_t ahead_run = 0, this_run = 0;
+    const auto fetch = [&](std::size_t r) {
+        run_of(r, ahead_run);
+        const StringRun& run = runs[ahead_run];
+        const std::size_t i = r - column.run_start(ahead_run);
         const void* entry = nullptr;
         switch (run.layout) {
             case StringRun::Layout::kOffsets32: entry = static_cast<const std::int32_t*>(run.offsets) + i; break;
@@ -96,7 +106,12 @@ void resolve(const StringColumn& column, const std::uint8_t* missing, const std:
     for (std::size_t p = 0; p < m; ++p) {
         if (p + kAhead < m) fetch(static_cast<std::size_t>(positions[p + kAhead]));
         const auto r = static_cast<std::size_t>(positions[p]);
-        out[p] = missing && missing[r] ? std::string_view() : column[r];
+        if (missing && missing[r]) {
+            out[p] = {};
+            continue;
+        }
+        run_of(r, this_run);
+        out[p] = runs[this_run][r - column.run_start(this_run)];
         __builtin_prefetch(out[p].data());
     }
 }
@@ -455,45 +470,50 @@ bool operator==(const Rows::StringSlot& a, const Rows::StringSlot& b) {
 
 }  // namespace
 
-void score_pairs(const std::vector<Comparison>& given, const Pairs& pairs, double fill, double* out) {
-    const std::size_t n = pairs.n;
-    if (n == 0) return;
+struct Prepared::State {
+    std::vector<Comparison> comparisons;
+    std::map<std::pair<const StringColumn*, Shortcut>, std::unique_ptr<StringColumn>> derived;
+    std::vector<Plan> plans;
+    std::unique_ptr<Rows> own[2];
+    const Rows* rows[2] = {nullptr, nullptr};
+};
 
+Prepared::Prepared(const std::vector<Comparison>& given, std::size_t n) : state_(new State) {
+    State& st = *state_;
     // A right-hand column holding the same values as its left-hand one (a
     // deduplication) is read as the left one: one derived column, one set
     // of rows.
-    std::vector<Comparison> comparisons = given;
-    for (Comparison& c : comparisons) {
+    st.comparisons = given;
+    for (Comparison& c : st.comparisons) {
         if (c.numeric_kernel ? same_numbers(c.left, c.right) : same_strings(c.left, c.right)) c.right = c.left;
     }
+    if (st.comparisons.empty()) return;
 
     // Per-record work, once per distinct column, where the records are
     // fewer than the pairs.
-    std::map<std::pair<const StringColumn*, Shortcut>, std::unique_ptr<StringColumn>> derived;
     const auto derive = [&](const StringColumn* column, Shortcut s) -> const StringColumn* {
-        auto& slot = derived[{column, s}];
+        auto& slot = st.derived[{column, s}];
         if (!slot)
             slot = std::make_unique<StringColumn>(s == Shortcut::kSoundex ? soundex_codes(*column)
                                                                           : sorted_joins(*column));
         return slot.get();
     };
-    std::vector<Plan> plans;
-    plans.reserve(comparisons.size());
-    for (const Comparison& c : comparisons) {
+    st.plans.reserve(st.comparisons.size());
+    for (const Comparison& c : st.comparisons) {
         Plan plan{&c, c.left.strings, c.right.strings, c.string_kernel};
         if (c.shortcut != Shortcut::kNone && c.left.records + c.right.records < n) {
             plan.left = derive(c.left.strings, c.shortcut);
             plan.right = derive(c.right.strings, c.shortcut);
             plan.kernel = c.shortcut == Shortcut::kSoundex ? similarity::kExactKernel : similarity::kLevenshteinKernel;
         }
-        plans.push_back(plan);
+        st.plans.push_back(plan);
     }
 
     // Rows for each side whose records the pairs read more than once on
     // average; one set for both sides when they hold the same values.
     std::vector<Rows::StringSlot> string_slots[2];
     std::vector<const double*> number_slots[2];
-    for (Plan& plan : plans) {
+    for (Plan& plan : st.plans) {
         const Comparison& c = *plan.comparison;
         if (c.numeric_kernel) {
             plan.left_slot = slot_of(number_slots[0], c.left.numbers);
@@ -503,21 +523,87 @@ void score_pairs(const std::vector<Comparison>& given, const Pairs& pairs, doubl
             plan.right_slot = slot_of(string_slots[1], Rows::StringSlot{plan.right, c.right.missing});
         }
     }
-    const std::size_t records[2] = {comparisons[0].left.records, comparisons[0].right.records};
-    std::unique_ptr<Rows> own[2];
-    const Rows* rows[2] = {nullptr, nullptr};
+    const std::size_t records[2] = {st.comparisons[0].left.records, st.comparisons[0].right.records};
     if (n >= records[0]) {
-        own[0] = Rows::build(string_slots[0], number_slots[0], records[0]);
-        rows[0] = own[0].get();
+        st.own[0] = Rows::build(string_slots[0], number_slots[0], records[0]);
+        st.rows[0] = st.own[0].get();
     }
-    if (rows[0] && string_slots[1] == string_slots[0] && number_slots[1] == number_slots[0]) {
-        rows[1] = rows[0];
+    if (st.rows[0] && string_slots[1] == string_slots[0] && number_slots[1] == number_slots[0]) {
+        st.rows[1] = st.rows[0];
     } else if (n >= records[1]) {
-        own[1] = Rows::build(string_slots[1], number_slots[1], records[1]);
-        rows[1] = own[1].get();
+        st.own[1] = Rows::build(string_slots[1], number_slots[1], records[1]);
+        st.rows[1] = st.own[1].get();
     }
+}
+
+Prepared::~Prepared() = default;
+
+const std::vector<Comparison>& Prepared::comparisons() const noexcept { return state_->comparisons; }
+
+namespace {
+
+// Right-hand sides of at least this many records, read where they lie, are
+// read in order of position (see Prepared::score); below it their columns
+// stay in cache anyway.
+constexpr std::size_t kOrderedRecords = std::size_t{1} << 17;
+
+// Pairs 0 to n - 1 in order of right position, as indices: grouped
+// (stably) by ranges of 1/2,048 of the right records, in one counting pass
+// and one placing pass. A range's records are read close together (a few
+// hundred kilobytes of columns even for millions of records), which is all
+// the order is for: within a range the pairs keep their order.
+std::unique_ptr<std::uint32_t[]> by_right_position(const std::int64_t* right, std::size_t n, std::size_t records) {
+    constexpr unsigned kRangeBits = 11;
+    unsigned bits = 1;
+    while (bits < 63 && (std::size_t{1} << bits) < records) ++bits;
+    const unsigned shift = bits > kRangeBits ? bits - kRangeBits : 0;
+    std::size_t count[std::size_t{1} << kRangeBits] = {};
+    for (std::size_t p = 0; p < n; ++p) ++count[static_cast<std::uint64_t>(right[p]) >> shift];
+    std::size_t at = 0;
+    for (std::size_t& c : count) {
+        const std::size_t here = c;
+        c = at;
+        at += here;
+    }
+    std::unique_ptr<std::uint32_t[]> order(new std::uint32_t[n]);
+    for (std::size_t p = 0; p < n; ++p)
+        order[count[static_cast<std::uint64_t>(right[p]) >> shift]++] = static_cast<std::uint32_t>(p);
+    return order;
+}
+
+// Whether the pairs' left positions lie within `span` records of each other.
+bool left_within(const std::int64_t* left, std::size_t n, std::int64_t span) {
+    std::int64_t lo = left[0], hi = left[0];
+    for (std::size_t p = 1; p < n; ++p) {
+        lo = std::min(lo, left[p]);
+        hi = std::max(hi, left[p]);
+    }
+    return hi - lo <= span;
+}
+
+}  // namespace
+
+void Prepared::score(const Pairs& pairs, double fill, double* out) const {
+    const std::size_t n = pairs.n;
+    if (n == 0) return;
+    const State& st = *state_;
+    const std::vector<Plan>& plans = st.plans;
+    const Rows* const* rows = st.rows;
+
+    // A large right-hand side read where it lies (no rows) and left
+    // positions close together (link's batches: a run of left records)
+    // are scored in order of right position: the right-hand columns are
+    // then read front to back instead of at random, and the few left-hand
+    // records stay in cache whatever their order. The scores go back to
+    // their pairs' places.
+    std::unique_ptr<std::uint32_t[]> order;
+    const std::size_t right_records = st.comparisons[0].right.records;
+    if (!rows[1] && right_records >= kOrderedRecords && n >= 4 * kBlock && n <= UINT32_MAX &&
+        (rows[0] || left_within(pairs.left, n, static_cast<std::int64_t>(kOrderedRecords))))
+        order = by_right_position(pairs.right, n, right_records);
 
     const std::size_t blocks = (n + kBlock - 1) / kBlock;
+    const std::size_t n_plans = plans.size();
     pool::for_each_row(blocks, [&](pool::RowCursor& cursor) {
         std::unique_ptr<std::string_view[]> views(new std::string_view[2 * kBlock]);
         std::string_view* const left_views = views.get();
@@ -526,16 +612,32 @@ void score_pairs(const std::vector<Comparison>& given, const Pairs& pairs, doubl
         const char** const left_rows = row_of.get();
         const char** const right_rows = row_of.get() + kBlock;
         std::uint8_t gone[kBlock];
+        // In order of right position: the block's positions, and its scores
+        // (comparison k's at k * kBlock) before they go to their places.
+        std::unique_ptr<std::int64_t[]> ordered(order ? new std::int64_t[2 * kBlock] : nullptr);
+        std::unique_ptr<double[]> held(order ? new double[n_plans * kBlock] : nullptr);
         cursor.run([&](std::size_t b) {
             const std::size_t lo = b * kBlock, m = (n - lo < kBlock ? n - lo : kBlock);
             const std::int64_t* lp = pairs.left + lo;
             const std::int64_t* rp = pairs.right + lo;
+            double* base = out + lo;
+            std::size_t stride = n;  // from comparison k's scores to k + 1's
+            if (order) {
+                const std::uint32_t* o = order.get() + lo;
+                std::int64_t* l = ordered.get();
+                std::int64_t* r = ordered.get() + kBlock;
+                for (std::size_t p = 0; p < m; ++p) {
+                    l[p] = pairs.left[o[p]];
+                    r[p] = pairs.right[o[p]];
+                }
+                lp = l, rp = r, base = held.get(), stride = kBlock;
+            }
             if (rows[0]) locate(*rows[0], lp, m, left_rows);
             if (rows[1]) locate(*rows[1], rp, m, right_rows);
-            for (std::size_t k = 0; k < plans.size(); ++k) {
+            for (std::size_t k = 0; k < n_plans; ++k) {
                 const Plan& plan = plans[k];
                 const Comparison& c = *plan.comparison;
-                double* dst = out + k * n + lo;
+                double* dst = base + k * stride;
                 if (c.numeric_kernel) {
                     const auto ls = static_cast<std::size_t>(plan.left_slot);
                     const auto rs = static_cast<std::size_t>(plan.right_slot);
@@ -563,8 +665,21 @@ void score_pairs(const std::vector<Comparison>& given, const Pairs& pairs, doubl
                     for (std::size_t p = 0; p < m; ++p)
                         if (gone[p]) dst[p] = fill;
             }
+            if (order) {
+                const std::uint32_t* o = order.get() + lo;
+                for (std::size_t k = 0; k < n_plans; ++k) {
+                    double* to = out + k * n;
+                    const double* from = base + k * kBlock;
+                    for (std::size_t p = 0; p < m; ++p) to[o[p]] = from[p];
+                }
+            }
         });
     });
+}
+
+void score_pairs(const std::vector<Comparison>& comparisons, const Pairs& pairs, double fill, double* out) {
+    if (pairs.n == 0) return;
+    Prepared(comparisons, pairs.n).score(pairs, fill, out);
 }
 
 }  // namespace corvane::gather

@@ -38,6 +38,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "runtime/string_column.hpp"
@@ -95,5 +96,25 @@ MissingPair first_missing(const std::vector<Comparison>& comparisons, const Pair
 // pairs.n doubles, which it writes once each, so fresh memory is first
 // touched by the worker that fills it). Positions must have been checked.
 void score_pairs(const std::vector<Comparison>& comparisons, const Pairs& pairs, double fill, double* out);
+
+// What score_pairs works out before its first pair (the shared columns of a
+// deduplication, the per-record work, each side's rows), kept for calls
+// over the same columns: link scores its batches with one. `pairs` is how
+// many pairs the calls score in all, which decides the per-record work and
+// the rows as one call of that many pairs would. The comparisons' columns
+// must outlive it. score gives score_pairs' scores bit for bit.
+class Prepared {
+public:
+    Prepared(const std::vector<Comparison>& comparisons, std::size_t pairs);
+    ~Prepared();
+    Prepared(const Prepared&) = delete;
+    Prepared& operator=(const Prepared&) = delete;
+    const std::vector<Comparison>& comparisons() const noexcept;
+    void score(const Pairs& pairs, double fill, double* out) const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 }  // namespace corvane::gather

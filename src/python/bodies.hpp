@@ -19,6 +19,8 @@ PyObject* body_numeric_distance_batch(const Args& args);
 PyObject* body_numeric_similarity_batch(const Args& args);
 PyObject* body_compute_feature_matrix(const Args& args);
 PyObject* body_compare_pairs(const Args& args);
+PyObject* body_compare_plan(const Args& args);
+PyObject* body_plan_pairs(const Args& args);
 PyObject* body_predict_batch(const Args& args);
 PyObject* body_predict_forest_batch(const Args& args);
 PyObject* body_predict_gbdt_batch(const Args& args);

@@ -41,6 +41,18 @@ const char* const kDocComparePairs =
     "Returns: float64 array of shape (n_comparisons, n_pairs), row k holding\n"
     "comparison k's scores.";
 
+const char* const kDocComparePlan =
+    "compare_plan(left, right, metrics, pairs)\n--\n\n"
+    "The columns and metrics of compare_pairs, read once for many calls of\n"
+    "plan_pairs over the same columns. pairs: how many pairs those calls\n"
+    "score in all (it decides the per-record work done once here). Returns\n"
+    "an opaque plan.";
+
+const char* const kDocPlanPairs =
+    "plan_pairs(plan, left_positions, right_positions, missing)\n--\n\n"
+    "compare_pairs of a compare_plan's columns and metrics: the same scores,\n"
+    "bit for bit, and the same errors.";
+
 const char* const kDocPredictBatch =
     "predict_batch(features, weights, bias)\n--\n\n"
     "Logistic regression batch prediction.\n"
@@ -224,7 +236,8 @@ const char* const kDocCompareLevels =
 // predict_forest_batch, predict_gbdt_batch, predict_svm_batch,
 // candidate_pairs, candidate_counts, combine_keys, count_equal_pairs,
 // connected_components, match_weight_batch, level_key_batch, frequency_weight_batch, encode_keys,
-// candidate_index, index_pairs, index_counts, count_rule_pairs, compare_levels, rule_keys.
+// candidate_index, index_pairs, index_counts, count_rule_pairs, compare_levels, rule_keys,
+// compare_plan, plan_pairs.
 const FunctionEntry kEntries[] = {
     PAIRWISE(jaro_winkler_batch),
     PAIRWISE(levenshtein_batch),
@@ -284,6 +297,8 @@ const FunctionEntry kEntries[] = {
       {"left", "right", "metrics", "left_positions", "right_positions", "thresholds", "n_thresholds", "distance"}},
      kDocCompareLevels, body_compare_levels},
     {{"rule_keys", {"codes", "n_left", "dedupe"}}, kDocRuleKeys, body_rule_keys},
+    {{"compare_plan", {"left", "right", "metrics", "pairs"}}, kDocComparePlan, body_compare_plan},
+    {{"plan_pairs", {"plan", "left_positions", "right_positions", "missing"}}, kDocPlanPairs, body_plan_pairs},
 };
 
 #undef PAIRWISE
