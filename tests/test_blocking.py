@@ -249,6 +249,27 @@ def _halved(features):
     return _Halved(plain.name, plain.params, plain.n_features_in_, feature_names_in=plain.feature_names_in_)
 
 
+class _Even:
+    def predict_proba(self, X):
+        return np.full((len(X), 2), 0.5)
+
+
+def test_link_names_a_missing_value_as_compare_does():
+    # One pair per left record: small batches put the missing value in a
+    # later batch, and the message still counts the pairs from the first.
+    left = pa.table({"k": list(range(10)), "name": ["a"] * 10})
+    right = pa.table({"k": list(range(10)), "name": ["b"] * 9 + [None]})
+    pairs = cv.candidates(left, right, rules=["k"])
+    with pytest.raises(ValueError) as want:
+        cv.compare(left, right, pairs, [("name", "exact")], missing="error")
+    assert "first at pair 9 (right row 9)" in str(want.value)
+    for batch_pairs in (1000, 3):
+        with pytest.raises(ValueError) as got:
+            cv.link(left, right, rules=["k"], comparisons=[("name", "exact")], model=_Even(),
+                    missing="error", batch_pairs=batch_pairs)
+        assert str(got.value) == str(want.value)
+
+
 @pytest.mark.parametrize("make", [_tree_scorer, _halved], ids=["tree", "subclass"])
 def test_link_scores_as_the_models_own_predict_proba(make):
     left = table(40, 6)

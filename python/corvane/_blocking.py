@@ -376,10 +376,12 @@ def link(
     # the result's own columns (24 bytes per kept pair until then, not 88).
     kept: tuple[list[I64Array], list[I64Array], list[npt.NDArray[np.float64]]] = ([], [], [])
     unscored = 0
+    first_pair = 0  # of the batch, among all candidate pairs
     try:
         for start, stop, total in batches:
             lpos, rpos = _corvane_rs.index_pairs(index, start, stop)
-            features = score((lpos, rpos))
+            features = score((lpos, rpos), first_pair)
+            first_pair += total
             probability = _probabilities(model, features, names, left_kind)
             if probability.shape != (len(lpos),):
                 raise ValueError(f"model.predict_proba gave {probability.shape[0]} scores for {len(lpos)} pairs")

@@ -435,7 +435,8 @@ class BatchScorer:
         self.pairs: int | None = pairs
         self.plan: Any = None  # made by the first batch
 
-    def _scored(self, positions: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]], n: int) -> F64Array:
+    def _scored(self, positions: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]], n: int,
+                first_pair: int) -> F64Array:
         pairings = [self.pairings[k] for k in self.scored]
         if self.plan is None and self.pairs is not None:
             columns, metrics = _engine_columns(self.left, self.right, pairings, self.names, self.converted)
@@ -447,17 +448,20 @@ class BatchScorer:
             scores: F64Array = _corvane_rs.plan_pairs(self.plan, positions[0], positions[1],
                                                       _missing_policy(self.missing))
         except ValueError as error:
-            raise _missing_error(error, self.missing, pairings, self.names) from None
+            raise _missing_error(error, self.missing, pairings, self.names, first_pair) from None
         return scores
 
-    def __call__(self, positions: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]) -> F64Array:
-        """Scores of every comparison, shape (len(pairings), len(pairs))."""
+    def __call__(self, positions: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]],
+                 first_pair: int = 0) -> F64Array:
+        """Scores of every comparison, shape (len(pairings), len(pairs)).
+        ``first_pair``: the place of the batch's first pair among all the
+        batches' pairs, which a missing value's message counts from."""
         n = len(positions[0])
         if not self.counted:
-            return self._scored(positions, n)
+            return self._scored(positions, n, first_pair)
         out = np.empty((len(self.pairings), n))
         if self.scored:
-            out[self.scored] = self._scored(positions, n)
+            out[self.scored] = self._scored(positions, n, first_pair)
         for k, (table, codes) in self.counted.items():
             out[k] = pair_frequencies(table.shares, codes[0], codes[1], positions)
         return out
@@ -489,13 +493,15 @@ def _missing_policy(missing: Missing) -> float | Literal["error"]:
     return "error" if missing == "error" else (np.nan if isinstance(missing, str) else float(missing))
 
 
-def _missing_error(error: ValueError, missing: Missing, pairings: list[Pairing], names: tuple[str, str]) -> ValueError:
+def _missing_error(error: ValueError, missing: Missing, pairings: list[Pairing], names: tuple[str, str],
+                   first_pair: int = 0) -> ValueError:
     """The engine's ValueError, or where it names a missing value
-    (missing='error'), the same said in the caller's column names."""
+    (missing='error'), the same said in the caller's column names, its pair
+    counted from ``first_pair``."""
     found = _MISSING_AT.match(str(error)) if missing == "error" else None
     if found is None:
         return error
-    k, side, pair, row = int(found[1]), found[2], int(found[3]), int(found[4])
+    k, side, pair, row = int(found[1]), found[2], first_pair + int(found[3]), int(found[4])
     s = 0 if side == "left" else 1
     return ValueError(
         f"column {(pairings[k].left, pairings[k].right)[s]!r} has a missing value on the {names[s]} side, "
