@@ -225,6 +225,18 @@ void bulk_free(void* p, std::size_t size) noexcept {
     if (p && !(size >= kBulkMin && keep_block(p, size))) std::free(p);
 }
 
+void bulk_release_kept() noexcept {
+    BulkKeep& k = bulk_keep();
+    std::unique_lock<std::mutex> hold(k.lock, std::try_to_lock);
+    if (!hold.owns_lock()) return;
+    for (std::size_t i = 0; i < kKeptBlocks; ++i)
+        if (k.blocks[i]) {
+            std::free(k.blocks[i]);
+            k.blocks[i] = nullptr;
+            k.total -= k.sizes[i];
+        }
+}
+
 void* bulk_realloc(void* old, std::size_t old_size, std::size_t kept, std::size_t& size) {
     if (size < kBulkMin && old_size < kBulkMin) {
         void* q = std::realloc(old, size ? size : 1);

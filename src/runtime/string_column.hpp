@@ -118,6 +118,10 @@ inline constexpr std::size_t kBulkKeep = std::size_t{64} << 20;
 void* bulk_alloc(std::size_t& size);
 // Frees a block from bulk_alloc/bulk_realloc of that (returned) size.
 void bulk_free(void* p, std::size_t size) noexcept;
+// Frees the kept blocks. A call about to fill buffers of its own, sized
+// unlike what the keep holds, calls it so that the keep does not sit
+// mapped beside them at its peak.
+void bulk_release_kept() noexcept;
 // Moves the first `kept` bytes of old (a block of old_size, or null) into
 // a block of at least `size` bytes (`size` updated as by bulk_alloc) and
 // frees old. Throws std::bad_alloc, leaving old as it was.

@@ -122,6 +122,10 @@ PyObject* body_candidate_pairs(const Args& args) {
         ReleasedSection released;
         std::string problem = blocking::check_keys(k.input);
         if (problem.empty()) {
+            // The keys' encoding has freed its tables: hand them back before
+            // the pairs, the largest buffers of the call, are written.
+            bulk_release_kept();
+            memory::release_free_pages();
             blocking::CandidateIndex index(k.input);
             pairs = blocking::build_pairs(index, start, stop);
         } else {
