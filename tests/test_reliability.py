@@ -266,7 +266,7 @@ def test_fork_while_other_threads_are_inside_calls():
 
 SIGNALS = """
 import faulthandler, os, signal, threading
-faulthandler.dump_traceback_later(240, exit=True)  # a hang shows every thread's stack
+faulthandler.dump_traceback_later(120, exit=True)  # a hang shows every thread's stack
 import _corvane_rs as m
 from cases import Seq
 from test_reliability import checked_calls
@@ -299,15 +299,22 @@ def sender(last):  # each signal only after the previous handler ran: none coale
 signal.signal(signal.SIGUSR1, counting)
 signal.signal(signal.SIGUSR2, stopping)
 signal.signal(signal.SIGINT, signal.default_int_handler)  # a background shell leaves SIGINT ignored
-for last, error in ((signal.SIGUSR2, Stop), (signal.SIGINT, KeyboardInterrupt)):
-    # Other threads call the module during the second batch only: the first
+# Seconds of work without the signals, in pairs of long strings that must
+# not hold the handlers back: a batch, then the pairs of two columns.
+batch = lambda: m.damerau_levenshtein_batch(["ab" * 1000] * 600, Marker(["ba" * 1000] * 600))
+at = [k % 8 for k in range(600)]
+pairs = lambda: m.compare_pairs([["ab" * 1000] * 8], [Marker(["ba" * 1000] * 8)], ["damerau_levenshtein"],
+                                __import__("numpy").array(at), __import__("numpy").array(at), 0.0)
+for last, error, call in ((signal.SIGUSR2, Stop, batch), (signal.SIGINT, KeyboardInterrupt, batch),
+                          (signal.SIGUSR2, Stop, pairs)):
+    # Other threads call the module from the second batch on: the first
     # batch's caller then holds a compute slot, so the nested calls of its
     # handlers run inline instead of queueing behind the batch itself.
     [t.start() for t in workers if error is KeyboardInterrupt]
     entered.clear()
     threading.Thread(target=sender, args=(last,)).start()
-    try:  # minutes of work without the signals
-        m.damerau_levenshtein_batch(["ab" * 1000] * 20000, Marker(["ba" * 1000] * 20000))
+    try:
+        call()
         print("completed")
     except error:
         print("raised", error.__name__)
@@ -332,4 +339,4 @@ def test_signals_run_handlers_and_cancel_a_long_call():
     # and send signals meanwhile); handlers run during the batch, and one that
     # raises ends it with nothing returned; the module then works as before.
     assert run_script(SIGNALS, {"RAYON_NUM_THREADS": "2"}) == [
-        "raised Stop", "raised KeyboardInterrupt", "8 [0.5, 0.33333333333333337]"]
+        "raised Stop", "raised KeyboardInterrupt", "raised Stop", "12 [0.5, 0.33333333333333337]"]

@@ -602,7 +602,20 @@ void Prepared::score(const Pairs& pairs, double fill, double* out) const {
         (rows[0] || left_within(pairs.left, n, static_cast<std::int64_t>(kOrderedRecords))))
         order = by_right_position(pairs.right, n, right_records);
 
-    const std::size_t blocks = (n + kBlock - 1) / kBlock;
+    // Fewer pairs per row when the compared strings are long, so that the
+    // calling thread still gets to run signal handlers every so often.
+    double cells = 0.0;
+    const std::size_t samples = n < 64 ? n : 64;
+    for (const Plan& plan : plans) {
+        if (plan.comparison->numeric_kernel || !plan.left || !plan.right) continue;
+        for (std::size_t s = 0; s < samples; ++s) {
+            const std::size_t p = s * n / samples;
+            cells += double((*plan.left)[static_cast<std::size_t>(pairs.left[p])].size()) *
+                     double((*plan.right)[static_cast<std::size_t>(pairs.right[p])].size());
+        }
+    }
+    const std::size_t per_row = similarity::pairs_per_row(cells / double(samples), kBlock);
+    const std::size_t blocks = (n + per_row - 1) / per_row;
     const std::size_t n_plans = plans.size();
     pool::for_each_row(blocks, [&](pool::RowCursor& cursor) {
         std::unique_ptr<std::string_view[]> views(new std::string_view[2 * kBlock]);
@@ -617,7 +630,7 @@ void Prepared::score(const Pairs& pairs, double fill, double* out) const {
         std::unique_ptr<std::int64_t[]> ordered(order ? new std::int64_t[2 * kBlock] : nullptr);
         std::unique_ptr<double[]> held(order ? new double[n_plans * kBlock] : nullptr);
         cursor.run([&](std::size_t b) {
-            const std::size_t lo = b * kBlock, m = (n - lo < kBlock ? n - lo : kBlock);
+            const std::size_t lo = b * per_row, m = (n - lo < per_row ? n - lo : per_row);
             const std::int64_t* lp = pairs.left + lo;
             const std::int64_t* rp = pairs.right + lo;
             double* base = out + lo;

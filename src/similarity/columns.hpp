@@ -50,6 +50,34 @@ void string_column(K kernel, const Col& left, const Col& right, double* out, std
     });
 }
 
+// Pairs per pool row where a pair costs about `cells` (the product of its
+// strings' lengths, summed over the comparisons): `most` while strings are
+// short, fewer once they are long. The calling thread runs signal handlers
+// between rows only, and a row of long strings (each pair then goes to the
+// per-pair kernel, quadratic in the lengths) would hold them back for
+// seconds. A row is kept to about 2**20 cells (a block of 256 pairs of
+// 64-character strings); a power of two, at least 1.
+inline std::size_t pairs_per_row(double cells, std::size_t most) noexcept {
+    constexpr double kRowCells = double(std::size_t{1} << 20);
+    std::size_t pairs = most;
+    while (pairs > 1 && double(pairs) * cells > kRowCells) pairs /= 2;
+    return pairs;
+}
+
+// The same for two aligned columns, from the mean over up to 64 pairs
+// spread through them.
+template <class Col>
+std::size_t pairs_per_row(const Col& left, const Col& right, std::size_t n) {
+    constexpr std::size_t kSamples = 64;
+    const std::size_t k = n < kSamples ? n : kSamples;
+    double cells = 0.0;
+    for (std::size_t s = 0; s < k; ++s) {
+        const std::size_t p = s * n / k;
+        cells += double(std::string_view(left[p]).size()) * double(std::string_view(right[p]).size());
+    }
+    return k == 0 ? kBlockPairs : pairs_per_row(cells / double(k), kBlockPairs);
+}
+
 template <class Col>
 void string_column(const StringKernel& kernel, const Col& left, const Col& right, double* out, std::size_t stride) {
     const BlockRoutine block = kernel.block_routine();
@@ -58,15 +86,16 @@ void string_column(const StringKernel& kernel, const Col& left, const Col& right
         return;
     }
     const std::size_t n = left.size() < right.size() ? left.size() : right.size();
-    const std::size_t n_blocks = (n + kBlockPairs - 1) / kBlockPairs;
+    const std::size_t per_row = pairs_per_row(left, right, n);
+    const std::size_t n_blocks = (n + per_row - 1) / per_row;
     auto body = [&](pool::RowCursor& c) {
         // Set up once per range, not per block (the views start out zeroed).
         std::string_view a[kBlockPairs];
         std::string_view r[kBlockPairs];
         double scores[kBlockPairs];
         c.run([&](std::size_t b) {
-            const std::size_t lo = b * kBlockPairs;
-            const std::size_t count = n - lo < kBlockPairs ? n - lo : kBlockPairs;
+            const std::size_t lo = b * per_row;
+            const std::size_t count = n - lo < per_row ? n - lo : per_row;
             if constexpr (requires { left.views(lo, count, a); }) {
                 left.views(lo, count, a);
                 right.views(lo, count, r);
