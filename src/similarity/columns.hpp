@@ -55,10 +55,12 @@ void string_column(K kernel, const Col& left, const Col& right, double* out, std
 // short, fewer once they are long. The calling thread runs signal handlers
 // between rows only, and a row of long strings (each pair then goes to the
 // per-pair kernel, quadratic in the lengths) would hold them back for
-// seconds. A row is kept to about 2**20 cells (a block of 256 pairs of
-// 64-character strings); a power of two, at least 1.
+// seconds. A row is kept to about 2**23 cells (some 40 ms of the slowest
+// kernel; a block of 256 pairs of 180-character strings): smaller rows
+// would leave the block routines fewer long pairs to score side by side.
+// A power of two, at least 1.
 inline std::size_t pairs_per_row(double cells, std::size_t most) noexcept {
-    constexpr double kRowCells = double(std::size_t{1} << 20);
+    constexpr double kRowCells = double(std::size_t{1} << 23);
     std::size_t pairs = most;
     while (pairs > 1 && double(pairs) * cells > kRowCells) pairs /= 2;
     return pairs;
