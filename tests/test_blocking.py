@@ -338,6 +338,15 @@ BAD = [
      "4,611,686,018,427,387,906 records (n_left + n_right): their cluster ids would not fit in memory"),
     (lambda: cv.clusters((np.array([0]), np.array([1])), None, np.uint64(2**64 - 1)), MemoryError,
      "their cluster ids would not fit in memory"),
+    # A list of (i, j) pairs: two of them would read as two arrays of positions.
+    (lambda: cv.clusters([(0, 1), (2, 3)], None, 4), TypeError,
+     "pairs is a list of (left, right) position pairs; pass the two arrays of positions instead"),
+    (lambda: cv.evaluate([(0, 1), (2, 3)], ([0], [1])), TypeError, "predicted_pairs is a list of (left, right)"),
+    # A datetime with a time zone names an instant, one without does not.
+    (lambda: cv.candidates(pa.table({"d": pa.array([0], pa.timestamp("s", "Europe/Paris"))}),
+                           pa.table({"d": pa.array([0], pa.date32())}), rules=[("d",)]), TypeError,
+     "rule 0 (('d',)): column 'd' of left holds timestamp[s, tz=Europe/Paris] but column 'd' of right holds date32[day]: "
+     "a datetime with a time zone never equals one without"),
     (lambda: cv.link(LEFT, rules=["city"], comparisons=COMPARISONS, model=MODEL, batch_pairs=0), ValueError,
      "batch_pairs must be at least 1, not 0"),
     (lambda: cv.link(LEFT, rules=["city"], comparisons=COMPARISONS, model=object()), TypeError,

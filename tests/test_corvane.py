@@ -123,6 +123,8 @@ def test_compare_reads_categoricals_of_numbers_and_dates_as_their_values(kind):
      r"^pairs: the right positions hold missing values \(first at pair 1\); drop those pairs first$"),
     (dict(pairs=([0, 1], pa.array([None, 1]))), TypeError, r"right positions hold missing values \(first at pair 0\)"),
     (dict(missing="drop"), ValueError, r"missing must be 'nan', 'error' or a number"),
+    (dict(missing=True), TypeError, r"missing must be 'nan', 'error' or a number, not bool"),
+    (dict(pairs=[(0, 1), (2, 0)]), TypeError, r"pairs is a list of \(left, right\) position pairs; pass the two arrays"),
 ])
 def test_compare_refusals_name_the_users_column(call, error, message):
     args = dict(left=LEFT, right=RIGHT, pairs=PAIRS, comparisons=COMPARISONS) | call

@@ -33,7 +33,7 @@ import numpy.typing as npt
 import _corvane_rs
 
 from ._compare import BatchScorer, Comparison, Missing, arrow_column, check_missing, from_columns, kind_of, pairings_of
-from ._compare import _missing_positions, _num_rows, _pyarrow
+from ._compare import _missing_positions, _num_rows, _pyarrow, refuse_pair_list
 from ._rules import Key, KeyEncoder, ParsedRule, parse_rules
 from ._partition import check_model_missing
 from ._scorer import Scorer
@@ -174,6 +174,7 @@ def _pair_positions(pairs: object) -> tuple[I64Array, I64Array]:
             _position_array(np.asarray(arrow_column(pairs, kind, "left_position", "pairs")), "left_position"),
             _position_array(np.asarray(arrow_column(pairs, kind, "right_position", "pairs")), "right_position"),
         )
+    refuse_pair_list(pairs, "pairs")
     if not isinstance(pairs, (tuple, list)) or len(pairs) != 2:
         raise TypeError("pairs must be (left_positions, right_positions) or a table with the columns "
                         "left_position and right_position (link's result)")

@@ -294,7 +294,8 @@ def check_missing(missing: object) -> None:
     if isinstance(missing, str):
         if missing not in ("nan", "error"):
             raise ValueError(f"missing must be 'nan', 'error' or a number, not {missing!r}")
-    elif not isinstance(missing, numbers.Real):
+    elif isinstance(missing, bool) or not isinstance(missing, numbers.Real):
+        # True would score a missing value as an exact match: a flag is not a score.
         raise TypeError(f"missing must be 'nan', 'error' or a number, not {type(missing).__name__}")
 
 
@@ -599,7 +600,19 @@ def _missing_positions(array: npt.NDArray[Any]) -> npt.NDArray[np.intp]:
     return np.flatnonzero(np.zeros(len(array), dtype=np.bool_))
 
 
+def refuse_pair_list(pairs: object, what: str) -> None:
+    """Refuses a list of (left, right) position pairs where the two arrays of
+    positions are expected: a list of two such pairs would otherwise be read
+    as two arrays, that is as other pairs."""
+    if isinstance(pairs, list) and pairs and all(isinstance(p, tuple) and len(p) == 2 for p in pairs):
+        raise TypeError(
+            f"{what} is a list of (left, right) position pairs; pass the two arrays of positions instead, "
+            f"(left_positions, right_positions): for example tuple(np.array({what}).T)"
+        )
+
+
 def _positions(pairs: object, sizes: tuple[int, int]) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
+    refuse_pair_list(pairs, "pairs")
     if not isinstance(pairs, (tuple, list)) or len(pairs) != 2:
         raise TypeError("pairs must be a tuple (left_positions, right_positions) of integer arrays")
     out = []

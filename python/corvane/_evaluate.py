@@ -12,7 +12,7 @@ from typing import Any, NamedTuple
 import numpy as np
 import numpy.typing as npt
 
-from ._compare import arrow_column, from_columns, kind_of
+from ._compare import arrow_column, from_columns, kind_of, refuse_pair_list
 
 __all__ = ["evaluate", "evaluate_clusters", "threshold_sweep", "PairEvaluation", "ClusterEvaluation"]
 
@@ -106,6 +106,7 @@ def _per_record(ids: Any) -> npt.NDArray[Any]:
 def _as_positions(pairs: Any, what: str) -> Any:
     """``pairs`` as given, or the two position columns of a table holding
     them (``link``'s result), as ``clusters`` reads it."""
+    refuse_pair_list(pairs, what)
     if isinstance(pairs, (tuple, list)):
         return pairs
     try:

@@ -264,6 +264,24 @@ class KeyEncoder:
                         f"{rule.label}: column {key.left!r} of left holds {kinds[0]} values but column "
                         f"{key.right!r} of right holds {kinds[1]} values; convert one side first"
                     )
+                if len(kinds) == 2 and key.transform != "year":
+                    self._check_time_zones(rule, key)
+
+    def _check_time_zones(self, rule: ParsedRule, key: Key) -> None:
+        """A datetime with a time zone names an instant, one without (or a
+        date) does not: they are never equal, as compare refuses to measure
+        them. Two zones are fine (both instants), and so are their years."""
+        types = self.pa.types
+        left, right = (self.column(s, c).type for s, c in ((0, key.left), (1, key.right)))
+        left, right = (t.value_type if types.is_dictionary(t) else t for t in (left, right))
+        aware = [types.is_timestamp(t) and t.tz is not None for t in (left, right)]
+        naive = [types.is_date(t) or (types.is_timestamp(t) and t.tz is None) for t in (left, right)]
+        if (aware[0] and naive[1]) or (naive[0] and aware[1]):
+            raise TypeError(
+                f"{rule.label}: column {key.left!r} of left holds {left} but column {key.right!r} of right holds "
+                f"{right}: a datetime with a time zone never equals one without; give the naive side its time "
+                "zone first (for example .dt.tz_localize('UTC'))"
+            )
 
     def _kind_after(self, rule: ParsedRule, key: Key, side: int) -> str:
         column = (key.left, key.right)[side]
