@@ -404,6 +404,9 @@ ENCODED = {
         pa.array([-0.0, 3, None, 7], type=pa.int16()).cast(pa.float32()), ["k", SN("k", 3)]),
     "an integer column against a float column": (
         pa.array([1, 2, None, 3], type=pa.int8()), pa.array([2.0, float("nan"), 1.0, 2.5]), ["k", SN("k", 3)]),
+    "integers past 2**53 against floats, exactly": (
+        pa.array([2**53, 2**53 + 1, 2**63 - 1, -(2**63), None, 5], type=pa.int64()),
+        pa.array([2.0**53, 2.0**53 + 2, 2.0**63, -(2.0**63), 5.0]), ["k", ("k", "k")]),
     "booleans": (pa.array([True, False, None, True]), pa.array([False, True, None]), ["k", SN("k", 3)]),
     "dates, and a date against a datetime": (
         pa.array([datetime.date(2000, 1, 2), None, datetime.date(1999, 12, 31)]),

@@ -215,6 +215,17 @@ def _kind(pa: Any, t: Any) -> str:
 _COMPATIBLE = {("integer", "float"), ("float", "integer")}
 
 
+def _exact_in_doubles(pa: Any, column: Any) -> Any:
+    """An integer column with the values no float64 holds exactly made
+    missing (there are none within 2**53)."""
+    pc = pa.compute
+    low, high = pc.min_max(column).values()
+    if low.as_py() is None or (low.as_py() >= -(2**53) and high.as_py() <= 2**53):
+        return column
+    back = pc.cast(pc.cast(column, pa.float64(), safe=False), column.type, safe=False)
+    return pc.if_else(pc.not_equal(back, column), pa.scalar(None, column.type), column)
+
+
 class KeyEncoder:
     """Codes of each rule over one or two tables; columns are read once."""
 
@@ -297,7 +308,7 @@ class KeyEncoder:
             return "integer"
         return kind
 
-    def _sides(self, key: Key) -> tuple[list[Any], bool]:
+    def _sides(self, key: Key, ranked: bool) -> tuple[list[Any], bool]:
         """The key's columns as the engine reads them (left, then right),
         and whether they hold strings. Dates under ``year`` become their
         years, a date against a datetime (or two units) both instants;
@@ -320,6 +331,11 @@ class KeyEncoder:
             elif pa.types.is_float16(column.type):
                 column = pc.cast(column, pa.float32())
             out.append(column)
+        if "float" in kinds and "integer" in kinds and not ranked:
+            # Compared as doubles: an integer no double holds (past 2**53)
+            # equals no float of the other side, rather than its neighbour.
+            # (A sorted neighbourhood sorts it as its nearest double.)
+            out = [_exact_in_doubles(pa, c) if k == "integer" else c for c, k in zip(out, kinds)]
         dates = {c.type for c, k in zip(out, kinds) if k == "date"}
         if key.transform != "year" and len(dates) > 1:
             # A date against a datetime, or two units: compare instants.
@@ -330,7 +346,7 @@ class KeyEncoder:
         """Codes of one key over both tables: dense codes, or ranks in sorted
         order; -1 where missing."""
         if (key, ranked) not in self.codes:
-            columns, strings = self._sides(key)
+            columns, strings = self._sides(key, ranked)
             transform = {"prefix": 1, "soundex": 2}.get(key.transform, 0)
             self.codes[(key, ranked)] = _corvane_rs.encode_keys(columns, int(strings), transform, key.length,
                                                                int(ranked))
