@@ -479,6 +479,43 @@ def test_evaluation_against_counts_by_hand():
         corvane.evaluate_clusters([1, 2], [1])
 
 
+# One table's pairs: predicted as link gives them (i < j) or in any order,
+# true ones as a self-merge on an entity id gives them (both orders, and
+# each record with itself). Entities {0, 1, 2} and {3, 4}: 4 true pairs.
+_IDS = pd.DataFrame({"p": [0, 0, 0, 1, 1], "i": range(5)})
+_MERGED = _IDS.merge(_IDS, on="p")
+SELF_MERGED = (_MERGED["i_x"].to_numpy(), _MERGED["i_y"].to_numpy())
+ONE_TABLE = [
+    # predicted, scores, dedupe=True's (n_predicted, n_true, n_correct), sweep at 0.5: (n_predicted, n_correct)
+    ((np.array([0, 0, 3, 1]), np.array([1, 2, 4, 4])), [0.9, 0.4, 0.8, 0.7], (4, 4, 3), (3, 2)),
+    ((np.array([1, 2, 4, 4]), np.array([0, 0, 3, 1])), [0.9, 0.4, 0.8, 0.7], (4, 4, 3), (3, 2)),
+    # (1, 0) is (0, 1), kept at its best score; (2, 2) is no pair.
+    ((np.array([0, 1, 2, 2]), np.array([1, 0, 2, 4])), [0.3, 0.6, 0.9, 0.2], (2, 4, 1), (1, 1)),
+]
+
+
+@pytest.mark.parametrize("predicted, scores, counts, swept", ONE_TABLE)
+def test_evaluation_of_one_tables_pairs(predicted, scores, counts, swept):
+    n_predicted, n_true, n_correct = counts
+    p, r = n_correct / n_predicted, n_correct / n_true
+    assert corvane.evaluate(predicted, SELF_MERGED, dedupe=True) == (p, r, 2 * p * r / (p + r), *counts)
+    sweep = corvane.threshold_sweep(predicted, scores, SELF_MERGED, [0.5], dedupe=True)
+    assert (sweep["n_predicted"][0], sweep["recall"][0]) == (swept[0], swept[1] / n_true)
+    # Taken as ordered pairs (the default), the mirrored truth halves the
+    # recall: a warning says so.
+    with pytest.warns(UserWarning, match=r"true_pairs holds every pair in both orders.*pass dedupe=True"):
+        assert corvane.evaluate(predicted, SELF_MERGED).n_true == 2 * n_true + 5
+    with pytest.warns(UserWarning, match="pass dedupe=True"):
+        corvane.threshold_sweep(predicted, scores, SELF_MERGED)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        corvane.evaluate(predicted, (np.array([0, 3]), np.array([1, 4])))   # no pair in both orders
+        corvane.evaluate(predicted, (np.array([0, 1, 3, 4]), np.array([1, 0, 4, 3])))   # two tables may, by chance
+        corvane.evaluate(predicted, (np.array([0, 1, 2]), np.array([1, 0, 2])), dedupe=True)
+    with pytest.raises(TypeError, match="^dedupe must be True or False, not str$"):
+        corvane.evaluate(predicted, SELF_MERGED, dedupe="yes")
+
+
 @pytest.mark.parametrize("kind", ["pandas", "polars", "arrow"])
 def test_evaluation_reads_links_table_as_clusters_does(kind):
     # link's result (and any table with the two position columns) is pairs
