@@ -283,6 +283,54 @@ def test_link_scores_as_the_models_own_predict_proba(make):
     assert np.array_equal(_bits(got["probability"]), _bits(want))
 
 
+
+def test_link_matches_the_models_features_by_name():
+    # A Scorer fitted on compare's table reads its features by name, as in
+    # score_partition: comparisons in another order score the same bits.
+    left = table(40, 6)
+    rules = ["city", cv.prefix("name", 1)]
+    features = cv.compare(left, left, cv.candidates(left, rules=rules), COMPARISONS, missing=0.0)
+    model = _tree_scorer(features)
+    want = cv.link(left, rules=rules, comparisons=COMPARISONS, model=model, threshold=-1.0, missing=0.0)
+    turned = COMPARISONS[::-1]
+    got = cv.link(left, rules=rules, comparisons=turned, model=model, threshold=-1.0, missing=0.0, batch_pairs=11)
+    assert _column_names(got)[2:5] == ["x_numeric_similarity", "city_exact", "name_jaro_winkler"]
+    assert np.array_equal(_bits(got["probability"]), _bits(want["probability"]))
+    for refused, message in [
+            (COMPARISONS[:2], "the model was fitted on 3 features (n_features_in_), but the comparisons give 2: "
+                              "['name_jaro_winkler', 'city_exact']"),
+            ([("name", "jaro_winkler"), ("city", "levenshtein"), ("x", "numeric_similarity")],
+             "the comparisons give the features ['name_jaro_winkler', 'city_levenshtein', 'x_numeric_similarity'], "
+             "but the model was fitted on ['name_jaro_winkler', 'city_exact', 'x_numeric_similarity']: give link "
+             "the comparisons the model was fitted with")]:
+        with pytest.raises(ValueError) as error:
+            cv.link(left, rules=rules, comparisons=refused, model=model, missing=0.0)
+        assert str(error.value) == message
+
+
+def test_link_names_the_candidate_pair_a_tree_scorer_refuses():
+    # A tree Scorer refuses NaN. Called directly it counts rows of its own
+    # X; inside link the message names the candidate pair, whatever the
+    # batches, and link's own missing=.
+    people = pd.DataFrame({"name": ["ann", "anne", "bob", "bobby", "ann", None, "bo", None],
+                           "city": ["x", "x", "y", "y", "x", "y", "y", "x"]})
+    comparisons = [("name", "jaro_winkler"), ("city", "exact")]
+    pairs = cv.candidates(people, rules=["city"])
+    features = cv.compare(people, None, pairs, comparisons)
+    model = _tree_scorer(features.fillna(0.0))
+    k = int(np.flatnonzero(features["name_jaro_winkler"].isna())[0])
+    n = int(features["name_jaro_winkler"].isna().sum())
+    with pytest.raises(ValueError, match=rf"^X has NaN \(column 'name_jaro_winkler', row {k}, {n} in all\)"):
+        model.predict_proba(features)
+    for batch_pairs in (10**6, 2, 1):
+        with pytest.raises(ValueError) as error:
+            cv.link(people, rules=["city"], comparisons=comparisons, model=model, batch_pairs=batch_pairs)
+        assert str(error.value).startswith(
+            f"comparison 'name_jaro_winkler' is missing (NaN) at candidate pair {k} (left position {pairs[0][k]}, "
+            f"right position {pairs[1][k]}), the first such pair, and the model, a tree ensemble, refuses NaN")
+        assert "Give link a fill value for missing values (link(..., missing=0.0), for example)" in str(error.value)
+
+
 LEFT, RIGHT = table(6, 8), table(5, 9)
 MODEL = _fitted_model()
 def _nulls(n):

@@ -363,6 +363,25 @@ def test_bad_input_raises_naming_the_comparison(simulated, comparisons, options,
         corvane.FellegiSunter(comparisons, **options).fit(left, right, pairs, u_pairs=1000)
 
 
+@pytest.mark.parametrize("options, fit_options, message", [
+    ({}, {"em_pairs": True}, "em_pairs must be an integer or None, not bool"),
+    ({}, {"em_pairs": 2.5}, "em_pairs must be an integer or None, not float"),
+    ({}, {"u_pairs": True}, "u_pairs must be an integer, not bool"),
+    ({}, {"seed": False}, "seed must be an integer, not bool"),
+    ({"max_iter": True}, {}, "max_iter must be an integer, not bool"),
+    ({"max_iter": 10.0}, {}, "max_iter must be an integer, not float"),
+    ({"tol": True}, {}, "tol must be a number, not bool"),
+    ({"prior": np.True_}, {}, "prior must be a number, not bool"),
+])
+def test_counts_and_numbers_refuse_bools(simulated, options, fit_options, message):
+    (left, right), pairs, _ = simulated
+    with pytest.raises(TypeError, match=f"^{message}$"):
+        corvane.FellegiSunter(SIM_COMPARISONS, **options).fit(left, right, pairs, **fit_options)
+    if options.get("max_iter") is True:   # NumPy's integers are integers
+        assert corvane.FellegiSunter(SIM_COMPARISONS, max_iter=np.int64(500)).fit(
+            left, right, pairs, u_pairs=np.int32(1000), em_pairs=np.uint16(4000), seed=np.int64(1)).converged_
+
+
 def test_pairs_count_once_whatever_their_order(simulated):
     # As a set: repeats, order and (when deduplicating) orientation change
     # nothing; a record paired with itself is no candidate.
@@ -479,6 +498,43 @@ def test_evaluation_against_counts_by_hand():
         corvane.evaluate_clusters([1, 2], [1])
 
 
+# One table's pairs: predicted as link gives them (i < j) or in any order,
+# true ones as a self-merge on an entity id gives them (both orders, and
+# each record with itself). Entities {0, 1, 2} and {3, 4}: 4 true pairs.
+_IDS = pd.DataFrame({"p": [0, 0, 0, 1, 1], "i": range(5)})
+_MERGED = _IDS.merge(_IDS, on="p")
+SELF_MERGED = (_MERGED["i_x"].to_numpy(), _MERGED["i_y"].to_numpy())
+ONE_TABLE = [
+    # predicted, scores, dedupe=True's (n_predicted, n_true, n_correct), sweep at 0.5: (n_predicted, n_correct)
+    ((np.array([0, 0, 3, 1]), np.array([1, 2, 4, 4])), [0.9, 0.4, 0.8, 0.7], (4, 4, 3), (3, 2)),
+    ((np.array([1, 2, 4, 4]), np.array([0, 0, 3, 1])), [0.9, 0.4, 0.8, 0.7], (4, 4, 3), (3, 2)),
+    # (1, 0) is (0, 1), kept at its best score; (2, 2) is no pair.
+    ((np.array([0, 1, 2, 2]), np.array([1, 0, 2, 4])), [0.3, 0.6, 0.9, 0.2], (2, 4, 1), (1, 1)),
+]
+
+
+@pytest.mark.parametrize("predicted, scores, counts, swept", ONE_TABLE)
+def test_evaluation_of_one_tables_pairs(predicted, scores, counts, swept):
+    n_predicted, n_true, n_correct = counts
+    p, r = n_correct / n_predicted, n_correct / n_true
+    assert corvane.evaluate(predicted, SELF_MERGED, dedupe=True) == (p, r, 2 * p * r / (p + r), *counts)
+    sweep = corvane.threshold_sweep(predicted, scores, SELF_MERGED, [0.5], dedupe=True)
+    assert (sweep["n_predicted"][0], sweep["recall"][0]) == (swept[0], swept[1] / n_true)
+    # Taken as ordered pairs (the default), the mirrored truth halves the
+    # recall: a warning says so.
+    with pytest.warns(UserWarning, match=r"true_pairs holds every pair in both orders.*pass dedupe=True"):
+        assert corvane.evaluate(predicted, SELF_MERGED).n_true == 2 * n_true + 5
+    with pytest.warns(UserWarning, match="pass dedupe=True"):
+        corvane.threshold_sweep(predicted, scores, SELF_MERGED)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        corvane.evaluate(predicted, (np.array([0, 3]), np.array([1, 4])))   # no pair in both orders
+        corvane.evaluate(predicted, (np.array([0, 1, 3, 4]), np.array([1, 0, 4, 3])))   # two tables may, by chance
+        corvane.evaluate(predicted, (np.array([0, 1, 2]), np.array([1, 0, 2])), dedupe=True)
+    with pytest.raises(TypeError, match="^dedupe must be True or False, not str$"):
+        corvane.evaluate(predicted, SELF_MERGED, dedupe="yes")
+
+
 @pytest.mark.parametrize("kind", ["pandas", "polars", "arrow"])
 def test_evaluation_reads_links_table_as_clusters_does(kind):
     # link's result (and any table with the two position columns) is pairs
@@ -579,6 +635,59 @@ def test_term_frequencies_in_link_batches_and_partitions(tf_model):
     base = match_weight_by_hand(model.prior_, model.m_, model.u_, [0, 0])
     assert model.match_weight(scored[list(model.feature_names_in_)]).tolist() == [
         base, match_weight_by_hand(model.prior_, model.m_, model.u_, [0, 0], [(0, 0.4)])]
+
+
+def _tf_fitted(case):
+    """A model with term frequencies, its tables and the pairs it was fitted on."""
+    people = TF_PEOPLE.assign(alias=["smith", "jones", "jones", None, "jones", "brown", "x", "smyth", "brown", "y",
+                                     "smith", "z"])
+    i, j = (a.astype(np.int64) for a in np.triu_indices(len(people), 1))
+    comparisons, right = TF_COMPARISONS, None
+    if case == "two columns":
+        comparisons = [("surname", "alias", "exact"), ("surname", "alias", "term_frequency"), ("town", "exact"),
+                       ("town", "term_frequency")]
+    elif case == "two tables":
+        right = people.iloc[[0, 4, 8, 10, 7, 1]].reset_index(drop=True)
+        i, j = (a.ravel() for a in np.meshgrid(np.arange(12), np.arange(6), indexing="ij"))
+    elif case == "levels beyond one key":   # 3**40 combinations: counted column by column
+        flags = np.random.default_rng(0).choice(["a", "b"], (len(people), 40))
+        people = people.assign(**{f"f{k}": flags[:, k] for k in range(40)})
+        comparisons = [*TF_COMPARISONS, *((f"f{k}", "exact") for k in range(40))]
+    model = corvane.FellegiSunter(comparisons, prior=0.05, tol=0.01).fit(people, right, (i, j), u_pairs=5000)
+    return model, people, right, (i, j)
+
+
+@pytest.mark.parametrize("case", ["one column", "two columns", "two tables", "levels beyond one key"])
+def test_candidate_weights_are_the_models_own(case):
+    # What the chart draws: every fitted pair's match weight, term-frequency
+    # adjustments included, bit for bit, and whole counts.
+    model, left, right, pairs = _tf_fitted(case)
+    want = model.match_weight(corvane.compare(left, right, pairs, model.comparisons))
+    weights, counts = model.candidate_weights()
+    assert counts.dtype == np.int64 and counts.sum() == len(want)
+    assert np.array_equal(np.sort(np.repeat(weights, counts)), np.sort(want))
+    assert len(weights) < len(want) or case == "levels beyond one key"   # combinations, not pairs
+    pytest.importorskip("matplotlib")
+    import matplotlib.pyplot as plt
+
+    figure = model.chart()
+    labels = [label.get_text() for label in figure.axes[0].get_yticklabels()]
+    adjusted = [e for e in labels if e.endswith("by term frequency")]
+    assert len(adjusted) == len(model.term_frequencies_)
+    assert labels[labels.index(adjusted[0]) - 1].endswith(": else")   # after the levels it adjusts
+    plt.close(figure)
+
+
+def test_a_float_nan_is_missing_nan_for_the_model(tf_model):
+    model, pairs = tf_model
+    want = corvane.link(TF_PEOPLE, rules=["town"], comparisons=model.comparisons, model=model, threshold=0.0)
+    for nan in (math.nan, np.float32("nan")):
+        assert corvane.link(TF_PEOPLE, rules=["town"], comparisons=model.comparisons, model=model, threshold=0.0,
+                            missing=nan).equals(want)
+    batch = pd.DataFrame({f"{c}{s}": TF_PEOPLE[c].to_numpy()[p] for c in ("surname", "town")
+                          for s, p in (("_l", pairs[0]), ("_r", pairs[1]))})
+    assert corvane.score_partition(batch, model.comparisons, model, missing=math.nan).equals(
+        corvane.score_partition(batch, model.comparisons, model))
 
 
 def test_term_frequencies_of_two_columns_when_deduplicating():

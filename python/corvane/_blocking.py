@@ -35,7 +35,7 @@ import _corvane_rs
 from ._compare import BatchScorer, Comparison, Missing, arrow_column, check_missing, from_columns, kind_of, pairings_of
 from ._compare import _missing_positions, _num_rows, _pyarrow, refuse_pair_list
 from ._rules import Key, KeyEncoder, ParsedRule, parse_rules
-from ._partition import check_model_missing
+from ._partition import _model_order, check_model_missing
 from ._scorer import Scorer
 
 __all__ = ["candidates", "count_candidates", "clusters", "link"]
@@ -276,17 +276,59 @@ def _batches(per_record: I64Array, batch_pairs: int) -> Iterator[tuple[int, int,
         start = stop
 
 
-def _probabilities(model: Any, features: npt.NDArray[np.float64], names: list[str],
-                   kind: str) -> npt.NDArray[np.float64]:
+def _model_inputs(model: Any, pairings: list[Any]) -> list[int] | None:
+    """Which comparison's scores the model reads as each of its inputs,
+    checked before any work: by name where the model knows its features'
+    names (a ``Scorer`` fitted on a table, a ``FellegiSunter``), whatever
+    the order of the comparisons, as ``score_partition`` matches them; None
+    where that is the comparisons' own order."""
+    names = [p.name for p in pairings]
+    if type(model) is Scorer:
+        if model.n_features_in_ != len(names):
+            raise ValueError(f"the model was fitted on {model.n_features_in_} features (n_features_in_), but the "
+                             f"comparisons give {len(names)}: {names}")
+        wanted = model.feature_names_in_
+        if wanted is not None and (sorted(wanted) != sorted(names) or len(set(names)) != len(names)):
+            raise ValueError(f"the comparisons give the features {names}, but the model was fitted on "
+                             f"{list(wanted)}: give link the comparisons the model was fitted with")
+    order = _model_order(model, pairings, None)
+    return None if order == list(range(len(names))) else order
+
+
+def _probabilities(model: Any, features: npt.NDArray[np.float64], names: list[str], kind: str,
+                   pairs: tuple[I64Array, I64Array], first_pair: int) -> npt.NDArray[np.float64]:
     """The model's probability for each pair of a batch; ``features`` holds
-    one row of scores per comparison. A ``Scorer`` reads them where they
-    are; any other model gets ``compare``'s table."""
+    one row of scores per comparison, in the model's order, and ``names``
+    are theirs. A ``Scorer`` reads them where they are; any other model
+    gets ``compare``'s table. ``first_pair``: the place of the batch's first
+    pair among all the candidate pairs."""
     if type(model) is Scorer:  # not a subclass, which may score otherwise
-        return model._score(features.T, tuple(names))
+        if model.is_tree and model.nan == "error":
+            _refuse_nan(features, names, pairs, first_pair)
+        return model._score(features.T, tuple(names), nan_checked=True)
     scores = np.asarray(model.predict_proba(from_columns(kind, dict(zip(names, features)))), dtype=np.float64)
     if scores.ndim == 2:
         scores = scores[:, -1]
     return scores
+
+
+def _refuse_nan(features: npt.NDArray[np.float64], names: list[str], pairs: tuple[I64Array, I64Array],
+                first_pair: int) -> None:
+    """A tree scorer's refusal of NaN, said of the candidate pair that has
+    it (the first of them) and of link's own ``missing=``."""
+    missing = np.isnan(features)
+    if not missing.any():
+        return
+    k = int(np.flatnonzero(missing.any(axis=0))[0])
+    c = int(np.flatnonzero(missing[:, k])[0])
+    raise ValueError(
+        f"comparison {names[c]!r} is missing (NaN) at candidate pair {first_pair + k} (left position "
+        f"{int(pairs[0][k])}, right position {int(pairs[1][k])}), the first such pair, and the model, a tree "
+        "ensemble, refuses NaN: scikit-learn's trees send NaN to the side chosen in training (or refuse it), "
+        "while this scorer sends NaN to the left child at every split, so the probabilities would differ. Give "
+        "link a fill value for missing values (link(..., missing=0.0), for example), or pass nan='left' to "
+        "Scorer.from_sklearn to accept the left-child rule."
+    )
 
 
 # Kept pairs scored again per call at the end of link (8 MiB of scores for 8 comparisons).
@@ -316,7 +358,14 @@ def link(
     comparisons, missing=missing))`` over all candidate pairs, whatever
     ``batch_pairs`` is (the last column when the model returns one per
     class). ``model`` is a ``Scorer`` or anything with ``predict_proba``
-    over ``compare``'s table. Memory holds at most ``batch_pairs`` candidate
+    over ``compare``'s table; one that knows its features' names (a
+    ``FellegiSunter``, a ``Scorer`` fitted on a table) gets each
+    comparison's scores by name, whatever the order of ``comparisons``,
+    and comparisons that are not its features are refused before any work.
+    A tree ``Scorer`` built with ``nan="error"`` refuses a missing
+    comparison naming the first candidate pair with one (its number among
+    all candidate pairs and its positions); ``missing=`` gives a fill
+    value. Memory holds at most ``batch_pairs`` candidate
     pairs at once, plus the kept ones. ``progress=True`` shows a progress
     bar over the candidate pairs (needs tqdm). Pairs whose probability is
     NaN (a missing value, with a model that passes NaN through) are not
@@ -350,6 +399,9 @@ def link(
         right_columns = {s.right: arrow_column(other, other_kind, s.right, "right") for s in pairings}
     score = BatchScorer(left_columns, right_columns, pairings, missing)
     names = [s.name for s in pairings]
+    # The model's inputs: the comparisons' scores, matched to its features by name.
+    inputs = _model_inputs(model, pairings)
+    model_names = names if inputs is None else [names[k] for k in inputs]
 
     # One index for the whole call: counted once, then paired batch by batch.
     # The per-key codes go before the index is built, the rules' keys once
@@ -382,14 +434,16 @@ def link(
         for start, stop, total in batches:
             lpos, rpos = _corvane_rs.index_pairs(index, start, stop)
             features = score((lpos, rpos), first_pair)
-            first_pair += total
-            probability = _probabilities(model, features, names, left_kind)
+            if inputs is not None:
+                features = features[inputs]
+            probability = _probabilities(model, features, model_names, left_kind, (lpos, rpos), first_pair)
             if probability.shape != (len(lpos),):
                 raise ValueError(f"model.predict_proba gave {probability.shape[0]} scores for {len(lpos)} pairs")
             keep = np.flatnonzero(probability >= threshold)
             unscored += int(np.count_nonzero(np.isnan(probability)))
             for pieces, values in zip(kept, (lpos, rpos, probability)):
                 pieces.append(values[keep])
+            first_pair += total
             # This batch's buffers go before the next batch's are built.
             del lpos, rpos, features, probability, keep
             if bar is not None:

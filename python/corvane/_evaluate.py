@@ -1,12 +1,14 @@
 """Judging a linkage against the truth: pairs, clusters and a threshold sweep.
 
 Pairs are ``(left_positions, right_positions)`` arrays, compared as sets of
-ordered pairs (a pair listed twice counts once). Clusters are one id per
+ordered pairs (a pair listed twice counts once), or with ``dedupe=True`` as
+sets of unordered pairs of one table's records. Clusters are one id per
 record, of any hashable NumPy dtype.
 """
 
 from __future__ import annotations
 
+import warnings
 from typing import Any, NamedTuple
 
 import numpy as np
@@ -116,7 +118,8 @@ def _as_positions(pairs: Any, what: str) -> Any:
     return tuple(np.asarray(arrow_column(pairs, kind, c, what)) for c in ("left_position", "right_position"))
 
 
-def _keys(pairs: Any, what: str, width: int) -> npt.NDArray[np.int64]:
+def _checked(pairs: Any, what: str) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
+    """The two position arrays of ``pairs``, checked, as int64."""
     if not isinstance(pairs, (tuple, list)) or len(pairs) != 2:
         raise TypeError(f"{what} must be a tuple (left_positions, right_positions) of integer arrays, or a table "
                         "with the columns left_position and right_position (link's result)")
@@ -129,31 +132,72 @@ def _keys(pairs: Any, what: str, width: int) -> npt.NDArray[np.int64]:
     left, right = left.astype(np.int64), right.astype(np.int64)
     if left.size and min(left.min(), right.min()) < 0:
         raise ValueError(f"{what}: positions must not be negative")
-    return np.unique(left * width + right)
+    return left, right
 
 
-def _width(*pairs: Any) -> int:
-    top = 0
-    for p in pairs:
-        if isinstance(p, (tuple, list)) and len(p) == 2:
-            right = np.asarray(p[1])
-            if right.size and right.dtype.kind in "iu":
-                top = max(top, int(right.max()))
-    return top + 1
+def _one_table(left: npt.NDArray[np.int64], right: npt.NDArray[np.int64]) -> tuple[
+        npt.NDArray[np.int64], npt.NDArray[np.int64], npt.NDArray[np.bool_]]:
+    """Pairs of one table's records as unordered pairs: each put as (lower,
+    higher) position, and which of them pair two distinct records (a record
+    with itself is no pair)."""
+    return np.minimum(left, right), np.maximum(left, right), left != right
 
 
-def evaluate(predicted_pairs: Any, true_pairs: Any) -> PairEvaluation:
+def _width(*pairs: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]) -> int:
+    """One more than the highest position: a pair's key is ``left * width +
+    right``, and its mirror's ``right * width + left``."""
+    return max((int(side.max()) for sides in pairs for side in sides if side.size), default=0) + 1
+
+
+# Fewer pairs in both orders may link two tables by chance.
+_MIRRORED_AT_LEAST = 3
+
+
+def _warn_if_mirrored(true: npt.NDArray[np.int64], width: int) -> None:
+    """Ordered pairs that hold every pair in both orders (a few of them at
+    least) are one table's pairs listed both ways, as a self-merge on an
+    entity id gives them: taken as ordered pairs, they halve the recall."""
+    left, right = true // width, true % width
+    apart = left != right
+    if np.count_nonzero(apart) < 2 * _MIRRORED_AT_LEAST or not np.isin(right[apart] * width + left[apart], true).all():
+        return
+    warnings.warn("true_pairs holds every pair in both orders, (i, j) and (j, i), as one table's pairs listed both "
+                  "ways do; they are compared as ordered pairs, which halves the recall of pairs given once: for "
+                  "one table's pairs pass dedupe=True", UserWarning, stacklevel=3)
+
+
+def evaluate(predicted_pairs: Any, true_pairs: Any, *, dedupe: bool = False) -> PairEvaluation:
     """Precision, recall and F1 of ``predicted_pairs`` against ``true_pairs``,
     each a ``(left_positions, right_positions)`` pair of integer arrays or a
-    table with ``left_position`` and ``right_position`` (``link``'s result)."""
+    table with ``left_position`` and ``right_position`` (``link``'s result).
+
+    Pairs are compared as ordered pairs, a pair listed twice counting once.
+    ``dedupe=True``: the pairs are of one table's records, so (i, j) and
+    (j, i) are one pair and (i, i) is none; both sides' pairs are put in
+    order and pairs of a record with itself dropped. Pass it for one table's
+    pairs unless both sides already hold i < j only (``candidates`` and
+    ``link`` give them so; true pairs made by merging a table with itself
+    on an entity id do not), or the recall comes out halved. Without it,
+    ``true_pairs`` holding every pair in both orders (three pairs or more)
+    give a ``UserWarning``."""
+    _check_dedupe(dedupe)
     predicted_pairs = _as_positions(predicted_pairs, "predicted_pairs")
     true_pairs = _as_positions(true_pairs, "true_pairs")
-    width = _width(predicted_pairs, true_pairs)
-    predicted = _keys(predicted_pairs, "predicted_pairs", width)
-    true = _keys(true_pairs, "true_pairs", width)
+    given = [_checked(predicted_pairs, "predicted_pairs"), _checked(true_pairs, "true_pairs")]
+    if dedupe:
+        given = [(a[kept], b[kept]) for a, b, kept in (_one_table(*side) for side in given)]
+    width = _width(*given)
+    predicted, true = (np.unique(left * width + right) for left, right in given)
+    if not dedupe:
+        _warn_if_mirrored(true, width)
     correct = int(np.isin(predicted, true, assume_unique=True).sum())
     p, r = _ratio(correct, len(predicted)), _ratio(correct, len(true))
     return PairEvaluation(p, r, _f1(p, r), len(predicted), len(true), correct)
+
+
+def _check_dedupe(dedupe: object) -> None:
+    if not isinstance(dedupe, (bool, np.bool_)):
+        raise TypeError(f"dedupe must be True or False, not {type(dedupe).__name__}")
 
 
 def evaluate_clusters(cluster_ids: npt.ArrayLike, true_ids: npt.ArrayLike) -> ClusterEvaluation:
@@ -184,20 +228,32 @@ def evaluate_clusters(cluster_ids: npt.ArrayLike, true_ids: npt.ArrayLike) -> Cl
 
 
 def threshold_sweep(pairs: Any, scores: npt.ArrayLike, true_pairs: Any, thresholds: npt.ArrayLike | None = None,
-                    *, kind: str = "pandas") -> Any:
+                    *, kind: str = "pandas", dedupe: bool = False) -> Any:
     """Precision, recall and F1 of the pairs scoring at least each threshold
     (default: 0.05, 0.10, ..., 0.95 for probabilities), as a small table of
     ``threshold, n_predicted, precision, recall, f1`` (``kind``: "pandas",
     "polars" or "arrow"). ``pairs`` and ``true_pairs`` are as ``evaluate``
-    takes them."""
+    takes them, and so is ``dedupe``: for one table's pairs pass
+    ``dedupe=True`` unless both already hold i < j only (with it, (j, i)
+    is (i, j) and a pair of a record with itself is dropped with its
+    score). A pair listed twice counts once, at its best score."""
     chosen_kind = table_kind(kind)
+    _check_dedupe(dedupe)
     pairs, true_pairs = _as_positions(pairs, "pairs"), _as_positions(true_pairs, "true_pairs")
     values = np.asarray(scores, dtype=np.float64)
-    width = _width(pairs, true_pairs)
     if not isinstance(pairs, (tuple, list)) or len(pairs) != 2 or len(np.asarray(pairs[0])) != len(values):
         raise ValueError("pairs must be (left_positions, right_positions) with one score per pair")
-    left, right = (np.asarray(p, dtype=np.int64) for p in pairs)
-    true = _keys(true_pairs, "true_pairs", width)
+    left, right = _checked(pairs, "pairs")
+    given_true = _checked(true_pairs, "true_pairs")
+    if dedupe:
+        left, right, kept = _one_table(left, right)
+        left, right, values = left[kept], right[kept], values[kept]
+        a, b, kept = _one_table(*given_true)
+        given_true = a[kept], b[kept]
+    width = _width((left, right), given_true)
+    true = np.unique(given_true[0] * width + given_true[1])
+    if not dedupe:
+        _warn_if_mirrored(true, width)
     cuts = np.round(np.arange(0.05, 1.0, 0.05), 2) if thresholds is None else np.asarray(thresholds, np.float64)
     if np.isnan(cuts).any():
         raise ValueError("thresholds hold NaN, which no score reaches: give numbers")

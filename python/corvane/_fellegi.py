@@ -48,6 +48,7 @@ count them itself.
 from __future__ import annotations
 
 import math
+import numbers
 import os
 import re
 import sys
@@ -385,10 +386,9 @@ class FellegiSunter:
         possible = n_left * (n_left - 1) // 2 if right is None else n_left * n_right
         if possible < 1:
             raise ValueError("fit needs at least two records")
-        if int(u_pairs) < 1:
-            raise ValueError(f"u_pairs must be at least 1, not {u_pairs}")
-        if em_pairs is not None and int(em_pairs) < 1:
-            raise ValueError(f"em_pairs must be at least 1 or None, not {em_pairs}")
+        u_pairs = _whole(u_pairs, "u_pairs", 1)
+        em_pairs = None if em_pairs is None else _whole(em_pairs, "em_pairs", 1, " or None")
+        seed = _whole(seed, "seed")
 
         scorer = _PairScorer(levels, self.comparisons, left, other)
         # u: random record pairs (distinct records when deduplicating).
@@ -490,19 +490,19 @@ class FellegiSunter:
         self.converged_ = True
         self.n_candidates_ = n_pairs
         self.feature_names_in_ = tuple(e.name for e in entries)
-        self.term_frequencies_ = {adj.name: _fitted_frequencies(entries[adj.position], left, right)
-                                  for adj in adjustments}
+        counted = [_fitted_frequencies(entries[adj.position], left, right) for adj in adjustments]
+        self.term_frequencies_ = {adj.name: table for adj, (table, _) in zip(adjustments, counted)}
         self.patterns_ = everything.codes.astype(np.uint8)
         self.pattern_counts_ = everything.counts
+        self._weighed = _weighed_patterns(found, everything, positions, adjustments, counted)
         self.table_kind_ = kind_of(left, "left")
         return self
 
     def _check_settings(self) -> None:
-        if self.prior is not None and not 0 < float(self.prior) < 1:
+        if self.prior is not None and not 0 < _real(self.prior, "prior") < 1:
             raise ValueError(f"prior must be strictly between 0 and 1, not {self.prior!r}")
-        if int(self.max_iter) < 1:
-            raise ValueError(f"max_iter must be at least 1, not {self.max_iter!r}")
-        if not float(self.tol) > 0:
+        _whole(self.max_iter, "max_iter", 1)
+        if not _real(self.tol, "tol") > 0:
             raise ValueError(f"tol must be positive, not {self.tol!r}")
 
     def _raise_unconverged(self, result: EMResult, levels: list[Level], where: str) -> None:
@@ -619,15 +619,47 @@ class FellegiSunter:
         self._fitted()
         return draw(self, path, axes)
 
-    def candidate_weights(self) -> tuple[F64Array, F64Array]:
-        """Match weight of each distinct combination of levels seen among the
-        fitted candidate pairs, and how many pairs had it."""
+    def candidate_weights(self) -> tuple[F64Array, I64Array]:
+        """The match weights of the candidate pairs the model was fitted on
+        (EM's sample of them past ``em_pairs``), as ``match_weight`` gives
+        them, term-frequency adjustments included: the weight of each
+        distinct combination of levels and term frequencies seen among
+        them, and how many pairs had it (int64)."""
         self._fitted()
-        tables = self.weight_tables()
-        w = np.full(len(self.pattern_counts_), self.prior_weight_)
-        for table, codes in zip(tables, self.patterns_.T):
+        entries, adjustments = self._entries()
+        weighed = getattr(self, "_weighed", None)
+        if weighed is None:   # a model pickled by an older version: no term frequencies per pair
+            weighed = _Weighed(self.patterns_, np.zeros((len(self.pattern_counts_), 0)),
+                               self.pattern_counts_.astype(np.int64))
+            adjustments = []
+        # In match_weight's order: the prior, each comparison's level, then
+        # each adjustment.
+        w = np.full(len(weighed.counts), self.prior_weight_)
+        for table, codes in zip(self.weight_tables(), weighed.levels.T):
             w += table[codes]
-        return w, self.pattern_counts_
+        for k, adj in enumerate(adjustments):
+            exact = entries[adj.target_position].thresholds[0]
+            at_exact = np.where(weighed.levels[:, adj.target] == 0, exact, np.nan)
+            w = _corvane_rs.frequency_weight_batch(w, np.ascontiguousarray(weighed.frequencies[:, k]), at_exact,
+                                                   exact, float(self.u_[adj.target][0]))
+        return w, weighed.counts
+
+
+def _whole(value: Any, name: str, least: int | None = None, other: str = "") -> int:
+    """An integer argument as an int: a bool is no count, and a float would
+    be cut silently."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"{name} must be an integer{other}, not {type(value).__name__}")
+    if least is not None and value < least:
+        raise ValueError(f"{name} must be at least {least}{other}, not {value}")
+    return int(value)
+
+
+def _real(value: Any, name: str) -> float:
+    """A number argument as a float: a bool is no number here."""
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number, not {type(value).__name__}")
+    return float(value)
 
 
 def probability_of(weights: F64Array) -> F64Array:
@@ -655,6 +687,12 @@ class _PairLevels:
 
     def __init__(self, radix: list[int], keys: I64Array | None, codes: list[npt.NDArray[np.uint8]]) -> None:
         self.radix, self.keys, self.codes = radix, keys, codes
+
+    def level_of(self, c: int) -> npt.NDArray[np.integer[Any]]:
+        """Every pair's level of comparison ``c``."""
+        if self.keys is None:
+            return self.codes[c]
+        return (self.keys // math.prod(self.radix[c + 1:])) % self.radix[c]
 
     def patterns(self, chosen: npt.NDArray[np.bool_] | None = None) -> Patterns:
         if self.keys is not None:
@@ -819,11 +857,12 @@ def _num_rows(frame: Any) -> int:
     return int(frame.num_rows) if kind in ("table", "batch") else int(frame.shape[0])
 
 
-def _fitted_frequencies(entry: Level, left: Any, right: Any) -> TermFrequencies:
+def _fitted_frequencies(entry: Level, left: Any, right: Any) -> tuple[TermFrequencies, tuple[I64Array, I64Array]]:
     """The term frequencies over the records fit was given (both tables
     together when linking), counted as ``compare`` counts them: when
     deduplicating, the one table is both sides, so a comparison of two of
-    its columns counts the values of both."""
+    its columns counts the values of both. With them, the code of each
+    record's value on the left and on the right side."""
     from ._compare import arrow_column
 
     columns = [arrow_column(left, kind_of(left, "left"), entry.left, "left")]
@@ -831,7 +870,69 @@ def _fitted_frequencies(entry: Level, left: Any, right: Any) -> TermFrequencies:
         columns.append(arrow_column(right, kind_of(right, "right"), entry.right, "right"))
     elif entry.right != entry.left:
         columns.append(arrow_column(left, kind_of(left, "left"), entry.right, "left"))
-    return TermFrequencies.over(columns, [entry.left, entry.right])[0]
+    table, codes = TermFrequencies.over(columns, [entry.left, entry.right])
+    return table, (codes[0], codes[-1])
+
+
+@dataclass
+class _Weighed:
+    """The fitted pairs as the chart weighs them: each distinct combination
+    of levels and of the term frequencies that adjust it, and how many pairs
+    have it."""
+
+    levels: npt.NDArray[np.uint8]   # (combinations, comparisons with levels)
+    frequencies: F64Array           # (combinations, adjustments); NaN: not adjusted
+    counts: I64Array
+
+
+def _weighed_patterns(found: _PairLevels, everything: Patterns, positions: tuple[I64Array, I64Array],
+                      adjustments: Sequence[Adjustment],
+                      counted: Sequence[tuple[TermFrequencies, tuple[I64Array, I64Array]]]) -> _Weighed:
+    """The combinations of levels EM counted, split further by the term
+    frequency of each adjustment where it applies (the adjusted comparison
+    at its exact level, the two values equal): a pair's match weight is
+    then its combination's."""
+    if not adjustments:
+        return _Weighed(everything.codes.astype(np.uint8), np.zeros((len(everything.counts), 0)),
+                        everything.counts.astype(np.int64))
+    # One column per comparison's level (or one key for all of them), then
+    # per adjustment the code of the pair's value plus one (0: none).
+    columns = [found.keys] if found.keys is not None else [c.astype(np.int64) for c in found.codes]
+    sizes = [math.prod(found.radix)] if found.keys is not None else list(found.radix)
+    for adj, (table, (left_codes, right_codes)) in zip(adjustments, counted):
+        a, b = left_codes[positions[0]], right_codes[positions[1]]
+        applies = (a == b) & (a >= 0) & (found.level_of(adj.target) == 0)
+        columns.append(np.where(applies, a + 1, 0))
+        sizes.append(len(table.shares) + 1)
+    rows, counts = _distinct_rows(columns, sizes)
+    n_levels = 1 if found.keys is not None else len(found.radix)
+    levels = _digits(rows[0], found.radix) if found.keys is not None else np.column_stack(rows[:n_levels])
+    frequencies = np.full((len(counts), len(adjustments)), np.nan)
+    for k, ((table, _), codes) in enumerate(zip(counted, rows[n_levels:])):
+        given = codes > 0
+        frequencies[given, k] = table.shares[codes[given] - 1]
+    return _Weighed(levels.astype(np.uint8), frequencies, counts)
+
+
+def _distinct_rows(columns: Sequence[I64Array], sizes: Sequence[int]) -> tuple[list[I64Array], I64Array]:
+    """The distinct rows of the columns (column k in [0, sizes[k])), in
+    order, and how many times each occurs."""
+    if math.prod(sizes) < 1 << 62:
+        key = np.zeros(len(columns[0]), dtype=np.int64)
+        for column, size in zip(columns, sizes):
+            key *= size
+            key += column
+        found, counts = np.unique(key, return_counts=True)
+        digits = _digits(found, sizes)
+        return [digits[:, k].astype(np.int64) for k in range(len(sizes))], counts.astype(np.int64)
+    order = np.lexsort(columns[::-1])
+    ordered = [c[order] for c in columns]
+    first = np.ones(len(order), dtype=np.bool_)
+    if len(order):
+        first[1:] = np.any([c[1:] != c[:-1] for c in ordered], axis=0)
+    starts = np.flatnonzero(first)
+    counts = np.diff(np.append(starts, len(order))).astype(np.int64)
+    return [c[starts] for c in ordered], counts
 
 
 def _scores(features: Any, levels: list[Level]) -> list[F64Array]:

@@ -16,6 +16,7 @@ on; a value not among them gets NaN, so its pair is not adjusted.
 from __future__ import annotations
 
 import math
+import numbers
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any, Protocol, TypeVar
 
@@ -38,12 +39,20 @@ class ProbabilityModel(Protocol):
     def predict_proba(self, X: Any) -> F64Array: ...
 
 
+def is_nan_policy(missing: object) -> bool:
+    """Whether ``missing`` leaves a missing comparison NaN: "nan", or a
+    float NaN as the fill value (which ``compare`` treats alike)."""
+    if isinstance(missing, str):
+        return missing == "nan"
+    return isinstance(missing, numbers.Real) and math.isnan(missing)
+
+
 def check_model_missing(model: object, missing: Missing) -> None:
     """A Fellegi-Sunter model reads a missing value as its own level, so it
-    needs missing comparisons as NaN."""
+    needs missing comparisons as NaN ("nan", or a float NaN)."""
     from ._fellegi import FellegiSunter
 
-    if isinstance(model, FellegiSunter) and not (isinstance(missing, str) and missing == "nan"):
+    if isinstance(model, FellegiSunter) and not is_nan_policy(missing):
         raise ValueError(f"a FellegiSunter model scores missing values as a level of their own: it needs "
                          f"missing='nan', not {missing!r}")
 

@@ -99,10 +99,11 @@ class Scorer:
         features, columns = _matrix(X)
         return self._score(features, columns)
 
-    def _score(self, features: F64Array, columns: tuple[str, ...] | None) -> F64Array:
+    def _score(self, features: F64Array, columns: tuple[str, ...] | None, *, nan_checked: bool = False) -> F64Array:
         """``predict_proba`` of a float64 matrix (any memory order) whose
         columns are named ``columns``: what ``link`` hands over, its
-        comparisons' scores as the engine wrote them, without a table."""
+        comparisons' scores as the engine wrote them, without a table.
+        ``nan_checked``: the caller has refused NaN itself, in its own words."""
         if features.ndim != 2:
             raise ValueError(f"X must be 2-D (rows x features), not of shape {features.shape}")
         if features.shape[1] != self.n_features_in_:
@@ -117,7 +118,7 @@ class Scorer:
             )
         if self.is_tree:
             features = features.astype(np.float32).astype(np.float64)
-            if self.nan == "error":
+            if self.nan == "error" and not nan_checked:
                 _refuse_nan(features, columns)
         scores: F64Array = getattr(_corvane_rs, self.name)(features, **self.params)
         return scores
