@@ -369,7 +369,7 @@ def test_bad_input_raises_naming_the_comparison(simulated, comparisons, options,
     ({}, {"u_pairs": True}, "u_pairs must be an integer, not bool"),
     ({}, {"seed": False}, "seed must be an integer, not bool"),
     ({"max_iter": True}, {}, "max_iter must be an integer, not bool"),
-    ({"max_iter": 10.0}, {}, "max_iter must be an integer, not float"),
+    ({"max_iter": 10.5}, {}, "max_iter must be an integer, not float"),
     ({"tol": True}, {}, "tol must be a number, not bool"),
     ({"prior": np.True_}, {}, "prior must be a number, not bool"),
 ])
@@ -377,9 +377,10 @@ def test_counts_and_numbers_refuse_bools(simulated, options, fit_options, messag
     (left, right), pairs, _ = simulated
     with pytest.raises(TypeError, match=f"^{message}$"):
         corvane.FellegiSunter(SIM_COMPARISONS, **options).fit(left, right, pairs, **fit_options)
-    if options.get("max_iter") is True:   # NumPy's integers are integers
+    if options.get("max_iter") is True:   # NumPy's integers are integers, and so are whole floats
         assert corvane.FellegiSunter(SIM_COMPARISONS, max_iter=np.int64(500)).fit(
             left, right, pairs, u_pairs=np.int32(1000), em_pairs=np.uint16(4000), seed=np.int64(1)).converged_
+        assert corvane.FellegiSunter(SIM_COMPARISONS, max_iter=500.0).fit(left, right, pairs, u_pairs=1e3).converged_
 
 
 def test_pairs_count_once_whatever_their_order(simulated):

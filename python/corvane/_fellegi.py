@@ -465,16 +465,16 @@ class FellegiSunter:
                           if np.count_nonzero(patterns.level_counts(c, levels[c].n_levels)) >= 2]
                 if not active:
                     continue
-                result = run_em(patterns, m, u, 0.5, active, update_m=True, max_iter=self.max_iter, tol=self.tol)
+                result = run_em(patterns, m, u, 0.5, active, update_m=True, max_iter=int(self.max_iter), tol=self.tol)
                 self._raise_unconverged(result, levels, f" (the pass over the pairs of rule {rule!r})")
                 m, n_iter = result.m, n_iter + result.n_iter
                 learned.update(active)
             for c in sorted(set(every) - learned - constant):
                 warnings.warn(f"comparison {levels[c].name!r} is learned in no rule's pass (each rule blocks on its "
                               "columns, or holds it at one level): its m cannot be learned there", stacklevel=2)
-            result = run_em(everything, m, u, 0.1, every, update_m=False, max_iter=self.max_iter, tol=self.tol)
+            result = run_em(everything, m, u, 0.1, every, update_m=False, max_iter=int(self.max_iter), tol=self.tol)
         else:
-            result = run_em(everything, m, u, 0.1, every, update_m=True, max_iter=self.max_iter, tol=self.tol)
+            result = run_em(everything, m, u, 0.1, every, update_m=True, max_iter=int(self.max_iter), tol=self.tol)
         self._raise_unconverged(result, levels, "")
         m, n_iter = result.m, n_iter + result.n_iter
 
@@ -646,8 +646,10 @@ class FellegiSunter:
 
 
 def _whole(value: Any, name: str, least: int | None = None, other: str = "") -> int:
-    """An integer argument as an int: a bool is no count, and a float would
-    be cut silently."""
+    """An integer argument as an int: a bool is no count, and a fraction
+    would be cut silently (a whole float, such as 1e6, is its integer)."""
+    if isinstance(value, (float, np.floating)) and float(value).is_integer():
+        value = int(value)
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
         raise TypeError(f"{name} must be an integer{other}, not {type(value).__name__}")
     if least is not None and value < least:
