@@ -88,6 +88,11 @@ _DISTANCES = ("numeric", "date_distance")
 # Metrics whose score reaches 1.0 only for equal values: a term-frequency
 # adjustment applies to their level at 1.0.
 _EXACT_AT_ONE = ("exact", "jaro_winkler", "levenshtein", "damerau_levenshtein")
+# Metrics whose score for equal values may miss 1.0 in its last bits (cosine:
+# a square root of a product): their thresholds cut as if lowered by this
+# factor, some eight units in the last place, so that equal token counts
+# reach the level at 1.0 and no score changes level by its rounding.
+_ROUNDED = {"cosine": 1.0 - 2.0**-50}
 # m and u never reach 0 or 1 exactly, so every weight is finite.
 _FLOOR = 1e-12
 I64Array = npt.NDArray[np.int64]
@@ -116,12 +121,19 @@ class Level:
         """Levels with a value (the missing level comes on top)."""
         return len(self.thresholds) + 1
 
+    @property
+    def cuts(self) -> tuple[float, ...]:
+        """The thresholds as scores are compared with them (cosine's allow
+        for its rounding)."""
+        scale = _ROUNDED.get(self.metric)
+        return self.thresholds if scale is None else tuple(t * scale for t in self.thresholds)
+
     def codes(self, scores: F64Array) -> npt.NDArray[np.uint8]:
         """Level of each score: 0 the closest, n_levels - 1 "else",
         n_levels for a missing (NaN) score."""
         out = np.zeros(scores.shape, dtype=np.uint8)
         beyond = np.empty(scores.shape, dtype=np.bool_)
-        for t in self.thresholds:
+        for t in self.cuts:
             (np.greater if self.distance else np.less)(scores, t, out=beyond)
             out += beyond.view(np.uint8)        # uint8 + uint8: no conversion
         np.isnan(scores, out=beyond)
@@ -675,7 +687,7 @@ class _Cuts:
     """The levels' thresholds as the engine's level functions take them."""
 
     def __init__(self, levels: Sequence[Level]) -> None:
-        self.thresholds = np.array([t for lv in levels for t in lv.thresholds], dtype=np.float64)
+        self.thresholds = np.array([t for lv in levels for t in lv.cuts], dtype=np.float64)
         self.counts = np.array([len(lv.thresholds) for lv in levels], dtype=np.int64)
         self.distance = np.array([lv.distance for lv in levels], dtype=np.int64)
         self.radix = [lv.n_levels + 1 for lv in levels]
