@@ -214,6 +214,15 @@ def test_partition_scores_like_compare_then_scorer(fitted):
     backwards = corvane.score_partition(frame, comparisons[::-1], named, missing=0.0)
     assert list(backwards.columns) == names[::-1] + ["probability", "match"]
     assert np.array_equal(backwards["probability"], named.predict_proba(features.to_numpy()))
+    # Names of the pair table's own go by position, but one of the model's
+    # names in another place, or another metric where its name says one, is
+    # refused rather than read as another feature.
+    renamed = [("a", "jaro_winkler"), ("n", "numeric_similarity"), ("b_l", "b_r", "exact")]
+    assert np.array_equal(corvane.score_partition(frame, renamed, named, missing=0.0)["probability"],
+                          named.predict_proba(features.to_numpy()))
+    for wrong in ([renamed[2], renamed[1], renamed[0]], [("a", "levenshtein"), *comparisons[1:]]):
+        with pytest.raises(ValueError, match=r"the comparisons give the features \[.*\], but the model was fitted"):
+            corvane.score_partition(frame, wrong, named, missing=0.0)
 
 
 def test_batches_read_from_a_stream_score_in_a_fresh_process(fitted, tmp_path):

@@ -23,7 +23,7 @@ from typing import Any, Protocol, TypeVar
 import numpy as np
 
 from ._compare import Comparison, F64Array, Missing, arrow_column, check_column, check_missing, from_columns, kind_of
-from ._compare import Pairing, _pyarrow, score_columns, pairings_of
+from ._compare import FREQUENCY_METRICS, NUMERIC_METRICS, STRING_METRICS, Pairing, _pyarrow, score_columns, pairings_of
 from ._scorer import Scorer
 
 __all__ = ["score_partition", "score_batches", "ProbabilityModel"]
@@ -142,6 +142,11 @@ def score_batches(
         yield score_partition(batch, comparisons, scorer, **options)
 
 
+# The metrics a feature's name may end with, longest first ("levenshtein"
+# ends "damerau_levenshtein").
+_BY_LENGTH = sorted(STRING_METRICS + NUMERIC_METRICS + FREQUENCY_METRICS, key=len, reverse=True)
+
+
 def _model_order(scorer: object, pairings: list[Pairing], prepare: object) -> list[int]:
     """The rows of the comparisons' scores in the order the model reads its
     inputs. A model that knows its features' names (a ``FellegiSunter``
@@ -161,6 +166,17 @@ def _model_order(scorer: object, pairings: list[Pairing], prepare: object) -> li
         return order
     if sorted(wanted) == sorted(names) and len(set(names)) == len(names):
         return [names.index(name) for name in wanted]
+    if not isinstance(scorer, FellegiSunter):
+        # Names of the pair table's own may stand where the model's stood,
+        # so the rest goes by position; but not one of the model's names in
+        # another place, nor another metric where the model's name says one.
+        for k, (pairing, name) in enumerate(zip(pairings, names)):
+            theirs = next((m for m in _BY_LENGTH if k < len(wanted) and wanted[k].endswith("_" + m)), pairing.metric)
+            if (name in wanted and wanted.index(name) != k) or theirs != pairing.metric:
+                raise ValueError(f"the comparisons give the features {names}, but the model was fitted on "
+                                 f"{list(wanted)}: give the comparisons the model was fitted with, in its order "
+                                 "where their names differ from its own")
+        return order
     if isinstance(scorer, FellegiSunter):
         metrics = [p.metric for p in pairings_of(scorer.comparisons)]
         if [s.metric for s in pairings] != metrics or any(
