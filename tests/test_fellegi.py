@@ -401,6 +401,8 @@ def test_counts_and_numbers_refuse_bools(simulated, options, fit_options, messag
         assert corvane.FellegiSunter(SIM_COMPARISONS, max_iter=np.int64(500)).fit(
             left, right, pairs, u_pairs=np.int32(1000), em_pairs=np.uint16(4000), seed=np.int64(1)).converged_
         assert corvane.FellegiSunter(SIM_COMPARISONS, max_iter=500.0).fit(left, right, pairs, u_pairs=1e3).converged_
+        with pytest.raises(ValueError, match="^seed must be at least 0, not -1$"):
+            corvane.FellegiSunter(SIM_COMPARISONS).fit(left, right, pairs, seed=-1)
 
 
 def test_pairs_count_once_whatever_their_order(simulated):

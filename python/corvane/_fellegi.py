@@ -400,7 +400,7 @@ class FellegiSunter:
             raise ValueError("fit needs at least two records")
         u_pairs = _whole(u_pairs, "u_pairs", 1)
         em_pairs = None if em_pairs is None else _whole(em_pairs, "em_pairs", 1, " or None")
-        seed = _whole(seed, "seed")
+        seed = _whole(seed, "seed", 0)
 
         scorer = _PairScorer(levels, self.comparisons, left, other)
         # u: random record pairs (distinct records when deduplicating).
