@@ -390,6 +390,17 @@ BAD = [
     (lambda: cv.clusters([(0, 1), (2, 3)], None, 4), TypeError,
      "pairs is a list of (left, right) position pairs; pass the two arrays of positions instead"),
     (lambda: cv.evaluate([(0, 1), (2, 3)], ([0], [1])), TypeError, "predicted_pairs is a list of (left, right)"),
+    # Columns Arrow cannot take, named rather than failing in pyarrow.
+    (lambda: cv.candidates(pd.DataFrame({"id": pd.Series([2**64 - 1], dtype=object)}), rules=["id"]), TypeError,
+     "column 'id' of left cannot be read: "),
+    (lambda: cv.candidates(pl.DataFrame({"id": pl.Series([1], dtype=pl.Int128)}), rules=["id"]), TypeError,
+     "column 'id' of left cannot be read: "),
+    (lambda: cv.compare(pl.DataFrame({"id": pl.Series(["a"], dtype=pl.Object)}), None, ([0], [0]),
+                        [("id", "term_frequency")]), TypeError,
+     "column 'id' of left cannot be read: it holds Python objects (polars Object)"),
+    (lambda: cv.candidates(pd.DataFrame([["a", "b"]], columns=pd.MultiIndex.from_tuples([("n", "g"), ("n", "s")])),
+                           rules=["n"]), TypeError,
+     "left has columns of several levels (a MultiIndex, such as ('n', 'g')), which no rule or comparison can name"),
     # A datetime with a time zone names an instant, one without does not.
     (lambda: cv.candidates(pa.table({"d": pa.array([0], pa.timestamp("s", "Europe/Paris"))}),
                            pa.table({"d": pa.array([0], pa.date32())}), rules=[("d",)]), TypeError,
@@ -477,6 +488,24 @@ def test_keys_encoded_in_the_engine_match_the_reference(case, dedupe):
         want = pairs_of(reference_candidates(python[0], None if dedupe else python[1], [rule]))
         got = cv.candidates(*args, rules=[rule])
         assert list(zip(*(a.tolist() for a in got))) == want, rule
+
+
+def test_datetimes_of_two_units_or_zones_compare_as_instants():
+    # In the finer unit, so nanoseconds stay (a microsecond cast refused
+    # them); a date that unit cannot hold equals nothing, rather than failing.
+    second = 1_577_923_200   # 2020-01-02 00:00 UTC
+    ns = pa.array([(second - 86_400) * 10**9 + 1, second * 10**9, None], pa.timestamp("ns"))
+    cases = [
+        (ns.cast(pa.timestamp("ns", "UTC")), pa.array([second * 10**6, 0], pa.timestamp("us", "Europe/Paris")),
+         [(1, 0)]),
+        (pa.array([datetime.date(2020, 1, 2), datetime.date(9999, 1, 1), None]), ns, [(0, 1)]),
+        (ns, pa.array([second * 1000 + 1, second * 1000], pa.timestamp("ms")), [(1, 1)]),
+    ]
+    for left, right, want in cases:
+        tables = pa.table({"k": left}), pa.table({"k": right})
+        assert list(zip(*(a.tolist() for a in cv.candidates(*tables, rules=["k"])))) == want, (left.type, right.type)
+        assert cv.count_candidates(*tables, rules=["k"]) == [len(want)]
+        cv.candidates(*tables, rules=[SN("k", 3)])
 
 
 def test_keys_of_many_distinct_values():

@@ -519,6 +519,14 @@ def test_evaluation_against_counts_by_hand():
         corvane.threshold_sweep(predicted, [0.9, 0.2, 0.6, 0.3, 0.8], true, [0.5, math.nan])
     with pytest.raises(ValueError, match="one id per record"):
         corvane.evaluate_clusters([1, 2], [1])
+    # Ids past int64 keys of left * width + right count as any others: the
+    # same counts with each position moved far apart (2**31 * 0 + 2**33 - 1
+    # used to meet 0 * width + 0).
+    far = lambda pairs: tuple(np.asarray(side, np.int64) * 2**40 + 7 for side in pairs)  # noqa: E731
+    assert tuple(corvane.evaluate(far(predicted), far(true))) == tuple(corvane.evaluate(predicted, true))
+    assert corvane.threshold_sweep(far(predicted), [0.9, 0.2, 0.6, 0.3, 0.8], far(true), [0.5, 0.85]).equals(
+        corvane.threshold_sweep(predicted, [0.9, 0.2, 0.6, 0.3, 0.8], true, [0.5, 0.85]))
+    assert corvane.evaluate((np.array([2**31, 0]), np.array([0, 2**33 - 1])), ([0], [0])).n_correct == 0
 
 
 # One table's pairs: predicted as link gives them (i < j) or in any order,

@@ -169,6 +169,11 @@ def kind_of(frame: object, what: str) -> str:
     """"pandas", "polars", "table" (pyarrow.Table) or "batch" (pyarrow.RecordBatch)."""
     pd = sys.modules.get("pandas")
     if pd is not None and isinstance(frame, pd.DataFrame):
+        if isinstance(frame.columns, pd.MultiIndex):
+            # A rule's tuple means several columns, so a tuple cannot name one.
+            raise TypeError(f"{what} has columns of several levels (a MultiIndex, such as {frame.columns[0]!r}), "
+                            "which no rule or comparison can name: flatten them first, for example "
+                            "df.columns = ['_'.join(map(str, c)) for c in df.columns]")
         return "pandas"
     pl = sys.modules.get("polars")
     if pl is not None and isinstance(frame, pl.DataFrame):
@@ -196,14 +201,17 @@ def arrow_column(frame: Any, kind: str, column: str, what: str) -> Any:
     """One column of a table as a pyarrow Array or ChunkedArray."""
     pa = _pyarrow()
     check_column(frame, kind, column, what)
-    if kind == "polars":
-        return frame.get_column(column).to_arrow()
     if kind in ("table", "batch"):
         return frame.column(column)
-    series = frame[column]
     try:
-        return pa.array(series, from_pandas=True)
-    except (pa.ArrowException, TypeError, ValueError) as error:
+        if kind == "polars":
+            series = frame.get_column(column)
+            if str(series.dtype) == "Object":
+                # Arrow would get the objects' addresses, not their values.
+                raise TypeError("it holds Python objects (polars Object): convert it to a typed column first")
+            return series.to_arrow()
+        return pa.array(frame[column], from_pandas=True)
+    except (pa.ArrowException, TypeError, ValueError, OverflowError) as error:
         raise TypeError(f"column {column!r} of {what} cannot be read: {error}") from error
 
 

@@ -149,6 +149,29 @@ def _width(*pairs: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]) -> int:
     return max((int(side.max()) for sides in pairs for side in sides if side.size), default=0) + 1
 
 
+# The widest keys left * width + right within int64: width**2 < 2**63.
+_WIDEST = 3_037_000_499
+
+
+def _keyed(*pairs: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]) -> tuple[
+        list[tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]], int]:
+    """The pairs and the width of their keys. Positions too large for keys
+    of one int64 (ids rather than positions) are replaced by their ranks
+    among all of them, one space for both sides, so that a pair's mirror is
+    still its mirror."""
+    width = _width(*pairs)
+    if width <= _WIDEST:
+        return list(pairs), width
+    values, ranks = np.unique(np.concatenate([side for sides in pairs for side in sides]), return_inverse=True)
+    ranks = ranks.astype(np.int64).ravel()
+    out, at = [], 0
+    for left, right in pairs:
+        n = len(left)
+        out.append((ranks[at:at + n], ranks[at + n:at + 2 * n]))
+        at += 2 * n
+    return out, len(values)
+
+
 # Fewer pairs in both orders may link two tables by chance.
 _MIRRORED_AT_LEAST = 3
 
@@ -186,7 +209,7 @@ def evaluate(predicted_pairs: Any, true_pairs: Any, *, dedupe: bool = False) -> 
     given = [_checked(predicted_pairs, "predicted_pairs"), _checked(true_pairs, "true_pairs")]
     if dedupe:
         given = [(a[kept], b[kept]) for a, b, kept in (_one_table(*side) for side in given)]
-    width = _width(*given)
+    given, width = _keyed(*given)
     predicted, true = (np.unique(left * width + right) for left, right in given)
     if not dedupe:
         _warn_if_mirrored(true, width)
@@ -250,7 +273,7 @@ def threshold_sweep(pairs: Any, scores: npt.ArrayLike, true_pairs: Any, threshol
         left, right, values = left[kept], right[kept], values[kept]
         a, b, kept = _one_table(*given_true)
         given_true = a[kept], b[kept]
-    width = _width((left, right), given_true)
+    ((left, right), given_true), width = _keyed((left, right), given_true)
     true = np.unique(given_true[0] * width + given_true[1])
     if not dedupe:
         _warn_if_mirrored(true, width)

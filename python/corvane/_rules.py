@@ -215,6 +215,36 @@ def _kind(pa: Any, t: Any) -> str:
 _COMPATIBLE = {("integer", "float"), ("float", "integer")}
 
 
+_UNITS = ("s", "ms", "us", "ns")
+
+
+def _instants(pa: Any, columns: list[Any], kinds: list[str]) -> list[Any]:
+    """Date and datetime columns as timestamps of one unit, the finest of
+    theirs, without zone (a zoned datetime's count is already UTC; a date is
+    its midnight). A value that unit cannot hold (a date past 2262 against
+    nanoseconds) equals none of the other side's: it is made missing."""
+    pc = pa.compute
+
+    def unit(t: Any) -> str:
+        return str(t.unit) if pa.types.is_timestamp(t) else "ms" if pa.types.is_date64(t) else "s"
+
+    finest = max((_UNITS.index(unit(c.type)) for c, k in zip(columns, kinds) if k == "date"), default=0)
+    out = []
+    for column, kind in zip(columns, kinds):
+        if kind != "date":
+            out.append(column)
+            continue
+        own = _UNITS.index(unit(column.type))
+        counts = pc.cast(pc.cast(column, pa.timestamp(_UNITS[own])), pa.int64())
+        if own < finest:
+            bound = (2**63 - 1) // 1000 ** (finest - own)
+            outside = pc.or_(pc.greater(counts, bound), pc.less(counts, -bound))
+            counts = pc.if_else(outside, pa.scalar(None, pa.int64()), counts)
+            counts = pc.multiply(counts, 1000 ** (finest - own))
+        out.append(pc.cast(counts, pa.timestamp(_UNITS[finest])))
+    return out
+
+
 def _exact_in_doubles(pa: Any, column: Any) -> Any:
     """An integer column with the values no float64 holds exactly made
     missing (there are none within 2**53)."""
@@ -338,8 +368,8 @@ class KeyEncoder:
             out = [_exact_in_doubles(pa, c) if k == "integer" else c for c, k in zip(out, kinds)]
         dates = {c.type for c, k in zip(out, kinds) if k == "date"}
         if key.transform != "year" and len(dates) > 1:
-            # A date against a datetime, or two units: compare instants.
-            out = [pc.cast(c, pa.timestamp("us")) if k == "date" else c for c, k in zip(out, kinds)]
+            # A date against a datetime, two units or two zones: compare instants.
+            out = _instants(pa, out, kinds)
         return out, False
 
     def key_codes(self, key: Key, ranked: bool) -> I64Array:
