@@ -581,6 +581,10 @@ def test_evaluation_reads_links_table_as_clusters_does(kind):
                                   corvane.threshold_sweep(predicted, scores, true))
     with pytest.raises(ValueError, match="predicted_pairs has no column 'left_position'"):
         corvane.evaluate(links[["right_position"]], true)
+    # And wherever pairs are compared.
+    records = pd.DataFrame({"name": ["ann", "anne", "bob", "bobby", "rob"]})
+    pd.testing.assert_frame_equal(corvane.compare(records, None, table, [("name", "jaro_winkler")]),
+                                  corvane.compare(records, None, predicted, [("name", "jaro_winkler")]))
 
 
 # Term frequencies: 12 people, surnames of known shares (smith 4 of 10 known

@@ -621,6 +621,12 @@ def refuse_pair_list(pairs: object, what: str) -> None:
 
 def _positions(pairs: object, sizes: tuple[int, int]) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
     refuse_pair_list(pairs, "pairs")
+    try:
+        kind = kind_of(pairs, "pairs")
+    except TypeError:
+        kind = ""
+    if kind:  # link's result, or any table with its two position columns
+        pairs = tuple(np.asarray(arrow_column(pairs, kind, c, "pairs")) for c in ("left_position", "right_position"))
     if not isinstance(pairs, (tuple, list)) or len(pairs) != 2:
         raise TypeError("pairs must be a tuple (left_positions, right_positions) of integer arrays")
     out = []
@@ -666,7 +672,9 @@ def compare(
     ``left`` and ``right`` are pandas or polars DataFrames or pyarrow
     Tables; ``right=None`` pairs ``left`` with itself. ``pairs`` is ``(left_positions, right_positions)``: pair i is
     row ``left_positions[i]`` of ``left`` (by position, not index label)
-    with row ``right_positions[i]`` of ``right``. ``comparisons`` lists
+    with row ``right_positions[i]`` of ``right`` (or a table with the
+    columns ``left_position`` and ``right_position``, as ``link`` returns
+    them). ``comparisons`` lists
     ``(column, metric)``, or ``(left_column, right_column, metric)`` where
     the two tables name the column differently.
 
