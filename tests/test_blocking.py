@@ -5,6 +5,7 @@ moderate scale; clusters against a union-find; link against compare and
 predict_proba over all candidates; one table of bad calls."""
 
 import datetime
+from decimal import Decimal
 import warnings
 
 import numpy as np
@@ -466,6 +467,15 @@ ENCODED = {
     "integers past 2**53 against floats, exactly": (
         pa.array([2**53, 2**53 + 1, 2**63 - 1, -(2**63), None, 5], type=pa.int64()),
         pa.array([2.0**53, 2.0**53 + 2, 2.0**63, -(2.0**63), 5.0]), ["k", ("k", "k")]),
+    "decimals of two scales, exactly": (
+        pa.array([Decimal("1.50"), Decimal("-0.50"), None, Decimal("3.00"), Decimal("12345678901234567890.01")],
+                 pa.decimal128(22, 2)),
+        pa.array([Decimal("1.5"), Decimal("0.0"), Decimal("-0.5"), Decimal("3.0"), None], pa.decimal128(5, 1)),
+        ["k", SN("k", 3)]),
+    "decimals against integers": (
+        pa.array([1, 3, None, 2**63 - 1], pa.int64()),
+        pa.array([Decimal("1.00"), Decimal("3.01"), Decimal("9223372036854775807.00")], pa.decimal128(38, 2)),
+        ["k", ("k", "k")]),
     "booleans": (pa.array([True, False, None, True]), pa.array([False, True, None]), ["k", SN("k", 3)]),
     "dates, and a date against a datetime": (
         pa.array([datetime.date(2000, 1, 2), None, datetime.date(1999, 12, 31)]),

@@ -205,6 +205,8 @@ def _kind(pa: Any, t: Any) -> str:
         return "integer"
     if types.is_floating(t):
         return "float"
+    if types.is_decimal(t):
+        return "decimal"
     if types.is_boolean(t):
         return "boolean"
     if types.is_date(t) or types.is_timestamp(t):
@@ -212,7 +214,7 @@ def _kind(pa: Any, t: Any) -> str:
     return str(t)
 
 
-_COMPATIBLE = {("integer", "float"), ("float", "integer")}
+_COMPATIBLE = {(a, b) for a in ("integer", "float", "decimal") for b in ("integer", "float", "decimal")}
 
 
 _UNITS = ("s", "ms", "us", "ns")
@@ -328,7 +330,7 @@ class KeyEncoder:
         column = (key.left, key.right)[side]
         kind = _kind(self.pa, self.column(side, column).type)
         where = f"{rule.label}: column {column!r} of {('left', 'right')[side]}"
-        if kind not in ("null", "string", "integer", "float", "boolean", "date"):
+        if kind not in ("null", "string", "integer", "float", "decimal", "boolean", "date"):
             raise TypeError(f"{where} holds {kind}, which cannot be a blocking key")
         if key.transform in ("prefix", "soundex") and kind not in ("string", "null"):
             raise TypeError(f"{where} holds {kind} values, but {key.transform} takes strings")
@@ -361,6 +363,17 @@ class KeyEncoder:
             elif pa.types.is_float16(column.type):
                 column = pc.cast(column, pa.float32())
             out.append(column)
+        if "decimal" in kinds:
+            if ranked or "float" in kinds:
+                # Sorted (a sorted neighbourhood), or against floats: as doubles.
+                out = [pc.cast(c, pa.float64()) if k == "decimal" else c for c, k in zip(out, kinds)]
+                kinds = ["float" if k == "decimal" else k for k in kinds]
+            else:
+                # Exactly: decimals and integers at the largest scale among
+                # them, as text (one spelling per value at one scale).
+                scale = max(c.type.scale for c, k in zip(out, kinds) if k == "decimal")
+                return [pc.cast(pc.cast(c, pa.decimal256(76, scale)), pa.string()) if k != "null" else c
+                        for c, k in zip(out, kinds)], True
         if "float" in kinds and "integer" in kinds and not ranked:
             # Compared as doubles: an integer no double holds (past 2**53)
             # equals no float of the other side, rather than its neighbour.
