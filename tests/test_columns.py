@@ -78,6 +78,19 @@ def test_string_forms_match_the_list_path(form):
 
 
 NULLABLE = ["ann", None, "bob", "", None, "bob"]
+
+
+def _junk_under_nulls(v):
+    """A dictionary array whose null slots hold indices outside the
+    dictionary (-1, as pandas' categoricals write, and 1000): valid Arrow."""
+    values = [x for x in dict.fromkeys(v) if x is not None]
+    index = np.array([values.index(x) if x is not None else (-1, 1000)[k % 2] for k, x in enumerate(v)], np.int32)
+    valid = np.array([x is not None for x in v])
+    indices = pa.Array.from_buffers(pa.int32(), len(v), [pa.py_buffer(np.packbits(valid, bitorder="little").tobytes()),
+                                                          pa.py_buffer(index.tobytes())], null_count=int((~valid).sum()))
+    return pa.DictionaryArray.from_arrays(indices, pa.array(values))
+
+
 NULL_FORMS = {
     "utf8": pa.array,
     "large_utf8": lambda v: pa.array(v, pa.large_string()),
@@ -87,6 +100,7 @@ NULL_FORMS = {
     "dictionary": lambda v: pa.array(v).dictionary_encode(),
     "null_in_dictionary": lambda v: pa.DictionaryArray.from_arrays(
         pa.array([0, 1, 2, 3, 1, 2], pa.int8()), pa.array(["ann", None, "bob", ""])),
+    "dictionary_junk_under_nulls": _junk_under_nulls,
     "polars": pl.Series,
     "polars_categorical": lambda v: pl.Series(v, dtype=pl.Categorical),
     "pandas_str": lambda v: pd.Series(v, dtype="str"),

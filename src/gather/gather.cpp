@@ -607,11 +607,14 @@ void Prepared::score(const Pairs& pairs, double fill, double* out) const {
     double cells = 0.0;
     const std::size_t samples = n < 64 ? n : 64;
     for (const Plan& plan : plans) {
-        if (plan.comparison->numeric_kernel || !plan.left || !plan.right) continue;
+        const Comparison& c = *plan.comparison;
+        if (c.numeric_kernel || !plan.left || !plan.right) continue;
         for (std::size_t s = 0; s < samples; ++s) {
             const std::size_t p = s * n / samples;
-            cells += double((*plan.left)[static_cast<std::size_t>(pairs.left[p])].size()) *
-                     double((*plan.right)[static_cast<std::size_t>(pairs.right[p])].size());
+            const auto l = static_cast<std::size_t>(pairs.left[p]), r = static_cast<std::size_t>(pairs.right[p]);
+            // A missing value's slot means nothing (and is not scored).
+            if ((c.left.missing && c.left.missing[l]) || (c.right.missing && c.right.missing[r])) continue;
+            cells += double((*plan.left)[l].size()) * double((*plan.right)[r].size());
         }
     }
     const std::size_t per_row = similarity::pairs_per_row(cells / double(samples), kBlock);

@@ -93,8 +93,13 @@ struct StringRun {
                 std::memcpy(&off, v + 12, 4);
                 return {buffers[buf] + off, static_cast<std::size_t>(len)};
             }
-            case Layout::kDictionary:
-                return (*dictionary)[static_cast<std::size_t>(index(i))];
+            case Layout::kDictionary: {
+                // A null slot's index may hold anything (pandas writes -1):
+                // such an element reads as "", whoever reads it.
+                const std::int64_t k = index(i);
+                if (k < 0 || static_cast<std::uint64_t>(k) >= dictionary->length) return {};
+                return (*dictionary)[static_cast<std::size_t>(k)];
+            }
         }
         return {};
     }
