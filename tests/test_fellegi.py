@@ -405,6 +405,23 @@ def test_counts_and_numbers_refuse_bools(simulated, options, fit_options, messag
             corvane.FellegiSunter(SIM_COMPARISONS).fit(left, right, pairs, seed=-1)
 
 
+def test_u_of_a_small_table_counts_every_pair():
+    # 15 pairs of 6 records, fewer than u_pairs: all of them, whatever the
+    # seed ('a' agrees on 3, 'b' on 3 (p p, q q, r r)); and the 12 pairs of two tables.
+    df = pd.DataFrame({"a": ["x", "x", "x", "y", "z", "w"], "b": ["p", "p", "q", "q", "r", "r"]})
+    pairs = (np.array([0, 0, 1, 2, 4]), np.array([1, 2, 2, 3, 5]))
+    for seed in (0, 1):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            model = corvane.FellegiSunter([("a", "exact"), ("b", "exact")]).fit(df, None, pairs, seed=seed)
+        assert [u.tolist() for u in model.u_] == [[0.2, 0.8], [0.2, 0.8]]
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        linked = corvane.FellegiSunter([("a", "exact"), ("b", "exact")]).fit(df[:3], df[2:], (np.array([0, 2]),
+                                                                                               np.array([0, 1])))
+    assert [u.tolist() for u in linked.u_] == [[3 / 12, 9 / 12], [2 / 12, 10 / 12]]
+
+
 def test_pairs_count_once_whatever_their_order(simulated):
     # As a set: repeats, order and (when deduplicating) orientation change
     # nothing; a record paired with itself is no candidate.

@@ -405,24 +405,33 @@ class FellegiSunter:
         scorer = _PairScorer(levels, self.comparisons, left, other)
         # u: random record pairs (distinct records when deduplicating).
         rng = np.random.default_rng(seed)
-        n_random = int(min(int(u_pairs), possible))
-        i = rng.integers(0, n_left, n_random)
-        # In left order (the right positions are drawn independently, so the
-        # pairs stay uniform): the left records are then read in one sweep
-        # instead of at random, which matters once the columns outgrow the
-        # cache (about twice as fast on 300,000 records).
-        i = np.repeat(np.arange(n_left, dtype=np.int64), np.bincount(i, minlength=n_left))
-        if right is None:
-            j = rng.integers(0, n_left - 1, n_random)
-            j += j >= i
+        if possible <= u_pairs:
+            # Every pair (both orders of each when deduplicating, as the
+            # draws below give them): u exactly, rather than from as many
+            # draws as there are pairs, with repeats.
+            others = n_left - 1 if right is None else n_right
+            i = np.repeat(np.arange(n_left, dtype=np.int64), others)
+            j = np.tile(np.arange(others, dtype=np.int64), n_left)
+            if right is None:
+                j += j >= i
         else:
-            j = rng.integers(0, n_right, n_random)
+            i = rng.integers(0, n_left, u_pairs)
+            # In left order (the right positions are drawn independently, so
+            # the pairs stay uniform): the left records are then read in one
+            # sweep instead of at random, which matters once the columns
+            # outgrow the cache (about twice as fast on 300,000 records).
+            i = np.repeat(np.arange(n_left, dtype=np.int64), np.bincount(i, minlength=n_left))
+            if right is None:
+                j = rng.integers(0, n_left - 1, u_pairs)
+                j += j >= i
+            else:
+                j = rng.integers(0, n_right, u_pairs)
         # u is each comparison's own share of the levels: no combinations.
         randoms = scorer.codes((i, j))
         u = []
         for c, level in enumerate(levels):
             tally = np.bincount(randoms[c], minlength=level.n_levels + 1)[:level.n_levels].astype(np.float64)
-            tally = np.maximum(tally, 1.0)  # never seen: at most one in n_random
+            tally = np.maximum(tally, 1.0)  # never seen: at most one in so many pairs
             u.append(tally / tally.sum())
 
         positions = _distinct_pairs(scorer.positions(pairs), n_right, right is None)
