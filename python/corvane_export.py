@@ -196,9 +196,9 @@ def export_random_forest(model: Any) -> RandomForestParams:
     six layout arrays of ``predict_forest_batch``.
     """
     _require_fitted(model, "estimators_")
-    _require_binary(model)
-    if getattr(model, "n_outputs_", 1) != 1:
+    if getattr(model, "n_outputs_", 1) != 1:  # before the classes, which are then one list per output
         raise ValueError("only single-output forests can be exported")
+    _require_binary(model)
 
     def class1_fraction(tree: Any) -> F64Array:
         # value has shape (n_nodes, n_outputs, max_classes). Recent

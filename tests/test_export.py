@@ -131,5 +131,5 @@ def test_refusals(data):
         ce.export_model(object())
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        with pytest.raises(ValueError):
+        with pytest.raises(ValueError, match="^only single-output forests can be exported$"):
             ce.export_random_forest(RandomForestClassifier(n_estimators=2).fit(X, np.stack([y, y], axis=1)))

@@ -459,6 +459,9 @@ def test_missing_columns_and_constant_levels(simulated):
     same = left.assign(k="x")
     with pytest.warns(UserWarning, match="'k_exact' has the same level on every candidate pair"):
         corvane.FellegiSunter([("k", "exact"), *SIM_COMPARISONS]).fit(same, right.assign(k="x"), pairs, u_pairs=1000)
+    with pytest.warns(UserWarning, match="'k_exact' has no value on any candidate pair"):
+        corvane.FellegiSunter([("k", "exact"), *SIM_COMPARISONS]).fit(left.assign(k=None), right.assign(k="x"), pairs,
+                                                                      u_pairs=1000)
     # A fill value for a missing comparison would weigh as a level (for a
     # distance, the closest): refused, naming the first one.
     gaps = left.assign(c1=left["c1"].where(np.arange(N) % 9 > 0))
@@ -534,6 +537,9 @@ def test_evaluation_against_counts_by_hand():
         corvane.threshold_sweep(predicted, [0.9, 0.2, 0.6, 0.3, 0.8], true, kind="table")
     with pytest.raises(ValueError, match=r"^thresholds hold NaN, which no score reaches: give numbers$"):
         corvane.threshold_sweep(predicted, [0.9, 0.2, 0.6, 0.3, 0.8], true, [0.5, math.nan])
+    assert corvane.threshold_sweep(predicted, [0.9, 0.2, 0.6, 0.3, 0.8], true, 0.5).equals(sweep[:1])
+    with pytest.raises(ValueError, match=r"^scores must hold one score per pair \(1-D\), not of shape \(5, 2\)"):
+        corvane.threshold_sweep(predicted, np.zeros((5, 2)), true)
     with pytest.raises(ValueError, match="one id per record"):
         corvane.evaluate_clusters([1, 2], [1])
     # Ids past int64 keys of left * width + right count as any others: the

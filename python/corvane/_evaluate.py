@@ -264,6 +264,9 @@ def threshold_sweep(pairs: Any, scores: npt.ArrayLike, true_pairs: Any, threshol
     _check_dedupe(dedupe)
     pairs, true_pairs = _as_positions(pairs, "pairs"), _as_positions(true_pairs, "true_pairs")
     values = np.asarray(scores, dtype=np.float64)
+    if values.ndim != 1:
+        raise ValueError(f"scores must hold one score per pair (1-D), not of shape {values.shape}: of "
+                         "predict_proba's column per class, pass the last (scores[:, 1])")
     if not isinstance(pairs, (tuple, list)) or len(pairs) != 2 or len(np.asarray(pairs[0])) != len(values):
         raise ValueError("pairs must be (left_positions, right_positions) with one score per pair")
     left, right = _checked(pairs, "pairs")
@@ -277,7 +280,7 @@ def threshold_sweep(pairs: Any, scores: npt.ArrayLike, true_pairs: Any, threshol
     true = np.unique(given_true[0] * width + given_true[1])
     if not dedupe:
         _warn_if_mirrored(true, width)
-    cuts = np.round(np.arange(0.05, 1.0, 0.05), 2) if thresholds is None else np.asarray(thresholds, np.float64)
+    cuts = np.round(np.arange(0.05, 1.0, 0.05), 2) if thresholds is None else np.atleast_1d(np.asarray(thresholds, np.float64))
     if np.isnan(cuts).any():
         raise ValueError("thresholds hold NaN, which no score reaches: give numbers")
     # Each distinct pair counts once, at its best score.

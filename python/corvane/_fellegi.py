@@ -460,6 +460,11 @@ class FellegiSunter:
                              "nothing to learn from: compare columns whose values differ between the candidate "
                              "pairs, or block on other columns than the ones compared")
         for c in sorted(constant):
+            if (everything.codes[:, c] == levels[c].n_levels).all():
+                warnings.warn(f"comparison {levels[c].name!r} has no value on any candidate pair (a column missing "
+                              "throughout?): its m cannot be learned, and its weights are the initial guess",
+                              stacklevel=2)
+                continue
             warnings.warn(f"comparison {levels[c].name!r} has the same level on every candidate pair with a value "
                           "(a column the rules block on?): its m cannot be learned there", stacklevel=2)
 
