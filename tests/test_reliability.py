@@ -280,7 +280,9 @@ class Marker(Seq):  # a column whose conversion ends by setting `entered`: the b
         return super().__getitem__(i)
 
 entered, handled, hits, stop = threading.Event(), threading.Semaphore(0), [], threading.Event()
-workers = [threading.Thread(target=checked_calls(41, 200, stop)[2](s)) for s in (0, 1)]
+# Daemons, as the senders: a batch that ends before its signals (handlers
+# held back) fails the test by its output, rather than hanging it.
+workers = [threading.Thread(target=checked_calls(41, 200, stop)[2](s), daemon=True) for s in (0, 1)]
 
 def counting(signum, frame):  # handlers run during the batch and may call the module
     hits.append(m.levenshtein_batch(["abc", "x"] * 50, ["abd", "y"] * 50))
@@ -312,7 +314,7 @@ for last, error, call in ((signal.SIGUSR2, Stop, batch), (signal.SIGINT, Keyboar
     # handlers run inline instead of queueing behind the batch itself.
     [t.start() for t in workers if error is KeyboardInterrupt]
     entered.clear()
-    threading.Thread(target=sender, args=(last,)).start()
+    threading.Thread(target=sender, args=(last,), daemon=True).start()
     try:
         call()
         print("completed")

@@ -129,6 +129,8 @@ def _checked(pairs: Any, what: str) -> tuple[npt.NDArray[np.int64], npt.NDArray[
                          f"{left.shape} and {right.shape}")
     if left.size and (left.dtype.kind not in "iu" or right.dtype.kind not in "iu"):
         raise TypeError(f"{what}: positions must be integers, not {left.dtype} and {right.dtype}")
+    if any(side.dtype.kind == "u" and side.size and int(side.max()) > np.iinfo(np.int64).max for side in (left, right)):
+        raise ValueError(f"{what}: positions must be below 2**63")
     left, right = left.astype(np.int64), right.astype(np.int64)
     if left.size and min(left.min(), right.min()) < 0:
         raise ValueError(f"{what}: positions must not be negative")

@@ -128,18 +128,6 @@ class Level:
         scale = _ROUNDED.get(self.metric)
         return self.thresholds if scale is None else tuple(t * scale for t in self.thresholds)
 
-    def codes(self, scores: F64Array) -> npt.NDArray[np.uint8]:
-        """Level of each score: 0 the closest, n_levels - 1 "else",
-        n_levels for a missing (NaN) score."""
-        out = np.zeros(scores.shape, dtype=np.uint8)
-        beyond = np.empty(scores.shape, dtype=np.bool_)
-        for t in self.cuts:
-            (np.greater if self.distance else np.less)(scores, t, out=beyond)
-            out += beyond.view(np.uint8)        # uint8 + uint8: no conversion
-        np.isnan(scores, out=beyond)
-        np.copyto(out, np.uint8(self.n_levels), where=beyond)
-        return out
-
     def conditions(self) -> list[str]:
         op = "<=" if self.distance else ">="
         return [f"{self.metric} {op} {t:g}" for t in self.thresholds] + ["else"]
@@ -374,9 +362,10 @@ class FellegiSunter:
     def fit(self, left: Any, right: Any, pairs: tuple[npt.ArrayLike, npt.ArrayLike], *,
             rules: Sequence[Any] | None = None, u_pairs: int = 1_000_000, em_pairs: int | None = 1_000_000,
             seed: int = 0) -> FellegiSunter:
-        """Learns u from ``u_pairs`` random record pairs, m by EM on the
-        candidate ``pairs`` (``(left_positions, right_positions)``; ``right``
-        None to deduplicate ``left``), and the prior. With ``rules`` (the
+        """Learns u from ``u_pairs`` random record pairs (every pair when
+        there are no more), m by EM on the candidate ``pairs``
+        (``(left_positions, right_positions)``, or ``link``'s table;
+        ``right`` None to deduplicate ``left``), and the prior. With ``rules`` (the
         list ``candidates`` took), EM runs one chained pass per rule over its
         pairs. Past ``em_pairs`` candidate pairs, EM runs on that many of them
         drawn at random without replacement (None: on all of them); the prior

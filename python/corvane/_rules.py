@@ -371,9 +371,13 @@ class KeyEncoder:
             else:
                 # Exactly: decimals and integers at the largest scale among
                 # them, as text (one spelling per value at one scale).
-                scale = max(c.type.scale for c, k in zip(out, kinds) if k == "decimal")
-                return [pc.cast(pc.cast(c, pa.decimal256(76, scale)), pa.string()) if k != "null" else c
-                        for c, k in zip(out, kinds)], True
+                scale = max(0, *(c.type.scale for c, k in zip(out, kinds) if k == "decimal"))
+                try:
+                    return [pc.cast(pc.cast(c, pa.decimal256(76, scale)), pa.string()) if k != "null" else c
+                            for c, k in zip(out, kinds)], True
+                except pa.ArrowInvalid as error:
+                    raise TypeError(f"key {key!r}: its decimals and integers do not fit in 76 digits at one "
+                                    f"scale ({scale}) to be compared exactly: convert them first ({error})") from None
         if "float" in kinds and "integer" in kinds and not ranked:
             # Compared as doubles: an integer no double holds (past 2**53)
             # equals no float of the other side, rather than its neighbour.
