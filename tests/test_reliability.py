@@ -302,13 +302,16 @@ signal.signal(signal.SIGUSR1, counting)
 signal.signal(signal.SIGUSR2, stopping)
 signal.signal(signal.SIGINT, signal.default_int_handler)  # a background shell leaves SIGINT ignored
 # Seconds of work without the signals, in pairs of long strings that must
-# not hold the handlers back: a batch, then the pairs of two columns.
+# not hold the handlers back: a batch, the pairs of two columns, and their
+# levels (as a Fellegi-Sunter model cuts them).
 batch = lambda: m.damerau_levenshtein_batch(["ab" * 1000] * 600, Marker(["ba" * 1000] * 600))
 at = [k % 8 for k in range(600)]
 pairs = lambda: m.compare_pairs([["ab" * 1000] * 8], [Marker(["ba" * 1000] * 8)], ["damerau_levenshtein"],
                                 __import__("numpy").array(at), __import__("numpy").array(at), 0.0)
+levels = lambda: m.compare_levels([["ab" * 1000] * 8], [Marker(["ba" * 1000] * 8)], ["damerau_levenshtein"],
+                                  *(__import__("numpy").array(a) for a in (at, at, [0.9], [1], [0])))
 for last, error, call in ((signal.SIGUSR2, Stop, batch), (signal.SIGINT, KeyboardInterrupt, batch),
-                          (signal.SIGUSR2, Stop, pairs)):
+                          (signal.SIGUSR2, Stop, pairs), (signal.SIGUSR2, Stop, levels)):
     # Other threads call the module from the second batch on: the first
     # batch's caller then holds a compute slot, so the nested calls of its
     # handlers run inline instead of queueing behind the batch itself.
@@ -341,4 +344,4 @@ def test_signals_run_handlers_and_cancel_a_long_call():
     # and send signals meanwhile); handlers run during the batch, and one that
     # raises ends it with nothing returned; the module then works as before.
     assert run_script(SIGNALS, {"RAYON_NUM_THREADS": "2"}) == [
-        "raised Stop", "raised KeyboardInterrupt", "raised Stop", "12 [0.5, 0.33333333333333337]"]
+        "raised Stop", "raised KeyboardInterrupt", "raised Stop", "raised Stop", "16 [0.5, 0.33333333333333337]"]

@@ -583,6 +583,19 @@ bool left_within(const std::int64_t* left, std::size_t n, std::int64_t span) {
 
 }  // namespace
 
+double mean_cells(const StringColumn& left, const std::uint8_t* left_missing, const StringColumn& right,
+                  const std::uint8_t* right_missing, const Pairs& pairs) noexcept {
+    const std::size_t samples = pairs.n < 64 ? pairs.n : 64;
+    double cells = 0.0;
+    for (std::size_t s = 0; s < samples; ++s) {
+        const std::size_t p = s * pairs.n / samples;
+        const auto l = static_cast<std::size_t>(pairs.left[p]), r = static_cast<std::size_t>(pairs.right[p]);
+        if ((left_missing && left_missing[l]) || (right_missing && right_missing[r])) continue;
+        cells += double(left[l].size()) * double(right[r].size());
+    }
+    return samples == 0 ? 0.0 : cells / double(samples);
+}
+
 void Prepared::score(const Pairs& pairs, double fill, double* out) const {
     const std::size_t n = pairs.n;
     if (n == 0) return;
@@ -605,19 +618,12 @@ void Prepared::score(const Pairs& pairs, double fill, double* out) const {
     // Fewer pairs per row when the compared strings are long, so that the
     // calling thread still gets to run signal handlers every so often.
     double cells = 0.0;
-    const std::size_t samples = n < 64 ? n : 64;
     for (const Plan& plan : plans) {
         const Comparison& c = *plan.comparison;
-        if (c.numeric_kernel || !plan.left || !plan.right) continue;
-        for (std::size_t s = 0; s < samples; ++s) {
-            const std::size_t p = s * n / samples;
-            const auto l = static_cast<std::size_t>(pairs.left[p]), r = static_cast<std::size_t>(pairs.right[p]);
-            // A missing value's slot means nothing (and is not scored).
-            if ((c.left.missing && c.left.missing[l]) || (c.right.missing && c.right.missing[r])) continue;
-            cells += double((*plan.left)[l].size()) * double((*plan.right)[r].size());
-        }
+        if (!c.numeric_kernel && plan.left && plan.right)
+            cells += mean_cells(*plan.left, c.left.missing, *plan.right, c.right.missing, pairs);
     }
-    const std::size_t per_row = similarity::pairs_per_row(cells / double(samples), kBlock);
+    const std::size_t per_row = similarity::pairs_per_row(cells, kBlock);
     const std::size_t blocks = (n + per_row - 1) / per_row;
     const std::size_t n_plans = plans.size();
     pool::for_each_row(blocks, [&](pool::RowCursor& cursor) {

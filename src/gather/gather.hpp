@@ -70,6 +70,13 @@ struct Pairs {
     std::size_t n = 0;
 };
 
+// Sizing the pool's rows for long strings: the mean product of the two
+// strings' lengths over up to 64 pairs spread through `pairs` (a pair with a
+// missing value counts 0: its slot means nothing and is not scored), what a
+// pair costs a quadratic string kernel. Positions must be in range.
+double mean_cells(const StringColumn& left, const std::uint8_t* left_missing, const StringColumn& right,
+                  const std::uint8_t* right_missing, const Pairs& pairs) noexcept;
+
 // The first pair whose left position lies outside [0, left_records), or
 // failing that the first whose right position lies outside [0,
 // right_records). Checked on the pool.

@@ -11,6 +11,7 @@
 #include <emmintrin.h>
 
 #include "runtime/pool.hpp"
+#include "similarity/columns.hpp"
 #include "similarity/kernels.hpp"
 #include "similarity/utf8.hpp"
 
@@ -285,8 +286,16 @@ std::vector<LevelStats> pair_levels(const std::vector<LevelComparison>& comparis
     // One comparison at a time over all the pairs: its columns (and their
     // summaries) stay in cache, where interleaving every comparison per
     // block would make them compete for it.
-    const std::size_t blocks = (n + kBlock - 1) / kBlock;
     for (Bounded& b : bounded) {
+        // Fewer pairs per row when the strings are long: the calling thread
+        // runs signal handlers between rows.
+        const gather::Side& sides_left = b.level->compare.left;
+        const gather::Side& sides_right = b.level->compare.right;
+        const std::size_t per_row = similarity::pairs_per_row(
+            gather::mean_cells(*sides_left.strings, sides_left.missing, *sides_right.strings, sides_right.missing,
+                               pairs),
+            kBlock);
+        const std::size_t blocks = (n + per_row - 1) / per_row;
         if (b.summed) {
             b.left = summary_of(b.level->compare.left.strings);
             b.right = summary_of(b.level->compare.right.strings);
@@ -304,7 +313,7 @@ std::vector<LevelStats> pair_levels(const std::vector<LevelComparison>& comparis
             const gather::Side& right = c.compare.right;
             const auto missing_level = static_cast<std::uint8_t>(c.cut.count + 1);
             cursor.run([&](std::size_t block) {
-                const std::size_t lo = block * kBlock, m = std::min(kBlock, n - lo);
+                const std::size_t lo = block * per_row, m = std::min(per_row, n - lo);
                 const std::int64_t* lp = pairs.left + lo;
                 const std::int64_t* rp = pairs.right + lo;
                 std::uint8_t* dst = out + b.k * n + lo;
