@@ -569,6 +569,16 @@ def score_columns(
     return scores
 
 
+def zone_against_none(pa: Any, left: Any, right: Any) -> bool:
+    """Whether one of two (dictionary-decoded) types is a datetime with a
+    time zone and the other a date or a datetime without one: the naive
+    side names no instant."""
+    types = pa.types
+    aware = [types.is_timestamp(t) and t.tz is not None for t in (left, right)]
+    naive = [types.is_date(t) or (types.is_timestamp(t) and t.tz is None) for t in (left, right)]
+    return (aware[0] and naive[1]) or (naive[0] and aware[1])
+
+
 def _check_time_zones(pa: Any, pairing: Pairing, left: Any, right: Any, names: tuple[str, str]) -> None:
     """Refuses a date or datetime against a plain number, and a datetime
     with a time zone against one without (or a date): the naive side names
@@ -585,9 +595,7 @@ def _check_time_zones(pa: Any, pairing: Pairing, left: Any, right: Any, names: t
             f"{right}: {pairing.metric!r} cannot compare dates or datetimes with plain numbers; convert one side "
             "first (for example pd.to_datetime)"
         )
-    aware = [types.is_timestamp(t) and t.tz is not None for t in (left, right)]
-    naive = [types.is_date(t) or (types.is_timestamp(t) and t.tz is None) for t in (left, right)]
-    if (aware[0] and naive[1]) or (naive[0] and aware[1]):
+    if zone_against_none(pa, left, right):
         raise TypeError(
             f"column {pairing.left!r} of {names[0]} holds {left} but column {pairing.right!r} of {names[1]} holds "
             f"{right}: {pairing.metric!r} cannot compare datetimes with a time zone to ones without; give the naive "

@@ -29,7 +29,7 @@ import numpy.typing as npt
 
 import _corvane_rs
 
-from ._compare import _pyarrow, arrow_column
+from ._compare import _pyarrow, arrow_column, zone_against_none
 
 __all__ = ["Key", "Rule", "SortedNeighbourhood", "on", "prefix", "year", "soundex", "rule_columns"]
 
@@ -317,9 +317,7 @@ class KeyEncoder:
         types = self.pa.types
         left, right = (self.column(s, c).type for s, c in ((0, key.left), (1, key.right)))
         left, right = (t.value_type if types.is_dictionary(t) else t for t in (left, right))
-        aware = [types.is_timestamp(t) and t.tz is not None for t in (left, right)]
-        naive = [types.is_date(t) or (types.is_timestamp(t) and t.tz is None) for t in (left, right)]
-        if (aware[0] and naive[1]) or (naive[0] and aware[1]):
+        if zone_against_none(self.pa, left, right):
             raise TypeError(
                 f"{rule.label}: column {key.left!r} of left holds {left} but column {key.right!r} of right holds "
                 f"{right}: a datetime with a time zone never equals one without; give the naive side its time "
